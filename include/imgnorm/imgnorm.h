@@ -1,0 +1,16 @@
+// Umbrella header: every exported name of the imgnorm library.
+#pragma once
+
+#include "imgnorm/archive.h"
+#include "imgnorm/attention.h"
+#include "imgnorm/diag.h"
+#include "imgnorm/errors.h"
+#include "imgnorm/exception.h"
+#include "imgnorm/geometry.h"
+#include "imgnorm/histostats.h"
+#include "imgnorm/normalizer.h"
+#include "imgnorm/pelbuffer.h"
+#include "imgnorm/pelops.h"
+#include "imgnorm/persistent.h"
+#include "imgnorm/util.h"
+#include "imgnorm/xform.h"

@@ -1,0 +1,97 @@
+// vkImageNormalizer: trains on a reference image (and an optional mask) and
+// normalizes the gray levels of run-time images with one of seven methods.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "imgnorm/archive.h"
+#include "imgnorm/diag.h"
+#include "imgnorm/errors.h"
+#include "imgnorm/export.h"
+#include "imgnorm/geometry.h"
+#include "imgnorm/histostats.h"
+#include "imgnorm/pelbuffer.h"
+
+class IMGNORM_API vkImageNormalizer {
+public:
+    using Method = vkImageNormalizerDefs::Method;
+
+    // Defaults: untrained, tailFractions (0, 1), neighborhoodSize (101, 101),
+    // granularity (1, 1), intensityVariationRange (-127, 127),
+    // keepMaskedPixels false, no reference and no mask.
+    vkImageNormalizer();
+    vkImageNormalizer(const vkImageNormalizer& other);
+    vkImageNormalizer& operator=(const vkImageNormalizer& other);
+    ~vkImageNormalizer();
+
+    Method trainedMethods() const { return trainedMethods_; }
+    vkPair<double> tailFractions() const { return tailFractions_; }
+    vkPair<std::int32_t> neighborhoodSize() const { return neighborhoodSize_; }
+    vkPair<std::int32_t> granularity() const { return granularity_; }
+    vkPair<std::int32_t> intensityVariationRange() const { return intensityVariationRange_; }
+    bool keepMaskedPixels() const { return keepMaskedPixels_; }
+    const vkPelBuffer_const<std::uint8_t>& referenceImage() const { return referenceImage_; }
+    const vkPelBuffer_const<std::uint8_t>& maskImage() const { return maskImage_; }
+
+    // Setters. Each checks its value first and throws
+    // vkImageNormalizerDefs::BadParams without changing anything when it is
+    // out of range; an accepted value is stored and the tool becomes untrained.
+    void tailFractions(const vkPair<double>& fractions);             // 0 <= x <= y <= 1
+    void neighborhoodSize(const vkPair<std::int32_t>& size);         // x, y >= 1
+    void granularity(const vkPair<std::int32_t>& step);              // x, y >= 1
+    void intensityVariationRange(const vkPair<std::int32_t>& range);  // x <= 0 <= y
+    void keepMaskedPixels(bool keep);
+    // With copy true the tool keeps its own copy of the pixels; with copy
+    // false it shares the caller's pixels and sees later changes to them. An
+    // unbound image removes the reference (or the mask).
+    void referenceImage(const vkPelBuffer_const<std::uint8_t>& image, bool copy);
+    void maskImage(const vkPelBuffer_const<std::uint8_t>& image, bool copy);
+
+    // Changes the three parameters that only run uses, keeping the training.
+    void set(const vkPair<double>& tailFractions, const vkPair<std::int32_t>& intensityVariationRange,
+             bool keepMaskedPixels);
+
+    // Trains for the set of methods (an OR of Method values; 0 allowed).
+    // Throws vkImageNormalizerDefs::CanNotTrain when it cannot.
+    void train(Method methods, vkDiagObject* diag, std::uint32_t flags);
+    // Returns every member, parameters and images included, to its default.
+    void untrain();
+
+    // Normalizes image with one trained method and returns a new image.
+    // success is false (with message) when a global gray map cannot be built.
+    vkPelBuffer<std::uint8_t> run(const vkPelBuffer_const<std::uint8_t>& image, Method method,
+                                  bool& success, std::string& message, vkDiagObject* diag,
+                                  std::uint32_t flags) const;
+
+    // Same state: trained methods, parameters and images (trained data is not
+    // compared).
+    bool operator==(const vkImageNormalizer& other) const;
+
+private:
+    friend IMGNORM_API vkArchive& operator||(vkArchive& archive, vkImageNormalizer& tool);
+
+    Method trainedMethods_ = vkImageNormalizerDefs::eIdentity;
+    vkPair<double> tailFractions_;
+    vkPair<std::int32_t> neighborhoodSize_;
+    vkPair<std::int32_t> granularity_;
+    vkPair<std::int32_t> intensityVariationRange_;
+    bool keepMaskedPixels_ = false;
+    vkPelBuffer_const<std::uint8_t> maskImage_;
+    vkPelBuffer_const<std::uint8_t> referenceImage_;
+    // Trained data, derived from the members above by train.
+    vkPelBuffer<std::uint8_t> binaryMask_;
+    vkPelBuffer<std::uint8_t> reducedMask_;
+    vkPelBuffer<std::uint16_t> maskWeights_;
+    std::vector<std::uint32_t> referenceHistogram_;
+    vkHistoStats referenceStats_;
+    std::vector<vkDegree> fitAngles_;
+};
+
+// Stores or loads a tool; loading ends by training for the stored methods.
+IMGNORM_API vkArchive& operator||(vkArchive& archive, vkImageNormalizer& tool);
+
+// The archive form of a pair: a version byte (0), then x and y.
+IMGNORM_API vkArchive& operator||(vkArchive& archive, vkPair<double>& pair);
+IMGNORM_API vkArchive& operator||(vkArchive& archive, vkPair<std::int32_t>& pair);

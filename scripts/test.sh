@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what the build needs, then builds and runs the whole test suite:
+# the release build, then the same tests under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then a short fuzzing smoke run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+jobs=$(nproc)
+
+cmake --preset release >/dev/null
+cmake --build --preset release -j "$jobs"
+ctest --preset release -j "$jobs"
+
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j "$jobs"
+ctest --preset asan -j "$jobs"
+
+if [ -f fuzz/CMakeLists.txt ]; then
+  scripts/fuzz.sh smoke
+fi
+echo "All tests passed."

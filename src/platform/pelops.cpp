@@ -1,0 +1,196 @@
+// Whole-window pixel operations: copy, map, minimum, maximum, fill,
+// histogram and equality.
+#include "imgnorm/pelops.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "rows.h"
+
+using vk_detail::forRows;
+using vk_detail::narrowed;
+using vk_detail::requireBound;
+
+namespace {
+
+template <class T>
+vkPelBuffer<T> newLike(const vkPelBuffer_const<T>& source, const vkPelRect& rect) {
+    vkPelBuffer<T> out(rect);
+    out.copyXforms(source);
+    return out;
+}
+
+template <class T>
+void copyRows(const vkPelBuffer_const<T>& s, const vkPelBuffer<T>& d) {
+    forRows(s.pointToOffset(), s.rowUpdate(), d.pointToOffset(), d.rowUpdate(), s.width(), s.height(),
+            [](const T* src, T* dst, std::int32_t n) { std::memcpy(dst, src, sizeof(T) * static_cast<std::size_t>(n)); });
+}
+
+}  // namespace
+
+template <class T>
+vkPelBuffer<T> vfPelCopy(const vkPelBuffer_const<T>& source) {
+    requireBound(source);
+    vkPelBuffer<T> out = newLike(source, source.window());
+    copyRows(source, out);
+    return out;
+}
+
+template <class T>
+void vfPelCopy(const vkPelBuffer_const<T>& source, vkPelBuffer<T>& destination) {
+    requireBound(source);
+    if (!destination.isBound()) {
+        destination = vfPelCopy(source);
+        return;
+    }
+    const vkPelRect r = source.window() & destination.window();
+    if (r.isNull()) return;
+    vkPelBuffer_const<T> s = narrowed(source, r);
+    vkPelBuffer<T> d = narrowed(destination, r);
+    if (vk_detail::shiftedAlias(s, d)) s = vfPelCopy(s);
+    copyRows(s, d);
+}
+
+namespace {
+
+void checkTable(const std::vector<std::uint8_t>& table) {
+    if (table.size() != 256) throw vkPelFunc::BadParams("a gray map must have 256 entries");
+}
+
+void mapRows(const vkPelBuffer_const<std::uint8_t>& s, const vkPelBuffer<std::uint8_t>& d,
+             const std::uint8_t* table) {
+    forRows(s.pointToOffset(), s.rowUpdate(), d.pointToOffset(), d.rowUpdate(), s.width(), s.height(),
+            [table](const std::uint8_t* src, std::uint8_t* dst, std::int32_t n) {
+                for (std::int32_t x = 0; x < n; ++x) dst[x] = table[src[x]];
+            });
+}
+
+}  // namespace
+
+vkPelBuffer<std::uint8_t> vfPelMap(const vkPelBuffer_const<std::uint8_t>& source,
+                                   const std::vector<std::uint8_t>& table) {
+    requireBound(source);
+    checkTable(table);
+    vkPelBuffer<std::uint8_t> out = newLike(source, source.window());
+    mapRows(source, out, table.data());
+    return out;
+}
+
+void vfPelMap(const vkPelBuffer_const<std::uint8_t>& source, const std::vector<std::uint8_t>& table,
+              vkPelBuffer<std::uint8_t>& destination) {
+    requireBound(source);
+    checkTable(table);
+    if (!destination.isBound()) {
+        destination = vfPelMap(source, table);
+        return;
+    }
+    const vkPelRect r = source.window() & destination.window();
+    if (r.isNull()) return;
+    vkPelBuffer_const<std::uint8_t> s = narrowed(source, r);
+    vkPelBuffer<std::uint8_t> d = narrowed(destination, r);
+    if (vk_detail::shiftedAlias(s, d)) s = vfPelCopy(s);
+    mapRows(s, d, table.data());
+}
+
+template <class T>
+void vfPelMin(const vkPelBuffer_const<T>& a, const vkPelBuffer_const<T>& b, vkPelBuffer<T>& destination) {
+    requireBound(a);
+    requireBound(b);
+    vkPelRect r = a.window() & b.window();
+    if (!destination.isBound())
+        destination = newLike(a, r);
+    else
+        r &= destination.window();
+    if (r.isNull()) return;
+    vkPelBuffer_const<T> sa = narrowed(a, r);
+    vkPelBuffer_const<T> sb = narrowed(b, r);
+    vkPelBuffer<T> d = narrowed(destination, r);
+    if (vk_detail::shiftedAlias(sa, d)) sa = vfPelCopy(sa);
+    if (vk_detail::shiftedAlias(sb, d)) sb = vfPelCopy(sb);
+    const T* pa = sa.pointToOffset();
+    const T* pb = sb.pointToOffset();
+    T* pd = d.pointToOffset();
+    for (std::int32_t y = 0; y < r.height(); ++y) {
+        for (std::int32_t x = 0; x < r.width(); ++x) pd[x] = std::min(pa[x], pb[x]);
+        pa += sa.rowUpdate();
+        pb += sb.rowUpdate();
+        pd += d.rowUpdate();
+    }
+}
+
+template <class T>
+vkPelBuffer<T> vfPelMin(const vkPelBuffer_const<T>& a, const vkPelBuffer_const<T>& b) {
+    vkPelBuffer<T> out;
+    vfPelMin(a, b, out);
+    return out;
+}
+
+template <class T>
+T vfPelMax(const vkPelBuffer_const<T>& image) {
+    requireBound(image);
+    T best = 0;
+    const T* row = image.pointToOffset();
+    for (std::int32_t y = 0; y < image.height(); ++y, row += image.rowUpdate()) {
+        T m = 0;
+        for (std::int32_t x = 0; x < image.width(); ++x) m = std::max(m, row[x]);
+        best = std::max(best, m);
+    }
+    return best;
+}
+
+template <class T>
+void vfPelSet(const vkPelBuffer<T>& image, T value) {
+    requireBound(image);
+    T* row = image.pointToOffset();
+    for (std::int32_t y = 0; y < image.height(); ++y, row += image.rowUpdate())
+        std::fill(row, row + image.width(), value);
+}
+
+void vfPelHistogram(const vkPelBuffer_const<std::uint8_t>& image, std::vector<std::uint32_t>& histogram) {
+    requireBound(image);
+    // Four tables break the store-to-load dependency between equal
+    // neighbouring pixels.
+    std::array<std::array<std::uint32_t, 256>, 4> t{};
+    const std::uint8_t* row = image.pointToOffset();
+    const std::int32_t w = image.width();
+    for (std::int32_t y = 0; y < image.height(); ++y, row += image.rowUpdate()) {
+        std::int32_t x = 0;
+        for (; x + 4 <= w; x += 4) {
+            ++t[0][row[x]];
+            ++t[1][row[x + 1]];
+            ++t[2][row[x + 2]];
+            ++t[3][row[x + 3]];
+        }
+        for (; x < w; ++x) ++t[0][row[x]];
+    }
+    histogram.assign(256, 0);
+    for (int v = 0; v < 256; ++v) histogram[static_cast<std::size_t>(v)] = t[0][v] + t[1][v] + t[2][v] + t[3][v];
+}
+
+template <class T>
+bool vfPelEqual(const vkPelBuffer_const<T>& a, const vkPelBuffer_const<T>& b) {
+    if (!a.isBound() || !b.isBound()) return a.isBound() == b.isBound();
+    if (a.width() != b.width() || a.height() != b.height()) return false;
+    const T* pa = a.pointToOffset();
+    const T* pb = b.pointToOffset();
+    const auto rowBytes = sizeof(T) * static_cast<std::size_t>(a.width());
+    for (std::int32_t y = 0; y < a.height(); ++y, pa += a.rowUpdate(), pb += b.rowUpdate())
+        if (std::memcmp(pa, pb, rowBytes) != 0) return false;
+    return true;
+}
+
+#define VK_INSTANTIATE_PELOPS(T)                                                                     \
+    template IMGNORM_API vkPelBuffer<T> vfPelCopy<T>(const vkPelBuffer_const<T>&);                   \
+    template IMGNORM_API void vfPelCopy<T>(const vkPelBuffer_const<T>&, vkPelBuffer<T>&);            \
+    template IMGNORM_API vkPelBuffer<T> vfPelMin<T>(const vkPelBuffer_const<T>&,                     \
+                                                    const vkPelBuffer_const<T>&);                    \
+    template IMGNORM_API void vfPelMin<T>(const vkPelBuffer_const<T>&, const vkPelBuffer_const<T>&, \
+                                          vkPelBuffer<T>&);                                          \
+    template IMGNORM_API T vfPelMax<T>(const vkPelBuffer_const<T>&);                                 \
+    template IMGNORM_API void vfPelSet<T>(const vkPelBuffer<T>&, T);                                 \
+    template IMGNORM_API bool vfPelEqual<T>(const vkPelBuffer_const<T>&, const vkPelBuffer_const<T>&);
+
+VK_INSTANTIATE_PELOPS(std::uint8_t)
+VK_INSTANTIATE_PELOPS(std::uint16_t)
+VK_INSTANTIATE_PELOPS(std::uint32_t)

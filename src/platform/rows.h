@@ -1,0 +1,44 @@
+// Internal helpers for walking image windows row by row; shared by the
+// platform and the pixel functions.
+#pragma once
+
+#include <cstdint>
+#include <type_traits>
+
+#include "imgnorm/pelbuffer.h"
+
+namespace vk_detail {
+
+template <class T>
+void requireBound(const vkPelBuffer_const<T>& b) {
+    if (!b.isBound()) throw vkPel::UnboundWindow();
+}
+
+// A copy of the handle whose window is rect (rect must lie in the storage).
+template <class B>
+B narrowed(const B& buffer, const vkPelRect& rect) {
+    B view(buffer);
+    view.window(rect);
+    return view;
+}
+
+// True when a and b share storage but their windows' first pixels are at
+// different addresses: an element-wise pass from a into b could then read
+// pixels it has already written.
+template <class A, class B>
+bool shiftedAlias(const vkPelBuffer_const<A>& a, const vkPelBuffer_const<B>& b) {
+    if constexpr (std::is_same_v<A, B>) {
+        return a.root() != nullptr && a.root() == b.root() && a.pointToOffset() != b.pointToOffset();
+    } else {
+        return false;
+    }
+}
+
+// Calls f(rowOfA, rowOfB, width) for every row of two equally sized windows.
+template <class A, class B, class F>
+void forRows(const A* a, std::ptrdiff_t strideA, B* b, std::ptrdiff_t strideB, std::int32_t width,
+             std::int32_t height, F&& f) {
+    for (std::int32_t y = 0; y < height; ++y, a += strideA, b += strideB) f(a, b, width);
+}
+
+}  // namespace vk_detail

@@ -1,0 +1,16 @@
+// Number formatting for diagnostics texts.
+#include "imgnorm/util.h"
+
+#include <charconv>
+
+std::string vfStr(bool value) { return value ? "true" : "false"; }
+std::string vfStr(std::int32_t value) { return std::to_string(value); }
+std::string vfStr(std::uint32_t value) { return std::to_string(value); }
+std::string vfStr(std::int64_t value) { return std::to_string(value); }
+std::string vfStr(std::uint64_t value) { return std::to_string(value); }
+
+std::string vfStr(double value) {
+    char buf[64];
+    const auto res = std::to_chars(buf, buf + sizeof buf, value);
+    return std::string(buf, res.ptr);
+}
