@@ -1,6 +1,7 @@
 // Umbrella header: every exported name of the imgnorm library.
 #pragma once
 
+#include "imgnorm/affine.h"
 #include "imgnorm/archive.h"
 #include "imgnorm/attention.h"
 #include "imgnorm/diag.h"
@@ -10,6 +11,7 @@
 #include "imgnorm/histostats.h"
 #include "imgnorm/normalizer.h"
 #include "imgnorm/pelbuffer.h"
+#include "imgnorm/pelfunc.h"
 #include "imgnorm/pelops.h"
 #include "imgnorm/persistent.h"
 #include "imgnorm/util.h"

@@ -1,0 +1,108 @@
+// The exported pixel functions. They work on the intersection of the windows
+// involved, never write destination pixels outside it, and allocate an
+// unbound destination on that rectangle with the source's transforms. Masks:
+// a mask pixel of 0 excludes the pixel at the same position, any other value
+// includes it. Biased differences hold a signed value v as v + 128.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "imgnorm/export.h"
+#include "imgnorm/geometry.h"
+#include "imgnorm/pelbuffer.h"
+
+// Masked histogram ---------------------------------------------------------
+
+// 256 counts of the image's pixels where the mask is non-zero, over the
+// common window; an unbound mask counts the whole image window. Disjoint
+// windows give an empty vector. Unbound image: vkPel::UnboundWindow.
+IMGNORM_API void vf_MaskedPelHistogram(const vkPelBuffer_const<std::uint8_t>& image,
+                                       const vkPelBuffer_const<std::uint8_t>& mask,
+                                       std::vector<std::uint32_t>& histogram);
+
+// Clamped arithmetic, in place on the destination ---------------------------
+
+// d = clamp(d - s, -r, r) + 128 with r = min(maxDifference, 127).
+IMGNORM_API void vf_PelSubClamp(const vkPelBuffer<std::uint8_t>& destination,
+                                const vkPelBuffer_const<std::uint8_t>& source, unsigned char maxDifference);
+// d = clamp(d - s + 128, 0, 255).
+IMGNORM_API void vf_PelSubClampSigned(const vkPelBuffer<std::uint8_t>& destination,
+                                      const vkPelBuffer_const<std::uint8_t>& source);
+// d = clamp(d + s - 128, 0, 255).
+IMGNORM_API void vf_PelAddClamp(const vkPelBuffer<std::uint8_t>& destination,
+                                const vkPelBuffer_const<std::uint8_t>& source);
+
+// Masked copy and divide ----------------------------------------------------
+
+// Copies source pixels where the mask is non-zero (invertMask false) or zero
+// (invertMask true); an unbound mask copies the whole source.
+IMGNORM_API void vf_MaskedPelCopy(const vkPelBuffer_const<std::uint8_t>& source,
+                                  const vkPelBuffer_const<std::uint8_t>& mask,
+                                  vkPelBuffer<std::uint8_t>& destination, bool invertMask);
+// Where the mask is non-zero (everywhere when unbound):
+// d = (numerator * scale + denominator / 2) / denominator.
+IMGNORM_API void vf_MaskedPelDivide(const vkPelBuffer_const<std::uint16_t>& numerator,
+                                    const vkPelBuffer_const<std::uint16_t>& denominator,
+                                    const vkPelBuffer_const<std::uint8_t>& mask,
+                                    vkPelBuffer<std::uint8_t>& destination, std::uint32_t scale);
+
+// Padded sampling, value mapping, 3x3 morphology ----------------------------
+
+// Resamples the source's window onto width x height pixels (1..32767 each)
+// after padding it with duplicated border pixels; bilinear, or bicubic with
+// higherOrder.
+IMGNORM_API vkPelBuffer<std::uint8_t> vf_PaddedAffineSample(const vkPelBuffer<std::uint8_t>& source,
+                                                            std::int32_t width, std::int32_t height,
+                                                            bool higherOrder);
+// Every pixel equal to from becomes to, in place.
+IMGNORM_API void vf_PelMapValue(vkPelBuffer<std::uint8_t>& image, unsigned char from, unsigned char to);
+// Bitwise OR (dilate) or AND (erode) of each pixel and its four edge
+// neighbours inside the window. Destination must not share the source's
+// storage (vkPel::BadWindow).
+IMGNORM_API void vfBinaryMorph3x3Diamond(const vkPelBuffer_const<std::uint8_t>& source, bool dilate,
+                                         vkPelBuffer<std::uint8_t>& destination);
+
+// Thresholds ----------------------------------------------------------------
+
+// 255 where the pixel is at least the threshold, else 0.
+IMGNORM_API vkPelBuffer<std::uint8_t> vf_PelThreshold(const vkPelBuffer_const<std::uint8_t>& source,
+                                                      unsigned char threshold);
+// As above, with the threshold computed from the image's histogram.
+IMGNORM_API vkPelBuffer<std::uint8_t> vf_PelThreshold(const vkPelBuffer_const<std::uint8_t>& source);
+// Binarises where the mask is non-zero and writes 0 where it is zero.
+IMGNORM_API void vf_MaskedPelThreshold(const vkPelBuffer_const<std::uint8_t>& source,
+                                       const vkPelBuffer_const<std::uint8_t>& mask, unsigned char threshold,
+                                       vkPelBuffer<std::uint8_t>& destination);
+
+// Window adjustment and border expansion ------------------------------------
+
+// Makes the buffer present exactly rect, reusing its storage when large enough.
+IMGNORM_API void vf_AdjustWindow(vkPelBuffer<std::uint8_t>& buffer, const vkPelRect& rect);
+// A copy grown by one duplicated border pixel on every side.
+IMGNORM_API vkPelBuffer<std::uint8_t> vf_ExpandByDuplicatingBorderPixels(
+    const vkPelBuffer_const<std::uint8_t>& source);
+
+// Diamond smoothing -----------------------------------------------------------
+
+// In place: (4 * centre + edge neighbours inside the window) / their weight.
+IMGNORM_API void vf_PelSmooth3x3Diamond(vkPelBuffer<std::uint8_t>& image);
+
+// Buffer equality -------------------------------------------------------------
+
+// Both unbound, or equal windows, client placement within tolerance at the
+// four window corners, and equal pixels.
+IMGNORM_API bool vf_PelBufferEqual(const vkPelBuffer_const<std::uint8_t>& a,
+                                   const vkPelBuffer_const<std::uint8_t>& b, double tolerance);
+IMGNORM_API bool vf_PelBufferEqual(const vkPelBuffer_const<std::uint32_t>& a,
+                                   const vkPelBuffer_const<std::uint32_t>& b, double tolerance);
+
+// Flood fill and first-pixel search --------------------------------------------
+
+// Gives value to the 8-connected region of the seed's old value around the
+// seed (a pixel position), in place; workspace is scratch space for the queue.
+IMGNORM_API void vf_FloodFill(const vkPelBuffer<std::uint8_t>& image, const vkPair<std::int32_t>& seed,
+                              unsigned char value, std::vector<std::int64_t>& workspace);
+// The position of the first pixel equal to value in raster order.
+IMGNORM_API bool vf_FindFirstPel(const vkPelBuffer_const<std::uint8_t>& image, unsigned char value,
+                                 vkPair<std::int32_t>& where);
