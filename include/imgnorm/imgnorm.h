@@ -14,5 +14,6 @@
 #include "imgnorm/pelfunc.h"
 #include "imgnorm/pelops.h"
 #include "imgnorm/persistent.h"
+#include "imgnorm/threshold.h"
 #include "imgnorm/util.h"
 #include "imgnorm/xform.h"
