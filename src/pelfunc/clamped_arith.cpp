@@ -1,0 +1,107 @@
+// Clamped arithmetic on biased (value + 128) differences, in place on the
+// destination: one frame and one row kernel, a small functor per operation.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "imgnorm/pelfunc.h"
+#include "imgnorm/pelops.h"
+#include "platform/rows.h"
+
+namespace {
+
+using Pel = std::uint8_t;
+
+// Saturating byte arithmetic, written so that the compiler keeps it in byte
+// lanes: a + b limited to 255, and a - b limited to 0.
+inline Pel satAdd(Pel a, Pel b) { return static_cast<Pel>(std::min(a, static_cast<Pel>(255 - b)) + b); }
+inline Pel satSub(Pel a, Pel b) { return static_cast<Pel>(std::max(a, b) - b); }
+
+// Each functor maps (destination pixel, source pixel) to the new destination
+// pixel. Both signed forms move d by the signed value s - 128, split into its
+// two saturated parts below = 128 - s and above = s - 128 (at most one is
+// non-zero, so the two saturations give the exact clamp to 0..255):
+//   d - s + 128 = (d + below) - above,   d + s - 128 = (d - below) + above.
+// The part below goes first in both: the compiler vectorises this order into
+// far fewer instructions than the other (the benchmark shows it).
+struct SubClampSigned {
+    Pel operator()(Pel d, Pel s) const { return satSub(satAdd(d, satSub(128, s)), satSub(s, 128)); }
+};
+
+struct AddClamp {
+    Pel operator()(Pel d, Pel s) const { return satAdd(satSub(d, satSub(128, s)), satSub(s, 128)); }
+};
+
+// clamp(d - s, -r, r) + 128: the clamp to lo = 128 - r .. hi = 128 + r of the
+// value above, as 1..255 contains that range.
+struct SubClamp {
+    Pel lo, hi;
+    Pel operator()(Pel d, Pel s) const { return std::min(std::max(SubClampSigned{}(d, s), lo), hi); }
+};
+
+// Rows go in blocks of 16 pixels (one 128-bit vector of bytes): each block is
+// loaded whole, combined and stored, which the compiler turns into a few
+// vector instructions and which stays right when source and destination are
+// the same pixels. The last width mod 16 pixels go through the same block
+// code on a zero-padded copy, so every width runs one kernel.
+constexpr std::int32_t kBlock = 16;
+
+// Forced inline: with two call sites the compiler would otherwise call it per
+// block.
+template <class Op>
+[[gnu::always_inline]] inline void combineBlock(Pel* d, const Pel* s, Op op) {
+    Pel dv[kBlock], sv[kBlock];
+    std::memcpy(dv, d, kBlock);
+    std::memcpy(sv, s, kBlock);
+    for (std::int32_t k = 0; k < kBlock; ++k) dv[k] = op(dv[k], sv[k]);
+    std::memcpy(d, dv, kBlock);
+}
+
+template <class Op>
+void combineRow(Pel* d, const Pel* s, std::int32_t n, Op op) {
+    std::int32_t x = 0;
+    for (; x + kBlock <= n; x += kBlock) combineBlock(d + x, s + x, op);
+    if (x < n) {
+        const auto rest = static_cast<std::size_t>(n - x);
+        Pel dv[kBlock] = {}, sv[kBlock] = {};
+        std::memcpy(dv, d + x, rest);
+        std::memcpy(sv, s + x, rest);
+        combineBlock(dv, sv, op);
+        std::memcpy(d + x, dv, rest);
+    }
+}
+
+template <class Op>
+void combine(const vkPelBuffer<Pel>& destination, const vkPelBuffer_const<Pel>& source, Op op) {
+    vk_detail::requireBound(destination);
+    vk_detail::requireBound(source);
+    const vkPelRect r = destination.window() & source.window();
+    if (r.isNull()) return;
+    const vkPelBuffer<Pel> d = vk_detail::narrowed(destination, r);
+    vkPelBuffer_const<Pel> s = vk_detail::narrowed(source, r);
+    // A source that shares the destination's storage at another place would
+    // read pixels already written; it is read from a copy instead, so the
+    // result is always that of the pixels as they were before the call.
+    if (vk_detail::shiftedAlias(s, d)) s = vfPelCopy(s);
+    const Pel* sp = s.pointToOffset();
+    Pel* dp = d.pointToOffset();
+    for (std::int32_t y = 0; y < r.height(); ++y, sp += s.rowUpdate(), dp += d.rowUpdate())
+        combineRow(dp, sp, r.width(), op);
+}
+
+}  // namespace
+
+void vf_PelSubClamp(const vkPelBuffer<std::uint8_t>& destination, const vkPelBuffer_const<std::uint8_t>& source,
+                    unsigned char maxDifference) {
+    const Pel r = maxDifference < 127 ? maxDifference : Pel{127};
+    combine(destination, source, SubClamp{static_cast<Pel>(128 - r), static_cast<Pel>(128 + r)});
+}
+
+void vf_PelSubClampSigned(const vkPelBuffer<std::uint8_t>& destination,
+                          const vkPelBuffer_const<std::uint8_t>& source) {
+    combine(destination, source, SubClampSigned{});
+}
+
+void vf_PelAddClamp(const vkPelBuffer<std::uint8_t>& destination, const vkPelBuffer_const<std::uint8_t>& source) {
+    combine(destination, source, AddClamp{});
+}
