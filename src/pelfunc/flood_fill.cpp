@@ -1,0 +1,162 @@
+// Scan-line flood fill of an 8-connected region, and the first pixel of a
+// value in raster order.
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+#include "imgnorm/pelfunc.h"
+#include "platform/rows.h"
+
+namespace {
+
+using Pel = std::uint8_t;
+
+constexpr std::uint64_t broadcast(Pel v) { return std::uint64_t{v} * 0x0101010101010101u; }
+
+std::uint64_t load8(const Pel* p) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+
+// Index of the first byte of a non-zero word difference, in memory order.
+int firstByte(std::uint64_t diff) {
+    if constexpr (std::endian::native == std::endian::little) return std::countr_zero(diff) / 8;
+    else return std::countl_zero(diff) / 8;
+}
+// Index of the last byte of a non-zero word difference, in memory order.
+int lastByte(std::uint64_t diff) {
+    if constexpr (std::endian::native == std::endian::little) return 7 - std::countl_zero(diff) / 8;
+    else return 7 - std::countr_zero(diff) / 8;
+}
+
+// The first i in [from, to) with row[i] != v, else to. Eight pixels a step.
+std::int32_t findOther(const Pel* row, std::int32_t from, std::int32_t to, Pel v) {
+    const std::uint64_t vv = broadcast(v);
+    std::int32_t i = from;
+    for (; i + 8 <= to; i += 8)
+        if (const std::uint64_t d = load8(row + i) ^ vv) return i + firstByte(d);
+    for (; i < to; ++i)
+        if (row[i] != v) return i;
+    return to;
+}
+
+// The smallest i <= to such that row[i .. to) all equal v, not below from.
+std::int32_t extendLeft(const Pel* row, std::int32_t from, std::int32_t to, Pel v) {
+    const std::uint64_t vv = broadcast(v);
+    std::int32_t i = to;
+    for (; i - 8 >= from; i -= 8)
+        if (const std::uint64_t d = load8(row + i - 8) ^ vv) return i - 8 + lastByte(d) + 1;
+    for (; i > from; --i)
+        if (row[i - 1] != v) return i;
+    return from;
+}
+
+// The first i in [from, to) with row[i] == v, else to.
+std::int32_t findValue(const Pel* row, std::int32_t from, std::int32_t to, Pel v) {
+    if (from >= to) return to;
+    const void* hit = std::memchr(row + from, v, static_cast<std::size_t>(to - from));
+    return hit ? static_cast<std::int32_t>(static_cast<const Pel*>(hit) - row) : to;
+}
+
+// The fill proper. Every queued pixel already holds the new value when it is
+// queued, so a pixel is queued at most once and never found stale; the start
+// is processed without being queued. At most W * H - 1 entries can therefore
+// be pending, and a ring of S >= W * H slots (S - 1 usable) never overflows:
+// the fill needs no memory beyond the workspace prepared before it starts.
+class ScanFill {
+public:
+    ScanFill(Pel* base, std::ptrdiff_t stride, std::int32_t w, std::int32_t h, Pel old, Pel value,
+             std::vector<std::int64_t>& ring)
+        : base_(base), stride_(stride), w_(w), h_(h), old_(old), value_(value), ring_(ring.data()),
+          slots_(ring.size()) {}
+
+    void run(std::int32_t x, std::int32_t y) {
+        rowAt(y)[x] = value_;
+        span(x, y);
+        while (head_ != tail_) {
+            const std::int64_t p = ring_[head_];
+            if (++head_ == slots_) head_ = 0;
+            span(static_cast<std::int32_t>(p & 0xffffffff), static_cast<std::int32_t>(p >> 32));
+        }
+    }
+
+private:
+    Pel* rowAt(std::int32_t y) const { return base_ + y * stride_; }
+
+    void put(std::int32_t x, std::int32_t y) {
+        std::size_t next = tail_ + 1;
+        if (next == slots_) next = 0;
+        if (next == head_) vstd_assert_(__LINE__);  // impossible by the bound above
+        ring_[tail_] = (std::int64_t{y} << 32) | x;
+        tail_ = next;
+    }
+
+    // (x, y) holds the new value: widen it to the whole run of old pixels it
+    // touches in its row, then queue the first pixel of every run of old
+    // pixels in the rows above and below that touches the filled run,
+    // corners included.
+    void span(std::int32_t x, std::int32_t y) {
+        Pel* row = rowAt(y);
+        const std::int32_t left = extendLeft(row, 0, x, old_);
+        const std::int32_t right = findOther(row, x + 1, w_, old_);
+        std::memset(row + left, value_, static_cast<std::size_t>(x - left));
+        std::memset(row + x + 1, value_, static_cast<std::size_t>(right - x - 1));
+        const std::int32_t from = left > 0 ? left - 1 : 0;
+        const std::int32_t to = right < w_ ? right + 1 : w_;
+        if (y > 0) seedRow(y - 1, from, to);
+        if (y + 1 < h_) seedRow(y + 1, from, to);
+    }
+
+    void seedRow(std::int32_t y, std::int32_t from, std::int32_t to) {
+        Pel* row = rowAt(y);
+        std::int32_t i = findValue(row, from, to, old_);
+        while (i < to) {
+            row[i] = value_;
+            put(i, y);
+            i = findValue(row, findOther(row, i + 1, to, old_), to, old_);
+        }
+    }
+
+    Pel* base_;
+    std::ptrdiff_t stride_;
+    std::int32_t w_, h_;
+    Pel old_, value_;
+    std::int64_t* ring_;
+    std::size_t slots_;
+    std::size_t head_ = 0, tail_ = 0;
+};
+
+}  // namespace
+
+void vf_FloodFill(const vkPelBuffer<std::uint8_t>& image, const vkPair<std::int32_t>& seed, unsigned char value,
+                  std::vector<std::int64_t>& workspace) {
+    vk_detail::requireBound(image);
+    const vkPelRect& window = image.window();
+    if (window.isNull()) throw vkPel::BadWindow("flood fill needs a non-empty window");
+    if (!window.contains(seed)) throw vkPelFunc::BadParams("flood fill seed lies outside the window");
+    const Pel old = image.get(seed);
+    if (old == value) throw vkPelFunc::BadParams("flood fill seed already holds the fill value");
+
+    // May throw std::bad_alloc; no pixel has been written yet.
+    const auto area = static_cast<std::size_t>(window.area());
+    if (workspace.size() < area) workspace.resize(area);
+
+    const vkPair<std::int32_t> start = seed - window.ul();
+    ScanFill(image.pointToOffset(), image.rowUpdate(), window.width(), window.height(), old, value, workspace)
+        .run(start.x(), start.y());
+}
+
+bool vf_FindFirstPel(const vkPelBuffer_const<std::uint8_t>& image, unsigned char value, vkPair<std::int32_t>& where) {
+    vk_detail::requireBound(image);
+    const std::int32_t w = image.width();
+    const Pel* row = image.pointToOffset();
+    for (std::int32_t y = 0; y < image.height(); ++y, row += image.rowUpdate()) {
+        const std::int32_t x = findValue(row, 0, w, value);
+        if (x < w) {
+            where = image.offset() + vkPair<std::int32_t>(x, y);
+            return true;
+        }
+    }
+    return false;
+}
