@@ -22,6 +22,10 @@ IMGNORM_API void vf_MaskedPelHistogram(const vkPelBuffer_const<std::uint8_t>& im
                                        std::vector<std::uint32_t>& histogram);
 
 // Clamped arithmetic, in place on the destination ---------------------------
+// Each writes the destination's pixels inside the common window only (no
+// change when the windows are disjoint); either buffer unbound throws
+// vkPel::UnboundWindow before anything is written. A source sharing the
+// destination's storage is read as it was before the call.
 
 // d = clamp(d - s, -r, r) + 128 with r = min(maxDifference, 127).
 IMGNORM_API void vf_PelSubClamp(const vkPelBuffer<std::uint8_t>& destination,
@@ -65,12 +69,19 @@ IMGNORM_API void vfBinaryMorph3x3Diamond(const vkPelBuffer_const<std::uint8_t>& 
 
 // Thresholds ----------------------------------------------------------------
 
-// 255 where the pixel is at least the threshold, else 0.
+// A new buffer on the source's window, with its transforms: 255 where the
+// pixel is at least the threshold, else 0. Unbound source:
+// vkPel::UnboundWindow.
 IMGNORM_API vkPelBuffer<std::uint8_t> vf_PelThreshold(const vkPelBuffer_const<std::uint8_t>& source,
                                                       unsigned char threshold);
-// As above, with the threshold computed from the image's histogram.
+// As above, with Otsu's threshold of the window's histogram (vfThresholdWGV):
+// a window of one gray level becomes all 255.
 IMGNORM_API vkPelBuffer<std::uint8_t> vf_PelThreshold(const vkPelBuffer_const<std::uint8_t>& source);
-// Binarises where the mask is non-zero and writes 0 where it is zero.
+// Binarises where the mask is non-zero and writes 0 where it is zero, on the
+// common window of source, mask and a bound destination; an unbound
+// destination is allocated on the common window of source and mask (unless
+// empty), and an unbound mask replaces the destination with
+// vf_PelThreshold(source, threshold). Unbound source: vkPel::UnboundWindow.
 IMGNORM_API void vf_MaskedPelThreshold(const vkPelBuffer_const<std::uint8_t>& source,
                                        const vkPelBuffer_const<std::uint8_t>& mask, unsigned char threshold,
                                        vkPelBuffer<std::uint8_t>& destination);
@@ -85,13 +96,16 @@ IMGNORM_API vkPelBuffer<std::uint8_t> vf_ExpandByDuplicatingBorderPixels(
 
 // Diamond smoothing -----------------------------------------------------------
 
-// In place: (4 * centre + edge neighbours inside the window) / their weight.
+// In place: (4 * centre + edge neighbours inside the window) / their total
+// weight, truncated, all from the old values. Reads and writes the window
+// only; an empty or unbound window is left alone.
 IMGNORM_API void vf_PelSmooth3x3Diamond(vkPelBuffer<std::uint8_t>& image);
 
 // Buffer equality -------------------------------------------------------------
 
-// Both unbound, or equal windows, client placement within tolerance at the
-// four window corners, and equal pixels.
+// True when both are unbound, or both bound with equal windows, the four
+// window corners mapped to client coordinates within tolerance of each
+// other, and equal pixels (compared exactly).
 IMGNORM_API bool vf_PelBufferEqual(const vkPelBuffer_const<std::uint8_t>& a,
                                    const vkPelBuffer_const<std::uint8_t>& b, double tolerance);
 IMGNORM_API bool vf_PelBufferEqual(const vkPelBuffer_const<std::uint32_t>& a,
@@ -100,9 +114,15 @@ IMGNORM_API bool vf_PelBufferEqual(const vkPelBuffer_const<std::uint32_t>& a,
 // Flood fill and first-pixel search --------------------------------------------
 
 // Gives value to the 8-connected region of the seed's old value around the
-// seed (a pixel position), in place; workspace is scratch space for the queue.
+// seed (a pixel position), in place, inside the window only. workspace is
+// scratch space: grown to W x H entries when smaller, never beyond, never
+// shrunk; a reused one saves the allocation. Throws, before writing pixels or
+// workspace, vkPel::UnboundWindow (unbound), vkPel::BadWindow (empty window),
+// vkPelFunc::BadParams (seed outside the window, or already holding value).
 IMGNORM_API void vf_FloodFill(const vkPelBuffer<std::uint8_t>& image, const vkPair<std::int32_t>& seed,
                               unsigned char value, std::vector<std::int64_t>& workspace);
-// The position of the first pixel equal to value in raster order.
+// The position of the first pixel of the window equal to value in raster
+// order, into where; false (where unchanged) when there is none or the
+// window is empty. Unbound image: vkPel::UnboundWindow.
 IMGNORM_API bool vf_FindFirstPel(const vkPelBuffer_const<std::uint8_t>& image, unsigned char value,
                                  vkPair<std::int32_t>& where);

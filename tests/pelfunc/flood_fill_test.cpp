@@ -84,9 +84,9 @@ TEST(FloodFill, MatchesBreadthFirstSearchOnRandomImages) {
     }
 }
 
-TEST(FloodFill, QueueKeepsEveryEntryWithAWorkspaceOfExactlyTheWindowArea) {
-    // Uniform windows, every seed, on the shapes where a ring of exactly
-    // W x H slots is tightest.
+TEST(FloodFill, KeepsEveryPendingEntryWithAWorkspaceOfExactlyTheWindowArea) {
+    // Uniform windows, every seed, on the shapes where a work queue of
+    // exactly W x H entries that admits duplicates would overflow.
     const P shapes[] = {P(1, 1), P(2, 2), P(5, 8), P(6, 5), P(1, 7), P(7, 1), P(3, 3)};
     for (const P& shape : shapes) {
         const std::int32_t w = shape.x(), h = shape.y();
@@ -105,7 +105,7 @@ TEST(FloodFill, QueueKeepsEveryEntryWithAWorkspaceOfExactlyTheWindowArea) {
 
 TEST(FloodFill, CheckerboardIsOneRegionThroughCorners) {
     // Every old pixel touches the next only at corners: the worst case for
-    // pending queue entries.
+    // pending entries.
     for (std::int32_t n : {2, 5, 8, 33}) {
         SCOPED_TRACE(n);
         vkPelBuffer<Pel> img(n, n);
