@@ -60,7 +60,7 @@ template <class Op>
 template <class Op>
 void combineRow(Pel* d, const Pel* s, std::int32_t n, Op op) {
     std::int32_t x = 0;
-    for (; x + kBlock <= n; x += kBlock) combineBlock(d + x, s + x, op);
+    for (; n - x >= kBlock; x += kBlock) combineBlock(d + x, s + x, op);
     if (x < n) {
         const auto rest = static_cast<std::size_t>(n - x);
         Pel dv[kBlock] = {}, sv[kBlock] = {};

@@ -34,7 +34,7 @@ int lastByte(std::uint64_t diff) {
 std::int32_t findOther(const Pel* row, std::int32_t from, std::int32_t to, Pel v) {
     const std::uint64_t vv = broadcast(v);
     std::int32_t i = from;
-    for (; i + 8 <= to; i += 8)
+    for (; to - i >= 8; i += 8)
         if (const std::uint64_t d = load8(row + i) ^ vv) return i + firstByte(d);
     for (; i < to; ++i)
         if (row[i] != v) return i;
@@ -45,7 +45,7 @@ std::int32_t findOther(const Pel* row, std::int32_t from, std::int32_t to, Pel v
 std::int32_t extendLeft(const Pel* row, std::int32_t from, std::int32_t to, Pel v) {
     const std::uint64_t vv = broadcast(v);
     std::int32_t i = to;
-    for (; i - 8 >= from; i -= 8)
+    for (; i - from >= 8; i -= 8)
         if (const std::uint64_t d = load8(row + i - 8) ^ vv) return i - 8 + lastByte(d) + 1;
     for (; i > from; --i)
         if (row[i - 1] != v) return i;
@@ -62,7 +62,7 @@ std::int32_t findValue(const Pel* row, std::int32_t from, std::int32_t to, Pel v
     if constexpr (std::endian::native == std::endian::little) {
         constexpr std::uint64_t kLow = 0x0101010101010101u, kHigh = 0x8080808080808080u;
         const std::uint64_t vv = broadcast(v);
-        for (; i + 8 <= inlineEnd; i += 8) {
+        for (; inlineEnd - i >= 8; i += 8) {
             const std::uint64_t x = load8(row + i) ^ vv;
             if (const std::uint64_t zero = (x - kLow) & ~x & kHigh) return i + firstByte(zero);
         }

@@ -137,18 +137,6 @@ TEST(FloodFill, DiagonalLineLetsFillThroughButAnEdgeConnectedLineBlocks) {
     EXPECT_EQ(thick.get(P(4, 0)), 9);
 }
 
-TEST(FloodFill, SeedIsAPixelPosition) {
-    auto gen = testimg::rng(3);
-    auto img = testimg::embedded<Pel>(testimg::random<Pel>(6, 4, gen, 0, 1), 2, 0, P(10, 20));
-    img.set(P(10, 20), 0);
-    Workspace ws;
-    expectFillMatchesNaive(img, P(0, 0), 5, ws);
-    // The lower-right pixel is accepted; one beyond it is not.
-    img.set(P(15, 23), 1);
-    EXPECT_NO_THROW(vf_FloodFill(img, P(15, 23), 6, ws));
-    EXPECT_EQ(img.get(P(15, 23)), 6);
-}
-
 TEST(FloodFill, BadCallsThrowBeforeTouchingPixelsOrWorkspace) {
     auto gen = testimg::rng(4);
     auto img = testimg::embedded<Pel>(testimg::random<Pel>(5, 5, gen), 1, 3, P(2, 2));
@@ -175,16 +163,6 @@ TEST(FloodFill, WorkspaceGrowsToTheWindowAreaAndNeverShrinks) {
     vf_FloodFill(img, P(0, 0), 2, big);
     EXPECT_EQ(big.size(), 20000u);
     for (Pel v : pixels<Pel>(img)) ASSERT_EQ(v, 2);
-}
-
-TEST(FindFirstPel, FinishesARowBeforeTheNext) {
-    vkPelBuffer<Pel> img(6, 3);
-    img.set(P(3, 0), 8);
-    img.set(P(0, 1), 8);
-    img.offset(P(10, 20));
-    P where(-1, -1);
-    EXPECT_TRUE(vf_FindFirstPel(img, 8, where));
-    EXPECT_EQ(where, P(13, 20));
 }
 
 TEST(FindFirstPel, MatchesARasterScanOfTheWindowOnly) {
