@@ -9,6 +9,7 @@
 #include "imgnorm/exception.h"
 #include "imgnorm/geometry.h"
 #include "imgnorm/histostats.h"
+#include "imgnorm/median.h"
 #include "imgnorm/normalizer.h"
 #include "imgnorm/pelbuffer.h"
 #include "imgnorm/pelfunc.h"

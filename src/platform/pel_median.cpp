@@ -1,0 +1,320 @@
+// Median filter: parameter checks, windows, and a sliding two-level
+// histogram kernel (one histogram per image column, after Perreault and
+// Hebert) whose cost per pixel does not grow with the kernel size.
+#include "imgnorm/median.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "imgnorm/attention.h"
+#include "imgnorm/pelops.h"
+#include "median_kernel.h"
+#include "rows.h"
+
+vkPelMedianParams::vkPelMedianParams(const vkPair<std::int32_t>& kernelSize,
+                                     const vkPair<std::int32_t>& valueRange, bool clipToWindow)
+    : kernelSize_(kernelSize), valueRange_(valueRange), clipToWindow_(clipToWindow) {
+    const std::int32_t kx = kernelSize.x(), ky = kernelSize.y();
+    if (kx < 1 || ky < 1 || kx % 2 == 0 || ky % 2 == 0)
+        throw vkPelFunc::BadParams("median kernel sizes must be odd and positive");
+    if (std::int64_t{kx} * ky > kMaxKernelPixels)
+        throw vkPelFunc::BadParams("median kernel holds more than 32767 pixels");
+    const std::int32_t lo = valueRange.x(), hi = valueRange.y();
+    if (lo < 0 || hi > 255 || lo > hi)
+        throw vkPelFunc::BadParams("median value range must satisfy 0 <= lo <= hi <= 255");
+}
+
+namespace vk_detail {
+namespace {
+
+// Counts of one image column's pixels in the rows of the current
+// neighbourhood: 16 coarse bins (value / 16) and 256 fine bins. No count
+// exceeds the kernel's pixel count, so 16 bits never overflow.
+struct alignas(32) ColumnHist {
+    std::uint16_t coarse[16];
+    std::uint16_t fine[256];
+};
+
+// Sum of column histograms that fits in this many bytes is kept per stripe.
+constexpr std::size_t kStripeBytes = 512 * 1024;
+
+// acc += a, over one group of 16 bins.
+inline void addBins(std::uint16_t* __restrict acc, const std::uint16_t* __restrict a) {
+    for (int i = 0; i < 16; ++i) acc[i] = static_cast<std::uint16_t>(acc[i] + a[i]);
+}
+// acc += in - out, over one group of 16 bins (modulo 2^16: only the final
+// counts need to be in range).
+inline void slideBins(std::uint16_t* __restrict acc, const std::uint16_t* __restrict in,
+                      const std::uint16_t* __restrict out) {
+    for (int i = 0; i < 16; ++i) acc[i] = static_cast<std::uint16_t>(acc[i] + in[i] - out[i]);
+}
+inline std::uint32_t sumBins(const std::uint16_t* a) {
+    std::uint32_t s = 0;
+    for (int i = 0; i < 16; ++i) s += a[i];
+    return s;
+}
+
+// The weight a pixel adds to its column: its mask bit times w.
+template <bool Masked>
+inline std::uint16_t weightOf(const std::uint8_t* mask, std::int32_t c, std::uint16_t w) {
+    if constexpr (Masked)
+        return static_cast<std::uint16_t>(w * (mask[c] != 0));
+    else
+        return w;
+}
+
+template <bool Masked>
+void insertRow(ColumnHist* h, const std::uint8_t* pels, const std::uint8_t* mask, std::int32_t n,
+               std::uint16_t w) {
+    for (std::int32_t c = 0; c < n; ++c) {
+        const unsigned v = pels[c];
+        const std::uint16_t m = weightOf<Masked>(mask, c, w);
+        h[c].fine[v] = static_cast<std::uint16_t>(h[c].fine[v] + m);
+        h[c].coarse[v >> 4] = static_cast<std::uint16_t>(h[c].coarse[v >> 4] + m);
+    }
+}
+
+template <bool Masked>
+void removeRow(ColumnHist* h, const std::uint8_t* pels, const std::uint8_t* mask, std::int32_t n) {
+    for (std::int32_t c = 0; c < n; ++c) {
+        const unsigned v = pels[c];
+        const std::uint16_t m = weightOf<Masked>(mask, c, 1);
+        h[c].fine[v] = static_cast<std::uint16_t>(h[c].fine[v] - m);
+        h[c].coarse[v >> 4] = static_cast<std::uint16_t>(h[c].coarse[v >> 4] - m);
+    }
+}
+
+template <bool Masked>
+void replaceRow(ColumnHist* h, const std::uint8_t* outPels, const std::uint8_t* outMask,
+                const std::uint8_t* inPels, const std::uint8_t* inMask, std::int32_t n) {
+    for (std::int32_t c = 0; c < n; ++c) {
+        const unsigned vo = outPels[c], vi = inPels[c];
+        const std::uint16_t mo = weightOf<Masked>(outMask, c, 1);
+        const std::uint16_t mi = weightOf<Masked>(inMask, c, 1);
+        h[c].fine[vo] = static_cast<std::uint16_t>(h[c].fine[vo] - mo);
+        h[c].coarse[vo >> 4] = static_cast<std::uint16_t>(h[c].coarse[vo >> 4] - mo);
+        h[c].fine[vi] = static_cast<std::uint16_t>(h[c].fine[vi] + mi);
+        h[c].coarse[vi >> 4] = static_cast<std::uint16_t>(h[c].coarse[vi >> 4] + mi);
+    }
+}
+
+// One row of results from the column histograms. col[i] .. col[i + 2 * rx]
+// are the columns of result i's neighbourhood. The kernel's coarse histogram
+// slides every step; a group of 16 fine bins is brought up to date only when
+// the search enters it (it remembers the step it was last current at).
+void sweepRow(const ColumnHist* const* col, std::int32_t n, std::int32_t rx, std::uint8_t lo,
+              std::uint8_t hi, std::uint8_t empty, std::uint8_t* out) {
+    const std::int32_t span = 2 * rx + 1;
+    alignas(32) std::uint16_t coarse[16] = {};
+    alignas(32) std::uint16_t fine[256];
+    std::int32_t current[16];
+    for (std::int32_t& c : current) c = -span - 1;  // stale: rebuilt on first use
+
+    for (std::int32_t j = 0; j < span; ++j) addBins(coarse, col[j]->coarse);
+    for (std::int32_t i = 0; i < n; ++i) {
+        if (i > 0) slideBins(coarse, col[i + 2 * rx]->coarse, col[i - 1]->coarse);
+        const std::uint32_t total = sumBins(coarse);
+        if (total == 0) {
+            out[i] = empty;
+            continue;
+        }
+        const std::uint32_t rank = (total - 1) / 2;
+        std::uint32_t below = 0;
+        int k = 0;
+        while (below + coarse[k] <= rank) below += coarse[k++];
+
+        std::uint16_t* seg = fine + 16 * k;
+        const std::int32_t age = i - current[k];
+        if (age > rx) {
+            // Rebuilding costs span additions, sliding 2 * age.
+            std::memset(seg, 0, 16 * sizeof(std::uint16_t));
+            for (std::int32_t j = i; j < i + span; ++j) addBins(seg, col[j]->fine + 16 * k);
+        } else {
+            for (std::int32_t s = current[k] + 1; s <= i; ++s)
+                slideBins(seg, col[s + 2 * rx]->fine + 16 * k, col[s - 1]->fine + 16 * k);
+        }
+        current[k] = i;
+
+        std::uint32_t r = rank - below;
+        int f = 0;
+        while (seg[f] <= r) r -= seg[f++];
+        const int v = 16 * k + f;
+        out[i] = static_cast<std::uint8_t>(std::clamp<int>(v, lo, hi));
+    }
+}
+
+template <bool Masked>
+class StripeFilter {
+public:
+    StripeFilter(const MedianJob& job, std::int32_t stripeWidth)
+        : job_(job),
+          hist_(static_cast<std::size_t>(std::min(stripeWidth + 2 * job.radiusX, job.width))),
+          col_(static_cast<std::size_t>(stripeWidth + 2 * job.radiusX)),
+          empty_(std::clamp<std::uint8_t>(128, job.lo, job.hi)) {}
+
+    // Results for columns sx0 .. sx1 - 1 of the source window.
+    void run(std::int32_t sx0, std::int32_t sx1) {
+        const std::int32_t rx = job_.radiusX, w = job_.width;
+        const std::int32_t cx0 = std::max(0, sx0 - rx), cx1 = std::min(w, sx1 + rx);
+        const std::int32_t ncols = cx1 - cx0;
+        ColumnHist* h = hist_.data();
+        std::memset(static_cast<void*>(h), 0, static_cast<std::size_t>(ncols) * sizeof(ColumnHist));
+
+        // Neighbourhood columns outside the window are empty when clipping,
+        // the edge column when repeating.
+        const std::int32_t span = (sx1 - sx0) + 2 * rx;
+        for (std::int32_t i = 0; i < span; ++i) {
+            const std::int32_t j = sx0 - rx + i;
+            if (j >= 0 && j < w)
+                col_[static_cast<std::size_t>(i)] = h + (j - cx0);
+            else
+                col_[static_cast<std::size_t>(i)] = job_.clip ? &zero_ : h + (std::clamp(j, 0, w - 1) - cx0);
+        }
+
+        const std::int32_t ry = job_.radiusY, hgt = job_.height;
+        const std::int32_t y0 = job_.outY, y1 = job_.outY + job_.outHeight;
+        // Rows of the first result row's neighbourhood; when repeating, the
+        // edge rows stand in for the rows beyond them.
+        const std::int32_t r0 = std::max(0, y0 - ry), r1 = std::min(hgt - 1, y0 + ry);
+        for (std::int32_t r = r0; r <= r1; ++r) {
+            std::int32_t weight = 1;
+            if (!job_.clip && r == 0) weight += r0 - (y0 - ry);
+            if (!job_.clip && r == hgt - 1) weight += (y0 + ry) - r1;
+            insertRow<Masked>(h, pels(r, cx0), maskRow(r, cx0), ncols, static_cast<std::uint16_t>(weight));
+        }
+
+        std::uint8_t* out = job_.result + (sx0 - job_.outX);
+        for (std::int32_t y = y0; y < y1; ++y, out += job_.resultStride) {
+            if (y > y0) step(y, cx0, ncols);
+            if (((y - y0) & 63) == 63) vkAttention::check();
+            sweepRow(col_.data(), sx1 - sx0, rx, job_.lo, job_.hi, empty_, out);
+        }
+    }
+
+private:
+    const std::uint8_t* pels(std::int32_t r, std::int32_t c) const { return job_.image + r * job_.imageStride + c; }
+    const std::uint8_t* maskRow(std::int32_t r, std::int32_t c) const {
+        return Masked ? job_.mask + r * job_.maskStride + c : nullptr;
+    }
+
+    // Moves the column histograms from the rows of result row y - 1 to those
+    // of row y: one row leaves at the top, one enters at the bottom.
+    void step(std::int32_t y, std::int32_t cx0, std::int32_t ncols) {
+        ColumnHist* h = hist_.data();
+        std::int32_t rOut = y - job_.radiusY - 1, rIn = y + job_.radiusY;
+        if (job_.clip) {
+            const bool leaves = rOut >= 0, enters = rIn < job_.height;
+            if (leaves && enters)
+                replaceRow<Masked>(h, pels(rOut, cx0), maskRow(rOut, cx0), pels(rIn, cx0), maskRow(rIn, cx0), ncols);
+            else if (leaves)
+                removeRow<Masked>(h, pels(rOut, cx0), maskRow(rOut, cx0), ncols);
+            else if (enters)
+                insertRow<Masked>(h, pels(rIn, cx0), maskRow(rIn, cx0), ncols, 1);
+        } else {
+            rOut = std::clamp(rOut, 0, job_.height - 1);
+            rIn = std::clamp(rIn, 0, job_.height - 1);
+            if (rOut != rIn)
+                replaceRow<Masked>(h, pels(rOut, cx0), maskRow(rOut, cx0), pels(rIn, cx0), maskRow(rIn, cx0), ncols);
+        }
+    }
+
+    const MedianJob& job_;
+    std::vector<ColumnHist> hist_;
+    std::vector<const ColumnHist*> col_;
+    ColumnHist zero_{};
+    std::uint8_t empty_;
+};
+
+template <bool Masked>
+void runStripes(const MedianJob& job, std::int32_t stripeWidth) {
+    StripeFilter<Masked> filter(job, stripeWidth);
+    const std::int32_t end = job.outX + job.outWidth;
+    for (std::int32_t sx0 = job.outX; sx0 < end; sx0 += stripeWidth) {
+        filter.run(sx0, std::min(sx0 + stripeWidth, end));
+        vkAttention::check();
+    }
+}
+
+}  // namespace
+
+void medianFilter(const MedianJob& job, std::int32_t stripeWidth) {
+    if (job.outWidth <= 0 || job.outHeight <= 0) return;
+    if (stripeWidth <= 0) {
+        // Column histograms of a stripe and its margins should stay in L2;
+        // the margins are recomputed by both neighbouring stripes, so a
+        // stripe is never narrower than the kernel.
+        const std::int32_t budget = static_cast<std::int32_t>(kStripeBytes / sizeof(ColumnHist));
+        const std::int32_t widest = std::max(budget - 2 * job.radiusX, 2 * job.radiusX + 1);
+        const std::int32_t count = (job.outWidth + widest - 1) / widest;
+        stripeWidth = (job.outWidth + count - 1) / count;
+    }
+    stripeWidth = std::min(stripeWidth, job.outWidth);
+    if (job.mask != nullptr)
+        runStripes<true>(job, stripeWidth);
+    else
+        runStripes<false>(job, stripeWidth);
+}
+
+}  // namespace vk_detail
+
+namespace {
+
+using Buffer = vkPelBuffer<std::uint8_t>;
+using ConstBuffer = vkPelBuffer_const<std::uint8_t>;
+
+// The neighbourhoods lie in (or are extended from) the source rectangle.
+void filterInto(const ConstBuffer& image, const ConstBuffer* mask, const vkPelRect& source,
+                const vkPelMedianParams& params, Buffer& result) {
+    vkPelRect target = source;
+    if (result.isBound()) target &= result.window();
+
+    // Results go to new storage first: the kernel reads source rows on both
+    // sides of the row it writes, so it must not write into storage it may
+    // read, and a cancelled call must leave the caller's buffers untouched.
+    Buffer fresh(target);
+    fresh.copyXforms(image);
+    if (!target.isNull()) {
+        vk_detail::MedianJob job;
+        const ConstBuffer src = vk_detail::narrowed(image, source);
+        job.image = src.pointToOffset();
+        job.imageStride = src.rowUpdate();
+        if (mask != nullptr) {
+            const ConstBuffer m = vk_detail::narrowed(*mask, source);
+            job.mask = m.pointToOffset();
+            job.maskStride = m.rowUpdate();
+        }
+        job.width = source.width();
+        job.height = source.height();
+        job.radiusX = params.kernelSize().x() / 2;
+        job.radiusY = params.kernelSize().y() / 2;
+        job.clip = params.clipToWindow();
+        job.lo = static_cast<std::uint8_t>(params.valueRange().x());
+        job.hi = static_cast<std::uint8_t>(params.valueRange().y());
+        job.outX = target.ul().x() - source.ul().x();
+        job.outY = target.ul().y() - source.ul().y();
+        job.outWidth = target.width();
+        job.outHeight = target.height();
+        job.result = fresh.pointToOffset();
+        job.resultStride = fresh.rowUpdate();
+        vk_detail::medianFilter(job);
+    }
+    if (!result.isBound())
+        result = fresh;
+    else if (!target.isNull())
+        vfPelCopy<std::uint8_t>(fresh, result);
+}
+
+}  // namespace
+
+void vfPelMedian(const ConstBuffer& image, const vkPelMedianParams& params, Buffer& result) {
+    vk_detail::requireBound(image);
+    filterInto(image, nullptr, image.window(), params, result);
+}
+
+void vfPelMedian(const ConstBuffer& image, const ConstBuffer& mask, const vkPelMedianParams& params,
+                 Buffer& result) {
+    vk_detail::requireBound(image);
+    vk_detail::requireBound(mask);
+    filterInto(image, &mask, image.window() & mask.window(), params, result);
+}
