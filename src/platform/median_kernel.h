@@ -36,9 +36,13 @@ struct MedianJob {
     std::ptrdiff_t resultStride = 0;
 };
 
+// Fastest: vector instructions where the build has them; Portable: plain
+// C++ (the same results).
+enum class MedianPath { Fastest, Portable };
+
 // Computes the job's results. stripeWidth is the number of result columns
 // per vertical stripe; 0 picks a width whose column histograms fit in the L2
 // cache. Polls vkAttention::check() now and then.
-void medianFilter(const MedianJob& job, std::int32_t stripeWidth = 0);
+void medianFilter(const MedianJob& job, std::int32_t stripeWidth = 0, MedianPath path = MedianPath::Fastest);
 
 }  // namespace vk_detail

@@ -9,6 +9,8 @@
 
 #include "imgnorm/attention.h"
 #include "imgnorm/pelops.h"
+#include "median_bins.h"
+#include "median_bins_sse2.h"
 #include "median_kernel.h"
 #include "rows.h"
 
@@ -38,22 +40,6 @@ struct alignas(32) ColumnHist {
 
 // Sum of column histograms that fits in this many bytes is kept per stripe.
 constexpr std::size_t kStripeBytes = 512 * 1024;
-
-// acc += a, over one group of 16 bins.
-inline void addBins(std::uint16_t* __restrict acc, const std::uint16_t* __restrict a) {
-    for (int i = 0; i < 16; ++i) acc[i] = static_cast<std::uint16_t>(acc[i] + a[i]);
-}
-// acc += in - out, over one group of 16 bins (modulo 2^16: only the final
-// counts need to be in range).
-inline void slideBins(std::uint16_t* __restrict acc, const std::uint16_t* __restrict in,
-                      const std::uint16_t* __restrict out) {
-    for (int i = 0; i < 16; ++i) acc[i] = static_cast<std::uint16_t>(acc[i] + in[i] - out[i]);
-}
-inline std::uint32_t sumBins(const std::uint16_t* a) {
-    std::uint32_t s = 0;
-    for (int i = 0; i < 16; ++i) s += a[i];
-    return s;
-}
 
 // The weight a pixel adds to its column: its mask bit times w.
 template <bool Masked>
@@ -101,50 +87,67 @@ void replaceRow(ColumnHist* h, const std::uint8_t* outPels, const std::uint8_t* 
 
 // One row of results from the column histograms. col[i] .. col[i + 2 * rx]
 // are the columns of result i's neighbourhood. The kernel's coarse histogram
-// slides every step; a group of 16 fine bins is brought up to date only when
-// the search enters it (it remembers the step it was last current at).
+// slides every step. A group of 16 fine bins is brought up to date only when
+// the search enters it; each group remembers the step it was last current
+// at. The group in use stays in registers while the median stays in it.
+template <class Bins, bool Masked>
 void sweepRow(const ColumnHist* const* col, std::int32_t n, std::int32_t rx, std::uint8_t lo,
               std::uint8_t hi, std::uint8_t empty, std::uint8_t* out) {
+    using Group = typename Bins::Group;
     const std::int32_t span = 2 * rx + 1;
-    alignas(32) std::uint16_t coarse[16] = {};
     alignas(32) std::uint16_t fine[256];
     std::int32_t current[16];
     for (std::int32_t& c : current) c = -span - 1;  // stale: rebuilt on first use
 
-    for (std::int32_t j = 0; j < span; ++j) addBins(coarse, col[j]->coarse);
+    Group coarse = Bins::zero();
+    for (std::int32_t j = 0; j < span; ++j) coarse = Bins::add(coarse, Bins::load(col[j]->coarse));
+    int kHeld = -1;  // the group held in f, current at step i - 1
+    Group f = Bins::zero();
     for (std::int32_t i = 0; i < n; ++i) {
-        if (i > 0) slideBins(coarse, col[i + 2 * rx]->coarse, col[i - 1]->coarse);
-        const std::uint32_t total = sumBins(coarse);
-        if (total == 0) {
+        if (i > 0)
+            coarse = Bins::slide(coarse, Bins::load(col[i + 2 * rx]->coarse), Bins::load(col[i - 1]->coarse));
+        const auto coarseSums = Bins::sums(coarse);
+        const std::uint32_t total = Bins::total(coarseSums);
+        if (Masked && total == 0) {
+            if (kHeld >= 0) {
+                Bins::store(fine + 16 * kHeld, f);
+                current[kHeld] = i - 1;
+                kHeld = -1;
+            }
             out[i] = empty;
             continue;
         }
         const std::uint32_t rank = (total - 1) / 2;
-        std::uint32_t below = 0;
-        int k = 0;
-        while (below + coarse[k] <= rank) below += coarse[k++];
+        const int k = Bins::firstAbove(coarseSums, rank);
+        const std::uint32_t below = Bins::before(coarseSums, k);
 
-        std::uint16_t* seg = fine + 16 * k;
-        const std::int32_t age = i - current[k];
-        if (age > rx) {
-            // Rebuilding costs span additions, sliding 2 * age.
-            std::memset(seg, 0, 16 * sizeof(std::uint16_t));
-            for (std::int32_t j = i; j < i + span; ++j) addBins(seg, col[j]->fine + 16 * k);
+        if (k == kHeld) {
+            f = Bins::slide(f, Bins::load(col[i + 2 * rx]->fine + 16 * k), Bins::load(col[i - 1]->fine + 16 * k));
         } else {
-            for (std::int32_t s = current[k] + 1; s <= i; ++s)
-                slideBins(seg, col[s + 2 * rx]->fine + 16 * k, col[s - 1]->fine + 16 * k);
+            if (kHeld >= 0) {
+                Bins::store(fine + 16 * kHeld, f);
+                current[kHeld] = i - 1;
+            }
+            kHeld = k;
+            const std::int32_t age = i - current[k];
+            if (age > rx) {
+                // Rebuilding costs span additions, sliding 2 * age.
+                f = Bins::zero();
+                for (std::int32_t j = i; j < i + span; ++j) f = Bins::add(f, Bins::load(col[j]->fine + 16 * k));
+            } else {
+                f = Bins::load(fine + 16 * k);
+                for (std::int32_t s = current[k] + 1; s <= i; ++s)
+                    f = Bins::slide(f, Bins::load(col[s + 2 * rx]->fine + 16 * k),
+                                    Bins::load(col[s - 1]->fine + 16 * k));
+            }
         }
-        current[k] = i;
 
-        std::uint32_t r = rank - below;
-        int f = 0;
-        while (seg[f] <= r) r -= seg[f++];
-        const int v = 16 * k + f;
+        const int v = 16 * k + Bins::firstAbove(Bins::sums(f), rank - below);
         out[i] = static_cast<std::uint8_t>(std::clamp<int>(v, lo, hi));
     }
 }
 
-template <bool Masked>
+template <class Bins, bool Masked>
 class StripeFilter {
 public:
     StripeFilter(const MedianJob& job, std::int32_t stripeWidth)
@@ -188,7 +191,7 @@ public:
         for (std::int32_t y = y0; y < y1; ++y, out += job_.resultStride) {
             if (y > y0) step(y, cx0, ncols);
             if (((y - y0) & 63) == 63) vkAttention::check();
-            sweepRow(col_.data(), sx1 - sx0, rx, job_.lo, job_.hi, empty_, out);
+            sweepRow<Bins, Masked>(col_.data(), sx1 - sx0, rx, job_.lo, job_.hi, empty_, out);
         }
     }
 
@@ -226,9 +229,9 @@ private:
     std::uint8_t empty_;
 };
 
-template <bool Masked>
+template <class Bins, bool Masked>
 void runStripes(const MedianJob& job, std::int32_t stripeWidth) {
-    StripeFilter<Masked> filter(job, stripeWidth);
+    StripeFilter<Bins, Masked> filter(job, stripeWidth);
     const std::int32_t end = job.outX + job.outWidth;
     for (std::int32_t sx0 = job.outX; sx0 < end; sx0 += stripeWidth) {
         filter.run(sx0, std::min(sx0 + stripeWidth, end));
@@ -238,7 +241,7 @@ void runStripes(const MedianJob& job, std::int32_t stripeWidth) {
 
 }  // namespace
 
-void medianFilter(const MedianJob& job, std::int32_t stripeWidth) {
+void medianFilter(const MedianJob& job, std::int32_t stripeWidth, MedianPath path) {
     if (job.outWidth <= 0 || job.outHeight <= 0) return;
     if (stripeWidth <= 0) {
         // Column histograms of a stripe and its margins should stay in L2;
@@ -250,10 +253,19 @@ void medianFilter(const MedianJob& job, std::int32_t stripeWidth) {
         stripeWidth = (job.outWidth + count - 1) / count;
     }
     stripeWidth = std::min(stripeWidth, job.outWidth);
+#if defined(IMGNORM_HAVE_SSE2_BINS)
+    if (path == MedianPath::Fastest) {
+        if (job.mask != nullptr)
+            runStripes<Sse2Bins, true>(job, stripeWidth);
+        else
+            runStripes<Sse2Bins, false>(job, stripeWidth);
+        return;
+    }
+#endif
     if (job.mask != nullptr)
-        runStripes<true>(job, stripeWidth);
+        runStripes<PortableBins, true>(job, stripeWidth);
     else
-        runStripes<false>(job, stripeWidth);
+        runStripes<PortableBins, false>(job, stripeWidth);
 }
 
 }  // namespace vk_detail

@@ -139,7 +139,7 @@ TEST(PelMedian, LargestKernelsKeepExactCountsWhenEdgesRepeat) {
     }
 }
 
-TEST(PelMedian, NarrowStripesAndPartialResultRectanglesMatchTheWholeFilter) {
+TEST(PelMedian, NarrowStripesPartialRectanglesAndBothPathsMatchTheWholeFilter) {
     const std::uint32_t seed = 103;
     auto gen = testimg::rng(seed);
     const std::int32_t w = 41, h = 30;
@@ -149,6 +149,7 @@ TEST(PelMedian, NarrowStripesAndPartialResultRectanglesMatchTheWholeFilter) {
         for (const Filter& f : {Filter{7, 5}, Filter{15, 3, 0, 255, false}, Filter{1, 9}, Filter{61, 1}}) {
             const auto full = reference(pixels<std::uint8_t>(img), masked ? pixels<std::uint8_t>(mask)
                                                                           : std::vector<std::uint8_t>{}, w, h, f);
+            for (auto path : {vk_detail::MedianPath::Fastest, vk_detail::MedianPath::Portable})
             for (std::int32_t stripe : {1, 2, 3, 7, 8, 40, 100})
                 for (const vkPelRect& r : {vkPelRect(0, 0, w, h), vkPelRect(5, 3, 17, 20), vkPelRect(40, 29, 1, 1)}) {
                     vkPelBuffer<std::uint8_t> out(r.width() + 2, r.height());
@@ -171,7 +172,7 @@ TEST(PelMedian, NarrowStripesAndPartialResultRectanglesMatchTheWholeFilter) {
                     job.outHeight = r.height();
                     job.result = out.pointToOffset() + 1;
                     job.resultStride = out.rowUpdate();
-                    vk_detail::medianFilter(job, stripe);
+                    vk_detail::medianFilter(job, stripe, path);
                     for (std::int32_t y = 0; y < r.height(); ++y) {
                         const std::uint8_t* row = out.pointToOffset() + y * out.rowUpdate();
                         ASSERT_EQ(row[0], 3);
@@ -179,6 +180,7 @@ TEST(PelMedian, NarrowStripesAndPartialResultRectanglesMatchTheWholeFilter) {
                         for (std::int32_t x = 0; x < r.width(); ++x)
                             ASSERT_EQ(row[x + 1], full[static_cast<std::size_t>((r.ul().y() + y) * w + r.ul().x() + x)])
                                 << "seed " << seed << " " << f << " masked " << masked << " stripe " << stripe
+                                << " portable " << (path == vk_detail::MedianPath::Portable)
                                 << " at " << r.ul().x() + x << "," << r.ul().y() + y;
                     }
                 }

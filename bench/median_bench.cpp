@@ -1,0 +1,194 @@
+// Median filter speed: vfPelMedian unmasked and masked, side by side with
+// OpenCV's cv::medianBlur (single-threaded) and a memcpy of the image.
+// Cases run alternately, ours then theirs; at the end the ratios of times
+// measured in this run are printed.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <iostream>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "imgnorm/median.h"
+#include "imgnorm/pelops.h"
+
+#if defined(IMGNORM_HAVE_OPENCV)
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+#endif
+
+namespace {
+
+using Buffer = vkPelBuffer<std::uint8_t>;
+
+enum class Content { Scene, Noise };
+enum class MaskKind { None, LeftHalf, Random50 };
+
+// Scene: a biased difference image as the local correction makes it, 128
+// plus a slow illumination drift plus sensor noise. Noise: uniform 0..255.
+Buffer makeImage(std::int32_t n, Content content) {
+    Buffer b(n, n);
+    std::mt19937 gen(4242);
+    std::vector<double> sx(static_cast<std::size_t>(n)), cy(static_cast<std::size_t>(n));
+    for (std::int32_t i = 0; i < n; ++i) {
+        sx[static_cast<std::size_t>(i)] = 40.0 * std::sin(6.0 * i / n);
+        cy[static_cast<std::size_t>(i)] = std::cos(4.0 * i / n);
+    }
+    for (std::int32_t y = 0; y < n; ++y) {
+        std::uint8_t* row = b.pointToOffset() + y * b.rowUpdate();
+        for (std::int32_t x = 0; x < n; ++x) {
+            const std::uint32_t r = gen();
+            int v;
+            if (content == Content::Noise) {
+                v = static_cast<int>(r & 255);
+            } else {
+                // Sum of three uniform bytes: roughly Gaussian noise, sigma 11.
+                const int noise = static_cast<int>((r & 255) + ((r >> 8) & 255) + ((r >> 16) & 255)) / 3 - 128;
+                const double drift = sx[static_cast<std::size_t>(x)] * cy[static_cast<std::size_t>(y)];
+                v = 128 + static_cast<int>(std::lround(drift)) + noise * 3 / 4;
+            }
+            row[x] = static_cast<std::uint8_t>(std::clamp(v, 0, 255));
+        }
+    }
+    return b;
+}
+
+Buffer makeMask(std::int32_t n, MaskKind kind) {
+    Buffer m(n, n);
+    std::mt19937 gen(99);
+    for (std::int32_t y = 0; y < n; ++y) {
+        std::uint8_t* row = m.pointToOffset() + y * m.rowUpdate();
+        for (std::int32_t x = 0; x < n; ++x)
+            row[x] = kind == MaskKind::LeftHalf ? (x < n / 2 ? 255 : 0) : ((gen() & 1) ? 255 : 0);
+    }
+    return m;
+}
+
+void benchOurs(benchmark::State& state, std::int32_t n, std::int32_t k, Content content, MaskKind kind) {
+    const Buffer image = makeImage(n, content);
+    const Buffer mask = makeMask(n, kind);
+    const vkPelMedianParams params(vkPair<std::int32_t>(k, k), vkPair<std::int32_t>(0, 255), true);
+    Buffer out(n, n);
+    for (auto _ : state) {
+        if (kind == MaskKind::None)
+            vfPelMedian(image, params, out);
+        else
+            vfPelMedian(image, mask, params, out);
+        benchmark::DoNotOptimize(out.pointToOffset());
+    }
+    state.SetItemsProcessed(state.iterations() * n * n);
+}
+
+#if defined(IMGNORM_HAVE_OPENCV)
+void benchOpenCV(benchmark::State& state, std::int32_t n, std::int32_t k, Content content) {
+    cv::setNumThreads(1);
+    const Buffer image = makeImage(n, content);
+    const cv::Mat src(n, n, CV_8UC1, const_cast<std::uint8_t*>(image.pointToOffset()),
+                      static_cast<std::size_t>(image.rowUpdate()));
+    cv::Mat dst(n, n, CV_8UC1);
+    for (auto _ : state) {
+        cv::medianBlur(src, dst, k);
+        benchmark::DoNotOptimize(dst.data);
+    }
+    state.SetItemsProcessed(state.iterations() * n * n);
+}
+#endif
+
+void benchCopy(benchmark::State& state, std::int32_t n) {
+    const Buffer image = makeImage(n, Content::Noise);
+    Buffer out(n, n);
+    for (auto _ : state) {
+        vfPelCopy<std::uint8_t>(image, out);
+        benchmark::DoNotOptimize(out.pointToOffset());
+    }
+    state.SetItemsProcessed(state.iterations() * n * n);
+}
+
+std::string name(const char* what, std::int32_t n, std::int32_t k, const char* tail) {
+    return std::string(what) + "/" + std::to_string(n) + "/k" + std::to_string(k) + tail;
+}
+
+void registerAll() {
+    for (std::int32_t n : {4096, 1024}) {
+        benchmark::RegisterBenchmark(("memcpy/" + std::to_string(n)).c_str(), benchCopy, n);
+        for (std::int32_t k : {25, 51, 101}) {
+            const Content scene = Content::Scene;
+            benchmark::RegisterBenchmark(name("ours", n, k, "/unmasked").c_str(), benchOurs, n, k, scene,
+                                         MaskKind::None);
+#if defined(IMGNORM_HAVE_OPENCV)
+            benchmark::RegisterBenchmark(name("opencv", n, k, "").c_str(), benchOpenCV, n, k, scene);
+#endif
+            benchmark::RegisterBenchmark(name("ours", n, k, "/masked-half").c_str(), benchOurs, n, k, scene,
+                                         MaskKind::LeftHalf);
+            benchmark::RegisterBenchmark(name("ours", n, k, "/masked-random").c_str(), benchOurs, n, k, scene,
+                                         MaskKind::Random50);
+        }
+    }
+    // Uniform noise puts the median on the boundary between two coarse bins.
+    benchmark::RegisterBenchmark("ours/4096/k101/unmasked-noise", benchOurs, 4096, 101, Content::Noise,
+                                 MaskKind::None);
+#if defined(IMGNORM_HAVE_OPENCV)
+    benchmark::RegisterBenchmark("opencv/4096/k101-noise", benchOpenCV, 4096, 101, Content::Noise);
+#endif
+}
+
+// Console output plus, at the end, each of our times as a ratio of
+// OpenCV's and of our unmasked time for the same size and kernel. The ratios
+// use CPU time: on a shared machine the wall clock also counts the time other
+// processes hold the core.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& r : runs) {
+            if (r.error_occurred) continue;
+            // With repetitions only the median counts.
+            if (r.run_type == Run::RT_Aggregate && r.aggregate_name != "median") continue;
+            std::string n = r.benchmark_name();
+            const auto cut = n.find("_median");
+            if (cut != std::string::npos) n.erase(cut);
+            times_[n] = r.GetAdjustedCPUTime();
+        }
+    }
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        std::cout << "\nratios (same run):\n";
+        for (const auto& [n, t] : times_) {
+            if (n.rfind("ours/", 0) != 0) continue;
+            std::string peer = "opencv/" + n.substr(5);
+            const auto tail = peer.rfind('/');
+            std::string suffix;
+            if (tail != std::string::npos && peer.compare(tail, 2, "/k") != 0) {
+                suffix = peer.substr(tail);
+                peer.erase(tail);
+            }
+            if (suffix == "/unmasked-noise") peer += "-noise";
+            std::cout << "  " << n;
+            if (auto it = times_.find(peer); it != times_.end())
+                std::cout << "  vs opencv " << t / it->second;
+            if (suffix.rfind("/masked", 0) == 0) {
+                if (auto it = times_.find(n.substr(0, n.rfind('/')) + "/unmasked"); it != times_.end())
+                    std::cout << "  vs unmasked " << t / it->second;
+            }
+            std::cout << "\n";
+        }
+    }
+
+private:
+    std::map<std::string, double> times_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    registerAll();
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}
