@@ -11,6 +11,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "imgnorm/median.h"
@@ -25,11 +26,13 @@ namespace {
 
 using Buffer = vkPelBuffer<std::uint8_t>;
 
-enum class Content { Scene, Noise };
+enum class Content { Scene, Flat, Noise };
 enum class MaskKind { None, LeftHalf, Random50 };
 
 // Scene: a biased difference image as the local correction makes it, 128
-// plus a slow illumination drift plus sensor noise. Noise: uniform 0..255.
+// plus a slow illumination drift plus sensor noise. Flat: the same without
+// drift, so the median sits on 128, where one group of 16 fine bins ends and
+// the next begins. Noise: uniform 0..255.
 Buffer makeImage(std::int32_t n, Content content) {
     Buffer b(n, n);
     std::mt19937 gen(4242);
@@ -47,8 +50,11 @@ Buffer makeImage(std::int32_t n, Content content) {
                 v = static_cast<int>(r & 255);
             } else {
                 // Sum of three uniform bytes: roughly Gaussian noise, sigma 11.
-                const int noise = static_cast<int>((r & 255) + ((r >> 8) & 255) + ((r >> 16) & 255)) / 3 - 128;
-                const double drift = sx[static_cast<std::size_t>(x)] * cy[static_cast<std::size_t>(y)];
+                const int noise =
+                    static_cast<int>((r & 255) + ((r >> 8) & 255) + ((r >> 16) & 255)) / 3 - 128;
+                const double drift = content == Content::Flat ? 0.0
+                                                              : sx[static_cast<std::size_t>(x)] *
+                                                                    cy[static_cast<std::size_t>(y)];
                 v = 128 + static_cast<int>(std::lround(drift)) + noise * 3 / 4;
             }
             row[x] = static_cast<std::uint8_t>(std::clamp(v, 0, 255));
@@ -68,7 +74,8 @@ Buffer makeMask(std::int32_t n, MaskKind kind) {
     return m;
 }
 
-void benchOurs(benchmark::State& state, std::int32_t n, std::int32_t k, Content content, MaskKind kind) {
+void benchOurs(benchmark::State& state, std::int32_t n, std::int32_t k, Content content,
+               MaskKind kind) {
     const Buffer image = makeImage(n, content);
     const Buffer mask = makeMask(n, kind);
     const vkPelMedianParams params(vkPair<std::int32_t>(k, k), vkPair<std::int32_t>(0, 255), true);
@@ -115,25 +122,33 @@ std::string name(const char* what, std::int32_t n, std::int32_t k, const char* t
 void registerAll() {
     for (std::int32_t n : {4096, 1024}) {
         benchmark::RegisterBenchmark(("memcpy/" + std::to_string(n)).c_str(), benchCopy, n);
-        for (std::int32_t k : {25, 51, 101}) {
+        for (std::int32_t k : {3, 7, 15, 25, 51, 101}) {
+            if (n > 1024 && k < 25) continue;  // small kernels: the reduced-resolution size only
             const Content scene = Content::Scene;
-            benchmark::RegisterBenchmark(name("ours", n, k, "/unmasked").c_str(), benchOurs, n, k, scene,
-                                         MaskKind::None);
+            benchmark::RegisterBenchmark(name("ours", n, k, "/unmasked").c_str(), benchOurs, n, k,
+                                         scene, MaskKind::None);
 #if defined(IMGNORM_HAVE_OPENCV)
-            benchmark::RegisterBenchmark(name("opencv", n, k, "").c_str(), benchOpenCV, n, k, scene);
+            benchmark::RegisterBenchmark(name("opencv", n, k, "").c_str(), benchOpenCV, n, k,
+                                         scene);
 #endif
-            benchmark::RegisterBenchmark(name("ours", n, k, "/masked-half").c_str(), benchOurs, n, k, scene,
-                                         MaskKind::LeftHalf);
-            benchmark::RegisterBenchmark(name("ours", n, k, "/masked-random").c_str(), benchOurs, n, k, scene,
-                                         MaskKind::Random50);
+            benchmark::RegisterBenchmark(name("ours", n, k, "/masked-half").c_str(), benchOurs, n,
+                                         k, scene, MaskKind::LeftHalf);
+            benchmark::RegisterBenchmark(name("ours", n, k, "/masked-random").c_str(), benchOurs, n,
+                                         k, scene, MaskKind::Random50);
         }
     }
-    // Uniform noise puts the median on the boundary between two coarse bins.
-    benchmark::RegisterBenchmark("ours/4096/k101/unmasked-noise", benchOurs, 4096, 101, Content::Noise,
-                                 MaskKind::None);
+    for (const auto& [n, k] : {std::pair{4096, 101}, std::pair{1024, 25}}) {
+        benchmark::RegisterBenchmark(name("ours", n, k, "/unmasked-flat").c_str(), benchOurs, n, k,
+                                     Content::Flat, MaskKind::None);
+        benchmark::RegisterBenchmark(name("ours", n, k, "/unmasked-noise").c_str(), benchOurs, n, k,
+                                     Content::Noise, MaskKind::None);
 #if defined(IMGNORM_HAVE_OPENCV)
-    benchmark::RegisterBenchmark("opencv/4096/k101-noise", benchOpenCV, 4096, 101, Content::Noise);
+        benchmark::RegisterBenchmark(name("opencv", n, k, "-flat").c_str(), benchOpenCV, n, k,
+                                     Content::Flat);
+        benchmark::RegisterBenchmark(name("opencv", n, k, "-noise").c_str(), benchOpenCV, n, k,
+                                     Content::Noise);
 #endif
+    }
 }
 
 // Console output plus, at the end, each of our times as a ratio of
@@ -141,7 +156,7 @@ void registerAll() {
 // use CPU time: on a shared machine the wall clock also counts the time other
 // processes hold the core.
 class RatioReporter : public benchmark::ConsoleReporter {
-public:
+  public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& r : runs) {
@@ -167,18 +182,20 @@ public:
                 peer.erase(tail);
             }
             if (suffix == "/unmasked-noise") peer += "-noise";
+            if (suffix == "/unmasked-flat") peer += "-flat";
             std::cout << "  " << n;
             if (auto it = times_.find(peer); it != times_.end())
                 std::cout << "  vs opencv " << t / it->second;
             if (suffix.rfind("/masked", 0) == 0) {
-                if (auto it = times_.find(n.substr(0, n.rfind('/')) + "/unmasked"); it != times_.end())
+                if (auto it = times_.find(n.substr(0, n.rfind('/')) + "/unmasked");
+                    it != times_.end())
                     std::cout << "  vs unmasked " << t / it->second;
             }
             std::cout << "\n";
         }
     }
 
-private:
+  private:
     std::map<std::string, double> times_;
 };
 

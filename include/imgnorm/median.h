@@ -27,13 +27,13 @@
 #include "imgnorm/pelbuffer.h"
 
 class IMGNORM_API vkPelMedianParams {
-public:
+  public:
     // kernelSize (kx, ky): odd, at least 1 each, kx * ky at most 32767.
     // valueRange (lo, hi): 0 <= lo <= hi <= 255. Else vkPelFunc::BadParams.
     // clipToWindow: true cuts neighbourhoods to the source window, false
     // repeats the edge pixels outwards.
-    vkPelMedianParams(const vkPair<std::int32_t>& kernelSize, const vkPair<std::int32_t>& valueRange,
-                      bool clipToWindow);
+    vkPelMedianParams(const vkPair<std::int32_t>& kernelSize,
+                      const vkPair<std::int32_t>& valueRange, bool clipToWindow);
 
     const vkPair<std::int32_t>& kernelSize() const { return kernelSize_; }
     const vkPair<std::int32_t>& valueRange() const { return valueRange_; }
@@ -42,7 +42,7 @@ public:
     // The largest number of pixels a kernel may hold.
     static constexpr std::int32_t kMaxKernelPixels = 32767;
 
-private:
+  private:
     vkPair<std::int32_t> kernelSize_;
     vkPair<std::int32_t> valueRange_;
     bool clipToWindow_;
@@ -53,13 +53,13 @@ private:
 // is written only where its window overlaps the image's. Unbound image:
 // vkPel::UnboundWindow. May throw vkAttention::Cancelled; nothing is written
 // then.
-IMGNORM_API void vfPelMedian(const vkPelBuffer_const<std::uint8_t>& image, const vkPelMedianParams& params,
-                             vkPelBuffer<std::uint8_t>& result);
+IMGNORM_API void vfPelMedian(const vkPelBuffer_const<std::uint8_t>& image,
+                             const vkPelMedianParams& params, vkPelBuffer<std::uint8_t>& result);
 
 // Median of the image pixels under a non-zero mask, over the intersection of
 // the image's and the mask's windows (which is also the window the
 // neighbourhoods are cut to). Result as above, on that intersection. Unbound
 // image or mask: vkPel::UnboundWindow.
 IMGNORM_API void vfPelMedian(const vkPelBuffer_const<std::uint8_t>& image,
-                             const vkPelBuffer_const<std::uint8_t>& mask, const vkPelMedianParams& params,
-                             vkPelBuffer<std::uint8_t>& result);
+                             const vkPelBuffer_const<std::uint8_t>& mask,
+                             const vkPelMedianParams& params, vkPelBuffer<std::uint8_t>& result);

@@ -32,7 +32,13 @@ struct Sse2Bins {
         return {_mm_add_epi16(a.lo, b.lo), _mm_add_epi16(a.hi, b.hi)};
     }
     static Group slide(const Group& a, const Group& in, const Group& out) {
-        return {_mm_add_epi16(a.lo, _mm_sub_epi16(in.lo, out.lo)), _mm_add_epi16(a.hi, _mm_sub_epi16(in.hi, out.hi))};
+        return {_mm_add_epi16(a.lo, _mm_sub_epi16(in.lo, out.lo)),
+                _mm_add_epi16(a.hi, _mm_sub_epi16(in.hi, out.hi))};
+    }
+    static Group addTimes(const Group& a, const Group& g, std::int32_t times) {
+        const __m128i t = _mm_set1_epi16(static_cast<short>(times));
+        return {_mm_add_epi16(a.lo, _mm_mullo_epi16(g.lo, t)),
+                _mm_add_epi16(a.hi, _mm_mullo_epi16(g.hi, t))};
     }
     static Sums sums(const Group& g) {
         const __m128i lo = prefix8(g.lo);
@@ -41,7 +47,9 @@ struct Sse2Bins {
         carry = _mm_unpackhi_epi64(carry, carry);
         return {lo, _mm_add_epi16(prefix8(g.hi), carry)};
     }
-    static std::uint32_t total(const Sums& s) { return static_cast<std::uint32_t>(_mm_extract_epi16(s.hi, 7)); }
+    static std::uint32_t total(const Sums& s) {
+        return static_cast<std::uint32_t>(_mm_extract_epi16(s.hi, 7));
+    }
     // Running sums never exceed 32767, so the signed comparison is exact.
     static int firstAbove(const Sums& s, std::uint32_t rank) {
         const __m128i r = _mm_set1_epi16(static_cast<short>(rank));
@@ -56,7 +64,7 @@ struct Sse2Bins {
         return t[7 + k];
     }
 
-private:
+  private:
     static __m128i prefix8(__m128i v) {
         v = _mm_add_epi16(v, _mm_slli_si128(v, 2));
         v = _mm_add_epi16(v, _mm_slli_si128(v, 4));

@@ -21,8 +21,8 @@ struct MedianJob {
 
     std::int32_t radiusX = 0;  // kernel width is 2 * radiusX + 1
     std::int32_t radiusY = 0;
-    bool clip = true;          // false: edge pixels are repeated outwards
-    std::uint8_t lo = 0;       // value range
+    bool clip = true;     // false: edge pixels are repeated outwards
+    std::uint8_t lo = 0;  // value range
     std::uint8_t hi = 255;
 
     // The results to compute: a rectangle inside the source window, in
@@ -43,6 +43,7 @@ enum class MedianPath { Fastest, Portable };
 // Computes the job's results. stripeWidth is the number of result columns
 // per vertical stripe; 0 picks a width whose column histograms fit in the L2
 // cache. Polls vkAttention::check() now and then.
-void medianFilter(const MedianJob& job, std::int32_t stripeWidth = 0, MedianPath path = MedianPath::Fastest);
+void medianFilter(const MedianJob& job, std::int32_t stripeWidth = 0,
+                  MedianPath path = MedianPath::Fastest);
 
 }  // namespace vk_detail

@@ -31,12 +31,15 @@ namespace vk_detail {
 namespace {
 
 // Counts of one image column's pixels in the rows of the current
-// neighbourhood: 16 coarse bins (value / 16) and 256 fine bins. No count
-// exceeds the kernel's pixel count, so 16 bits never overflow.
+// neighbourhood: 16 coarse bins (value / 16) followed by 256 fine bins. No
+// count exceeds the kernel's pixel count, so 16 bits never overflow.
 struct alignas(32) ColumnHist {
-    std::uint16_t coarse[16];
-    std::uint16_t fine[256];
+    std::uint16_t bins[16 + 256];
 };
+constexpr int kCoarse = 0;  // offset of the coarse bins
+constexpr int fineGroup(int k) {
+    return 16 + 16 * k;
+}  // offset of fine bins 16k .. 16k + 15
 
 // Sum of column histograms that fits in this many bytes is kept per stripe.
 constexpr std::size_t kStripeBytes = 512 * 1024;
@@ -56,8 +59,8 @@ void insertRow(ColumnHist* h, const std::uint8_t* pels, const std::uint8_t* mask
     for (std::int32_t c = 0; c < n; ++c) {
         const unsigned v = pels[c];
         const std::uint16_t m = weightOf<Masked>(mask, c, w);
-        h[c].fine[v] = static_cast<std::uint16_t>(h[c].fine[v] + m);
-        h[c].coarse[v >> 4] = static_cast<std::uint16_t>(h[c].coarse[v >> 4] + m);
+        h[c].bins[16 + v] = static_cast<std::uint16_t>(h[c].bins[16 + v] + m);
+        h[c].bins[v >> 4] = static_cast<std::uint16_t>(h[c].bins[v >> 4] + m);
     }
 }
 
@@ -66,8 +69,8 @@ void removeRow(ColumnHist* h, const std::uint8_t* pels, const std::uint8_t* mask
     for (std::int32_t c = 0; c < n; ++c) {
         const unsigned v = pels[c];
         const std::uint16_t m = weightOf<Masked>(mask, c, 1);
-        h[c].fine[v] = static_cast<std::uint16_t>(h[c].fine[v] - m);
-        h[c].coarse[v >> 4] = static_cast<std::uint16_t>(h[c].coarse[v >> 4] - m);
+        h[c].bins[16 + v] = static_cast<std::uint16_t>(h[c].bins[16 + v] - m);
+        h[c].bins[v >> 4] = static_cast<std::uint16_t>(h[c].bins[v >> 4] - m);
     }
 }
 
@@ -78,42 +81,68 @@ void replaceRow(ColumnHist* h, const std::uint8_t* outPels, const std::uint8_t* 
         const unsigned vo = outPels[c], vi = inPels[c];
         const std::uint16_t mo = weightOf<Masked>(outMask, c, 1);
         const std::uint16_t mi = weightOf<Masked>(inMask, c, 1);
-        h[c].fine[vo] = static_cast<std::uint16_t>(h[c].fine[vo] - mo);
-        h[c].coarse[vo >> 4] = static_cast<std::uint16_t>(h[c].coarse[vo >> 4] - mo);
-        h[c].fine[vi] = static_cast<std::uint16_t>(h[c].fine[vi] + mi);
-        h[c].coarse[vi >> 4] = static_cast<std::uint16_t>(h[c].coarse[vi >> 4] + mi);
+        h[c].bins[16 + vo] = static_cast<std::uint16_t>(h[c].bins[16 + vo] - mo);
+        h[c].bins[vo >> 4] = static_cast<std::uint16_t>(h[c].bins[vo >> 4] - mo);
+        h[c].bins[16 + vi] = static_cast<std::uint16_t>(h[c].bins[16 + vi] + mi);
+        h[c].bins[vi >> 4] = static_cast<std::uint16_t>(h[c].bins[vi >> 4] + mi);
     }
 }
 
-// One row of results from the column histograms. col[i] .. col[i + 2 * rx]
-// are the columns of result i's neighbourhood. The kernel's coarse histogram
-// slides every step. A group of 16 fine bins is brought up to date only when
-// the search enters it; each group remembers the step it was last current
-// at. The group in use stays in registers while the median stays in it.
+// The column histograms of one row of results. Result i's neighbourhood
+// spans table entries i .. i + 2 * rx; entries realLo .. realHi - 1 are
+// columns inside the window, those before and after stand for columns
+// beyond its edges (empty when clipping, copies of the edge column when
+// repeating).
+struct RowColumns {
+    const ColumnHist* const* col;
+    std::int32_t realLo, realHi;
+    bool repeat;
+};
+
+// Sum of the group at `offset` over table entries a .. b - 1. Columns beyond
+// the edges are counted without walking them, so a kernel much wider than
+// the window costs no more than the window's width.
+template <class Bins>
+typename Bins::Group columnSum(const RowColumns& rc, std::int32_t a, std::int32_t b, int offset) {
+    typename Bins::Group acc = Bins::zero();
+    const std::int32_t lo = std::max(a, rc.realLo), hi = std::min(b, rc.realHi);
+    for (std::int32_t j = lo; j < hi; ++j)
+        acc = Bins::add(acc, Bins::load(rc.col[j]->bins + offset));
+    if (rc.repeat) {
+        if (a < rc.realLo)
+            acc = Bins::addTimes(acc, Bins::load(rc.col[rc.realLo]->bins + offset), rc.realLo - a);
+        if (b > rc.realHi)
+            acc = Bins::addTimes(acc, Bins::load(rc.col[rc.realHi - 1]->bins + offset),
+                                 b - rc.realHi);
+    }
+    return acc;
+}
+
+// One row of results. The kernel's coarse histogram slides every step. A
+// group of 16 fine bins is brought up to date only when the search enters
+// it; each group remembers the step it was last current at. The group in
+// use is kept in registers while the median stays in it.
 template <class Bins, bool Masked>
-void sweepRow(const ColumnHist* const* col, std::int32_t n, std::int32_t rx, std::uint8_t lo,
+void sweepRow(const RowColumns& rc, std::int32_t n, std::int32_t rx, std::uint8_t lo,
               std::uint8_t hi, std::uint8_t empty, std::uint8_t* out) {
     using Group = typename Bins::Group;
+    const ColumnHist* const* col = rc.col;
     const std::int32_t span = 2 * rx + 1;
     alignas(32) std::uint16_t fine[256];
     std::int32_t current[16];
-    for (std::int32_t& c : current) c = -span - 1;  // stale: rebuilt on first use
+    for (std::int32_t& c : current)
+        c = -span - 1;  // stale: rebuilt on first use
 
-    Group coarse = Bins::zero();
-    for (std::int32_t j = 0; j < span; ++j) coarse = Bins::add(coarse, Bins::load(col[j]->coarse));
-    int kHeld = -1;  // the group held in f, current at step i - 1
+    Group coarse = columnSum<Bins>(rc, 0, span, kCoarse);
+    int held = -1;  // the group kept in f instead of in fine[]
     Group f = Bins::zero();
     for (std::int32_t i = 0; i < n; ++i) {
         if (i > 0)
-            coarse = Bins::slide(coarse, Bins::load(col[i + 2 * rx]->coarse), Bins::load(col[i - 1]->coarse));
+            coarse = Bins::slide(coarse, Bins::load(col[i + 2 * rx]->bins),
+                                 Bins::load(col[i - 1]->bins));
         const auto coarseSums = Bins::sums(coarse);
         const std::uint32_t total = Bins::total(coarseSums);
         if (Masked && total == 0) {
-            if (kHeld >= 0) {
-                Bins::store(fine + 16 * kHeld, f);
-                current[kHeld] = i - 1;
-                kHeld = -1;
-            }
             out[i] = empty;
             continue;
         }
@@ -121,26 +150,22 @@ void sweepRow(const ColumnHist* const* col, std::int32_t n, std::int32_t rx, std
         const int k = Bins::firstAbove(coarseSums, rank);
         const std::uint32_t below = Bins::before(coarseSums, k);
 
-        if (k == kHeld) {
-            f = Bins::slide(f, Bins::load(col[i + 2 * rx]->fine + 16 * k), Bins::load(col[i - 1]->fine + 16 * k));
-        } else {
-            if (kHeld >= 0) {
-                Bins::store(fine + 16 * kHeld, f);
-                current[kHeld] = i - 1;
-            }
-            kHeld = k;
-            const std::int32_t age = i - current[k];
-            if (age > rx) {
-                // Rebuilding costs span additions, sliding 2 * age.
-                f = Bins::zero();
-                for (std::int32_t j = i; j < i + span; ++j) f = Bins::add(f, Bins::load(col[j]->fine + 16 * k));
+        const int offset = fineGroup(k);
+        if (k != held) {
+            if (held >= 0) Bins::store(fine + 16 * held, f);
+            held = k;
+            if (i - current[k] > rx) {
+                // Rebuilding costs at most span additions, sliding 2 * age.
+                f = columnSum<Bins>(rc, i, i + span, offset);
+                current[k] = i;
             } else {
                 f = Bins::load(fine + 16 * k);
-                for (std::int32_t s = current[k] + 1; s <= i; ++s)
-                    f = Bins::slide(f, Bins::load(col[s + 2 * rx]->fine + 16 * k),
-                                    Bins::load(col[s - 1]->fine + 16 * k));
             }
         }
+        for (std::int32_t s = current[k] + 1; s <= i; ++s)
+            f = Bins::slide(f, Bins::load(col[s + 2 * rx]->bins + offset),
+                            Bins::load(col[s - 1]->bins + offset));
+        current[k] = i;
 
         const int v = 16 * k + Bins::firstAbove(Bins::sums(f), rank - below);
         out[i] = static_cast<std::uint8_t>(std::clamp<int>(v, lo, hi));
@@ -149,7 +174,7 @@ void sweepRow(const ColumnHist* const* col, std::int32_t n, std::int32_t rx, std
 
 template <class Bins, bool Masked>
 class StripeFilter {
-public:
+  public:
     StripeFilter(const MedianJob& job, std::int32_t stripeWidth)
         : job_(job),
           hist_(static_cast<std::size_t>(std::min(stripeWidth + 2 * job.radiusX, job.width))),
@@ -172,7 +197,8 @@ public:
             if (j >= 0 && j < w)
                 col_[static_cast<std::size_t>(i)] = h + (j - cx0);
             else
-                col_[static_cast<std::size_t>(i)] = job_.clip ? &zero_ : h + (std::clamp(j, 0, w - 1) - cx0);
+                col_[static_cast<std::size_t>(i)] =
+                    job_.clip ? &zero_ : h + (std::clamp(j, 0, w - 1) - cx0);
         }
 
         const std::int32_t ry = job_.radiusY, hgt = job_.height;
@@ -184,19 +210,24 @@ public:
             std::int32_t weight = 1;
             if (!job_.clip && r == 0) weight += r0 - (y0 - ry);
             if (!job_.clip && r == hgt - 1) weight += (y0 + ry) - r1;
-            insertRow<Masked>(h, pels(r, cx0), maskRow(r, cx0), ncols, static_cast<std::uint16_t>(weight));
+            insertRow<Masked>(h, pels(r, cx0), maskRow(r, cx0), ncols,
+                              static_cast<std::uint16_t>(weight));
         }
 
+        const RowColumns rc{col_.data(), std::max(0, rx - sx0), std::min(span, w - sx0 + rx),
+                            !job_.clip};
         std::uint8_t* out = job_.result + (sx0 - job_.outX);
         for (std::int32_t y = y0; y < y1; ++y, out += job_.resultStride) {
             if (y > y0) step(y, cx0, ncols);
             if (((y - y0) & 63) == 63) vkAttention::check();
-            sweepRow<Bins, Masked>(col_.data(), sx1 - sx0, rx, job_.lo, job_.hi, empty_, out);
+            sweepRow<Bins, Masked>(rc, sx1 - sx0, rx, job_.lo, job_.hi, empty_, out);
         }
     }
 
-private:
-    const std::uint8_t* pels(std::int32_t r, std::int32_t c) const { return job_.image + r * job_.imageStride + c; }
+  private:
+    const std::uint8_t* pels(std::int32_t r, std::int32_t c) const {
+        return job_.image + r * job_.imageStride + c;
+    }
     const std::uint8_t* maskRow(std::int32_t r, std::int32_t c) const {
         return Masked ? job_.mask + r * job_.maskStride + c : nullptr;
     }
@@ -209,7 +240,8 @@ private:
         if (job_.clip) {
             const bool leaves = rOut >= 0, enters = rIn < job_.height;
             if (leaves && enters)
-                replaceRow<Masked>(h, pels(rOut, cx0), maskRow(rOut, cx0), pels(rIn, cx0), maskRow(rIn, cx0), ncols);
+                replaceRow<Masked>(h, pels(rOut, cx0), maskRow(rOut, cx0), pels(rIn, cx0),
+                                   maskRow(rIn, cx0), ncols);
             else if (leaves)
                 removeRow<Masked>(h, pels(rOut, cx0), maskRow(rOut, cx0), ncols);
             else if (enters)
@@ -218,7 +250,8 @@ private:
             rOut = std::clamp(rOut, 0, job_.height - 1);
             rIn = std::clamp(rIn, 0, job_.height - 1);
             if (rOut != rIn)
-                replaceRow<Masked>(h, pels(rOut, cx0), maskRow(rOut, cx0), pels(rIn, cx0), maskRow(rIn, cx0), ncols);
+                replaceRow<Masked>(h, pels(rOut, cx0), maskRow(rOut, cx0), pels(rIn, cx0),
+                                   maskRow(rIn, cx0), ncols);
         }
     }
 
