@@ -17,7 +17,8 @@
 //   neighbourhood holds no counted pixel the result is 128 (no correction of
 //   a biased difference), clamped into the value range like every result.
 // Either form may be given a result that shares pixels with its inputs; it
-// then behaves as if the inputs were copied first.
+// then behaves as if the inputs were copied first. The time per pixel does
+// not grow with the kernel size (sliding histograms, exact for any size).
 #pragma once
 
 #include <cstdint>
