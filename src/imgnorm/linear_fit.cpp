@@ -1,15 +1,380 @@
-// The linear gray-value fit (not available yet: fails loudly).
+// The linear gray-value fit: joint histogram, projections, line band, least
+// squares and the gray map.
 #include "linear_fit.h"
 
+#include <cmath>
+#include <cstddef>
+#include <optional>
+
+#include "imgnorm/attention.h"
 #include "imgnorm/errors.h"
+#include "imgnorm/linefit.h"
+#include "imgnorm/pelops.h"
+#include "imgnorm/projection.h"
+#include "imgnorm/xform.h"
 
 namespace imgnorm_detail {
 
-void buildFitAngles(std::vector<vkDegree>& angles) { angles.assign(63, vkDegree(0.0)); }
+namespace {
 
-vkPelBuffer<std::uint8_t> runLinearFit(const vkPelBuffer_const<std::uint8_t>&, const vkPelBuffer_const<std::uint8_t>&,
-                                       const vkPelBuffer_const<std::uint8_t>&, const std::vector<vkDegree>&) {
-    throw vkImageNormalizerDefs::NotImplemented("the linear gray-value fit is not implemented yet");
+constexpr std::size_t kCells = static_cast<std::size_t>(kGrayBins) * kGrayBins;
+constexpr std::size_t kPairs = 256 * 256;
+
+// Offset of the first cell of each template value's histogram row.
+const std::array<std::uint16_t, 256>& rowStarts() {
+    static const std::array<std::uint16_t, 256> starts = [] {
+        std::array<std::uint16_t, 256> s{};
+        for (std::size_t g = 0; g < 256; ++g) s[g] = static_cast<std::uint16_t>(grayBins()[g] * kGrayBins);
+        return s;
+    }();
+    return starts;
+}
+
+// Counts every pair (t, r) of a nonzero weight in pairs[t * 256 + r], and,
+// with a weight image, adds the weights to the 33 x 33 cells. Two pair
+// tables (and four cell tables), used in turn, break the store-to-load chains
+// that runs of equal pairs (smooth images) would otherwise form.
+template <bool Weighted>
+void accumulatePairs(const PairedImages& images, std::vector<std::uint32_t>& pairs,
+                     std::array<std::array<std::uint32_t, kCells>, 4>& cells) {
+    std::uint32_t* const even = pairs.data();
+    std::uint32_t* const odd = pairs.data() + kPairs;
+    [[maybe_unused]] const auto& bin = grayBins();
+    [[maybe_unused]] const auto& row = rowStarts();
+    const std::int32_t w = images.runTime.width(), h = images.runTime.height();
+    const std::uint8_t* rt = images.runTime.pointToOffset();
+    const std::uint8_t* tp = images.templ.pointToOffset();
+    const std::uint8_t* wt = Weighted ? images.weight.pointToOffset() : nullptr;
+    const std::ptrdiff_t rs = images.runTime.rowUpdate(), ts = images.templ.rowUpdate();
+    const std::ptrdiff_t ws = Weighted ? images.weight.rowUpdate() : 0;
+    for (std::int32_t y = 0; y < h; ++y, rt += rs, tp += ts, wt += ws) {
+        auto add = [&](std::uint32_t* table, std::array<std::uint32_t, kCells>& cell, std::int32_t x) {
+            const std::size_t pair = static_cast<std::size_t>(tp[x]) << 8 | rt[x];
+            if constexpr (Weighted) {
+                table[pair] += wt[x] != 0 ? 1u : 0u;
+                cell[row[tp[x]] + bin[rt[x]]] += wt[x];
+            } else {
+                (void)cell;
+                ++table[pair];
+            }
+        };
+        std::int32_t x = 0;
+        for (; x + 4 <= w; x += 4) {
+            add(even, cells[0], x);
+            add(odd, cells[1], x + 1);
+            add(even, cells[2], x + 2);
+            add(odd, cells[3], x + 3);
+        }
+        for (; x < w; ++x) add(even, cells[0], x);
+    }
+}
+
+// A (run-time value, template value, count) entry of the pair table.
+struct PairEntry {
+    double r, t, n;
+};
+
+// The least-squares gray line through the entries that keep selects (all
+// when keep is empty), or nothing when it does not meet x = 0.
+std::optional<vkPair<double>> leastSquaresLine(const std::vector<PairEntry>& entries, const std::vector<char>& keep) {
+    vkLSLineFitter fitter;
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        if (keep.empty() || keep[i]) fitter.update(entries[i].r, entries[i].t, entries[i].n);
+    const vkFLine fitted = fitter.fit();
+    const std::vector<vkVector<2>> at = fitted.intersection(vkFLine(vkDegree(90.0), vkVector<2>(0.0, 0.0)));
+    if (at.empty()) return std::nullopt;
+    const double intercept = at.front().y();
+    const double slope = std::tan(vkRadian(fitted.angle()).toDouble());
+    if (!std::isfinite(intercept) || !std::isfinite(slope)) return std::nullopt;
+    return vkPair<double>(slope, intercept);
+}
+
+void requireGrid(const vkPelBuffer_const<std::uint8_t>& grid) {
+    if (!grid.isBound() || grid.width() != kGrayBins || grid.height() != kGrayBins) vstd_assert_(__LINE__);
+}
+
+}  // namespace
+
+const std::array<std::uint8_t, 256>& grayBins() {
+    static const std::array<std::uint8_t, 256> bins = [] {
+        std::array<std::uint8_t, 256> b{};
+        for (std::size_t g = 0; g < 256; ++g) b[g] = static_cast<std::uint8_t>((g + 4) >> 3);
+        return b;
+    }();
+    return bins;
+}
+
+void buildFitAngles(std::vector<vkDegree>& angles) {
+    angles.resize(kFitAngleCount);
+    std::size_t k = 0;
+    for (int i = 1; i < kGrayBins; ++i) angles[k++] = vkDegree(vkRadian(std::atan2(static_cast<double>(i), 33.0)));
+    for (int j = kGrayBins - 2; j >= 1; --j) angles[k++] = vkDegree(vkRadian(std::atan2(33.0, static_cast<double>(j))));
+}
+
+PairedImages pairImages(const vkPelBuffer_const<std::uint8_t>& runTimeImage,
+                        const vkPelBuffer_const<std::uint8_t>& templateImage,
+                        const vkPelBuffer_const<std::uint8_t>& weightImage) {
+    vkPelRect common = runTimeImage.window() & templateImage.window();
+    if (weightImage.isBound()) common &= weightImage.window();
+    PairedImages p{runTimeImage, templateImage, weightImage};
+    p.runTime.window(common);
+    p.templ.window(common);
+    if (p.weight.isBound()) p.weight.window(common);
+    return p;
+}
+
+PairCounts countPairs(const PairedImages& images) {
+    PairCounts out;
+    std::vector<std::uint32_t> pairs(2 * kPairs, 0);
+    std::array<std::array<std::uint32_t, kCells>, 4> cells{};
+    if (images.weight.isBound())
+        accumulatePairs<true>(images, pairs, cells);
+    else
+        accumulatePairs<false>(images, pairs, cells);
+    for (std::size_t i = 0; i < kPairs; ++i) pairs[i] += pairs[kPairs + i];
+    pairs.resize(kPairs);
+    if (!images.weight.isBound()) {
+        // Every pixel weighs 1: the cells are sums of pair counts.
+        const auto& bin = grayBins();
+        const auto& row = rowStarts();
+        for (std::size_t t = 0; t < 256; ++t)
+            for (std::size_t r = 0; r < 256; ++r) cells[0][row[t] + bin[r]] += pairs[t << 8 | r];
+    }
+    out.histogram = vkPelBuffer<std::uint32_t>(kGrayBins, kGrayBins);
+    std::uint32_t* dst = out.histogram.pointToOffset();
+    for (std::size_t y = 0; y < static_cast<std::size_t>(kGrayBins); ++y, dst += out.histogram.rowUpdate())
+        for (std::size_t x = 0; x < static_cast<std::size_t>(kGrayBins); ++x) {
+            const std::size_t c = y * kGrayBins + x;
+            dst[x] = cells[0][c] + cells[1][c] + cells[2][c] + cells[3][c];
+        }
+    out.pairs = std::move(pairs);
+    return out;
+}
+
+vkPelBuffer<std::uint8_t> compressHistogram(const vkPelBuffer_const<std::uint32_t>& counts) {
+    const std::uint32_t largest = vfPelMax(counts);
+    vkPelBuffer<std::uint8_t> image(counts.width(), counts.height());
+    const double k = largest >= 256 ? 255.0 / std::log(static_cast<double>(largest)) : 0.0;
+    const std::uint32_t* src = counts.pointToOffset();
+    std::uint8_t* dst = image.pointToOffset();
+    for (std::int32_t y = 0; y < counts.height(); ++y, src += counts.rowUpdate(), dst += image.rowUpdate())
+        for (std::int32_t x = 0; x < counts.width(); ++x) {
+            const std::uint32_t c = src[x];
+            if (largest < 256) {
+                dst[x] = static_cast<std::uint8_t>(c);
+            } else if (c == 0) {
+                dst[x] = 0;
+            } else {
+                // c <= largest, so the value is at most 255.5 (plus rounding).
+                const double v = std::trunc(k * std::log(static_cast<double>(c)) + 0.5);
+                dst[x] = static_cast<std::uint8_t>(std::fmin(v, 255.0));
+            }
+        }
+    return image;
+}
+
+vkAffineSamplingParams projectionSampling(vkDegree angle) {
+    const double side = kGrayBins;
+    const vkVector<2> corners[4] = {{0, 0}, {0, side}, {side, side}, {side, 0}};
+    // A frame turned so that its x axis runs across lines of direction angle
+    // and its y axis along them.
+    const vkDegree phi = angle + vkDegree(90.0);
+    const vkXform<2> turn(vkVector<2>(0.0, 0.0), vkRadian(phi), vkRadian(phi), 1.0, 1.0);
+    const vkXform<2> unturn = turn.inverse();
+    const vkVector<2> first = unturn.map(corners[0]);
+    double xmin = first.x(), xmax = first.x(), ymin = first.y(), ymax = first.y();
+    for (int c = 1; c < 4; ++c) {
+        const vkVector<2> p = unturn.map(corners[c]);
+        if (p.x() < xmin) xmin = p.x();
+        if (p.x() > xmax) xmax = p.x();
+        if (p.y() < ymin) ymin = p.y();
+        if (p.y() > ymax) ymax = p.y();
+    }
+    // The turned box of a 33 x 33 image spans 33 to 47 units; anything else
+    // (NaN included) means a non-finite angle.
+    const double across = std::trunc(xmax - xmin + 0.5) + 1.0;
+    const double along = std::trunc(ymax - ymin - 0.5) - 1.0;
+    if (!(across >= 1.0 && across <= 64.0 && along >= 1.0 && along <= 64.0)) vstd_assert_(__LINE__);
+    const vkAffineRectangle rect(turn.map({xmin, ymin}), turn.map({xmax, ymin}), turn.map({xmin, ymax}));
+    return vkAffineSamplingParams(rect, static_cast<std::int32_t>(across), static_cast<std::int32_t>(along),
+                                  vkAffineSamplingParams::eBilinear);
+}
+
+std::vector<vkPelBuffer<std::uint32_t>> projectAtAngles(const vkPelBuffer_const<std::uint8_t>& histogram,
+                                                        const std::vector<vkDegree>& angles) {
+    requireGrid(histogram);
+    if (angles.size() != kFitAngleCount) vstd_assert_(__LINE__);
+    std::vector<vkPelBuffer<std::uint32_t>> profiles;
+    profiles.reserve(kLastProjectedAngle - kFirstProjectedAngle + 1);
+    for (std::size_t i = kFirstProjectedAngle; i <= kLastProjectedAngle; ++i) {
+        vkPelBuffer<std::uint32_t> profile, scratch;
+        std::uint32_t inside = 0;
+        bool allInside = false;
+        vfProjectImage(histogram, profile, scratch, projectionSampling(angles[i]), inside, allInside);
+        profiles.push_back(std::move(profile));
+    }
+    return profiles;
+}
+
+std::vector<std::uint32_t> boxSum(const std::vector<std::uint32_t>& v, std::int32_t r) {
+    const std::size_t n = v.size();
+    if (r < 0 || n < 2 * static_cast<std::size_t>(r) + 1) vstd_assert_(__LINE__);
+    const auto R = static_cast<std::size_t>(r);
+    std::vector<std::uint32_t> out(n);
+    // Unsigned wrap-around cancels exactly, so the running sums stay exact.
+    std::uint32_t s = 0;
+    for (std::size_t i = 0; i <= 2 * R; ++i) s += v[i];
+    out[R] = s;
+    for (std::size_t i = R + 1; i + R < n; ++i) {
+        s += v[i + R];
+        s -= v[i - R - 1];
+        out[i] = s;
+    }
+    // Right border: the entering sample v[i + r] is mirrored to v[2(n-1) - i - r].
+    for (std::size_t i = n - R; i < n; ++i) {
+        s += v[2 * (n - 1) - i - R];
+        s -= v[i - R - 1];
+        out[i] = s;
+    }
+    // Left border, going left from out[r]: v[i - r] is mirrored to v[r - i].
+    s = out[R];
+    for (std::size_t i = R; i-- > 0;) {
+        s += v[R - i];
+        s -= v[i + R + 1];
+        out[i] = s;
+    }
+    return out;
+}
+
+StrongestProjection findStrongestProjection(const std::vector<vkPelBuffer<std::uint32_t>>& profiles) {
+    StrongestProjection best;
+    double bestValue = -1.0;
+    for (std::size_t k = 0; k < profiles.size(); ++k) {
+        const vkPelBuffer<std::uint32_t>& p = profiles[k];
+        const std::uint32_t* first = p.pointToOffset();
+        const std::vector<std::uint32_t> s = boxSum(std::vector<std::uint32_t>(first, first + p.width()), 1);
+        std::size_t peak = 0;
+        std::uint32_t peakValue = 0;
+        for (std::size_t i = 0; i < s.size(); ++i)
+            if (s[i] > peakValue) {
+                peakValue = s[i];
+                peak = i;
+            }
+        if (bestValue < peakValue) {
+            bestValue = peakValue;
+            best.index = k;
+            best.peakPosition = static_cast<std::int32_t>(peak);
+            best.peakValue = peakValue;
+        }
+    }
+    return best;
+}
+
+vkPelBuffer<std::uint8_t> makeLineBand(const vkPelBuffer_const<std::uint32_t>& profile, std::int32_t peakPosition) {
+    const vkXform<2>& toProfile = profile.imageFromClientXform();
+    const double lo = peakPosition - 1.0, hi = peakPosition + 2.0;
+    vkPelBuffer<std::uint8_t> band(kGrayBins, kGrayBins);
+    std::uint8_t* row = band.pointToOffset();
+    for (std::int32_t y = 0; y < kGrayBins; ++y, row += band.rowUpdate())
+        for (std::int32_t x = 0; x < kGrayBins; ++x) {
+            const double u = toProfile.map(vkVector<2>(x, y)).x();
+            row[x] = (lo <= u && u < hi) ? 255 : 0;
+        }
+    return band;
+}
+
+bool fitGrayLine(const std::vector<std::uint32_t>& pairs, const vkPelBuffer_const<std::uint8_t>& band,
+                 vkPair<double>& line) {
+    requireGrid(band);
+    if (pairs.size() != kPairs) vstd_assert_(__LINE__);
+    const auto& bin = grayBins();
+    std::vector<PairEntry> inBand, unsaturated;
+    for (std::size_t t = 0; t < 256; ++t) {
+        const std::uint8_t* bandRow = band.pointToOffset() + bin[t] * band.rowUpdate();
+        for (std::size_t r = 0; r < 256; ++r) {
+            const std::uint32_t n = pairs[t << 8 | r];
+            if (n == 0 || bandRow[bin[r]] == 0) continue;
+            const PairEntry e{static_cast<double>(r), static_cast<double>(t), static_cast<double>(n)};
+            inBand.push_back(e);
+            if (r != 0 && r != 255 && t != 0 && t != 255) unsaturated.push_back(e);
+        }
+    }
+    // Saturated pairs only bound the true value; they are used only when the
+    // others do not determine a line (a two-level image, for instance).
+    std::optional<vkPair<double>> current = leastSquaresLine(unsaturated, {});
+    const bool useSaturated = !current;
+    if (useSaturated) current = leastSquaresLine(inBand, {});
+    if (!current) return false;
+    const std::vector<PairEntry>& entries = useSaturated ? inBand : unsaturated;
+
+    // Trim: keep the pairs within kTrimSigmas standard deviations (at least
+    // kMinTolerance gray levels) of the current line, refit, and repeat until
+    // the kept set settles. Symmetric trimming leaves the fit of symmetric
+    // noise unbiased while pairs that do not follow the line stop pulling it.
+    constexpr double kTrimSigmas = 2.5;
+    constexpr double kMinTolerance = 1.0;
+    constexpr int kMaxRounds = 10;
+    std::vector<char> keep(entries.size(), 1), next(entries.size());
+    for (int round = 0; round < kMaxRounds; ++round) {
+        const double slope = current->x(), intercept = current->y();
+        double weight = 0.0, squares = 0.0;
+        for (std::size_t i = 0; i < entries.size(); ++i)
+            if (keep[i]) {
+                const double e = entries[i].t - (intercept + slope * entries[i].r);
+                weight += entries[i].n;
+                squares += entries[i].n * e * e;
+            }
+        const double tolerance = std::fmax(kMinTolerance, kTrimSigmas * std::sqrt(squares / weight));
+        for (std::size_t i = 0; i < entries.size(); ++i)
+            next[i] = std::fabs(entries[i].t - (intercept + slope * entries[i].r)) <= tolerance ? 1 : 0;
+        if (next == keep) break;
+        const std::optional<vkPair<double>> refit = leastSquaresLine(entries, next);
+        if (!refit) break;
+        keep.swap(next);
+        current = refit;
+    }
+    line = *current;
+    return true;
+}
+
+std::vector<std::uint8_t> grayMap(const vkPair<double>& line) {
+    std::vector<std::uint8_t> map(256);
+    double v = line.y();
+    for (std::size_t g = 0; g < 256; ++g, v += line.x()) {
+        // Clamping to [-1, 256] first keeps the conversion defined and does
+        // not change the clamped result; NaN goes to 0.
+        const double c = v > 256.0 ? 256.0 : (v > -1.0 ? v : -1.0);
+        const double rounded = c >= 0.0 ? std::trunc(c + 0.5) : -std::trunc(-c + 0.5);
+        map[g] = static_cast<std::uint8_t>(rounded < 0.0 ? 0.0 : (rounded > 255.0 ? 255.0 : rounded));
+    }
+    return map;
+}
+
+vkPelBuffer<std::uint8_t> applyGrayLine(const vkPelBuffer_const<std::uint8_t>& runTimeImage,
+                                        const vkPair<double>& line) {
+    return vfPelMap(runTimeImage, grayMap(line));
+}
+
+vkPelBuffer<std::uint8_t> runLinearFit(const vkPelBuffer_const<std::uint8_t>& runTimeImage,
+                                       const vkPelBuffer_const<std::uint8_t>& templateImage,
+                                       const vkPelBuffer_const<std::uint8_t>& weightImage,
+                                       const std::vector<vkDegree>& angles) {
+    if (!runTimeImage.isBound() || !templateImage.isBound())
+        throw vkImageNormalizerDefs::BadImage("Both template image and run-time image must be bound.");
+    if (angles.size() != kFitAngleCount) vstd_assert_(__LINE__);
+    for (const vkDegree& a : angles)
+        if (!std::isfinite(a.toDouble())) vstd_assert_(__LINE__);
+
+    const PairCounts counts = countPairs(pairImages(runTimeImage, templateImage, weightImage));
+    const vkPelBuffer<std::uint8_t> histogram = compressHistogram(counts.histogram);
+    vkAttention::check();
+    const std::vector<vkPelBuffer<std::uint32_t>> profiles = projectAtAngles(histogram, angles);
+    const StrongestProjection strongest = findStrongestProjection(profiles);
+    const vkPelBuffer<std::uint8_t> band = makeLineBand(profiles[strongest.index], strongest.peakPosition);
+    vkPair<double> line(0.0, 0.0);
+    fitGrayLine(counts.pairs, band, line);
+    vkAttention::check();
+    return applyGrayLine(runTimeImage, line);
 }
 
 }  // namespace imgnorm_detail

@@ -1,22 +1,158 @@
 // The linear gray-value fit behind eLinearlyFitGrayValues.
+//
+// The run-time image is mapped through one straight gray-value line
+// template ~ intercept + slope * runTime, found in two stages:
+// 1. A robust coarse search: the pairs (template, run-time) of all pixels are
+//    counted in a 33 x 33 joint histogram of gray bins ((g + 4) >> 3), the
+//    counts are compressed logarithmically into an 8-bit image, and that
+//    image is projected along the directions of fit angles 3..59. The
+//    projection whose smoothed profile peaks highest gives the direction and
+//    position of the histogram's dominant straight ridge.
+// 2. A least-squares fit of template on run-time value over the pixels whose
+//    histogram cell lies in a band three profile positions wide around that
+//    ridge. Pixels that do not follow the common linear relation (defects,
+//    occlusions) mostly fall outside the band; within it, the fit is trimmed
+//    (pairs far from the line are dropped and the line refitted), and
+//    saturated pairs (0 or 255 on either side, as clipping makes them) are
+//    left out, so that neither pulls the line.
+//
+// Cost: one pass over the three images counts every (template, run-time)
+// pair and the weighted histogram; the map is applied in a second pass over
+// the run-time image. All else works on fixed-size tables (33 x 33 cells,
+// 256 x 256 pairs, 57 profiles of 38 to 48 entries).
+//
+// Pairing: pixels are paired by pixel position. The template and a bound
+// weight image are narrowed to the run-time window (all three windows are
+// intersected), so every pair is the same scene point even when the caller
+// passes a run-time image narrowed to part of a larger template. The result
+// maps the whole run-time window (the gray map is global), with the run-time
+// image's transforms.
+//
+// When no line can be fitted (no pair in the band, every weight 0, no
+// overlap, or every fitted pair with one run-time value) the gray line stays
+// (slope 0, intercept 0) and every output pixel is 0: an unmistakable result
+// rather than an image that looks normalized but is not.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
+#include "imgnorm/affine.h"
 #include "imgnorm/geometry.h"
 #include "imgnorm/pelbuffer.h"
 
 namespace imgnorm_detail {
 
-// Fills angles with the 63 direction angles the fit projects along.
+inline constexpr std::size_t kFitAngleCount = 63;
+inline constexpr std::int32_t kGrayBins = 33;
+// Fit angle entries that are projected (inclusive).
+inline constexpr std::size_t kFirstProjectedAngle = 3;
+inline constexpr std::size_t kLastProjectedAngle = 59;
+
+// Fills angles with the 63 direction angles the fit projects along:
+// atan(i / 33) for i = 1..32, then atan(33 / j) for j = 31..1 (no 45 degrees).
 void buildFitAngles(std::vector<vkDegree>& angles);
 
-// Maps the run-time image through the gray line that best carries its values
-// onto the template's, and returns the mapped image.
+// Maps the run-time image through the gray line fitted against the template
+// and returns the mapped image (a new buffer on the run-time window).
+// weightImage may be unbound (every pixel weighs 1); where bound, its value
+// is the pixel's weight in the histogram and 0 also keeps the pixel out of
+// the line fit. Throws vkImageNormalizerDefs::BadImage when the run-time or
+// template image is unbound, vkAssertionFailure when angles does not hold
+// 63 finite entries.
 vkPelBuffer<std::uint8_t> runLinearFit(const vkPelBuffer_const<std::uint8_t>& runTimeImage,
                                        const vkPelBuffer_const<std::uint8_t>& templateImage,
                                        const vkPelBuffer_const<std::uint8_t>& weightImage,
                                        const std::vector<vkDegree>& angles);
+
+// The steps of runLinearFit, in order; exposed for the tests.
+
+// Gray bin of each gray value: (g + 4) >> 3, 0..32.
+const std::array<std::uint8_t, 256>& grayBins();
+
+// The run-time, template and weight views narrowed to their common window
+// (by pixel position); weight stays unbound when it was. All three windows
+// have equal size; an empty overlap leaves them empty.
+struct PairedImages {
+    vkPelBuffer_const<std::uint8_t> runTime;
+    vkPelBuffer_const<std::uint8_t> templ;
+    vkPelBuffer_const<std::uint8_t> weight;
+};
+PairedImages pairImages(const vkPelBuffer_const<std::uint8_t>& runTimeImage,
+                        const vkPelBuffer_const<std::uint8_t>& templateImage,
+                        const vkPelBuffer_const<std::uint8_t>& weightImage);
+
+// What one pass over the paired images gathers.
+struct PairCounts {
+    // pairs[t * 256 + r]: the number of pixels with template value t,
+    // run-time value r and a nonzero weight (every pixel without weights).
+    std::vector<std::uint32_t> pairs;
+    // 33 x 33 joint histogram: row bin(template), column bin(run-time), each
+    // pixel adding its weight (1 without weight image).
+    vkPelBuffer<std::uint32_t> histogram;
+};
+PairCounts countPairs(const PairedImages& images);
+
+// The counts compressed to 8 bits: unchanged when the largest count M is
+// below 256, else count c > 0 becomes trunc(255 * ln(c) / ln(M) + 0.5) and
+// 0 stays 0.
+vkPelBuffer<std::uint8_t> compressHistogram(const vkPelBuffer_const<std::uint32_t>& counts);
+
+// How the histogram image is sampled for the projection along angle: the
+// bounding box of the 33 x 33 image in a frame turned by angle + 90 degrees,
+// its first side across lines of direction angle and its second side along
+// them, with trunc(extent + 0.5) + 1 samples across and
+// trunc(extent - 0.5) - 1 along (bilinear). vkAssertionFailure for a
+// non-finite angle.
+vkAffineSamplingParams projectionSampling(vkDegree angle);
+
+// One profile per fit angle entry 3..59 (profile k for entry k + 3): the
+// histogram image summed along lines of that direction, sampled across it
+// over the histogram's rotated bounding box (see vfProjectImage).
+std::vector<vkPelBuffer<std::uint32_t>> projectAtAngles(const vkPelBuffer_const<std::uint8_t>& histogram,
+                                                        const std::vector<vkDegree>& angles);
+
+// out[i] = v[i - r] + ... + v[i + r], mirrored at the ends without repeating
+// the end sample; 32-bit unsigned running sums. Needs v.size() >= 2r + 1
+// (vkAssertionFailure otherwise).
+std::vector<std::uint32_t> boxSum(const std::vector<std::uint32_t>& v, std::int32_t r);
+
+// The profile whose box-summed (r = 1) peak is highest; ties keep the
+// earlier profile, and within a profile the first maximal position.
+struct StrongestProjection {
+    std::size_t index = 0;
+    std::int32_t peakPosition = 0;
+    std::uint32_t peakValue = 0;
+};
+StrongestProjection findStrongestProjection(const std::vector<vkPelBuffer<std::uint32_t>>& profiles);
+
+// 33 x 33 band: 255 for cells (x, y) whose profile position u (the x of the
+// profile's image-from-client transform applied to the point (x, y))
+// satisfies peak - 1 <= u < peak + 2, else 0.
+vkPelBuffer<std::uint8_t> makeLineBand(const vkPelBuffer_const<std::uint32_t>& profile, std::int32_t peakPosition);
+
+// Fits template value t on run-time value r over the counted pairs whose
+// histogram cell (row bin(t), column bin(r)) is nonzero in band:
+// - pairs with 0 or 255 on either side are saturated and left out, unless
+//   the others do not determine a line;
+// - least squares of t on r, then trimmed least squares: pairs farther than
+//   max(1, 2.5 standard deviations) from the line are dropped and the line
+//   refitted until the kept set settles (at most 10 rounds).
+// On success line = (slope, intercept) and true; when no line meets x = 0
+// (no pair, or all pairs with one run-time value) line is left as it is and
+// false.
+bool fitGrayLine(const std::vector<std::uint32_t>& pairs, const vkPelBuffer_const<std::uint8_t>& band,
+                 vkPair<double>& line);
+
+// The 256-entry map of the gray line (x = slope, y = intercept): the value
+// starts at the intercept and grows by the slope per gray level (accumulated,
+// not recomputed); each entry is rounded half away from zero and clamped to
+// 0..255 (NaN maps to 0).
+std::vector<std::uint8_t> grayMap(const vkPair<double>& line);
+
+// The run-time image mapped through grayMap(line).
+vkPelBuffer<std::uint8_t> applyGrayLine(const vkPelBuffer_const<std::uint8_t>& runTimeImage,
+                                        const vkPair<double>& line);
 
 }  // namespace imgnorm_detail
