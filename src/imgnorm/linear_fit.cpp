@@ -2,6 +2,7 @@
 // squares and the gray map.
 #include "linear_fit.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <optional>
@@ -30,43 +31,70 @@ const std::array<std::uint16_t, 256>& rowStarts() {
     return starts;
 }
 
-// Counts every pair (t, r) of a nonzero weight in pairs[t * 256 + r], and,
-// with a weight image, adds the weights to the 33 x 33 cells. Two pair
-// tables (and four cell tables), used in turn, break the store-to-load chains
-// that runs of equal pairs (smooth images) would otherwise form.
-template <bool Weighted>
-void accumulatePairs(const PairedImages& images, std::vector<std::uint32_t>& pairs,
-                     std::array<std::array<std::uint32_t, kCells>, 4>& cells) {
-    std::uint32_t* const even = pairs.data();
-    std::uint32_t* const odd = pairs.data() + kPairs;
-    [[maybe_unused]] const auto& bin = grayBins();
-    [[maybe_unused]] const auto& row = rowStarts();
+// Calls f(runTimeRow, templateRow, weightRow, width) for every row of the
+// paired windows (weightRow is null without weight image).
+template <class F>
+void forPairedRows(const PairedImages& images, F&& f) {
+    const bool weighted = images.weight.isBound();
     const std::int32_t w = images.runTime.width(), h = images.runTime.height();
     const std::uint8_t* rt = images.runTime.pointToOffset();
     const std::uint8_t* tp = images.templ.pointToOffset();
-    const std::uint8_t* wt = Weighted ? images.weight.pointToOffset() : nullptr;
+    const std::uint8_t* wt = weighted ? images.weight.pointToOffset() : nullptr;
     const std::ptrdiff_t rs = images.runTime.rowUpdate(), ts = images.templ.rowUpdate();
-    const std::ptrdiff_t ws = Weighted ? images.weight.rowUpdate() : 0;
-    for (std::int32_t y = 0; y < h; ++y, rt += rs, tp += ts, wt += ws) {
-        auto add = [&](std::uint32_t* table, std::array<std::uint32_t, kCells>& cell, std::int32_t x) {
-            const std::size_t pair = static_cast<std::size_t>(tp[x]) << 8 | rt[x];
-            if constexpr (Weighted) {
-                table[pair] += wt[x] != 0 ? 1u : 0u;
-                cell[row[tp[x]] + bin[rt[x]]] += wt[x];
-            } else {
-                (void)cell;
-                ++table[pair];
-            }
-        };
+    const std::ptrdiff_t ws = weighted ? images.weight.rowUpdate() : 0;
+    for (std::int32_t y = 0; y < h; ++y, rt += rs, tp += ts, wt += ws) f(rt, tp, wt, w);
+}
+
+// Every pixel weighs 1: counts every pair (t, r) in pairs[t * 256 + r]. Two
+// tables, used in turn, break the store-to-load chains that runs of equal
+// pairs (smooth images) would otherwise form; the second one is added into
+// the first at the end.
+void countUnweighted(const PairedImages& images, std::vector<std::uint32_t>& pairs) {
+    pairs.assign(2 * kPairs, 0);
+    std::uint32_t* const even = pairs.data();
+    std::uint32_t* const odd = pairs.data() + kPairs;
+    forPairedRows(images, [&](const std::uint8_t* rt, const std::uint8_t* tp, const std::uint8_t*, std::int32_t w) {
         std::int32_t x = 0;
-        for (; x + 4 <= w; x += 4) {
-            add(even, cells[0], x);
-            add(odd, cells[1], x + 1);
-            add(even, cells[2], x + 2);
-            add(odd, cells[3], x + 3);
+        for (; x + 2 <= w; x += 2) {
+            ++even[static_cast<std::size_t>(tp[x]) << 8 | rt[x]];
+            ++odd[static_cast<std::size_t>(tp[x + 1]) << 8 | rt[x + 1]];
         }
-        for (; x < w; ++x) add(even, cells[0], x);
+        if (x < w) ++even[static_cast<std::size_t>(tp[x]) << 8 | rt[x]];
+    });
+    for (std::size_t i = 0; i < kPairs; ++i) even[i] += odd[i];
+    pairs.resize(kPairs);
+}
+
+// With weights: one 64-bit entry per pair holds the number of pixels of a
+// nonzero weight in its low half (at most 2^30 pixels, so it never carries)
+// and the weight sum, modulo 2^32 like every count, in its high half; one
+// scatter per pixel serves both.
+void countWeighted(const PairedImages& images, std::vector<std::uint64_t>& packed) {
+    packed.assign(kPairs, 0);
+    std::uint64_t* const table = packed.data();
+    forPairedRows(images, [&](const std::uint8_t* rt, const std::uint8_t* tp, const std::uint8_t* wt, std::int32_t w) {
+        for (std::int32_t x = 0; x < w; ++x) {
+            const std::uint64_t weight = wt[x];
+            table[static_cast<std::size_t>(tp[x]) << 8 | rt[x]] += weight << 32 | (weight != 0 ? 1u : 0u);
+        }
+    });
+}
+
+// Adds value(t, r) of every pair to its 33 x 33 cell.
+template <class V>
+vkPelBuffer<std::uint32_t> cellSums(V&& value) {
+    const auto& bin = grayBins();
+    const auto& row = rowStarts();
+    std::array<std::uint32_t, kCells> cells{};
+    for (std::size_t t = 0; t < 256; ++t) {
+        std::uint32_t* cellRow = cells.data() + row[t];
+        for (std::size_t r = 0; r < 256; ++r) cellRow[bin[r]] += value(t << 8 | r);
     }
+    vkPelBuffer<std::uint32_t> histogram(kGrayBins, kGrayBins);
+    std::uint32_t* dst = histogram.pointToOffset();
+    for (std::size_t y = 0; y < static_cast<std::size_t>(kGrayBins); ++y, dst += histogram.rowUpdate())
+        std::copy_n(cells.data() + y * kGrayBins, kGrayBins, dst);
+    return histogram;
 }
 
 // A (run-time value, template value, count) entry of the pair table.
@@ -75,11 +103,20 @@ struct PairEntry {
 };
 
 // The least-squares gray line through the entries that keep selects (all
-// when keep is empty), or nothing when it does not meet x = 0.
+// when keep is empty), or nothing when it does not meet x = 0. Least squares
+// of t on r depends on the pairs only through the count and the template sum
+// at each run-time value, so the fitter gets one weighted point per value.
 std::optional<vkPair<double>> leastSquaresLine(const std::vector<PairEntry>& entries, const std::vector<char>& keep) {
-    vkLSLineFitter fitter;
+    std::array<double, 256> count{}, sum{};
     for (std::size_t i = 0; i < entries.size(); ++i)
-        if (keep.empty() || keep[i]) fitter.update(entries[i].r, entries[i].t, entries[i].n);
+        if (keep.empty() || keep[i]) {
+            const auto r = static_cast<std::size_t>(entries[i].r);
+            count[r] += entries[i].n;
+            sum[r] += entries[i].n * entries[i].t;
+        }
+    vkLSLineFitter fitter;
+    for (std::size_t r = 0; r < 256; ++r)
+        if (count[r] > 0.0) fitter.update(static_cast<double>(r), sum[r] / count[r], count[r]);
     const vkFLine fitted = fitter.fit();
     const std::vector<vkVector<2>> at = fitted.intersection(vkFLine(vkDegree(90.0), vkVector<2>(0.0, 0.0)));
     if (at.empty()) return std::nullopt;
@@ -125,29 +162,16 @@ PairedImages pairImages(const vkPelBuffer_const<std::uint8_t>& runTimeImage,
 
 PairCounts countPairs(const PairedImages& images) {
     PairCounts out;
-    std::vector<std::uint32_t> pairs(2 * kPairs, 0);
-    std::array<std::array<std::uint32_t, kCells>, 4> cells{};
-    if (images.weight.isBound())
-        accumulatePairs<true>(images, pairs, cells);
-    else
-        accumulatePairs<false>(images, pairs, cells);
-    for (std::size_t i = 0; i < kPairs; ++i) pairs[i] += pairs[kPairs + i];
-    pairs.resize(kPairs);
-    if (!images.weight.isBound()) {
-        // Every pixel weighs 1: the cells are sums of pair counts.
-        const auto& bin = grayBins();
-        const auto& row = rowStarts();
-        for (std::size_t t = 0; t < 256; ++t)
-            for (std::size_t r = 0; r < 256; ++r) cells[0][row[t] + bin[r]] += pairs[t << 8 | r];
+    if (images.weight.isBound()) {
+        std::vector<std::uint64_t> packed;
+        countWeighted(images, packed);
+        out.pairs.resize(kPairs);
+        for (std::size_t i = 0; i < kPairs; ++i) out.pairs[i] = static_cast<std::uint32_t>(packed[i]);
+        out.histogram = cellSums([&](std::size_t i) { return static_cast<std::uint32_t>(packed[i] >> 32); });
+    } else {
+        countUnweighted(images, out.pairs);
+        out.histogram = cellSums([&](std::size_t i) { return out.pairs[i]; });
     }
-    out.histogram = vkPelBuffer<std::uint32_t>(kGrayBins, kGrayBins);
-    std::uint32_t* dst = out.histogram.pointToOffset();
-    for (std::size_t y = 0; y < static_cast<std::size_t>(kGrayBins); ++y, dst += out.histogram.rowUpdate())
-        for (std::size_t x = 0; x < static_cast<std::size_t>(kGrayBins); ++x) {
-            const std::size_t c = y * kGrayBins + x;
-            dst[x] = cells[0][c] + cells[1][c] + cells[2][c] + cells[3][c];
-        }
-    out.pairs = std::move(pairs);
     return out;
 }
 
@@ -291,12 +315,17 @@ bool fitGrayLine(const std::vector<std::uint32_t>& pairs, const vkPelBuffer_cons
     std::vector<PairEntry> inBand, unsaturated;
     for (std::size_t t = 0; t < 256; ++t) {
         const std::uint8_t* bandRow = band.pointToOffset() + bin[t] * band.rowUpdate();
-        for (std::size_t r = 0; r < 256; ++r) {
-            const std::uint32_t n = pairs[t << 8 | r];
-            if (n == 0 || bandRow[bin[r]] == 0) continue;
-            const PairEntry e{static_cast<double>(r), static_cast<double>(t), static_cast<double>(n)};
-            inBand.push_back(e);
-            if (r != 0 && r != 255 && t != 0 && t != 255) unsaturated.push_back(e);
+        for (std::size_t cell = 0; cell < static_cast<std::size_t>(kGrayBins); ++cell) {
+            if (bandRow[cell] == 0) continue;
+            // The run-time values of bin cell: 8 * cell - 4 .. 8 * cell + 3, within 0..255.
+            const std::size_t first = cell == 0 ? 0 : 8 * cell - 4, last = std::min<std::size_t>(255, 8 * cell + 3);
+            for (std::size_t r = first; r <= last; ++r) {
+                const std::uint32_t n = pairs[t << 8 | r];
+                if (n == 0) continue;
+                const PairEntry e{static_cast<double>(r), static_cast<double>(t), static_cast<double>(n)};
+                inBand.push_back(e);
+                if (r != 0 && r != 255 && t != 0 && t != 255) unsaturated.push_back(e);
+            }
         }
     }
     // Saturated pairs only bound the true value; they are used only when the

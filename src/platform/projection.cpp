@@ -2,7 +2,9 @@
 #include "imgnorm/projection.h"
 
 #include <cmath>
+#include <algorithm>
 #include <cstddef>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -24,23 +26,19 @@ public:
     double bilinear(double fx, double fy) const {
         // Beyond one pixel outside, or NaN: every neighbour is padding.
         if (!(fx > -1.0 && fx < w_ && fy > -1.0 && fy < h_)) return 0.0;
-        const double flx = std::floor(fx), fly = std::floor(fy);
-        const double ax = fx - flx, ay = fy - fly;
-        const auto x0 = static_cast<std::int32_t>(flx), y0 = static_cast<std::int32_t>(fly);
-        double p00, p10, p01, p11;
-        if (x0 >= 0 && y0 >= 0 && x0 + 1 < w_ && y0 + 1 < h_) {
-            const std::uint8_t* r0 = base_ + y0 * stride_ + x0;
-            p00 = r0[0];
-            p10 = r0[1];
-            p01 = r0[stride_];
-            p11 = r0[stride_ + 1];
-        } else {
-            p00 = at(x0, y0);
-            p10 = at(x0 + 1, y0);
-            p01 = at(x0, y0 + 1);
-            p11 = at(x0 + 1, y0 + 1);
-        }
-        return (1.0 - ay) * ((1.0 - ax) * p00 + ax * p10) + ay * ((1.0 - ax) * p01 + ax * p11);
+        // fx, fy > -1, so truncating fx + 1 floors it (std::floor is a
+        // library call on baseline x86-64).
+        const std::int32_t x0 = static_cast<std::int32_t>(fx + 1.0) - 1;
+        const std::int32_t y0 = static_cast<std::int32_t>(fy + 1.0) - 1;
+        const double ax = fx - x0, ay = fy - y0;
+        // Neighbours outside the window get weight 0 and read a clamped,
+        // valid address instead: no branch per neighbour.
+        const double wx0 = x0 >= 0 ? 1.0 - ax : 0.0, wx1 = x0 + 1 < w_ ? ax : 0.0;
+        const double wy0 = y0 >= 0 ? 1.0 - ay : 0.0, wy1 = y0 + 1 < h_ ? ay : 0.0;
+        const std::int32_t xa = x0 < 0 ? 0 : x0, xb = x0 + 1 < w_ ? x0 + 1 : w_ - 1;
+        const std::uint8_t* ra = base_ + (y0 < 0 ? 0 : y0) * stride_;
+        const std::uint8_t* rb = base_ + (y0 + 1 < h_ ? y0 + 1 : h_ - 1) * stride_;
+        return wy0 * (wx0 * ra[xa] + wx1 * ra[xb]) + wy1 * (wx0 * rb[xa] + wx1 * rb[xb]);
     }
 
     // Value of the pixel whose cell holds (qx, qy) (pixel-edge convention).
@@ -59,6 +57,24 @@ private:
     std::ptrdiff_t stride_;
     std::int32_t w_, h_;
 };
+
+// Samples j in [first, last).
+struct Span {
+    std::int32_t first, last;
+};
+
+// The samples j (0 <= j < n) for which a + d * (j + 0.5) may lie in
+// (lo, hi), widened by a sample each way against rounding; every sample when
+// the bounds are not numbers.
+Span sampleSpan(double a, double d, double lo, double hi, std::int32_t n) {
+    if (d == 0.0) return (a > lo && a < hi) ? Span{0, n} : Span{0, 0};
+    double j0 = (lo - a) / d - 0.5, j1 = (hi - a) / d - 0.5;
+    if (d < 0.0) std::swap(j0, j1);
+    if (!(j0 <= j1)) return Span{0, n};
+    const double first = std::max(0.0, j0 - 1.0), last = std::min(static_cast<double>(n), j1 + 2.0);
+    if (!(first < last)) return Span{0, 0};
+    return Span{static_cast<std::int32_t>(first), static_cast<std::int32_t>(last)};
+}
 
 }  // namespace
 
@@ -93,13 +109,18 @@ void vfProjectImage(const vkPelBuffer_const<std::uint8_t>& source, vkPelBuffer<s
     std::uint64_t inside = 0;
     for (std::int32_t i = 0; i < w; ++i) {
         const vkVector<2> column = q0 + du * (i + 0.5);
+        // Only the samples within half a pixel of the window can read a
+        // pixel or lie inside; the others are 0 and are skipped.
+        const Span sx = sampleSpan(column.x(), dv.x(), -0.5, src.width() + 0.5, h);
+        const Span sy = sampleSpan(column.y(), dv.y(), -0.5, src.height() + 0.5, h);
+        const std::int32_t first = std::max(sx.first, sy.first), last = std::min(sx.last, sy.last);
         std::uint64_t sum = 0;
-        for (std::int32_t j = 0; j < h; ++j) {
+        for (std::int32_t j = first; j < last; ++j) {
             const vkVector<2> q = column + dv * (j + 0.5);
             if (q.x() >= 0.0 && q.x() < src.width() && q.y() >= 0.0 && q.y() < src.height()) ++inside;
             const double value = bilinear ? src.bilinear(q.x() - 0.5, q.y() - 0.5) : src.nearest(q.x(), q.y());
             // value lies in 0..255, so this is at most 65280.
-            sum += static_cast<std::uint64_t>(value * 256.0 + 0.5);
+            sum += static_cast<std::uint64_t>(static_cast<std::int64_t>(value * 256.0 + 0.5));
         }
         sums[static_cast<std::size_t>(i)] = sum;
     }
