@@ -180,9 +180,10 @@ void BM_CvLut(benchmark::State& state) {
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
+        // Single runs, or the medians when repetitions are aggregated.
         for (const Run& r : runs)
-            if (r.run_type == Run::RT_Iteration && r.iterations > 0)
-                ms[r.benchmark_name()] = r.GetAdjustedCPUTime();
+            if (r.run_type == Run::RT_Iteration ? r.iterations > 0 : r.aggregate_name == "median")
+                ms[r.run_name.str()] = r.GetAdjustedCPUTime();
         ConsoleReporter::ReportRuns(runs);
     }
     std::map<std::string, double> ms;
