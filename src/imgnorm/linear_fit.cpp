@@ -66,9 +66,10 @@ void countUnweighted(const PairedImages& images, std::vector<std::uint32_t>& pai
 }
 
 // With weights: one 64-bit entry per pair holds the number of pixels of a
-// nonzero weight in its low half (at most 2^30 pixels, so it never carries)
-// and the weight sum, modulo 2^32 like every count, in its high half; one
-// scatter per pixel serves both.
+// nonzero weight in its low half and the weight sum, modulo 2^32 like every
+// count, in its high half; one scatter per pixel serves both. The low half
+// carries into the high one only past 2^32 pixels of one pair, where 32-bit
+// counts have wrapped anyway.
 void countWeighted(const PairedImages& images, std::vector<std::uint64_t>& packed) {
     packed.assign(kPairs, 0);
     std::uint64_t* const table = packed.data();
