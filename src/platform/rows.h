@@ -7,6 +7,17 @@
 
 #include "imgnorm/pelbuffer.h"
 
+// Marks a hot row kernel (a plain function, not a template) to be compiled
+// twice, for AVX2 and for the baseline instruction set; the loader binds the
+// one the processor supports. Both come from the same source and give the
+// same results: without fused multiply-adds the vector width does not change
+// any float operation.
+#if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
+#define VK_ROW_KERNEL __attribute__((target_clones("avx2", "default")))
+#else
+#define VK_ROW_KERNEL
+#endif
+
 namespace vk_detail {
 
 template <class T>

@@ -73,4 +73,48 @@ T at(const vkPelBuffer_const<T>& b, std::int32_t x, std::int32_t y) {
     return b.pointToOffset()[y * b.rowUpdate() + x];
 }
 
+// Storage with separate margins around the window (left, top, right, bottom),
+// filled with fill; the window, at position origin, holds a copy of content.
+// Zero margins put the window at a corner or edge of its storage.
+template <class T>
+vkPelBuffer<T> embeddedWithMargins(const vkPelBuffer_const<T>& content, std::int32_t left, std::int32_t top,
+                                   std::int32_t right, std::int32_t bottom, T fill,
+                                   vkPair<std::int32_t> origin = {0, 0}) {
+    vkPelBuffer<T> big(content.width() + left + right, content.height() + top + bottom, 1);
+    vfPelSet(big, fill);
+    big.offset(origin.x() - left, origin.y() - top);
+    big.window(vkPelRect(origin.x(), origin.y(), content.width(), content.height()));
+    for (std::int32_t y = 0; y < content.height(); ++y)
+        for (std::int32_t x = 0; x < content.width(); ++x)
+            big.pointToOffset()[y * big.rowUpdate() + x] = content.pointToOffset()[y * content.rowUpdate() + x];
+    return big;
+}
+
+// A new buffer holding the pixels of b inside rect (which must lie in b's
+// storage), at the same positions and with b's transforms.
+template <class T>
+vkPelBuffer<T> crop(const vkPelBuffer_const<T>& b, const vkPelRect& rect) {
+    vkPelBuffer_const<T> view(b);
+    view.window(rect);
+    return vfPelCopy(view);
+}
+
+// The number of storage pixels outside b's window that differ from before
+// (a storagePixels() snapshot of the same storage).
+template <class T>
+std::size_t changedOutsideWindow(const std::vector<T>& before, const vkPelBuffer_const<T>& b) {
+    vkPelBuffer_const<T> all(b);
+    all.setEntire();
+    const std::vector<T> after = pixels(all);
+    std::size_t changed = 0;
+    for (std::int32_t y = 0; y < all.height(); ++y)
+        for (std::int32_t x = 0; x < all.width(); ++x) {
+            const auto i = static_cast<std::size_t>(y) * static_cast<std::size_t>(all.width()) +
+                           static_cast<std::size_t>(x);
+            const vkPair<std::int32_t> p(all.offset().x() + x, all.offset().y() + y);
+            if (!b.window().contains(p) && after[i] != before[i]) ++changed;
+        }
+    return changed;
+}
+
 }  // namespace testimg
