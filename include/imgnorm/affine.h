@@ -71,10 +71,14 @@ private:
 };
 
 // Samples the source's window at the points of the affine rectangle (mapped
-// to source positions through the source's image-from-client transform) and
-// returns a new width x height image (see the file comment for its window
-// and transform). Samples that fall outside the source's window read the
-// nearest window pixel. Unbound or empty source: vkPel::UnboundWindow or
-// vkPel::BadWindow.
+// to source positions through the source's image-from-client transform;
+// pixel (x, y) has its centre at position (x + 0.5, y + 0.5)) and returns a
+// new width x height image (see the file comment for its window and
+// transform). Interpolation: nearest neighbour; bilinear; or bicubic with
+// the Catmull-Rom kernel (Keys' cubic convolution, a = -0.5). Results are
+// clamped to 0..255 and rounded half up, so a constant image resamples to
+// exactly that constant. A tap outside the source's window reads the nearest
+// window pixel. Unbound or empty source: vkPel::UnboundWindow or
+// vkPel::BadWindow; a degenerate rectangle: vkPelFunc::BadParams.
 IMGNORM_API vkPelBuffer<std::uint8_t> vfAffineTransformImage(const vkPelBuffer_const<std::uint8_t>& source,
                                                              const vkAffineSamplingParams& params);

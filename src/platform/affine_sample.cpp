@@ -1,0 +1,333 @@
+// Affine sampling of an 8-bit image: nearest neighbour, bilinear and bicubic
+// (Catmull-Rom) interpolation at the points of an affine rectangle.
+//
+// Every sample is mapped to a continuous pixel index of the source's window,
+// in which pixel k of the window has its centre at index k. An interpolation
+// of n taps per axis then reads pixels floor(u) - n/2 + 1 .. floor(u) + n/2,
+// each index clamped into the window, so that samples near or beyond the
+// window's edge read the nearest window pixel. Values are accumulated in
+// single precision with weights that sum to 1, then clamped to 0..255 and
+// rounded half up: a constant image therefore resamples to exactly that
+// constant, whatever the overshoot of the bicubic lobes.
+//
+// When the sampling grid's axes are parallel to the source's (the grid's x
+// maps to the source's x and its y to the source's y), the interpolation is
+// separable: the weights and indices of every column and every row are
+// computed once, each source row that is needed is interpolated horizontally
+// once into a small ring of float rows, and each output row is a short
+// vertical combination of those. Other grids interpolate every sample
+// directly.
+#include "imgnorm/affine.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "rows.h"
+
+namespace {
+
+// The continuous index u limited to a range in which every tap is already
+// clamped to the first or last pixel, so that it converts to an integer
+// safely; a NaN index reads the first pixel.
+inline double limitIndex(double u, std::int32_t size) {
+    const double lo = -4.0, hi = static_cast<double>(size) + 3.0;
+    if (!(u >= lo)) return lo;
+    return u > hi ? hi : u;
+}
+
+// floor(u) for a limited u, without the library call that std::floor becomes
+// on processors without a rounding instruction: truncate, then step down
+// where truncation rounded a negative value up.
+inline std::int64_t floorToInt(double u) {
+    const auto t = static_cast<std::int64_t>(u);
+    return t - static_cast<std::int64_t>(static_cast<double>(t) > u);
+}
+
+inline std::int32_t clampIndex(std::int64_t k, std::int32_t size) {
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(k, 0, size - 1));
+}
+
+// The weights of the N taps of one axis at continuous index u in a window of
+// `size` pixels, and the index of the first tap (not yet clamped).
+template <int N>
+std::int64_t weightsAt(double u, std::int32_t size, float* weight) {
+    u = limitIndex(u, size);
+    if constexpr (N == 1) {
+        weight[0] = 1.0f;
+        return floorToInt(u + 0.5);
+    } else {
+        const std::int64_t k = floorToInt(u);
+        const double f = u - static_cast<double>(k);
+        std::array<double, N> w{};
+        if constexpr (N == 2) {
+            w = {1.0 - f, f};
+        } else {
+            // Keys' cubic convolution kernel with a = -0.5 (Catmull-Rom).
+            const double f2 = f * f, f3 = f2 * f;
+            w = {-0.5 * f3 + f2 - 0.5 * f, 1.5 * f3 - 2.5 * f2 + 1.0, -1.5 * f3 + 2.0 * f2 + 0.5 * f,
+                 0.5 * f3 - 0.5 * f2};
+        }
+        // The last weight takes up the rounding, so the float weights sum to 1
+        // as closely as single precision allows.
+        float sum = 0.0f;
+        for (int t = 0; t + 1 < N; ++t) {
+            weight[t] = static_cast<float>(w[static_cast<std::size_t>(t)]);
+            sum += weight[t];
+        }
+        weight[N - 1] = 1.0f - sum;
+        return k - (N / 2 - 1);
+    }
+}
+
+// Indices (clamped into the window) and weights of the N taps of one axis.
+template <int N>
+void taps(double u, std::int32_t size, std::int32_t* index, float* weight) {
+    const std::int64_t first = weightsAt<N>(u, size, weight);
+    for (int t = 0; t < N; ++t) index[t] = clampIndex(first + t, size);
+}
+
+// The bit pattern of 255.0f. Read as a signed integer, a float's pattern is
+// negative for negative values and grows with the value for non-negative
+// ones, so clamping the pattern to 0..kBits255 clamps the value to 0..255
+// without a float comparison (which would keep the loops from vectorizing).
+const std::int32_t kBits255 = std::bit_cast<std::int32_t>(255.0f);
+
+// v clamped to 0..255 and rounded half up.
+inline std::uint8_t toPel(float v) {
+    const float c = std::bit_cast<float>(std::clamp(std::bit_cast<std::int32_t>(v), 0, kBits255));
+    return static_cast<std::uint8_t>(static_cast<std::int32_t>(c + 0.5f));
+}
+
+// The mapping from grid cell (i, j) to the continuous source index (u, v):
+// u = ux * i + uy * j + u0 and v = vx * i + vy * j + v0.
+struct GridToIndex {
+    double ux, uy, u0, vx, vy, v0;
+};
+
+GridToIndex gridToIndex(const vkPelBuffer_const<std::uint8_t>& source, const vkXform<2>& clientFromGrid) {
+    const vkXform<2> m = source.imageFromClientXform() * clientFromGrid;
+    const vkPair<std::int32_t> ul = source.window().ul();
+    // Cell (i, j) is sampled at grid position (i + 0.5, j + 0.5); window pixel
+    // k has its centre at position ul + k + 0.5.
+    const vkVector<2> at0 = m.map(vkVector<2>(0.5, 0.5));
+    return {m.a(), m.b(), at0.x() - 0.5 - ul.x(), m.c(), m.d(), at0.y() - 0.5 - ul.y()};
+}
+
+// Taps of every column (or row) of a separable sampling. The indices are
+// relative to `first`, the lowest index any tap reads; `span` pixels from
+// there cover every tap.
+template <int N>
+struct AxisTaps {
+    std::vector<std::int32_t> index;
+    std::vector<float> weight;
+    std::int32_t first = 0;
+    std::int32_t span = 0;
+
+    AxisTaps(std::int32_t count, double step, double start, std::int32_t size)
+        : index(static_cast<std::size_t>(count) * N), weight(static_cast<std::size_t>(count) * N) {
+        for (std::int32_t i = 0; i < count; ++i) {
+            const std::size_t at = static_cast<std::size_t>(i) * N;
+            taps<N>(step * i + start, size, &index[at], &weight[at]);
+        }
+        const auto [lo, hi] = std::minmax_element(index.begin(), index.end());
+        first = *lo;
+        span = *hi - *lo + 1;
+        for (std::int32_t& k : index) k -= first;
+    }
+};
+
+void sampleNearestSeparable(const vkPelBuffer_const<std::uint8_t>& src, const GridToIndex& g,
+                            const vkPelBuffer<std::uint8_t>& dst) {
+    const std::int32_t w = dst.width(), h = dst.height();
+    const AxisTaps<1> xs(w, g.ux, g.u0, src.width());
+    const AxisTaps<1> ys(h, g.vy, g.v0, src.height());
+    const std::uint8_t* base = src.pointToOffset();
+    std::uint8_t* out = dst.pointToOffset();
+    const std::int32_t* xi = xs.index.data();
+    for (std::int32_t j = 0; j < h; ++j, out += dst.rowUpdate()) {
+        if (j > 0 && ys.index[static_cast<std::size_t>(j)] == ys.index[static_cast<std::size_t>(j) - 1]) {
+            std::memcpy(out, out - dst.rowUpdate(), static_cast<std::size_t>(w));
+            continue;
+        }
+        const std::uint8_t* row =
+            base + (ys.first + ys.index[static_cast<std::size_t>(j)]) * src.rowUpdate() + xs.first;
+        for (std::int32_t i = 0; i < w; ++i) out[i] = row[xi[i]];
+    }
+}
+
+// The row kernels of the separable path. They are plain functions, not
+// templates, so that they can be compiled for AVX2 as well (VK_ROW_KERNEL).
+
+// out[i] = sum over t of wt[N i + t] * row[idx[N i + t]].
+VK_ROW_KERNEL void interpolateRow2(const float* row, const std::int32_t* idx, const float* wt, float* out,
+                                   std::int32_t w) {
+    for (std::int32_t i = 0; i < w; ++i) out[i] = wt[2 * i] * row[idx[2 * i]] + wt[2 * i + 1] * row[idx[2 * i + 1]];
+}
+VK_ROW_KERNEL void interpolateRow4(const float* row, const std::int32_t* idx, const float* wt, float* out,
+                                   std::int32_t w) {
+    for (std::int32_t i = 0; i < w; ++i)
+        out[i] = wt[4 * i] * row[idx[4 * i]] + wt[4 * i + 1] * row[idx[4 * i + 1]] +
+                 wt[4 * i + 2] * row[idx[4 * i + 2]] + wt[4 * i + 3] * row[idx[4 * i + 3]];
+}
+
+// One output row from the horizontally interpolated rows. A convex
+// combination of values in 0..255 (bilinear) needs no clamping.
+VK_ROW_KERNEL void combineRows2(const float* r0, const float* r1, float w0, float w1, std::uint8_t* out,
+                                std::int32_t w) {
+    for (std::int32_t i = 0; i < w; ++i)
+        out[i] = static_cast<std::uint8_t>(static_cast<std::int32_t>(w0 * r0[i] + w1 * r1[i] + 0.5f));
+}
+VK_ROW_KERNEL void combineRows4(const float* r0, const float* r1, const float* r2, const float* r3, const float* wt,
+                                std::uint8_t* out, std::int32_t w) {
+    const float w0 = wt[0], w1 = wt[1], w2 = wt[2], w3 = wt[3];
+    for (std::int32_t i = 0; i < w; ++i) out[i] = toPel(w0 * r0[i] + w1 * r1[i] + w2 * r2[i] + w3 * r3[i]);
+}
+
+template <int N>
+void sampleSeparable(const vkPelBuffer_const<std::uint8_t>& src, const GridToIndex& g,
+                     const vkPelBuffer<std::uint8_t>& dst) {
+    const std::int32_t w = dst.width(), h = dst.height();
+    const AxisTaps<N> xs(w, g.ux, g.u0, src.width());
+    const AxisTaps<N> ys(h, g.vy, g.v0, src.height());
+    // The rows of one output row are consecutive source rows (clamping only
+    // repeats the first or last), so source row r can live in slot r mod N
+    // without evicting a row that the same output row needs.
+    std::vector<float> ring(static_cast<std::size_t>(N) * static_cast<std::size_t>(w));
+    std::vector<float> rowAsFloat(static_cast<std::size_t>(xs.span));
+    std::array<std::int32_t, N> held;
+    held.fill(-1);
+    const std::uint8_t* base = src.pointToOffset();
+    std::uint8_t* out = dst.pointToOffset();
+    for (std::int32_t j = 0; j < h; ++j, out += dst.rowUpdate()) {
+        const std::size_t at = static_cast<std::size_t>(j) * N;
+        std::array<const float*, N> rows{};
+        for (int t = 0; t < N; ++t) {
+            const std::int32_t r = ys.first + ys.index[at + static_cast<std::size_t>(t)];
+            const auto slot = static_cast<std::size_t>(r % N);
+            float* cached = ring.data() + slot * static_cast<std::size_t>(w);
+            if (held[slot] != r) {
+                // The columns the taps read, converted to float once, so that
+                // each tap is a load.
+                const std::uint8_t* row = base + r * src.rowUpdate() + xs.first;
+                std::copy(row, row + xs.span, rowAsFloat.begin());
+                if constexpr (N == 2)
+                    interpolateRow2(rowAsFloat.data(), xs.index.data(), xs.weight.data(), cached, w);
+                else
+                    interpolateRow4(rowAsFloat.data(), xs.index.data(), xs.weight.data(), cached, w);
+                held[slot] = r;
+            }
+            rows[static_cast<std::size_t>(t)] = cached;
+        }
+        if constexpr (N == 2)
+            combineRows2(rows[0], rows[1], ys.weight[at], ys.weight[at + 1], out, w);
+        else
+            combineRows4(rows[0], rows[1], rows[2], rows[3], &ys.weight[at], out, w);
+    }
+}
+
+// Weights of the N taps at fraction f (0 <= f < 1) past the tap N/2 - 1.
+template <int N>
+inline void weightsAtFraction(float f, float* w) {
+    if constexpr (N == 1) {
+        w[0] = 1.0f;
+    } else if constexpr (N == 2) {
+        w[0] = 1.0f - f;
+        w[1] = f;
+    } else {
+        const float f2 = f * f, f3 = f2 * f;
+        w[0] = -0.5f * f3 + f2 - 0.5f * f;
+        w[1] = 1.5f * f3 - 2.5f * f2 + 1.0f;
+        w[2] = -1.5f * f3 + 2.0f * f2 + 0.5f * f;
+        w[3] = 1.0f - w[0] - w[1] - w[2];
+    }
+}
+
+// Any grid: every sample finds its own taps. A sample whose taps all lie in
+// the window (the common case) takes a short path with no clamping; one near
+// or beyond the window's edge clamps each tap's index.
+template <int N>
+void sampleGeneral(const vkPelBuffer_const<std::uint8_t>& src, const GridToIndex& g,
+                   const vkPelBuffer<std::uint8_t>& dst) {
+    const std::int32_t w = dst.width(), h = dst.height();
+    const std::int32_t sw = src.width(), sh = src.height();
+    const std::uint8_t* base = src.pointToOffset();
+    const std::ptrdiff_t stride = src.rowUpdate();
+    std::uint8_t* out = dst.pointToOffset();
+    // Continuous indices for which all taps are inside: the first tap
+    // floor(u) - (N/2 - 1) >= 0 and the last floor(u) + N/2 <= size - 1. For
+    // nearest neighbour, u + 0.5 must lie in [0, size).
+    const double lo = N == 1 ? -0.5 : N / 2 - 1;
+    const double hiX = N == 1 ? sw - 0.5 : sw - N / 2, hiY = N == 1 ? sh - 0.5 : sh - N / 2;
+    const double shift = N == 1 ? 0.5 : 0.0;
+    std::array<std::int32_t, N> xi{}, yi{};
+    std::array<float, N> xw{}, yw{};
+    for (std::int32_t j = 0; j < h; ++j, out += dst.rowUpdate()) {
+        const double uRow = g.uy * j + g.u0, vRow = g.vy * j + g.v0;
+        for (std::int32_t i = 0; i < w; ++i) {
+            const double u = g.ux * i + uRow, v = g.vx * i + vRow;
+            if (u >= lo && u < hiX && v >= lo && v < hiY) {
+                // Non-negative: truncation is the floor.
+                const auto kx = static_cast<std::int32_t>(u + shift);
+                const auto ky = static_cast<std::int32_t>(v + shift);
+                if constexpr (N == 1) {
+                    out[i] = base[ky * stride + kx];
+                    continue;
+                }
+                weightsAtFraction<N>(static_cast<float>(u - kx), xw.data());
+                weightsAtFraction<N>(static_cast<float>(v - ky), yw.data());
+                const std::uint8_t* p = base + (ky - (N / 2 - 1)) * stride + (kx - (N / 2 - 1));
+                float acc = 0.0f;
+                for (std::size_t ty = 0; ty < N; ++ty, p += stride) {
+                    float across = 0.0f;
+                    for (std::size_t tx = 0; tx < N; ++tx) across += xw[tx] * static_cast<float>(p[tx]);
+                    acc += yw[ty] * across;
+                }
+                out[i] = toPel(acc);
+                continue;
+            }
+            taps<N>(u, sw, xi.data(), xw.data());
+            taps<N>(v, sh, yi.data(), yw.data());
+            float acc = 0.0f;
+            for (std::size_t ty = 0; ty < N; ++ty) {
+                const std::uint8_t* row = base + yi[ty] * stride;
+                float across = 0.0f;
+                for (std::size_t tx = 0; tx < N; ++tx) across += xw[tx] * static_cast<float>(row[xi[tx]]);
+                acc += yw[ty] * across;
+            }
+            out[i] = toPel(acc);
+        }
+    }
+}
+
+}  // namespace
+
+vkPelBuffer<std::uint8_t> vfAffineTransformImage(const vkPelBuffer_const<std::uint8_t>& source,
+                                                 const vkAffineSamplingParams& params) {
+    vk_detail::requireBound(source);
+    if (source.window().isNull()) throw vkPel::BadWindow("cannot sample an empty window");
+    const std::int32_t w = params.width(), h = params.height();
+    const vkXform<2> clientFromGrid = params.rectangle().clientFromGrid(w, h);
+
+    vkPelBuffer<std::uint8_t> result(w, h);
+    // Throws vkPelFunc::BadParams for a degenerate rectangle, before any work.
+    result.clientFromImageXform(clientFromGrid);
+    const GridToIndex g = gridToIndex(source, clientFromGrid);
+    const bool separable = g.uy == 0.0 && g.vx == 0.0;
+    switch (params.interpolation()) {
+        case vkAffineSamplingParams::eNearestNeighbor:
+            separable ? sampleNearestSeparable(source, g, result) : sampleGeneral<1>(source, g, result);
+            break;
+        case vkAffineSamplingParams::eBilinear:
+            separable ? sampleSeparable<2>(source, g, result) : sampleGeneral<2>(source, g, result);
+            break;
+        case vkAffineSamplingParams::eBicubic:
+            separable ? sampleSeparable<4>(source, g, result) : sampleGeneral<4>(source, g, result);
+            break;
+    }
+    return result;
+}
