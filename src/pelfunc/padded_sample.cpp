@@ -1,0 +1,61 @@
+// Resampling with a padded border, and the border duplication it relies on.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "imgnorm/affine.h"
+#include "imgnorm/pelfunc.h"
+#include "imgnorm/pelops.h"
+#include "pelfunc/border.h"
+#include "platform/rows.h"
+
+void vk_detail::duplicateBorderPixels(vkPelBuffer<std::uint8_t>& buffer, int border) {
+    if (!buffer.isBound() || border < 0) vstd_assert_(__LINE__);
+    const std::int64_t b = border;
+    const std::int64_t iw = std::int64_t{buffer.width()} - 2 * b;
+    const std::int64_t ih = std::int64_t{buffer.height()} - 2 * b;
+    if (iw < 1 || ih < 1) vstd_assert_(__LINE__);
+    if (b == 0) return;
+
+    const std::size_t side = static_cast<std::size_t>(b);
+    const std::size_t inner = static_cast<std::size_t>(iw);
+    const std::ptrdiff_t stride = buffer.rowUpdate();
+    std::uint8_t* const top = buffer.pointToOffset();
+    std::uint8_t* const firstInner = top + b * stride;
+    std::uint8_t* const lastInner = top + (b + ih - 1) * stride;
+
+    // Left and right strips of the interior rows first, so that the interior's
+    // first and last rows are complete rows to copy from.
+    for (std::uint8_t* row = firstInner; row <= lastInner; row += stride) {
+        std::memset(row, row[b], side);
+        std::memset(row + b + iw, row[b + iw - 1], side);
+    }
+    const std::size_t full = inner + 2 * side;
+    for (std::int64_t i = 0; i < b; ++i) {
+        std::memcpy(top + i * stride, firstInner, full);
+        std::memcpy(lastInner + (i + 1) * stride, lastInner, full);
+    }
+}
+
+vkPelBuffer<std::uint8_t> vf_PaddedAffineSample(const vkPelBuffer<std::uint8_t>& source, std::int32_t width,
+                                                std::int32_t height, bool higherOrder) {
+    vk_detail::requireBound(source);
+    if (source.window().isNull()) throw vkPel::BadWindow("cannot resample an empty window");
+
+    const vkPelRect window = source.window();
+    const vkXform<2>& clientFromImage = source.clientFromImageXform();
+    const vkAffineRectangle rect(clientFromImage.map(vkVector<2>(window.ul())),
+                                 clientFromImage.map(vkVector<2>(window.ur())),
+                                 clientFromImage.map(vkVector<2>(window.ll())));
+    // The border width is the interpolation mode (2 bilinear, 3 bicubic): wide
+    // enough that every tap of a sample inside the window reads a real pixel.
+    const auto mode = higherOrder ? vkAffineSamplingParams::eBicubic : vkAffineSamplingParams::eBilinear;
+    const vkAffineSamplingParams params(rect, width, height, mode);
+    const std::int32_t p = static_cast<std::int32_t>(mode);
+
+    vkPelBuffer<std::uint8_t> padded(window.trim(-p, -p, -p, -p));
+    vfPelCopy<std::uint8_t>(source, padded);
+    padded.copyXforms(source);
+    vk_detail::duplicateBorderPixels(padded, p);
+    return vfAffineTransformImage(padded, params);
+}
