@@ -16,7 +16,8 @@
 
 // 256 counts of the image's pixels where the mask is non-zero, over the
 // common window; an unbound mask counts the whole image window. Disjoint
-// windows give an empty vector. Unbound image: vkPel::UnboundWindow.
+// windows give an empty vector. Unbound image: vkPel::UnboundWindow, with
+// histogram unchanged.
 IMGNORM_API void vf_MaskedPelHistogram(const vkPelBuffer_const<std::uint8_t>& image,
                                        const vkPelBuffer_const<std::uint8_t>& mask,
                                        std::vector<std::uint32_t>& histogram);
@@ -40,12 +41,26 @@ IMGNORM_API void vf_PelAddClamp(const vkPelBuffer<std::uint8_t>& destination,
 // Masked copy and divide ----------------------------------------------------
 
 // Copies source pixels where the mask is non-zero (invertMask false) or zero
-// (invertMask true); an unbound mask copies the whole source.
+// (invertMask true) over the common window of source, mask and a bound
+// destination; other destination pixels keep their values. An unbound
+// destination is allocated (zeroed) on the source and mask's common window
+// with the source's transforms, and stays unbound when that is empty. An
+// unbound mask copies the whole source (vfPelCopy). Unbound source:
+// vkPel::UnboundWindow.
 IMGNORM_API void vf_MaskedPelCopy(const vkPelBuffer_const<std::uint8_t>& source,
                                   const vkPelBuffer_const<std::uint8_t>& mask,
                                   vkPelBuffer<std::uint8_t>& destination, bool invertMask);
 // Where the mask is non-zero (everywhere when unbound):
-// d = (numerator * scale + denominator / 2) / denominator.
+// d = (numerator * scale + denominator / 2) / denominator, truncated, i.e.
+// the quotient rounded half up, over the common window of the operands (and
+// of a bound destination). An unbound destination is allocated on that
+// window, even when empty, with the numerator's transforms. Cases outside
+// the intended use are made safe rather than undefined:
+// - a zero denominator leaves the destination pixel as it was, like a pixel
+//   the mask excludes: with no weight there is nothing to average, and the
+//   pixel keeps whatever estimate the caller put there;
+// - quotients above 255 saturate at 255, and no scale can overflow.
+// Unbound numerator or denominator: vkPel::UnboundWindow, nothing written.
 IMGNORM_API void vf_MaskedPelDivide(const vkPelBuffer_const<std::uint16_t>& numerator,
                                     const vkPelBuffer_const<std::uint16_t>& denominator,
                                     const vkPelBuffer_const<std::uint8_t>& mask,
@@ -55,15 +70,21 @@ IMGNORM_API void vf_MaskedPelDivide(const vkPelBuffer_const<std::uint16_t>& nume
 
 // Resamples the source's window onto width x height pixels (1..32767 each)
 // after padding it with duplicated border pixels; bilinear, or bicubic with
-// higherOrder.
+// higherOrder (see vfAffineTransformImage). The result has the window
+// (0, 0, width, height) and covers the same client area as the source's
+// window. Bad sizes: vkPelFunc::BadParams; unbound or empty source:
+// vkPel::UnboundWindow or vkPel::BadWindow.
 IMGNORM_API vkPelBuffer<std::uint8_t> vf_PaddedAffineSample(const vkPelBuffer<std::uint8_t>& source,
                                                             std::int32_t width, std::int32_t height,
                                                             bool higherOrder);
-// Every pixel equal to from becomes to, in place.
+// Every pixel of the window equal to from becomes to, in place.
+// Unbound image: vkPel::UnboundWindow.
 IMGNORM_API void vf_PelMapValue(vkPelBuffer<std::uint8_t>& image, unsigned char from, unsigned char to);
 // Bitwise OR (dilate) or AND (erode) of each pixel and its four edge
-// neighbours inside the window. Destination must not share the source's
-// storage (vkPel::BadWindow).
+// neighbours inside the common window of source and a bound destination
+// (an unbound one is allocated on the source's window with its transforms).
+// Unbound source, or a destination sharing the source's storage:
+// vkPel::BadWindow, nothing written.
 IMGNORM_API void vfBinaryMorph3x3Diamond(const vkPelBuffer_const<std::uint8_t>& source, bool dilate,
                                          vkPelBuffer<std::uint8_t>& destination);
 
@@ -88,9 +109,15 @@ IMGNORM_API void vf_MaskedPelThreshold(const vkPelBuffer_const<std::uint8_t>& so
 
 // Window adjustment and border expansion ------------------------------------
 
-// Makes the buffer present exactly rect, reusing its storage when large enough.
+// Makes the buffer present exactly rect: when its whole storage is at least
+// rect's size, the storage is kept (pixels not cleared, transforms kept) and
+// renumbered so that its first pixel is rect's origin; otherwise the buffer
+// gets new zeroed storage on rect. Throws only what the renumbering throws,
+// leaving the buffer unchanged.
 IMGNORM_API void vf_AdjustWindow(vkPelBuffer<std::uint8_t>& buffer, const vkPelRect& rect);
-// A copy grown by one duplicated border pixel on every side.
+// A copy of the source's window grown by one pixel on every side, the ring
+// repeating the nearest edge pixel; same positions and transforms. Unbound
+// or empty source: vkPel::UnboundWindow or vkPel::BadWindow.
 IMGNORM_API vkPelBuffer<std::uint8_t> vf_ExpandByDuplicatingBorderPixels(
     const vkPelBuffer_const<std::uint8_t>& source);
 
