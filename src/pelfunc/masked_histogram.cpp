@@ -59,8 +59,10 @@ void countWide(const vkPelBuffer_const<std::uint8_t>& image, const vkPelBuffer_c
     vk_detail::forRows(image.pointToOffset(), image.rowUpdate(), mask.pointToOffset(), mask.rowUpdate(),
                        image.width(), image.height(),
                        [&](const std::uint8_t* img, const std::uint8_t* m, std::int32_t n) {
-                           for (std::int32_t x = 0; x < n; x += kStretch) {
-                               const std::int32_t c = std::min(kStretch, n - x);
+                           // Steps by what is left, so x never passes n (no overflow
+                           // for rows near 2^31 pixels).
+                           for (std::int32_t x = 0, c = 0; x < n; x += c) {
+                               c = std::min(kStretch, n - x);
                                binsOf(img + x, m + x, bins.data(), c);
                                counter.count(bins.data(), c);
                            }

@@ -25,15 +25,12 @@ TEST(PelMapValue, ReplacesExactlyTheGivenValueInsideTheWindow) {
     }
 }
 
-TEST(PelMapValue, MappingAValueToItselfChangesNothing) {
+TEST(PelMapValue, IdentityMappingChangesNothingAndUnboundImageThrows) {
     auto gen = testimg::rng(41);
     auto img = testimg::random<std::uint8_t>(17, 4, gen);
     const auto old = pixels<std::uint8_t>(img);
     vf_PelMapValue(img, 7, 7);
     EXPECT_EQ(pixels<std::uint8_t>(img), old);
-}
-
-TEST(PelMapValue, UnboundImageThrows) {
-    U8 img;
-    EXPECT_THROW(vf_PelMapValue(img, 0, 1), vkPel::UnboundWindow);
+    U8 unbound;
+    EXPECT_THROW(vf_PelMapValue(unbound, 0, 1), vkPel::UnboundWindow);
 }

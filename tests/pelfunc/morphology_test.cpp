@@ -49,28 +49,6 @@ TEST(BinaryMorph3x3Diamond, MatchesNaiveNeighbourhoodForAllSmallShapes) {
     }
 }
 
-TEST(BinaryMorph3x3Diamond, DilatedPointIsAPlusAndErodedBlockIsItsCentre) {
-    U8 point(7, 7);
-    point.set(P(3, 3), 255);
-    U8 plus;
-    vfBinaryMorph3x3Diamond(point, true, plus);
-    for (std::int32_t y = 0; y < 7; ++y)
-        for (std::int32_t x = 0; x < 7; ++x) {
-            const bool on = (x == 3 && y >= 2 && y <= 4) || (y == 3 && x >= 2 && x <= 4);
-            EXPECT_EQ(plus.get(P(x, y)), on ? 255 : 0) << x << "," << y;
-        }
-
-    U8 block(7, 7);
-    U8 inner(block);
-    inner.window(vkPelRect(2, 2, 3, 3));
-    vfPelSet(inner, std::uint8_t{255});
-    U8 eroded;
-    vfBinaryMorph3x3Diamond(block, false, eroded);
-    std::vector<std::uint8_t> want(49, 0);
-    want[3 * 7 + 3] = 255;
-    EXPECT_EQ(pixels<std::uint8_t>(eroded), want);
-}
-
 TEST(BinaryMorph3x3Diamond, SmallerDestinationIgnoresSourcePixelsOutsideTheCommonRectangle) {
     auto gen = testimg::rng(51);
     auto src = testimg::random<std::uint8_t>(12, 9, gen);

@@ -163,21 +163,6 @@ TEST(AffineTransformImage, ConstantImageResamplesToExactlyTheConstant) {
     }
 }
 
-TEST(AffineTransformImage, WindowInStorageSamplesLikeItsCroppedCopy) {
-    auto gen = testimg::rng(84);
-    auto inside = testimg::embeddedWithMargins<std::uint8_t>(testimg::random<std::uint8_t>(8, 8, gen), 4, 0, 0, 4,
-                                                             255, P(10, 10));
-    const U8 cropped = testimg::crop<std::uint8_t>(inside, inside.window());
-    const vkAffineRectangle rects[] = {{V(8, 8), V(20, 8), V(8, 20)}, {V(9, 15), V(16, 9), V(15, 21)}};
-    for (const auto& r : rects)
-        for (Mode m : kModes) {
-            const vkAffineSamplingParams params(r, 24, 24, m);
-            EXPECT_EQ(pixels<std::uint8_t>(vfAffineTransformImage(inside, params)),
-                      pixels<std::uint8_t>(vfAffineTransformImage(cropped, params)))
-                << "mode " << static_cast<int>(m);
-        }
-}
-
 TEST(AffineTransformImage, ResultTransformGivesEachPixelItsSampledClientPosition) {
     const vkAffineRectangle rect(V(5, 1), V(5, 9), V(-7, 1));
     U8 src(vkPelRect(-10, 0, 20, 12));
