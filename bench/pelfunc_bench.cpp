@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include <imgnorm/imgnorm.h>
@@ -95,6 +96,27 @@ void againstMemcpy(benchmark::State& state, Prepare&& prepare, Op&& op) {
 template <class Op>
 void againstMemcpy(benchmark::State& state, Op&& op) {
     againstMemcpy(state, [] {}, std::forward<Op>(op));
+}
+
+// Times op against another operation run alternately in the same loop, for
+// goals stated relative to something other than the floor; the counter
+// `name` is the ratio of the two.
+template <class Op, class Reference>
+void againstOperation(benchmark::State& state, const char* name, Op&& op, Reference&& reference) {
+    double opSeconds = 0, referenceSeconds = 0;
+    for (auto _ : state) {
+        const double t0 = threadSeconds();
+        op();
+        benchmark::ClobberMemory();
+        const double t1 = threadSeconds();
+        reference();
+        benchmark::ClobberMemory();
+        const double t2 = threadSeconds();
+        opSeconds += t1 - t0;
+        referenceSeconds += t2 - t1;
+        state.SetIterationTime(t1 - t0);
+    }
+    state.counters[name] = opSeconds / referenceSeconds;
 }
 
 #define PELFUNC_BENCH(fn) BENCHMARK(fn)->UseManualTime()->Unit(benchmark::kMillisecond)
@@ -294,6 +316,250 @@ void BM_FindFirstPel(benchmark::State& state) {
     });
 }
 PELFUNC_BENCH(BM_FindFirstPel);
+
+// Masked histogram -----------------------------------------------------------
+
+struct HistogramImages {
+    vkPelBuffer<Pel> image = randomImage(11);
+    vkPelBuffer<Pel> mask50 = binaryImage(12, 50);
+    vkPelBuffer<Pel> maskLeftHalf = [] {
+        vkPelBuffer<Pel> b(kSide, kSide);
+        vkPelBuffer<Pel> left(b);
+        left.window(vkPelRect(0, 0, kSide / 2, kSide));
+        vfPelSet<Pel>(left, 255);
+        return b;
+    }();
+    vkPelBuffer<Pel> maskMixed = randomImage(13, 0, 2);  // 0, 1 and 2: not a 0/255 mask
+    // As many pixels as one image, 48 wide: the narrow path.
+    vkPelBuffer<Pel> narrowImage = narrow(14, 255), narrowMask = narrow(15, 1);
+
+    static vkPelBuffer<Pel> narrow(std::uint32_t seed, std::uint32_t hi) {
+        vkPelBuffer<Pel> b(48, kSide * kSide / 48);
+        std::mt19937 gen(seed);
+        std::uniform_int_distribution<std::uint32_t> d(0, hi);
+        Pel* row = b.pointToOffset();
+        for (std::int32_t y = 0; y < b.height(); ++y, row += b.rowUpdate())
+            for (std::int32_t x = 0; x < 48; ++x) row[x] = static_cast<Pel>(d(gen) * (hi == 1 ? 255 : 1));
+        return b;
+    }
+    const vkPelBuffer<Pel>& mask(std::int64_t kind) const {
+        return kind == 0 ? mask50 : kind == 1 ? maskLeftHalf : maskMixed;
+    }
+};
+HistogramImages& histograms() {
+    static HistogramImages im;
+    return im;
+}
+
+void BM_PelHistogram(benchmark::State& state) {
+    auto& im = histograms();
+    std::vector<std::uint32_t> h;
+    againstMemcpy(state, [&] { vfPelHistogram(im.image, h); });
+}
+PELFUNC_BENCH(BM_PelHistogram);
+
+// mask 0: random 50 %, 1: left half, 2: values 0, 1 and 2 at random. The
+// counter xPelHistogram is the ratio to the unmasked histogram of the image.
+void BM_MaskedPelHistogram(benchmark::State& state) {
+    auto& im = histograms();
+    const auto& mask = im.mask(state.range(0));
+    std::vector<std::uint32_t> h, plain;
+    againstOperation(
+        state, "xPelHistogram", [&] { vf_MaskedPelHistogram(im.image, mask, h); },
+        [&] { vfPelHistogram(im.image, plain); });
+}
+PELFUNC_BENCH(BM_MaskedPelHistogram)->ArgName("mask")->DenseRange(0, 2);
+
+// The same counts from whole-image operations: histogram of the mask, a 0/255
+// mapping when the mask holds other values, pixel-wise minimum, histogram,
+// bin 0 corrected. What the single fused pass is measured against.
+void BM_MaskedPelHistogramComposed(benchmark::State& state) {
+    auto& im = histograms();
+    const auto& mask = im.mask(state.range(0));
+    std::vector<std::uint32_t> h, mh, plain;
+    std::vector<Pel> table(256, 255);
+    table[0] = 0;
+    againstOperation(
+        state, "xPelHistogram",
+        [&] {
+            vfPelHistogram(mask, mh);
+            vkPelBuffer<Pel> binary(mask);
+            if (mh[0] + mh[255] != std::uint32_t{kSide} * kSide) binary = vfPelMap(mask, table);
+            vfPelHistogram(vfPelMin<Pel>(im.image, binary), h);
+            h[0] -= mh[0];
+        },
+        [&] { vfPelHistogram(im.image, plain); });
+}
+PELFUNC_BENCH(BM_MaskedPelHistogramComposed)->ArgName("mask")->Arg(0)->Arg(2);
+
+void BM_MaskedPelHistogramNarrow(benchmark::State& state) {
+    auto& im = histograms();
+    std::vector<std::uint32_t> h, plain;
+    againstOperation(
+        state, "xPelHistogram", [&] { vf_MaskedPelHistogram(im.narrowImage, im.narrowMask, h); },
+        [&] { vfPelHistogram(im.image, plain); });
+}
+PELFUNC_BENCH(BM_MaskedPelHistogramNarrow);
+
+#ifdef IMGNORM_HAVE_OPENCV
+// mask 0: none, 1: random 50 %, 2: left half.
+void BM_CvCalcHist(benchmark::State& state) {
+    cv::setNumThreads(1);
+    auto& im = histograms();
+    const cv::Mat image = asMat(im.image);
+    const cv::Mat mask = state.range(0) == 0 ? cv::Mat() : asMat(im.mask(state.range(0) - 1));
+    const int channels = 0, bins = 256;
+    const float range[] = {0, 256};
+    const float* ranges[] = {range};
+    cv::Mat hist;
+    std::vector<std::uint32_t> plain;
+    againstOperation(
+        state, "xPelHistogram", [&] { cv::calcHist(&image, 1, &channels, mask, hist, 1, &bins, ranges); },
+        [&] { vfPelHistogram(im.image, plain); });
+}
+PELFUNC_BENCH(BM_CvCalcHist)->ArgName("mask")->DenseRange(0, 2);
+#endif
+
+// Masked copy and divide -----------------------------------------------------
+
+void BM_MaskedPelCopy(benchmark::State& state) {
+    auto& im = histograms();
+    static vkPelBuffer<Pel> destination(kSide, kSide);
+    againstMemcpy(state, [&] { vf_MaskedPelCopy(im.image, im.mask50, destination, state.range(0) != 0); });
+}
+PELFUNC_BENCH(BM_MaskedPelCopy)->ArgName("invert")->Arg(0)->Arg(1);
+
+#ifdef IMGNORM_HAVE_OPENCV
+void BM_CvCopyToMasked(benchmark::State& state) {
+    cv::setNumThreads(1);
+    auto& im = histograms();
+    const cv::Mat image = asMat(im.image), mask = asMat(im.mask50);
+    cv::Mat out(kSide, kSide, CV_8UC1, cv::Scalar(0));
+    againstMemcpy(state, [&] { image.copyTo(out, mask); });
+}
+PELFUNC_BENCH(BM_CvCopyToMasked);
+#endif
+
+// 16-bit operands like the local mean's: a weight in 1..65535 and a numerator
+// that never exceeds it; scale 255.
+void BM_MaskedPelDivide(benchmark::State& state) {
+    static const auto operands = [] {
+        std::pair<vkPelBuffer<std::uint16_t>, vkPelBuffer<std::uint16_t>> p{
+            vkPelBuffer<std::uint16_t>(kSide, kSide), vkPelBuffer<std::uint16_t>(kSide, kSide)};
+        std::mt19937 gen(16);
+        for (std::int32_t y = 0; y < kSide; ++y)
+            for (std::int32_t x = 0; x < kSide; ++x) {
+                const auto d = static_cast<std::uint16_t>(1 + gen() % 65535);
+                p.second.set(vkPair<std::int32_t>(x, y), d);
+                p.first.set(vkPair<std::int32_t>(x, y), static_cast<std::uint16_t>(gen() % (d + 1u)));
+            }
+        return p;
+    }();
+    auto& im = histograms();
+    static vkPelBuffer<Pel> destination(kSide, kSide);
+    const vkPelBuffer<Pel> mask = state.range(0) != 0 ? im.mask50 : vkPelBuffer<Pel>();
+    againstMemcpy(state, [&] { vf_MaskedPelDivide(operands.first, operands.second, mask, destination, 255); });
+}
+PELFUNC_BENCH(BM_MaskedPelDivide)->ArgName("mask")->Arg(0)->Arg(1);
+
+// Sampling, value mapping, morphology, border expansion ----------------------
+
+// 1024 x 1024 -> 4096 x 4096, as the local correction brings a background
+// estimate at granularity 4 back to full size.
+const vkPelBuffer<Pel>& smallImage() {
+    static const vkPelBuffer<Pel> image = [] {
+        vkPelBuffer<Pel> b(1024, 1024);
+        std::mt19937 gen(17);
+        for (std::int32_t y = 0; y < 1024; ++y)
+            for (std::int32_t x = 0; x < 1024; ++x)
+                b.set(vkPair<std::int32_t>(x, y), static_cast<Pel>((x * 3 + y * 5 + gen() % 16) & 0xFF));
+        return b;
+    }();
+    return image;
+}
+
+void BM_PaddedAffineSampleX4(benchmark::State& state) {
+    const auto& small = smallImage();
+    const bool cubic = state.range(0) != 0;
+    againstMemcpy(state, [&] { benchmark::DoNotOptimize(vf_PaddedAffineSample(small, kSide, kSide, cubic)); });
+}
+PELFUNC_BENCH(BM_PaddedAffineSampleX4)->ArgName("cubic")->Arg(0)->Arg(1);
+
+#ifdef IMGNORM_HAVE_OPENCV
+void BM_CvResizeX4(benchmark::State& state) {
+    cv::setNumThreads(1);
+    const cv::Mat small = asMat(smallImage());
+    const int mode = state.range(0) != 0 ? cv::INTER_CUBIC : cv::INTER_LINEAR;
+    cv::Mat out;
+    againstMemcpy(state, [&] { cv::resize(small, out, cv::Size(kSide, kSide), 0, 0, mode); });
+}
+PELFUNC_BENCH(BM_CvResizeX4)->ArgName("cubic")->Arg(0)->Arg(1);
+#endif
+
+// A 10 degree turn of a whole image: the general (not separable) sampling.
+// mode 1: nearest, 2: bilinear, 3: bicubic.
+void BM_AffineTransformImageRotated(benchmark::State& state) {
+    static vkPelBuffer<Pel> image = randomImage(18);
+    const double c = 0.98480775301, s = 0.17364817766;
+    const vkVector<2> o(kSide * 0.5 * (1 - c + s), kSide * 0.5 * (1 - s - c));
+    const vkAffineRectangle rect(o, o + vkVector<2>(kSide * c, kSide * s), o + vkVector<2>(-kSide * s, kSide * c));
+    const vkAffineSamplingParams params(rect, kSide, kSide,
+                                        static_cast<vkAffineSamplingParams::Interpolation>(state.range(0)));
+    againstMemcpy(state, [&] { benchmark::DoNotOptimize(vfAffineTransformImage(image, params)); });
+}
+PELFUNC_BENCH(BM_AffineTransformImageRotated)->ArgName("mode")->DenseRange(1, 3);
+
+void BM_PelMapValue(benchmark::State& state) {
+    static vkPelBuffer<Pel> image = randomImage(19);
+    Pel from = 0;
+    // A different value each call, so that every call finds pixels to change.
+    againstMemcpy(state, [&] {
+        vf_PelMapValue(image, from, static_cast<Pel>(from + 1));
+        ++from;
+    });
+}
+PELFUNC_BENCH(BM_PelMapValue);
+
+// A blobby 0/255 image (random 8 x 8 blocks), as masks are.
+const vkPelBuffer<Pel>& blobs() {
+    static const vkPelBuffer<Pel> image = [] {
+        vkPelBuffer<Pel> b(kSide, kSide);
+        std::mt19937 gen(20);
+        std::vector<Pel> blockRow(kSide / 8);
+        Pel* row = b.pointToOffset();
+        for (std::int32_t y = 0; y < kSide; ++y, row += b.rowUpdate()) {
+            if (y % 8 == 0)
+                for (auto& v : blockRow) v = (gen() & 1) ? 255 : 0;
+            for (std::int32_t x = 0; x < kSide; ++x) row[x] = blockRow[static_cast<std::size_t>(x / 8)];
+        }
+        return b;
+    }();
+    return image;
+}
+
+void BM_BinaryMorph3x3Diamond(benchmark::State& state) {
+    static vkPelBuffer<Pel> destination(kSide, kSide);
+    const bool dilate = state.range(0) != 0;
+    againstMemcpy(state, [&] { vfBinaryMorph3x3Diamond(blobs(), dilate, destination); });
+}
+PELFUNC_BENCH(BM_BinaryMorph3x3Diamond)->ArgName("dilate")->Arg(0)->Arg(1);
+
+#ifdef IMGNORM_HAVE_OPENCV
+void BM_CvDilateCross(benchmark::State& state) {
+    cv::setNumThreads(1);
+    const cv::Mat image = asMat(blobs());
+    const cv::Mat cross = cv::getStructuringElement(cv::MORPH_CROSS, cv::Size(3, 3));
+    cv::Mat out(kSide, kSide, CV_8UC1);
+    againstMemcpy(state, [&] { cv::dilate(image, out, cross); });
+}
+PELFUNC_BENCH(BM_CvDilateCross);
+#endif
+
+void BM_ExpandByDuplicatingBorderPixels(benchmark::State& state) {
+    static vkPelBuffer<Pel> image = randomImage(21);
+    againstMemcpy(state, [&] { benchmark::DoNotOptimize(vf_ExpandByDuplicatingBorderPixels(image)); });
+}
+PELFUNC_BENCH(BM_ExpandByDuplicatingBorderPixels);
 
 }  // namespace
 
