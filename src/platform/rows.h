@@ -12,10 +12,13 @@
 // one the processor supports. Both come from the same source and give the
 // same results: without fused multiply-adds the vector width does not change
 // any float operation.
+// Defining VK_ROW_KERNEL empty on the command line builds the baseline only.
+#ifndef VK_ROW_KERNEL
 #if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
 #define VK_ROW_KERNEL __attribute__((target_clones("avx2", "default")))
 #else
 #define VK_ROW_KERNEL
+#endif
 #endif
 
 namespace vk_detail {
