@@ -1,0 +1,355 @@
+// Gaussian sampling: three stacked box filters per axis, run as exact
+// integer running sums. The vertical pass walks down the source one row at a
+// time over whole rows (vector-friendly); every time it completes an output
+// row, the horizontal running sums and the normalisation produce that row.
+// Nothing but a few rows of sums is kept.
+#include "imgnorm/gauss.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <type_traits>
+#include <vector>
+
+#include "gauss_kernel.h"
+#include "imgnorm/pelops.h"
+#include "rows.h"
+
+using vk_detail::GaussAxis;
+using vk_detail::GaussU128;
+
+namespace {
+
+// One step down the columns. The three boxes of widths w0, w1, w2 are the
+// difference kernel (1 - z^w0)(1 - z^w1)(1 - z^w2) followed by three running
+// sums: eight source rows (four added, four subtracted; rows outside the
+// window are a row of zeros), then s1 += d, s2 += s1, s3 += s2. The sums are
+// modular in VAcc; s3 is exact because the true value fits.
+template <class TIn, class VAcc>
+void verticalStep(const TIn* const* rows, VAcc* __restrict s1, VAcc* __restrict s2,
+                  VAcc* __restrict s3, std::int32_t n) {
+    const TIn* __restrict p0 = rows[0];
+    const TIn* __restrict p1 = rows[1];
+    const TIn* __restrict p2 = rows[2];
+    const TIn* __restrict p3 = rows[3];
+    const TIn* __restrict p4 = rows[4];
+    const TIn* __restrict p5 = rows[5];
+    const TIn* __restrict p6 = rows[6];
+    const TIn* __restrict p7 = rows[7];
+    for (std::int32_t x = 0; x < n; ++x) {
+        const std::int32_t d = std::int32_t{p0[x]} + p3[x] + p5[x] + p6[x] - p1[x] - p2[x] - p4[x] - p7[x];
+        const VAcc a = s1[x] + static_cast<VAcc>(d);
+        const VAcc b = s2[x] + a;
+        s1[x] = a;
+        s2[x] = b;
+        s3[x] = s3[x] + b;
+    }
+}
+
+// Ring buffer of the last values of an intermediate running sum; its size is
+// a power of two above the box width, so a slot is read before it is reused.
+template <class T>
+struct Ring {
+    std::vector<T> v;
+    std::size_t mask = 0;
+    explicit Ring(std::int32_t width) {
+        std::size_t size = 1;
+        while (size <= static_cast<std::size_t>(width)) size *= 2;
+        v.assign(size, T{0});
+        mask = size - 1;
+    }
+};
+
+// One line's horizontal running sums: the three boxes one after the other,
+// each as s += in[q] - in[q - w]. x must be readable from index -w0 to last
+// and hold 0 outside the window. z[q] receives the kernel's weighted sum of
+// the taps ending at q, for q in [0, last]: output j's sum is z[lastTap(j)].
+template <class HAcc, class XIn>
+void horizontalLine(const XIn* x, const GaussAxis& ax, std::int64_t last, Ring<HAcc>& r1, Ring<HAcc>& r2,
+                    HAcc* z) {
+    std::fill(r1.v.begin(), r1.v.end(), HAcc{0});
+    std::fill(r2.v.begin(), r2.v.end(), HAcc{0});
+    HAcc* ring1 = r1.v.data();
+    HAcc* ring2 = r2.v.data();
+    const std::size_t m1 = r1.mask, m2 = r2.mask;
+    const std::ptrdiff_t w0 = ax.width[0];
+    const auto w1 = static_cast<std::size_t>(ax.width[1]);
+    const auto w2 = static_cast<std::size_t>(ax.width[2]);
+    HAcc y1 = 0, y2 = 0, y3 = 0;
+    const auto end = static_cast<std::ptrdiff_t>(last) + 1;
+    for (std::ptrdiff_t q = 0; q < end; ++q) {
+        const auto uq = static_cast<std::size_t>(q);
+        y1 += static_cast<HAcc>(x[q]) - static_cast<HAcc>(x[q - w0]);
+        const HAcc old1 = ring1[(uq - w1) & m1];
+        ring1[uq & m1] = y1;
+        y2 += y1 - old1;
+        const HAcc old2 = ring2[(uq - w2) & m2];
+        ring2[uq & m2] = y2;
+        y3 += y2 - old2;
+        z[q] = y3;
+    }
+}
+
+// The kernel's weight inside the window for every output of the axis: the
+// same running sums over a line of ones; 1 where the kernel misses the
+// window (the output then takes the last pixel alone).
+std::vector<std::uint64_t> axisWeights(const GaussAxis& ax) {
+    std::vector<std::uint64_t> weights(static_cast<std::size_t>(ax.end - ax.begin));
+    if (ax.end == ax.begin) return weights;
+    const std::size_t pad = static_cast<std::size_t>(ax.width[0]);
+    const std::int64_t last = ax.lastTap(ax.end - 1);
+    const auto len = static_cast<std::size_t>(std::max<std::int64_t>(ax.n, last + 1));
+    std::vector<std::uint8_t> ones(pad + len, 0);
+    std::fill(ones.begin() + static_cast<std::ptrdiff_t>(pad),
+              ones.begin() + static_cast<std::ptrdiff_t>(pad) + ax.n, std::uint8_t{1});
+    Ring<std::uint64_t> r1(ax.width[1]), r2(ax.width[2]);
+    std::vector<std::uint64_t> z(static_cast<std::size_t>(last + 1));
+    horizontalLine<std::uint64_t>(ones.data() + pad, ax, last, r1, r2, z.data());
+    for (std::int32_t j = ax.begin; j < ax.end; ++j)
+        weights[static_cast<std::size_t>(j - ax.begin)] =
+            j < ax.missFrom ? z[static_cast<std::size_t>(ax.lastTap(j))] : 1;
+    return weights;
+}
+
+struct Weights {
+    const GaussAxis& ax;
+    const GaussAxis& ay;
+    std::vector<std::uint64_t> x, y;  // per output, from ax.begin / ay.begin
+};
+
+// Turns one row of weighted sums into output values. A gain of 2^e gives
+// floor((sum 2^shN + half) / (weight 2^shD)), exact in HAcc. Where the whole
+// kernel lies inside the window the weight is the same along the row, and a
+// precomputed multiply-high replaces the division.
+template <class HAcc, class TOut>
+class PowerOfTwoGain {
+public:
+    PowerOfTwoGain(const Weights& w, int e, bool round)
+        : w_(w), shN_(std::max(e, 0) + (round ? 1 : 0)), shD_(std::max(-e, 0) + (round ? 1 : 0)), round_(round) {
+        const GaussAxis& ax = w.ax;
+        // Outputs whose taps all lie in the window.
+        const std::int64_t lo = ax.first >= 0 ? 0 : (-ax.first + ax.step - 1) / ax.step;
+        const std::int64_t room = std::int64_t{ax.n} - ax.taps - ax.first;
+        innerBegin_ = lo;
+        innerEnd_ = room < 0 ? lo : std::max(lo, room / ax.step + 1);
+    }
+    // z holds the sums by last tap; out receives outputs [jA, jB).
+    void operator()(std::int32_t jy, const HAcc* z, TOut* out, std::int32_t jA, std::int32_t jB) const {
+        const GaussAxis& ax = w_.ax;
+        const HAcc dy = w_.y[static_cast<std::size_t>(jy - w_.ay.begin)];
+        const int shN = shN_;
+        auto border = [&](std::int32_t j) {
+            const HAcc d = (static_cast<HAcc>(w_.x[static_cast<std::size_t>(j - ax.begin)]) * dy) << shD_;
+            const HAcc q = ((z[ax.lastTap(j)] << shN) + (round_ ? d >> 1 : 0)) / d;
+            out[j - jA] = clamp(q);
+        };
+        const auto a = static_cast<std::int32_t>(std::clamp<std::int64_t>(innerBegin_, jA, jB));
+        const auto b = static_cast<std::int32_t>(std::clamp<std::int64_t>(innerEnd_, a, jB));
+        for (std::int32_t j = jA; j < a; ++j) border(j);
+        if constexpr (std::is_same_v<HAcc, std::uint64_t>) {
+            const std::uint64_t d = (ax.full * dy) << shD_;
+            const vk_detail::ExactDivider64 div(d);
+            const std::uint64_t half = round_ ? d >> 1 : 0;
+            const HAcc* zj = z + ax.lastTap(a);
+            const std::ptrdiff_t step = ax.step;
+            TOut* o = out + (a - jA);
+            for (std::int32_t j = a; j < b; ++j, zj += step) *o++ = clamp(div((*zj << shN) + half));
+        } else {
+            for (std::int32_t j = a; j < b; ++j) border(j);
+        }
+        for (std::int32_t j = b; j < jB; ++j) border(j);
+    }
+
+private:
+    static TOut clamp(HAcc q) {
+        constexpr HAcc top = std::numeric_limits<TOut>::max();
+        return static_cast<TOut>(q < top ? q : top);
+    }
+    const Weights& w_;
+    int shN_, shD_;
+    bool round_;
+    std::int64_t innerBegin_ = 0, innerEnd_ = 0;
+};
+
+// Any other gain: gain x sum / weight in double precision.
+template <class HAcc, class TOut>
+class GeneralGain {
+public:
+    GeneralGain(const Weights& w, double gain, bool round) : w_(w), gain_(gain), round_(round) {}
+    void operator()(std::int32_t jy, const HAcc* z, TOut* out, std::int32_t jA, std::int32_t jB) const {
+        constexpr double top = std::numeric_limits<TOut>::max();
+        const HAcc dy = w_.y[static_cast<std::size_t>(jy - w_.ay.begin)];
+        for (std::int32_t j = jA; j < jB; ++j) {
+            const HAcc d = static_cast<HAcc>(w_.x[static_cast<std::size_t>(j - w_.ax.begin)]) * dy;
+            const double v = gain_ * (static_cast<double>(z[w_.ax.lastTap(j)]) / static_cast<double>(d));
+            double r = std::floor(v);
+            if (round_ && v - r >= 0.5) r += 1.0;
+            out[j - jA] = static_cast<TOut>(r < top ? r : top);
+        }
+    }
+
+private:
+    const Weights& w_;
+    double gain_;
+    bool round_;
+};
+
+// The whole filter for the outputs [jxA, jxB) x [jyA, jyB); dst points at
+// output (jxA, jyA).
+template <class TIn, class TOut, class VAcc, class HAcc, class Finish>
+void gaussRun(const TIn* src, std::ptrdiff_t stride, const GaussAxis& ax, const GaussAxis& ay,
+              std::int32_t jxA, std::int32_t jxB, std::int32_t jyA, std::int32_t jyB, TOut* dst,
+              std::ptrdiff_t dstStride, const Finish& finish) {
+    const std::int32_t width = ax.n;
+    const std::int32_t height = ay.n;
+    // The column sums double as the horizontal input: padded with zeros
+    // before the window (for in[q - w0]) and after it (for the overhang).
+    const auto pad = static_cast<std::size_t>(ax.width[0]);
+    const std::int64_t xLast = ax.lastTap(jxB - 1);
+    const auto len = static_cast<std::size_t>(std::max<std::int64_t>(width, xLast + 1));
+    std::vector<VAcc> s1(static_cast<std::size_t>(width)), s2(static_cast<std::size_t>(width)), s3(pad + len);
+    VAcc* sums = s3.data() + pad;
+    std::vector<TIn> zeros(static_cast<std::size_t>(width));
+    Ring<HAcc> r1(ax.width[1]), r2(ax.width[2]);
+    std::vector<HAcc> z(static_cast<std::size_t>(xLast + 1));
+    // For output rows whose kernel misses the window: its last row alone.
+    std::vector<VAcc> lastRow;
+    if (jyB > ay.missFrom) {
+        lastRow.assign(pad + len, VAcc{0});
+        const TIn* row = src + std::ptrdiff_t{height - 1} * stride;
+        std::copy(row, row + width, lastRow.begin() + static_cast<std::ptrdiff_t>(pad));
+    }
+
+    const std::int64_t w0 = ay.width[0], w1 = ay.width[1], w2 = ay.width[2];
+    // Row delays of the eight terms, in the order verticalStep adds and
+    // subtracts them.
+    const std::int64_t delay[8] = {0, w0, w1, w0 + w1, w2, w0 + w2, w1 + w2, w0 + w1 + w2};
+    std::int32_t jy = jyA;
+    std::int64_t emitAt = ay.lastTap(jy);
+    for (std::int64_t q = 0; jy < jyB; ++q) {
+        const TIn* rows[8];
+        for (int m = 0; m < 8; ++m) {
+            const std::int64_t r = q - delay[m];
+            rows[m] = (r >= 0 && r < height) ? src + r * stride : zeros.data();
+        }
+        verticalStep(rows, s1.data(), s2.data(), sums, width);
+        if (q != emitAt) continue;
+        const VAcc* line = jy < ay.missFrom ? sums : lastRow.data() + pad;
+        horizontalLine<HAcc>(line, ax, xLast, r1, r2, z.data());
+        for (std::int32_t j = std::max(jxA, ax.missFrom); j < jxB; ++j)
+            z[static_cast<std::size_t>(ax.lastTap(j))] = static_cast<HAcc>(line[width - 1]);
+        finish(jy, z.data(), dst + std::ptrdiff_t{jy - jyA} * dstStride, jxA, jxB);
+        ++jy;
+        emitAt += ay.step;
+    }
+}
+
+// True when gain is 2^e with -16 <= e <= 16.
+bool powerOfTwoGain(double gain, int& e) {
+    if (!(gain > 0.0)) return false;
+    int exp = 0;
+    const double mant = std::frexp(gain, &exp);
+    e = exp - 1;
+    return mant == 0.5 && e >= -16 && e <= 16;
+}
+
+template <class VAcc, class HAcc, class TIn, class TOut>
+void runWithGain(const TIn* src, std::ptrdiff_t stride, const Weights& w, std::int32_t jxA, std::int32_t jxB,
+                 std::int32_t jyA, std::int32_t jyB, TOut* dst, std::ptrdiff_t dstStride,
+                 const vkGaussSampleParams& params) {
+    int e = 0;
+    if (powerOfTwoGain(params.gain(), e)) {
+        PowerOfTwoGain<HAcc, TOut> finish(w, e, params.doRounding());
+        gaussRun<TIn, TOut, VAcc, HAcc>(src, stride, w.ax, w.ay, jxA, jxB, jyA, jyB, dst, dstStride, finish);
+    } else {
+        GeneralGain<HAcc, TOut> finish(w, params.gain(), params.doRounding());
+        gaussRun<TIn, TOut, VAcc, HAcc>(src, stride, w.ax, w.ay, jxA, jxB, jyA, jyB, dst, dstStride, finish);
+    }
+}
+
+// Picks the narrowest sums that hold every value exactly: 32-bit column sums
+// and 64-bit row sums for kernels up to about 250 per axis, else 64/128 bits.
+template <class TIn, class TOut>
+void gaussDispatch(const vkPelBuffer_const<TIn>& source, const GaussAxis& ax, const GaussAxis& ay,
+                   std::int32_t jxA, std::int32_t jxB, std::int32_t jyA, std::int32_t jyB,
+                   const vkPelBuffer<TOut>& dst, const vkGaussSampleParams& params) {
+    if (jxA >= jxB || jyA >= jyB) return;
+    const Weights w{ax, ay, axisWeights(ax), axisWeights(ay)};
+    const GaussU128 inMax = std::numeric_limits<TIn>::max();
+    const GaussU128 weightMax = GaussU128{ax.full} * ay.full;
+    const GaussU128 sumMax = inMax * weightMax;
+    int e = 0;
+    const bool pow2 = powerOfTwoGain(params.gain(), e);
+    const int round = params.doRounding() ? 1 : 0;
+    const GaussU128 scaledMax =
+        pow2 ? (sumMax << (std::max(e, 0) + round)) + (weightMax << (std::max(-e, 0) + round)) : sumMax;
+    const GaussU128 limit32 = GaussU128{1} << 32, limit64 = GaussU128{1} << 64;
+    const bool narrow = inMax * ay.full < limit32 && scaledMax < limit64;
+    const TIn* src = source.pointToOffset();
+    if (narrow)
+        runWithGain<std::uint32_t, std::uint64_t>(src, source.rowUpdate(), w, jxA, jxB, jyA, jyB,
+                                                  dst.pointToOffset(), dst.rowUpdate(), params);
+    else
+        runWithGain<std::uint64_t, GaussU128>(src, source.rowUpdate(), w, jxA, jxB, jyA, jyB,
+                                              dst.pointToOffset(), dst.rowUpdate(), params);
+}
+
+}  // namespace
+
+template <class TIn, class TOut>
+void vfGaussSample(const vkPelBuffer_const<TIn>& source, vkPelBuffer<TOut>& result,
+                   const vkGaussSampleParams& params) {
+    vk_detail::requireBound(source);
+    const vkPelRect win = source.window();
+    const GaussAxis ax = vk_detail::gaussAxis(win.width(), params.subsample().x(), params.kernelSize().x(),
+                                              params.fullWindow());
+    const GaussAxis ay = vk_detail::gaussAxis(win.height(), params.subsample().y(), params.kernelSize().y(),
+                                              params.fullWindow());
+    const bool reduced = params.subsample().x() > 1 || params.subsample().y() > 1;
+    // Output (j, i) of the grid sits at position origin + (j, i).
+    const vkPair<std::int32_t> origin = reduced ? vkPair<std::int32_t>(0, 0) : win.ul();
+    const vkPelRect outWin(origin.x() + ax.begin, origin.y() + ay.begin, ax.end - ax.begin, ay.end - ay.begin);
+
+    if (!result.isBound()) {
+        vkPelBuffer<TOut> out(outWin);
+        if (reduced) {
+            const vkXform<2> place =
+                vkXform<2>::translation(win.ul().x() + ax.centreShift(), win.ul().y() + ay.centreShift()) *
+                vkXform<2>::scale(ax.step, ay.step);
+            out.clientFromImageXform(source.clientFromImageXform() * place);
+        } else {
+            out.copyXforms(source);
+        }
+        gaussDispatch(source, ax, ay, ax.begin, ax.end, ay.begin, ay.end, out, params);
+        result = out;
+        return;
+    }
+    const vkPelRect r = outWin & result.window();
+    if (r.isNull()) return;
+    vkPelBuffer_const<TIn> src = source;
+    if constexpr (std::is_same_v<TIn, TOut>) {
+        // The running sums read source rows after output rows above them are
+        // written: work from a copy when the two share pixels.
+        if (src.root() == result.root()) src = vfPelCopy(src);
+    }
+    const vkPelBuffer<TOut> dst = vk_detail::narrowed(result, r);
+    gaussDispatch(src, ax, ay, r.ul().x() - origin.x(), r.ur().x() - origin.x(), r.ul().y() - origin.y(),
+                  r.ll().y() - origin.y(), dst, params);
+}
+
+template <class TIn>
+vkPelBuffer<TIn> vfGaussSample(const vkPelBuffer_const<TIn>& source, const vkGaussSampleParams& params) {
+    vkPelBuffer<TIn> out;
+    vfGaussSample<TIn, TIn>(source, out, params);
+    return out;
+}
+
+template IMGNORM_API vkPelBuffer<std::uint8_t> vfGaussSample<std::uint8_t>(const vkPelBuffer_const<std::uint8_t>&,
+                                                                          const vkGaussSampleParams&);
+template IMGNORM_API void vfGaussSample<std::uint8_t, std::uint8_t>(const vkPelBuffer_const<std::uint8_t>&,
+                                                                    vkPelBuffer<std::uint8_t>&,
+                                                                    const vkGaussSampleParams&);
+template IMGNORM_API void vfGaussSample<std::uint8_t, std::uint16_t>(const vkPelBuffer_const<std::uint8_t>&,
+                                                                     vkPelBuffer<std::uint16_t>&,
+                                                                     const vkGaussSampleParams&);
