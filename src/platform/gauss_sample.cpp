@@ -47,18 +47,17 @@ void verticalStep(const TIn* const* rows, VAcc* __restrict s1, VAcc* __restrict 
     }
 }
 
-// Ring buffer of the last values of an intermediate running sum; its size is
-// a power of two above the box width, so a slot is read before it is reused.
+// Line buffers for the two intermediate running sums of the horizontal
+// pass, each with a lead of zeros as long as the box that reads it back.
 template <class T>
-struct Ring {
-    std::vector<T> v;
-    std::size_t mask = 0;
-    explicit Ring(std::int32_t width) {
-        std::size_t size = 1;
-        while (size <= static_cast<std::size_t>(width)) size *= 2;
-        v.assign(size, T{0});
-        mask = size - 1;
-    }
+struct LineSums {
+    std::vector<T> a, b;
+    std::size_t leadA, leadB;
+    LineSums(const GaussAxis& ax, std::int64_t last)
+        : a(static_cast<std::size_t>(ax.width[1] + last + 1)),
+          b(static_cast<std::size_t>(ax.width[2] + last + 1)),
+          leadA(static_cast<std::size_t>(ax.width[1])),
+          leadB(static_cast<std::size_t>(ax.width[2])) {}
 };
 
 // One line's horizontal running sums: the three boxes one after the other,
@@ -66,27 +65,18 @@ struct Ring {
 // and hold 0 outside the window. z[q] receives the kernel's weighted sum of
 // the taps ending at q, for q in [0, last]: output j's sum is z[lastTap(j)].
 template <class HAcc, class XIn>
-void horizontalLine(const XIn* x, const GaussAxis& ax, std::int64_t last, Ring<HAcc>& r1, Ring<HAcc>& r2,
-                    HAcc* z) {
-    std::fill(r1.v.begin(), r1.v.end(), HAcc{0});
-    std::fill(r2.v.begin(), r2.v.end(), HAcc{0});
-    HAcc* ring1 = r1.v.data();
-    HAcc* ring2 = r2.v.data();
-    const std::size_t m1 = r1.mask, m2 = r2.mask;
-    const std::ptrdiff_t w0 = ax.width[0];
-    const auto w1 = static_cast<std::size_t>(ax.width[1]);
-    const auto w2 = static_cast<std::size_t>(ax.width[2]);
+void horizontalLine(const XIn* x, const GaussAxis& ax, std::int64_t last, LineSums<HAcc>& line, HAcc* z) {
+    HAcc* p1 = line.a.data() + line.leadA;
+    HAcc* p2 = line.b.data() + line.leadB;
+    const std::ptrdiff_t w0 = ax.width[0], w1 = ax.width[1], w2 = ax.width[2];
     HAcc y1 = 0, y2 = 0, y3 = 0;
     const auto end = static_cast<std::ptrdiff_t>(last) + 1;
     for (std::ptrdiff_t q = 0; q < end; ++q) {
-        const auto uq = static_cast<std::size_t>(q);
         y1 += static_cast<HAcc>(x[q]) - static_cast<HAcc>(x[q - w0]);
-        const HAcc old1 = ring1[(uq - w1) & m1];
-        ring1[uq & m1] = y1;
-        y2 += y1 - old1;
-        const HAcc old2 = ring2[(uq - w2) & m2];
-        ring2[uq & m2] = y2;
-        y3 += y2 - old2;
+        p1[q] = y1;
+        y2 += y1 - p1[q - w1];
+        p2[q] = y2;
+        y3 += y2 - p2[q - w2];
         z[q] = y3;
     }
 }
@@ -103,9 +93,9 @@ std::vector<std::uint64_t> axisWeights(const GaussAxis& ax) {
     std::vector<std::uint8_t> ones(pad + len, 0);
     std::fill(ones.begin() + static_cast<std::ptrdiff_t>(pad),
               ones.begin() + static_cast<std::ptrdiff_t>(pad) + ax.n, std::uint8_t{1});
-    Ring<std::uint64_t> r1(ax.width[1]), r2(ax.width[2]);
+    LineSums<std::uint64_t> scratch(ax, last);
     std::vector<std::uint64_t> z(static_cast<std::size_t>(last + 1));
-    horizontalLine<std::uint64_t>(ones.data() + pad, ax, last, r1, r2, z.data());
+    horizontalLine<std::uint64_t>(ones.data() + pad, ax, last, scratch, z.data());
     for (std::int32_t j = ax.begin; j < ax.end; ++j)
         weights[static_cast<std::size_t>(j - ax.begin)] =
             j < ax.missFrom ? z[static_cast<std::size_t>(ax.lastTap(j))] : 1;
@@ -211,7 +201,7 @@ void gaussRun(const TIn* src, std::ptrdiff_t stride, const GaussAxis& ax, const 
     std::vector<VAcc> s1(static_cast<std::size_t>(width)), s2(static_cast<std::size_t>(width)), s3(pad + len);
     VAcc* sums = s3.data() + pad;
     std::vector<TIn> zeros(static_cast<std::size_t>(width));
-    Ring<HAcc> r1(ax.width[1]), r2(ax.width[2]);
+    LineSums<HAcc> scratch(ax, xLast);
     std::vector<HAcc> z(static_cast<std::size_t>(xLast + 1));
     // For output rows whose kernel misses the window: its last row alone.
     std::vector<VAcc> lastRow;
@@ -236,7 +226,7 @@ void gaussRun(const TIn* src, std::ptrdiff_t stride, const GaussAxis& ax, const 
         verticalStep(rows, s1.data(), s2.data(), sums, width);
         if (q != emitAt) continue;
         const VAcc* line = jy < ay.missFrom ? sums : lastRow.data() + pad;
-        horizontalLine<HAcc>(line, ax, xLast, r1, r2, z.data());
+        horizontalLine<HAcc>(line, ax, xLast, scratch, z.data());
         for (std::int32_t j = std::max(jxA, ax.missFrom); j < jxB; ++j)
             z[static_cast<std::size_t>(ax.lastTap(j))] = static_cast<HAcc>(line[width - 1]);
         finish(jy, z.data(), dst + std::ptrdiff_t{jy - jyA} * dstStride, jxA, jxB);
