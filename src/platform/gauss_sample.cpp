@@ -47,38 +47,51 @@ void verticalStep(const TIn* const* rows, VAcc* __restrict s1, VAcc* __restrict 
     }
 }
 
-// Line buffers for the two intermediate running sums of the horizontal
-// pass, each with a lead of zeros as long as the box that reads it back.
+// Rows go through the horizontal pass in batches of this many, interleaved
+// (pixel q of lane r at q * lanes + r), so that the running sums of the
+// lanes advance together in vector registers.
+constexpr int kLanes = 4;
+
+// Line buffers of the horizontal pass for a batch of lanes: the two
+// intermediate running sums and the result, each with a lead of zeros as
+// long as the box that reads it back (one pixel for the result).
 template <class T>
 struct LineSums {
-    std::vector<T> a, b;
-    std::size_t leadA, leadB;
-    LineSums(const GaussAxis& ax, std::int64_t last)
-        : a(static_cast<std::size_t>(ax.width[1] + last + 1)),
-          b(static_cast<std::size_t>(ax.width[2] + last + 1)),
-          leadA(static_cast<std::size_t>(ax.width[1])),
-          leadB(static_cast<std::size_t>(ax.width[2])) {}
+    std::vector<T> a, b, c;
+    std::size_t leadA, leadB, leadC;
+    T* z;  // the result, pixel 0
+    LineSums(const GaussAxis& ax, std::int64_t last, int lanes)
+        : a(static_cast<std::size_t>((ax.width[1] + last + 1) * lanes)),
+          b(static_cast<std::size_t>((ax.width[2] + last + 1) * lanes)),
+          c(static_cast<std::size_t>((1 + last + 1) * lanes)),
+          leadA(static_cast<std::size_t>(ax.width[1] * lanes)),
+          leadB(static_cast<std::size_t>(ax.width[2] * lanes)),
+          leadC(static_cast<std::size_t>(lanes)),
+          z(c.data() + leadC) {}
 };
 
-// One line's horizontal running sums: the three boxes one after the other,
-// each as s += in[q] - in[q - w]. x must be readable from index -w0 to last
-// and hold 0 outside the window. z[q] receives the kernel's weighted sum of
-// the taps ending at q, for q in [0, last]: output j's sum is z[lastTap(j)].
-template <class HAcc, class XIn>
-void horizontalLine(const XIn* x, const GaussAxis& ax, std::int64_t last, LineSums<HAcc>& line, HAcc* z) {
-    HAcc* p1 = line.a.data() + line.leadA;
-    HAcc* p2 = line.b.data() + line.leadB;
-    const std::ptrdiff_t w0 = ax.width[0], w1 = ax.width[1], w2 = ax.width[2];
-    HAcc y1 = 0, y2 = 0, y3 = 0;
-    const auto end = static_cast<std::ptrdiff_t>(last) + 1;
-    for (std::ptrdiff_t q = 0; q < end; ++q) {
-        y1 += static_cast<HAcc>(x[q]) - static_cast<HAcc>(x[q - w0]);
-        p1[q] = y1;
-        y2 += y1 - p1[q - w1];
-        p2[q] = y2;
-        y3 += y2 - p2[q - w2];
-        z[q] = y3;
+// The horizontal running sums of Lanes interleaved lines: the three boxes
+// one after the other, each as s[q] = s[q - 1] + in[q] - in[q - w]. x must be
+// readable from pixel -w0 to last and hold 0 outside the window. sums.z
+// receives at pixel q the kernel's weighted sum of the taps ending at q, for
+// q in [0, last]: output j's sum is at pixel lastTap(j). Each sum depends on
+// the same lane one pixel back, Lanes elements earlier, so the compiler can
+// run the lanes side by side in vector registers.
+template <int Lanes, class HAcc, class XIn>
+void cascadeLanes(const XIn* __restrict x, HAcc* __restrict p1, HAcc* __restrict p2, HAcc* __restrict z,
+                  std::ptrdiff_t w0, std::ptrdiff_t w1, std::ptrdiff_t w2, std::ptrdiff_t end) {
+    for (std::ptrdiff_t i = 0; i < end; ++i) {
+        p1[i] = p1[i - Lanes] + static_cast<HAcc>(x[i]) - static_cast<HAcc>(x[i - w0]);
+        p2[i] = p2[i - Lanes] + p1[i] - p1[i - w1];
+        z[i] = z[i - Lanes] + p2[i] - p2[i - w2];
     }
+}
+
+template <int Lanes, class HAcc, class XIn>
+void horizontalLines(const XIn* x, const GaussAxis& ax, std::int64_t last, LineSums<HAcc>& sums) {
+    cascadeLanes<Lanes>(x, sums.a.data() + sums.leadA, sums.b.data() + sums.leadB, sums.z,
+                        std::ptrdiff_t{ax.width[0]} * Lanes, std::ptrdiff_t{ax.width[1]} * Lanes,
+                        std::ptrdiff_t{ax.width[2]} * Lanes, (static_cast<std::ptrdiff_t>(last) + 1) * Lanes);
 }
 
 // The kernel's weight inside the window for every output of the axis: the
@@ -93,12 +106,11 @@ std::vector<std::uint64_t> axisWeights(const GaussAxis& ax) {
     std::vector<std::uint8_t> ones(pad + len, 0);
     std::fill(ones.begin() + static_cast<std::ptrdiff_t>(pad),
               ones.begin() + static_cast<std::ptrdiff_t>(pad) + ax.n, std::uint8_t{1});
-    LineSums<std::uint64_t> scratch(ax, last);
-    std::vector<std::uint64_t> z(static_cast<std::size_t>(last + 1));
-    horizontalLine<std::uint64_t>(ones.data() + pad, ax, last, scratch, z.data());
+    LineSums<std::uint64_t> sums(ax, last, 1);
+    horizontalLines<1>(ones.data() + pad, ax, last, sums);
     for (std::int32_t j = ax.begin; j < ax.end; ++j)
         weights[static_cast<std::size_t>(j - ax.begin)] =
-            j < ax.missFrom ? z[static_cast<std::size_t>(ax.lastTap(j))] : 1;
+            j < ax.missFrom ? sums.z[ax.lastTap(j)] : 1;
     return weights;
 }
 
@@ -124,14 +136,15 @@ public:
         innerBegin_ = lo;
         innerEnd_ = room < 0 ? lo : std::max(lo, room / ax.step + 1);
     }
-    // z holds the sums by last tap; out receives outputs [jA, jB).
-    void operator()(std::int32_t jy, const HAcc* z, TOut* out, std::int32_t jA, std::int32_t jB) const {
+    // z holds the sums by last tap, lanes apart; out receives outputs [jA, jB).
+    void operator()(std::int32_t jy, const HAcc* z, std::ptrdiff_t lanes, TOut* out, std::int32_t jA,
+                    std::int32_t jB) const {
         const GaussAxis& ax = w_.ax;
         const HAcc dy = w_.y[static_cast<std::size_t>(jy - w_.ay.begin)];
         const int shN = shN_;
         auto border = [&](std::int32_t j) {
             const HAcc d = (static_cast<HAcc>(w_.x[static_cast<std::size_t>(j - ax.begin)]) * dy) << shD_;
-            const HAcc q = ((z[ax.lastTap(j)] << shN) + (round_ ? d >> 1 : 0)) / d;
+            const HAcc q = ((z[ax.lastTap(j) * lanes] << shN) + (round_ ? d >> 1 : 0)) / d;
             out[j - jA] = clamp(q);
         };
         const auto a = static_cast<std::int32_t>(std::clamp<std::int64_t>(innerBegin_, jA, jB));
@@ -139,12 +152,18 @@ public:
         for (std::int32_t j = jA; j < a; ++j) border(j);
         if constexpr (std::is_same_v<HAcc, std::uint64_t>) {
             const std::uint64_t d = (ax.full * dy) << shD_;
-            const vk_detail::ExactDivider64 div(d);
             const std::uint64_t half = round_ ? d >> 1 : 0;
-            const HAcc* zj = z + ax.lastTap(a);
-            const std::ptrdiff_t step = ax.step;
+            const HAcc* zj = z + ax.lastTap(a) * lanes;
+            const std::ptrdiff_t step = ax.step * lanes;
             TOut* o = out + (a - jA);
-            for (std::int32_t j = a; j < b; ++j, zj += step) *o++ = clamp(div((*zj << shN) + half));
+            if ((d & (d - 1)) == 0) {
+                // A power of two (as for the 1 3 3 1 kernels of a halving).
+                const int shift = __builtin_ctzll(d);
+                for (std::int32_t j = 0; j < b - a; ++j) o[j] = clamp(((zj[j * step] << shN) + half) >> shift);
+            } else {
+                const vk_detail::ExactDivider64 div(d);
+                for (std::int32_t j = a; j < b; ++j, zj += step) *o++ = clamp(div((*zj << shN) + half));
+            }
         } else {
             for (std::int32_t j = a; j < b; ++j) border(j);
         }
@@ -167,12 +186,13 @@ template <class HAcc, class TOut>
 class GeneralGain {
 public:
     GeneralGain(const Weights& w, double gain, bool round) : w_(w), gain_(gain), round_(round) {}
-    void operator()(std::int32_t jy, const HAcc* z, TOut* out, std::int32_t jA, std::int32_t jB) const {
+    void operator()(std::int32_t jy, const HAcc* z, std::ptrdiff_t lanes, TOut* out, std::int32_t jA,
+                    std::int32_t jB) const {
         constexpr double top = std::numeric_limits<TOut>::max();
         const HAcc dy = w_.y[static_cast<std::size_t>(jy - w_.ay.begin)];
         for (std::int32_t j = jA; j < jB; ++j) {
             const HAcc d = static_cast<HAcc>(w_.x[static_cast<std::size_t>(j - w_.ax.begin)]) * dy;
-            const double v = gain_ * (static_cast<double>(z[w_.ax.lastTap(j)]) / static_cast<double>(d));
+            const double v = gain_ * (static_cast<double>(z[w_.ax.lastTap(j) * lanes]) / static_cast<double>(d));
             double r = std::floor(v);
             if (round_ && v - r >= 0.5) r += 1.0;
             out[j - jA] = static_cast<TOut>(r < top ? r : top);
@@ -193,23 +213,32 @@ void gaussRun(const TIn* src, std::ptrdiff_t stride, const GaussAxis& ax, const 
               std::ptrdiff_t dstStride, const Finish& finish) {
     const std::int32_t width = ax.n;
     const std::int32_t height = ay.n;
-    // The column sums double as the horizontal input: padded with zeros
-    // before the window (for in[q - w0]) and after it (for the overhang).
-    const auto pad = static_cast<std::size_t>(ax.width[0]);
     const std::int64_t xLast = ax.lastTap(jxB - 1);
-    const auto len = static_cast<std::size_t>(std::max<std::int64_t>(width, xLast + 1));
-    std::vector<VAcc> s1(static_cast<std::size_t>(width)), s2(static_cast<std::size_t>(width)), s3(pad + len);
-    VAcc* sums = s3.data() + pad;
+    std::vector<VAcc> s1(static_cast<std::size_t>(width)), s2(static_cast<std::size_t>(width)),
+        s3(static_cast<std::size_t>(width));
     std::vector<TIn> zeros(static_cast<std::size_t>(width));
-    LineSums<HAcc> scratch(ax, xLast);
-    std::vector<HAcc> z(static_cast<std::size_t>(xLast + 1));
-    // For output rows whose kernel misses the window: its last row alone.
-    std::vector<VAcc> lastRow;
-    if (jyB > ay.missFrom) {
-        lastRow.assign(pad + len, VAcc{0});
-        const TIn* row = src + std::ptrdiff_t{height - 1} * stride;
-        std::copy(row, row + width, lastRow.begin() + static_cast<std::ptrdiff_t>(pad));
-    }
+    // Column sums of a batch of output rows, interleaved, as the horizontal
+    // input: padded with zeros before the window (for in[q - w0]) and after
+    // it (for the overhang).
+    const auto pad = static_cast<std::size_t>(ax.width[0]) * kLanes;
+    const auto len = static_cast<std::size_t>(std::max<std::int64_t>(width, xLast + 1)) * kLanes;
+    std::vector<VAcc> batch(pad + len);
+    VAcc* lanes = batch.data() + pad;
+    LineSums<HAcc> sums(ax, xLast, kLanes);
+    std::int32_t batchRows[kLanes];
+    int filled = 0;
+    auto flush = [&] {
+        horizontalLines<kLanes>(lanes, ax, xLast, sums);
+        for (int r = 0; r < filled; ++r) {
+            HAcc* z = sums.z + r;
+            // Outputs whose kernel misses the window take its last column.
+            for (std::int32_t j = std::max(jxA, ax.missFrom); j < jxB; ++j)
+                z[ax.lastTap(j) * kLanes] = static_cast<HAcc>(lanes[(width - 1) * kLanes + r]);
+            const std::int32_t jy = batchRows[r];
+            finish(jy, z, kLanes, dst + std::ptrdiff_t{jy - jyA} * dstStride, jxA, jxB);
+        }
+        filled = 0;
+    };
 
     const std::int64_t w0 = ay.width[0], w1 = ay.width[1], w2 = ay.width[2];
     // Row delays of the eight terms, in the order verticalStep adds and
@@ -223,15 +252,20 @@ void gaussRun(const TIn* src, std::ptrdiff_t stride, const GaussAxis& ax, const 
             const std::int64_t r = q - delay[m];
             rows[m] = (r >= 0 && r < height) ? src + r * stride : zeros.data();
         }
-        verticalStep(rows, s1.data(), s2.data(), sums, width);
+        verticalStep(rows, s1.data(), s2.data(), s3.data(), width);
         if (q != emitAt) continue;
-        const VAcc* line = jy < ay.missFrom ? sums : lastRow.data() + pad;
-        horizontalLine<HAcc>(line, ax, xLast, scratch, z.data());
-        for (std::int32_t j = std::max(jxA, ax.missFrom); j < jxB; ++j)
-            z[static_cast<std::size_t>(ax.lastTap(j))] = static_cast<HAcc>(line[width - 1]);
-        finish(jy, z.data(), dst + std::ptrdiff_t{jy - jyA} * dstStride, jxA, jxB);
+        // Output rows whose kernel misses the window take its last row alone.
+        VAcc* lane = lanes + filled;
+        if (jy < ay.missFrom) {
+            for (std::int32_t x = 0; x < width; ++x) lane[x * kLanes] = s3[static_cast<std::size_t>(x)];
+        } else {
+            const TIn* row = src + std::ptrdiff_t{height - 1} * stride;
+            for (std::int32_t x = 0; x < width; ++x) lane[x * kLanes] = row[x];
+        }
+        batchRows[filled++] = jy;
         ++jy;
         emitAt += ay.step;
+        if (filled == kLanes || jy == jyB) flush();
     }
 }
 
