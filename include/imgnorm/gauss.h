@@ -28,18 +28,19 @@
 // exactly constant (times the gain, rounded).
 //
 // Sub-sampling by f per axis (f = 1: none): a window of width W gives
-// ceil(W / f) output pixels; output pixel j stands for the block of source
-// pixels [j f, (j + 1) f) and holds the smoothed value centred at the block's
-// centre (j + 0.5) f (pixel-edge coordinates from the window's first pixel).
-// For even f that centre lies between two pixels and the kernel has an even
-// number of taps; for odd f it is the middle pixel of the block. With k = 0
-// and even f no smoothing takes place and the pixel just after the centre,
-// j f + f / 2, is kept. The last block may stick out of the window when f
-// does not divide W; its value comes from the pixels inside. A consumer that
-// spreads the ceil(W / f) outputs evenly over the W pixels places output j at
-// (j + 0.5) W / ceil(W / f) instead of (j + 0.5) f: a misalignment that grows
-// from 0 to less than (ceil(W / f) f - W) pixels across the window, so always
-// below f - 1 pixels.
+// n = ceil(W / f) output pixels; output pixel j stands for the block of
+// source pixels [j f, (j + 1) f) and holds the smoothed value centred at the
+// block's centre (j + 0.5) f (pixel-edge coordinates from the window's first
+// pixel). For even f that centre lies between two pixels and the kernel has
+// an even number of taps; for odd f it is the middle pixel of the block.
+// With k = 0 and even f no smoothing takes place and the pixel just after the
+// centre, j f + f / 2, is kept. When f does not divide W the last block sticks
+// out of the window; its value comes from the pixels inside (from the
+// window's last pixel on that axis if its kernel, shorter than f, covers
+// none). A consumer that spreads the n outputs evenly over the W pixels puts
+// output j at (j + 0.5) W / n instead of (j + 0.5) f: off by
+// (j + 0.5) (n f - W) / n pixels, which grows across the window to less than
+// n f - W <= f - 1 pixels (none when f divides W).
 //
 // Output window and transforms: without sub-sampling (f = (1, 1)) the output
 // pixels keep the source's positions and the output carries the source's

@@ -3,6 +3,7 @@
 // constant.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -100,6 +101,8 @@ struct GaussAxis {
     std::int32_t count = 0;   // outputs of the full grid: ceil(n / f)
     std::int32_t begin = 0;   // outputs produced: [begin, end)
     std::int32_t end = 0;
+    std::int32_t innerBegin = 0;  // outputs whose taps all lie in the window
+    std::int32_t innerEnd = 0;
     std::int32_t missFrom = 0;  // outputs from here on cover no pixel (see gaussAxis)
     std::uint64_t full = 1;   // sum of the kernel's weights
 
@@ -123,17 +126,15 @@ inline GaussAxis gaussAxis(std::int32_t n, std::int32_t f, std::int32_t k, bool 
     // an output takes the window's last pixel instead.
     const std::int64_t reach = std::int64_t{n} - 1 - a.first;
     a.missFrom = static_cast<std::int32_t>(reach < 0 ? 0 : std::min<std::int64_t>(a.count, reach / f + 1));
-    if (fullWindow) {
-        a.begin = 0;
-        a.end = a.count;
-    } else {
-        // Outputs whose taps all lie in [0, n).
-        const std::int64_t lo = a.first >= 0 ? 0 : (-a.first + f - 1) / f;
-        const std::int64_t room = std::int64_t{n} - a.taps - a.first;
-        const std::int64_t hi = room < 0 ? -1 : room / f;
-        a.begin = static_cast<std::int32_t>(std::min<std::int64_t>(lo, a.count));
-        a.end = static_cast<std::int32_t>(std::max<std::int64_t>(a.begin, std::min<std::int64_t>(hi + 1, a.count)));
-    }
+    // Outputs whose taps all lie in [0, n): first + j f >= 0 and
+    // first + j f + taps <= n.
+    const std::int64_t lo = a.first >= 0 ? 0 : (-a.first + f - 1) / f;
+    const std::int64_t room = std::int64_t{n} - a.taps - a.first;
+    const std::int64_t hi = room < 0 ? lo : std::max(lo, room / f + 1);
+    a.innerBegin = static_cast<std::int32_t>(std::min<std::int64_t>(lo, a.count));
+    a.innerEnd = static_cast<std::int32_t>(std::min<std::int64_t>(hi, a.count));
+    a.begin = fullWindow ? 0 : a.innerBegin;
+    a.end = fullWindow ? a.count : a.innerEnd;
     return a;
 }
 

@@ -1,8 +1,9 @@
 // Gaussian sampling: three stacked box filters per axis, run as exact
 // integer running sums. The vertical pass walks down the source one row at a
-// time over whole rows (vector-friendly); every time it completes an output
-// row, the horizontal running sums and the normalisation produce that row.
-// Nothing but a few rows of sums is kept.
+// time over whole rows (vector-friendly); the output rows it completes are
+// collected in batches of four, which the horizontal running sums process
+// side by side, and then normalised row by row. Nothing but a few rows of
+// sums is kept.
 #include "imgnorm/gauss.h"
 
 #include <algorithm>
@@ -123,19 +124,12 @@ struct Weights {
 // Turns one row of weighted sums into output values. A gain of 2^e gives
 // floor((sum 2^shN + half) / (weight 2^shD)), exact in HAcc. Where the whole
 // kernel lies inside the window the weight is the same along the row, and a
-// precomputed multiply-high replaces the division.
+// precomputed multiply-high (or a shift) replaces the division.
 template <class HAcc, class TOut>
 class PowerOfTwoGain {
 public:
     PowerOfTwoGain(const Weights& w, int e, bool round)
-        : w_(w), shN_(std::max(e, 0) + (round ? 1 : 0)), shD_(std::max(-e, 0) + (round ? 1 : 0)), round_(round) {
-        const GaussAxis& ax = w.ax;
-        // Outputs whose taps all lie in the window.
-        const std::int64_t lo = ax.first >= 0 ? 0 : (-ax.first + ax.step - 1) / ax.step;
-        const std::int64_t room = std::int64_t{ax.n} - ax.taps - ax.first;
-        innerBegin_ = lo;
-        innerEnd_ = room < 0 ? lo : std::max(lo, room / ax.step + 1);
-    }
+        : w_(w), shN_(std::max(e, 0) + (round ? 1 : 0)), shD_(std::max(-e, 0) + (round ? 1 : 0)), round_(round) {}
     // z holds the sums by last tap, lanes apart; out receives outputs [jA, jB).
     void operator()(std::int32_t jy, const HAcc* z, std::ptrdiff_t lanes, TOut* out, std::int32_t jA,
                     std::int32_t jB) const {
@@ -147,8 +141,8 @@ public:
             const HAcc q = ((z[ax.lastTap(j) * lanes] << shN) + (round_ ? d >> 1 : 0)) / d;
             out[j - jA] = clamp(q);
         };
-        const auto a = static_cast<std::int32_t>(std::clamp<std::int64_t>(innerBegin_, jA, jB));
-        const auto b = static_cast<std::int32_t>(std::clamp<std::int64_t>(innerEnd_, a, jB));
+        const std::int32_t a = std::clamp(ax.innerBegin, jA, jB);
+        const std::int32_t b = std::clamp(ax.innerEnd, a, jB);
         for (std::int32_t j = jA; j < a; ++j) border(j);
         if constexpr (std::is_same_v<HAcc, std::uint64_t>) {
             const std::uint64_t d = (ax.full * dy) << shD_;
@@ -178,7 +172,6 @@ private:
     const Weights& w_;
     int shN_, shD_;
     bool round_;
-    std::int64_t innerBegin_ = 0, innerEnd_ = 0;
 };
 
 // Any other gain: gain x sum / weight in double precision.
