@@ -1,0 +1,181 @@
+// Gaussian sampling on 4096 x 4096 8-bit images. Every case times its
+// operation and, alternately in the same loop, a memcpy of one image (the
+// floor) and, where OpenCV is installed, the nearest OpenCV call (single
+// thread), all in CPU time of this thread. The counters give ours in ms, the
+// ratio to the memcpy (xMemcpy) and to OpenCV (xOpenCV), so they stay
+// meaningful on a noisy shared machine.
+//
+// Run: build/release/bench/gauss_bench --benchmark_repetitions=5
+//      --benchmark_report_aggregates_only=true
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <imgnorm/imgnorm.h>
+
+#ifdef IMGNORM_HAVE_OPENCV
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+#endif
+
+namespace {
+
+using P = vkPair<std::int32_t>;
+using Pel = std::uint8_t;
+constexpr std::int32_t kSide = 4096;
+
+const vkPelBuffer<Pel>& randomImage() {
+    static const vkPelBuffer<Pel> img = [] {
+        vkPelBuffer<Pel> b(kSide, kSide);
+        std::mt19937 gen(12345);
+        std::uniform_int_distribution<int> d(0, 255);
+        Pel* row = b.pointToOffset();
+        for (std::int32_t y = 0; y < kSide; ++y, row += b.rowUpdate())
+            for (std::int32_t x = 0; x < kSide; ++x)
+                row[x] = static_cast<Pel>(d(gen));
+        return b;
+    }();
+    return img;
+}
+
+double threadSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
+
+double sigmaOf(std::int32_t k) {
+    return std::sqrt(double(k) * k + 2) / 2;
+}
+
+// Times ours, a memcpy of the image and (if given) the peer, taking turns.
+void compare(benchmark::State& state, const std::function<void()>& ours,
+             const std::function<void()>& peer) {
+    static std::vector<Pel> from(static_cast<std::size_t>(kSide) * kSide, 7), to(from.size());
+    double tOurs = 0, tFloor = 0, tPeer = 0;
+    for (auto _ : state) {
+        const double t0 = threadSeconds();
+        std::memcpy(to.data(), from.data(), from.size());
+        benchmark::DoNotOptimize(to.data());
+        const double t1 = threadSeconds();
+        ours();
+        const double t2 = threadSeconds();
+        if (peer) peer();
+        const double t3 = threadSeconds();
+        tFloor += t1 - t0;
+        tOurs += t2 - t1;
+        tPeer += t3 - t2;
+    }
+    const double n = static_cast<double>(state.iterations());
+    state.counters["ours_ms"] = 1e3 * tOurs / n;
+    state.counters["xMemcpy"] = tOurs / tFloor;
+    if (peer) {
+        state.counters["peer_ms"] = 1e3 * tPeer / n;
+        state.counters["xOpenCV"] = tOurs / tPeer;
+    }
+}
+
+#ifdef IMGNORM_HAVE_OPENCV
+cv::Mat asMat(const vkPelBuffer_const<Pel>& b) {
+    return cv::Mat(b.height(), b.width(), CV_8UC1, const_cast<Pel*>(b.pointToOffset()),
+                   static_cast<std::size_t>(b.rowUpdate()));
+}
+// cv::GaussianBlur with the same sigma; ksize 0 lets OpenCV pick
+// 2 * round(3 sigma) + 1 taps.
+std::function<void()> openCvBlur(std::int32_t k, std::int32_t ksize) {
+    return [k, ksize] {
+        static cv::Mat dst;
+        const double s = sigmaOf(k);
+        cv::GaussianBlur(asMat(randomImage()), dst, cv::Size(ksize, ksize), s, s);
+        benchmark::DoNotOptimize(dst.data);
+    };
+}
+// Halving with cv::pyrDown (a 5-tap Gaussian), once or twice.
+std::function<void()> openCvPyrDown(std::int32_t g) {
+    return [g] {
+        static cv::Mat half, quarter;
+        cv::pyrDown(asMat(randomImage()), half);
+        if (g == 4) cv::pyrDown(half, quarter);
+        benchmark::DoNotOptimize(half.data);
+    };
+}
+#else
+std::function<void()> openCvBlur(std::int32_t, std::int32_t) {
+    return {};
+}
+std::function<void()> openCvPyrDown(std::int32_t) {
+    return {};
+}
+#endif
+
+// The local mean: 8-bit in, 16-bit out, gain 128, rounded.
+void localMean(benchmark::State& state, std::int32_t k) {
+    vkGaussSampleParams p(P(1, 1), P(k, k), 128.0, true);
+    p.doRounding(true);
+    compare(
+        state,
+        [&] {
+            vkPelBuffer<std::uint16_t> out;
+            vfGaussSample(randomImage(), out, p);
+            benchmark::DoNotOptimize(out.pointToOffset());
+        },
+        openCvBlur(k, 0));
+}
+
+// Smoothing 8 -> 8 bits, rounded (the same output type as OpenCV's).
+void smooth8(benchmark::State& state, std::int32_t k, std::int32_t cvKsize) {
+    vkGaussSampleParams p(P(1, 1), P(k, k), 1.0, true);
+    p.doRounding(true);
+    compare(
+        state,
+        [&] {
+            auto out = vfGaussSample<Pel>(randomImage(), p);
+            benchmark::DoNotOptimize(out.pointToOffset());
+        },
+        openCvBlur(k, cvKsize));
+}
+
+// The mask and difference reduction: factor g, kernel g - 1, 8 -> 8 bits.
+void reduce(benchmark::State& state, std::int32_t g) {
+    const vkGaussSampleParams p(P(g, g), P(g - 1, g - 1), 1.0, true);
+    compare(
+        state,
+        [&] {
+            auto out = vfGaussSample<Pel>(randomImage(), p);
+            benchmark::DoNotOptimize(out.pointToOffset());
+        },
+        openCvPyrDown(g));
+}
+
+void registerAll() {
+    randomImage();
+    auto add = [](const std::string& name, auto fn, auto... args) {
+        benchmark::RegisterBenchmark(name.c_str(), fn, args...)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
+    };
+    for (std::int32_t k : {52, 26, 14})
+        add("local_mean_8to16/k" + std::to_string(k) + "/vs_blur_auto", localMean, k);
+    add("smooth_8to8/k52/vs_blur_auto", smooth8, 52, 0);
+    add("smooth_8to8/k52/vs_blur_k101", smooth8, 52, 101);
+    for (std::int32_t g : {2, 4})
+        add("reduce_8to8/g" + std::to_string(g) + "/vs_pyrdown", reduce, g);
+    add("local_mean_8to16/k300_wide_sums/vs_blur_auto", localMean, 300);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    registerAll();
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
