@@ -65,7 +65,6 @@
 // (the sums then need more than 64 bits) take a slower wide-integer path.
 #pragma once
 
-#include <cmath>
 #include <cstdint>
 
 #include "imgnorm/exception.h"
