@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 #include <type_traits>
 #include <vector>
@@ -28,8 +29,8 @@ namespace {
 // window are a row of zeros), then s1 += d, s2 += s1, s3 += s2. The sums are
 // modular in VAcc; s3 is exact because the true value fits.
 template <class TIn, class VAcc>
-void verticalStep(const TIn* const* rows, VAcc* __restrict s1, VAcc* __restrict s2,
-                  VAcc* __restrict s3, std::int32_t n) {
+[[gnu::always_inline]] inline void verticalStepBody(const TIn* const* rows, VAcc* __restrict s1,
+                                                    VAcc* __restrict s2, VAcc* __restrict s3, std::int32_t n) {
     const TIn* __restrict p0 = rows[0];
     const TIn* __restrict p1 = rows[1];
     const TIn* __restrict p2 = rows[2];
@@ -46,6 +47,16 @@ void verticalStep(const TIn* const* rows, VAcc* __restrict s1, VAcc* __restrict 
         s2[x] = b;
         s3[x] = s3[x] + b;
     }
+}
+
+template <class TIn, class VAcc>
+void verticalStep(const TIn* const* rows, VAcc* s1, VAcc* s2, VAcc* s3, std::int32_t n) {
+    verticalStepBody(rows, s1, s2, s3, n);
+}
+// The common case (8-bit pixels, 32-bit sums) also built for AVX2.
+VK_ROW_KERNEL void verticalStep(const std::uint8_t* const* rows, std::uint32_t* s1, std::uint32_t* s2,
+                                std::uint32_t* s3, std::int32_t n) {
+    verticalStepBody(rows, s1, s2, s3, n);
 }
 
 // Rows go through the horizontal pass in batches of this many, interleaved
@@ -79,8 +90,9 @@ struct LineSums {
 // the same lane one pixel back, Lanes elements earlier, so the compiler can
 // run the lanes side by side in vector registers.
 template <int Lanes, class HAcc, class XIn>
-void cascadeLanes(const XIn* __restrict x, HAcc* __restrict p1, HAcc* __restrict p2, HAcc* __restrict z,
-                  std::ptrdiff_t w0, std::ptrdiff_t w1, std::ptrdiff_t w2, std::ptrdiff_t end) {
+[[gnu::always_inline]] inline void cascadeBody(const XIn* __restrict x, HAcc* __restrict p1, HAcc* __restrict p2,
+                                               HAcc* __restrict z, std::ptrdiff_t w0, std::ptrdiff_t w1,
+                                               std::ptrdiff_t w2, std::ptrdiff_t end) {
     for (std::ptrdiff_t i = 0; i < end; ++i) {
         p1[i] = p1[i - Lanes] + static_cast<HAcc>(x[i]) - static_cast<HAcc>(x[i - w0]);
         p2[i] = p2[i - Lanes] + p1[i] - p1[i - w1];
@@ -89,10 +101,27 @@ void cascadeLanes(const XIn* __restrict x, HAcc* __restrict p1, HAcc* __restrict
 }
 
 template <int Lanes, class HAcc, class XIn>
+void cascadeLanes(const XIn* x, HAcc* p1, HAcc* p2, HAcc* z, std::ptrdiff_t w0, std::ptrdiff_t w1,
+                  std::ptrdiff_t w2, std::ptrdiff_t end) {
+    cascadeBody<Lanes>(x, p1, p2, z, w0, w1, w2, end);
+}
+// The common case (32-bit column sums, 64-bit row sums) also built for AVX2.
+VK_ROW_KERNEL void cascadeLanes4(const std::uint32_t* x, std::uint64_t* p1, std::uint64_t* p2, std::uint64_t* z,
+                                 std::ptrdiff_t w0, std::ptrdiff_t w1, std::ptrdiff_t w2, std::ptrdiff_t end) {
+    cascadeBody<kLanes>(x, p1, p2, z, w0, w1, w2, end);
+}
+
+template <int Lanes, class HAcc, class XIn>
 void horizontalLines(const XIn* x, const GaussAxis& ax, std::int64_t last, LineSums<HAcc>& sums) {
-    cascadeLanes<Lanes>(x, sums.a.data() + sums.leadA, sums.b.data() + sums.leadB, sums.z,
-                        std::ptrdiff_t{ax.width[0]} * Lanes, std::ptrdiff_t{ax.width[1]} * Lanes,
-                        std::ptrdiff_t{ax.width[2]} * Lanes, (static_cast<std::ptrdiff_t>(last) + 1) * Lanes);
+    HAcc* p1 = sums.a.data() + sums.leadA;
+    HAcc* p2 = sums.b.data() + sums.leadB;
+    const std::ptrdiff_t w0 = std::ptrdiff_t{ax.width[0]} * Lanes, w1 = std::ptrdiff_t{ax.width[1]} * Lanes,
+                         w2 = std::ptrdiff_t{ax.width[2]} * Lanes;
+    const std::ptrdiff_t end = (static_cast<std::ptrdiff_t>(last) + 1) * Lanes;
+    if constexpr (Lanes == kLanes && std::is_same_v<HAcc, std::uint64_t> && std::is_same_v<XIn, std::uint32_t>)
+        cascadeLanes4(x, p1, p2, sums.z, w0, w1, w2, end);
+    else
+        cascadeLanes<Lanes>(x, p1, p2, sums.z, w0, w1, w2, end);
 }
 
 // The kernel's weight inside the window for every output of the axis: the
@@ -115,6 +144,50 @@ std::vector<std::uint64_t> axisWeights(const GaussAxis& ax) {
     return weights;
 }
 
+// out[i] = min(floor(((z[i step] << shN) + half) / d), top) for numerators
+// below 2^52: estimated in double precision, where numerator and divisor are
+// exact, and corrected by one step with the remainder (exact too, as q d
+// stays below 2^53).
+template <class TOut>
+[[gnu::always_inline]] inline void divideRowBody(const std::uint64_t* __restrict z, std::ptrdiff_t step,
+                                                 std::int32_t count, int shN, std::uint64_t half, std::uint64_t d,
+                                                 TOut* __restrict out) {
+    const double dd = static_cast<double>(d), inv = 1.0 / dd;
+    constexpr double top = std::numeric_limits<TOut>::max();
+    constexpr std::uint64_t exponent = 0x4330000000000000ull;  // v | exponent is 2^52 + v as a double
+    for (std::int32_t i = 0; i < count; ++i) {
+        const std::uint64_t bits = ((z[i * step] << shN) + half) | exponent;
+        double n;
+        std::memcpy(&n, &bits, sizeof n);
+        n -= 4503599627370496.0;
+        // Kept in double throughout (q < 2^31) so that it vectorises.
+        double q = static_cast<double>(static_cast<std::int32_t>(n * inv));
+        const double r = n - q * dd;
+        q += (r >= dd ? 1.0 : 0.0) - (r < 0.0 ? 1.0 : 0.0);
+        q = q < top ? q : top;
+        out[i] = static_cast<TOut>(static_cast<std::int32_t>(q));
+    }
+}
+VK_ROW_KERNEL void divideRow(const std::uint64_t* z, std::ptrdiff_t step, std::int32_t count, int shN,
+                             std::uint64_t half, std::uint64_t d, std::uint8_t* out) {
+    divideRowBody(z, step, count, shN, half, d, out);
+}
+VK_ROW_KERNEL void divideRow(const std::uint64_t* z, std::ptrdiff_t step, std::int32_t count, int shN,
+                             std::uint64_t half, std::uint64_t d, std::uint16_t* out) {
+    divideRowBody(z, step, count, shN, half, d, out);
+}
+
+// The double-precision division runs four lanes wide with AVX2, where it
+// beats the scalar multiply-high; with two lanes it does not.
+bool wideVectors() {
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return avx2;
+#else
+    return false;
+#endif
+}
+
 struct Weights {
     const GaussAxis& ax;
     const GaussAxis& ay;
@@ -128,8 +201,14 @@ struct Weights {
 template <class HAcc, class TOut>
 class PowerOfTwoGain {
 public:
-    PowerOfTwoGain(const Weights& w, int e, bool round)
-        : w_(w), shN_(std::max(e, 0) + (round ? 1 : 0)), shD_(std::max(-e, 0) + (round ? 1 : 0)), round_(round) {}
+    // fastDouble: every numerator is below 2^52 and divideRow is the faster
+    // division on this processor.
+    PowerOfTwoGain(const Weights& w, int e, bool round, bool fastDouble)
+        : w_(w),
+          shN_(std::max(e, 0) + (round ? 1 : 0)),
+          shD_(std::max(-e, 0) + (round ? 1 : 0)),
+          round_(round),
+          fastDouble_(fastDouble) {}
     // z holds the sums by last tap, lanes apart; out receives outputs [jA, jB).
     void operator()(std::int32_t jy, const HAcc* z, std::ptrdiff_t lanes, TOut* out, std::int32_t jA,
                     std::int32_t jB) const {
@@ -154,6 +233,8 @@ public:
                 // A power of two (as for the 1 3 3 1 kernels of a halving).
                 const int shift = __builtin_ctzll(d);
                 for (std::int32_t j = 0; j < b - a; ++j) o[j] = clamp(((zj[j * step] << shN) + half) >> shift);
+            } else if (fastDouble_) {
+                divideRow(zj, step, b - a, shN, half, d, o);
             } else {
                 const vk_detail::ExactDivider64 div(d);
                 for (std::int32_t j = a; j < b; ++j, zj += step) *o++ = clamp(div((*zj << shN) + half));
@@ -172,6 +253,7 @@ private:
     const Weights& w_;
     int shN_, shD_;
     bool round_;
+    bool fastDouble_;
 };
 
 // Any other gain: gain x sum / weight in double precision.
@@ -274,10 +356,10 @@ bool powerOfTwoGain(double gain, int& e) {
 template <class VAcc, class HAcc, class TIn, class TOut>
 void runWithGain(const TIn* src, std::ptrdiff_t stride, const Weights& w, std::int32_t jxA, std::int32_t jxB,
                  std::int32_t jyA, std::int32_t jyB, TOut* dst, std::ptrdiff_t dstStride,
-                 const vkGaussSampleParams& params) {
+                 const vkGaussSampleParams& params, bool below2p52) {
     int e = 0;
     if (powerOfTwoGain(params.gain(), e)) {
-        PowerOfTwoGain<HAcc, TOut> finish(w, e, params.doRounding());
+        PowerOfTwoGain<HAcc, TOut> finish(w, e, params.doRounding(), below2p52 && wideVectors());
         gaussRun<TIn, TOut, VAcc, HAcc>(src, stride, w.ax, w.ay, jxA, jxB, jyA, jyB, dst, dstStride, finish);
     } else {
         GeneralGain<HAcc, TOut> finish(w, params.gain(), params.doRounding());
@@ -301,15 +383,15 @@ void gaussDispatch(const vkPelBuffer_const<TIn>& source, const GaussAxis& ax, co
     const int round = params.doRounding() ? 1 : 0;
     const GaussU128 scaledMax =
         pow2 ? (sumMax << (std::max(e, 0) + round)) + (weightMax << (std::max(-e, 0) + round)) : sumMax;
-    const GaussU128 limit32 = GaussU128{1} << 32, limit64 = GaussU128{1} << 64;
-    const bool narrow = inMax * ay.full < limit32 && scaledMax < limit64;
+    const bool narrow = inMax * ay.full < (GaussU128{1} << 32) && scaledMax < (GaussU128{1} << 64);
+    const bool below2p52 = scaledMax < (GaussU128{1} << 52);
     const TIn* src = source.pointToOffset();
     if (narrow)
         runWithGain<std::uint32_t, std::uint64_t>(src, source.rowUpdate(), w, jxA, jxB, jyA, jyB,
-                                                  dst.pointToOffset(), dst.rowUpdate(), params);
+                                                  dst.pointToOffset(), dst.rowUpdate(), params, below2p52);
     else
         runWithGain<std::uint64_t, GaussU128>(src, source.rowUpdate(), w, jxA, jxB, jyA, jyB,
-                                              dst.pointToOffset(), dst.rowUpdate(), params);
+                                              dst.pointToOffset(), dst.rowUpdate(), params, below2p52);
 }
 
 }  // namespace

@@ -281,15 +281,21 @@ TEST(GaussSample, ConstantImageStaysExactlyConstant) {
             for (U8 v : pixels<U8>(vfGaussSample<U8>(img, params(P(3, 2), k, 1.0, false)))) ASSERT_EQ(v, 201);
             for (U8 v : pixels<U8>(vfGaussSample<U8>(img, params(P(1, 1), k, 0.25, true)))) ASSERT_EQ(v, 50);
         }
+    // Whole quotients whose double-precision estimate falls just short.
+    vkPelBuffer<U8> top(64, 64);
+    vfPelSet(top, U8{255});
+    for (P k : {P(8, 8), P(9, 0), P(14, 14)})
+        for (U8 v : pixels<U8>(vfGaussSample<U8>(top, params(P(1, 1), k, 1.0, false)))) ASSERT_EQ(v, 255);
     // Exact ties of a general gain round up: 201 x 100.5 = 20200.5.
     vkPelBuffer<U8> odd(9, 4);
     vfPelSet(odd, U8{201});
     vkPelBuffer<U16> tie;
     vfGaussSample(odd, tie, params(P(1, 1), P(3, 3), 100.5, true));
     EXPECT_EQ(pixels<U16>(tie), std::vector<U16>(36, 20201));
-    // Sums beyond 32 bits down the columns and beyond 64 bits along the rows.
-    for (P k : {P(0, 300), P(1500, 60)}) {
-        vkPelBuffer<U8> bright(k.x() > 0 ? 4000 : 3, k.x() > 0 ? 150 : 900);
+    // Quotients of numerators beyond 2^52 (64-bit sums), sums beyond 32 bits
+    // down the columns and beyond 64 bits along the rows.
+    for (P k : {P(100, 100), P(0, 300), P(1500, 60)}) {
+        vkPelBuffer<U8> bright(k.x() == 100 ? 320 : k.x() > 0 ? 4000 : 3, k.x() == 100 ? 300 : k.x() > 0 ? 150 : 900);
         vfPelSet(bright, U8{255});
         for (U16 v : pixels<U16>(localMean(bright, k))) ASSERT_EQ(v, 255 * 128);
     }
