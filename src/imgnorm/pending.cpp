@@ -3,17 +3,6 @@
 
 using vkImageNormalizerDefs::NotImplemented;
 
-void vkImageNormalizer::train(Method, vkDiagObject*, std::uint32_t) {
-    throw NotImplemented("vkImageNormalizer::train is not implemented yet");
-}
-
-vkPelBuffer<std::uint8_t> vkImageNormalizer::run(const vkPelBuffer_const<std::uint8_t>&, Method, bool& success,
-                                                 std::string& message, vkDiagObject*, std::uint32_t) const {
-    success = false;
-    message.clear();
-    throw NotImplemented("vkImageNormalizer::run is not implemented yet");
-}
-
 bool vkImageNormalizer::operator==(const vkImageNormalizer&) const {
     throw NotImplemented("vkImageNormalizer::operator== is not implemented yet");
 }

@@ -1,0 +1,44 @@
+// The trained data of the tool that depends only on the mask and the
+// neighbourhood parameters: the binary mask, the mask reduced to the
+// granularity grid, and the smoothed mask that weights the masked local mean.
+#pragma once
+
+#include <cstdint>
+
+#include "imgnorm/errors.h"
+#include "imgnorm/geometry.h"
+#include "imgnorm/pelbuffer.h"
+
+namespace imgnorm_detail {
+
+// Exponent of the fixed-point local mean: it holds 2^7 = 128 times the mean.
+constexpr int kLocalMeanShift = 7;
+
+// The neighbourhood measured in reduced pixels, always odd: (n / g) | 1 per
+// axis. Both granularity elements must be at least 1.
+vkPair<std::int32_t> reducedNeighborhood(const vkPair<std::int32_t>& neighborhood,
+                                         const vkPair<std::int32_t>& granularity);
+
+// The even Gaussian kernel size whose extent matches a neighbourhood:
+// k = sqrt(n^2 / 4 - 2) rounded up to an even number, per axis
+// (1 -> 0, 3 -> 2, 7 -> 4, 51 -> 26, 101 -> 52).
+vkPair<std::int32_t> gaussKernelSize(const vkPair<std::int32_t>& neighborhood);
+
+// 128 times the Gaussian-weighted local mean of source over the
+// neighbourhood, rounded, into destination (allocated when unbound). The
+// filter runs with identity transforms; the result carries the transforms
+// source had on entry, which are restored on source.
+void gaussianLocalMean(vkPelBuffer<std::uint8_t>& source, const vkPair<std::int32_t>& neighborhood,
+                       vkPelBuffer<std::uint16_t>& destination);
+
+// The mask part of training: binaryMask (0 or 255, unbound without a mask),
+// reducedMask (the binary mask sub-sampled by the granularity, thresholded
+// at 128 and dilated by the 5-pixel diamond; only with a mask and a
+// granularity above 1) and maskWeights (the smoothed reduced or binary mask;
+// only with a mask and eLocalCorrection among the methods).
+void trainMasks(vkImageNormalizerDefs::Method methods, const vkPelBuffer_const<std::uint8_t>& maskImage,
+                const vkPair<std::int32_t>& neighborhood, const vkPair<std::int32_t>& granularity,
+                vkPelBuffer<std::uint8_t>& binaryMask, vkPelBuffer<std::uint8_t>& reducedMask,
+                vkPelBuffer<std::uint16_t>& maskWeights);
+
+}  // namespace imgnorm_detail

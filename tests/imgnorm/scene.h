@@ -1,0 +1,40 @@
+// Test scenes for the tool: a textured reference covering most gray levels
+// and run-time versions of it under other lighting.
+#pragma once
+
+#include <cmath>
+#include <functional>
+
+#include "support/images.h"
+
+namespace scene {
+
+// A smooth texture (sum of a few sinusoids plus fine seeded noise) spanning
+// roughly 20..235.
+inline vkPelBuffer<std::uint8_t> texture(std::int32_t w, std::int32_t h, std::uint32_t seed = 1) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<double> phase(0.0, 6.283), noise(-6.0, 6.0);
+    const double p1 = phase(gen), p2 = phase(gen), p3 = phase(gen);
+    vkPelBuffer<std::uint8_t> b(w, h);
+    for (std::int32_t y = 0; y < h; ++y)
+        for (std::int32_t x = 0; x < w; ++x) {
+            double v = 128 + 45 * std::sin(x * 0.11 + p1) + 35 * std::sin(y * 0.07 + p2) +
+                       20 * std::sin((x + y) * 0.23 + p3) + noise(gen);
+            b.pointToOffset()[y * b.rowUpdate() + x] = static_cast<std::uint8_t>(std::lround(std::fmin(255, std::fmax(0, v))));
+        }
+    return b;
+}
+
+// A new image with f applied to every pixel value of src (same window).
+inline vkPelBuffer<std::uint8_t> mapped(const vkPelBuffer_const<std::uint8_t>& src,
+                                        const std::function<double(double, std::int32_t, std::int32_t)>& f) {
+    vkPelBuffer<std::uint8_t> out = vfPelCopy(src);
+    for (std::int32_t y = 0; y < src.height(); ++y)
+        for (std::int32_t x = 0; x < src.width(); ++x) {
+            double v = f(testimg::at(src, x, y), x, y);
+            out.pointToOffset()[y * out.rowUpdate() + x] = static_cast<std::uint8_t>(std::lround(std::fmin(255, std::fmax(0, v))));
+        }
+    return out;
+}
+
+}  // namespace scene
