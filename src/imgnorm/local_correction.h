@@ -1,4 +1,25 @@
 // The local corrections behind eLocalCorrection and eLocalCorrectionEnhanced.
+//
+// Both estimate, around every pixel, how far the run-time image lies above
+// or below the reference, and subtract that slowly varying offset:
+//   1. difference = clamp(run-time - reference, -h, h) + 128, with h the band
+//      half-width from intensityVariationRange;
+//   2. with a granularity above 1 (and a neighbourhood above 1), the
+//      difference is smoothed and sub-sampled by the granularity;
+//   3. the background estimate is the Gaussian-weighted local mean of the
+//      difference over the included pixels (eLocalCorrection) or its local
+//      median (eLocalCorrectionEnhanced), kept inside the variation range;
+//   4. a reduced estimate is resampled back onto the working rectangle;
+//   5. result = clamp(run-time - estimate + 128, 0, 255).
+//
+// Masks: the trained reduced mask and mask weights describe the mask's whole
+// window. When the working rectangle (run-time, reference and mask windows
+// intersected) is smaller than the mask's window, or when the trained
+// weights were made at another resolution than the estimate works at (a
+// granularity above 1 with neighbourhood (1, 1)), the masks for the working
+// rectangle are derived on the fly from the binary mask, so that numerator
+// and weights of the masked mean always describe the same pixels and an
+// included pixel never meets a zero weight.
 #pragma once
 
 #include <cstdint>
@@ -9,11 +30,10 @@
 
 namespace imgnorm_detail {
 
-// Corrects uneven illumination of image (already narrowed to the window it
-// shares with the reference and the mask) against the reference, by the
-// local mean (eLocalCorrection) or local median (eLocalCorrectionEnhanced)
-// of their difference; result (unbound on entry) receives the corrected
-// image on the working rectangle, with the run-time image's transforms.
+// Corrects image (already narrowed to the window it shares with the
+// reference and the mask) against the reference; result (unbound on entry)
+// receives the corrected image on the working rectangle, with the run-time
+// image's transforms.
 void runLocalCorrection(const vkPelBuffer_const<std::uint8_t>& image,
                         const vkPelBuffer_const<std::uint8_t>& referenceImage,
                         const vkPelBuffer_const<std::uint8_t>& binaryMask,
@@ -21,5 +41,34 @@ void runLocalCorrection(const vkPelBuffer_const<std::uint8_t>& image,
                         const vkPelBuffer_const<std::uint16_t>& maskWeights, vkImageNormalizerDefs::Method method,
                         const vkPair<std::int32_t>& neighborhoodSize, const vkPair<std::int32_t>& granularity,
                         const vkPair<std::int32_t>& intensityVariationRange, vkPelBuffer<std::uint8_t>& result);
+
+// The band half-width: min(max(-range.x, range.y), 127).
+std::uint8_t bandHalfWidth(const vkPair<std::int32_t>& intensityVariationRange);
+
+// Smooths and sub-samples the difference image by the granularity; for
+// eLocalCorrection with a mask, excluded pixels first become neutral (128).
+void reduceDifference(vkPelBuffer<std::uint8_t>& difference, const vkPelBuffer_const<std::uint8_t>& mask,
+                      const vkPair<std::int32_t>& granularity, vkImageNormalizerDefs::Method method);
+
+// 128 + the Gaussian-weighted local mean of the difference: over included
+// pixels divided by the weights with a mask (excluded pixels get 0), or the
+// 16-bit mean shifted down without one.
+void localMeanEstimate(const vkPelBuffer_const<std::uint8_t>& difference, const vkPelBuffer_const<std::uint8_t>& mask,
+                       const vkPelBuffer_const<std::uint16_t>& maskWeights, const vkPair<std::int32_t>& neighborhood,
+                       vkPelBuffer<std::uint8_t>& estimate);
+
+// The local median of the difference over included pixels, inside the band
+// of the variation range.
+void localMedianEstimate(const vkPelBuffer_const<std::uint8_t>& difference,
+                         const vkPelBuffer_const<std::uint8_t>& mask, const vkPair<std::int32_t>& neighborhood,
+                         const vkPair<std::int32_t>& intensityVariationRange, vkPelBuffer<std::uint8_t>& estimate);
+
+// The median kernel for a neighbourhood: odd, at most 32767 pixels in total
+// (the larger side shrinks first, y on a tie).
+vkPair<std::int32_t> medianKernel(const vkPair<std::int32_t>& neighborhood);
+
+// destination = source >> bits over their common window (an unbound
+// destination is allocated on the source's window).
+void shiftDown(const vkPelBuffer_const<std::uint16_t>& source, int bits, vkPelBuffer<std::uint8_t>& destination);
 
 }  // namespace imgnorm_detail

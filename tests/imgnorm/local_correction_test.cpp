@@ -1,0 +1,198 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+
+#include "imgnorm/local_correction.h"
+#include "scene.h"
+
+using namespace vkImageNormalizerDefs;
+using P = vkPair<std::int32_t>;
+
+namespace {
+
+const Method kLocal[] = {eLocalCorrection, eLocalCorrectionEnhanced};
+
+struct Params {
+    P neighborhood{51, 51};
+    P granularity{1, 1};
+    P range{-127, 127};
+    bool keepMasked = false;
+};
+
+vkPelBuffer<std::uint8_t> correct(const vkPelBuffer_const<std::uint8_t>& ref, const vkPelBuffer_const<std::uint8_t>& img,
+                                  Method m, const Params& s, const vkPelBuffer_const<std::uint8_t>& mask = {}) {
+    vkImageNormalizer t;
+    t.referenceImage(ref, false);
+    t.maskImage(mask, false);
+    t.neighborhoodSize(s.neighborhood);
+    t.granularity(s.granularity);
+    t.intensityVariationRange(s.range);
+    t.keepMaskedPixels(s.keepMasked);
+    t.train(m, nullptr, 0);
+    bool ok = false;
+    std::string msg;
+    vkPelBuffer<std::uint8_t> out = t.run(img, m, ok, msg, nullptr, 0);
+    EXPECT_TRUE(ok) << msg;
+    return out;
+}
+
+// Largest |a - b| over the window shrunk by margin on every side.
+int maxDiffInside(const vkPelBuffer_const<std::uint8_t>& a, const vkPelBuffer_const<std::uint8_t>& b, int margin) {
+    int m = 0;
+    for (std::int32_t y = margin; y < a.height() - margin; ++y)
+        for (std::int32_t x = margin; x < a.width() - margin; ++x)
+            m = std::max(m, std::abs(int(testimg::at(a, x, y)) - int(testimg::at(b, x, y))));
+    return m;
+}
+
+std::string label(Method m, P g) {
+    return std::string(m == eLocalCorrection ? "mean" : "median") + " g" + std::to_string(g.x());
+}
+
+}  // namespace
+
+TEST(LocalCorrection, TheReferenceItselfComesBackUnchanged) {
+    auto ref = scene::texture(96, 80);
+    vkPelBuffer<std::uint8_t> mask(96, 80);
+    vfPelSet<std::uint8_t>(mask, 255);
+    vkPelBuffer<std::uint8_t> hole = mask;
+    hole.window(vkPelRect(30, 30, 20, 20));
+    vfPelSet<std::uint8_t>(hole, 0);
+    for (Method m : kLocal)
+        for (P g : {P(1, 1), P(2, 2), P(4, 4)}) {
+            Params s;
+            s.granularity = g;
+            auto out = correct(ref, ref, m, s);
+            EXPECT_EQ(maxDiffInside(out, ref, 0), 0) << label(m, g);
+            s.keepMasked = true;  // the excluded hole comes back through keepMaskedPixels
+            auto masked = correct(ref, ref, m, s, mask);
+            EXPECT_EQ(maxDiffInside(masked, ref, 0), 0) << label(m, g) << " masked";
+        }
+}
+
+TEST(LocalCorrection, SmoothIlluminationIsRemovedAwayFromTheBorders) {
+    auto ref = scene::texture(320, 240);
+    auto ramp = scene::mapped(ref, [](double v, int x, int) { return v - 20 + 40.0 * x / 319; });
+    auto vignette = scene::mapped(ref, [](double v, int x, int y) {
+        const double dx = (x - 160) / 200.0, dy = (y - 120) / 200.0;
+        return v + 10 - 40.0 * (dx * dx + dy * dy);
+    });
+    for (Method m : kLocal)
+        for (P g : {P(1, 1), P(2, 2), P(4, 4)}) {
+            Params s;
+            s.granularity = g;
+            EXPECT_LE(maxDiffInside(correct(ref, ramp, m, s), ref, 40), 2) << "ramp " << label(m, g);
+            EXPECT_LE(maxDiffInside(correct(ref, vignette, m, s), ref, 40), 2) << "vignette " << label(m, g);
+        }
+}
+
+TEST(LocalCorrection, ZeroVariationRangeLeavesTheImageAsItIs) {
+    auto ref = scene::texture(64, 48);
+    auto img = scene::mapped(ref, [](double v, int x, int) { return v + x / 4.0; });
+    Params s;
+    s.range = {0, 0};
+    auto out = correct(ref, img, eLocalCorrection, s);
+    EXPECT_EQ(testimg::pixels<std::uint8_t>(out), testimg::pixels<std::uint8_t>(img));
+}
+
+TEST(LocalCorrection, ABrightDefectMovesTheEstimateByAtMostTheBand) {
+    auto ref = scene::texture(120, 100);
+    auto img = scene::mapped(ref, [](double v, int x, int y) {
+        return (x >= 40 && x < 80 && y >= 30 && y < 70) ? 255.0 : v;
+    });
+    Params s;
+    s.range = {-15, 15};
+    for (Method m : kLocal) {
+        auto out = correct(ref, img, m, s);
+        for (std::int32_t y = 0; y < 100; ++y)
+            for (std::int32_t x = 0; x < 120; ++x) {
+                const bool defect = x >= 40 && x < 80 && y >= 30 && y < 70;
+                if (!defect) {
+                    ASSERT_LE(std::abs(int(testimg::at(out, x, y)) - int(testimg::at(ref, x, y))), 15) << x << "," << y;
+                }
+            }
+    }
+}
+
+TEST(LocalCorrection, AsymmetricRangeLimitsEachDirection) {
+    auto ref = scene::mapped(scene::texture(60, 60), [](double v, int, int) { return 60 + v / 2; });
+    Params s;
+    s.range = {-20, 50};
+    // Brighter by 60: both methods correct at most 50 (the band half-width).
+    auto brighter = scene::mapped(ref, [](double v, int, int) { return v + 60; });
+    for (Method m : kLocal) EXPECT_EQ(maxDiffInside(correct(ref, brighter, m, s), ref, 0), 10) << m;
+    // Darker by 30: the mean corrects fully (30 is inside the band of 50),
+    // the median's value range stops the correction at 20.
+    auto darker = scene::mapped(ref, [](double v, int, int) { return v - 30; });
+    EXPECT_LE(maxDiffInside(correct(ref, darker, eLocalCorrection, s), ref, 0), 1);
+    EXPECT_EQ(maxDiffInside(correct(ref, darker, eLocalCorrectionEnhanced, s), ref, 0), 10);
+}
+
+TEST(LocalCorrection, ExcludedPixelsGetNoEstimateUnlessKept) {
+    auto ref = scene::texture(64, 64);
+    auto img = scene::mapped(ref, [](double v, int, int) { return v / 2; });
+    vkPelBuffer<std::uint8_t> mask(64, 64);
+    vkPelBuffer<std::uint8_t> left = mask;
+    left.window(vkPelRect(0, 0, 32, 64));
+    vfPelSet<std::uint8_t>(left, 1);
+    Params s;
+    auto out = correct(ref, img, eLocalCorrection, s, mask);
+    for (std::int32_t y = 0; y < 64; ++y)
+        for (std::int32_t x = 32; x < 64; ++x)
+            ASSERT_EQ(testimg::at(out, x, y), std::min(255, testimg::at(img, x, y) + 128));
+    s.keepMasked = true;
+    auto kept = correct(ref, img, eLocalCorrection, s, mask);
+    for (std::int32_t y = 0; y < 64; ++y)
+        for (std::int32_t x = 32; x < 64; ++x) ASSERT_EQ(testimg::at(kept, x, y), testimg::at(img, x, y));
+}
+
+TEST(LocalCorrection, OnePixelNeighbourhoodGivesTheReferenceInsideTheBand) {
+    auto ref = scene::texture(40, 30);
+    auto img = scene::mapped(ref, [](double v, int x, int y) { return v + ((x * 7 + y * 3) % 21) - 10; });
+    vkPelBuffer<std::uint8_t> mask(40, 30);
+    vfPelSet<std::uint8_t>(mask, 255);
+    Params s;
+    s.neighborhood = {1, 1};
+    for (P g : {P(1, 1), P(2, 2)}) {  // granularity 2 with a 1-pixel neighbourhood reduces nothing
+        s.granularity = g;
+        for (Method m : kLocal) EXPECT_EQ(maxDiffInside(correct(ref, img, m, s), ref, 0), 0) << label(m, g);
+        EXPECT_EQ(maxDiffInside(correct(ref, img, eLocalCorrection, s, mask), ref, 0), 0) << "masked g" << g.x();
+    }
+}
+
+TEST(LocalCorrection, OutputCoversTheWorkingRectangleWithTheRunTimeTransforms) {
+    auto ref = scene::texture(100, 80);
+    auto img = testimg::embedded<std::uint8_t>(scene::mapped(scene::texture(100, 80), [](double v, int, int) { return v + 12; }),
+                                               4, 0, P(30, 20));
+    img.clientFromImageXform(vkXform<2>::translation(3, 4));
+    vkPelBuffer<std::uint8_t> mask(vkPelRect(-10, 10, 200, 60));
+    vfPelSet<std::uint8_t>(mask, 255);
+    for (Method m : kLocal)
+        for (P g : {P(1, 1), P(3, 2)}) {
+            Params s;
+            s.granularity = g;
+            s.neighborhood = {21, 21};
+            auto out = correct(ref, img, m, s, mask);
+            EXPECT_EQ(out.window(), vkPelRect(30, 20, 70, 50)) << label(m, g);
+            EXPECT_EQ(out.clientFromImageXformBase(), img.clientFromImageXformBase());
+        }
+}
+
+TEST(MedianKernel, CapsTheKernelAt32767Pixels) {
+    using imgnorm_detail::medianKernel;
+    EXPECT_EQ(medianKernel({101, 101}), P(101, 101));
+    EXPECT_EQ(medianKernel({255, 255}), P(181, 181));
+    EXPECT_EQ(medianKernel({100, 4}), P(101, 5));
+    EXPECT_EQ(medianKernel({1000001, 1}), P(32767, 1));
+    const P k = medianKernel({301, 121});
+    EXPECT_LE(k.x() * k.y(), 32767);
+    EXPECT_EQ(k.x() % 2, 1);
+}
+
+TEST(BandHalfWidth, IsTheLargerSideCappedAt127) {
+    using imgnorm_detail::bandHalfWidth;
+    EXPECT_EQ(bandHalfWidth({-127, 127}), 127);
+    EXPECT_EQ(bandHalfWidth({-20, 50}), 50);
+    EXPECT_EQ(bandHalfWidth({-300, 0}), 127);
+}
