@@ -156,7 +156,7 @@ void vfPelHistogram(const vkPelBuffer_const<std::uint8_t>& image, std::vector<st
     const std::int32_t w = image.width();
     for (std::int32_t y = 0; y < image.height(); ++y, row += image.rowUpdate()) {
         std::int32_t x = 0;
-        for (; x + 4 <= w; x += 4) {
+        for (; x < w - 3; x += 4) {  // no overflow near INT32_MAX
             ++t[0][row[x]];
             ++t[1][row[x + 1]];
             ++t[2][row[x + 2]];
