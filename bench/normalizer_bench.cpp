@@ -1,0 +1,190 @@
+// The tool's run for each method on 1024 x 1024 and 4096 x 4096 images, and
+// for the local corrections the OpenCV pipeline that does the same work
+// (subtract, blur or median, subtract; single-threaded). Every case also
+// times, alternately in the same loop, two plain passes over the image
+// (a saturating subtraction into a new image and one in place): the cost
+// floor of any correction that reads the image and writes a new one. The
+// counters give ours in ms, the ratio to those two passes (xTwoPasses) and
+// to OpenCV (xOpenCV).
+//
+// Run: build/release/bench/normalizer_bench --benchmark_repetitions=3
+//      --benchmark_report_aggregates_only=true
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <map>
+#include <random>
+#include <string>
+
+#include <imgnorm/imgnorm.h>
+
+#ifdef IMGNORM_HAVE_OPENCV
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+#endif
+
+namespace {
+
+using namespace vkImageNormalizerDefs;
+using P = vkPair<std::int32_t>;
+using Pel = std::uint8_t;
+
+double threadSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
+
+// A textured golden image and the same scene under a light ramp with noise.
+struct Scene {
+    vkPelBuffer<Pel> golden, runtime, mask;
+};
+
+const Scene& scene(std::int32_t side) {
+    static std::map<std::int32_t, Scene> scenes;
+    auto it = scenes.find(side);
+    if (it != scenes.end()) return it->second;
+    Scene s{vkPelBuffer<Pel>(side, side), vkPelBuffer<Pel>(side, side), vkPelBuffer<Pel>(side, side)};
+    std::mt19937 gen(7);
+    std::uniform_int_distribution<int> noise(-4, 4), hole(0, 99);
+    for (std::int32_t y = 0; y < side; ++y)
+        for (std::int32_t x = 0; x < side; ++x) {
+            const double t = 128 + 50 * std::sin(x * 0.05) * std::cos(y * 0.04) + noise(gen);
+            const double light = 40.0 * x / side - 20;
+            const std::ptrdiff_t o = y * s.golden.rowUpdate() + x;
+            s.golden.pointToOffset()[o] = static_cast<Pel>(std::lround(std::fmin(255, std::fmax(0, t))));
+            s.runtime.pointToOffset()[o] = static_cast<Pel>(std::lround(std::fmin(255, std::fmax(0, t + light))));
+            s.mask.pointToOffset()[o] = hole(gen) < 90 ? 255 : 0;  // 10 % of the pixels excluded
+        }
+    return scenes.emplace(side, std::move(s)).first->second;
+}
+
+void compare(benchmark::State& state, std::int32_t side, const std::function<void()>& ours,
+             const std::function<void()>& peer) {
+    const Scene& s = scene(side);
+    double tOurs = 0, tFloor = 0, tPeer = 0;
+    for (auto _ : state) {
+        const double t0 = threadSeconds();
+        vkPelBuffer<Pel> copy = vfPelCopy<Pel>(s.runtime);
+        vf_PelSubClampSigned(copy, s.golden);
+        benchmark::DoNotOptimize(copy.pointToOffset());
+        const double t1 = threadSeconds();
+        ours();
+        const double t2 = threadSeconds();
+        if (peer) peer();
+        const double t3 = threadSeconds();
+        tFloor += t1 - t0;
+        tOurs += t2 - t1;
+        tPeer += t3 - t2;
+    }
+    const double n = static_cast<double>(state.iterations());
+    state.counters["ours_ms"] = 1e3 * tOurs / n;
+    state.counters["xTwoPasses"] = tOurs / tFloor;
+    if (peer) {
+        state.counters["opencv_ms"] = 1e3 * tPeer / n;
+        state.counters["xOpenCV"] = tOurs / tPeer;
+    }
+}
+
+vkImageNormalizer trainedTool(std::int32_t side, Method m, P granularity, bool masked) {
+    const Scene& s = scene(side);
+    vkImageNormalizer t;
+    t.referenceImage(s.golden, false);
+    if (masked) t.maskImage(s.mask, false);
+    t.granularity(granularity);
+    t.train(m, nullptr, 0);
+    return t;
+}
+
+void runTool(const vkImageNormalizer& t, std::int32_t side, Method m) {
+    bool ok = false;
+    std::string msg;
+    vkPelBuffer<Pel> out = t.run(scene(side).runtime, m, ok, msg, nullptr, 0);
+    if (!ok) throw std::runtime_error(msg);
+    benchmark::DoNotOptimize(out.pointToOffset());
+}
+
+#ifdef IMGNORM_HAVE_OPENCV
+cv::Mat asMat(const vkPelBuffer_const<Pel>& b) {
+    return cv::Mat(b.height(), b.width(), CV_8U, const_cast<Pel*>(b.pointToOffset()),
+                   static_cast<std::size_t>(b.rowUpdate()));
+}
+
+// Subtract the reference, blur the signed difference with the same sigma as
+// the 101 x 101 neighbourhood's kernel, subtract the blur.
+std::function<void()> openCvMeanPipeline(std::int32_t side) {
+    return [side] {
+        const Scene& s = scene(side);
+        cv::Mat img = asMat(s.runtime), ref = asMat(s.golden), diff, blurred, out;
+        cv::subtract(img, ref, diff, cv::noArray(), CV_16S);
+        cv::GaussianBlur(diff, blurred, cv::Size(0, 0), std::sqrt(52.0 * 52 + 2) / 2);
+        cv::subtract(img, blurred, out, cv::noArray(), CV_8U);
+        benchmark::DoNotOptimize(out.data);
+    };
+}
+
+// The same with the biased 8-bit difference and a 101 x 101 median.
+std::function<void()> openCvMedianPipeline(std::int32_t side) {
+    return [side] {
+        const Scene& s = scene(side);
+        cv::Mat img = asMat(s.runtime), ref = asMat(s.golden), diff, med, out;
+        cv::addWeighted(img, 1.0, ref, -1.0, 128.0, diff);
+        cv::medianBlur(diff, med, 101);
+        cv::addWeighted(img, 1.0, med, -1.0, 128.0, out);
+        benchmark::DoNotOptimize(out.data);
+    };
+}
+#else
+std::function<void()> openCvMeanPipeline(std::int32_t) { return {}; }
+std::function<void()> openCvMedianPipeline(std::int32_t) { return {}; }
+#endif
+
+// Args: side, method, granularity, masked.
+void BM_RunLocal(benchmark::State& state) {
+    const auto side = static_cast<std::int32_t>(state.range(0));
+    const auto m = static_cast<Method>(state.range(1));
+    const auto g = static_cast<std::int32_t>(state.range(2));
+    const bool masked = state.range(3) != 0;
+    const vkImageNormalizer t = trainedTool(side, m, P(g, g), masked);
+    std::function<void()> peer;
+    if (g == 1 && !masked) peer = m == eLocalCorrection ? openCvMeanPipeline(side) : openCvMedianPipeline(side);
+    compare(state, side, [&] { runTool(t, side, m); }, peer);
+}
+
+void localArgs(benchmark::internal::Benchmark* b) {
+    for (int side : {1024, 4096})
+        for (int m : {int(eLocalCorrection), int(eLocalCorrectionEnhanced)})
+            for (int g : {1, 2, 4})
+                for (int masked : {0, 1}) b->Args({side, m, g, masked});
+    b->ArgNames({"side", "method", "g", "mask"});
+}
+BENCHMARK(BM_RunLocal)->Apply(localArgs)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Args: side, method.
+void BM_RunGlobal(benchmark::State& state) {
+    const auto side = static_cast<std::int32_t>(state.range(0));
+    const auto m = static_cast<Method>(state.range(1));
+    const vkImageNormalizer t = trainedTool(side, m, P(1, 1), true);
+    compare(state, side, [&] { runTool(t, side, m); }, {});
+}
+BENCHMARK(BM_RunGlobal)
+    ->ArgsProduct({{1024, 4096}, {int(eIdentity), int(eMatchHistogram), int(eMatchMeanAndStddev),
+                                  int(eMatchHistogramTails), int(eLinearlyFitGrayValues)}})
+    ->ArgNames({"side", "method"})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+#ifdef IMGNORM_HAVE_OPENCV
+    cv::setNumThreads(1);
+#endif
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
