@@ -1,5 +1,6 @@
-// Linear gray-value fit speed: runLinearFit on 1024 x 1024 and 4096 x 4096
-// and on a tiny image (its fixed cost), its two passes over the pixels
+// Linear gray-value fit speed: runLinearFit and the tool's run for the method
+// on 1024 x 1024 and 4096 x 4096, runLinearFit on a tiny image (its fixed
+// cost), its two passes over the pixels
 // (counting the pairs, mapping the run-time image) and its fixed-size part
 // alone, next to a memcpy of the image and, where OpenCV is installed, the
 // peer calls for the two passes (a 256 x 256 two-channel cv::calcHist and
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "imgnorm/linear_fit.h"
+#include "imgnorm/normalizer.h"
 #include "imgnorm/pelops.h"
 
 #if defined(IMGNORM_HAVE_OPENCV)
@@ -102,6 +104,24 @@ void BM_RunLinearFit(benchmark::State& state) {
     const Scene& s = scene(n);
     const vkPelBuffer_const<std::uint8_t> weight = masked ? vkPelBuffer_const<std::uint8_t>(s.mask) : vkPelBuffer_const<std::uint8_t>();
     for (auto _ : state) benchmark::DoNotOptimize(runLinearFit(s.runTime, s.reference, weight, angles()));
+    setPixels(state, n);
+}
+
+// The tool's run for the method: it narrows the windows, calls runLinearFit
+// with the trained mask as weights and gives the result the run-time
+// transforms.
+void BM_ToolRun(benchmark::State& state) {
+    const auto n = static_cast<std::int32_t>(state.range(0));
+    const Scene& s = scene(n);
+    vkImageNormalizer tool;
+    tool.referenceImage(s.reference, false);
+    if (state.range(1) != 0) tool.maskImage(s.mask, false);
+    tool.train(vkImageNormalizerDefs::eLinearlyFitGrayValues, nullptr, 0);
+    bool success = false;
+    std::string message;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(
+            tool.run(s.runTime, vkImageNormalizerDefs::eLinearlyFitGrayValues, success, message, nullptr, 0));
     setPixels(state, n);
 }
 
@@ -194,6 +214,7 @@ public:
 BENCHMARK(BM_Memcpy)->Arg(1024)->Arg(4096)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RunLinearFit)->Args({8, 0})->Args({1024, 0})->Args({1024, 1})->Args({4096, 0})->Args({4096, 1})
     ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ToolRun)->Args({1024, 0})->Args({1024, 1})->Args({4096, 0})->Args({4096, 1})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CountPairs)->Args({1024, 0})->Args({1024, 1})->Args({4096, 0})->Args({4096, 1})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ApplyGrayLine)->Arg(1024)->Arg(4096)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FixedPart)->Unit(benchmark::kMillisecond);
@@ -216,6 +237,8 @@ int main(int argc, char** argv) {
         const std::string s = n;
         ratio("BM_RunLinearFit/" + s + "/0", "BM_Memcpy/" + s);
         ratio("BM_RunLinearFit/" + s + "/1", "BM_Memcpy/" + s);
+        ratio("BM_ToolRun/" + s + "/0", "BM_RunLinearFit/" + s + "/0");
+        ratio("BM_ToolRun/" + s + "/1", "BM_RunLinearFit/" + s + "/1");
         ratio("BM_CountPairs/" + s + "/0", "BM_Memcpy/" + s);
         ratio("BM_ApplyGrayLine/" + s, "BM_Memcpy/" + s);
         ratio("BM_CountPairs/" + s + "/0", "BM_CvCalcHist2D/" + s);

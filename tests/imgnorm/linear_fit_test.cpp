@@ -52,14 +52,15 @@ Img mapped(const CImg& src, const std::function<double(double)>& f) {
     return out;
 }
 
-// Replaces a fraction of the pixels by random values; returns which.
+// Replaces a fraction of the window's pixels by random values; returns
+// which (row by row from the window's first pixel).
 std::vector<bool> addOutliers(const Img& img, double fraction, std::uint32_t seed) {
     std::mt19937 gen(seed);
     std::vector<bool> hit;
     for (std::int32_t y = 0; y < img.height(); ++y)
         for (std::int32_t x = 0; x < img.width(); ++x) {
             hit.push_back(std::bernoulli_distribution(fraction)(gen));
-            if (hit.back()) img.set(P(x, y), static_cast<std::uint8_t>(gen()));
+            if (hit.back()) img.pointToOffset()[y * img.rowUpdate() + x] = static_cast<std::uint8_t>(gen());
         }
     return hit;
 }
@@ -425,4 +426,71 @@ TEST(RunLinearFit, NoFittableLineMapsEveryPixelToZero) {
     EXPECT_EQ(testimg::pixels<std::uint8_t>(runLinearFit(filled(60, 40, 120), ref, CImg(), angles())), zeros);  // one run-time value
     EXPECT_EQ(testimg::pixels<std::uint8_t>(runLinearFit(ref, ref, Img(60, 40), angles())), zeros);  // every weight 0
     EXPECT_EQ(testimg::pixels<std::uint8_t>(runLinearFit(far, ref, CImg(), angles())), zeros);
+}
+
+namespace {
+
+vkPelBuffer<std::uint8_t> runTool(const vkImageNormalizer& tool, const CImg& image) {
+    bool success = false;
+    std::string message = "stale";
+    auto result = tool.run(image, vkImageNormalizerDefs::eLinearlyFitGrayValues, success, message, nullptr, 0);
+    EXPECT_TRUE(success);
+    EXPECT_TRUE(message.empty());
+    return result;
+}
+
+vkImageNormalizer trainedTool(const CImg& reference, const CImg& mask) {
+    vkImageNormalizer tool;
+    tool.referenceImage(reference, true);
+    tool.maskImage(mask, true);
+    tool.train(vkImageNormalizerDefs::eLinearlyFitGrayValues, nullptr, 0);
+    return tool;
+}
+
+}  // namespace
+
+TEST(LinearFitRun, ToolMapsAClippedTransformWithDefectsBackWithAndWithoutMask) {
+    // Reference at positions (0, 0, 200, 150); the run-time camera sees
+    // (-30, 20, 200, 150) of the same scene, clipped by 1.8 x - 30, with 20%
+    // defects; the mask leaves out a band on the right holding an inverted
+    // relation.
+    Img scene = texture(230, 170, 14);
+    scene.offset(P(-30, 0));
+    auto view = [&](vkPelRect r) {
+        CImg v(scene);
+        v.window(r);
+        return vfPelCopy(v);
+    };
+    const Img ref = view(vkPelRect(0, 0, 200, 150));
+    auto f = [](double v) { return 1.8 * v - 30; };
+    const Img run = mapped(view(vkPelRect(-30, 20, 200, 150)), f);
+    Img mask(vkPelRect(0, 0, 200, 150));
+    vfPelSet(mask, std::uint8_t{1});
+    for (std::int32_t y = 20; y < 150; ++y)
+        for (std::int32_t x = 120; x < 170; ++x) {
+            mask.set(P(x, y), 0);
+            run.set(P(x, y), static_cast<std::uint8_t>(255 - scene.get(P(x, y))));
+        }
+    const auto outlier = addOutliers(run, 0.2, 14);
+    const vkPelRect common(0, 20, 170, 130);
+    for (bool masked : {false, true}) {
+        SCOPED_TRACE(masked);
+        const auto result = runTool(trainedTool(ref, masked ? CImg(mask) : CImg()), run);
+        ASSERT_EQ(result.window(), common);
+        int worst = 0;
+        for (std::int32_t y = common.ul().y(); y < common.lr().y(); ++y)
+            for (std::int32_t x = common.ul().x(); x < common.lr().x(); ++x) {
+                const double v = f(scene.get(P(x, y)));
+                if (mask.get(P(x, y)) && !outlier[size_t((y - 20) * 200 + x + 30)] && v >= 0 && v <= 255)
+                    worst = std::max(worst, std::abs(result.get(P(x, y)) - scene.get(P(x, y))));
+            }
+        // Without the mask the inverted band (a quarter of the common
+        // window) is only one more kind of defect.
+        EXPECT_LE(worst, 1);
+    }
+}
+
+TEST(LinearFitRun, ToolWithoutFittableLineReturnsZeros) {
+    const auto result = runTool(trainedTool(texture(40, 30, 15), CImg()), filled(40, 30, 77));
+    EXPECT_EQ(testimg::pixels<std::uint8_t>(result), std::vector<std::uint8_t>(40 * 30, 0));
 }
