@@ -1,0 +1,361 @@
+// train, run, info, compare and samples.
+#include "commands.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <set>
+
+#include <imgnorm/archive.h>
+#include <imgnorm/diag.h>
+
+#include "batch.h"
+#include "diag_dump.h"
+#include "image_io.h"
+#include "samples.h"
+
+namespace imgnorm_cli {
+
+namespace fs = std::filesystem;
+using vkImageNormalizerDefs::Method;
+
+namespace {
+
+constexpr std::uint32_t kDiagFlags = vkDiagDefs::eInputs | vkDiagDefs::eResults;
+
+std::string lower(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+bool isImageName(const fs::path& p) {
+    const std::string ext = lower(p.extension().string());
+    return ext == ".png" || ext == ".pgm" || ext == ".pnm";
+}
+
+std::string sizeText(const vkPelBuffer_const<std::uint8_t>& image) {
+    return std::to_string(image.width()) + " x " + std::to_string(image.height());
+}
+
+// Trains and writes what training recorded into diagDir (when given), also
+// when training fails: the records show what the tool was given.
+void trainTool(vkImageNormalizer& tool, Method methods, const std::string& diagDir) {
+    vkDiagObject diag;
+    vkDiagObject* recorder = diagDir.empty() ? nullptr : &diag;
+    try {
+        tool.train(methods, recorder, kDiagFlags);
+    } catch (const std::exception& e) {
+        if (recorder != nullptr) writeDiagRecords(diag, diagDir);
+        throw std::runtime_error("cannot train for " + methodListText(methods) + ": " + e.what());
+    }
+    if (recorder != nullptr) writeDiagRecords(diag, diagDir);
+}
+
+void setImages(vkImageNormalizer& tool, const std::string& reference, const std::string& mask) {
+    const vkPelBuffer<std::uint8_t> ref = readImage(reference);
+    tool.referenceImage(ref, false);
+    if (!mask.empty()) {
+        const vkPelBuffer<std::uint8_t> m = readImage(mask);
+        if (m.window() != ref.window())
+            std::fprintf(stderr, "imgnorm: warning: mask %s is %s, reference %s is %s: only their common part is used\n",
+                         mask.c_str(), sizeText(m).c_str(), reference.c_str(), sizeText(ref).c_str());
+        tool.maskImage(m, false);
+    }
+}
+
+void requireParentFolder(const std::string& path) {
+    const fs::path parent = fs::path(path).parent_path();
+    std::error_code ec;
+    if (!parent.empty() && !fs::is_directory(parent, ec)) throw FileError(path, "its folder does not exist");
+}
+
+// Folder names for the diagnostics of each input: the input's stem, made
+// unique with -2, -3, ... when two inputs share one.
+std::vector<std::string> diagFolders(const std::string& root, const std::vector<std::string>& inputs) {
+    std::vector<std::string> out;
+    std::map<std::string, int> seen;
+    for (const std::string& in : inputs) {
+        std::string stem = fs::path(in).stem().string();
+        if (stem.empty()) stem = "image";
+        const int n = ++seen[stem];
+        if (n > 1) stem += "-" + std::to_string(n);
+        out.push_back((fs::path(root) / stem).string());
+    }
+    return out;
+}
+
+std::vector<std::string> outputPaths(const RunOptions& o, const std::vector<std::string>& inputs) {
+    if (!o.output.empty()) return {o.output};
+    std::vector<std::string> out;
+    for (const std::string& in : inputs) {
+        fs::path name = fs::path(in).filename();
+        if (!o.format.empty()) name.replace_extension("." + o.format);
+        out.push_back((fs::path(o.outDir) / name).string());
+    }
+    return out;
+}
+
+void checkOutputs(const std::vector<std::string>& inputs, const std::vector<std::string>& outputs) {
+    std::map<std::string, std::string> targets;
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        try {
+            formatForPath(outputs[i]);
+        } catch (const FileError& e) {
+            throw UsageError(e.what());
+        }
+        const std::string key = fs::weakly_canonical(outputs[i]).string();
+        const auto [it, added] = targets.emplace(key, inputs[i]);
+        if (!added)
+            throw UsageError("inputs " + it->second + " and " + inputs[i] + " would both be written to " + outputs[i]);
+    }
+    for (const std::string& in : inputs) {
+        const auto it = targets.find(fs::weakly_canonical(in).string());
+        if (it != targets.end()) throw UsageError("the output for " + in + " would overwrite it");
+    }
+}
+
+}  // namespace
+
+void saveTool(vkImageNormalizer& tool, const std::string& path) {
+    try {
+        vkArchive archive;
+        archive || tool;
+        archive.saveToFile(path);
+    } catch (const std::exception& e) {
+        throw FileError(path, std::string("cannot store the tool: ") + e.what());
+    }
+}
+
+vkImageNormalizer loadTool(const std::string& path) {
+    std::error_code ec;
+    if (!fs::exists(path, ec)) throw FileError(path, "no such file");
+    if (!fs::is_regular_file(path, ec)) throw FileError(path, "not a regular file");
+    vkImageNormalizer tool;
+    try {
+        vkArchive archive = vkArchive::loadFromFile(path);
+        archive || tool;
+        if (archive.remaining() != 0) throw std::runtime_error("unexpected bytes after the stored tool");
+    } catch (const std::exception& e) {
+        throw FileError(path, std::string("cannot load the tool: ") + e.what());
+    }
+    return tool;
+}
+
+std::vector<std::string> expandInputs(const std::vector<std::string>& inputs) {
+    std::vector<std::string> out;
+    for (const std::string& in : inputs) {
+        std::error_code ec;
+        if (!fs::is_directory(in, ec)) {
+            out.push_back(in);
+            continue;
+        }
+        std::vector<std::string> found;
+        for (const fs::directory_entry& e : fs::directory_iterator(in, ec))
+            if (isImageName(e.path()) && e.is_regular_file(ec)) found.push_back(e.path().string());
+        if (ec) throw FileError(in, "cannot list the folder: " + ec.message());
+        std::sort(found.begin(), found.end());
+        out.insert(out.end(), found.begin(), found.end());
+    }
+    return out;
+}
+
+int trainCommand(const TrainOptions& o) {
+    const Method methods = parseMethodList(o.methods);
+    vkImageNormalizer tool;
+    applyParams(o.params, tool);
+    requireParentFolder(o.output);
+    setImages(tool, o.reference, o.mask);
+    trainTool(tool, methods, o.diagDir);
+    saveTool(tool, o.output);
+    std::printf("trained for %s; stored in %s\n", methodListText(tool.trainedMethods()).c_str(), o.output.c_str());
+    return 0;
+}
+
+int runCommand(const RunOptions& o) {
+    const Method method = parseMethod(o.method);
+    if (o.jobs < 1) throw UsageError("-j " + std::to_string(o.jobs) + ": at least one job is needed");
+    if (o.output.empty() == o.outDir.empty()) throw UsageError("give either -o OUT (for one image) or --out-dir DIR");
+    if (!o.format.empty() && !o.output.empty()) throw UsageError("--format applies to --out-dir only");
+    const std::vector<std::string> inputs = expandInputs(o.inputs);
+    if (inputs.empty()) throw UsageError("no input images (the folders hold no .png, .pgm or .pnm file)");
+    if (!o.output.empty() && inputs.size() != 1)
+        throw UsageError("-o takes one input image; use --out-dir DIR for " + std::to_string(inputs.size()) + " images");
+    const std::vector<std::string> outputs = outputPaths(o, inputs);
+    checkOutputs(inputs, outputs);
+
+    // The tool: stored, or trained here for this one method.
+    vkImageNormalizer tool;
+    const std::string trainDiag = o.diagDir.empty() ? "" : (fs::path(o.diagDir) / "train").string();
+    std::string source;
+    if (!o.tool.empty()) {
+        source = o.tool;
+        tool = loadTool(o.tool);
+        if (o.params.changesTraining()) {
+            const Method trained = tool.trainedMethods();
+            applyParams(o.params, tool);
+            trainTool(tool, trained, trainDiag);
+        } else {
+            applyRunParams(o.params, tool);
+        }
+    } else if (!o.reference.empty()) {
+        source = o.reference;
+        applyParams(o.params, tool);
+        setImages(tool, o.reference, o.mask);
+        trainTool(tool, method, trainDiag);
+    } else if (method != vkImageNormalizerDefs::eIdentity) {
+        throw UsageError("--method " + o.method + " needs a trained tool: give --tool TOOL or --reference REF");
+    }
+    if (method != vkImageNormalizerDefs::eIdentity && (tool.trainedMethods() & method) == 0)
+        throw std::runtime_error(source + ": the tool is not trained for " + methodCliName(method) +
+                                 " (it is trained for: " + methodListText(tool.trainedMethods()) + ")");
+
+    if (!o.outDir.empty()) {
+        std::error_code ec;
+        fs::create_directories(o.outDir, ec);
+        if (ec) throw FileError(o.outDir, "cannot create the folder: " + ec.message());
+    } else {
+        requireParentFolder(o.output);
+    }
+    const std::vector<std::string> diagDirs = o.diagDir.empty() ? std::vector<std::string>() : diagFolders(o.diagDir, inputs);
+
+    // Each worker runs its own copy of the tool.
+    const int jobs = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(o.jobs), inputs.size()));
+    std::vector<vkImageNormalizer> tools(static_cast<std::size_t>(jobs), tool);
+
+    auto work = [&](std::size_t i, int worker) -> ItemResult {
+        const std::string& in = inputs[i];
+        const vkPelBuffer<std::uint8_t> image = readImage(in);
+        vkDiagObject diag;
+        vkDiagObject* recorder = diagDirs.empty() ? nullptr : &diag;
+        ItemResult r;
+        try {
+            bool success = false;
+            std::string message;
+            const vkPelBuffer<std::uint8_t> result =
+                tools[static_cast<std::size_t>(worker)].run(image, method, success, message, recorder, kDiagFlags);
+            if (!success) {
+                r = {false, in + ": success=false: " + message};
+            } else if (!result.isBound() || result.window().isNull()) {
+                r = {false, in + ": the image does not overlap the reference"};
+            } else {
+                writeImage(outputs[i], result);
+                r.ok = true;
+                if (result.width() != image.width() || result.height() != image.height())
+                    r.message = "output is " + sizeText(result) + " of the " + sizeText(image) +
+                                " image: the part that the reference and the mask cover";
+            }
+        } catch (const std::exception& e) {
+            r = {false, in + ": " + e.what()};
+        }
+        if (recorder != nullptr) {
+            try {
+                writeDiagRecords(diag, diagDirs[i]);
+            } catch (const std::exception& e) {
+                if (r.ok) r = {false, in + ": " + e.what()};
+            }
+        }
+        return r;
+    };
+
+    std::size_t failed = 0;
+    auto report = [&](std::size_t i, const ItemResult& r) {
+        if (r.ok) {
+            std::printf("ok      %s -> %s%s\n", inputs[i].c_str(), outputs[i].c_str(),
+                        r.message.empty() ? "" : (" (" + r.message + ")").c_str());
+            std::fflush(stdout);
+        } else {
+            ++failed;
+            std::fprintf(stderr, "failed  %s\n", r.message.c_str());
+        }
+    };
+
+    ProgressLine progress(o.progress && ::isatty(STDERR_FILENO) != 0, inputs.size());
+    runBatch(inputs.size(), jobs, work, report, progress);
+    if (failed != 0) {
+        std::fprintf(stderr, "imgnorm: %zu of %zu images failed\n", failed, inputs.size());
+        return 1;
+    }
+    return 0;
+}
+
+int infoCommand(const std::string& toolPath) {
+    vkImageNormalizer tool = loadTool(toolPath);
+    auto imageText = [](const vkPelBuffer_const<std::uint8_t>& image) {
+        if (!image.isBound()) return std::string("none");
+        return sizeText(image) + " at " + std::to_string(image.offset().x()) + "," + std::to_string(image.offset().y());
+    };
+    std::printf("tool:               %s\n", toolPath.c_str());
+    std::printf("trained methods:    %s\n", methodListText(tool.trainedMethods()).c_str());
+    std::printf("reference image:    %s\n", imageText(tool.referenceImage()).c_str());
+    std::printf("mask image:         %s\n", imageText(tool.maskImage()).c_str());
+    std::printf("neighborhood:       %s\n", pairText(tool.neighborhoodSize()).c_str());
+    std::printf("granularity:        %s\n", pairText(tool.granularity()).c_str());
+    std::printf("tails:              %s\n", pairText(tool.tailFractions()).c_str());
+    std::printf("range:              %s\n", pairText(tool.intensityVariationRange()).c_str());
+    std::printf("keep masked pixels: %s\n", tool.keepMaskedPixels() ? "yes" : "no");
+    return 0;
+}
+
+int compareCommand(const std::string& a, const std::string& b, const std::string& maskPath) {
+    const vkPelBuffer<std::uint8_t> ia = readImage(a), ib = readImage(b);
+    const vkPelBuffer<std::uint8_t> mask = maskPath.empty() ? vkPelBuffer<std::uint8_t>() : readImage(maskPath);
+    if (ia.window() != ib.window())
+        throw std::runtime_error(a + " is " + sizeText(ia) + " but " + b + " is " + sizeText(ib) +
+                                 ": compare needs two images of one size");
+    if (mask.isBound() && mask.window() != ia.window())
+        throw std::runtime_error("mask " + maskPath + " is " + sizeText(mask) + " but the images are " + sizeText(ia));
+    std::uint64_t sum = 0, count = 0;
+    int worst = 0;
+    const std::uint8_t* pa = ia.pointToOffset();
+    const std::uint8_t* pb = ib.pointToOffset();
+    const std::uint8_t* pm = mask.isBound() ? mask.pointToOffset() : nullptr;
+    for (std::int32_t y = 0; y < ia.height(); ++y, pa += ia.rowUpdate(), pb += ib.rowUpdate()) {
+        for (std::int32_t x = 0; x < ia.width(); ++x) {
+            if (pm != nullptr && pm[x] == 0) continue;
+            const int d = std::abs(int{pa[x]} - int{pb[x]});
+            sum += static_cast<std::uint64_t>(d);
+            ++count;
+            worst = std::max(worst, d);
+        }
+        if (pm != nullptr) pm += mask.rowUpdate();
+    }
+    if (count == 0) throw std::runtime_error("mask " + maskPath + " selects no pixel");
+    std::printf("mean_abs_diff=%.3f max_abs_diff=%d pixels=%llu\n",
+                static_cast<double>(sum) / static_cast<double>(count), worst, static_cast<unsigned long long>(count));
+    return 0;
+}
+
+int samplesCommand(const std::string& folder, const std::string& size, const std::string& format) {
+    std::int32_t w = 0, h = 0;
+    const auto x = size.find('x');
+    try {
+        if (x == std::string::npos) throw std::invalid_argument(size);
+        const vkPair<std::int32_t> p = parseIntPair(size.substr(0, x) + "," + size.substr(x + 1), "--size");
+        w = p.x();
+        h = p.y();
+    } catch (const std::exception&) {
+        throw UsageError("--size " + size + ": expected WIDTHxHEIGHT, for example 320x240");
+    }
+    std::vector<SampleImage> samples;
+    try {
+        samples = makeSamples(w, h);
+    } catch (const std::invalid_argument& e) {
+        throw UsageError("--size " + size + ": " + e.what());
+    }
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    if (ec) throw FileError(folder, "cannot create the folder: " + ec.message());
+    for (const SampleImage& s : samples) {
+        const std::string file = s.name + "." + format;
+        writeImage((fs::path(folder) / file).string(), s.image);
+        std::printf("%-14s %s\n", file.c_str(), s.description.c_str());
+    }
+    return 0;
+}
+
+}  // namespace imgnorm_cli

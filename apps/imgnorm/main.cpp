@@ -1,0 +1,194 @@
+// imgnorm: train a gray-level normalizer on a golden image and normalize
+// run-time images with it, from the shell.
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include "commands.h"
+#include "options.h"
+
+#ifndef IMGNORM_VERSION
+#define IMGNORM_VERSION "unknown"
+#endif
+
+namespace {
+
+using namespace imgnorm_cli;
+
+const char* const kImageHelp =
+    "Images: 8-bit grayscale PNG (also 1, 2 and 4-bit gray, and palettes of grays) and PGM (P5 or P2; a maximum "
+    "value below 255 is rescaled to 0..255). Colour, alpha-channel and 16-bit images are rejected with an error "
+    "naming the file: convert them to 8-bit gray first. Outputs are written whole or not at all.";
+
+const char* const kExitHelp = "Exit status: 0 success, 1 an image or file failed, 2 wrong usage.";
+
+// The parameter options shared by train and run; only the ones given are
+// applied, the others keep the tool's value (the defaults shown).
+struct ParamOptions {
+    std::string neighborhood, granularity, tails, range;
+    bool keepMasked = false;
+    CLI::Option* neighborhoodOpt = nullptr;
+    CLI::Option* granularityOpt = nullptr;
+    CLI::Option* tailsOpt = nullptr;
+    CLI::Option* rangeOpt = nullptr;
+    CLI::Option* keepOpt = nullptr;
+
+    void add(CLI::App& app, bool negatableKeep) {
+        const vkImageNormalizer defaults;
+        neighborhoodOpt = app.add_option("--neighborhood", neighborhood,
+                                         "X,Y: neighbourhood of the local corrections, in pixels (each >= 1)")
+                              ->default_str(pairText(defaults.neighborhoodSize()))
+                              ->type_name("X,Y");
+        granularityOpt = app.add_option("--granularity", granularity,
+                                        "X,Y: the local corrections work on a grid this many pixels apart, "
+                                        "then resample (each >= 1; 2 or 4 is much faster)")
+                             ->default_str(pairText(defaults.granularity()))
+                             ->type_name("X,Y");
+        tailsOpt = app.add_option("--tails", tails,
+                                  "LO,HI: fractions of the histograms whose gray levels the tails method matches "
+                                  "(0 <= LO <= HI <= 1)")
+                       ->default_str(pairText(defaults.tailFractions()))
+                       ->type_name("LO,HI");
+        rangeOpt = app.add_option("--range", range,
+                                  "LO,HI: largest correction of the local corrections downwards and upwards, in "
+                                  "gray levels (LO <= 0 <= HI)")
+                       ->default_str(pairText(defaults.intensityVariationRange()))
+                       ->type_name("LO,HI");
+        keepOpt = app.add_flag(negatableKeep ? "--keep-masked,!--no-keep-masked" : "--keep-masked", keepMasked,
+                               "copy the pixels outside the mask into the output unchanged")
+                      ->default_str(defaults.keepMaskedPixels() ? "on" : "off");
+    }
+
+    ToolParams params() const {
+        ToolParams p;
+        if (neighborhoodOpt->count() != 0) p.neighborhood = neighborhood;
+        if (granularityOpt->count() != 0) p.granularity = granularity;
+        if (tailsOpt->count() != 0) p.tails = tails;
+        if (rangeOpt->count() != 0) p.range = range;
+        if (keepOpt->count() != 0) p.keepMasked = keepMasked;
+        return p;
+    }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app("imgnorm: gray-level normalization of 8-bit images for machine vision.\n"
+                 "Train a tool on a golden image (and a mask), store it, and normalize run-time images with one of "
+                 "seven methods.");
+    app.set_version_flag("--version", IMGNORM_VERSION);
+    app.require_subcommand(1);
+    app.footer(std::string(kImageHelp) + "\n" + kExitHelp);
+
+    // train
+    TrainOptions train;
+    ParamOptions trainParams;
+    CLI::App* trainCmd = app.add_subcommand("train", "Train a tool on a reference image and store it");
+    trainCmd->add_option("--reference", train.reference, "the golden (reference) image")->required()->type_name("REF");
+    trainCmd->add_option("--mask", train.mask, "mask image: 0 excludes a pixel, any other value includes it")
+        ->type_name("MASK");
+    trainCmd->add_option("--methods", train.methods,
+                         "comma-separated methods to train for, or all (" + methodNamesHelp() + ")")
+        ->required()
+        ->type_name("LIST");
+    trainParams.add(*trainCmd, false);
+    trainCmd->add_option("-o,--output", train.output, "file to store the trained tool in")->required()->type_name("TOOL");
+    trainCmd->add_option("--diag", train.diagDir, "write what training records into this folder")->type_name("DIR");
+    trainCmd->footer(kExitHelp);
+
+    // run
+    RunOptions run;
+    ParamOptions runParams;
+    CLI::App* runCmd = app.add_subcommand("run", "Normalize images with a stored tool, or with one trained here");
+    CLI::Option* toolOpt = runCmd->add_option("--tool", run.tool, "a tool stored by imgnorm train")->type_name("TOOL");
+    CLI::Option* refOpt =
+        runCmd->add_option("--reference", run.reference, "train here on this golden image instead of --tool")
+            ->type_name("REF");
+    runCmd->add_option("--mask", run.mask, "mask image for --reference")->type_name("MASK")->needs(refOpt);
+    toolOpt->excludes(refOpt);
+    runCmd->add_option("--method", run.method, "the method to run (" + methodNamesHelp() + ")")
+        ->required()
+        ->type_name("NAME");
+    runParams.add(*runCmd, true);
+    CLI::Option* outOpt =
+        runCmd->add_option("-o,--output", run.output, "output file, for one input image (.png or .pgm)")->type_name("OUT");
+    CLI::Option* outDirOpt = runCmd->add_option("--out-dir", run.outDir,
+                                                "write each output under the input's file name into this folder "
+                                                "(created when missing)")
+                                 ->type_name("DIR");
+    outOpt->excludes(outDirOpt);
+    runCmd->add_option("--format", run.format, "with --out-dir: write all outputs as png or pgm (default: as the input)")
+        ->check(CLI::IsMember({"png", "pgm"}))
+        ->type_name("FMT");
+    runCmd->add_option("-j,--jobs", run.jobs, "normalize this many images at once, each with its own copy of the tool")
+        ->check(CLI::Range(1, 256))
+        ->capture_default_str()
+        ->type_name("N");
+    runCmd->add_option("--diag", run.diagDir,
+                       "write what training and each run record into this folder (one subfolder per image)")
+        ->type_name("DIR");
+    bool noProgress = false;
+    runCmd->add_flag("--no-progress", noProgress, "no progress line (it is shown only when stderr is a terminal)");
+    runCmd->add_option("INPUT", run.inputs, "images, or folders whose .png, .pgm and .pnm files are all normalized")
+        ->required()
+        ->type_name("INPUT...");
+    runCmd->footer(std::string("Images that fail are reported on stderr (a global method that cannot build its gray "
+                               "map reports success=false and its message); the others are still normalized. ") +
+                   "With --tool, --tails, --range and --keep-masked change the stored values for this run; "
+                   "--neighborhood and --granularity retrain the tool for its methods.\n" + kExitHelp);
+
+    // info
+    std::string infoTool;
+    CLI::App* infoCmd = app.add_subcommand("info", "Print a stored tool's parameters and trained methods");
+    infoCmd->add_option("TOOL", infoTool, "a tool stored by imgnorm train")->required();
+
+    // compare
+    std::string compareA, compareB, compareMask;
+    CLI::App* compareCmd =
+        app.add_subcommand("compare", "Print the mean and largest absolute difference of two images of one size");
+    compareCmd->add_option("A", compareA, "first image")->required();
+    compareCmd->add_option("B", compareB, "second image")->required();
+    compareCmd->add_option("--mask", compareMask, "count only the pixels where this mask is not 0")->type_name("MASK");
+
+    // samples
+    std::string samplesDir, samplesSize = "320x240", samplesFormat = "png";
+    CLI::App* samplesCmd = app.add_subcommand(
+        "samples", "Generate the sample set: golden image, mask, and run-time images under drift, contrast change, "
+                   "light ramp, vignette, and with a defect");
+    samplesCmd->add_option("DIR", samplesDir, "folder to write into (created when missing)")->required();
+    samplesCmd->add_option("--size", samplesSize, "image size")->capture_default_str()->type_name("WxH");
+    samplesCmd->add_option("--format", samplesFormat, "png or pgm")
+        ->check(CLI::IsMember({"png", "pgm"}))
+        ->capture_default_str();
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int status = app.exit(e);
+        return status == 0 ? 0 : 2;
+    }
+
+    try {
+        if (*trainCmd) {
+            train.params = trainParams.params();
+            return trainCommand(train);
+        }
+        if (*runCmd) {
+            run.params = runParams.params();
+            run.progress = !noProgress;
+            return runCommand(run);
+        }
+        if (*infoCmd) return infoCommand(infoTool);
+        if (*compareCmd) return compareCommand(compareA, compareB, compareMask);
+        if (*samplesCmd) return samplesCommand(samplesDir, samplesSize, samplesFormat);
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "imgnorm: error: %s\nRun with --help for more information.\n", e.what());
+        return 2;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "imgnorm: error: %s\n", e.what());
+        return 1;
+    }
+    return 2;
+}

@@ -1,0 +1,60 @@
+// What the command line says about methods and tool parameters, and how it
+// is applied to a vkImageNormalizer.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include <imgnorm/normalizer.h>
+
+namespace imgnorm_cli {
+
+// A value on the command line that cannot be used. main reports it as a
+// usage error (exit status 2).
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// One method by its command-line name (identity, histogram, mean-stddev,
+// tails, linear-fit, local-mean, local-median) or its enumerator name
+// (eMatchHistogram, ...). Throws UsageError for any other text.
+vkImageNormalizerDefs::Method parseMethod(const std::string& name);
+// A comma-separated list of methods, or "all" for the six trainable ones.
+vkImageNormalizerDefs::Method parseMethodList(const std::string& list);
+// The command-line name of one method ("histogram"); "unknown" otherwise.
+std::string methodCliName(vkImageNormalizerDefs::Method method);
+// The command-line names of a set of methods, comma-separated; "none" when
+// empty.
+std::string methodListText(std::uint32_t methods);
+// The help text listing the method names.
+std::string methodNamesHelp();
+
+// "X,Y" with two integers or two numbers. Throws UsageError naming option.
+vkPair<std::int32_t> parseIntPair(const std::string& text, const std::string& option);
+vkPair<double> parseRealPair(const std::string& text, const std::string& option);
+std::string pairText(const vkPair<std::int32_t>& p);
+std::string pairText(const vkPair<double>& p);
+
+// Tool parameters given on the command line; those not given keep the
+// tool's value.
+struct ToolParams {
+    std::optional<std::string> neighborhood;  // "X,Y"
+    std::optional<std::string> granularity;   // "X,Y"
+    std::optional<std::string> tails;         // "LO,HI"
+    std::optional<std::string> range;         // "LO,HI"
+    std::optional<bool> keepMasked;
+
+    // Whether a parameter that training depends on is given.
+    bool changesTraining() const { return neighborhood.has_value() || granularity.has_value(); }
+};
+
+// Applies the parameters through the tool's setters (which untrain it).
+// A value the tool rejects is a UsageError naming the option.
+void applyParams(const ToolParams& params, vkImageNormalizer& tool);
+// Applies only tails, range and keep-masked, keeping the training.
+void applyRunParams(const ToolParams& params, vkImageNormalizer& tool);
+
+}  // namespace imgnorm_cli
