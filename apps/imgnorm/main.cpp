@@ -29,11 +29,13 @@ const char* const kExitHelp = "Exit status: 0 success, 1 an image or file failed
 struct ParamOptions {
     std::string neighborhood, granularity, tails, range;
     bool keepMasked = false;
+    bool noKeepMasked = false;
     CLI::Option* neighborhoodOpt = nullptr;
     CLI::Option* granularityOpt = nullptr;
     CLI::Option* tailsOpt = nullptr;
     CLI::Option* rangeOpt = nullptr;
     CLI::Option* keepOpt = nullptr;
+    CLI::Option* noKeepOpt = nullptr;
 
     void add(CLI::App& app, bool negatableKeep) {
         const vkImageNormalizer defaults;
@@ -56,9 +58,14 @@ struct ParamOptions {
                                   "gray levels (LO <= 0 <= HI)")
                        ->default_str(pairText(defaults.intensityVariationRange()))
                        ->type_name("LO,HI");
-        keepOpt = app.add_flag(negatableKeep ? "--keep-masked,!--no-keep-masked" : "--keep-masked", keepMasked,
-                               "copy the pixels outside the mask into the output unchanged")
-                      ->default_str(defaults.keepMaskedPixels() ? "on" : "off");
+        const std::string keepHelp = std::string("copy the pixels outside the mask into the output unchanged (default: ") +
+                                     (defaults.keepMaskedPixels() ? "on" : "off") + ")";
+        keepOpt = app.add_flag("--keep-masked", keepMasked, keepHelp);
+        if (negatableKeep) {
+            noKeepOpt = app.add_flag("--no-keep-masked", noKeepMasked, std::string("normalize the pixels outside the mask too (with --tool: "
+                                                         "overrides a stored --keep-masked)"));
+            noKeepOpt->excludes(keepOpt);
+        }
     }
 
     ToolParams params() const {
@@ -67,7 +74,8 @@ struct ParamOptions {
         if (granularityOpt->count() != 0) p.granularity = granularity;
         if (tailsOpt->count() != 0) p.tails = tails;
         if (rangeOpt->count() != 0) p.range = range;
-        if (keepOpt->count() != 0) p.keepMasked = keepMasked;
+        if (keepOpt->count() != 0) p.keepMasked = true;
+        if (noKeepOpt != nullptr && noKeepOpt->count() != 0) p.keepMasked = false;
         return p;
     }
 };
@@ -96,7 +104,7 @@ int main(int argc, char** argv) {
     trainParams.add(*trainCmd, false);
     trainCmd->add_option("-o,--output", train.output, "file to store the trained tool in")->required()->type_name("TOOL");
     trainCmd->add_option("--diag", train.diagDir, "write what training records into this folder")->type_name("DIR");
-    trainCmd->footer(kExitHelp);
+    trainCmd->footer(std::string(kImageHelp) + "\n" + kExitHelp);
 
     // run
     RunOptions run;
@@ -137,7 +145,7 @@ int main(int argc, char** argv) {
     runCmd->footer(std::string("Images that fail are reported on stderr (a global method that cannot build its gray "
                                "map reports success=false and its message); the others are still normalized. ") +
                    "With --tool, --tails, --range and --keep-masked change the stored values for this run; "
-                   "--neighborhood and --granularity retrain the tool for its methods.\n" + kExitHelp);
+                   "--neighborhood and --granularity retrain the tool for its methods.\n" + kImageHelp + "\n" + kExitHelp);
 
     // info
     std::string infoTool;
