@@ -471,13 +471,18 @@ TEST_F(Cli, StoredToolRunsLikeATrainedOneAndInfoShowsIt) {
 
     for (const auto& [name, method] : kMethods) {
         SCOPED_TRACE(name);
-        const Outcome stored = cli({"run", "--tool", tool, "--method", name, "-j", "2", "--out-dir",
-                                    path(std::string("s-") + name), samples_.string()});
+        std::vector<std::string> inputs;
+        for (const auto& image : kRunTime) inputs.push_back(sample(image));
+        std::vector<std::string> args{"run", "--tool", tool, "--method", name, "-j", "2", "--out-dir",
+                                      path(std::string("s-") + name)};
+        args.insert(args.end(), inputs.begin(), inputs.end());
+        const Outcome stored = cli(args);
         if (stored.status != 0 && contains(stored.err, "not implemented")) continue;
         ASSERT_EQ(stored.status, 0) << show(stored);
-        const Outcome direct = cli({"run", "--reference", sample("golden"), "--mask", sample("mask"), "--method",
-                                    name, "--neighborhood", "31,21", "--tails", "0.05,0.95", "--out-dir",
-                                    path(std::string("d-") + name), samples_.string()});
+        args = {"run", "--reference", sample("golden"), "--mask", sample("mask"), "--method", name,
+                "--neighborhood", "31,21", "--tails", "0.05,0.95", "--out-dir", path(std::string("d-") + name)};
+        args.insert(args.end(), inputs.begin(), inputs.end());
+        const Outcome direct = cli(args);
         ASSERT_EQ(direct.status, 0) << show(direct);
         for (const auto& image : kRunTime)
             EXPECT_EQ(readBytes(dir_ / (std::string("s-") + name) / (image + ".png")),
