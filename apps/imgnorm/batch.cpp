@@ -47,15 +47,21 @@ void ProgressLine::draw(std::size_t done) {
     shown_ = true;
 }
 
-void runBatch(std::size_t count, int jobs, const std::function<ItemResult(std::size_t, int)>& work,
-              const std::function<void(std::size_t, const ItemResult&)>& report, ProgressLine& progress) {
+std::size_t runBatch(std::size_t count, int jobs, const std::function<ItemResult(std::size_t, int)>& work,
+                     const std::function<void(std::size_t, const ItemResult&)>& report, ProgressLine& progress,
+                     const std::atomic<bool>* stop) {
     std::atomic<std::size_t> nextItem{0};
+    std::atomic<std::size_t> started{0};
     std::mutex mutex;
     std::vector<std::optional<ItemResult>> results(count);
     std::size_t nextReport = 0;
 
     auto worker = [&](int index) {
-        for (std::size_t i = nextItem.fetch_add(1); i < count; i = nextItem.fetch_add(1)) {
+        for (;;) {
+            if (stop != nullptr && stop->load()) return;
+            const std::size_t i = nextItem.fetch_add(1);
+            if (i >= count) return;
+            started.fetch_add(1);
             ItemResult result;
             try {
                 result = work(i, index);
@@ -83,6 +89,7 @@ void runBatch(std::size_t count, int jobs, const std::function<ItemResult(std::s
     worker(0);
     for (std::thread& t : pool) t.join();
     progress.clear();
+    return started.load();
 }
 
 }  // namespace imgnorm_cli

@@ -2,6 +2,7 @@
 // item's outcome in input order, with an optional progress line.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -40,8 +41,11 @@ private:
 // (worker is 0 .. jobs-1, so each thread can own its data). report(index,
 // result) is called exactly once per item, in index order, never for two
 // items at once. An exception from work counts as a failure of that item;
-// the other items go on.
-void runBatch(std::size_t count, int jobs, const std::function<ItemResult(std::size_t, int)>& work,
-              const std::function<void(std::size_t, const ItemResult&)>& report, ProgressLine& progress);
+// the other items go on. Once *stop is true no further item is started;
+// the items already started finish and are reported (they are always the
+// first ones). Returns the number of items run.
+std::size_t runBatch(std::size_t count, int jobs, const std::function<ItemResult(std::size_t, int)>& work,
+                     const std::function<void(std::size_t, const ItemResult&)>& report, ProgressLine& progress,
+                     const std::atomic<bool>* stop = nullptr);
 
 }  // namespace imgnorm_cli

@@ -3,6 +3,9 @@
 
 #include <unistd.h>
 
+#include <atomic>
+#include <csignal>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -67,6 +70,38 @@ void setImages(vkImageNormalizer& tool, const std::string& reference, const std:
         tool.maskImage(m, false);
     }
 }
+
+// Set by SIGINT and SIGTERM during a batch: the images being normalized are
+// finished and written, no other is started.
+std::atomic<bool> gInterrupted{false};
+
+extern "C" void onInterrupt(int signal) {
+    gInterrupted.store(true);
+    // A second signal ends the process at once.
+    std::signal(signal, SIG_DFL);
+}
+
+class InterruptGuard {
+public:
+    InterruptGuard() {
+        gInterrupted.store(false);
+        struct sigaction action {};
+        action.sa_handler = onInterrupt;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGINT, &action, &oldInt_);
+        ::sigaction(SIGTERM, &action, &oldTerm_);
+    }
+    ~InterruptGuard() {
+        ::sigaction(SIGINT, &oldInt_, nullptr);
+        ::sigaction(SIGTERM, &oldTerm_, nullptr);
+    }
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+private:
+    struct sigaction oldInt_ {};
+    struct sigaction oldTerm_ {};
+};
 
 void requireParentFolder(const std::string& path) {
     const fs::path parent = fs::path(path).parent_path();
@@ -275,7 +310,15 @@ int runCommand(const RunOptions& o) {
     };
 
     ProgressLine progress(o.progress && ::isatty(STDERR_FILENO) != 0, inputs.size());
-    runBatch(inputs.size(), jobs, work, report, progress);
+    std::size_t done = 0;
+    {
+        const InterruptGuard interrupt;
+        done = runBatch(inputs.size(), jobs, work, report, progress, &gInterrupted);
+    }
+    if (done < inputs.size()) {
+        std::fprintf(stderr, "imgnorm: interrupted after %zu of %zu images (%zu failed)\n", done, inputs.size(), failed);
+        return 130;
+    }
     if (failed != 0) {
         std::fprintf(stderr, "imgnorm: %zu of %zu images failed\n", failed, inputs.size());
         return 1;

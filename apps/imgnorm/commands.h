@@ -1,6 +1,7 @@
 // The subcommands of the imgnorm tool, apart from parsing the command line.
 // Each returns the process's exit status: 0 when everything worked, 1 when
-// something failed (the reason is on stderr). Wrong option values throw
+// something failed (the reason is on stderr), 130 when a batch was
+// interrupted by SIGINT or SIGTERM (the images in progress are finished). Wrong option values throw
 // UsageError; unreadable files and library errors throw exceptions whose
 // message names the file.
 #pragma once

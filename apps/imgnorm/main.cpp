@@ -22,7 +22,9 @@ const char* const kImageHelp =
     "value below 255 is rescaled to 0..255). Colour, alpha-channel and 16-bit images are rejected with an error "
     "naming the file: convert them to 8-bit gray first. Outputs are written whole or not at all.";
 
-const char* const kExitHelp = "Exit status: 0 success, 1 an image or file failed, 2 wrong usage.";
+const char* const kExitHelp =
+    "Exit status: 0 success, 1 an image or file failed, 2 wrong usage, 130 interrupted (the images in progress "
+    "are finished, no other is started).";
 
 // The parameter options shared by train and run; only the ones given are
 // applied, the others keep the tool's value (the defaults shown).

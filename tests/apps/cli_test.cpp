@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -417,6 +418,50 @@ TEST_F(Cli, ProgressLineOnlyWhenStderrIsATerminal) {
 
     const Outcome quiet = runCli({"run", "--method", "identity", "--out-dir", path("out2"), sample("drift")}, dir_);
     EXPECT_EQ(quiet.err, "");
+}
+
+TEST_F(Cli, InterruptFinishesTheImagesInProgressAndStartsNoOther) {
+    const fs::path in = dir_ / "in";
+    fs::create_directories(in);
+    const int count = 400;
+    for (int i = 0; i < count; ++i) fs::copy_file(sample("ramp"), in / ("img" + std::to_string(1000 + i) + ".png"));
+    std::vector<std::string> all{IMGNORM_CLI_PATH, "run", "--reference", sample("golden"), "--method",
+                                 "local-median", "-j", "2", "--out-dir", path("out"), in.string()};
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const std::string outPath = path("stdout.txt"), errPath = path("stderr.txt");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, all[0].c_str(), &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    // Interrupt once the first image is reported.
+    for (int i = 0; i < 20000 && (!fs::exists(outPath) || fs::file_size(outPath) == 0); ++i) usleep(500);
+    kill(pid, SIGINT);
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    ASSERT_TRUE(WIFEXITED(wstatus));
+    const auto outBytes = readBytes(outPath), errBytes = readBytes(errPath);
+    const std::string out(outBytes.begin(), outBytes.end()), err(errBytes.begin(), errBytes.end());
+    if (WEXITSTATUS(wstatus) == 0) GTEST_SKIP() << "the batch finished before the interrupt arrived";
+    EXPECT_EQ(WEXITSTATUS(wstatus), 130) << err;
+    EXPECT_TRUE(contains(err, "imgnorm: interrupted after ")) << err;
+    // Every image started was finished: one line and one whole file each,
+    // no temporary file left behind.
+    const auto lines = std::count(out.begin(), out.end(), '\n');
+    std::ptrdiff_t files = 0;
+    for (const auto& e : fs::directory_iterator(dir_ / "out")) {
+        ++files;
+        EXPECT_EQ(e.path().filename().string().front(), 'i') << e.path();
+        EXPECT_EQ(readImage(e.path().string()).width(), 96);
+    }
+    EXPECT_EQ(files, lines);
+    EXPECT_GT(lines, 0);
+    EXPECT_LT(lines, count);
+    EXPECT_TRUE(contains(err, "interrupted after " + std::to_string(lines) + " of 400 images")) << err;
 }
 
 TEST_F(Cli, CompareReportsExactDifferences) {
