@@ -13,6 +13,7 @@
 #include "imgnorm/linefit.h"
 #include "imgnorm/median.h"
 #include "imgnorm/normalizer.h"
+#include "imgnorm/pelarchive.h"
 #include "imgnorm/pelbuffer.h"
 #include "imgnorm/pelfunc.h"
 #include "imgnorm/pelops.h"
