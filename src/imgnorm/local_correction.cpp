@@ -70,7 +70,9 @@ void localMeanEstimate(const vkPelBuffer_const<std::uint8_t>& difference, const 
 vkPair<std::int32_t> medianKernel(const vkPair<std::int32_t>& s) {
     // Odd sides; a side above the cap is cut to it at once, which the
     // shrinking below would reach anyway.
-    std::int64_t kx = std::min<std::int64_t>(s.x() | 1, 32767), ky = std::min<std::int64_t>(s.y() | 1, 32767);
+    // Sides below 1 become 1, so that the loop below always ends.
+    std::int64_t kx = std::clamp<std::int64_t>(s.x() | 1, 1, 32767);
+    std::int64_t ky = std::clamp<std::int64_t>(s.y() | 1, 1, 32767);
     while (kx * ky > 32767) {
         if (kx > ky)
             kx -= 2;
@@ -102,8 +104,9 @@ void runLocalCorrection(const vkPelBuffer_const<std::uint8_t>& image, const vkPe
                         const vkPelBuffer_const<std::uint8_t>& binaryMask,
                         const vkPelBuffer_const<std::uint8_t>& reducedMask,
                         const vkPelBuffer_const<std::uint16_t>& maskWeights, Method method,
-                        const vkPair<std::int32_t>& neighborhood, const vkPair<std::int32_t>& granularity,
+                        const vkPair<std::int32_t>& neighborhoodIn, const vkPair<std::int32_t>& granularityIn,
                         const vkPair<std::int32_t>& range, vkPelBuffer<std::uint8_t>& result) {
+    const vkPair<std::int32_t> neighborhood = atLeastOne(neighborhoodIn), granularity = atLeastOne(granularityIn);
     vkPelRect rect = image.window() & reference.window();
     if (binaryMask.isBound()) rect &= binaryMask.window();
     vkPelBuffer_const<std::uint8_t> img(image), ref(reference), mask(binaryMask);

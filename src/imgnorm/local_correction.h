@@ -33,7 +33,8 @@ namespace imgnorm_detail {
 // Corrects image (already narrowed to the window it shares with the
 // reference and the mask) against the reference; result (unbound on entry)
 // receives the corrected image on the working rectangle, with the run-time
-// image's transforms.
+// image's transforms. Neighbourhood sizes and granularity steps below 1 act
+// as 1 (see atLeastOne).
 void runLocalCorrection(const vkPelBuffer_const<std::uint8_t>& image,
                         const vkPelBuffer_const<std::uint8_t>& referenceImage,
                         const vkPelBuffer_const<std::uint8_t>& binaryMask,
@@ -63,8 +64,8 @@ void localMedianEstimate(const vkPelBuffer_const<std::uint8_t>& difference,
                          const vkPelBuffer_const<std::uint8_t>& mask, const vkPair<std::int32_t>& neighborhood,
                          const vkPair<std::int32_t>& intensityVariationRange, vkPelBuffer<std::uint8_t>& estimate);
 
-// The median kernel for a neighbourhood: odd, at most 32767 pixels in total
-// (the larger side shrinks first, y on a tie).
+// The median kernel for a neighbourhood: odd, at least 1 and at most 32767
+// pixels in total (the larger side shrinks first, y on a tie).
 vkPair<std::int32_t> medianKernel(const vkPair<std::int32_t>& neighborhood);
 
 // destination = source >> bits over their common window (an unbound

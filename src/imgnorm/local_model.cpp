@@ -14,6 +14,8 @@ namespace imgnorm_detail {
 
 using vkImageNormalizerDefs::Method;
 
+vkPair<std::int32_t> atLeastOne(const vkPair<std::int32_t>& s) { return {std::max(s.x(), 1), std::max(s.y(), 1)}; }
+
 vkPair<std::int32_t> reducedNeighborhood(const vkPair<std::int32_t>& n, const vkPair<std::int32_t>& g) {
     if (g.x() < 1 || g.y() < 1) vstd_assert_(__LINE__);
     return {(n.x() / g.x()) | 1, (n.y() / g.y()) | 1};
@@ -71,9 +73,10 @@ void gaussianLocalMean(vkPelBuffer<std::uint8_t>& source, const vkPair<std::int3
 }
 
 void trainMasks(Method methods, const vkPelBuffer_const<std::uint8_t>& maskImage,
-                const vkPair<std::int32_t>& neighborhood, const vkPair<std::int32_t>& granularity,
+                const vkPair<std::int32_t>& neighborhoodIn, const vkPair<std::int32_t>& granularityIn,
                 vkPelBuffer<std::uint8_t>& binaryMask, vkPelBuffer<std::uint8_t>& reducedMask,
                 vkPelBuffer<std::uint16_t>& maskWeights) {
+    const vkPair<std::int32_t> neighborhood = atLeastOne(neighborhoodIn), granularity = atLeastOne(granularityIn);
     std::vector<std::uint8_t> table(256, 255);
     table[0] = 0;
     vkAttention::check();

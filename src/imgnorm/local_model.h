@@ -14,6 +14,12 @@ namespace imgnorm_detail {
 // Exponent of the fixed-point local mean: it holds 2^7 = 128 times the mean.
 constexpr int kLocalMeanShift = 7;
 
+// Each element raised to at least 1. Neighbourhood sizes and granularity
+// steps below 1 (only a tool loaded from an archive can hold them, since
+// loading bypasses the setters) act as 1: no smoothing and no sub-sampling
+// on that axis.
+vkPair<std::int32_t> atLeastOne(const vkPair<std::int32_t>& sizes);
+
 // The neighbourhood measured in reduced pixels, always odd: (n / g) | 1 per
 // axis. Both granularity elements must be at least 1.
 vkPair<std::int32_t> reducedNeighborhood(const vkPair<std::int32_t>& neighborhood,
@@ -35,7 +41,8 @@ void gaussianLocalMean(vkPelBuffer<std::uint8_t>& source, const vkPair<std::int3
 // reducedMask (the binary mask sub-sampled by the granularity, thresholded
 // at 128 and dilated by the 5-pixel diamond; only with a mask and a
 // granularity above 1) and maskWeights (the smoothed reduced or binary mask;
-// only with a mask and eLocalCorrection among the methods).
+// only with a mask and eLocalCorrection among the methods). Sizes and steps
+// below 1 act as 1 (see atLeastOne).
 void trainMasks(vkImageNormalizerDefs::Method methods, const vkPelBuffer_const<std::uint8_t>& maskImage,
                 const vkPair<std::int32_t>& neighborhood, const vkPair<std::int32_t>& granularity,
                 vkPelBuffer<std::uint8_t>& binaryMask, vkPelBuffer<std::uint8_t>& reducedMask,

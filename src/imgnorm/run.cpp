@@ -105,8 +105,10 @@ vkPelBuffer<std::uint8_t> vkImageNormalizer::run(const vkPelBuffer_const<std::ui
     switch (method) {
         case eLocalCorrection:
         case eLocalCorrectionEnhanced:
-            if ((granularity_.x() != 1 || granularity_.y() != 1) && maskImage_.isBound() != reducedMask_.isBound())
+            // Training reduces the mask exactly when a step exceeds 1.
+            if ((granularity_.x() > 1 || granularity_.y() > 1) && maskImage_.isBound() != reducedMask_.isBound())
                 vstd_assert_(__LINE__);
+            if (method == eLocalCorrection && maskImage_.isBound() && !maskWeights_.isBound()) vstd_assert_(__LINE__);
             imgnorm_detail::runLocalCorrection(view, referenceImage_, binaryMask_, reducedMask_, maskWeights_, method,
                                                neighborhoodSize_, granularity_, intensityVariationRange_, result);
             ok = true;
@@ -114,6 +116,8 @@ vkPelBuffer<std::uint8_t> vkImageNormalizer::run(const vkPelBuffer_const<std::ui
         case eMatchHistogram:
         case eMatchMeanAndStddev:
         case eMatchHistogramTails: {
+            // A trained global method has a full, non-empty reference histogram.
+            if (referenceHistogram_.size() != 256 || referenceStats_.nSamp() == 0) vstd_assert_(__LINE__);
             std::vector<std::uint32_t> histogram;
             vf_MaskedPelHistogram(view, binaryMask_, histogram);
             const vkHistoStats stats(histogram);
@@ -135,6 +139,7 @@ vkPelBuffer<std::uint8_t> vkImageNormalizer::run(const vkPelBuffer_const<std::ui
             break;
         }
         case eLinearlyFitGrayValues:
+            if (fitAngles_.size() != 63) vstd_assert_(__LINE__);
             result = imgnorm_detail::runLinearFit(view, referenceImage_, binaryMask_, fitAngles_);
             ok = true;
             break;
