@@ -2,42 +2,16 @@
 #include <imgnorm/pelarchive.h>
 
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <memory>
 
+#include "support/archive_bytes.h"
 #include "support/images.h"
 
 namespace {
 
-// An independent little-endian writer, so that the expected bytes of the
-// documented layout are not produced by the code under test.
-struct Bytes {
-    std::vector<std::uint8_t> v;
-    Bytes& u8(unsigned v8) {
-        v.push_back(static_cast<std::uint8_t>(v8));
-        return *this;
-    }
-    Bytes& u32(std::uint32_t x) {
-        for (int k = 0; k < 4; ++k) v.push_back(static_cast<std::uint8_t>(x >> (8 * k)));
-        return *this;
-    }
-    Bytes& i32(std::int32_t x) { return u32(static_cast<std::uint32_t>(x)); }
-    Bytes& f64(double d) {
-        std::uint64_t bits = 0;
-        std::memcpy(&bits, &d, 8);
-        for (int k = 0; k < 8; ++k) v.push_back(static_cast<std::uint8_t>(bits >> (8 * k)));
-        return *this;
-    }
-    // A bound header: window, first-pixel position, transform.
-    Bytes& header(std::int32_t x, std::int32_t y, std::int32_t w, std::int32_t h, const double (&e)[6]) {
-        u8(0).u8(1).i32(x).i32(y).i32(w).i32(h).i32(x).i32(y);
-        for (double d : e) f64(d);
-        return *this;
-    }
-};
-
-constexpr double kIdentity[6] = {1, 0, 0, 1, 0, 0};
+using testbytes::Bytes;
+using testbytes::kIdentity;
 
 template <class T>
 std::vector<std::uint8_t> stored(vkPelBuffer_const<T> b) {
@@ -129,12 +103,12 @@ TEST(PelBufferArchive, StoredBytesFollowTheDocumentedLayout) {
     b.offset(-2, 5);
     b.clientFromImageXform(vkXform<2>(2, 0, 0, 3, 10, -4));
     Bytes expect;
-    expect.header(-2, 5, 3, 2, {2, 0, 0, 3, 10, -4});
+    expect.imageHeader(-2, 5, 3, 2, {2, 0, 0, 3, 10, -4});
     for (std::uint32_t p : {0x0102u, 0xA0B0u, 7u, 0xFFFFu, 0u, 0x8001u}) expect.u8(p & 0xFF).u8(p >> 8);
     EXPECT_EQ(stored<std::uint16_t>(b), expect.v);
 
     vkPelBuffer<std::uint32_t> one = testimg::fromRows<std::uint32_t>(1, 1, {0x01020304});
-    EXPECT_EQ(stored<std::uint32_t>(one), Bytes().header(0, 0, 1, 1, kIdentity).u32(0x01020304).v);
+    EXPECT_EQ(stored<std::uint32_t>(one), Bytes().imageHeader(0, 0, 1, 1, kIdentity).u32(0x01020304).v);
 }
 
 TEST(PelBufferArchive, UnboundIsTwoBytesAndReplacesABoundTarget) {
@@ -146,7 +120,7 @@ TEST(PelBufferArchive, UnboundIsTwoBytesAndReplacesABoundTarget) {
 }
 
 TEST(PelBufferArchive, IdentityTransformLoadsAsTheSharedIdentityHandle) {
-    vkArchive in(Bytes().header(3, 4, 1, 1, kIdentity).u8(9).v);
+    vkArchive in(Bytes().imageHeader(3, 4, 1, 1, kIdentity).u8(9).v);
     vkPelBuffer<std::uint8_t> b;
     in || b;
     EXPECT_EQ(b.clientFromImageXformBase(), vfIdentityXformHandle());
@@ -158,7 +132,7 @@ TEST(PelBufferArchive, EmptyWindowRoundTripsWithoutStorageOrRowWalk) {
     // A window 0 pixels wide and 2^31 - 1 rows high holds no pixels: it loads
     // at once, and its storage costs nothing.
     for (auto [w, h] : {std::pair{0, 5}, std::pair{0, INT32_MAX}, std::pair{INT32_MAX - 10, 0}}) {
-        vkArchive in(Bytes().header(10, -3, w, h, kIdentity).v);
+        vkArchive in(Bytes().imageHeader(10, -3, w, h, kIdentity).v);
         vkPelBuffer<std::uint8_t> b;
         in || b;
         ASSERT_TRUE(b.isBound());
@@ -170,7 +144,7 @@ TEST(PelBufferArchive, EmptyWindowRoundTripsWithoutStorageOrRowWalk) {
 TEST(PelBufferArchive, LoadingAllocatesNewStorageAndNeverWritesSharedPixels) {
     vkPelBuffer<std::uint8_t> shared = testimg::fromRows<std::uint8_t>(2, 1, {5, 6});
     vkPelBuffer<std::uint8_t> target = shared;  // same storage, same size as what is loaded
-    vkArchive in(Bytes().header(0, 0, 2, 1, kIdentity).u8(50).u8(60).v);
+    vkArchive in(Bytes().imageHeader(0, 0, 2, 1, kIdentity).u8(50).u8(60).v);
     in || target;
     EXPECT_NE(target.root(), shared.root());
     EXPECT_EQ(testimg::pixels<std::uint8_t>(shared), (std::vector<std::uint8_t>{5, 6}));
@@ -179,7 +153,7 @@ TEST(PelBufferArchive, LoadingAllocatesNewStorageAndNeverWritesSharedPixels) {
 
 TEST(PelBufferArchive, NarrowRowsArePackedSoStorageStaysWithinTwiceThePixelBytes) {
     Bytes bytes;
-    bytes.header(0, 0, 1, 64, kIdentity);
+    bytes.imageHeader(0, 0, 1, 64, kIdentity);
     for (unsigned i = 0; i < 64; ++i) bytes.u8(i);
     vkArchive in(bytes.v);
     vkPelBuffer<std::uint8_t> b;
@@ -212,18 +186,18 @@ TEST(PelBufferArchive, HostileHeadersThrowCorruptBeforeAllocating) {
     };
     const std::vector<Case> cases = {
         {"bound flag 2", Bytes().u8(0).u8(2).v},
-        {"negative width", Bytes().header(0, 0, -1, 1, kIdentity).u8(0).v},
-        {"negative height", Bytes().header(0, 0, 1, INT32_MIN, kIdentity).v},
-        {"window past the position range", Bytes().header(INT32_MAX - 1, 0, 2, 1, kIdentity).u8(0).u8(0).v},
+        {"negative width", Bytes().imageHeader(0, 0, -1, 1, kIdentity).u8(0).v},
+        {"negative height", Bytes().imageHeader(0, 0, 1, INT32_MIN, kIdentity).v},
+        {"window past the position range", Bytes().imageHeader(INT32_MAX - 1, 0, 2, 1, kIdentity).u8(0).u8(0).v},
         {"first pixel off the window origin", Bytes().u8(0).u8(1).i32(0).i32(0).i32(1).i32(1).i32(1).i32(0)
                                                    .f64(1).f64(0).f64(0).f64(1).f64(0).f64(0).u8(0).v},
-        {"huge image, few bytes", Bytes().header(0, 0, INT32_MAX, INT32_MAX, kIdentity).u8(0).v},
-        {"one pixel more than the bytes", Bytes().header(0, 0, 3, 3, kIdentity).u32(0).u32(0).v},
-        {"NaN translation", Bytes().header(0, 0, 1, 1, {1, 0, 0, 1, nan, 0}).u8(0).v},
-        {"infinite scale", Bytes().header(0, 0, 1, 1, {inf, 0, 0, 1, 0, 0}).u8(0).v},
-        {"huge translation", Bytes().header(0, 0, 1, 1, {1, 0, 0, 1, 1e13, 0}).u8(0).v},
-        {"singular matrix", Bytes().header(0, 0, 1, 1, {1, 2, 2, 4, 0, 0}).u8(0).v},
-        {"inverse too large", Bytes().header(0, 0, 1, 1, {1e-13, 0, 0, 1, 0, 0}).u8(0).v},
+        {"huge image, few bytes", Bytes().imageHeader(0, 0, INT32_MAX, INT32_MAX, kIdentity).u8(0).v},
+        {"one pixel more than the bytes", Bytes().imageHeader(0, 0, 3, 3, kIdentity).u32(0).u32(0).v},
+        {"NaN translation", Bytes().imageHeader(0, 0, 1, 1, {1, 0, 0, 1, nan, 0}).u8(0).v},
+        {"infinite scale", Bytes().imageHeader(0, 0, 1, 1, {inf, 0, 0, 1, 0, 0}).u8(0).v},
+        {"huge translation", Bytes().imageHeader(0, 0, 1, 1, {1, 0, 0, 1, 1e13, 0}).u8(0).v},
+        {"singular matrix", Bytes().imageHeader(0, 0, 1, 1, {1, 2, 2, 4, 0, 0}).u8(0).v},
+        {"inverse too large", Bytes().imageHeader(0, 0, 1, 1, {1e-13, 0, 0, 1, 0, 0}).u8(0).v},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
