@@ -65,8 +65,10 @@ public:
                                   bool& success, std::string& message, vkDiagObject* diag,
                                   std::uint32_t flags) const;
 
-    // Same state: trained methods, parameters and images (trained data is not
-    // compared).
+    // Same state: true for the same object; otherwise trained methods, tail
+    // fractions (exactly), the three integer pairs, keepMaskedPixels, then
+    // mask and reference by vf_PelBufferEqual(a, b, 0.0). Trained data is
+    // not compared.
     bool operator==(const vkImageNormalizer& other) const;
 
 private:
@@ -89,9 +91,22 @@ private:
     std::vector<vkDegree> fitAngles_;
 };
 
-// Stores or loads a tool; loading ends by training for the stored methods.
+// Stores or loads a tool (layout: docs/archive-format.md).
+// Storing reads the tool only; an image whose placement cannot be archived
+// (see pelarchive.h) throws vkPelFunc::BadParams before anything is written.
+// Loading: a record version other than 0 throws vkArchive::UnknownVersion
+// (this source file and line) and leaves the tool unchanged; otherwise the
+// tool is reset, the items are written straight into it without the setters'
+// checks, and the load ends with train(stored methods, nullptr, 0). Until
+// that training succeeds the tool claims no trained method, so whatever
+// fails part-way (vkArchive::Corrupt or UnknownVersion from the items,
+// CanNotTrain or a pixel function's exception from the training) leaves a
+// reset, partly loaded tool that refuses every method but eIdentity; only
+// training's empty-histogram failure leaves the non-global methods trained.
 IMGNORM_API vkArchive& operator||(vkArchive& archive, vkImageNormalizer& tool);
 
-// The archive form of a pair: a version byte (0), then x and y.
+// The archive form of a pair: a version byte (0), then x and y. A stored
+// version other than 0 throws vkArchive::UnknownVersion with no source
+// position; a failed load leaves the pair unchanged.
 IMGNORM_API vkArchive& operator||(vkArchive& archive, vkPair<double>& pair);
 IMGNORM_API vkArchive& operator||(vkArchive& archive, vkPair<std::int32_t>& pair);
