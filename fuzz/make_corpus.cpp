@@ -1,0 +1,96 @@
+// Writes the seed corpus of load_tool_fuzz: stored tools (untrained, each
+// method set, with and without a mask, odd parameters), some truncated
+// ones, and one stored exception. Usage: make_corpus DIRECTORY
+#include <imgnorm/imgnorm.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace vkImageNormalizerDefs;
+
+vkPelBuffer<std::uint8_t> pattern(std::int32_t w, std::int32_t h, int seed) {
+    vkPelBuffer<std::uint8_t> b(w, h);
+    for (std::int32_t y = 0; y < h; ++y)
+        for (std::int32_t x = 0; x < w; ++x)
+            b.pointToOffset()[y * b.rowUpdate() + x] = static_cast<std::uint8_t>(40 + (x * 13 + y * 7 + seed * 31) % 170);
+    return b;
+}
+
+vkImageNormalizer tool(bool withMask) {
+    vkImageNormalizer t;
+    vkPelBuffer<std::uint8_t> ref = pattern(16, 12, 1);
+    ref.offset(3, -2);
+    t.referenceImage(ref, false);
+    if (withMask) {
+        vkPelBuffer<std::uint8_t> mask = pattern(14, 10, 2);
+        mask.pointToOffset()[2 * mask.rowUpdate() + 3] = 0;
+        mask.pointToOffset()[5 * mask.rowUpdate() + 9] = 0;
+        mask.offset(4, -1);
+        mask.clientFromImageXform(vkXform<2>(2, 0, 0, 2, 1.5, -3));
+        t.maskImage(mask, false);
+    }
+    t.neighborhoodSize(vkPair<std::int32_t>(7, 5));
+    t.granularity(vkPair<std::int32_t>(2, 1));
+    t.set(vkPair<double>(0.05, 0.95), vkPair<std::int32_t>(-60, 60), withMask);
+    return t;
+}
+
+std::vector<std::uint8_t> bytesOf(vkImageNormalizer t) {
+    vkArchive out;
+    out || t;
+    return out.bytes();
+}
+
+void write(const std::string& dir, const std::string& name, const std::vector<std::uint8_t>& bytes) {
+    const std::string path = dir + "/" + name;
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size()) {
+        std::perror(path.c_str());
+        std::exit(1);
+    }
+    std::fclose(f);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s DIRECTORY\n", argv[0]);
+        return 2;
+    }
+    const std::string dir = argv[1];
+    write(dir, "default.tool", bytesOf(vkImageNormalizer()));
+    write(dir, "untrained_bound.tool", bytesOf(tool(true)));
+    for (bool withMask : {false, true})
+        for (std::uint32_t set : {1u, 2u, 4u, 8u, 16u, 32u, 7u, 49u, 63u}) {
+            vkImageNormalizer t = tool(withMask);
+            t.train(static_cast<Method>(set), nullptr, 0);
+            write(dir, std::string(withMask ? "mask_" : "nomask_") + std::to_string(set) + ".tool", bytesOf(t));
+        }
+    {
+        // Parameters no setter accepts, written over a stored tool's bytes.
+        std::vector<std::uint8_t> b = bytesOf(tool(true));
+        b[1] = 63;                                  // methods
+        for (int k = 0; k < 8; ++k) b[23 + k] = 0;  // neighbourhood (0, 0)
+        write(dir, "zero_neighborhood.tool", b);
+    }
+    const std::vector<std::uint8_t> full = [] {
+        vkImageNormalizer t = tool(true);
+        t.train(static_cast<Method>(63), nullptr, 0);
+        return bytesOf(t);
+    }();
+    for (std::size_t cut : {std::size_t{3}, std::size_t{30}, std::size_t{51}, std::size_t{130}, full.size() - 1})
+        write(dir, "truncated_" + std::to_string(cut) + ".tool",
+              std::vector<std::uint8_t>(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(cut)));
+    {
+        vkArchive out;
+        vkPersistent* e = new CanNotTrain("Histogram must be non-empty for the specified methods.");
+        out || e;
+        delete e;
+        write(dir, "exception.rec", out.bytes());
+    }
+    return 0;
+}
