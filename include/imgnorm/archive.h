@@ -71,6 +71,11 @@ public:
     std::size_t position() const { return pos_; }
     std::size_t remaining() const { return bytes_.size() - pos_; }
 
+    // Storing: makes room for size more bytes at once (growing at least
+    // geometrically), so that a large item is written without repeated
+    // reallocation. Does nothing on a loading archive.
+    void reserve(std::size_t size);
+
     // Raw byte access for the item operators.
     void writeBytes(const void* data, std::size_t size);
     void readBytes(void* data, std::size_t size);

@@ -1,6 +1,7 @@
 // vkArchive: little-endian, fixed-width binary items over a memory buffer.
 #include "imgnorm/archive.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -83,6 +84,12 @@ void vkArchive::saveToFile(const std::string& path) const {
         std::remove(tmp.c_str());
         throw FileError("cannot write archive file '" + path + "': " + std::strerror(err));
     }
+}
+
+void vkArchive::reserve(std::size_t size) {
+    if (!isStoring() || size > bytes_.max_size() - bytes_.size()) return;
+    const std::size_t need = bytes_.size() + size;
+    if (need > bytes_.capacity()) bytes_.reserve(std::max(need, 2 * bytes_.capacity()));
 }
 
 void vkArchive::writeBytes(const void* data, std::size_t size) {

@@ -72,9 +72,10 @@ void storeBuffer(vkArchive& ar, const vkPelBuffer_const<T>& buffer) {
     if (buffer.isBound() && !xformStorable(buffer.clientFromImageXform()))
         throw vkPelFunc::BadParams("the image's client-from-image transform cannot be archived: its elements or "
                                    "those of its inverse are not finite or exceed 1e12");
+    const vkPelRect& w = buffer.window();
+    ar.reserve(2 + 6 * 4 + 6 * 8 + static_cast<std::size_t>(w.area()) * sizeof(T));  // one allocation
     ar << static_cast<unsigned char>(0) << buffer.isBound();
     if (!buffer.isBound()) return;
-    const vkPelRect& w = buffer.window();
     const vkXform<2>& x = buffer.clientFromImageXform();
     ar << w.ul().x() << w.ul().y() << w.width() << w.height() << buffer.offset().x() << buffer.offset().y();
     ar << x.a() << x.b() << x.c() << x.d() << x.trans().x() << x.trans().y();
