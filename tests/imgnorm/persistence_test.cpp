@@ -188,19 +188,6 @@ TEST(ToolArchive, StoredBytesFollowTheDocumentedLayout) {
     EXPECT_EQ(stored(tool), expect);
 }
 
-TEST(ToolArchive, StoringLeavesTheToolAsItWas) {
-    vkImageNormalizer tool = configured(true);
-    tool.train(eMatchHistogram | eLocalCorrection, nullptr, 0);
-    const vkImageNormalizer before = tool;
-    const vkPelBuffer<std::uint8_t> image = runImage(tool);
-    const Outcome expect = runOutcome(tool, image, eLocalCorrection);
-    vkArchive out;
-    out || tool;
-    EXPECT_TRUE(tool == before);
-    EXPECT_EQ(tool.referenceImage().root(), before.referenceImage().root());  // still the caller's pixels
-    EXPECT_EQ(runOutcome(tool, image, eLocalCorrection), expect);
-}
-
 TEST(ToolArchive, UnstorableImagePlacementThrowsBeforeWritingAnything) {
     vkImageNormalizer tool = configured(false);
     vkPelBuffer<std::uint8_t> mask(4, 4);
@@ -469,26 +456,6 @@ TEST(ToolArchive, EmptyMaskedHistogramKeepsTheLocalMethodsOfTheLoad) {
     EXPECT_EQ(target.trainedMethods(), eLocalCorrection);
     EXPECT_TRUE(runThrows<NotTrained>(target, scene::texture(5, 5), eMatchHistogram));
     EXPECT_TRUE(runOutcome(target, scene::texture(10, 8, 2), eLocalCorrection).success);
-}
-
-TEST(PairArchive, RoundTripsBitExactAndAFailedLoadKeepsThePair) {
-    vkArchive out;
-    D d(-0.0, std::numeric_limits<double>::denorm_min());
-    P p(INT32_MIN, INT32_MAX);
-    out || d || p;
-    EXPECT_EQ(out.bytes(), Bytes().u8(0).f64(-0.0).f64(d.y()).u8(0).i32(INT32_MIN).i32(INT32_MAX).v);
-    vkArchive in(out.bytes());
-    D d2;
-    P p2;
-    in || d2 || p2;
-    EXPECT_TRUE(std::signbit(d2.x()));
-    EXPECT_EQ(d2.y(), d.y());
-    EXPECT_EQ(p2, p);
-
-    vkArchive shortPair(Bytes().u8(0).i32(4).v);  // y is missing
-    P kept(1, 2);
-    EXPECT_THROW(shortPair || kept, vkArchive::Corrupt);
-    EXPECT_EQ(kept, P(1, 2));
 }
 
 TEST(ToolEquality, DefaultsCopiesAndIndependentCopiesOfTheSameImagesAreEqual) {
