@@ -92,8 +92,8 @@ private:
 };
 
 // Stores or loads a tool (layout: docs/archive-format.md).
-// Storing reads the tool only; an image whose placement cannot be archived
-// (see pelarchive.h) throws vkPelFunc::BadParams before anything is written.
+// Storing reads the tool only; an image that cannot be archived (see
+// vfPelArchivable) throws vkPelFunc::BadParams before anything is written.
 // Loading: a record version other than 0 throws vkArchive::UnknownVersion
 // (this source file and line) and leaves the tool unchanged; otherwise the
 // tool is reset, the items are written straight into it without the setters'

@@ -12,13 +12,12 @@
 // (text "vkPelBuffer", line 0) for a version other than 0, and with
 // vkArchive::Corrupt for a truncated archive, a negative size, a window that
 // leaves the 32-bit position range, a first-pixel position that is not the
-// window's origin, more pixels than the bytes that remain can hold, or a
-// transform that is not storable (below). The pixel count is checked against
-// the bytes that remain before anything is allocated, so a load never
-// allocates more than twice the pixel bytes the archive holds (plus a small
-// constant). An empty window (width or height 0) holds no pixels and costs no
-// storage, whatever its other side. A load that throws leaves the buffer
-// unchanged.
+// window's origin, more pixels than the bytes that remain can hold, an empty
+// window (width or height 0) with a side above 65536, or a transform that is
+// not storable (below). The pixel count is checked against the bytes that
+// remain before anything is allocated, so a load never allocates more than
+// twice the pixel bytes the archive holds (plus a small constant). A load
+// that throws leaves the buffer unchanged.
 //
 // A loaded bound buffer gets new storage exactly covering the window, at the
 // stored positions (rows 32-byte aligned when a row holds at least 32 bytes,
@@ -28,8 +27,9 @@
 // Storable transforms: the six elements of the transform and of its inverse
 // are finite and at most 1e12 in magnitude (so the matrix is invertible and
 // compositions with positions and scale factors stay finite). Storing a
-// buffer whose transform is not storable throws vkPelFunc::BadParams and
-// writes nothing.
+// buffer whose transform is not storable, or whose window is empty with a
+// side above 65536 (it holds no pixels, yet functions that walk its rows
+// would take seconds), throws vkPelFunc::BadParams and writes nothing.
 #pragma once
 
 #include <cstdint>
@@ -48,7 +48,7 @@ IMGNORM_API vkArchive& operator||(vkArchive& archive, vkPelBuffer_const<std::uin
 IMGNORM_API vkArchive& operator||(vkArchive& archive, vkPelBuffer_const<std::uint32_t>& buffer);
 
 // True when the buffer can be stored: unbound, or bound with a storable
-// client-from-image transform (see above). Lets a caller that stores several
+// client-from-image transform and window (see above). Lets a caller that stores several
 // items check them all before it writes the first.
 IMGNORM_API bool vfPelArchivable(const vkPelBuffer_const<std::uint8_t>& buffer);
 IMGNORM_API bool vfPelArchivable(const vkPelBuffer_const<std::uint16_t>& buffer);

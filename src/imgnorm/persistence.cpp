@@ -38,7 +38,8 @@ vkArchive& operator||(vkArchive& archive, vkImageNormalizer& tool) {
         // cannot be stored leaves the archive as it was.
         if (!vfPelArchivable(tool.maskImage_) || !vfPelArchivable(tool.referenceImage_))
             throw vkPelFunc::BadParams(
-                "the tool's mask or reference image has a client-from-image transform that cannot be archived");
+                "the tool's mask or reference image cannot be archived: its client-from-image transform is not "
+                "finite, not invertible or beyond 1e12, or its window is empty and longer than 65536 pixels");
         vkPair<double> tails = tool.tailFractions_;
         vkPair<std::int32_t> neighborhood = tool.neighborhoodSize_, granularity = tool.granularity_,
                              range = tool.intensityVariationRange_;

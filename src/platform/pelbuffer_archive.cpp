@@ -21,6 +21,16 @@ bool elementsStorable(const vkXform<2>& x) {
     return true;
 }
 
+// Longest side of an empty window. Such a window holds no pixels, so the
+// archive's size does not bound its sides; yet pixel functions walk its rows,
+// and a window 0 pixels wide and 2^31 rows high would keep them busy for
+// seconds.
+constexpr std::int32_t kMaxEmptySide = 65536;
+
+bool sidesStorable(const vkPelRect& w) {
+    return !w.isNull() || (w.width() <= kMaxEmptySide && w.height() <= kMaxEmptySide);
+}
+
 bool xformStorable(const vkXform<2>& x) {
     if (!elementsStorable(x)) return false;
     const double det = x.determinant();
@@ -72,6 +82,8 @@ void storeBuffer(vkArchive& ar, const vkPelBuffer_const<T>& buffer) {
     if (buffer.isBound() && !xformStorable(buffer.clientFromImageXform()))
         throw vkPelFunc::BadParams("the image's client-from-image transform cannot be archived: its elements or "
                                    "those of its inverse are not finite or exceed 1e12");
+    if (buffer.isBound() && !sidesStorable(buffer.window()))
+        throw vkPelFunc::BadParams("the image's window is empty but longer than 65536 pixels: it cannot be archived");
     const vkPelRect& w = buffer.window();
     ar.reserve(2 + 6 * 4 + 6 * 8 + static_cast<std::size_t>(w.area()) * sizeof(T));  // one allocation
     ar << static_cast<unsigned char>(0) << buffer.isBound();
@@ -107,11 +119,9 @@ vkPelBuffer<T> loadBuffer(vkArchive& ar) {
     if (firstX != x || firstY != y)
         throw vkArchive::Corrupt("archived image's first pixel position is not its window's origin");
     // The pixels must be in the archive before storage is made for them.
-    // (An empty window holds none; its storage costs nothing whatever the
-    // other side.)
     const std::uint64_t left = ar.remaining();
     const auto w64 = static_cast<std::uint64_t>(width), h64 = static_cast<std::uint64_t>(height);
-    if (w64 * h64 > left / sizeof(T))
+    if (w64 * h64 > left / sizeof(T) || !sidesStorable(vkPelRect(x, y, width, height)))
         throw vkArchive::Corrupt("archived image of " + std::to_string(width) + " x " + std::to_string(height) +
                                  " pixels is larger than the " + std::to_string(left) + " bytes that remain");
     const vkXform<2> xform(e[0], e[1], e[2], e[3], e[4], e[5]);
@@ -120,7 +130,7 @@ vkPelBuffer<T> loadBuffer(vkArchive& ar) {
 
     vkPelBuffer<T> buffer(vkPelRect(x, y, width, height), rowAlignment<T>(width));
     if (!xform.isIdentity()) buffer.clientFromImageXformBase(std::make_shared<const vkXform<2>>(xform));
-    if (buffer.window().isNull()) return buffer;  // no rows to walk, however many there are
+    if (buffer.window().isNull()) return buffer;
     T* row = buffer.pointToOffset();
     for (std::int32_t r = 0; r < height; ++r, row += buffer.rowUpdate()) readRow(ar, row, width);
     return buffer;
@@ -154,11 +164,11 @@ vkArchive& operator||(vkArchive& ar, vkPelBuffer_const<std::uint16_t>& b) { retu
 vkArchive& operator||(vkArchive& ar, vkPelBuffer_const<std::uint32_t>& b) { return passBuffer(ar, b); }
 
 bool vfPelArchivable(const vkPelBuffer_const<std::uint8_t>& b) {
-    return !b.isBound() || xformStorable(b.clientFromImageXform());
+    return !b.isBound() || (xformStorable(b.clientFromImageXform()) && sidesStorable(b.window()));
 }
 bool vfPelArchivable(const vkPelBuffer_const<std::uint16_t>& b) {
-    return !b.isBound() || xformStorable(b.clientFromImageXform());
+    return !b.isBound() || (xformStorable(b.clientFromImageXform()) && sidesStorable(b.window()));
 }
 bool vfPelArchivable(const vkPelBuffer_const<std::uint32_t>& b) {
-    return !b.isBound() || xformStorable(b.clientFromImageXform());
+    return !b.isBound() || (xformStorable(b.clientFromImageXform()) && sidesStorable(b.window()));
 }

@@ -128,10 +128,8 @@ TEST(PelBufferArchive, IdentityTransformLoadsAsTheSharedIdentityHandle) {
     EXPECT_EQ(testimg::at<std::uint8_t>(b, 0, 0), 9);
 }
 
-TEST(PelBufferArchive, EmptyWindowRoundTripsWithoutStorageOrRowWalk) {
-    // A window 0 pixels wide and 2^31 - 1 rows high holds no pixels: it loads
-    // at once, and its storage costs nothing.
-    for (auto [w, h] : {std::pair{0, 5}, std::pair{0, INT32_MAX}, std::pair{INT32_MAX - 10, 0}}) {
+TEST(PelBufferArchive, EmptyWindowRoundTripsUpToItsLongestSide) {
+    for (auto [w, h] : {std::pair{0, 5}, std::pair{0, 65536}, std::pair{65536, 0}}) {
         vkArchive in(Bytes().imageHeader(10, -3, w, h, kIdentity).v);
         vkPelBuffer<std::uint8_t> b;
         in || b;
@@ -139,6 +137,17 @@ TEST(PelBufferArchive, EmptyWindowRoundTripsWithoutStorageOrRowWalk) {
         EXPECT_EQ(b.window(), vkPelRect(10, -3, w, h));
         EXPECT_EQ(stored<std::uint8_t>(b), in.bytes());
     }
+    // A window 0 pixels wide and 2^31 - 1 rows high holds no pixels, yet
+    // every row walk over it would take seconds: neither stored nor loaded.
+    vkArchive in(Bytes().imageHeader(10, -3, 0, INT32_MAX, kIdentity).v);
+    vkPelBuffer<std::uint8_t> b;
+    EXPECT_THROW(in || b, vkArchive::Corrupt);
+    vkPelBuffer<std::uint8_t> tall(1, 65537);
+    tall.window(vkPelRect(0, 0, 0, 65537));
+    EXPECT_FALSE(vfPelArchivable(tall));
+    vkArchive out;
+    EXPECT_THROW(out || tall, vkPelFunc::BadParams);
+    EXPECT_TRUE(out.bytes().empty());
 }
 
 TEST(PelBufferArchive, LoadingAllocatesNewStorageAndNeverWritesSharedPixels) {
