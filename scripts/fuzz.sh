@@ -27,7 +27,7 @@ case "${1:-}" in
   smoke)
     scratch=$(mktemp -d)
     trap 'rm -rf "$scratch"' EXIT
-    "$fuzzer" "${options[@]}" -seed=1 -runs=20000 "$scratch" fuzz/corpus
+    "$fuzzer" "${options[@]}" -seed=1 -runs=10000 "$scratch" fuzz/corpus
     ;;
   long)
     seconds=${2:?usage: scripts/fuzz.sh long SECONDS}
