@@ -14,15 +14,21 @@ namespace {
 
 using namespace vkImageNormalizerDefs;
 
-const Method kMethods[] = {eIdentity,          eMatchHistogram,  eMatchMeanAndStddev,     eMatchHistogramTails,
-                           eLinearlyFitGrayValues, eLocalCorrection, eLocalCorrectionEnhanced};
+const Method kMethods[] = {eIdentity,
+                           eMatchHistogram,
+                           eMatchMeanAndStddev,
+                           eMatchHistogramTails,
+                           eLinearlyFitGrayValues,
+                           eLocalCorrection,
+                           eLocalCorrectionEnhanced};
 
 // A fixed 24 x 16 gradient with some texture.
 vkPelBuffer<std::uint8_t> makeImage() {
     vkPelBuffer<std::uint8_t> image(24, 16);
     for (std::int32_t y = 0; y < image.height(); ++y)
         for (std::int32_t x = 0; x < image.width(); ++x)
-            image.pointToOffset()[y * image.rowUpdate() + x] = static_cast<std::uint8_t>((x * 37 + y * 11) ^ (x * y));
+            image.pointToOffset()[y * image.rowUpdate() + x] =
+                static_cast<std::uint8_t>((x * 37 + y * 11) ^ (x * y));
     return image;
 }
 

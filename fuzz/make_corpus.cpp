@@ -15,7 +15,8 @@ vkPelBuffer<std::uint8_t> pattern(std::int32_t w, std::int32_t h, int seed) {
     vkPelBuffer<std::uint8_t> b(w, h);
     for (std::int32_t y = 0; y < h; ++y)
         for (std::int32_t x = 0; x < w; ++x)
-            b.pointToOffset()[y * b.rowUpdate() + x] = static_cast<std::uint8_t>(40 + (x * 13 + y * 7 + seed * 31) % 170);
+            b.pointToOffset()[y * b.rowUpdate() + x] =
+                static_cast<std::uint8_t>(40 + (x * 13 + y * 7 + seed * 31) % 170);
     return b;
 }
 
@@ -44,7 +45,8 @@ std::vector<std::uint8_t> bytesOf(vkImageNormalizer t) {
     return out.bytes();
 }
 
-void write(const std::string& dir, const std::string& name, const std::vector<std::uint8_t>& bytes) {
+void write(const std::string& dir, const std::string& name,
+           const std::vector<std::uint8_t>& bytes) {
     const std::string path = dir + "/" + name;
     std::FILE* f = std::fopen(path.c_str(), "wb");
     if (f == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size()) {
@@ -68,13 +70,15 @@ int main(int argc, char** argv) {
         for (std::uint32_t set : {1u, 2u, 4u, 8u, 16u, 32u, 7u, 49u, 63u}) {
             vkImageNormalizer t = tool(withMask);
             t.train(static_cast<Method>(set), nullptr, 0);
-            write(dir, std::string(withMask ? "mask_" : "nomask_") + std::to_string(set) + ".tool", bytesOf(t));
+            write(dir, std::string(withMask ? "mask_" : "nomask_") + std::to_string(set) + ".tool",
+                  bytesOf(t));
         }
     {
         // Parameters no setter accepts, written over a stored tool's bytes.
         std::vector<std::uint8_t> b = bytesOf(tool(true));
-        b[1] = 63;                                  // methods
-        for (int k = 0; k < 8; ++k) b[23 + k] = 0;  // neighbourhood (0, 0)
+        b[1] = 63;  // methods
+        for (int k = 0; k < 8; ++k)
+            b[23 + k] = 0;  // neighbourhood (0, 0)
         write(dir, "zero_neighborhood.tool", b);
     }
     const std::vector<std::uint8_t> full = [] {
@@ -82,9 +86,11 @@ int main(int argc, char** argv) {
         t.train(static_cast<Method>(63), nullptr, 0);
         return bytesOf(t);
     }();
-    for (std::size_t cut : {std::size_t{3}, std::size_t{30}, std::size_t{51}, std::size_t{130}, full.size() - 1})
+    for (std::size_t cut :
+         {std::size_t{3}, std::size_t{30}, std::size_t{51}, std::size_t{130}, full.size() - 1})
         write(dir, "truncated_" + std::to_string(cut) + ".tool",
-              std::vector<std::uint8_t>(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(cut)));
+              std::vector<std::uint8_t>(full.begin(),
+                                        full.begin() + static_cast<std::ptrdiff_t>(cut)));
     {
         vkArchive out;
         vkPersistent* e = new CanNotTrain("Histogram must be non-empty for the specified methods.");

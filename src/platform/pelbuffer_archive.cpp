@@ -70,7 +70,8 @@ void readRow(vkArchive& ar, T* row, std::int32_t width) {
         ar.readBytes(bytes.data(), bytes.size());
         for (std::size_t i = 0; i < n; ++i) {
             T v = 0;
-            for (std::size_t k = 0; k < sizeof(T); ++k) v = static_cast<T>(v | (T{bytes[i * sizeof(T) + k]} << (8 * k)));
+            for (std::size_t k = 0; k < sizeof(T); ++k)
+                v = static_cast<T>(v | (T{bytes[i * sizeof(T) + k]} << (8 * k)));
             row[i] = v;
         }
     }
@@ -80,20 +81,25 @@ template <class T>
 void storeBuffer(vkArchive& ar, const vkPelBuffer_const<T>& buffer) {
     // Everything is checked before the first byte is written.
     if (buffer.isBound() && !xformStorable(buffer.clientFromImageXform()))
-        throw vkPelFunc::BadParams("the image's client-from-image transform cannot be archived: its elements or "
-                                   "those of its inverse are not finite or exceed 1e12");
+        throw vkPelFunc::BadParams(
+            "the image's client-from-image transform cannot be archived: its elements or "
+            "those of its inverse are not finite or exceed 1e12");
     if (buffer.isBound() && !sidesStorable(buffer.window()))
-        throw vkPelFunc::BadParams("the image's window is empty but longer than 65536 pixels: it cannot be archived");
+        throw vkPelFunc::BadParams(
+            "the image's window is empty but longer than 65536 pixels: it cannot be archived");
     const vkPelRect& w = buffer.window();
-    ar.reserve(2 + 6 * 4 + 6 * 8 + static_cast<std::size_t>(w.area()) * sizeof(T));  // one allocation
+    ar.reserve(2 + 6 * 4 + 6 * 8 +
+               static_cast<std::size_t>(w.area()) * sizeof(T));  // one allocation
     ar << static_cast<unsigned char>(0) << buffer.isBound();
     if (!buffer.isBound()) return;
     const vkXform<2>& x = buffer.clientFromImageXform();
-    ar << w.ul().x() << w.ul().y() << w.width() << w.height() << buffer.offset().x() << buffer.offset().y();
+    ar << w.ul().x() << w.ul().y() << w.width() << w.height() << buffer.offset().x()
+       << buffer.offset().y();
     ar << x.a() << x.b() << x.c() << x.d() << x.trans().x() << x.trans().y();
     if (w.isNull()) return;
     const T* row = buffer.pointToOffset();
-    for (std::int32_t y = 0; y < w.height(); ++y, row += buffer.rowUpdate()) writeRow(ar, row, w.width());
+    for (std::int32_t y = 0; y < w.height(); ++y, row += buffer.rowUpdate())
+        writeRow(ar, row, w.width());
 }
 
 template <class T>
@@ -108,31 +114,37 @@ vkPelBuffer<T> loadBuffer(vkArchive& ar) {
     std::int32_t x = 0, y = 0, width = 0, height = 0, firstX = 0, firstY = 0;
     ar >> x >> y >> width >> height >> firstX >> firstY;
     double e[6] = {};
-    for (double& v : e) ar >> v;
+    for (double& v : e)
+        ar >> v;
 
     if (width < 0 || height < 0)
-        throw vkArchive::Corrupt("archived image has a negative size " + std::to_string(width) + " x " +
-                                 std::to_string(height));
+        throw vkArchive::Corrupt("archived image has a negative size " + std::to_string(width) +
+                                 " x " + std::to_string(height));
     if (std::int64_t{x} + width > std::numeric_limits<std::int32_t>::max() ||
         std::int64_t{y} + height > std::numeric_limits<std::int32_t>::max())
         throw vkArchive::Corrupt("archived image window leaves the pixel position range");
     if (firstX != x || firstY != y)
-        throw vkArchive::Corrupt("archived image's first pixel position is not its window's origin");
+        throw vkArchive::Corrupt(
+            "archived image's first pixel position is not its window's origin");
     // The pixels must be in the archive before storage is made for them.
     const std::uint64_t left = ar.remaining();
     const auto w64 = static_cast<std::uint64_t>(width), h64 = static_cast<std::uint64_t>(height);
     if (w64 * h64 > left / sizeof(T) || !sidesStorable(vkPelRect(x, y, width, height)))
-        throw vkArchive::Corrupt("archived image of " + std::to_string(width) + " x " + std::to_string(height) +
-                                 " pixels is larger than the " + std::to_string(left) + " bytes that remain");
+        throw vkArchive::Corrupt("archived image of " + std::to_string(width) + " x " +
+                                 std::to_string(height) + " pixels is larger than the " +
+                                 std::to_string(left) + " bytes that remain");
     const vkXform<2> xform(e[0], e[1], e[2], e[3], e[4], e[5]);
     if (!xformStorable(xform))
-        throw vkArchive::Corrupt("archived image transform is not finite, not invertible, or exceeds 1e12");
+        throw vkArchive::Corrupt(
+            "archived image transform is not finite, not invertible, or exceeds 1e12");
 
     vkPelBuffer<T> buffer(vkPelRect(x, y, width, height), rowAlignment<T>(width));
-    if (!xform.isIdentity()) buffer.clientFromImageXformBase(std::make_shared<const vkXform<2>>(xform));
+    if (!xform.isIdentity())
+        buffer.clientFromImageXformBase(std::make_shared<const vkXform<2>>(xform));
     if (buffer.window().isNull()) return buffer;
     T* row = buffer.pointToOffset();
-    for (std::int32_t r = 0; r < height; ++r, row += buffer.rowUpdate()) readRow(ar, row, width);
+    for (std::int32_t r = 0; r < height; ++r, row += buffer.rowUpdate())
+        readRow(ar, row, width);
     return buffer;
 }
 
@@ -156,12 +168,24 @@ vkArchive& passBuffer(vkArchive& ar, vkPelBuffer<T>& buffer) {
 
 }  // namespace
 
-vkArchive& operator||(vkArchive& ar, vkPelBuffer<std::uint8_t>& b) { return passBuffer(ar, b); }
-vkArchive& operator||(vkArchive& ar, vkPelBuffer<std::uint16_t>& b) { return passBuffer(ar, b); }
-vkArchive& operator||(vkArchive& ar, vkPelBuffer<std::uint32_t>& b) { return passBuffer(ar, b); }
-vkArchive& operator||(vkArchive& ar, vkPelBuffer_const<std::uint8_t>& b) { return passBuffer(ar, b); }
-vkArchive& operator||(vkArchive& ar, vkPelBuffer_const<std::uint16_t>& b) { return passBuffer(ar, b); }
-vkArchive& operator||(vkArchive& ar, vkPelBuffer_const<std::uint32_t>& b) { return passBuffer(ar, b); }
+vkArchive& operator||(vkArchive& ar, vkPelBuffer<std::uint8_t>& b) {
+    return passBuffer(ar, b);
+}
+vkArchive& operator||(vkArchive& ar, vkPelBuffer<std::uint16_t>& b) {
+    return passBuffer(ar, b);
+}
+vkArchive& operator||(vkArchive& ar, vkPelBuffer<std::uint32_t>& b) {
+    return passBuffer(ar, b);
+}
+vkArchive& operator||(vkArchive& ar, vkPelBuffer_const<std::uint8_t>& b) {
+    return passBuffer(ar, b);
+}
+vkArchive& operator||(vkArchive& ar, vkPelBuffer_const<std::uint16_t>& b) {
+    return passBuffer(ar, b);
+}
+vkArchive& operator||(vkArchive& ar, vkPelBuffer_const<std::uint32_t>& b) {
+    return passBuffer(ar, b);
+}
 
 bool vfPelArchivable(const vkPelBuffer_const<std::uint8_t>& b) {
     return !b.isBound() || (xformStorable(b.clientFromImageXform()) && sidesStorable(b.window()));

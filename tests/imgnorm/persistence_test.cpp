@@ -16,8 +16,13 @@ using testbytes::kIdentity;
 
 namespace {
 
-const Method kSingleMethods[] = {eIdentity,          eMatchHistogram,  eMatchMeanAndStddev,     eMatchHistogramTails,
-                                 eLinearlyFitGrayValues, eLocalCorrection, eLocalCorrectionEnhanced};
+const Method kSingleMethods[] = {eIdentity,
+                                 eMatchHistogram,
+                                 eMatchMeanAndStddev,
+                                 eMatchHistogramTails,
+                                 eLinearlyFitGrayValues,
+                                 eLocalCorrection,
+                                 eLocalCorrectionEnhanced};
 
 std::vector<std::uint8_t> stored(vkImageNormalizer tool) {
     vkArchive out;
@@ -43,18 +48,20 @@ struct Outcome {
     std::vector<std::uint8_t> pixels;
 
     bool operator==(const Outcome& o) const {
-        return thrown == o.thrown && success == o.success && message == o.message && bound == o.bound &&
-               window == o.window && placement == o.placement && pixels == o.pixels;
+        return thrown == o.thrown && success == o.success && message == o.message &&
+               bound == o.bound && window == o.window && placement == o.placement &&
+               pixels == o.pixels;
     }
 };
 
 std::ostream& operator<<(std::ostream& os, const Outcome& o) {
-    return os << "{thrown '" << o.thrown << "', success " << o.success << ", message '" << o.message << "', "
-              << o.window.width() << "x" << o.window.height() << " at " << o.window.ul().x() << ","
-              << o.window.ul().y() << "}";
+    return os << "{thrown '" << o.thrown << "', success " << o.success << ", message '" << o.message
+              << "', " << o.window.width() << "x" << o.window.height() << " at "
+              << o.window.ul().x() << "," << o.window.ul().y() << "}";
 }
 
-Outcome runOutcome(const vkImageNormalizer& tool, const vkPelBuffer_const<std::uint8_t>& image, Method m) {
+Outcome runOutcome(const vkImageNormalizer& tool, const vkPelBuffer_const<std::uint8_t>& image,
+                   Method m) {
     Outcome o;
     try {
         vkPelBuffer<std::uint8_t> r = tool.run(image, m, o.success, o.message, nullptr, 0);
@@ -71,7 +78,8 @@ Outcome runOutcome(const vkImageNormalizer& tool, const vkPelBuffer_const<std::u
 }
 
 template <class E>
-bool runThrows(const vkImageNormalizer& tool, const vkPelBuffer_const<std::uint8_t>& image, Method m) {
+bool runThrows(const vkImageNormalizer& tool, const vkPelBuffer_const<std::uint8_t>& image,
+               Method m) {
     bool success = false;
     std::string message;
     try {
@@ -88,7 +96,8 @@ bool runThrows(const vkImageNormalizer& tool, const vkPelBuffer_const<std::uint8
 // non-identity transform; a mask of assorted non-zero values over part of
 // it; parameters away from their defaults.
 vkImageNormalizer configured(bool withMask, std::int32_t w = 40, std::int32_t h = 30) {
-    vkPelBuffer<std::uint8_t> ref = testimg::embedded<std::uint8_t>(scene::texture(w, h, 3), 3, 9, P(5, -7));
+    vkPelBuffer<std::uint8_t> ref =
+        testimg::embedded<std::uint8_t>(scene::texture(w, h, 3), 3, 9, P(5, -7));
     ref.clientFromImageXform(vkXform<2>(0.5, 0.0, 0.0, 0.5, 100.0, -20.0));
     vkImageNormalizer t;
     t.referenceImage(ref, false);
@@ -113,7 +122,8 @@ vkImageNormalizer configured(bool withMask, std::int32_t w = 40, std::int32_t h 
 // The reference under other lighting, on a window shifted against it.
 vkPelBuffer<std::uint8_t> runImage(const vkImageNormalizer& t) {
     vkPelBuffer<std::uint8_t> img =
-        scene::mapped(t.referenceImage(), [](double v, std::int32_t x, std::int32_t) { return 0.8 * v + 20 + x / 4; });
+        scene::mapped(t.referenceImage(),
+                      [](double v, std::int32_t x, std::int32_t) { return 0.8 * v + 20 + x / 4; });
     img.offset(t.referenceImage().offset() + P(2, 1));
     return img;
 }
@@ -126,10 +136,12 @@ TEST(ToolArchive, EveryMethodSetRoundTripsEqualAndRunsIdentically) {
         const vkImageNormalizer base = configured(withMask);
         const vkPelBuffer<std::uint8_t> image = runImage(base);
         for (std::uint32_t set = 0; set <= kKnownMethods; ++set) {
-            SCOPED_TRACE(::testing::Message() << "methods " << set << (withMask ? " with" : " without") << " mask");
+            SCOPED_TRACE(::testing::Message()
+                         << "methods " << set << (withMask ? " with" : " without") << " mask");
             vkImageNormalizer tool = base;
             tool.train(static_cast<Method>(set), nullptr, 0);
-            vkImageNormalizer loaded = configured(!withMask, 12, 9);  // other state, replaced entirely
+            vkImageNormalizer loaded =
+                configured(!withMask, 12, 9);  // other state, replaced entirely
             loaded.train(eLocalCorrection, nullptr, 0);
             loadInto(loaded, stored(tool));
             EXPECT_TRUE(loaded == tool);
@@ -174,6 +186,8 @@ TEST(ToolArchive, StoredBytesFollowTheDocumentedLayout) {
     tool.neighborhoodSize(P(5, 7));
     tool.granularity(P(1, 2));
     tool.train(eMatchHistogram | eLocalCorrection, nullptr, 0);
+    // One line per item of the record.
+    // clang-format off
     const std::vector<std::uint8_t> expect = Bytes()
                                                  .u8(0)
                                                  .u32(17)
@@ -185,6 +199,7 @@ TEST(ToolArchive, StoredBytesFollowTheDocumentedLayout) {
                                                  .unboundImage()
                                                  .imageHeader(-1, 3, 2, 1, {1, 0, 0, 1, 0.5, 0}).u8(10).u8(250)
                                                  .v;
+    // clang-format on
     EXPECT_EQ(stored(tool), expect);
 }
 
@@ -264,7 +279,8 @@ TEST(ToolArchive, PairVersionOtherThanZeroThrowsWithoutPositionAfterTheReset) {
         EXPECT_EQ(target.trainedMethods(), eIdentity);
         EXPECT_FALSE(target.referenceImage().isBound());
         EXPECT_EQ(target.tailFractions(), k > 0 ? tool.tailFractions() : defaults.tailFractions());
-        EXPECT_EQ(target.neighborhoodSize(), k > 1 ? tool.neighborhoodSize() : defaults.neighborhoodSize());
+        EXPECT_EQ(target.neighborhoodSize(),
+                  k > 1 ? tool.neighborhoodSize() : defaults.neighborhoodSize());
         EXPECT_EQ(target.granularity(), k > 2 ? tool.granularity() : defaults.granularity());
         EXPECT_EQ(target.intensityVariationRange(), defaults.intensityVariationRange());
         EXPECT_TRUE(runThrows<NotTrained>(target, runImage(tool), eMatchHistogram));
@@ -282,6 +298,8 @@ struct Record {
     std::vector<std::uint8_t> mask = Bytes().unboundImage().v, reference = Bytes().unboundImage().v;
 
     std::vector<std::uint8_t> bytes() const {
+        // One line per item of the record.
+        // clang-format off
         return Bytes()
             .u8(0)
             .u32(methods)
@@ -293,6 +311,7 @@ struct Record {
             .append(mask)
             .append(reference)
             .v;
+        // clang-format on
     }
 };
 
@@ -344,7 +363,8 @@ TEST(ToolArchive, EveryTruncationThrowsAndLeavesAToolThatRefusesToRun) {
     const std::vector<std::uint8_t> bytes = stored(tool);
     const vkPelBuffer<std::uint8_t> image = runImage(tool);
     for (std::size_t n = 0; n < bytes.size(); ++n) {
-        SCOPED_TRACE(::testing::Message() << "prefix of " << n << " of " << bytes.size() << " bytes");
+        SCOPED_TRACE(::testing::Message()
+                     << "prefix of " << n << " of " << bytes.size() << " bytes");
         vkImageNormalizer target = tool;
         vkArchive in(bytes.data(), n);
         EXPECT_THROW(in || target, vkArchive::Corrupt);
@@ -364,7 +384,8 @@ TEST(ToolArchive, CorruptedBytesFailCleanlyOrGiveAToolThatRunsWhatItClaims) {
     const std::vector<std::uint8_t> good = smallRecord(kKnownMethods).bytes();
     const vkPelBuffer<std::uint8_t> image = scene::texture(11, 7, 4);
     for (std::size_t i = 0; i < good.size(); ++i)
-        for (std::uint8_t value : {std::uint8_t{0x00}, std::uint8_t{0x7F}, std::uint8_t{0x80}, std::uint8_t{0xFF}}) {
+        for (std::uint8_t value :
+             {std::uint8_t{0x00}, std::uint8_t{0x7F}, std::uint8_t{0x80}, std::uint8_t{0xFF}}) {
             SCOPED_TRACE(::testing::Message() << "byte " << i << " set to " << int(value));
             std::vector<std::uint8_t> bytes = good;
             bytes[i] = value;
@@ -394,9 +415,10 @@ TEST(ToolArchive, HostileParametersTrainAndRunOrFailWithALibraryException) {
         records.back().range = r;
     }
     for (const Record& r : records) {
-        SCOPED_TRACE(::testing::Message() << "neighbourhood " << r.neighborhood.x() << "," << r.neighborhood.y()
-                                          << " granularity " << r.granularity.x() << "," << r.granularity.y()
-                                          << " range " << r.range.x() << "," << r.range.y());
+        SCOPED_TRACE(::testing::Message()
+                     << "neighbourhood " << r.neighborhood.x() << "," << r.neighborhood.y()
+                     << " granularity " << r.granularity.x() << "," << r.granularity.y()
+                     << " range " << r.range.x() << "," << r.range.y());
         vkImageNormalizer target;
         loadAndExercise(r.bytes(), target, image);
     }
@@ -480,7 +502,8 @@ TEST(ToolEquality, EachStateMemberAloneMakesToolsUnequal) {
         variants.emplace_back(what, t);
     };
     vary("trained methods", [](vkImageNormalizer& t) { t.train(eMatchHistogram, nullptr, 0); });
-    vary("lower tail", [](vkImageNormalizer& t) { t.tailFractions(D(std::nextafter(0.1, 1.0), 0.9)); });
+    vary("lower tail",
+         [](vkImageNormalizer& t) { t.tailFractions(D(std::nextafter(0.1, 1.0), 0.9)); });
     vary("upper tail", [](vkImageNormalizer& t) { t.tailFractions(D(0.1, 0.95)); });
     vary("neighbourhood x", [](vkImageNormalizer& t) { t.neighborhoodSize(P(11, 7)); });
     vary("neighbourhood y", [](vkImageNormalizer& t) { t.neighborhoodSize(P(9, 9)); });

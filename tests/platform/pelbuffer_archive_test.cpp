@@ -23,7 +23,8 @@ std::vector<std::uint8_t> stored(vkPelBuffer_const<T> b) {
 // A w x h window of random pixels placed in a corner of larger storage,
 // renumbered to start at origin, with a non-identity transform.
 template <class T>
-vkPelBuffer<T> placed(std::int32_t w, std::int32_t h, int corner, vkPair<std::int32_t> origin, std::mt19937& gen) {
+vkPelBuffer<T> placed(std::int32_t w, std::int32_t h, int corner, vkPair<std::int32_t> origin,
+                      std::mt19937& gen) {
     const std::uint32_t hi = static_cast<std::uint32_t>(std::numeric_limits<T>::max());
     vkPelBuffer<T> big = testimg::random<T>(w + 5, h + 4, gen, 0, hi);
     const std::int32_t x = (corner & 1) ? 5 : 0, y = (corner & 2) ? 4 : 0;
@@ -45,12 +46,14 @@ TYPED_TEST(PelBufferArchiveTyped, RoundTripKeepsWindowPositionsTransformAndPixel
     for (std::int32_t w : {1, 2, 3, 7, 8, 9, 63, 64, 65})
         for (std::int32_t h : {1, 3})
             for (int corner = 0; corner < 4; ++corner) {
-                SCOPED_TRACE(::testing::Message() << "seed " << seed << " w " << w << " h " << h << " corner " << corner);
+                SCOPED_TRACE(::testing::Message() << "seed " << seed << " w " << w << " h " << h
+                                                  << " corner " << corner);
                 const vkPelBuffer<T> original = placed<T>(w, h, corner, {-3 * w, 7 + corner}, gen);
                 vkArchive out;
                 vkPelBuffer<T> source = original;
                 out || source;
-                EXPECT_EQ(out.bytes().size(), 2 + 6 * 4 + 6 * 8 + std::size_t(w) * std::size_t(h) * sizeof(T));
+                EXPECT_EQ(out.bytes().size(),
+                          2 + 6 * 4 + 6 * 8 + std::size_t(w) * std::size_t(h) * sizeof(T));
 
                 vkArchive in(out.bytes());
                 vkPelBuffer<T> loaded;
@@ -58,7 +61,8 @@ TYPED_TEST(PelBufferArchiveTyped, RoundTripKeepsWindowPositionsTransformAndPixel
                 EXPECT_EQ(in.remaining(), 0u);
                 ASSERT_TRUE(loaded.isBound());
                 EXPECT_EQ(loaded.window(), original.window());
-                EXPECT_EQ(loaded.storageRect(), original.window());  // storage exactly covers the window
+                EXPECT_EQ(loaded.storageRect(),
+                          original.window());  // storage exactly covers the window
                 EXPECT_NE(loaded.root(), original.root());
                 EXPECT_TRUE(loaded.clientFromImageXform() == original.clientFromImageXform());
                 EXPECT_EQ(testimg::pixels<T>(loaded), testimg::pixels<T>(original));
@@ -99,16 +103,19 @@ TYPED_TEST(PelBufferArchiveTyped, ReadOnlyHandleRoundTrips) {
 }  // namespace
 
 TEST(PelBufferArchive, StoredBytesFollowTheDocumentedLayout) {
-    vkPelBuffer<std::uint16_t> b = testimg::fromRows<std::uint16_t>(3, 2, {0x0102, 0xA0B0, 7, 0xFFFF, 0, 0x8001});
+    vkPelBuffer<std::uint16_t> b =
+        testimg::fromRows<std::uint16_t>(3, 2, {0x0102, 0xA0B0, 7, 0xFFFF, 0, 0x8001});
     b.offset(-2, 5);
     b.clientFromImageXform(vkXform<2>(2, 0, 0, 3, 10, -4));
     Bytes expect;
     expect.imageHeader(-2, 5, 3, 2, {2, 0, 0, 3, 10, -4});
-    for (std::uint32_t p : {0x0102u, 0xA0B0u, 7u, 0xFFFFu, 0u, 0x8001u}) expect.u8(p & 0xFF).u8(p >> 8);
+    for (std::uint32_t p : {0x0102u, 0xA0B0u, 7u, 0xFFFFu, 0u, 0x8001u})
+        expect.u8(p & 0xFF).u8(p >> 8);
     EXPECT_EQ(stored<std::uint16_t>(b), expect.v);
 
     vkPelBuffer<std::uint32_t> one = testimg::fromRows<std::uint32_t>(1, 1, {0x01020304});
-    EXPECT_EQ(stored<std::uint32_t>(one), Bytes().imageHeader(0, 0, 1, 1, kIdentity).u32(0x01020304).v);
+    EXPECT_EQ(stored<std::uint32_t>(one),
+              Bytes().imageHeader(0, 0, 1, 1, kIdentity).u32(0x01020304).v);
 }
 
 TEST(PelBufferArchive, UnboundIsTwoBytesAndReplacesABoundTarget) {
@@ -163,7 +170,8 @@ TEST(PelBufferArchive, LoadingAllocatesNewStorageAndNeverWritesSharedPixels) {
 TEST(PelBufferArchive, NarrowRowsArePackedSoStorageStaysWithinTwiceThePixelBytes) {
     Bytes bytes;
     bytes.imageHeader(0, 0, 1, 64, kIdentity);
-    for (unsigned i = 0; i < 64; ++i) bytes.u8(i);
+    for (unsigned i = 0; i < 64; ++i)
+        bytes.u8(i);
     vkArchive in(bytes.v);
     vkPelBuffer<std::uint8_t> b;
     in || b;
@@ -172,7 +180,8 @@ TEST(PelBufferArchive, NarrowRowsArePackedSoStorageStaysWithinTwiceThePixelBytes
 }
 
 TEST(PelBufferArchive, VersionOtherThanZeroThrowsUnknownVersionNamingTheBuffer) {
-    std::vector<std::uint8_t> bytes = stored<std::uint8_t>(testimg::fromRows<std::uint8_t>(1, 1, {1}));
+    std::vector<std::uint8_t> bytes =
+        stored<std::uint8_t>(testimg::fromRows<std::uint8_t>(1, 1, {1}));
     bytes[0] = 1;
     vkArchive in(bytes);
     vkPelBuffer<std::uint8_t> target(3, 3);
@@ -188,7 +197,8 @@ TEST(PelBufferArchive, VersionOtherThanZeroThrowsUnknownVersionNamingTheBuffer) 
 }
 
 TEST(PelBufferArchive, HostileHeadersThrowCorruptBeforeAllocating) {
-    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN(),
+                 inf = std::numeric_limits<double>::infinity();
     struct Case {
         const char* what;
         std::vector<std::uint8_t> bytes;
@@ -197,11 +207,29 @@ TEST(PelBufferArchive, HostileHeadersThrowCorruptBeforeAllocating) {
         {"bound flag 2", Bytes().u8(0).u8(2).v},
         {"negative width", Bytes().imageHeader(0, 0, -1, 1, kIdentity).u8(0).v},
         {"negative height", Bytes().imageHeader(0, 0, 1, INT32_MIN, kIdentity).v},
-        {"window past the position range", Bytes().imageHeader(INT32_MAX - 1, 0, 2, 1, kIdentity).u8(0).u8(0).v},
-        {"first pixel off the window origin", Bytes().u8(0).u8(1).i32(0).i32(0).i32(1).i32(1).i32(1).i32(0)
-                                                   .f64(1).f64(0).f64(0).f64(1).f64(0).f64(0).u8(0).v},
-        {"huge image, few bytes", Bytes().imageHeader(0, 0, INT32_MAX, INT32_MAX, kIdentity).u8(0).v},
-        {"one pixel more than the bytes", Bytes().imageHeader(0, 0, 3, 3, kIdentity).u32(0).u32(0).v},
+        {"window past the position range",
+         Bytes().imageHeader(INT32_MAX - 1, 0, 2, 1, kIdentity).u8(0).u8(0).v},
+        {"first pixel off the window origin", Bytes()
+                                                  .u8(0)
+                                                  .u8(1)
+                                                  .i32(0)
+                                                  .i32(0)
+                                                  .i32(1)
+                                                  .i32(1)
+                                                  .i32(1)
+                                                  .i32(0)
+                                                  .f64(1)
+                                                  .f64(0)
+                                                  .f64(0)
+                                                  .f64(1)
+                                                  .f64(0)
+                                                  .f64(0)
+                                                  .u8(0)
+                                                  .v},
+        {"huge image, few bytes",
+         Bytes().imageHeader(0, 0, INT32_MAX, INT32_MAX, kIdentity).u8(0).v},
+        {"one pixel more than the bytes",
+         Bytes().imageHeader(0, 0, 3, 3, kIdentity).u32(0).u32(0).v},
         {"NaN translation", Bytes().imageHeader(0, 0, 1, 1, {1, 0, 0, 1, nan, 0}).u8(0).v},
         {"infinite scale", Bytes().imageHeader(0, 0, 1, 1, {inf, 0, 0, 1, 0, 0}).u8(0).v},
         {"huge translation", Bytes().imageHeader(0, 0, 1, 1, {1, 0, 0, 1, 1e13, 0}).u8(0).v},
@@ -220,7 +248,8 @@ TEST(PelBufferArchive, HostileHeadersThrowCorruptBeforeAllocating) {
 
 TEST(PelBufferArchive, UnstorableTransformThrowsBeforeWritingAnything) {
     vkPelBuffer<std::uint8_t> b(2, 2);
-    b.clientFromImageXform(vkXform<2>(1, 0, 0, 1, std::nan(""), 0));  // invertible, yet not storable
+    b.clientFromImageXform(
+        vkXform<2>(1, 0, 0, 1, std::nan(""), 0));  // invertible, yet not storable
     EXPECT_FALSE(vfPelArchivable(b));
     vkArchive out;
     unsigned char marker = 77;

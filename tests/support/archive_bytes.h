@@ -17,14 +17,16 @@ struct Bytes {
         return *this;
     }
     Bytes& u32(std::uint32_t x) {
-        for (int k = 0; k < 4; ++k) v.push_back(static_cast<std::uint8_t>(x >> (8 * k)));
+        for (int k = 0; k < 4; ++k)
+            v.push_back(static_cast<std::uint8_t>(x >> (8 * k)));
         return *this;
     }
     Bytes& i32(std::int32_t x) { return u32(static_cast<std::uint32_t>(x)); }
     Bytes& f64(double d) {
         std::uint64_t bits = 0;
         std::memcpy(&bits, &d, 8);
-        for (int k = 0; k < 8; ++k) v.push_back(static_cast<std::uint8_t>(bits >> (8 * k)));
+        for (int k = 0; k < 8; ++k)
+            v.push_back(static_cast<std::uint8_t>(bits >> (8 * k)));
         return *this;
     }
     Bytes& append(const std::vector<std::uint8_t>& more) {
@@ -33,9 +35,11 @@ struct Bytes {
     }
     // The start of a bound image buffer: version, bound flag, window, first
     // pixel position, client-from-image transform (a, b, c, d, tx, ty).
-    Bytes& imageHeader(std::int32_t x, std::int32_t y, std::int32_t w, std::int32_t h, const double (&e)[6]) {
+    Bytes& imageHeader(std::int32_t x, std::int32_t y, std::int32_t w, std::int32_t h,
+                       const double (&e)[6]) {
         u8(0).u8(1).i32(x).i32(y).i32(w).i32(h).i32(x).i32(y);
-        for (double d : e) f64(d);
+        for (double d : e)
+            f64(d);
         return *this;
     }
     // An unbound image buffer.
