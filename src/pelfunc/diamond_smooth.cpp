@@ -19,7 +19,7 @@ using Pel = std::uint8_t;
 template <int V>
 void smoothRow(const Pel* __restrict__ centre, const Pel* __restrict__ v0, const Pel* __restrict__ v1,
                Pel* __restrict__ out, std::int32_t w) {
-    auto vertical = [v0, v1](std::int32_t x) -> unsigned {
+    auto vertical = [&](std::int32_t x) -> unsigned {
         if constexpr (V == 0) return 0;
         else if constexpr (V == 1) return v0[x];
         else return unsigned{v0[x]} + v1[x];

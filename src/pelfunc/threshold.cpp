@@ -19,7 +19,7 @@ void thresholdRow(const Pel* src, Pel* dst, std::int32_t n, Pel t) {
 }
 
 void maskedThresholdRow(const Pel* src, const Pel* mask, Pel* dst, std::int32_t n, Pel t) {
-    for (std::int32_t x = 0; x < n; ++x) dst[x] = (mask[x] != 0) & (src[x] >= t) ? Pel{255} : Pel{0};
+    for (std::int32_t x = 0; x < n; ++x) dst[x] = ((mask[x] != 0) & (src[x] >= t)) ? Pel{255} : Pel{0};
 }
 
 }  // namespace

@@ -165,7 +165,7 @@ void vfPelHistogram(const vkPelBuffer_const<std::uint8_t>& image, std::vector<st
         for (; x < w; ++x) ++t[0][row[x]];
     }
     histogram.assign(256, 0);
-    for (int v = 0; v < 256; ++v) histogram[static_cast<std::size_t>(v)] = t[0][v] + t[1][v] + t[2][v] + t[3][v];
+    for (std::size_t v = 0; v < 256; ++v) histogram[v] = t[0][v] + t[1][v] + t[2][v] + t[3][v];
 }
 
 template <class T>

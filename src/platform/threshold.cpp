@@ -55,7 +55,6 @@ public:
             if (a.limb_[i] != b.limb_[i]) return a.limb_[i] <=> b.limb_[i];
         return std::strong_ordering::equal;
     }
-    friend bool operator==(const Wide& a, const Wide& b) { return (a <=> b) == 0; }
 
 private:
     std::array<std::uint32_t, kLimbs> limb_{};
