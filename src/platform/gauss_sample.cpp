@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "gauss_kernel.h"
+#include "gauss_rows.h"
 #include "imgnorm/pelops.h"
 #include "rows.h"
 
@@ -209,15 +210,16 @@ public:
           shD_(std::max(-e, 0) + (round ? 1 : 0)),
           round_(round),
           fastDouble_(fastDouble) {}
-    // z holds the sums by last tap, lanes apart; out receives outputs [jA, jB).
-    void operator()(std::int32_t jy, const HAcc* z, std::ptrdiff_t lanes, TOut* out, std::int32_t jA,
+    // z holds the sum of output jA, and the sums of the following outputs
+    // zStep apart; out receives outputs [jA, jB).
+    void operator()(std::int32_t jy, const HAcc* z, std::ptrdiff_t zStep, TOut* out, std::int32_t jA,
                     std::int32_t jB) const {
         const GaussAxis& ax = w_.ax;
         const HAcc dy = w_.y[static_cast<std::size_t>(jy - w_.ay.begin)];
         const int shN = shN_;
         auto border = [&](std::int32_t j) {
             const HAcc d = (static_cast<HAcc>(w_.x[static_cast<std::size_t>(j - ax.begin)]) * dy) << shD_;
-            const HAcc q = ((z[ax.lastTap(j) * lanes] << shN) + (round_ ? d >> 1 : 0)) / d;
+            const HAcc q = ((z[(j - jA) * zStep] << shN) + (round_ ? d >> 1 : 0)) / d;
             out[j - jA] = clamp(q);
         };
         const std::int32_t a = std::clamp(ax.innerBegin, jA, jB);
@@ -226,8 +228,8 @@ public:
         if constexpr (std::is_same_v<HAcc, std::uint64_t>) {
             const std::uint64_t d = (ax.full * dy) << shD_;
             const std::uint64_t half = round_ ? d >> 1 : 0;
-            const HAcc* zj = z + ax.lastTap(a) * lanes;
-            const std::ptrdiff_t step = ax.step * lanes;
+            const HAcc* zj = z + (a - jA) * zStep;
+            const std::ptrdiff_t step = zStep;
             TOut* o = out + (a - jA);
             if ((d & (d - 1)) == 0) {
                 // A power of two (as for the 1 3 3 1 kernels of a halving).
@@ -261,13 +263,13 @@ template <class HAcc, class TOut>
 class GeneralGain {
 public:
     GeneralGain(const Weights& w, double gain, bool round) : w_(w), gain_(gain), round_(round) {}
-    void operator()(std::int32_t jy, const HAcc* z, std::ptrdiff_t lanes, TOut* out, std::int32_t jA,
+    void operator()(std::int32_t jy, const HAcc* z, std::ptrdiff_t zStep, TOut* out, std::int32_t jA,
                     std::int32_t jB) const {
         constexpr double top = std::numeric_limits<TOut>::max();
         const HAcc dy = w_.y[static_cast<std::size_t>(jy - w_.ay.begin)];
         for (std::int32_t j = jA; j < jB; ++j) {
             const HAcc d = static_cast<HAcc>(w_.x[static_cast<std::size_t>(j - w_.ax.begin)]) * dy;
-            const double v = gain_ * (static_cast<double>(z[w_.ax.lastTap(j) * lanes]) / static_cast<double>(d));
+            const double v = gain_ * (static_cast<double>(z[(j - jA) * zStep]) / static_cast<double>(d));
             double r = std::floor(v);
             if (round_ && v - r >= 0.5) r += 1.0;
             out[j - jA] = static_cast<TOut>(r < top ? r : top);
@@ -310,7 +312,8 @@ void gaussRun(const TIn* src, std::ptrdiff_t stride, const GaussAxis& ax, const 
             for (std::int32_t j = std::max(jxA, ax.missFrom); j < jxB; ++j)
                 z[ax.lastTap(j) * kLanes] = static_cast<HAcc>(lanes[(width - 1) * kLanes + r]);
             const std::int32_t jy = batchRows[r];
-            finish(jy, z, kLanes, dst + std::ptrdiff_t{jy - jyA} * dstStride, jxA, jxB);
+            finish(jy, z + ax.lastTap(jxA) * kLanes, std::ptrdiff_t{ax.step} * kLanes,
+                   dst + std::ptrdiff_t{jy - jyA} * dstStride, jxA, jxB);
         }
         filled = 0;
     };
@@ -344,6 +347,171 @@ void gaussRun(const TIn* src, std::ptrdiff_t stride, const GaussAxis& ax, const 
     }
 }
 
+// Short kernels with sub-sampling: only the kept rows and columns are
+// computed, by a direct integer FIR with the kernel's taps. Each source row
+// is read once and added, with its tap weight, into the vertical sums of the
+// few output rows whose kernel covers it; a finished row gets the horizontal
+// taps at the kept columns only. The sums are the same integers as those of
+// the running sums, and they go through the same finishing, so the results
+// are identical.
+
+constexpr std::int32_t kMaxFirTaps = 16;
+// With at most 16 taps the widths add up to at most 18, so the weights add
+// up to at most 6 * 6 * 6 = 216: the vertical sums of 8-bit pixels fit 16
+// bits and the 2-D sums 32 bits.
+
+bool firApplies(const GaussAxis& ax, const GaussAxis& ay) {
+    return (ax.step > 1 || ay.step > 1) && ax.taps <= kMaxFirTaps && ay.taps <= kMaxFirTaps;
+}
+
+// The kernel's taps: the three boxes convolved.
+template <class T>
+std::vector<T> axisKernel(const GaussAxis& ax) {
+    std::vector<T> k{1};
+    for (std::int32_t w : ax.width) {
+        std::vector<T> out(k.size() + static_cast<std::size_t>(w) - 1, 0);
+        for (std::size_t i = 0; i < k.size(); ++i)
+            for (std::size_t t = 0; t < static_cast<std::size_t>(w); ++t) out[i + t] = static_cast<T>(out[i + t] + k[i]);
+        k = std::move(out);
+    }
+    return k;
+}
+
+// acc = w * row, or acc += w * row.
+VK_ROW_KERNEL void firRowSet(const std::uint8_t* __restrict row, std::uint16_t w, std::uint16_t* __restrict acc,
+                             std::int32_t n) {
+    for (std::int32_t x = 0; x < n; ++x) acc[x] = static_cast<std::uint16_t>(w * row[x]);
+}
+VK_ROW_KERNEL void firRowAdd(const std::uint8_t* __restrict row, std::uint16_t w, std::uint16_t* __restrict acc,
+                             std::int32_t n) {
+    for (std::int32_t x = 0; x < n; ++x) acc[x] = static_cast<std::uint16_t>(acc[x] + w * row[x]);
+}
+
+// z[j] = sum over t < taps of k[t] * v[j * f + t], for count outputs whose
+// taps all lie in the line. With f and taps known at compile time the
+// compiler vectorises across the outputs; the reductions by 2, 3 and 4 with
+// their kernels (4, 5 and 8 taps) get such a form.
+template <int F, int Taps>
+[[gnu::always_inline]] inline void firColumnsFixed(const std::uint16_t* __restrict v, const std::uint32_t* k,
+                                                   std::int32_t count, std::uint64_t* __restrict z) {
+    std::uint32_t w[Taps];
+    for (int t = 0; t < Taps; ++t) w[t] = k[t];
+    for (std::int32_t j = 0; j < count; ++j) {
+        std::uint32_t sum = 0;
+        for (int t = 0; t < Taps; ++t) sum += w[t] * v[F * j + t];
+        z[j] = sum;
+    }
+}
+VK_ROW_KERNEL void firColumns2x4(const std::uint16_t* v, const std::uint32_t* k, std::int32_t count,
+                                 std::uint64_t* z) {
+    firColumnsFixed<2, 4>(v, k, count, z);
+}
+VK_ROW_KERNEL void firColumns3x5(const std::uint16_t* v, const std::uint32_t* k, std::int32_t count,
+                                 std::uint64_t* z) {
+    firColumnsFixed<3, 5>(v, k, count, z);
+}
+VK_ROW_KERNEL void firColumns4x8(const std::uint16_t* v, const std::uint32_t* k, std::int32_t count,
+                                 std::uint64_t* z) {
+    firColumnsFixed<4, 8>(v, k, count, z);
+}
+
+void firColumns(const std::uint16_t* v, std::int32_t f, const std::uint32_t* k, std::int32_t taps,
+                std::int32_t count, std::uint64_t* z) {
+    if (f == 2 && taps == 4) return firColumns2x4(v, k, count, z);
+    if (f == 3 && taps == 5) return firColumns3x5(v, k, count, z);
+    if (f == 4 && taps == 8) return firColumns4x8(v, k, count, z);
+    for (std::int32_t j = 0; j < count; ++j, v += f) {
+        std::uint32_t sum = 0;
+        for (std::int32_t t = 0; t < taps; ++t) sum += k[t] * v[t];
+        z[j] = sum;
+    }
+}
+
+inline std::int64_t floorDiv(std::int64_t a, std::int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
+
+template <class TOut, class Finish>
+void gaussFirRun(vk_detail::GaussRowSource& rows, const GaussAxis& ax, const GaussAxis& ay, std::int32_t jxA,
+                 std::int32_t jxB, std::int32_t jyA, std::int32_t jyB, TOut* dst, std::ptrdiff_t dstStride,
+                 const Finish& finish) {
+    const std::int32_t width = ax.n, height = ay.n;
+    const auto wsize = static_cast<std::size_t>(width);
+    const std::vector<std::uint32_t> kx = axisKernel<std::uint32_t>(ax);
+    const std::vector<std::uint16_t> ky = axisKernel<std::uint16_t>(ay);
+    // Vertical sums of the output rows in progress: output row i lives in
+    // slot i mod slots.
+    const std::int32_t slots = (ay.taps + ay.step - 1) / ay.step;
+    std::vector<std::uint16_t> vsum(static_cast<std::size_t>(slots) * wsize);
+    auto slot = [&](std::int64_t i) { return vsum.data() + static_cast<std::size_t>(i % slots) * wsize; };
+    std::vector<std::uint64_t> z(static_cast<std::size_t>(jxB - jxA));
+    const std::int32_t a = std::clamp(ax.innerBegin, jxA, jxB);
+    const std::int32_t b = std::clamp(ax.innerEnd, a, jxB);
+
+    // The horizontal taps of one finished row, then its output values.
+    auto emit = [&](std::int32_t i) {
+        const std::uint16_t* v = slot(i);
+        // Columns whose kernel is cut by the window's edge, or misses it and
+        // takes its last column.
+        auto border = [&](std::int32_t j) {
+            std::uint64_t& zj = z[static_cast<std::size_t>(j - jxA)];
+            if (j >= ax.missFrom) {
+                zj = v[wsize - 1];
+                return;
+            }
+            const std::int64_t c = ax.first + std::int64_t{j} * ax.step;
+            const std::int64_t t0 = std::max<std::int64_t>(0, -c), t1 = std::min<std::int64_t>(ax.taps, width - c);
+            std::uint64_t sum = 0;
+            for (std::int64_t t = t0; t < t1; ++t)
+                sum += std::uint64_t{kx[static_cast<std::size_t>(t)]} * v[static_cast<std::size_t>(c + t)];
+            zj = sum;
+        };
+        for (std::int32_t j = jxA; j < a; ++j) border(j);
+        if (b > a)
+            firColumns(v + ax.first + std::int64_t{a} * ax.step, ax.step, kx.data(), ax.taps, b - a,
+                       z.data() + (a - jxA));
+        for (std::int32_t j = b; j < jxB; ++j) border(j);
+        finish(i, z.data(), std::ptrdiff_t{1}, dst + std::ptrdiff_t{i - jyA} * dstStride, jxA, jxB);
+    };
+
+    // Output rows whose kernel covers some row of the window, streamed.
+    const std::int32_t iEnd = std::min(jyB, std::max(jyA, ay.missFrom));
+    auto lo = [&](std::int64_t i) { return ay.first + i * ay.step; };
+    if (jyA < iEnd) {
+        std::int64_t next = jyA;
+        const std::int64_t y0 = std::max<std::int64_t>(0, lo(jyA));
+        const std::int64_t y1 = std::min<std::int64_t>(height - 1, lo(iEnd - 1) + ay.taps - 1);
+        for (std::int64_t y = y0; y <= y1; ++y) {
+            const std::int64_t iLo = std::max<std::int64_t>(jyA, floorDiv(y - ay.first - ay.taps, ay.step) + 1);
+            const std::int64_t iHi = std::min<std::int64_t>(iEnd - 1, floorDiv(y - ay.first, ay.step));
+            if (iLo > iHi) continue;
+            const std::uint8_t* p = rows.row(static_cast<std::int32_t>(y));
+            for (std::int64_t i = iLo; i <= iHi; ++i) {
+                const std::uint16_t w = ky[static_cast<std::size_t>(y - lo(i))];
+                if (y == std::max<std::int64_t>(lo(i), 0))
+                    firRowSet(p, w, slot(i), width);
+                else
+                    firRowAdd(p, w, slot(i), width);
+            }
+            while (next < iEnd && std::min<std::int64_t>(lo(next) + ay.taps - 1, height - 1) <= y)
+                emit(static_cast<std::int32_t>(next++));
+        }
+    }
+    // Output rows whose kernel misses the window take its last row alone.
+    for (std::int32_t i = iEnd; i < jyB; ++i) {
+        firRowSet(rows.row(height - 1), 1, slot(i), width);
+        emit(i);
+    }
+}
+
+class BufferRows final : public vk_detail::GaussRowSource {
+public:
+    BufferRows(const std::uint8_t* base, std::ptrdiff_t stride) : base_(base), stride_(stride) {}
+    const std::uint8_t* row(std::int32_t y) override { return base_ + y * stride_; }
+
+private:
+    const std::uint8_t* base_;
+    std::ptrdiff_t stride_;
+};
+
 // True when gain is 2^e with -16 <= e <= 16.
 bool powerOfTwoGain(double gain, int& e) {
     if (!(gain > 0.0)) return false;
@@ -351,6 +519,21 @@ bool powerOfTwoGain(double gain, int& e) {
     const double mant = std::frexp(gain, &exp);
     e = exp - 1;
     return mant == 0.5 && e >= -16 && e <= 16;
+}
+
+template <class TOut>
+void runFirWithGain(vk_detail::GaussRowSource& rows, const Weights& w, std::int32_t jxA, std::int32_t jxB,
+                    std::int32_t jyA, std::int32_t jyB, TOut* dst, std::ptrdiff_t dstStride,
+                    const vkGaussSampleParams& params) {
+    int e = 0;
+    if (powerOfTwoGain(params.gain(), e)) {
+        // Sums below 2^24, scaled by at most 2^17: the double division applies.
+        PowerOfTwoGain<std::uint64_t, TOut> finish(w, e, params.doRounding(), wideVectors());
+        gaussFirRun<TOut>(rows, w.ax, w.ay, jxA, jxB, jyA, jyB, dst, dstStride, finish);
+    } else {
+        GeneralGain<std::uint64_t, TOut> finish(w, params.gain(), params.doRounding());
+        gaussFirRun<TOut>(rows, w.ax, w.ay, jxA, jxB, jyA, jyB, dst, dstStride, finish);
+    }
 }
 
 template <class VAcc, class HAcc, class TIn, class TOut>
@@ -375,6 +558,13 @@ void gaussDispatch(const vkPelBuffer_const<TIn>& source, const GaussAxis& ax, co
                    const vkPelBuffer<TOut>& dst, const vkGaussSampleParams& params) {
     if (jxA >= jxB || jyA >= jyB) return;
     const Weights w{ax, ay, axisWeights(ax), axisWeights(ay)};
+    if constexpr (std::is_same_v<TIn, std::uint8_t>) {
+        if (firApplies(ax, ay)) {
+            BufferRows rows(source.pointToOffset(), source.rowUpdate());
+            runFirWithGain(rows, w, jxA, jxB, jyA, jyB, dst.pointToOffset(), dst.rowUpdate(), params);
+            return;
+        }
+    }
     const GaussU128 inMax = std::numeric_limits<TIn>::max();
     const GaussU128 weightMax = GaussU128{ax.full} * ay.full;
     const GaussU128 sumMax = inMax * weightMax;
@@ -396,35 +586,59 @@ void gaussDispatch(const vkPelBuffer_const<TIn>& source, const GaussAxis& ax, co
 
 }  // namespace
 
+namespace {
+
+struct GaussPlan {
+    GaussAxis ax, ay;
+    bool reduced;
+    vkPair<std::int32_t> origin;  // output (j, i) of the grid sits at origin + (j, i)
+    vkPelRect outWin;
+};
+
+GaussPlan gaussPlan(const vkPelRect& win, const vkGaussSampleParams& params) {
+    GaussPlan p;
+    p.ax = vk_detail::gaussAxis(win.width(), params.subsample().x(), params.kernelSize().x(), params.fullWindow());
+    p.ay = vk_detail::gaussAxis(win.height(), params.subsample().y(), params.kernelSize().y(), params.fullWindow());
+    p.reduced = params.subsample().x() > 1 || params.subsample().y() > 1;
+    p.origin = p.reduced ? vkPair<std::int32_t>(0, 0) : win.ul();
+    p.outWin = vkPelRect(p.origin.x() + p.ax.begin, p.origin.y() + p.ay.begin, p.ax.end - p.ax.begin,
+                         p.ay.end - p.ay.begin);
+    return p;
+}
+
+// A new output buffer with the output window and transforms.
+template <class TOut, class TIn>
+vkPelBuffer<TOut> newOutput(const GaussPlan& p, const vkPelBuffer_const<TIn>& source) {
+    vkPelBuffer<TOut> out(p.outWin);
+    if (p.reduced) {
+        const vkPelRect& win = source.window();
+        const vkXform<2> place =
+            vkXform<2>::translation(win.ul().x() + p.ax.centreShift(), win.ul().y() + p.ay.centreShift()) *
+            vkXform<2>::scale(p.ax.step, p.ay.step);
+        out.clientFromImageXform(source.clientFromImageXform() * place);
+    } else {
+        out.copyXforms(source);
+    }
+    return out;
+}
+
+}  // namespace
+
 template <class TIn, class TOut>
 void vfGaussSample(const vkPelBuffer_const<TIn>& source, vkPelBuffer<TOut>& result,
                    const vkGaussSampleParams& params) {
     vk_detail::requireBound(source);
-    const vkPelRect win = source.window();
-    const GaussAxis ax = vk_detail::gaussAxis(win.width(), params.subsample().x(), params.kernelSize().x(),
-                                              params.fullWindow());
-    const GaussAxis ay = vk_detail::gaussAxis(win.height(), params.subsample().y(), params.kernelSize().y(),
-                                              params.fullWindow());
-    const bool reduced = params.subsample().x() > 1 || params.subsample().y() > 1;
-    // Output (j, i) of the grid sits at position origin + (j, i).
-    const vkPair<std::int32_t> origin = reduced ? vkPair<std::int32_t>(0, 0) : win.ul();
-    const vkPelRect outWin(origin.x() + ax.begin, origin.y() + ay.begin, ax.end - ax.begin, ay.end - ay.begin);
+    const GaussPlan p = gaussPlan(source.window(), params);
+    const GaussAxis& ax = p.ax;
+    const GaussAxis& ay = p.ay;
 
     if (!result.isBound()) {
-        vkPelBuffer<TOut> out(outWin);
-        if (reduced) {
-            const vkXform<2> place =
-                vkXform<2>::translation(win.ul().x() + ax.centreShift(), win.ul().y() + ay.centreShift()) *
-                vkXform<2>::scale(ax.step, ay.step);
-            out.clientFromImageXform(source.clientFromImageXform() * place);
-        } else {
-            out.copyXforms(source);
-        }
+        vkPelBuffer<TOut> out = newOutput<TOut>(p, source);
         gaussDispatch(source, ax, ay, ax.begin, ax.end, ay.begin, ay.end, out, params);
         result = out;
         return;
     }
-    const vkPelRect r = outWin & result.window();
+    const vkPelRect r = p.outWin & result.window();
     if (r.isNull()) return;
     vkPelBuffer_const<TIn> src = source;
     if constexpr (std::is_same_v<TIn, TOut>) {
@@ -433,8 +647,34 @@ void vfGaussSample(const vkPelBuffer_const<TIn>& source, vkPelBuffer<TOut>& resu
         if (src.root() == result.root()) src = vfPelCopy(src);
     }
     const vkPelBuffer<TOut> dst = vk_detail::narrowed(result, r);
-    gaussDispatch(src, ax, ay, r.ul().x() - origin.x(), r.ur().x() - origin.x(), r.ul().y() - origin.y(),
-                  r.ll().y() - origin.y(), dst, params);
+    gaussDispatch(src, ax, ay, r.ul().x() - p.origin.x(), r.ur().x() - p.origin.x(), r.ul().y() - p.origin.y(),
+                  r.ll().y() - p.origin.y(), dst, params);
+}
+
+bool vk_detail::gaussDirectFir(const vkPelRect& window, const vkGaussSampleParams& params) {
+    const GaussPlan p = gaussPlan(window, params);
+    return firApplies(p.ax, p.ay);
+}
+
+vkPelBuffer<std::uint8_t> vk_detail::gaussSampleRows(GaussRowSource& rows, const vkPelBuffer_const<std::uint8_t>& shape,
+                                                     const vkGaussSampleParams& params) {
+    vk_detail::requireBound(shape);
+    const GaussPlan p = gaussPlan(shape.window(), params);
+    if (!firApplies(p.ax, p.ay)) {
+        vkPelBuffer<std::uint8_t> gathered(shape.window());
+        gathered.copyXforms(shape);
+        std::uint8_t* d = gathered.pointToOffset();
+        const auto n = static_cast<std::size_t>(shape.width());
+        for (std::int32_t y = 0; y < shape.height(); ++y, d += gathered.rowUpdate()) std::memcpy(d, rows.row(y), n);
+        return vfGaussSample<std::uint8_t>(gathered, params);
+    }
+    vkPelBuffer<std::uint8_t> out = newOutput<std::uint8_t>(p, shape);
+    if (p.ax.begin < p.ax.end && p.ay.begin < p.ay.end) {
+        const Weights w{p.ax, p.ay, axisWeights(p.ax), axisWeights(p.ay)};
+        runFirWithGain(rows, w, p.ax.begin, p.ax.end, p.ay.begin, p.ay.end, out.pointToOffset(), out.rowUpdate(),
+                       params);
+    }
+    return out;
 }
 
 template <class TIn>

@@ -1,0 +1,40 @@
+// Gaussian sampling of a source whose rows are produced on demand, so that a
+// caller can reduce an image it computes row by row (a difference of two
+// images, say) without ever storing it at full size.
+#pragma once
+
+#include <cstdint>
+
+#include "imgnorm/gauss.h"
+#include "imgnorm/pelbuffer.h"
+
+namespace vk_detail {
+
+// Supplies the rows of a source window of known size.
+class GaussRowSource {
+public:
+    // Row y of the window (0 <= y < height): width pixels, valid until the
+    // next call. Rows are asked for in non-decreasing order; rows that no
+    // kept output needs may be skipped.
+    virtual const std::uint8_t* row(std::int32_t y) = 0;
+
+protected:
+    GaussRowSource() = default;
+    GaussRowSource(const GaussRowSource&) = default;
+    GaussRowSource& operator=(const GaussRowSource&) = default;
+    ~GaussRowSource() = default;
+};
+
+// True when vfGaussSample with these parameters on a window of this size
+// computes only the kept rows and columns with a direct integer FIR (a
+// sub-sampling with kernels of at most 16 taps per axis); otherwise it runs
+// the running sums over every source pixel.
+bool gaussDirectFir(const vkPelRect& window, const vkGaussSampleParams& params);
+
+// Exactly vfGaussSample<std::uint8_t>(source, params) for a source with the
+// window and transforms of shape whose pixels come from rows. Where the
+// direct FIR does not apply, the rows are first gathered into a buffer.
+vkPelBuffer<std::uint8_t> gaussSampleRows(GaussRowSource& rows, const vkPelBuffer_const<std::uint8_t>& shape,
+                                          const vkGaussSampleParams& params);
+
+}  // namespace vk_detail
