@@ -7,6 +7,7 @@
 #include "imgnorm/pelfunc.h"
 #include "imgnorm/pelops.h"
 #include "pelfunc/border.h"
+#include "pelfunc/padded_sample.h"
 #include "platform/rows.h"
 
 void vk_detail::duplicateBorderPixels(vkPelBuffer<std::uint8_t>& buffer, int border) {
@@ -37,8 +38,8 @@ void vk_detail::duplicateBorderPixels(vkPelBuffer<std::uint8_t>& buffer, int bor
     }
 }
 
-vkPelBuffer<std::uint8_t> vf_PaddedAffineSample(const vkPelBuffer<std::uint8_t>& source, std::int32_t width,
-                                                std::int32_t height, bool higherOrder) {
+vk_detail::PaddedSampling vk_detail::paddedSampling(const vkPelBuffer<std::uint8_t>& source, std::int32_t width,
+                                                    std::int32_t height, bool higherOrder) {
     vk_detail::requireBound(source);
     if (source.window().isNull()) throw vkPel::BadWindow("cannot resample an empty window");
 
@@ -57,5 +58,11 @@ vkPelBuffer<std::uint8_t> vf_PaddedAffineSample(const vkPelBuffer<std::uint8_t>&
     vfPelCopy<std::uint8_t>(source, padded);
     padded.copyXforms(source);
     vk_detail::duplicateBorderPixels(padded, p);
-    return vfAffineTransformImage(padded, params);
+    return {padded, params};
+}
+
+vkPelBuffer<std::uint8_t> vf_PaddedAffineSample(const vkPelBuffer<std::uint8_t>& source, std::int32_t width,
+                                                std::int32_t height, bool higherOrder) {
+    const vk_detail::PaddedSampling s = vk_detail::paddedSampling(source, width, height, higherOrder);
+    return vfAffineTransformImage(s.padded, s.params);
 }

@@ -25,8 +25,10 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
+#include "affine_rows.h"
 #include "rows.h"
 
 namespace {
@@ -141,24 +143,45 @@ struct AxisTaps {
     }
 };
 
-void sampleNearestSeparable(const vkPelBuffer_const<std::uint8_t>& src, const GridToIndex& g,
-                            const vkPelBuffer<std::uint8_t>& dst) {
-    const std::int32_t w = dst.width(), h = dst.height();
-    const AxisTaps<1> xs(w, g.ux, g.u0, src.width());
-    const AxisTaps<1> ys(h, g.vy, g.v0, src.height());
-    const std::uint8_t* base = src.pointToOffset();
-    std::uint8_t* out = dst.pointToOffset();
-    const std::int32_t* xi = xs.index.data();
-    for (std::int32_t j = 0; j < h; ++j, out += dst.rowUpdate()) {
-        if (j > 0 && ys.index[static_cast<std::size_t>(j)] == ys.index[static_cast<std::size_t>(j) - 1]) {
-            std::memcpy(out, out - dst.rowUpdate(), static_cast<std::size_t>(w));
-            continue;
-        }
+}  // namespace
+
+// One way of producing result rows.
+class vk_detail::AffineRowSampler::Rows {
+public:
+    virtual ~Rows() = default;
+    virtual void row(std::int32_t j, std::uint8_t* out) = 0;
+    virtual bool repeatsPreviousRow(std::int32_t) const { return false; }
+};
+
+namespace {
+
+using RowsBase = vk_detail::AffineRowSampler::Rows;
+
+class NearestSeparableRows final : public RowsBase {
+public:
+    NearestSeparableRows(const vkPelBuffer_const<std::uint8_t>& src, const GridToIndex& g, std::int32_t w,
+                         std::int32_t h)
+        : xs_(w, g.ux, g.u0, src.width()),
+          ys_(h, g.vy, g.v0, src.height()),
+          base_(src.pointToOffset()),
+          stride_(src.rowUpdate()),
+          w_(w) {}
+    void row(std::int32_t j, std::uint8_t* out) override {
         const std::uint8_t* row =
-            base + (ys.first + ys.index[static_cast<std::size_t>(j)]) * src.rowUpdate() + xs.first;
-        for (std::int32_t i = 0; i < w; ++i) out[i] = row[xi[i]];
+            base_ + (ys_.first + ys_.index[static_cast<std::size_t>(j)]) * stride_ + xs_.first;
+        const std::int32_t* xi = xs_.index.data();
+        for (std::int32_t i = 0; i < w_; ++i) out[i] = row[xi[i]];
     }
-}
+    bool repeatsPreviousRow(std::int32_t j) const override {
+        return j > 0 && ys_.index[static_cast<std::size_t>(j)] == ys_.index[static_cast<std::size_t>(j) - 1];
+    }
+
+private:
+    AxisTaps<1> xs_, ys_;
+    const std::uint8_t* base_;
+    std::ptrdiff_t stride_;
+    std::int32_t w_;
+};
 
 // The row kernels of the separable path. They are plain functions, not
 // templates, so that they can be compiled for AVX2 as well (VK_ROW_KERNEL).
@@ -188,47 +211,58 @@ VK_ROW_KERNEL void combineRows4(const float* r0, const float* r1, const float* r
     for (std::int32_t i = 0; i < w; ++i) out[i] = toPel(w0 * r0[i] + w1 * r1[i] + w2 * r2[i] + w3 * r3[i]);
 }
 
+// The rows of one output row are consecutive source rows (clamping only
+// repeats the first or last), so source row r can live in slot r mod N of a
+// ring of interpolated rows without evicting a row that the same output row
+// needs.
 template <int N>
-void sampleSeparable(const vkPelBuffer_const<std::uint8_t>& src, const GridToIndex& g,
-                     const vkPelBuffer<std::uint8_t>& dst) {
-    const std::int32_t w = dst.width(), h = dst.height();
-    const AxisTaps<N> xs(w, g.ux, g.u0, src.width());
-    const AxisTaps<N> ys(h, g.vy, g.v0, src.height());
-    // The rows of one output row are consecutive source rows (clamping only
-    // repeats the first or last), so source row r can live in slot r mod N
-    // without evicting a row that the same output row needs.
-    std::vector<float> ring(static_cast<std::size_t>(N) * static_cast<std::size_t>(w));
-    std::vector<float> rowAsFloat(static_cast<std::size_t>(xs.span));
-    std::array<std::int32_t, N> held;
-    held.fill(-1);
-    const std::uint8_t* base = src.pointToOffset();
-    std::uint8_t* out = dst.pointToOffset();
-    for (std::int32_t j = 0; j < h; ++j, out += dst.rowUpdate()) {
+class SeparableRows final : public RowsBase {
+public:
+    SeparableRows(const vkPelBuffer_const<std::uint8_t>& src, const GridToIndex& g, std::int32_t w, std::int32_t h)
+        : xs_(w, g.ux, g.u0, src.width()),
+          ys_(h, g.vy, g.v0, src.height()),
+          ring_(static_cast<std::size_t>(N) * static_cast<std::size_t>(w)),
+          rowAsFloat_(static_cast<std::size_t>(xs_.span)),
+          base_(src.pointToOffset()),
+          stride_(src.rowUpdate()),
+          w_(w) {
+        held_.fill(-1);
+    }
+    void row(std::int32_t j, std::uint8_t* out) override {
         const std::size_t at = static_cast<std::size_t>(j) * N;
         std::array<const float*, N> rows{};
         for (int t = 0; t < N; ++t) {
-            const std::int32_t r = ys.first + ys.index[at + static_cast<std::size_t>(t)];
+            const std::int32_t r = ys_.first + ys_.index[at + static_cast<std::size_t>(t)];
             const auto slot = static_cast<std::size_t>(r % N);
-            float* cached = ring.data() + slot * static_cast<std::size_t>(w);
-            if (held[slot] != r) {
+            float* cached = ring_.data() + slot * static_cast<std::size_t>(w_);
+            if (held_[slot] != r) {
                 // The columns the taps read, converted to float once, so that
                 // each tap is a load.
-                const std::uint8_t* row = base + r * src.rowUpdate() + xs.first;
-                std::copy(row, row + xs.span, rowAsFloat.begin());
+                const std::uint8_t* row = base_ + r * stride_ + xs_.first;
+                std::copy(row, row + xs_.span, rowAsFloat_.begin());
                 if constexpr (N == 2)
-                    interpolateRow2(rowAsFloat.data(), xs.index.data(), xs.weight.data(), cached, w);
+                    interpolateRow2(rowAsFloat_.data(), xs_.index.data(), xs_.weight.data(), cached, w_);
                 else
-                    interpolateRow4(rowAsFloat.data(), xs.index.data(), xs.weight.data(), cached, w);
-                held[slot] = r;
+                    interpolateRow4(rowAsFloat_.data(), xs_.index.data(), xs_.weight.data(), cached, w_);
+                held_[slot] = r;
             }
             rows[static_cast<std::size_t>(t)] = cached;
         }
         if constexpr (N == 2)
-            combineRows2(rows[0], rows[1], ys.weight[at], ys.weight[at + 1], out, w);
+            combineRows2(rows[0], rows[1], ys_.weight[at], ys_.weight[at + 1], out, w_);
         else
-            combineRows4(rows[0], rows[1], rows[2], rows[3], &ys.weight[at], out, w);
+            combineRows4(rows[0], rows[1], rows[2], rows[3], &ys_.weight[at], out, w_);
     }
-}
+
+private:
+    AxisTaps<N> xs_, ys_;
+    std::vector<float> ring_;
+    std::vector<float> rowAsFloat_;
+    std::array<std::int32_t, N> held_;
+    const std::uint8_t* base_;
+    std::ptrdiff_t stride_;
+    std::int32_t w_;
+};
 
 // Weights of the N taps at fraction f (0 <= f < 1) past the tap N/2 - 1.
 template <int N>
@@ -251,22 +285,23 @@ inline void weightsAtFraction(float f, float* w) {
 // the window (the common case) takes a short path with no clamping; one near
 // or beyond the window's edge clamps each tap's index.
 template <int N>
-void sampleGeneral(const vkPelBuffer_const<std::uint8_t>& src, const GridToIndex& g,
-                   const vkPelBuffer<std::uint8_t>& dst) {
-    const std::int32_t w = dst.width(), h = dst.height();
-    const std::int32_t sw = src.width(), sh = src.height();
-    const std::uint8_t* base = src.pointToOffset();
-    const std::ptrdiff_t stride = src.rowUpdate();
-    std::uint8_t* out = dst.pointToOffset();
-    // Continuous indices for which all taps are inside: the first tap
-    // floor(u) - (N/2 - 1) >= 0 and the last floor(u) + N/2 <= size - 1. For
-    // nearest neighbour, u + 0.5 must lie in [0, size).
-    const double lo = N == 1 ? -0.5 : N / 2 - 1;
-    const double hiX = N == 1 ? sw - 0.5 : sw - N / 2, hiY = N == 1 ? sh - 0.5 : sh - N / 2;
-    const double shift = N == 1 ? 0.5 : 0.0;
-    std::array<std::int32_t, N> xi{}, yi{};
-    std::array<float, N> xw{}, yw{};
-    for (std::int32_t j = 0; j < h; ++j, out += dst.rowUpdate()) {
+class GeneralRows final : public RowsBase {
+public:
+    GeneralRows(const vkPelBuffer_const<std::uint8_t>& src, const GridToIndex& g, std::int32_t w)
+        : g_(g), base_(src.pointToOffset()), stride_(src.rowUpdate()), w_(w), sw_(src.width()), sh_(src.height()) {}
+    void row(std::int32_t j, std::uint8_t* out) override {
+        const GridToIndex& g = g_;
+        const std::int32_t w = w_, sw = sw_, sh = sh_;
+        const std::uint8_t* base = base_;
+        const std::ptrdiff_t stride = stride_;
+        // Continuous indices for which all taps are inside: the first tap
+        // floor(u) - (N/2 - 1) >= 0 and the last floor(u) + N/2 <= size - 1.
+        // For nearest neighbour, u + 0.5 must lie in [0, size).
+        const double lo = N == 1 ? -0.5 : N / 2 - 1;
+        const double hiX = N == 1 ? sw - 0.5 : sw - N / 2, hiY = N == 1 ? sh - 0.5 : sh - N / 2;
+        const double shift = N == 1 ? 0.5 : 0.0;
+        std::array<std::int32_t, N> xi{}, yi{};
+        std::array<float, N> xw{}, yw{};
         const double uRow = g.uy * j + g.u0, vRow = g.vy * j + g.v0;
         for (std::int32_t i = 0; i < w; ++i) {
             const double u = g.ux * i + uRow, v = g.vx * i + vRow;
@@ -302,32 +337,67 @@ void sampleGeneral(const vkPelBuffer_const<std::uint8_t>& src, const GridToIndex
             out[i] = toPel(acc);
         }
     }
-}
+
+private:
+    GridToIndex g_;
+    const std::uint8_t* base_;
+    std::ptrdiff_t stride_;
+    std::int32_t w_, sw_, sh_;
+};
 
 }  // namespace
 
-vkPelBuffer<std::uint8_t> vfAffineTransformImage(const vkPelBuffer_const<std::uint8_t>& source,
-                                                 const vkAffineSamplingParams& params) {
+vk_detail::AffineRowSampler::AffineRowSampler(const vkPelBuffer_const<std::uint8_t>& source,
+                                               const vkAffineSamplingParams& params)
+    : width_(params.width()),
+      height_(params.height()),
+      clientFromGrid_(params.rectangle().clientFromGrid(params.width(), params.height())) {
     vk_detail::requireBound(source);
     if (source.window().isNull()) throw vkPel::BadWindow("cannot sample an empty window");
-    const std::int32_t w = params.width(), h = params.height();
-    const vkXform<2> clientFromGrid = params.rectangle().clientFromGrid(w, h);
-
-    vkPelBuffer<std::uint8_t> result(w, h);
     // Throws vkPelFunc::BadParams for a degenerate rectangle, before any work.
-    result.clientFromImageXform(clientFromGrid);
-    const GridToIndex g = gridToIndex(source, clientFromGrid);
+    (void)clientFromGrid_.inverse();
+    const GridToIndex g = gridToIndex(source, clientFromGrid_);
     const bool separable = g.uy == 0.0 && g.vx == 0.0;
     switch (params.interpolation()) {
         case vkAffineSamplingParams::eNearestNeighbor:
-            separable ? sampleNearestSeparable(source, g, result) : sampleGeneral<1>(source, g, result);
+            if (separable)
+                rows_ = std::make_unique<NearestSeparableRows>(source, g, width_, height_);
+            else
+                rows_ = std::make_unique<GeneralRows<1>>(source, g, width_);
             break;
         case vkAffineSamplingParams::eBilinear:
-            separable ? sampleSeparable<2>(source, g, result) : sampleGeneral<2>(source, g, result);
+            if (separable)
+                rows_ = std::make_unique<SeparableRows<2>>(source, g, width_, height_);
+            else
+                rows_ = std::make_unique<GeneralRows<2>>(source, g, width_);
             break;
         case vkAffineSamplingParams::eBicubic:
-            separable ? sampleSeparable<4>(source, g, result) : sampleGeneral<4>(source, g, result);
+            if (separable)
+                rows_ = std::make_unique<SeparableRows<4>>(source, g, width_, height_);
+            else
+                rows_ = std::make_unique<GeneralRows<4>>(source, g, width_);
             break;
+    }
+}
+
+vk_detail::AffineRowSampler::~AffineRowSampler() = default;
+
+void vk_detail::AffineRowSampler::row(std::int32_t j, std::uint8_t* out) { rows_->row(j, out); }
+
+bool vk_detail::AffineRowSampler::repeatsPreviousRow(std::int32_t j) const { return rows_->repeatsPreviousRow(j); }
+
+vkPelBuffer<std::uint8_t> vfAffineTransformImage(const vkPelBuffer_const<std::uint8_t>& source,
+                                                 const vkAffineSamplingParams& params) {
+    vk_detail::AffineRowSampler sampler(source, params);
+    vkPelBuffer<std::uint8_t> result(sampler.width(), sampler.height());
+    result.clientFromImageXform(sampler.clientFromGrid());
+    std::uint8_t* out = result.pointToOffset();
+    const std::ptrdiff_t stride = result.rowUpdate();
+    for (std::int32_t j = 0; j < sampler.height(); ++j, out += stride) {
+        if (sampler.repeatsPreviousRow(j))
+            std::memcpy(out, out - stride, static_cast<std::size_t>(sampler.width()));
+        else
+            sampler.row(j, out);
     }
     return result;
 }

@@ -1,0 +1,23 @@
+// The two halves of the padded sampling (internal): the padded copy of the
+// source with its sampling parameters, so that a caller can take the result
+// row by row (vk_detail::AffineRowSampler) instead of as a new image.
+#pragma once
+
+#include <cstdint>
+
+#include "imgnorm/affine.h"
+#include "imgnorm/pelbuffer.h"
+
+namespace vk_detail {
+
+struct PaddedSampling {
+    vkPelBuffer<std::uint8_t> padded;  // the source's window with a duplicated border
+    vkAffineSamplingParams params;     // the sampling vf_PaddedAffineSample applies to it
+};
+
+// What vf_PaddedAffineSample(source, width, height, higherOrder) samples;
+// throws as it does.
+PaddedSampling paddedSampling(const vkPelBuffer<std::uint8_t>& source, std::int32_t width, std::int32_t height,
+                              bool higherOrder);
+
+}  // namespace vk_detail
