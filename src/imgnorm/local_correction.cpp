@@ -3,6 +3,7 @@
 #include "local_correction.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "imgnorm/attention.h"
 #include "imgnorm/gauss.h"
@@ -10,6 +11,10 @@
 #include "imgnorm/pelfunc.h"
 #include "imgnorm/pelops.h"
 #include "local_model.h"
+#include "pelfunc/padded_sample.h"
+#include "platform/affine_rows.h"
+#include "platform/gauss_rows.h"
+#include "platform/rows.h"
 
 namespace imgnorm_detail {
 
@@ -19,20 +24,6 @@ using vkImageNormalizerDefs::Method;
 std::uint8_t bandHalfWidth(const vkPair<std::int32_t>& range) {
     const std::int64_t h = std::max(-std::int64_t{range.x()}, std::int64_t{range.y()});
     return static_cast<std::uint8_t>(std::clamp<std::int64_t>(h, 0, 127));
-}
-
-void reduceDifference(vkPelBuffer<std::uint8_t>& difference, const vkPelBuffer_const<std::uint8_t>& mask,
-                      const vkPair<std::int32_t>& granularity, Method method) {
-    if (mask.isBound() && method == eLocalCorrection) {
-        // The difference holds no 0, so the minimum with a 0/255 mask marks
-        // exactly the excluded pixels; they become neutral.
-        vfPelMin<std::uint8_t>(difference, mask, difference);
-        vkAttention::check();
-        vf_PelMapValue(difference, 0, 128);
-        vkAttention::check();
-    }
-    const vkPair<std::int32_t> kernel(granularity.x() - 1, granularity.y() - 1);
-    difference = vfGaussSample<std::uint8_t>(difference, vkGaussSampleParams(granularity, kernel, 1.0, true));
 }
 
 void shiftDown(const vkPelBuffer_const<std::uint16_t>& source, int bits, vkPelBuffer<std::uint8_t>& destination) {
@@ -54,10 +45,13 @@ void shiftDown(const vkPelBuffer_const<std::uint16_t>& source, int bits, vkPelBu
         for (std::int32_t x = 0; x < r.width(); ++x) pd[x] = static_cast<std::uint8_t>(ps[x] >> bits);
 }
 
-void localMeanEstimate(const vkPelBuffer_const<std::uint8_t>& difference, const vkPelBuffer_const<std::uint8_t>& mask,
+void localMeanEstimate(const vkPelBuffer<std::uint8_t>& difference, const vkPelBuffer_const<std::uint8_t>& mask,
                        const vkPelBuffer_const<std::uint16_t>& maskWeights, const vkPair<std::int32_t>& neighborhood,
                        vkPelBuffer<std::uint8_t>& estimate) {
-    estimate = mask.isBound() ? vfPelMin<std::uint8_t>(difference, mask) : vfPelCopy<std::uint8_t>(difference);
+    // The difference is not needed once it has been smoothed: the estimate
+    // takes its storage.
+    estimate = difference;
+    if (mask.isBound()) vfPelMin<std::uint8_t>(estimate, mask, estimate);
     vkAttention::check();
     vkPelBuffer<std::uint16_t> sum;
     gaussianLocalMean(estimate, neighborhood, sum);
@@ -82,11 +76,11 @@ vkPair<std::int32_t> medianKernel(const vkPair<std::int32_t>& s) {
     return {static_cast<std::int32_t>(kx), static_cast<std::int32_t>(ky)};
 }
 
-void localMedianEstimate(const vkPelBuffer_const<std::uint8_t>& difference,
-                         const vkPelBuffer_const<std::uint8_t>& mask, const vkPair<std::int32_t>& s,
+void localMedianEstimate(const vkPelBuffer<std::uint8_t>& difference, const vkPelBuffer_const<std::uint8_t>& mask,
+                         const vkPair<std::int32_t>& s,
                          const vkPair<std::int32_t>& range, vkPelBuffer<std::uint8_t>& estimate) {
     if (s.x() < 2 && s.y() < 2) {
-        estimate = vfPelCopy<std::uint8_t>(difference);
+        estimate = difference;
         return;
     }
     const vkPair<std::int32_t> valueRange(
@@ -99,6 +93,89 @@ void localMedianEstimate(const vkPelBuffer_const<std::uint8_t>& difference,
     else
         vfPelMedian(difference, params, estimate);
 }
+
+namespace {
+
+// Row kernels. Saturating byte arithmetic, written so that the compiler keeps
+// it in byte lanes: a + b limited to 255, and a - b limited to 0. They give
+// the values of vf_PelSubClamp and vf_PelSubClampSigned.
+inline std::uint8_t satAdd(std::uint8_t a, std::uint8_t b) {
+    return static_cast<std::uint8_t>(std::min(a, static_cast<std::uint8_t>(255 - b)) + b);
+}
+inline std::uint8_t satSub(std::uint8_t a, std::uint8_t b) { return static_cast<std::uint8_t>(std::max(a, b) - b); }
+// clamp(a - b + 128, 0, 255), from its two saturated parts (at most one of
+// 128 - b and b - 128 is positive).
+inline std::uint8_t subBiased(std::uint8_t a, std::uint8_t b) {
+    return satSub(satAdd(a, satSub(128, b)), satSub(b, 128));
+}
+
+// d = clamp(a - b, -h, h) + 128, with lo = 128 - h and hi = 128 + h.
+VK_ROW_KERNEL void differenceRow(const std::uint8_t* __restrict a, const std::uint8_t* __restrict b,
+                                 std::uint8_t* __restrict d, std::int32_t n, std::uint8_t lo, std::uint8_t hi) {
+    for (std::int32_t x = 0; x < n; ++x) d[x] = std::min(std::max(subBiased(a[x], b[x]), lo), hi);
+}
+// The same, then min(d, m) with 0 turned into the neutral 128: what the
+// masked mean's reduction reads.
+VK_ROW_KERNEL void neutralDifferenceRow(const std::uint8_t* __restrict a, const std::uint8_t* __restrict b,
+                                        const std::uint8_t* __restrict m, std::uint8_t* __restrict d, std::int32_t n,
+                                        std::uint8_t lo, std::uint8_t hi) {
+    for (std::int32_t x = 0; x < n; ++x) {
+        const std::uint8_t v = std::min(std::min(std::max(subBiased(a[x], b[x]), lo), hi), m[x]);
+        d[x] = v == 0 ? std::uint8_t{128} : v;
+    }
+}
+// out = clamp(a - e + 128, 0, 255); out may be e.
+VK_ROW_KERNEL void correctRow(const std::uint8_t* a, const std::uint8_t* e, std::uint8_t* out, std::int32_t n) {
+    for (std::int32_t x = 0; x < n; ++x) out[x] = subBiased(a[x], e[x]);
+}
+
+// The rows of the difference image on the working rectangle, made as the
+// reduction asks for them.
+class DifferenceRows final : public vk_detail::GaussRowSource {
+public:
+    // neutral: a mask whose excluded pixels become 128 (unbound: none).
+    DifferenceRows(const vkPelBuffer_const<std::uint8_t>& img, const vkPelBuffer_const<std::uint8_t>& ref,
+                   const vkPelBuffer_const<std::uint8_t>& neutral, std::uint8_t h)
+        : a_(img.pointToOffset()),
+          b_(ref.pointToOffset()),
+          m_(neutral.isBound() ? neutral.pointToOffset() : nullptr),
+          strideA_(img.rowUpdate()),
+          strideB_(ref.rowUpdate()),
+          strideM_(neutral.rowUpdate()),
+          row_(static_cast<std::size_t>(img.width())),
+          n_(img.width()),
+          lo_(static_cast<std::uint8_t>(128 - h)),
+          hi_(static_cast<std::uint8_t>(128 + h)) {}
+    const std::uint8_t* row(std::int32_t y) override {
+        if (m_ != nullptr)
+            neutralDifferenceRow(a_ + y * strideA_, b_ + y * strideB_, m_ + y * strideM_, row_.data(), n_, lo_, hi_);
+        else
+            differenceRow(a_ + y * strideA_, b_ + y * strideB_, row_.data(), n_, lo_, hi_);
+        return row_.data();
+    }
+
+private:
+    const std::uint8_t *a_, *b_, *m_;
+    std::ptrdiff_t strideA_, strideB_, strideM_;
+    std::vector<std::uint8_t> row_;
+    std::int32_t n_;
+    std::uint8_t lo_, hi_;
+};
+
+// The difference image on img's window, in one pass into a new buffer.
+vkPelBuffer<std::uint8_t> differenceImage(const vkPelBuffer_const<std::uint8_t>& img,
+                                          const vkPelBuffer_const<std::uint8_t>& ref, std::uint8_t h) {
+    vkPelBuffer<std::uint8_t> d(img.window());
+    d.copyXforms(img);
+    const std::uint8_t* a = img.pointToOffset();
+    const std::uint8_t* b = ref.pointToOffset();
+    std::uint8_t* o = d.pointToOffset();
+    for (std::int32_t y = 0; y < img.height(); ++y, a += img.rowUpdate(), b += ref.rowUpdate(), o += d.rowUpdate())
+        differenceRow(a, b, o, img.width(), static_cast<std::uint8_t>(128 - h), static_cast<std::uint8_t>(128 + h));
+    return d;
+}
+
+}  // namespace
 
 void runLocalCorrection(const vkPelBuffer_const<std::uint8_t>& image, const vkPelBuffer_const<std::uint8_t>& reference,
                         const vkPelBuffer_const<std::uint8_t>& binaryMask,
@@ -113,17 +190,13 @@ void runLocalCorrection(const vkPelBuffer_const<std::uint8_t>& image, const vkPe
     img.window(rect);
     ref.window(rect);
     if (mask.isBound()) mask.window(rect);
-
-    vkPelBuffer<std::uint8_t> difference = vfPelCopy<std::uint8_t>(img);
-    vf_PelSubClamp(difference, ref, bandHalfWidth(range));
-    vkAttention::check();
+    const std::uint8_t h = bandHalfWidth(range);
 
     const bool reduce = (granularity.x() > 1 || granularity.y() > 1) && (neighborhood.x() > 1 || neighborhood.y() > 1);
 
     // The trained reduced mask and weights fit only when they were made from
     // this very window at the resolution the estimate works at; otherwise
     // derive them for the working rectangle.
-    vkPelBuffer_const<std::uint8_t> workingMask = mask;
     vkPelBuffer_const<std::uint8_t> reduced = reducedMask;
     vkPelBuffer_const<std::uint16_t> weights = maskWeights;
     if (mask.isBound() && (rect != binaryMask.window() || reduce != reducedMask.isBound())) {
@@ -133,35 +206,63 @@ void runLocalCorrection(const vkPelBuffer_const<std::uint8_t>& image, const vkPe
         reduced = r;
         weights = w;
     }
-
-    if (reduce) {
-        reduceDifference(difference, workingMask, granularity, method);
-        vkAttention::check();
-        workingMask = reduced;
-    }
     const vkPair<std::int32_t> s = reducedNeighborhood(neighborhood, granularity);
+    vkAttention::check();
 
-    if (method == eLocalCorrection)
-        localMeanEstimate(difference, workingMask, weights, s, result);
-    else
-        localMedianEstimate(difference, workingMask, s, range, result);
-
-    if (reduce) {
-        // The estimate's whole window is resampled onto the working rectangle.
-        result.clientFromImageXformBase(vfIdentityXformHandle());
-        result = vf_PaddedAffineSample(result, rect.width(), rect.height(), false);
-        result.offset(rect.origin());
-        result.window(rect);
-        result.copyXforms(img);
+    if (!reduce) {
+        // Difference, estimate in its storage (mean) or beside it (median),
+        // then the corrected image in the difference's storage.
+        vkPelBuffer<std::uint8_t> difference = differenceImage(img, ref, h);
         vkAttention::check();
+        vkPelBuffer<std::uint8_t> estimate;
+        if (method == eLocalCorrection)
+            localMeanEstimate(difference, mask, weights, s, estimate);
+        else
+            localMedianEstimate(difference, mask, s, range, estimate);
+        // Every estimate covers the whole working rectangle.
+        if (estimate.window() != rect) vstd_assert_(__LINE__);
+        const std::uint8_t* a = img.pointToOffset();
+        const std::uint8_t* e = estimate.pointToOffset();
+        std::uint8_t* o = difference.pointToOffset();
+        for (std::int32_t y = 0; y < rect.height();
+             ++y, a += img.rowUpdate(), e += estimate.rowUpdate(), o += difference.rowUpdate())
+            correctRow(a, e, o, rect.width());
+        vkAttention::check();
+        result = difference;
+        result.copyXforms(image);
+        return;
     }
 
-    // The output starts as a fresh copy of the run-time pixels.
-    if (difference.window() != img.window()) difference.setUnbound();
-    vfPelCopy<std::uint8_t>(img, difference);
-    vf_PelSubClampSigned(difference, result);
+    // Reduced resolution: the difference rows go straight into the
+    // reduction (excluded pixels neutral for the masked mean), so the
+    // full-size difference is never stored.
+    const vkPair<std::int32_t> kernel(granularity.x() - 1, granularity.y() - 1);
+    DifferenceRows rows(img, ref, method == eLocalCorrection ? mask : vkPelBuffer_const<std::uint8_t>(), h);
+    vkPelBuffer<std::uint8_t> small =
+        vk_detail::gaussSampleRows(rows, img, vkGaussSampleParams(granularity, kernel, 1.0, true));
     vkAttention::check();
-    result = difference;
+    vkPelBuffer<std::uint8_t> estimate;
+    if (method == eLocalCorrection)
+        localMeanEstimate(small, reduced, weights, s, estimate);
+    else
+        localMedianEstimate(small, reduced, s, range, estimate);
+
+    // The estimate's whole window is resampled onto the working rectangle one
+    // row at a time, and each row is subtracted as it comes: the full-size
+    // estimate is never stored either.
+    estimate.clientFromImageXformBase(vfIdentityXformHandle());
+    const vk_detail::PaddedSampling sampling = vk_detail::paddedSampling(estimate, rect.width(), rect.height(), false);
+    vk_detail::AffineRowSampler sampler(sampling.padded, sampling.params);
+    vkPelBuffer<std::uint8_t> out(rect);
+    std::vector<std::uint8_t> estimateRow(static_cast<std::size_t>(rect.width()));
+    const std::uint8_t* a = img.pointToOffset();
+    std::uint8_t* o = out.pointToOffset();
+    for (std::int32_t y = 0; y < rect.height(); ++y, a += img.rowUpdate(), o += out.rowUpdate()) {
+        sampler.row(y, estimateRow.data());
+        correctRow(a, estimateRow.data(), o, rect.width());
+    }
+    vkAttention::check();
+    result = out;
     result.copyXforms(image);
 }
 

@@ -12,6 +12,19 @@
 //   4. a reduced estimate is resampled back onto the working rectangle;
 //   5. result = clamp(run-time - estimate + 128, 0, 255).
 //
+// Execution: the stages are fused so that no full-size working image but
+// the output is stored when the estimate works at reduced resolution. The
+// difference rows are computed as the reduction reads them (for
+// eLocalCorrection with a mask, excluded pixels enter it as the neutral 128),
+// and the reduced estimate is resampled one row at a time, each row going
+// straight into the subtraction. At full resolution the difference is made in
+// one pass, the local mean is computed in its storage, and the output is
+// written there too. The values are exactly those of the stages run one
+// after the other on whole images with the library's pixel functions
+// (vf_PelSubClamp, vfPelMin and vf_PelMapValue, vfGaussSample, the local mean
+// or median, vf_PaddedAffineSample, vf_PelSubClampSigned). The estimate
+// always covers the whole working rectangle.
+//
 // Masks: the trained reduced mask and mask weights describe the mask's whole
 // window. When the working rectangle (run-time, reference and mask windows
 // intersected) is smaller than the mask's window, or when the trained
@@ -46,22 +59,19 @@ void runLocalCorrection(const vkPelBuffer_const<std::uint8_t>& image,
 // The band half-width: min(max(-range.x, range.y), 127).
 std::uint8_t bandHalfWidth(const vkPair<std::int32_t>& intensityVariationRange);
 
-// Smooths and sub-samples the difference image by the granularity; for
-// eLocalCorrection with a mask, excluded pixels first become neutral (128).
-void reduceDifference(vkPelBuffer<std::uint8_t>& difference, const vkPelBuffer_const<std::uint8_t>& mask,
-                      const vkPair<std::int32_t>& granularity, vkImageNormalizerDefs::Method method);
-
 // 128 + the Gaussian-weighted local mean of the difference: over included
 // pixels divided by the weights with a mask (excluded pixels get 0), or the
-// 16-bit mean shifted down without one.
-void localMeanEstimate(const vkPelBuffer_const<std::uint8_t>& difference, const vkPelBuffer_const<std::uint8_t>& mask,
+// 16-bit mean shifted down without one. The estimate takes the difference's
+// storage: the difference is overwritten.
+void localMeanEstimate(const vkPelBuffer<std::uint8_t>& difference, const vkPelBuffer_const<std::uint8_t>& mask,
                        const vkPelBuffer_const<std::uint16_t>& maskWeights, const vkPair<std::int32_t>& neighborhood,
                        vkPelBuffer<std::uint8_t>& estimate);
 
 // The local median of the difference over included pixels, inside the band
-// of the variation range.
-void localMedianEstimate(const vkPelBuffer_const<std::uint8_t>& difference,
-                         const vkPelBuffer_const<std::uint8_t>& mask, const vkPair<std::int32_t>& neighborhood,
+// of the variation range, into a new buffer; with a one-pixel neighbourhood
+// the estimate is the difference itself (shared, not copied).
+void localMedianEstimate(const vkPelBuffer<std::uint8_t>& difference, const vkPelBuffer_const<std::uint8_t>& mask,
+                         const vkPair<std::int32_t>& neighborhood,
                          const vkPair<std::int32_t>& intensityVariationRange, vkPelBuffer<std::uint8_t>& estimate);
 
 // The median kernel for a neighbourhood: odd, at least 1 and at most 32767
