@@ -1,0 +1,143 @@
+// Memory for pixel storage: calloc for small blocks; for large ones, direct
+// mappings with transparent huge pages and a small per-thread set of
+// released blocks kept for reuse (see pelbuffer.h for the contract).
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "imgnorm/pelbuffer.h"
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#define VK_MAP_LARGE_BLOCKS 1
+#else
+#define VK_MAP_LARGE_BLOCKS 0
+#endif
+
+namespace {
+
+#if VK_MAP_LARGE_BLOCKS
+
+constexpr std::size_t kLargeBlock = std::size_t{1} << 20;
+constexpr std::size_t kPage = 4096;
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr int kMaxKept = 4;
+constexpr std::size_t kMaxKeptBytes = std::size_t{128} << 20;
+
+std::size_t roundUp(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
+
+// A fresh zeroed mapping of `capacity` bytes (a multiple of the page size),
+// starting on a huge-page boundary when it spans at least one huge page.
+void* mapBlock(std::size_t capacity) {
+    const std::size_t slack = capacity >= kHugePage ? kHugePage : 0;
+    void* p = mmap(nullptr, capacity + slack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    auto* start = static_cast<char*>(p);
+    if (slack != 0) {
+        // Trim the mapping to an aligned range.
+        const auto addr = reinterpret_cast<std::uintptr_t>(p);
+        const std::size_t head = (kHugePage - addr % kHugePage) % kHugePage;
+        if (head != 0) munmap(start, head);
+        if (slack - head != 0) munmap(start + head + capacity, slack - head);
+        start += head;
+        madvise(start, capacity, MADV_HUGEPAGE);
+    }
+    return start;
+}
+
+// The large blocks this thread released last, newest first.
+class KeptBlocks {
+public:
+    ~KeptBlocks();
+    // A kept block of capacity in [capacity, capacity * 5 / 4] (the closest),
+    // taken out of the set; null when there is none.
+    void* take(std::size_t capacity) {
+        int best = -1;
+        for (int i = 0; i < count_; ++i)
+            if (capacity_[i] >= capacity && capacity_[i] <= capacity + capacity / 4 &&
+                (best < 0 || capacity_[i] < capacity_[best]))
+                best = i;
+        if (best < 0) return nullptr;
+        void* p = block_[best];
+        bytes_ -= capacity_[best];
+        for (int i = best; i + 1 < count_; ++i) {
+            block_[i] = block_[i + 1];
+            capacity_[i] = capacity_[i + 1];
+        }
+        --count_;
+        return p;
+    }
+    // Keeps the block, unmapping the oldest ones beyond the limits.
+    void put(void* p, std::size_t capacity) {
+        while (count_ > 0 && (count_ == kMaxKept || bytes_ + capacity > kMaxKeptBytes)) {
+            --count_;
+            bytes_ -= capacity_[count_];
+            munmap(block_[count_], capacity_[count_]);
+        }
+        for (int i = count_; i > 0; --i) {
+            block_[i] = block_[i - 1];
+            capacity_[i] = capacity_[i - 1];
+        }
+        block_[0] = p;
+        capacity_[0] = capacity;
+        ++count_;
+        bytes_ += capacity;
+    }
+
+private:
+    void* block_[kMaxKept] = {};
+    std::size_t capacity_[kMaxKept] = {};
+    int count_ = 0;
+    std::size_t bytes_ = 0;
+};
+
+// Set when this thread's set has been destroyed (the thread is ending):
+// storage released after that is unmapped at once.
+thread_local bool keptGone = false;
+thread_local KeptBlocks kept;
+
+KeptBlocks::~KeptBlocks() {
+    keptGone = true;
+    for (int i = 0; i < count_; ++i) munmap(block_[i], capacity_[i]);
+}
+
+#endif
+
+}  // namespace
+
+void* vk_detail::allocatePelBlock(std::size_t bytes) {
+#if VK_MAP_LARGE_BLOCKS
+    if (bytes >= kLargeBlock) {
+        const std::size_t capacity = roundUp(bytes, kPage);
+        if (!keptGone) {
+            if (void* p = kept.take(capacity)) {
+                std::memset(p, 0, bytes);
+                return p;
+            }
+        }
+        void* p = mapBlock(capacity);
+        if (p == nullptr) throw std::bad_alloc();
+        return p;
+    }
+#endif
+    void* p = std::calloc(bytes, 1);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+
+void vk_detail::releasePelBlock(void* block, std::size_t bytes) noexcept {
+    if (block == nullptr) return;
+#if VK_MAP_LARGE_BLOCKS
+    if (bytes >= kLargeBlock) {
+        const std::size_t capacity = roundUp(bytes, kPage);
+        if (keptGone || capacity > kMaxKeptBytes)
+            munmap(block, capacity);
+        else
+            kept.put(block, capacity);
+        return;
+    }
+#endif
+    std::free(block);
+}
