@@ -128,6 +128,13 @@ VK_ROW_KERNEL void neutralDifferenceRow(const std::uint8_t* __restrict a, const 
 VK_ROW_KERNEL void correctRow(const std::uint8_t* a, const std::uint8_t* e, std::uint8_t* out, std::int32_t n) {
     for (std::int32_t x = 0; x < n; ++x) out[x] = subBiased(a[x], e[x]);
 }
+// The same with the estimate made on the spot from its two interpolated
+// rows (the bilinear resampling's last step).
+VK_ROW_KERNEL void correctRowBilinear(const std::uint8_t* __restrict a, const float* __restrict r0,
+                                      const float* __restrict r1, float w0, float w1, std::uint8_t* __restrict out,
+                                      std::int32_t n) {
+    for (std::int32_t x = 0; x < n; ++x) out[x] = subBiased(a[x], vk_detail::bilinearPel(w0, r0[x], w1, r1[x]));
+}
 
 // The rows of the difference image on the working rectangle, made as the
 // reduction asks for them.
@@ -254,12 +261,13 @@ void runLocalCorrection(const vkPelBuffer_const<std::uint8_t>& image, const vkPe
     const vk_detail::PaddedSampling sampling = vk_detail::paddedSampling(estimate, rect.width(), rect.height(), false);
     vk_detail::AffineRowSampler sampler(sampling.padded, sampling.params);
     vkPelBuffer<std::uint8_t> out(rect);
-    std::vector<std::uint8_t> estimateRow(static_cast<std::size_t>(rect.width()));
     const std::uint8_t* a = img.pointToOffset();
     std::uint8_t* o = out.pointToOffset();
     for (std::int32_t y = 0; y < rect.height(); ++y, a += img.rowUpdate(), o += out.rowUpdate()) {
-        sampler.row(y, estimateRow.data());
-        correctRow(a, estimateRow.data(), o, rect.width());
+        // The grid is axis-parallel and bilinear by construction.
+        vk_detail::BilinearRowPair pair{};
+        if (!sampler.bilinearRowPair(y, pair)) vstd_assert_(__LINE__);
+        correctRowBilinear(a, pair.r0, pair.r1, pair.w0, pair.w1, o, rect.width());
     }
     vkAttention::check();
     result = out;

@@ -11,6 +11,22 @@
 
 namespace vk_detail {
 
+// A separable bilinear sample from its two horizontally interpolated source
+// rows: w0 * r0 + w1 * r1, rounded half up (a convex combination of values
+// in 0..255 needs no clamping). Shared by the sampler and by callers that
+// combine rows themselves, so that both give the same bits.
+inline std::uint8_t bilinearPel(float w0, float r0, float w1, float r1) {
+    return static_cast<std::uint8_t>(static_cast<std::int32_t>(w0 * r0 + w1 * r1 + 0.5f));
+}
+
+// What row j of a separable bilinear sampling combines: pixel i of the row
+// is bilinearPel(w0, r0[i], w1, r1[i]).
+struct BilinearRowPair {
+    const float* r0;
+    const float* r1;
+    float w0, w1;
+};
+
 class AffineRowSampler {
 public:
     // The source must stay alive and unchanged while rows are taken. An
@@ -29,6 +45,9 @@ public:
     // the same values vfAffineTransformImage gives, bit for bit. Rows taken
     // in increasing order reuse the interpolated source rows they share.
     void row(std::int32_t j, std::uint8_t* out);
+    // For a separable bilinear sampling, the rows and weights that make row
+    // j, valid until the next call; false (nothing computed) for any other.
+    bool bilinearRowPair(std::int32_t j, BilinearRowPair& pair);
     // True when row j (j > 0) is by construction equal to row j - 1.
     bool repeatsPreviousRow(std::int32_t j) const;
 

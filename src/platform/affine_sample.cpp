@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 #include "affine_rows.h"
@@ -151,6 +152,7 @@ public:
     virtual ~Rows() = default;
     virtual void row(std::int32_t j, std::uint8_t* out) = 0;
     virtual bool repeatsPreviousRow(std::int32_t) const { return false; }
+    virtual bool bilinearRowPair(std::int32_t, vk_detail::BilinearRowPair&) { return false; }
 };
 
 namespace {
@@ -191,6 +193,21 @@ VK_ROW_KERNEL void interpolateRow2(const float* row, const std::int32_t* idx, co
                                    std::int32_t w) {
     for (std::int32_t i = 0; i < w; ++i) out[i] = wt[2 * i] * row[idx[2 * i]] + wt[2 * i + 1] * row[idx[2 * i + 1]];
 }
+// The same for two taps, by runs: the samples [start[r], start[r + 1]) all
+// read the pixels a[r] and b[r], so each run is the weights times two
+// broadcast values, with no gathered load. Each run writes eight samples
+// (the excess is overwritten by the next run, or lands in the slack after
+// the row): runs must be at most eight samples long, and out, w0 and w1
+// must have eight elements to spare.
+VK_ROW_KERNEL void interpolateRuns2(const float* __restrict row, const std::int32_t* start, const std::int32_t* a,
+                                    const std::int32_t* b, std::int32_t runs, const float* __restrict w0,
+                                    const float* __restrict w1, float* __restrict out) {
+    for (std::int32_t r = 0; r < runs; ++r) {
+        const float va = row[a[r]], vb = row[b[r]];
+        const std::int32_t s = start[r];
+        for (std::int32_t k = 0; k < 8; ++k) out[s + k] = w0[s + k] * va + w1[s + k] * vb;
+    }
+}
 VK_ROW_KERNEL void interpolateRow4(const float* row, const std::int32_t* idx, const float* wt, float* out,
                                    std::int32_t w) {
     for (std::int32_t i = 0; i < w; ++i)
@@ -202,14 +219,48 @@ VK_ROW_KERNEL void interpolateRow4(const float* row, const std::int32_t* idx, co
 // combination of values in 0..255 (bilinear) needs no clamping.
 VK_ROW_KERNEL void combineRows2(const float* r0, const float* r1, float w0, float w1, std::uint8_t* out,
                                 std::int32_t w) {
-    for (std::int32_t i = 0; i < w; ++i)
-        out[i] = static_cast<std::uint8_t>(static_cast<std::int32_t>(w0 * r0[i] + w1 * r1[i] + 0.5f));
+    for (std::int32_t i = 0; i < w; ++i) out[i] = vk_detail::bilinearPel(w0, r0[i], w1, r1[i]);
 }
 VK_ROW_KERNEL void combineRows4(const float* r0, const float* r1, const float* r2, const float* r3, const float* wt,
                                 std::uint8_t* out, std::int32_t w) {
     const float w0 = wt[0], w1 = wt[1], w2 = wt[2], w3 = wt[3];
     for (std::int32_t i = 0; i < w; ++i) out[i] = toPel(w0 * r0[i] + w1 * r1[i] + w2 * r2[i] + w3 * r3[i]);
 }
+
+// Runs of consecutive samples that read the same two pixels, for
+// interpolateRuns2; empty when some run is longer than eight samples (a
+// magnification above eight), where the gathered form is used instead.
+struct TapRuns {
+    std::vector<std::int32_t> start, a, b;
+    std::vector<float> w0, w1;  // the weights, with eight to spare
+
+    explicit TapRuns(const AxisTaps<2>& xs) {
+        const std::size_t n = xs.weight.size() / 2;
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::int32_t ia = xs.index[2 * i], ib = xs.index[2 * i + 1];
+            if (i == 0 || ia != a.back() || ib != b.back()) {
+                if (i != 0 && i - static_cast<std::size_t>(start.back()) > 8) {
+                    start.clear();
+                    return;
+                }
+                start.push_back(static_cast<std::int32_t>(i));
+                a.push_back(ia);
+                b.push_back(ib);
+            }
+        }
+        if (n - static_cast<std::size_t>(start.back()) > 8) {
+            start.clear();
+            return;
+        }
+        w0.resize(n + 8);
+        w1.resize(n + 8);
+        for (std::size_t i = 0; i < n; ++i) {
+            w0[i] = xs.weight[2 * i];
+            w1[i] = xs.weight[2 * i + 1];
+        }
+    }
+    bool usable() const { return !start.empty(); }
+};
 
 // The rows of one output row are consecutive source rows (clamping only
 // repeats the first or last), so source row r can live in slot r mod N of a
@@ -221,7 +272,7 @@ public:
     SeparableRows(const vkPelBuffer_const<std::uint8_t>& src, const GridToIndex& g, std::int32_t w, std::int32_t h)
         : xs_(w, g.ux, g.u0, src.width()),
           ys_(h, g.vy, g.v0, src.height()),
-          ring_(static_cast<std::size_t>(N) * static_cast<std::size_t>(w)),
+          ring_(static_cast<std::size_t>(N) * (static_cast<std::size_t>(w) + 8)),
           rowAsFloat_(static_cast<std::size_t>(xs_.span)),
           base_(src.pointToOffset()),
           stride_(src.rowUpdate()),
@@ -230,32 +281,58 @@ public:
     }
     void row(std::int32_t j, std::uint8_t* out) override {
         const std::size_t at = static_cast<std::size_t>(j) * N;
-        std::array<const float*, N> rows{};
-        for (int t = 0; t < N; ++t) {
-            const std::int32_t r = ys_.first + ys_.index[at + static_cast<std::size_t>(t)];
-            const auto slot = static_cast<std::size_t>(r % N);
-            float* cached = ring_.data() + slot * static_cast<std::size_t>(w_);
-            if (held_[slot] != r) {
-                // The columns the taps read, converted to float once, so that
-                // each tap is a load.
-                const std::uint8_t* row = base_ + r * stride_ + xs_.first;
-                std::copy(row, row + xs_.span, rowAsFloat_.begin());
-                if constexpr (N == 2)
-                    interpolateRow2(rowAsFloat_.data(), xs_.index.data(), xs_.weight.data(), cached, w_);
-                else
-                    interpolateRow4(rowAsFloat_.data(), xs_.index.data(), xs_.weight.data(), cached, w_);
-                held_[slot] = r;
-            }
-            rows[static_cast<std::size_t>(t)] = cached;
-        }
+        const std::array<const float*, N> rows = interpolatedRows(j);
         if constexpr (N == 2)
             combineRows2(rows[0], rows[1], ys_.weight[at], ys_.weight[at + 1], out, w_);
         else
             combineRows4(rows[0], rows[1], rows[2], rows[3], &ys_.weight[at], out, w_);
     }
+    bool bilinearRowPair(std::int32_t j, vk_detail::BilinearRowPair& pair) override {
+        if constexpr (N == 2) {
+            const std::size_t at = static_cast<std::size_t>(j) * N;
+            const std::array<const float*, N> rows = interpolatedRows(j);
+            pair = {rows[0], rows[1], ys_.weight[at], ys_.weight[at + 1]};
+            return true;
+        } else {
+            return false;
+        }
+    }
 
 private:
+    // The horizontally interpolated source rows that output row j combines.
+    std::array<const float*, N> interpolatedRows(std::int32_t j) {
+        const std::size_t at = static_cast<std::size_t>(j) * N;
+        std::array<const float*, N> rows{};
+        for (int t = 0; t < N; ++t) {
+            const std::int32_t r = ys_.first + ys_.index[at + static_cast<std::size_t>(t)];
+            const auto slot = static_cast<std::size_t>(r % N);
+            float* cached = ring_.data() + slot * (static_cast<std::size_t>(w_) + 8);
+            if (held_[slot] != r) {
+                // The columns the taps read, converted to float once, so that
+                // each tap is a load.
+                const std::uint8_t* row = base_ + r * stride_ + xs_.first;
+                std::copy(row, row + xs_.span, rowAsFloat_.begin());
+                if constexpr (N == 2) {
+                    if (runs_.usable())
+                        interpolateRuns2(rowAsFloat_.data(), runs_.start.data(), runs_.a.data(), runs_.b.data(),
+                                         static_cast<std::int32_t>(runs_.start.size()), runs_.w0.data(),
+                                         runs_.w1.data(), cached);
+                    else
+                        interpolateRow2(rowAsFloat_.data(), xs_.index.data(), xs_.weight.data(), cached, w_);
+                } else
+                    interpolateRow4(rowAsFloat_.data(), xs_.index.data(), xs_.weight.data(), cached, w_);
+                held_[slot] = r;
+            }
+            rows[static_cast<std::size_t>(t)] = cached;
+        }
+        return rows;
+    }
+
+    struct NoRuns {
+        explicit NoRuns(const AxisTaps<N>&) {}
+    };
     AxisTaps<N> xs_, ys_;
+    std::conditional_t<N == 2, TapRuns, NoRuns> runs_{xs_};
     std::vector<float> ring_;
     std::vector<float> rowAsFloat_;
     std::array<std::int32_t, N> held_;
@@ -383,6 +460,10 @@ vk_detail::AffineRowSampler::AffineRowSampler(const vkPelBuffer_const<std::uint8
 vk_detail::AffineRowSampler::~AffineRowSampler() = default;
 
 void vk_detail::AffineRowSampler::row(std::int32_t j, std::uint8_t* out) { rows_->row(j, out); }
+
+bool vk_detail::AffineRowSampler::bilinearRowPair(std::int32_t j, BilinearRowPair& pair) {
+    return rows_->bilinearRowPair(j, pair);
+}
 
 bool vk_detail::AffineRowSampler::repeatsPreviousRow(std::int32_t j) const { return rows_->repeatsPreviousRow(j); }
 
