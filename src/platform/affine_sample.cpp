@@ -208,6 +208,35 @@ VK_ROW_KERNEL void interpolateRuns2(const float* __restrict row, const std::int3
         for (std::int32_t k = 0; k < 8; ++k) out[s + k] = w0[s + k] * va + w1[s + k] * vb;
     }
 }
+// The same for two taps when the taps repeat with period P: sample
+// P m + p reads pixels off[2p] + m and off[2p + 1] + m with the weights
+// wt[2p] and wt[2p + 1]. Each phase loads contiguous pixels, so the loop
+// vectorises. It writes blocks * P samples and reads up to off + blocks - 1.
+template <int P>
+[[gnu::always_inline]] inline void interpolatePeriodicBody(const float* __restrict row, const std::int32_t* off,
+                                                           const float* wt, std::int32_t blocks,
+                                                           float* __restrict out) {
+    std::int32_t o[2 * P];
+    float w[2 * P];
+    for (int t = 0; t < 2 * P; ++t) {
+        o[t] = off[t];
+        w[t] = wt[t];
+    }
+    for (std::int32_t m = 0; m < blocks; ++m)
+        for (int p = 0; p < P; ++p) out[P * m + p] = w[2 * p] * row[o[2 * p] + m] + w[2 * p + 1] * row[o[2 * p + 1] + m];
+}
+VK_ROW_KERNEL void interpolatePeriodic2(const float* row, const std::int32_t* off, const float* wt,
+                                        std::int32_t blocks, float* out) {
+    interpolatePeriodicBody<2>(row, off, wt, blocks, out);
+}
+VK_ROW_KERNEL void interpolatePeriodic3(const float* row, const std::int32_t* off, const float* wt,
+                                        std::int32_t blocks, float* out) {
+    interpolatePeriodicBody<3>(row, off, wt, blocks, out);
+}
+VK_ROW_KERNEL void interpolatePeriodic4(const float* row, const std::int32_t* off, const float* wt,
+                                        std::int32_t blocks, float* out) {
+    interpolatePeriodicBody<4>(row, off, wt, blocks, out);
+}
 VK_ROW_KERNEL void interpolateRow4(const float* row, const std::int32_t* idx, const float* wt, float* out,
                                    std::int32_t w) {
     for (std::int32_t i = 0; i < w; ++i)
@@ -227,39 +256,87 @@ VK_ROW_KERNEL void combineRows4(const float* r0, const float* r1, const float* r
     for (std::int32_t i = 0; i < w; ++i) out[i] = toPel(w0 * r0[i] + w1 * r1[i] + w2 * r2[i] + w3 * r3[i]);
 }
 
-// Runs of consecutive samples that read the same two pixels, for
-// interpolateRuns2; empty when some run is longer than eight samples (a
-// magnification above eight), where the gathered form is used instead.
-struct TapRuns {
-    std::vector<std::int32_t> start, a, b;
-    std::vector<float> w0, w1;  // the weights, with eight to spare
+// How the horizontal two-tap interpolation of a row runs, fastest first:
+// - periodic: the taps of sample i + P are those of sample i moved by one
+//   pixel, with the same weights (an exact magnification by P = 2, 3 or 4,
+//   as when a reduced image is brought back to full size);
+// - runs of consecutive samples that read the same two pixels, each run
+//   at most eight samples long (any magnification up to eight);
+// - gathered loads per sample (anything else).
+// All three evaluate the same float expression per sample.
+struct TwoTapPlan {
+    int period = 0;                   // periodic form when > 0
+    std::int32_t off[8] = {}, blocks = 0;
+    float wt[8] = {};
+    std::vector<std::int32_t> start, a, b;  // runs form when not empty
+    std::vector<float> w0, w1;              // its weights, with eight to spare
 
-    explicit TapRuns(const AxisTaps<2>& xs) {
-        const std::size_t n = xs.weight.size() / 2;
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::int32_t ia = xs.index[2 * i], ib = xs.index[2 * i + 1];
+    explicit TwoTapPlan(const AxisTaps<2>& xs) {
+        const auto n = static_cast<std::int32_t>(xs.weight.size() / 2);
+        for (int p = 2; p <= 4 && period == 0; ++p)
+            if (periodic(xs, n, p)) period = p;
+        if (period > 0) {
+            for (int t = 0; t < 2 * period; ++t) {
+                off[t] = xs.index[static_cast<std::size_t>(t)];
+                wt[t] = xs.weight[static_cast<std::size_t>(t)];
+            }
+            blocks = (n + period - 1) / period;
+            return;
+        }
+        makeRuns(xs, n);
+    }
+
+    static bool periodic(const AxisTaps<2>& xs, std::int32_t n, int p) {
+        if (n < p) return false;
+        for (std::size_t i = 2 * static_cast<std::size_t>(p); i < 2 * static_cast<std::size_t>(n); ++i) {
+            const std::size_t k = i - 2 * static_cast<std::size_t>(p);
+            if (xs.index[i] != xs.index[k] + 1 || xs.weight[i] != xs.weight[k]) return false;
+        }
+        return true;
+    }
+
+    void makeRuns(const AxisTaps<2>& xs, std::int32_t n) {
+        for (std::int32_t i = 0; i < n; ++i) {
+            const std::int32_t ia = xs.index[2 * static_cast<std::size_t>(i)];
+            const std::int32_t ib = xs.index[2 * static_cast<std::size_t>(i) + 1];
             if (i == 0 || ia != a.back() || ib != b.back()) {
-                if (i != 0 && i - static_cast<std::size_t>(start.back()) > 8) {
-                    start.clear();
-                    return;
-                }
-                start.push_back(static_cast<std::int32_t>(i));
+                if (i != 0 && i - start.back() > 8) break;
+                start.push_back(i);
                 a.push_back(ia);
                 b.push_back(ib);
             }
         }
-        if (n - static_cast<std::size_t>(start.back()) > 8) {
+        if (n - start.back() > 8) {
             start.clear();
             return;
         }
-        w0.resize(n + 8);
-        w1.resize(n + 8);
-        for (std::size_t i = 0; i < n; ++i) {
+        w0.resize(static_cast<std::size_t>(n) + 8);
+        w1.resize(static_cast<std::size_t>(n) + 8);
+        for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
             w0[i] = xs.weight[2 * i];
             w1[i] = xs.weight[2 * i + 1];
         }
     }
-    bool usable() const { return !start.empty(); }
+
+    // out (with eight floats to spare) from row (with eight to spare).
+    void operator()(const float* row, const AxisTaps<2>& xs, float* out) const {
+        const auto n = static_cast<std::int32_t>(xs.weight.size() / 2);
+        switch (period) {
+            case 2:
+                return interpolatePeriodic2(row, off, wt, blocks, out);
+            case 3:
+                return interpolatePeriodic3(row, off, wt, blocks, out);
+            case 4:
+                return interpolatePeriodic4(row, off, wt, blocks, out);
+            default:
+                break;
+        }
+        if (!start.empty())
+            interpolateRuns2(row, start.data(), a.data(), b.data(), static_cast<std::int32_t>(start.size()),
+                             w0.data(), w1.data(), out);
+        else
+            interpolateRow2(row, xs.index.data(), xs.weight.data(), out, n);
+    }
 };
 
 // The rows of one output row are consecutive source rows (clamping only
@@ -273,7 +350,7 @@ public:
         : xs_(w, g.ux, g.u0, src.width()),
           ys_(h, g.vy, g.v0, src.height()),
           ring_(static_cast<std::size_t>(N) * (static_cast<std::size_t>(w) + 8)),
-          rowAsFloat_(static_cast<std::size_t>(xs_.span)),
+          rowAsFloat_(static_cast<std::size_t>(xs_.span) + 8),
           base_(src.pointToOffset()),
           stride_(src.rowUpdate()),
           w_(w) {
@@ -312,14 +389,9 @@ private:
                 // each tap is a load.
                 const std::uint8_t* row = base_ + r * stride_ + xs_.first;
                 std::copy(row, row + xs_.span, rowAsFloat_.begin());
-                if constexpr (N == 2) {
-                    if (runs_.usable())
-                        interpolateRuns2(rowAsFloat_.data(), runs_.start.data(), runs_.a.data(), runs_.b.data(),
-                                         static_cast<std::int32_t>(runs_.start.size()), runs_.w0.data(),
-                                         runs_.w1.data(), cached);
-                    else
-                        interpolateRow2(rowAsFloat_.data(), xs_.index.data(), xs_.weight.data(), cached, w_);
-                } else
+                if constexpr (N == 2)
+                    plan_(rowAsFloat_.data(), xs_, cached);
+                else
                     interpolateRow4(rowAsFloat_.data(), xs_.index.data(), xs_.weight.data(), cached, w_);
                 held_[slot] = r;
             }
@@ -328,11 +400,11 @@ private:
         return rows;
     }
 
-    struct NoRuns {
-        explicit NoRuns(const AxisTaps<N>&) {}
+    struct NoPlan {
+        explicit NoPlan(const AxisTaps<N>&) {}
     };
     AxisTaps<N> xs_, ys_;
-    std::conditional_t<N == 2, TapRuns, NoRuns> runs_{xs_};
+    std::conditional_t<N == 2, TwoTapPlan, NoPlan> plan_{xs_};
     std::vector<float> ring_;
     std::vector<float> rowAsFloat_;
     std::array<std::int32_t, N> held_;

@@ -178,6 +178,29 @@ VK_ROW_KERNEL void divideRow(const std::uint64_t* z, std::ptrdiff_t step, std::i
     divideRowBody(z, step, count, shN, half, d, out);
 }
 
+// out[i] = min(((z[i step] << shN) + half) >> shift, top): the division by a
+// power of two.
+template <class TOut>
+[[gnu::always_inline]] inline void shiftRowBody(const std::uint64_t* __restrict z, std::ptrdiff_t step,
+                                                std::int32_t count, int shN, std::uint64_t half, int shift,
+                                                TOut* __restrict out) {
+    constexpr std::uint64_t top = std::numeric_limits<TOut>::max();
+    if (step == 1) {  // a form the compiler vectorises
+        for (std::int32_t i = 0; i < count; ++i) out[i] = static_cast<TOut>(std::min(((z[i] << shN) + half) >> shift, top));
+    } else {
+        for (std::int32_t i = 0; i < count; ++i)
+            out[i] = static_cast<TOut>(std::min(((z[i * step] << shN) + half) >> shift, top));
+    }
+}
+VK_ROW_KERNEL void shiftRow(const std::uint64_t* z, std::ptrdiff_t step, std::int32_t count, int shN,
+                            std::uint64_t half, int shift, std::uint8_t* out) {
+    shiftRowBody(z, step, count, shN, half, shift, out);
+}
+VK_ROW_KERNEL void shiftRow(const std::uint64_t* z, std::ptrdiff_t step, std::int32_t count, int shN,
+                            std::uint64_t half, int shift, std::uint16_t* out) {
+    shiftRowBody(z, step, count, shN, half, shift, out);
+}
+
 // The double-precision division runs four lanes wide with AVX2, where it
 // beats the scalar multiply-high; with two lanes it does not.
 bool wideVectors() {
@@ -233,8 +256,7 @@ public:
             TOut* o = out + (a - jA);
             if ((d & (d - 1)) == 0) {
                 // A power of two (as for the 1 3 3 1 kernels of a halving).
-                const int shift = __builtin_ctzll(d);
-                for (std::int32_t j = 0; j < b - a; ++j) o[j] = clamp(((zj[j * step] << shN) + half) >> shift);
+                shiftRow(zj, step, b - a, shN, half, __builtin_ctzll(d), o);
             } else if (fastDouble_) {
                 divideRow(zj, step, b - a, shN, half, d, o);
             } else {
