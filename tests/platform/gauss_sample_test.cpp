@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "platform/gauss_kernel.h"
+#include "platform/gauss_rows.h"
 #include "support/images.h"
 
 using P = vkPair<std::int32_t>;
@@ -402,4 +403,100 @@ TEST(GaussSample, BadInputThrowsBeforeAnythingIsWritten) {
     EXPECT_EQ(pixels<U16>(out), std::vector<U16>(16, 3));
     vkPelBuffer<U8> empty(vkPelRect(2, 2, 0, 3));
     EXPECT_EQ(vfGaussSample<U8>(empty, params(P(2, 2), P(1, 1), 1.0, false)).width(), 0);
+}
+
+TEST(GaussSample, ShortKernelReductionsMatchDirectConvolutionAtEverySize) {
+    // The reductions computed only at the kept rows and columns: every tail
+    // size, factors up to 6 with their kernels and with others, both output
+    // types, with and without the cut edge outputs.
+    const std::int32_t sizes[] = {1, 2, 3, 7, 8, 9, 63, 64, 65};
+    const P cases[][2] = {{P(2, 2), P(1, 1)}, {P(3, 4), P(2, 3)}, {P(4, 4), P(3, 3)}, {P(5, 6), P(4, 5)},
+                          {P(4, 6), P(3, 0)}, {P(6, 2), P(0, 5)}, {P(3, 3), P(5, 1)}, {P(2, 5), P(2, 4)}};
+    int round = 0;
+    for (std::int32_t w : sizes)
+        for (const auto& c : cases) {
+            const std::int32_t h = sizes[(round * 5 + 3) % 9];
+            const P f = c[0], k = c[1];
+            const auto seed = static_cast<std::uint32_t>(5000 + round++);
+            SCOPED_TRACE(testing::Message() << "seed=" << seed << " " << w << "x" << h << " f=" << f.x() << ","
+                                            << f.y() << " k=" << k.x() << "," << k.y());
+            auto gen = testimg::rng(seed);
+            const auto img = testimg::random<U8>(w, h, gen);
+            ASSERT_TRUE(vk_detail::gaussDirectFir(img.window(), params(f, k, 1.0, false)));
+            EXPECT_EQ(pixels<U8>(vfGaussSample<U8>(img, params(f, k, 1.0, false))),
+                      reference<U8>(img, k, f, 1, 1, false));
+            EXPECT_EQ(pixels<U16>(localMean(img, k, f)), reference<U16>(img, k, f, 128, 1, true));
+            // Only the outputs whose kernel fits: the same values, cut.
+            vkPelBuffer<U16> fits;
+            vfGaussSample(img, fits, params(f, k, 128.0, true, false));
+            auto all = localMean(img, k, f);
+            if (fits.width() > 0 && fits.height() > 0) {
+                all.window(fits.window());
+                EXPECT_EQ(pixels<U16>(fits), pixels<U16>(all));
+            }
+        }
+    // Kernels longer than 16 taps, or no sub-sampling, keep the running sums.
+    EXPECT_FALSE(vk_detail::gaussDirectFir(vkPelRect(0, 0, 64, 64), params(P(7, 7), P(6, 6), 1.0, false)));
+    EXPECT_FALSE(vk_detail::gaussDirectFir(vkPelRect(0, 0, 64, 64), params(P(1, 1), P(3, 3), 1.0, false)));
+}
+
+TEST(GaussSample, ShortKernelReductionIntoABoundResultWritesOnlyItsPart) {
+    // A bound result that covers the middle of the reduced grid: the sums
+    // start at an output row and column other than the first.
+    auto gen = testimg::rng(44);
+    auto img = testimg::embedded<U8>(testimg::random<U8>(37, 29, gen), 3, U8{250}, P(-7, 4));
+    const auto p = params(P(4, 3), P(3, 2), 1.0, false);
+    const auto full = vfGaussSample<U8>(img, p);
+    vkPelBuffer<U8> part(vkPelRect(3, 2, 4, 9));
+    vfPelSet(part, U8{1});
+    part.window(vkPelRect(4, 3, 2, 7));
+    vfGaussSample(img, part, p);
+    part.setEntire();
+    for (std::int32_t y = 2; y < 11; ++y)
+        for (std::int32_t x = 3; x < 7; ++x) {
+            const bool written = x >= 4 && x < 6 && y >= 3 && y < 10;
+            ASSERT_EQ(part.get(P(x, y)), written ? full.get(P(x, y)) : 1) << x << "," << y;
+        }
+}
+
+namespace {
+
+// Rows handed out from a buffer, with a record of the order they were asked
+// for in.
+class RecordedRows final : public vk_detail::GaussRowSource {
+public:
+    explicit RecordedRows(const vkPelBuffer_const<U8>& b) : b_(b) {}
+    const std::uint8_t* row(std::int32_t y) override {
+        asked.push_back(y);
+        return b_.pointToOffset() + y * b_.rowUpdate();
+    }
+    std::vector<std::int32_t> asked;
+
+private:
+    vkPelBuffer_const<U8> b_;
+};
+
+}  // namespace
+
+TEST(GaussSampleRows, RowsFromASourceGiveTheBufferResultWithItsWindowAndTransforms) {
+    auto gen = testimg::rng(45);
+    auto img = testimg::embedded<U8>(testimg::random<U8>(45, 33, gen), 2, U8{0}, P(5, -9));
+    img.clientFromImageXform(vkXform<2>(1, 0, 0, 2, 30, 40));
+    // The direct FIR (its kernels shorter than the factor skip rows), and
+    // the running sums, which gather the rows first.
+    for (const auto& c : {std::pair<P, P>{P(4, 4), P(3, 3)}, {P(2, 6), P(0, 0)}, {P(3, 3), P(20, 9)}}) {
+        SCOPED_TRACE(testing::Message() << "f=" << c.first.x() << "," << c.first.y());
+        const auto p = params(c.first, c.second, 1.0, true);
+        RecordedRows rows(img);
+        const auto fromRows = vk_detail::gaussSampleRows(rows, img, p);
+        const auto direct = vfGaussSample<U8>(img, p);
+        EXPECT_EQ(fromRows.window(), direct.window());
+        EXPECT_EQ(fromRows.clientFromImageXform().map(vkVector<2>(1, 1)).y(),
+                  direct.clientFromImageXform().map(vkVector<2>(1, 1)).y());
+        EXPECT_EQ(pixels<U8>(fromRows), pixels<U8>(direct));
+        ASSERT_FALSE(rows.asked.empty());
+        EXPECT_TRUE(std::is_sorted(rows.asked.begin(), rows.asked.end()));
+        EXPECT_GE(rows.asked.front(), 0);
+        EXPECT_LT(rows.asked.back(), 33);
+    }
 }
