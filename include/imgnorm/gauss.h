@@ -63,6 +63,10 @@
 // Cost: O(1) per source pixel whatever k (running sums), plus O(k) per row
 // and column for the kernel's overhang. Kernels larger than about 250 per axis
 // (the sums then need more than 64 bits) take a slower wide-integer path.
+// With sub-sampling and kernels of at most 16 taps per axis only the kept
+// rows and columns are computed (a direct FIR, about taps / f operations per
+// source pixel): a reduction by f with kernel size f - 1 reads each source
+// pixel once. The results are the same either way.
 #pragma once
 
 #include <cstdint>

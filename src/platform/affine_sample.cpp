@@ -16,7 +16,8 @@
 // computed once, each source row that is needed is interpolated horizontally
 // once into a small ring of float rows, and each output row is a short
 // vertical combination of those. Other grids interpolate every sample
-// directly.
+// directly. Results are produced one row at a time (AffineRowSampler), so a
+// caller can also consume the rows without storing the image.
 #include "imgnorm/affine.h"
 
 #include <algorithm>

@@ -3,7 +3,9 @@
 // time over whole rows (vector-friendly); the output rows it completes are
 // collected in batches of four, which the horizontal running sums process
 // side by side, and then normalised row by row. Nothing but a few rows of
-// sums is kept.
+// sums is kept. Sub-sampling with short kernels (a reduction by f with its
+// kernel f - 1, say) takes a direct FIR at the kept rows and columns
+// instead, with the same integer sums and the same normalisation.
 #include "imgnorm/gauss.h"
 
 #include <algorithm>
