@@ -45,8 +45,10 @@ void shiftDown(const vkPelBuffer_const<std::uint16_t>& source, int bits, vkPelBu
         for (std::int32_t x = 0; x < r.width(); ++x) pd[x] = static_cast<std::uint8_t>(ps[x] >> bits);
 }
 
-void localMeanEstimate(const vkPelBuffer<std::uint8_t>& difference, const vkPelBuffer_const<std::uint8_t>& mask,
-                       const vkPelBuffer_const<std::uint16_t>& maskWeights, const vkPair<std::int32_t>& neighborhood,
+void localMeanEstimate(const vkPelBuffer<std::uint8_t>& difference,
+                       const vkPelBuffer_const<std::uint8_t>& mask,
+                       const vkPelBuffer_const<std::uint16_t>& maskWeights,
+                       const vkPair<std::int32_t>& neighborhood,
                        vkPelBuffer<std::uint8_t>& estimate) {
     // The difference is not needed once it has been smoothed: the estimate
     // takes its storage.
@@ -76,8 +78,8 @@ vkPair<std::int32_t> medianKernel(const vkPair<std::int32_t>& s) {
     return {static_cast<std::int32_t>(kx), static_cast<std::int32_t>(ky)};
 }
 
-void localMedianEstimate(const vkPelBuffer<std::uint8_t>& difference, const vkPelBuffer_const<std::uint8_t>& mask,
-                         const vkPair<std::int32_t>& s,
+void localMedianEstimate(const vkPelBuffer<std::uint8_t>& difference,
+                         const vkPelBuffer_const<std::uint8_t>& mask, const vkPair<std::int32_t>& s,
                          const vkPair<std::int32_t>& range, vkPelBuffer<std::uint8_t>& estimate) {
     if (s.x() < 2 && s.y() < 2) {
         estimate = difference;
@@ -102,7 +104,9 @@ namespace {
 inline std::uint8_t satAdd(std::uint8_t a, std::uint8_t b) {
     return static_cast<std::uint8_t>(std::min(a, static_cast<std::uint8_t>(255 - b)) + b);
 }
-inline std::uint8_t satSub(std::uint8_t a, std::uint8_t b) { return static_cast<std::uint8_t>(std::max(a, b) - b); }
+inline std::uint8_t satSub(std::uint8_t a, std::uint8_t b) {
+    return static_cast<std::uint8_t>(std::max(a, b) - b);
+}
 // clamp(a - b + 128, 0, 255), from its two saturated parts (at most one of
 // 128 - b and b - 128 is positive).
 inline std::uint8_t subBiased(std::uint8_t a, std::uint8_t b) {
@@ -111,41 +115,49 @@ inline std::uint8_t subBiased(std::uint8_t a, std::uint8_t b) {
 
 // d = clamp(a - b, -h, h) + 128, with lo = 128 - h and hi = 128 + h.
 VK_ROW_KERNEL void differenceRow(const std::uint8_t* __restrict a, const std::uint8_t* __restrict b,
-                                 std::uint8_t* __restrict d, std::int32_t n, std::uint8_t lo, std::uint8_t hi) {
-    for (std::int32_t x = 0; x < n; ++x) d[x] = std::min(std::max(subBiased(a[x], b[x]), lo), hi);
+                                 std::uint8_t* __restrict d, std::int32_t n, std::uint8_t lo,
+                                 std::uint8_t hi) {
+    for (std::int32_t x = 0; x < n; ++x)
+        d[x] = std::min(std::max(subBiased(a[x], b[x]), lo), hi);
 }
 // The same, then min(d, m) with 0 turned into the neutral 128: what the
 // masked mean's reduction reads.
-VK_ROW_KERNEL void neutralDifferenceRow(const std::uint8_t* __restrict a, const std::uint8_t* __restrict b,
-                                        const std::uint8_t* __restrict m, std::uint8_t* __restrict d, std::int32_t n,
-                                        std::uint8_t lo, std::uint8_t hi) {
+VK_ROW_KERNEL void neutralDifferenceRow(const std::uint8_t* __restrict a,
+                                        const std::uint8_t* __restrict b,
+                                        const std::uint8_t* __restrict m,
+                                        std::uint8_t* __restrict d, std::int32_t n, std::uint8_t lo,
+                                        std::uint8_t hi) {
     for (std::int32_t x = 0; x < n; ++x) {
         const std::uint8_t v = std::min(std::min(std::max(subBiased(a[x], b[x]), lo), hi), m[x]);
         d[x] = v == 0 ? std::uint8_t{128} : v;
     }
 }
 // out = clamp(a - e + 128, 0, 255); out may be e.
-VK_ROW_KERNEL void correctRow(const std::uint8_t* a, const std::uint8_t* e, std::uint8_t* out, std::int32_t n) {
-    for (std::int32_t x = 0; x < n; ++x) out[x] = subBiased(a[x], e[x]);
+VK_ROW_KERNEL void correctRow(const std::uint8_t* a, const std::uint8_t* e, std::uint8_t* out,
+                              std::int32_t n) {
+    for (std::int32_t x = 0; x < n; ++x)
+        out[x] = subBiased(a[x], e[x]);
 }
 // The same with the estimate made on the spot from its two interpolated
 // rows (the bilinear resampling's last step).
 VK_ROW_KERNEL void correctRowBilinear(const std::uint8_t* __restrict a, const float* __restrict r0,
-                                      const float* __restrict r1, float w0, float w1, std::uint8_t* __restrict out,
-                                      std::int32_t n) {
+                                      const float* __restrict r1, float w0, float w1,
+                                      std::uint8_t* __restrict out, std::int32_t n) {
     // In 32-bit lanes, where the estimate already is, the clamp costs less
     // than the byte form.
     for (std::int32_t x = 0; x < n; ++x)
-        out[x] = static_cast<std::uint8_t>(
-            std::clamp(std::int32_t{a[x]} + 128 - std::int32_t{vk_detail::bilinearPel(w0, r0[x], w1, r1[x])}, 0, 255));
+        out[x] = static_cast<std::uint8_t>(std::clamp(
+            std::int32_t{a[x]} + 128 - std::int32_t{vk_detail::bilinearPel(w0, r0[x], w1, r1[x])},
+            0, 255));
 }
 
 // The rows of the difference image on the working rectangle, made as the
 // reduction asks for them.
 class DifferenceRows final : public vk_detail::GaussRowSource {
-public:
+  public:
     // neutral: a mask whose excluded pixels become 128 (unbound: none).
-    DifferenceRows(const vkPelBuffer_const<std::uint8_t>& img, const vkPelBuffer_const<std::uint8_t>& ref,
+    DifferenceRows(const vkPelBuffer_const<std::uint8_t>& img,
+                   const vkPelBuffer_const<std::uint8_t>& ref,
                    const vkPelBuffer_const<std::uint8_t>& neutral, std::uint8_t h)
         : a_(img.pointToOffset()),
           b_(ref.pointToOffset()),
@@ -159,13 +171,14 @@ public:
           hi_(static_cast<std::uint8_t>(128 + h)) {}
     const std::uint8_t* row(std::int32_t y) override {
         if (m_ != nullptr)
-            neutralDifferenceRow(a_ + y * strideA_, b_ + y * strideB_, m_ + y * strideM_, row_.data(), n_, lo_, hi_);
+            neutralDifferenceRow(a_ + y * strideA_, b_ + y * strideB_, m_ + y * strideM_,
+                                 row_.data(), n_, lo_, hi_);
         else
             differenceRow(a_ + y * strideA_, b_ + y * strideB_, row_.data(), n_, lo_, hi_);
         return row_.data();
     }
 
-private:
+  private:
     const std::uint8_t *a_, *b_, *m_;
     std::ptrdiff_t strideA_, strideB_, strideM_;
     std::vector<std::uint8_t> row_;
@@ -175,14 +188,17 @@ private:
 
 // The difference image on img's window, in one pass into a new buffer.
 vkPelBuffer<std::uint8_t> differenceImage(const vkPelBuffer_const<std::uint8_t>& img,
-                                          const vkPelBuffer_const<std::uint8_t>& ref, std::uint8_t h) {
+                                          const vkPelBuffer_const<std::uint8_t>& ref,
+                                          std::uint8_t h) {
     vkPelBuffer<std::uint8_t> d(img.window());
     d.copyXforms(img);
     const std::uint8_t* a = img.pointToOffset();
     const std::uint8_t* b = ref.pointToOffset();
     std::uint8_t* o = d.pointToOffset();
-    for (std::int32_t y = 0; y < img.height(); ++y, a += img.rowUpdate(), b += ref.rowUpdate(), o += d.rowUpdate())
-        differenceRow(a, b, o, img.width(), static_cast<std::uint8_t>(128 - h), static_cast<std::uint8_t>(128 + h));
+    for (std::int32_t y = 0; y < img.height();
+         ++y, a += img.rowUpdate(), b += ref.rowUpdate(), o += d.rowUpdate())
+        differenceRow(a, b, o, img.width(), static_cast<std::uint8_t>(128 - h),
+                      static_cast<std::uint8_t>(128 + h));
     return d;
 }
 
@@ -248,7 +264,8 @@ void runLocalCorrection(const vkPelBuffer_const<std::uint8_t>& image, const vkPe
     // reduction (excluded pixels neutral for the masked mean), so the
     // full-size difference is never stored.
     const vkPair<std::int32_t> kernel(granularity.x() - 1, granularity.y() - 1);
-    DifferenceRows rows(img, ref, method == eLocalCorrection ? mask : vkPelBuffer_const<std::uint8_t>(), h);
+    DifferenceRows rows(img, ref,
+                        method == eLocalCorrection ? mask : vkPelBuffer_const<std::uint8_t>(), h);
     vkPelBuffer<std::uint8_t> small =
         vk_detail::gaussSampleRows(rows, img, vkGaussSampleParams(granularity, kernel, 1.0, true));
     vkAttention::check();
@@ -262,7 +279,8 @@ void runLocalCorrection(const vkPelBuffer_const<std::uint8_t>& image, const vkPe
     // row at a time, and each row is subtracted as it comes: the full-size
     // estimate is never stored either.
     estimate.clientFromImageXformBase(vfIdentityXformHandle());
-    const vk_detail::PaddedSampling sampling = vk_detail::paddedSampling(estimate, rect.width(), rect.height(), false);
+    const vk_detail::PaddedSampling sampling =
+        vk_detail::paddedSampling(estimate, rect.width(), rect.height(), false);
     vk_detail::AffineRowSampler sampler(sampling.padded, sampling.params);
     vkPelBuffer<std::uint8_t> out(rect);
     const std::uint8_t* a = img.pointToOffset();

@@ -63,16 +63,20 @@ std::uint8_t bandHalfWidth(const vkPair<std::int32_t>& intensityVariationRange);
 // pixels divided by the weights with a mask (excluded pixels get 0), or the
 // 16-bit mean shifted down without one. The estimate takes the difference's
 // storage: the difference is overwritten.
-void localMeanEstimate(const vkPelBuffer<std::uint8_t>& difference, const vkPelBuffer_const<std::uint8_t>& mask,
-                       const vkPelBuffer_const<std::uint16_t>& maskWeights, const vkPair<std::int32_t>& neighborhood,
+void localMeanEstimate(const vkPelBuffer<std::uint8_t>& difference,
+                       const vkPelBuffer_const<std::uint8_t>& mask,
+                       const vkPelBuffer_const<std::uint16_t>& maskWeights,
+                       const vkPair<std::int32_t>& neighborhood,
                        vkPelBuffer<std::uint8_t>& estimate);
 
 // The local median of the difference over included pixels, inside the band
 // of the variation range, into a new buffer; with a one-pixel neighbourhood
 // the estimate is the difference itself (shared, not copied).
-void localMedianEstimate(const vkPelBuffer<std::uint8_t>& difference, const vkPelBuffer_const<std::uint8_t>& mask,
+void localMedianEstimate(const vkPelBuffer<std::uint8_t>& difference,
+                         const vkPelBuffer_const<std::uint8_t>& mask,
                          const vkPair<std::int32_t>& neighborhood,
-                         const vkPair<std::int32_t>& intensityVariationRange, vkPelBuffer<std::uint8_t>& estimate);
+                         const vkPair<std::int32_t>& intensityVariationRange,
+                         vkPelBuffer<std::uint8_t>& estimate);
 
 // The median kernel for a neighbourhood: odd, at least 1 and at most 32767
 // pixels in total (the larger side shrinks first, y on a tie).

@@ -38,8 +38,9 @@ void vk_detail::duplicateBorderPixels(vkPelBuffer<std::uint8_t>& buffer, int bor
     }
 }
 
-vk_detail::PaddedSampling vk_detail::paddedSampling(const vkPelBuffer<std::uint8_t>& source, std::int32_t width,
-                                                    std::int32_t height, bool higherOrder) {
+vk_detail::PaddedSampling vk_detail::paddedSampling(const vkPelBuffer<std::uint8_t>& source,
+                                                    std::int32_t width, std::int32_t height,
+                                                    bool higherOrder) {
     vk_detail::requireBound(source);
     if (source.window().isNull()) throw vkPel::BadWindow("cannot resample an empty window");
 
@@ -61,8 +62,10 @@ vk_detail::PaddedSampling vk_detail::paddedSampling(const vkPelBuffer<std::uint8
     return {padded, params};
 }
 
-vkPelBuffer<std::uint8_t> vf_PaddedAffineSample(const vkPelBuffer<std::uint8_t>& source, std::int32_t width,
-                                                std::int32_t height, bool higherOrder) {
-    const vk_detail::PaddedSampling s = vk_detail::paddedSampling(source, width, height, higherOrder);
+vkPelBuffer<std::uint8_t> vf_PaddedAffineSample(const vkPelBuffer<std::uint8_t>& source,
+                                                std::int32_t width, std::int32_t height,
+                                                bool higherOrder) {
+    const vk_detail::PaddedSampling s =
+        vk_detail::paddedSampling(source, width, height, higherOrder);
     return vfAffineTransformImage(s.padded, s.params);
 }

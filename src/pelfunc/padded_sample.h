@@ -17,7 +17,7 @@ struct PaddedSampling {
 
 // What vf_PaddedAffineSample(source, width, height, higherOrder) samples;
 // throws as it does.
-PaddedSampling paddedSampling(const vkPelBuffer<std::uint8_t>& source, std::int32_t width, std::int32_t height,
-                              bool higherOrder);
+PaddedSampling paddedSampling(const vkPelBuffer<std::uint8_t>& source, std::int32_t width,
+                              std::int32_t height, bool higherOrder);
 
 }  // namespace vk_detail

@@ -28,11 +28,12 @@ struct BilinearRowPair {
 };
 
 class AffineRowSampler {
-public:
+  public:
     // The source must stay alive and unchanged while rows are taken. An
     // unbound or empty source throws vkPel::UnboundWindow or vkPel::BadWindow;
     // a degenerate rectangle vkPelFunc::BadParams.
-    AffineRowSampler(const vkPelBuffer_const<std::uint8_t>& source, const vkAffineSamplingParams& params);
+    AffineRowSampler(const vkPelBuffer_const<std::uint8_t>& source,
+                     const vkAffineSamplingParams& params);
     ~AffineRowSampler();
     AffineRowSampler(const AffineRowSampler&) = delete;
     AffineRowSampler& operator=(const AffineRowSampler&) = delete;
@@ -53,7 +54,7 @@ public:
 
     class Rows;
 
-private:
+  private:
     std::int32_t width_, height_;
     vkXform<2> clientFromGrid_;
     std::unique_ptr<Rows> rows_;

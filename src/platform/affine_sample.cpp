@@ -149,7 +149,7 @@ struct AxisTaps {
 
 // One way of producing result rows.
 class vk_detail::AffineRowSampler::Rows {
-public:
+  public:
     virtual ~Rows() = default;
     virtual void row(std::int32_t j, std::uint8_t* out) = 0;
     virtual bool repeatsPreviousRow(std::int32_t) const { return false; }
@@ -161,9 +161,9 @@ namespace {
 using RowsBase = vk_detail::AffineRowSampler::Rows;
 
 class NearestSeparableRows final : public RowsBase {
-public:
-    NearestSeparableRows(const vkPelBuffer_const<std::uint8_t>& src, const GridToIndex& g, std::int32_t w,
-                         std::int32_t h)
+  public:
+    NearestSeparableRows(const vkPelBuffer_const<std::uint8_t>& src, const GridToIndex& g,
+                         std::int32_t w, std::int32_t h)
         : xs_(w, g.ux, g.u0, src.width()),
           ys_(h, g.vy, g.v0, src.height()),
           base_(src.pointToOffset()),
@@ -173,13 +173,15 @@ public:
         const std::uint8_t* row =
             base_ + (ys_.first + ys_.index[static_cast<std::size_t>(j)]) * stride_ + xs_.first;
         const std::int32_t* xi = xs_.index.data();
-        for (std::int32_t i = 0; i < w_; ++i) out[i] = row[xi[i]];
+        for (std::int32_t i = 0; i < w_; ++i)
+            out[i] = row[xi[i]];
     }
     bool repeatsPreviousRow(std::int32_t j) const override {
-        return j > 0 && ys_.index[static_cast<std::size_t>(j)] == ys_.index[static_cast<std::size_t>(j) - 1];
+        return j > 0 &&
+               ys_.index[static_cast<std::size_t>(j)] == ys_.index[static_cast<std::size_t>(j) - 1];
     }
 
-private:
+  private:
     AxisTaps<1> xs_, ys_;
     const std::uint8_t* base_;
     std::ptrdiff_t stride_;
@@ -200,13 +202,15 @@ VK_ROW_KERNEL void interpolateRow2(const float* row, const std::int32_t* idx, co
 // (the excess is overwritten by the next run, or lands in the slack after
 // the row): runs must be at most eight samples long, and out, w0 and w1
 // must have eight elements to spare.
-VK_ROW_KERNEL void interpolateRuns2(const float* __restrict row, const std::int32_t* start, const std::int32_t* a,
-                                    const std::int32_t* b, std::int32_t runs, const float* __restrict w0,
-                                    const float* __restrict w1, float* __restrict out) {
+VK_ROW_KERNEL void interpolateRuns2(const float* __restrict row, const std::int32_t* start,
+                                    const std::int32_t* a, const std::int32_t* b, std::int32_t runs,
+                                    const float* __restrict w0, const float* __restrict w1,
+                                    float* __restrict out) {
     for (std::int32_t r = 0; r < runs; ++r) {
         const float va = row[a[r]], vb = row[b[r]];
         const std::int32_t s = start[r];
-        for (std::int32_t k = 0; k < 8; ++k) out[s + k] = w0[s + k] * va + w1[s + k] * vb;
+        for (std::int32_t k = 0; k < 8; ++k)
+            out[s + k] = w0[s + k] * va + w1[s + k] * vb;
     }
 }
 // The same for two taps when the taps repeat with period P: sample
@@ -214,8 +218,9 @@ VK_ROW_KERNEL void interpolateRuns2(const float* __restrict row, const std::int3
 // wt[2p] and wt[2p + 1]. Each phase loads contiguous pixels, so the loop
 // vectorises. It writes blocks * P samples and reads up to off + blocks - 1.
 template <int P>
-[[gnu::always_inline]] inline void interpolatePeriodicBody(const float* __restrict row, const std::int32_t* off,
-                                                           const float* wt, std::int32_t blocks,
+[[gnu::always_inline]] inline void interpolatePeriodicBody(const float* __restrict row,
+                                                           const std::int32_t* off, const float* wt,
+                                                           std::int32_t blocks,
                                                            float* __restrict out) {
     std::int32_t o[2 * P];
     float w[2 * P];
@@ -224,7 +229,8 @@ template <int P>
         w[t] = wt[t];
     }
     for (std::int32_t m = 0; m < blocks; ++m)
-        for (int p = 0; p < P; ++p) out[P * m + p] = w[2 * p] * row[o[2 * p] + m] + w[2 * p + 1] * row[o[2 * p + 1] + m];
+        for (int p = 0; p < P; ++p)
+            out[P * m + p] = w[2 * p] * row[o[2 * p] + m] + w[2 * p + 1] * row[o[2 * p + 1] + m];
 }
 VK_ROW_KERNEL void interpolatePeriodic2(const float* row, const std::int32_t* off, const float* wt,
                                         std::int32_t blocks, float* out) {
@@ -249,7 +255,8 @@ VK_ROW_KERNEL void interpolateRow4(const float* row, const std::int32_t* idx, co
 // combination of values in 0..255 (bilinear) needs no clamping.
 VK_ROW_KERNEL void combineRows2(const float* r0, const float* r1, float w0, float w1, std::uint8_t* out,
                                 std::int32_t w) {
-    for (std::int32_t i = 0; i < w; ++i) out[i] = vk_detail::bilinearPel(w0, r0[i], w1, r1[i]);
+    for (std::int32_t i = 0; i < w; ++i)
+        out[i] = vk_detail::bilinearPel(w0, r0[i], w1, r1[i]);
 }
 VK_ROW_KERNEL void combineRows4(const float* r0, const float* r1, const float* r2, const float* r3, const float* wt,
                                 std::uint8_t* out, std::int32_t w) {
@@ -266,7 +273,7 @@ VK_ROW_KERNEL void combineRows4(const float* r0, const float* r1, const float* r
 // - gathered loads per sample (anything else).
 // All three evaluate the same float expression per sample.
 struct TwoTapPlan {
-    int period = 0;                   // periodic form when > 0
+    int period = 0;  // periodic form when > 0
     std::int32_t off[8] = {}, blocks = 0;
     float wt[8] = {};
     std::vector<std::int32_t> start, a, b;  // runs form when not empty
@@ -289,7 +296,8 @@ struct TwoTapPlan {
 
     static bool periodic(const AxisTaps<2>& xs, std::int32_t n, int p) {
         if (n < p) return false;
-        for (std::size_t i = 2 * static_cast<std::size_t>(p); i < 2 * static_cast<std::size_t>(n); ++i) {
+        for (std::size_t i = 2 * static_cast<std::size_t>(p); i < 2 * static_cast<std::size_t>(n);
+             ++i) {
             const std::size_t k = i - 2 * static_cast<std::size_t>(p);
             if (xs.index[i] != xs.index[k] + 1 || xs.weight[i] != xs.weight[k]) return false;
         }
@@ -333,8 +341,8 @@ struct TwoTapPlan {
                 break;
         }
         if (!start.empty())
-            interpolateRuns2(row, start.data(), a.data(), b.data(), static_cast<std::int32_t>(start.size()),
-                             w0.data(), w1.data(), out);
+            interpolateRuns2(row, start.data(), a.data(), b.data(),
+                             static_cast<std::int32_t>(start.size()), w0.data(), w1.data(), out);
         else
             interpolateRow2(row, xs.index.data(), xs.weight.data(), out, n);
     }
@@ -346,8 +354,9 @@ struct TwoTapPlan {
 // needs.
 template <int N>
 class SeparableRows final : public RowsBase {
-public:
-    SeparableRows(const vkPelBuffer_const<std::uint8_t>& src, const GridToIndex& g, std::int32_t w, std::int32_t h)
+  public:
+    SeparableRows(const vkPelBuffer_const<std::uint8_t>& src, const GridToIndex& g, std::int32_t w,
+                  std::int32_t h)
         : xs_(w, g.ux, g.u0, src.width()),
           ys_(h, g.vy, g.v0, src.height()),
           ring_(static_cast<std::size_t>(N) * (static_cast<std::size_t>(w) + 8)),
@@ -376,7 +385,7 @@ public:
         }
     }
 
-private:
+  private:
     // The horizontally interpolated source rows that output row j combines.
     std::array<const float*, N> interpolatedRows(std::int32_t j) {
         const std::size_t at = static_cast<std::size_t>(j) * N;
@@ -393,7 +402,8 @@ private:
                 if constexpr (N == 2)
                     plan_(rowAsFloat_.data(), xs_, cached);
                 else
-                    interpolateRow4(rowAsFloat_.data(), xs_.index.data(), xs_.weight.data(), cached, w_);
+                    interpolateRow4(rowAsFloat_.data(), xs_.index.data(), xs_.weight.data(), cached,
+                                    w_);
                 held_[slot] = r;
             }
             rows[static_cast<std::size_t>(t)] = cached;
@@ -436,9 +446,14 @@ inline void weightsAtFraction(float f, float* w) {
 // or beyond the window's edge clamps each tap's index.
 template <int N>
 class GeneralRows final : public RowsBase {
-public:
+  public:
     GeneralRows(const vkPelBuffer_const<std::uint8_t>& src, const GridToIndex& g, std::int32_t w)
-        : g_(g), base_(src.pointToOffset()), stride_(src.rowUpdate()), w_(w), sw_(src.width()), sh_(src.height()) {}
+        : g_(g),
+          base_(src.pointToOffset()),
+          stride_(src.rowUpdate()),
+          w_(w),
+          sw_(src.width()),
+          sh_(src.height()) {}
     void row(std::int32_t j, std::uint8_t* out) override {
         const GridToIndex& g = g_;
         const std::int32_t w = w_, sw = sw_, sh = sh_;
@@ -488,7 +503,7 @@ public:
         }
     }
 
-private:
+  private:
     GridToIndex g_;
     const std::uint8_t* base_;
     std::ptrdiff_t stride_;
@@ -498,7 +513,7 @@ private:
 }  // namespace
 
 vk_detail::AffineRowSampler::AffineRowSampler(const vkPelBuffer_const<std::uint8_t>& source,
-                                               const vkAffineSamplingParams& params)
+                                              const vkAffineSamplingParams& params)
     : width_(params.width()),
       height_(params.height()),
       clientFromGrid_(params.rectangle().clientFromGrid(params.width(), params.height())) {
@@ -532,13 +547,17 @@ vk_detail::AffineRowSampler::AffineRowSampler(const vkPelBuffer_const<std::uint8
 
 vk_detail::AffineRowSampler::~AffineRowSampler() = default;
 
-void vk_detail::AffineRowSampler::row(std::int32_t j, std::uint8_t* out) { rows_->row(j, out); }
+void vk_detail::AffineRowSampler::row(std::int32_t j, std::uint8_t* out) {
+    rows_->row(j, out);
+}
 
 bool vk_detail::AffineRowSampler::bilinearRowPair(std::int32_t j, BilinearRowPair& pair) {
     return rows_->bilinearRowPair(j, pair);
 }
 
-bool vk_detail::AffineRowSampler::repeatsPreviousRow(std::int32_t j) const { return rows_->repeatsPreviousRow(j); }
+bool vk_detail::AffineRowSampler::repeatsPreviousRow(std::int32_t j) const {
+    return rows_->repeatsPreviousRow(j);
+}
 
 vkPelBuffer<std::uint8_t> vfAffineTransformImage(const vkPelBuffer_const<std::uint8_t>& source,
                                                  const vkAffineSamplingParams& params) {

@@ -12,13 +12,13 @@ namespace vk_detail {
 
 // Supplies the rows of a source window of known size.
 class GaussRowSource {
-public:
+  public:
     // Row y of the window (0 <= y < height): width pixels, valid until the
     // next call. Rows are asked for in non-decreasing order; rows that no
     // kept output needs may be skipped.
     virtual const std::uint8_t* row(std::int32_t y) = 0;
 
-protected:
+  protected:
     GaussRowSource() = default;
     GaussRowSource(const GaussRowSource&) = default;
     GaussRowSource& operator=(const GaussRowSource&) = default;
@@ -34,7 +34,8 @@ bool gaussDirectFir(const vkPelRect& window, const vkGaussSampleParams& params);
 // Exactly vfGaussSample<std::uint8_t>(source, params) for a source with the
 // window and transforms of shape whose pixels come from rows. Where the
 // direct FIR does not apply, the rows are first gathered into a buffer.
-vkPelBuffer<std::uint8_t> gaussSampleRows(GaussRowSource& rows, const vkPelBuffer_const<std::uint8_t>& shape,
+vkPelBuffer<std::uint8_t> gaussSampleRows(GaussRowSource& rows,
+                                          const vkPelBuffer_const<std::uint8_t>& shape,
                                           const vkGaussSampleParams& params);
 
 }  // namespace vk_detail

@@ -183,23 +183,25 @@ VK_ROW_KERNEL void divideRow(const std::uint64_t* z, std::ptrdiff_t step, std::i
 // out[i] = min(((z[i step] << shN) + half) >> shift, top): the division by a
 // power of two.
 template <class TOut>
-[[gnu::always_inline]] inline void shiftRowBody(const std::uint64_t* __restrict z, std::ptrdiff_t step,
-                                                std::int32_t count, int shN, std::uint64_t half, int shift,
+[[gnu::always_inline]] inline void shiftRowBody(const std::uint64_t* __restrict z,
+                                                std::ptrdiff_t step, std::int32_t count, int shN,
+                                                std::uint64_t half, int shift,
                                                 TOut* __restrict out) {
     constexpr std::uint64_t top = std::numeric_limits<TOut>::max();
     if (step == 1) {  // a form the compiler vectorises
-        for (std::int32_t i = 0; i < count; ++i) out[i] = static_cast<TOut>(std::min(((z[i] << shN) + half) >> shift, top));
+        for (std::int32_t i = 0; i < count; ++i)
+            out[i] = static_cast<TOut>(std::min(((z[i] << shN) + half) >> shift, top));
     } else {
         for (std::int32_t i = 0; i < count; ++i)
             out[i] = static_cast<TOut>(std::min(((z[i * step] << shN) + half) >> shift, top));
     }
 }
-VK_ROW_KERNEL void shiftRow(const std::uint64_t* z, std::ptrdiff_t step, std::int32_t count, int shN,
-                            std::uint64_t half, int shift, std::uint8_t* out) {
+VK_ROW_KERNEL void shiftRow(const std::uint64_t* z, std::ptrdiff_t step, std::int32_t count,
+                            int shN, std::uint64_t half, int shift, std::uint8_t* out) {
     shiftRowBody(z, step, count, shN, half, shift, out);
 }
-VK_ROW_KERNEL void shiftRow(const std::uint64_t* z, std::ptrdiff_t step, std::int32_t count, int shN,
-                            std::uint64_t half, int shift, std::uint16_t* out) {
+VK_ROW_KERNEL void shiftRow(const std::uint64_t* z, std::ptrdiff_t step, std::int32_t count,
+                            int shN, std::uint64_t half, int shift, std::uint16_t* out) {
     shiftRowBody(z, step, count, shN, half, shift, out);
 }
 
@@ -237,8 +239,8 @@ public:
           fastDouble_(fastDouble) {}
     // z holds the sum of output jA, and the sums of the following outputs
     // zStep apart; out receives outputs [jA, jB).
-    void operator()(std::int32_t jy, const HAcc* z, std::ptrdiff_t zStep, TOut* out, std::int32_t jA,
-                    std::int32_t jB) const {
+    void operator()(std::int32_t jy, const HAcc* z, std::ptrdiff_t zStep, TOut* out,
+                    std::int32_t jA, std::int32_t jB) const {
         const GaussAxis& ax = w_.ax;
         const HAcc dy = w_.y[static_cast<std::size_t>(jy - w_.ay.begin)];
         const int shN = shN_;
@@ -287,13 +289,14 @@ template <class HAcc, class TOut>
 class GeneralGain {
 public:
     GeneralGain(const Weights& w, double gain, bool round) : w_(w), gain_(gain), round_(round) {}
-    void operator()(std::int32_t jy, const HAcc* z, std::ptrdiff_t zStep, TOut* out, std::int32_t jA,
-                    std::int32_t jB) const {
+    void operator()(std::int32_t jy, const HAcc* z, std::ptrdiff_t zStep, TOut* out,
+                    std::int32_t jA, std::int32_t jB) const {
         constexpr double top = std::numeric_limits<TOut>::max();
         const HAcc dy = w_.y[static_cast<std::size_t>(jy - w_.ay.begin)];
         for (std::int32_t j = jA; j < jB; ++j) {
             const HAcc d = static_cast<HAcc>(w_.x[static_cast<std::size_t>(j - w_.ax.begin)]) * dy;
-            const double v = gain_ * (static_cast<double>(z[(j - jA) * zStep]) / static_cast<double>(d));
+            const double v =
+                gain_ * (static_cast<double>(z[(j - jA) * zStep]) / static_cast<double>(d));
             double r = std::floor(v);
             if (round_ && v - r >= 0.5) r += 1.0;
             out[j - jA] = static_cast<TOut>(r < top ? r : top);
@@ -395,20 +398,23 @@ std::vector<T> axisKernel(const GaussAxis& ax) {
     for (std::int32_t w : ax.width) {
         std::vector<T> out(k.size() + static_cast<std::size_t>(w) - 1, 0);
         for (std::size_t i = 0; i < k.size(); ++i)
-            for (std::size_t t = 0; t < static_cast<std::size_t>(w); ++t) out[i + t] = static_cast<T>(out[i + t] + k[i]);
+            for (std::size_t t = 0; t < static_cast<std::size_t>(w); ++t)
+                out[i + t] = static_cast<T>(out[i + t] + k[i]);
         k = std::move(out);
     }
     return k;
 }
 
 // acc = w * row, or acc += w * row.
-VK_ROW_KERNEL void firRowSet(const std::uint8_t* __restrict row, std::uint16_t w, std::uint16_t* __restrict acc,
-                             std::int32_t n) {
-    for (std::int32_t x = 0; x < n; ++x) acc[x] = static_cast<std::uint16_t>(w * row[x]);
+VK_ROW_KERNEL void firRowSet(const std::uint8_t* __restrict row, std::uint16_t w,
+                             std::uint16_t* __restrict acc, std::int32_t n) {
+    for (std::int32_t x = 0; x < n; ++x)
+        acc[x] = static_cast<std::uint16_t>(w * row[x]);
 }
-VK_ROW_KERNEL void firRowAdd(const std::uint8_t* __restrict row, std::uint16_t w, std::uint16_t* __restrict acc,
-                             std::int32_t n) {
-    for (std::int32_t x = 0; x < n; ++x) acc[x] = static_cast<std::uint16_t>(acc[x] + w * row[x]);
+VK_ROW_KERNEL void firRowAdd(const std::uint8_t* __restrict row, std::uint16_t w,
+                             std::uint16_t* __restrict acc, std::int32_t n) {
+    for (std::int32_t x = 0; x < n; ++x)
+        acc[x] = static_cast<std::uint16_t>(acc[x] + w * row[x]);
 }
 
 // z[j] = sum over t < taps of k[t] * v[j * f + t], for count outputs whose
@@ -416,13 +422,16 @@ VK_ROW_KERNEL void firRowAdd(const std::uint8_t* __restrict row, std::uint16_t w
 // compiler vectorises across the outputs; the reductions by 2, 3 and 4 with
 // their kernels (4, 5 and 8 taps) get such a form.
 template <int F, int Taps>
-[[gnu::always_inline]] inline void firColumnsFixed(const std::uint16_t* __restrict v, const std::uint32_t* k,
-                                                   std::int32_t count, std::uint64_t* __restrict z) {
+[[gnu::always_inline]] inline void firColumnsFixed(const std::uint16_t* __restrict v,
+                                                   const std::uint32_t* k, std::int32_t count,
+                                                   std::uint64_t* __restrict z) {
     std::uint32_t w[Taps];
-    for (int t = 0; t < Taps; ++t) w[t] = k[t];
+    for (int t = 0; t < Taps; ++t)
+        w[t] = k[t];
     for (std::int32_t j = 0; j < count; ++j) {
         std::uint32_t sum = 0;
-        for (int t = 0; t < Taps; ++t) sum += w[t] * v[F * j + t];
+        for (int t = 0; t < Taps; ++t)
+            sum += w[t] * v[F * j + t];
         z[j] = sum;
     }
 }
@@ -446,17 +455,20 @@ void firColumns(const std::uint16_t* v, std::int32_t f, const std::uint32_t* k, 
     if (f == 4 && taps == 8) return firColumns4x8(v, k, count, z);
     for (std::int32_t j = 0; j < count; ++j, v += f) {
         std::uint32_t sum = 0;
-        for (std::int32_t t = 0; t < taps; ++t) sum += k[t] * v[t];
+        for (std::int32_t t = 0; t < taps; ++t)
+            sum += k[t] * v[t];
         z[j] = sum;
     }
 }
 
-inline std::int64_t floorDiv(std::int64_t a, std::int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
+inline std::int64_t floorDiv(std::int64_t a, std::int64_t b) {
+    return a >= 0 ? a / b : -((-a + b - 1) / b);
+}
 
 template <class TOut, class Finish>
-void gaussFirRun(vk_detail::GaussRowSource& rows, const GaussAxis& ax, const GaussAxis& ay, std::int32_t jxA,
-                 std::int32_t jxB, std::int32_t jyA, std::int32_t jyB, TOut* dst, std::ptrdiff_t dstStride,
-                 const Finish& finish) {
+void gaussFirRun(vk_detail::GaussRowSource& rows, const GaussAxis& ax, const GaussAxis& ay,
+                 std::int32_t jxA, std::int32_t jxB, std::int32_t jyA, std::int32_t jyB, TOut* dst,
+                 std::ptrdiff_t dstStride, const Finish& finish) {
     const std::int32_t width = ax.n, height = ay.n;
     const auto wsize = static_cast<std::size_t>(width);
     const std::vector<std::uint32_t> kx = axisKernel<std::uint32_t>(ax);
@@ -465,7 +477,9 @@ void gaussFirRun(vk_detail::GaussRowSource& rows, const GaussAxis& ax, const Gau
     // slot i mod slots.
     const std::int32_t slots = (ay.taps + ay.step - 1) / ay.step;
     std::vector<std::uint16_t> vsum(static_cast<std::size_t>(slots) * wsize);
-    auto slot = [&](std::int64_t i) { return vsum.data() + static_cast<std::size_t>(i % slots) * wsize; };
+    auto slot = [&](std::int64_t i) {
+        return vsum.data() + static_cast<std::size_t>(i % slots) * wsize;
+    };
     std::vector<std::uint64_t> z(static_cast<std::size_t>(jxB - jxA));
     const std::int32_t a = std::clamp(ax.innerBegin, jxA, jxB);
     const std::int32_t b = std::clamp(ax.innerEnd, a, jxB);
@@ -482,17 +496,21 @@ void gaussFirRun(vk_detail::GaussRowSource& rows, const GaussAxis& ax, const Gau
                 return;
             }
             const std::int64_t c = ax.first + std::int64_t{j} * ax.step;
-            const std::int64_t t0 = std::max<std::int64_t>(0, -c), t1 = std::min<std::int64_t>(ax.taps, width - c);
+            const std::int64_t t0 = std::max<std::int64_t>(0, -c),
+                               t1 = std::min<std::int64_t>(ax.taps, width - c);
             std::uint64_t sum = 0;
             for (std::int64_t t = t0; t < t1; ++t)
-                sum += std::uint64_t{kx[static_cast<std::size_t>(t)]} * v[static_cast<std::size_t>(c + t)];
+                sum += std::uint64_t{kx[static_cast<std::size_t>(t)]} *
+                       v[static_cast<std::size_t>(c + t)];
             zj = sum;
         };
-        for (std::int32_t j = jxA; j < a; ++j) border(j);
+        for (std::int32_t j = jxA; j < a; ++j)
+            border(j);
         if (b > a)
             firColumns(v + ax.first + std::int64_t{a} * ax.step, ax.step, kx.data(), ax.taps, b - a,
                        z.data() + (a - jxA));
-        for (std::int32_t j = b; j < jxB; ++j) border(j);
+        for (std::int32_t j = b; j < jxB; ++j)
+            border(j);
         finish(i, z.data(), std::ptrdiff_t{1}, dst + std::ptrdiff_t{i - jyA} * dstStride, jxA, jxB);
     };
 
@@ -504,8 +522,10 @@ void gaussFirRun(vk_detail::GaussRowSource& rows, const GaussAxis& ax, const Gau
         const std::int64_t y0 = std::max<std::int64_t>(0, lo(jyA));
         const std::int64_t y1 = std::min<std::int64_t>(height - 1, lo(iEnd - 1) + ay.taps - 1);
         for (std::int64_t y = y0; y <= y1; ++y) {
-            const std::int64_t iLo = std::max<std::int64_t>(jyA, floorDiv(y - ay.first - ay.taps, ay.step) + 1);
-            const std::int64_t iHi = std::min<std::int64_t>(iEnd - 1, floorDiv(y - ay.first, ay.step));
+            const std::int64_t iLo =
+                std::max<std::int64_t>(jyA, floorDiv(y - ay.first - ay.taps, ay.step) + 1);
+            const std::int64_t iHi =
+                std::min<std::int64_t>(iEnd - 1, floorDiv(y - ay.first, ay.step));
             if (iLo > iHi) continue;
             const std::uint8_t* p = rows.row(static_cast<std::int32_t>(y));
             for (std::int64_t i = iLo; i <= iHi; ++i) {
@@ -527,11 +547,11 @@ void gaussFirRun(vk_detail::GaussRowSource& rows, const GaussAxis& ax, const Gau
 }
 
 class BufferRows final : public vk_detail::GaussRowSource {
-public:
+  public:
     BufferRows(const std::uint8_t* base, std::ptrdiff_t stride) : base_(base), stride_(stride) {}
     const std::uint8_t* row(std::int32_t y) override { return base_ + y * stride_; }
 
-private:
+  private:
     const std::uint8_t* base_;
     std::ptrdiff_t stride_;
 };
@@ -546,9 +566,9 @@ bool powerOfTwoGain(double gain, int& e) {
 }
 
 template <class TOut>
-void runFirWithGain(vk_detail::GaussRowSource& rows, const Weights& w, std::int32_t jxA, std::int32_t jxB,
-                    std::int32_t jyA, std::int32_t jyB, TOut* dst, std::ptrdiff_t dstStride,
-                    const vkGaussSampleParams& params) {
+void runFirWithGain(vk_detail::GaussRowSource& rows, const Weights& w, std::int32_t jxA,
+                    std::int32_t jxB, std::int32_t jyA, std::int32_t jyB, TOut* dst,
+                    std::ptrdiff_t dstStride, const vkGaussSampleParams& params) {
     int e = 0;
     if (powerOfTwoGain(params.gain(), e)) {
         // Sums below 2^24, scaled by at most 2^17: the double division applies.
@@ -585,7 +605,8 @@ void gaussDispatch(const vkPelBuffer_const<TIn>& source, const GaussAxis& ax, co
     if constexpr (std::is_same_v<TIn, std::uint8_t>) {
         if (firApplies(ax, ay)) {
             BufferRows rows(source.pointToOffset(), source.rowUpdate());
-            runFirWithGain(rows, w, jxA, jxB, jyA, jyB, dst.pointToOffset(), dst.rowUpdate(), params);
+            runFirWithGain(rows, w, jxA, jxB, jyA, jyB, dst.pointToOffset(), dst.rowUpdate(),
+                           params);
             return;
         }
     }
@@ -621,12 +642,14 @@ struct GaussPlan {
 
 GaussPlan gaussPlan(const vkPelRect& win, const vkGaussSampleParams& params) {
     GaussPlan p;
-    p.ax = vk_detail::gaussAxis(win.width(), params.subsample().x(), params.kernelSize().x(), params.fullWindow());
-    p.ay = vk_detail::gaussAxis(win.height(), params.subsample().y(), params.kernelSize().y(), params.fullWindow());
+    p.ax = vk_detail::gaussAxis(win.width(), params.subsample().x(), params.kernelSize().x(),
+                                params.fullWindow());
+    p.ay = vk_detail::gaussAxis(win.height(), params.subsample().y(), params.kernelSize().y(),
+                                params.fullWindow());
     p.reduced = params.subsample().x() > 1 || params.subsample().y() > 1;
     p.origin = p.reduced ? vkPair<std::int32_t>(0, 0) : win.ul();
-    p.outWin = vkPelRect(p.origin.x() + p.ax.begin, p.origin.y() + p.ay.begin, p.ax.end - p.ax.begin,
-                         p.ay.end - p.ay.begin);
+    p.outWin = vkPelRect(p.origin.x() + p.ax.begin, p.origin.y() + p.ay.begin,
+                         p.ax.end - p.ax.begin, p.ay.end - p.ay.begin);
     return p;
 }
 
@@ -636,9 +659,9 @@ vkPelBuffer<TOut> newOutput(const GaussPlan& p, const vkPelBuffer_const<TIn>& so
     vkPelBuffer<TOut> out(p.outWin);
     if (p.reduced) {
         const vkPelRect& win = source.window();
-        const vkXform<2> place =
-            vkXform<2>::translation(win.ul().x() + p.ax.centreShift(), win.ul().y() + p.ay.centreShift()) *
-            vkXform<2>::scale(p.ax.step, p.ay.step);
+        const vkXform<2> place = vkXform<2>::translation(win.ul().x() + p.ax.centreShift(),
+                                                         win.ul().y() + p.ay.centreShift()) *
+                                 vkXform<2>::scale(p.ax.step, p.ay.step);
         out.clientFromImageXform(source.clientFromImageXform() * place);
     } else {
         out.copyXforms(source);
@@ -671,8 +694,8 @@ void vfGaussSample(const vkPelBuffer_const<TIn>& source, vkPelBuffer<TOut>& resu
         if (src.root() == result.root()) src = vfPelCopy(src);
     }
     const vkPelBuffer<TOut> dst = vk_detail::narrowed(result, r);
-    gaussDispatch(src, ax, ay, r.ul().x() - p.origin.x(), r.ur().x() - p.origin.x(), r.ul().y() - p.origin.y(),
-                  r.ll().y() - p.origin.y(), dst, params);
+    gaussDispatch(src, ax, ay, r.ul().x() - p.origin.x(), r.ur().x() - p.origin.x(),
+                  r.ul().y() - p.origin.y(), r.ll().y() - p.origin.y(), dst, params);
 }
 
 bool vk_detail::gaussDirectFir(const vkPelRect& window, const vkGaussSampleParams& params) {
@@ -680,7 +703,8 @@ bool vk_detail::gaussDirectFir(const vkPelRect& window, const vkGaussSampleParam
     return firApplies(p.ax, p.ay);
 }
 
-vkPelBuffer<std::uint8_t> vk_detail::gaussSampleRows(GaussRowSource& rows, const vkPelBuffer_const<std::uint8_t>& shape,
+vkPelBuffer<std::uint8_t> vk_detail::gaussSampleRows(GaussRowSource& rows,
+                                                     const vkPelBuffer_const<std::uint8_t>& shape,
                                                      const vkGaussSampleParams& params) {
     vk_detail::requireBound(shape);
     const GaussPlan p = gaussPlan(shape.window(), params);
@@ -689,14 +713,15 @@ vkPelBuffer<std::uint8_t> vk_detail::gaussSampleRows(GaussRowSource& rows, const
         gathered.copyXforms(shape);
         std::uint8_t* d = gathered.pointToOffset();
         const auto n = static_cast<std::size_t>(shape.width());
-        for (std::int32_t y = 0; y < shape.height(); ++y, d += gathered.rowUpdate()) std::memcpy(d, rows.row(y), n);
+        for (std::int32_t y = 0; y < shape.height(); ++y, d += gathered.rowUpdate())
+            std::memcpy(d, rows.row(y), n);
         return vfGaussSample<std::uint8_t>(gathered, params);
     }
     vkPelBuffer<std::uint8_t> out = newOutput<std::uint8_t>(p, shape);
     if (p.ax.begin < p.ax.end && p.ay.begin < p.ay.end) {
         const Weights w{p.ax, p.ay, axisWeights(p.ax), axisWeights(p.ay)};
-        runFirWithGain(rows, w, p.ax.begin, p.ax.end, p.ay.begin, p.ay.end, out.pointToOffset(), out.rowUpdate(),
-                       params);
+        runFirWithGain(rows, w, p.ax.begin, p.ax.end, p.ay.begin, p.ay.end, out.pointToOffset(),
+                       out.rowUpdate(), params);
     }
     return out;
 }

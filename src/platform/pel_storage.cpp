@@ -26,13 +26,16 @@ constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr int kMaxKept = 4;
 constexpr std::size_t kMaxKeptBytes = std::size_t{128} << 20;
 
-std::size_t roundUp(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
+std::size_t roundUp(std::size_t n, std::size_t to) {
+    return (n + to - 1) / to * to;
+}
 
 // A fresh zeroed mapping of `capacity` bytes (a multiple of the page size),
 // starting on a huge-page boundary when it spans at least one huge page.
 void* mapBlock(std::size_t capacity) {
     const std::size_t slack = capacity >= kHugePage ? kHugePage : 0;
-    void* p = mmap(nullptr, capacity + slack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* p =
+        mmap(nullptr, capacity + slack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) return nullptr;
     auto* start = static_cast<char*>(p);
     if (slack != 0) {
@@ -49,7 +52,7 @@ void* mapBlock(std::size_t capacity) {
 
 // The large blocks this thread released last, newest first.
 class KeptBlocks {
-public:
+  public:
     ~KeptBlocks();
     // A kept block of capacity in [capacity, capacity * 5 / 4] (the closest),
     // taken out of the set; null when there is none.
@@ -86,7 +89,7 @@ public:
         bytes_ += capacity;
     }
 
-private:
+  private:
     void* block_[kMaxKept] = {};
     std::size_t capacity_[kMaxKept] = {};
     int count_ = 0;
@@ -100,7 +103,8 @@ thread_local KeptBlocks kept;
 
 KeptBlocks::~KeptBlocks() {
     keptGone = true;
-    for (int i = 0; i < count_; ++i) munmap(block_[i], capacity_[i]);
+    for (int i = 0; i < count_; ++i)
+        munmap(block_[i], capacity_[i]);
 }
 
 #endif

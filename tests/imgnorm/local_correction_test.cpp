@@ -58,7 +58,8 @@ vkPelBuffer<std::uint8_t> composed(const vkPelBuffer_const<std::uint8_t>& image,
                                    const vkPelBuffer_const<std::uint8_t>& reference,
                                    const vkPelBuffer_const<std::uint8_t>& binaryMask,
                                    const vkPelBuffer_const<std::uint8_t>& reducedMask,
-                                   const vkPelBuffer_const<std::uint16_t>& maskWeights, Method m, P n, P g, P range) {
+                                   const vkPelBuffer_const<std::uint16_t>& maskWeights, Method m,
+                                   P n, P g, P range) {
     using U8 = std::uint8_t;
     vkPelRect rect = image.window() & reference.window();
     if (binaryMask.isBound()) rect &= binaryMask.window();
@@ -98,7 +99,8 @@ vkPelBuffer<std::uint8_t> composed(const vkPelBuffer_const<std::uint8_t>& image,
         } else {
             for (std::int32_t y = 0; y < e.height(); ++y)
                 for (std::int32_t x = 0; x < e.width(); ++x)
-                    e.pointToOffset()[y * e.rowUpdate() + x] = static_cast<U8>(testimg::at<std::uint16_t>(sum, x, y) >> 7);
+                    e.pointToOffset()[y * e.rowUpdate() + x] =
+                        static_cast<U8>(testimg::at<std::uint16_t>(sum, x, y) >> 7);
         }
     } else if (s.x() < 2 && s.y() < 2) {
         e = vfPelCopy<U8>(d);
@@ -129,7 +131,8 @@ vkPelBuffer<std::uint8_t> holeyMask(const vkPelRect& window, std::mt19937& gen) 
     const int block = side(gen);
     for (std::int32_t y = 0; y < window.height(); ++y)
         for (std::int32_t x = 0; x < window.width(); ++x)
-            if ((x / block + 3 * (y / block)) % 4 == pick(gen) % 2) mask.pointToOffset()[y * mask.rowUpdate() + x] = 0;
+            if ((x / block + 3 * (y / block)) % 4 == pick(gen) % 2)
+                mask.pointToOffset()[y * mask.rowUpdate() + x] = 0;
     return mask;
 }
 
@@ -283,7 +286,8 @@ TEST(BandHalfWidth, IsTheLargerSideCappedAt127) {
 TEST(RunLocalCorrection, FusedStagesEqualTheComposedPixelFunctionsBitForBit) {
     // Smooth images with noise and a few saturated spots, so that the band
     // clamps, the estimate varies and the subtraction saturates somewhere.
-    const P sizes[] = {P(1, 9), P(9, 1), P(2, 3), P(7, 8), P(37, 23), P(63, 65), P(64, 64), P(65, 30)};
+    const P sizes[] = {P(1, 9),   P(9, 1),   P(2, 3),   P(7, 8),
+                       P(37, 23), P(63, 65), P(64, 64), P(65, 30)};
     const P neighbourhoods[] = {P(5, 9), P(21, 13), P(1, 1), P(3, 1), P(51, 51), P(9, 4)};
     const P ranges[] = {P(-127, 127), P(-20, 50), P(0, 0), P(-300, 10), P(-5, 90)};
     int round = 0;
@@ -294,30 +298,34 @@ TEST(RunLocalCorrection, FusedStagesEqualTheComposedPixelFunctionsBitForBit) {
                     for (int masked = 0; masked < 2; ++masked, ++round) {
                         const auto seed = static_cast<std::uint32_t>(round);
                         const P n = neighbourhoods[round % 6], range = ranges[round % 5], g(gx, gy);
-                        SCOPED_TRACE(testing::Message() << "seed=" << seed << " size=" << size.x() << "x" << size.y()
-                                                        << " g=" << gx << "," << gy << " n=" << n.x() << "," << n.y()
-                                                        << " range=" << range.x() << "," << range.y() << " "
-                                                        << label(m, g) << " masked=" << masked);
+                        SCOPED_TRACE(testing::Message()
+                                     << "seed=" << seed << " size=" << size.x() << "x" << size.y()
+                                     << " g=" << gx << "," << gy << " n=" << n.x() << "," << n.y()
+                                     << " range=" << range.x() << "," << range.y() << " "
+                                     << label(m, g) << " masked=" << masked);
                         auto gen = testimg::rng(seed);
                         const auto base = scene::texture(size.x() + 6, size.y() + 6, seed);
                         auto lit = scene::mapped(base, [&](double v, int x, int y) {
-                            return v + 30.0 * x / (size.x() + 6) - 15 + ((x * 7 + y * 13 + round) % 23 == 0 ? 140 : 0);
+                            return v + 30.0 * x / (size.x() + 6) - 15 +
+                                   ((x * 7 + y * 13 + round) % 23 == 0 ? 140 : 0);
                         });
                         // The run-time window sits inside larger storage at
                         // an odd position; the reference covers it but for a
                         // strip on the left, so the working rectangle is
                         // smaller than either window.
                         const auto image = testimg::embeddedWithMargins<std::uint8_t>(
-                            testimg::crop<std::uint8_t>(lit, vkPelRect(0, 0, size.x(), size.y())), round % 3, 2, 0,
-                            round % 2, 7, P(-3, 11));
+                            testimg::crop<std::uint8_t>(lit, vkPelRect(0, 0, size.x(), size.y())),
+                            round % 3, 2, 0, round % 2, 7, P(-3, 11));
                         const std::int32_t strip = round % 2 == 1 && size.x() > 1 ? 1 : 0;
-                        auto reference = testimg::embedded<std::uint8_t>(base, 1, 99, P(-3 + strip, 11));
+                        auto reference =
+                            testimg::embedded<std::uint8_t>(base, 1, 99, P(-3 + strip, 11));
                         vkPelBuffer<std::uint8_t> maskImage;
                         if (masked) {
                             // Every other round the mask is larger than the
                             // working rectangle, so its masks are derived.
-                            const vkPelRect w = round % 4 < 2 ? image.window() & reference.window()
-                                                              : vkPelRect(-5, 9, size.x() + 8, size.y() + 6);
+                            const vkPelRect w = round % 4 < 2
+                                                    ? image.window() & reference.window()
+                                                    : vkPelRect(-5, 9, size.x() + 8, size.y() + 6);
                             maskImage = holeyMask(w, gen);
                         }
                         vkPelBuffer<std::uint8_t> binary, reduced;
@@ -328,10 +336,12 @@ TEST(RunLocalCorrection, FusedStagesEqualTheComposedPixelFunctionsBitForBit) {
                         vkPelBuffer_const<std::uint8_t> view(image);
                         view.window(common);
                         vkPelBuffer<std::uint8_t> fused;
-                        imgnorm_detail::runLocalCorrection(view, reference, binary, reduced, weights, m, n, g, range,
-                                                           fused);
-                        const auto expected = composed(view, reference, binary, reduced, weights, m, n, g, range);
+                        imgnorm_detail::runLocalCorrection(view, reference, binary, reduced,
+                                                           weights, m, n, g, range, fused);
+                        const auto expected =
+                            composed(view, reference, binary, reduced, weights, m, n, g, range);
                         ASSERT_EQ(fused.window(), expected.window());
-                        ASSERT_EQ(testimg::pixels<std::uint8_t>(fused), testimg::pixels<std::uint8_t>(expected));
+                        ASSERT_EQ(testimg::pixels<std::uint8_t>(fused),
+                                  testimg::pixels<std::uint8_t>(expected));
                     }
 }

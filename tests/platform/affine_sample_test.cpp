@@ -194,10 +194,11 @@ TEST(AffineTransformImage, MagnificationsAroundEightSampleTheRightPixels) {
     // Magnifications that take the periodic form (exact 2, 3, 4), runs of
     // equal taps (up to 8) and gathered taps (above 8), also mirrored.
     auto gen = testimg::rng(83);
-    auto src = testimg::embeddedWithMargins<std::uint8_t>(testimg::random<std::uint8_t>(13, 9, gen), 2, 1, 0, 3, 255,
-                                                          P(-4, 6));
+    auto src = testimg::embeddedWithMargins<std::uint8_t>(testimg::random<std::uint8_t>(13, 9, gen),
+                                                          2, 1, 0, 3, 255, P(-4, 6));
     for (double m : {2.0, 3.0, 4.0, 2.5, 7.9, 8.0, 8.5, 12.0}) {
-        const auto w = static_cast<std::int32_t>(std::lround(11 * m)), h = static_cast<std::int32_t>(std::lround(7 * m));
+        const auto w = static_cast<std::int32_t>(std::lround(11 * m)),
+                   h = static_cast<std::int32_t>(std::lround(7 * m));
         for (bool flip : {false, true}) {
             const vkAffineRectangle rect = flip ? vkAffineRectangle(V(8, 7), V(-3, 7), V(8, 14))
                                                 : vkAffineRectangle(V(-3, 7), V(8, 7), V(-3, 14));
@@ -216,12 +217,12 @@ TEST(AffineTransformImage, PeriodicRunAndGatheredFormsGiveTheSameBits) {
     // of at most four; B reaches far beyond, where clamped runs are too long
     // and the taps are gathered.
     auto gen = testimg::rng(84);
-    auto src = testimg::embeddedWithMargins<std::uint8_t>(testimg::random<std::uint8_t>(20, 12, gen), 3, 2, 1, 0, 17,
-                                                          P(7, 5));
+    auto src = testimg::embeddedWithMargins<std::uint8_t>(
+        testimg::random<std::uint8_t>(20, 12, gen), 3, 2, 1, 0, 17, P(7, 5));
     auto sample = [&](double x0, double side, std::int32_t w) {
-        return vfAffineTransformImage(src, vkAffineSamplingParams(vkAffineRectangle(V(x0, 6), V(x0 + side, 6),
-                                                                                    V(x0, 14)),
-                                                                  w, 32, vkAffineSamplingParams::eBilinear));
+        return vfAffineTransformImage(
+            src, vkAffineSamplingParams(vkAffineRectangle(V(x0, 6), V(x0 + side, 6), V(x0, 14)), w,
+                                        32, vkAffineSamplingParams::eBilinear));
     };
     const U8 a = sample(8, 16, 64), c = sample(6, 16, 64), b = sample(0, 32, 128);
     for (std::int32_t y = 0; y < 32; ++y)
@@ -235,8 +236,10 @@ TEST(AffineTransformImage, PeriodicRunAndGatheredFormsGiveTheSameBits) {
 
 TEST(AffineRowSampler, RowsTakenInAnyOrderAreTheRowsOfTheImage) {
     auto gen = testimg::rng(85);
-    auto src = testimg::embedded<std::uint8_t>(testimg::random<std::uint8_t>(17, 11, gen), 2, 0, P(3, -2));
-    const vkAffineRectangle rects[] = {{V(2.5, -3), V(21, -3), V(2.5, 10)}, {V(3, -2), V(19, 0), V(1, 8)}};
+    auto src =
+        testimg::embedded<std::uint8_t>(testimg::random<std::uint8_t>(17, 11, gen), 2, 0, P(3, -2));
+    const vkAffineRectangle rects[] = {{V(2.5, -3), V(21, -3), V(2.5, 10)},
+                                       {V(3, -2), V(19, 0), V(1, 8)}};
     for (int turned = 0; turned < 2; ++turned)
         for (Mode m : kModes) {
             SCOPED_TRACE(label(turned ? "turned" : "straight", m));
@@ -245,21 +248,25 @@ TEST(AffineRowSampler, RowsTakenInAnyOrderAreTheRowsOfTheImage) {
             const U8 whole = vfAffineTransformImage(src, params);
             vk_detail::AffineRowSampler sampler(src, params);
             std::vector<std::int32_t> order(37);
-            for (std::int32_t j = 0; j < 37; ++j) order[static_cast<std::size_t>(j)] = j;
+            for (std::int32_t j = 0; j < 37; ++j)
+                order[static_cast<std::size_t>(j)] = j;
             std::shuffle(order.begin(), order.end(), gen);
             std::vector<std::uint8_t> row(45);
             for (std::int32_t j : order) {
                 sampler.row(j, row.data());
-                for (std::int32_t i = 0; i < 45; ++i) ASSERT_EQ(row[static_cast<std::size_t>(i)], whole.get(P(i, j)));
+                for (std::int32_t i = 0; i < 45; ++i)
+                    ASSERT_EQ(row[static_cast<std::size_t>(i)], whole.get(P(i, j)));
                 // Only a separable bilinear sampling hands out its two rows.
                 vk_detail::BilinearRowPair pair{};
                 const bool pairs = sampler.bilinearRowPair(j, pair);
                 ASSERT_EQ(pairs, !turned && m == vkAffineSamplingParams::eBilinear);
                 for (std::int32_t i = 0; pairs && i < 45; ++i)
-                    ASSERT_EQ(vk_detail::bilinearPel(pair.w0, pair.r0[i], pair.w1, pair.r1[i]), whole.get(P(i, j)));
+                    ASSERT_EQ(vk_detail::bilinearPel(pair.w0, pair.r0[i], pair.w1, pair.r1[i]),
+                              whole.get(P(i, j)));
             }
         }
-    EXPECT_THROW(vk_detail::AffineRowSampler(src, vkAffineSamplingParams(vkAffineRectangle(V(0, 0), V(4, 4), V(8, 8)),
-                                                                         4, 4, vkAffineSamplingParams::eBilinear)),
+    EXPECT_THROW(vk_detail::AffineRowSampler(
+                     src, vkAffineSamplingParams(vkAffineRectangle(V(0, 0), V(4, 4), V(8, 8)), 4, 4,
+                                                 vkAffineSamplingParams::eBilinear)),
                  vkPelFunc::BadParams);
 }

@@ -410,16 +410,18 @@ TEST(GaussSample, ShortKernelReductionsMatchDirectConvolutionAtEverySize) {
     // size, factors up to 6 with their kernels and with others, both output
     // types, with and without the cut edge outputs.
     const std::int32_t sizes[] = {1, 2, 3, 7, 8, 9, 63, 64, 65};
-    const P cases[][2] = {{P(2, 2), P(1, 1)}, {P(3, 4), P(2, 3)}, {P(4, 4), P(3, 3)}, {P(5, 6), P(4, 5)},
-                          {P(4, 6), P(3, 0)}, {P(6, 2), P(0, 5)}, {P(3, 3), P(5, 1)}, {P(2, 5), P(2, 4)}};
+    const P cases[][2] = {{P(2, 2), P(1, 1)}, {P(3, 4), P(2, 3)}, {P(4, 4), P(3, 3)},
+                          {P(5, 6), P(4, 5)}, {P(4, 6), P(3, 0)}, {P(6, 2), P(0, 5)},
+                          {P(3, 3), P(5, 1)}, {P(2, 5), P(2, 4)}};
     int round = 0;
     for (std::int32_t w : sizes)
         for (const auto& c : cases) {
             const std::int32_t h = sizes[(round * 5 + 3) % 9];
             const P f = c[0], k = c[1];
             const auto seed = static_cast<std::uint32_t>(5000 + round++);
-            SCOPED_TRACE(testing::Message() << "seed=" << seed << " " << w << "x" << h << " f=" << f.x() << ","
-                                            << f.y() << " k=" << k.x() << "," << k.y());
+            SCOPED_TRACE(testing::Message()
+                         << "seed=" << seed << " " << w << "x" << h << " f=" << f.x() << ","
+                         << f.y() << " k=" << k.x() << "," << k.y());
             auto gen = testimg::rng(seed);
             const auto img = testimg::random<U8>(w, h, gen);
             ASSERT_TRUE(vk_detail::gaussDirectFir(img.window(), params(f, k, 1.0, false)));
@@ -436,8 +438,10 @@ TEST(GaussSample, ShortKernelReductionsMatchDirectConvolutionAtEverySize) {
             }
         }
     // Kernels longer than 16 taps, or no sub-sampling, keep the running sums.
-    EXPECT_FALSE(vk_detail::gaussDirectFir(vkPelRect(0, 0, 64, 64), params(P(7, 7), P(6, 6), 1.0, false)));
-    EXPECT_FALSE(vk_detail::gaussDirectFir(vkPelRect(0, 0, 64, 64), params(P(1, 1), P(3, 3), 1.0, false)));
+    EXPECT_FALSE(
+        vk_detail::gaussDirectFir(vkPelRect(0, 0, 64, 64), params(P(7, 7), P(6, 6), 1.0, false)));
+    EXPECT_FALSE(
+        vk_detail::gaussDirectFir(vkPelRect(0, 0, 64, 64), params(P(1, 1), P(3, 3), 1.0, false)));
 }
 
 TEST(GaussSample, ShortKernelReductionIntoABoundResultWritesOnlyItsPart) {
@@ -464,7 +468,7 @@ namespace {
 // Rows handed out from a buffer, with a record of the order they were asked
 // for in.
 class RecordedRows final : public vk_detail::GaussRowSource {
-public:
+  public:
     explicit RecordedRows(const vkPelBuffer_const<U8>& b) : b_(b) {}
     const std::uint8_t* row(std::int32_t y) override {
         asked.push_back(y);
@@ -472,7 +476,7 @@ public:
     }
     std::vector<std::int32_t> asked;
 
-private:
+  private:
     vkPelBuffer_const<U8> b_;
 };
 
@@ -484,7 +488,8 @@ TEST(GaussSampleRows, RowsFromASourceGiveTheBufferResultWithItsWindowAndTransfor
     img.clientFromImageXform(vkXform<2>(1, 0, 0, 2, 30, 40));
     // The direct FIR (its kernels shorter than the factor skip rows), and
     // the running sums, which gather the rows first.
-    for (const auto& c : {std::pair<P, P>{P(4, 4), P(3, 3)}, {P(2, 6), P(0, 0)}, {P(3, 3), P(20, 9)}}) {
+    for (const auto& c :
+         {std::pair<P, P>{P(4, 4), P(3, 3)}, {P(2, 6), P(0, 0)}, {P(3, 3), P(20, 9)}}) {
         SCOPED_TRACE(testing::Message() << "f=" << c.first.x() << "," << c.first.y());
         const auto p = params(c.first, c.second, 1.0, true);
         RecordedRows rows(img);

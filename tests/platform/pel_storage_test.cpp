@@ -76,7 +76,8 @@ TEST(PelStorage, ABlockIsReusedOnlyForAllocationsOfAboutItsSize) {
 TEST(PelStorage, AtMostFourReleasedBlocksAreKept) {
     {
         std::vector<vkPelBuffer<U8>> many;
-        for (int i = 0; i < 6; ++i) many.push_back(filled(1024, 1100, static_cast<U8>(i + 1)));
+        for (int i = 0; i < 6; ++i)
+            many.push_back(filled(1024, 1100, static_cast<U8>(i + 1)));
     }
     std::vector<vkPelBuffer<U8>> again;
     int reused = 0;
