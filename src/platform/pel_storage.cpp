@@ -9,7 +9,18 @@
 
 #include "imgnorm/pelbuffer.h"
 
-#if defined(__linux__)
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VK_ADDRESS_SANITIZER 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define VK_ADDRESS_SANITIZER 1
+#endif
+
+// Under AddressSanitizer every block comes from calloc, so that overflows of
+// large buffers are caught too.
+#if defined(__linux__) && !defined(VK_ADDRESS_SANITIZER)
 #include <sys/mman.h>
 #define VK_MAP_LARGE_BLOCKS 1
 #else
@@ -142,6 +153,8 @@ void vk_detail::releasePelBlock(void* block, std::size_t bytes) noexcept {
             kept.put(block, capacity);
         return;
     }
+#else
+    (void)bytes;
 #endif
     std::free(block);
 }
