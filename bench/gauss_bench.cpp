@@ -12,13 +12,14 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <ctime>
 #include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include <imgnorm/imgnorm.h>
+
+#include "timing.h"
 
 #ifdef IMGNORM_HAVE_OPENCV
 #include <opencv2/core.hpp>
@@ -45,12 +46,6 @@ const vkPelBuffer<Pel>& randomImage() {
     return img;
 }
 
-double threadSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
-}
-
 double sigmaOf(std::int32_t k) {
     return std::sqrt(double(k) * k + 2) / 2;
 }
@@ -59,27 +54,8 @@ double sigmaOf(std::int32_t k) {
 void compare(benchmark::State& state, const std::function<void()>& ours,
              const std::function<void()>& peer) {
     static std::vector<Pel> from(static_cast<std::size_t>(kSide) * kSide, 7), to(from.size());
-    double tOurs = 0, tFloor = 0, tPeer = 0;
-    for (auto _ : state) {
-        const double t0 = threadSeconds();
-        std::memcpy(to.data(), from.data(), from.size());
-        benchmark::DoNotOptimize(to.data());
-        const double t1 = threadSeconds();
-        ours();
-        const double t2 = threadSeconds();
-        if (peer) peer();
-        const double t3 = threadSeconds();
-        tFloor += t1 - t0;
-        tOurs += t2 - t1;
-        tPeer += t3 - t2;
-    }
-    const double n = static_cast<double>(state.iterations());
-    state.counters["ours_ms"] = 1e3 * tOurs / n;
-    state.counters["xMemcpy"] = tOurs / tFloor;
-    if (peer) {
-        state.counters["peer_ms"] = 1e3 * tPeer / n;
-        state.counters["xOpenCV"] = tOurs / tPeer;
-    }
+    bench::timeInTurns(
+        state, "xMemcpy", [] { std::memcpy(to.data(), from.data(), from.size()); }, ours, peer);
 }
 
 #ifdef IMGNORM_HAVE_OPENCV

@@ -13,13 +13,14 @@
 
 #include <cmath>
 #include <cstdint>
-#include <ctime>
 #include <functional>
 #include <map>
 #include <random>
 #include <string>
 
 #include <imgnorm/imgnorm.h>
+
+#include "timing.h"
 
 #ifdef IMGNORM_HAVE_OPENCV
 #include <opencv2/core.hpp>
@@ -31,12 +32,6 @@ namespace {
 using namespace vkImageNormalizerDefs;
 using P = vkPair<std::int32_t>;
 using Pel = std::uint8_t;
-
-double threadSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
-}
 
 // A textured golden image and the same scene under a light ramp with noise.
 struct Scene {
@@ -62,31 +57,17 @@ const Scene& scene(std::int32_t side) {
     return scenes.emplace(side, std::move(s)).first->second;
 }
 
+// Times ours, the two plain passes (a copy into a new image and an in-place
+// signed subtraction) and (if given) the OpenCV pipeline, taking turns.
 void compare(benchmark::State& state, std::int32_t side, const std::function<void()>& ours,
              const std::function<void()>& peer) {
     const Scene& s = scene(side);
-    double tOurs = 0, tFloor = 0, tPeer = 0;
-    for (auto _ : state) {
-        const double t0 = threadSeconds();
+    const auto twoPasses = [&s] {
         vkPelBuffer<Pel> copy = vfPelCopy<Pel>(s.runtime);
         vf_PelSubClampSigned(copy, s.golden);
         benchmark::DoNotOptimize(copy.pointToOffset());
-        const double t1 = threadSeconds();
-        ours();
-        const double t2 = threadSeconds();
-        if (peer) peer();
-        const double t3 = threadSeconds();
-        tFloor += t1 - t0;
-        tOurs += t2 - t1;
-        tPeer += t3 - t2;
-    }
-    const double n = static_cast<double>(state.iterations());
-    state.counters["ours_ms"] = 1e3 * tOurs / n;
-    state.counters["xTwoPasses"] = tOurs / tFloor;
-    if (peer) {
-        state.counters["opencv_ms"] = 1e3 * tPeer / n;
-        state.counters["xOpenCV"] = tOurs / tPeer;
-    }
+    };
+    bench::timeInTurns(state, "xTwoPasses", twoPasses, ours, peer);
 }
 
 vkImageNormalizer trainedTool(std::int32_t side, Method m, P granularity, bool masked) {

@@ -9,7 +9,6 @@
 //      --benchmark_report_aggregates_only=true
 #include <benchmark/benchmark.h>
 
-#include <ctime>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -17,6 +16,8 @@
 #include <vector>
 
 #include <imgnorm/imgnorm.h>
+
+#include "timing.h"
 
 #ifdef IMGNORM_HAVE_OPENCV
 #include <opencv2/core.hpp>
@@ -62,13 +63,7 @@ cv::Mat asMat(const vkPelBuffer_const<Pel>& b) {
 }
 #endif
 
-// CPU time of this thread: time that other processes take the core away
-// does not count.
-double threadSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
-}
+using bench::threadSeconds;
 
 // Times op (after an untimed prepare) against a memcpy of one image.
 template <class Prepare, class Op>
