@@ -144,16 +144,56 @@ void localArgs(benchmark::internal::Benchmark* b) {
 }
 BENCHMARK(BM_RunLocal)->Apply(localArgs)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Args: side, method.
+// The floor of the global methods: a plain histogram of the image and one
+// lookup table applied into a new image, which is the least a gray map
+// built from the image's histogram can cost.
+void histogramAndLookUp(std::int32_t side) {
+    const Scene& s = scene(side);
+    std::vector<std::uint32_t> histogram;
+    vfPelHistogram(s.runtime, histogram);
+    std::vector<Pel> table(256);
+    for (std::size_t v = 0; v < table.size(); ++v) table[v] = static_cast<Pel>(255 - v + histogram[v] % 2);
+    vkPelBuffer<Pel> out = vfPelMap(s.runtime, table);
+    benchmark::DoNotOptimize(out.pointToOffset());
+}
+
+void globalArgs(benchmark::internal::Benchmark* b) {
+    for (int side : {1024, 4096})
+        for (int m : {int(eMatchHistogram), int(eMatchMeanAndStddev), int(eMatchHistogramTails)})
+            for (int masked : {0, 1}) b->Args({side, m, masked});
+    b->ArgNames({"side", "method", "mask"});
+}
+
+// Args: side, method, masked.
+void BM_TrainGlobal(benchmark::State& state) {
+    const auto side = static_cast<std::int32_t>(state.range(0));
+    const auto m = static_cast<Method>(state.range(1));
+    const bool masked = state.range(2) != 0;
+    bench::timeInTurns(
+        state, "xHistLut", [side] { histogramAndLookUp(side); },
+        [&] { benchmark::DoNotOptimize(trainedTool(side, m, P(1, 1), masked)); }, {});
+}
+BENCHMARK(BM_TrainGlobal)->Apply(globalArgs)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 void BM_RunGlobal(benchmark::State& state) {
     const auto side = static_cast<std::int32_t>(state.range(0));
     const auto m = static_cast<Method>(state.range(1));
-    const vkImageNormalizer t = trainedTool(side, m, P(1, 1), true);
-    compare(state, side, [&] { runTool(t, side, m); }, {});
+    const vkImageNormalizer t = trainedTool(side, m, P(1, 1), state.range(2) != 0);
+    bench::timeInTurns(
+        state, "xHistLut", [side] { histogramAndLookUp(side); }, [&] { runTool(t, side, m); }, {});
 }
-BENCHMARK(BM_RunGlobal)
-    ->ArgsProduct({{1024, 4096}, {int(eIdentity), int(eMatchHistogram), int(eMatchMeanAndStddev),
-                                  int(eMatchHistogramTails), int(eLinearlyFitGrayValues)}})
+BENCHMARK(BM_RunGlobal)->Apply(globalArgs)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The copy (eIdentity) and the linear fit, against the same floor.
+void BM_RunOther(benchmark::State& state) {
+    const auto side = static_cast<std::int32_t>(state.range(0));
+    const auto m = static_cast<Method>(state.range(1));
+    const vkImageNormalizer t = trainedTool(side, m, P(1, 1), true);
+    bench::timeInTurns(
+        state, "xHistLut", [side] { histogramAndLookUp(side); }, [&] { runTool(t, side, m); }, {});
+}
+BENCHMARK(BM_RunOther)
+    ->ArgsProduct({{1024, 4096}, {int(eIdentity), int(eLinearlyFitGrayValues)}})
     ->ArgNames({"side", "method"})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
