@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace testimg {
@@ -13,6 +14,11 @@ namespace testimg {
 // A generator seeded with a fixed value per test; failures print the seed
 // through the test name, so every run is reproducible.
 inline std::mt19937 rng(std::uint32_t seed = 12345) { return std::mt19937(seed); }
+
+template <class T>
+T at(const vkPelBuffer_const<T>& b, std::int32_t x, std::int32_t y) {
+    return b.pointToOffset()[y * b.rowUpdate() + x];
+}
 
 // A new w x h buffer of random values in lo..hi.
 template <class T>
@@ -25,19 +31,28 @@ vkPelBuffer<T> random(std::int32_t w, std::int32_t h, std::mt19937& gen, std::ui
     return b;
 }
 
-// Storage larger than the window by margin pixels on each side, filled with
-// fill; the window (at position origin) holds a copy of content's pixels.
+// Storage with separate margins around the window (left, top, right, bottom),
+// filled with fill; the window, at position origin, holds a copy of content.
+// Zero margins put the window at a corner or edge of its storage.
 template <class T>
-vkPelBuffer<T> embedded(const vkPelBuffer_const<T>& content, std::int32_t margin, T fill,
-                        vkPair<std::int32_t> origin = {0, 0}) {
-    vkPelBuffer<T> big(content.width() + 2 * margin, content.height() + 2 * margin, 1);
+vkPelBuffer<T> embeddedWithMargins(const vkPelBuffer_const<T>& content, std::int32_t left, std::int32_t top,
+                                   std::int32_t right, std::int32_t bottom, T fill,
+                                   vkPair<std::int32_t> origin = {0, 0}) {
+    vkPelBuffer<T> big(content.width() + left + right, content.height() + top + bottom, 1);
     vfPelSet(big, fill);
-    big.offset(origin.x() - margin, origin.y() - margin);
+    big.offset(origin.x() - left, origin.y() - top);
     big.window(vkPelRect(origin.x(), origin.y(), content.width(), content.height()));
     for (std::int32_t y = 0; y < content.height(); ++y)
         for (std::int32_t x = 0; x < content.width(); ++x)
-            big.pointToOffset()[y * big.rowUpdate() + x] = content.pointToOffset()[y * content.rowUpdate() + x];
+            big.pointToOffset()[y * big.rowUpdate() + x] = at(content, x, y);
     return big;
+}
+
+// The same with margin pixels on each side.
+template <class T>
+vkPelBuffer<T> embedded(const vkPelBuffer_const<T>& content, std::int32_t margin, T fill,
+                        vkPair<std::int32_t> origin = {0, 0}) {
+    return embeddedWithMargins(content, margin, margin, margin, margin, fill, origin);
 }
 
 // The window's pixels row by row.
@@ -46,7 +61,7 @@ std::vector<T> pixels(const vkPelBuffer_const<T>& b) {
     std::vector<T> v;
     v.reserve(static_cast<std::size_t>(b.width()) * static_cast<std::size_t>(b.height()));
     for (std::int32_t y = 0; y < b.height(); ++y)
-        for (std::int32_t x = 0; x < b.width(); ++x) v.push_back(b.pointToOffset()[y * b.rowUpdate() + x]);
+        for (std::int32_t x = 0; x < b.width(); ++x) v.push_back(at(b, x, y));
     return v;
 }
 
@@ -68,28 +83,6 @@ vkPelBuffer<T> fromRows(std::int32_t w, std::int32_t h, const std::vector<T>& va
     return b;
 }
 
-template <class T>
-T at(const vkPelBuffer_const<T>& b, std::int32_t x, std::int32_t y) {
-    return b.pointToOffset()[y * b.rowUpdate() + x];
-}
-
-// Storage with separate margins around the window (left, top, right, bottom),
-// filled with fill; the window, at position origin, holds a copy of content.
-// Zero margins put the window at a corner or edge of its storage.
-template <class T>
-vkPelBuffer<T> embeddedWithMargins(const vkPelBuffer_const<T>& content, std::int32_t left, std::int32_t top,
-                                   std::int32_t right, std::int32_t bottom, T fill,
-                                   vkPair<std::int32_t> origin = {0, 0}) {
-    vkPelBuffer<T> big(content.width() + left + right, content.height() + top + bottom, 1);
-    vfPelSet(big, fill);
-    big.offset(origin.x() - left, origin.y() - top);
-    big.window(vkPelRect(origin.x(), origin.y(), content.width(), content.height()));
-    for (std::int32_t y = 0; y < content.height(); ++y)
-        for (std::int32_t x = 0; x < content.width(); ++x)
-            big.pointToOffset()[y * big.rowUpdate() + x] = content.pointToOffset()[y * content.rowUpdate() + x];
-    return big;
-}
-
 // A new buffer holding the pixels of b inside rect (which must lie in b's
 // storage), at the same positions and with b's transforms.
 template <class T>
@@ -99,22 +92,31 @@ vkPelBuffer<T> crop(const vkPelBuffer_const<T>& b, const vkPelRect& rect) {
     return vfPelCopy(view);
 }
 
-// The number of storage pixels outside b's window that differ from before
-// (a storagePixels() snapshot of the same storage).
-template <class T>
-std::size_t changedOutsideWindow(const std::vector<T>& before, const vkPelBuffer_const<T>& b) {
+// A trace naming a case by its size and seed.
+inline std::string trace(std::int32_t w, std::int32_t h, std::uint32_t seed) {
+    return std::to_string(w) + "x" + std::to_string(h) + " seed " + std::to_string(seed);
+}
+
+// Compares b's whole storage with before (a storagePixels() snapshot of it):
+// each pixel at position p inside b's window must be want(p, its old value),
+// every other pixel unchanged. "" when all match, else the first mismatch.
+template <class T, class F>
+std::string windowMismatch(const std::vector<T>& before, const vkPelBuffer_const<T>& b, F want) {
     vkPelBuffer_const<T> all(b);
     all.setEntire();
-    const std::vector<T> after = pixels(all);
-    std::size_t changed = 0;
     for (std::int32_t y = 0; y < all.height(); ++y)
         for (std::int32_t x = 0; x < all.width(); ++x) {
-            const auto i = static_cast<std::size_t>(y) * static_cast<std::size_t>(all.width()) +
-                           static_cast<std::size_t>(x);
             const vkPair<std::int32_t> p(all.offset().x() + x, all.offset().y() + y);
-            if (!b.window().contains(p) && after[i] != before[i]) ++changed;
+            const T old = before[static_cast<std::size_t>(y) * static_cast<std::size_t>(all.width()) +
+                                 static_cast<std::size_t>(x)];
+            const bool inside = b.window().contains(p);
+            const T expected = inside ? static_cast<T>(want(p, old)) : old;
+            if (at(all, x, y) != expected)
+                return (inside ? "inside" : "outside") + std::string(" the window at ") + std::to_string(p.x()) +
+                       "," + std::to_string(p.y()) + ": " + std::to_string(at(all, x, y)) + " instead of " +
+                       std::to_string(expected);
         }
-    return changed;
+    return "";
 }
 
 }  // namespace testimg
