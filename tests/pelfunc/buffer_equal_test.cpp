@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "support/images.h"
 
 using P = vkPair<std::int32_t>;
@@ -17,8 +19,7 @@ TYPED_TEST(BufferEqualTyped, AnyDifferenceOfBindingPositionOrPixelInTheWindowMak
     EXPECT_TRUE(vf_PelBufferEqual(vkPelBuffer<T>(), vkPelBuffer<T>(), 0.0));
     EXPECT_FALSE(vf_PelBufferEqual(vkPelBuffer<T>(), a, 1e9));
     EXPECT_FALSE(vf_PelBufferEqual(a, vkPelBuffer<T>(), 1e9));
-    // Copies in other storage, at other strides and with other pixels around
-    // the window, one with its own transform object of equal value.
+    // Copies in other storages, one with its own transform of equal value.
     auto copy = testimg::embedded<T>(a, 3, T{9});
     copy.clientFromImageXform(vkXform<2>::translation(3, 4));
     EXPECT_TRUE(vf_PelBufferEqual(a, copy, 0.0));
@@ -34,21 +35,16 @@ TYPED_TEST(BufferEqualTyped, AnyDifferenceOfBindingPositionOrPixelInTheWindowMak
 }
 
 TEST(BufferEqual, EveryWindowCornerIsComparedInClientCoordinatesWithTheTolerance) {
-    // On a 10 x 4 window at (0, 0): a translation moves all four corners, a
-    // scale about the upper-left corner only the right ones (by 0.1), a shear
-    // only the lower ones (by 1).
-    const struct {
-        vkXform<2> xform;
-        double tooSmall, enough;
-    } cases[] = {{vkXform<2>::translation(0.5, 0), 0.49, 0.5},
-                 {vkXform<2>::scale(1.01, 1.0), 0.05, 0.1},
-                 {vkXform<2>(1, 0.25, 0, 1, 0, 0), 0.5, 1.0}};
+    // A 10 x 4 window: a translation moves every corner, a scale only the
+    // right ones (by 0.1), a shear only the lower ones (by 1).
     auto gen = testimg::rng(6);
     const auto a = testimg::random<std::uint8_t>(10, 4, gen);
-    for (const auto& c : cases) {
+    for (const auto& [xform, tooSmall, enough] : {std::tuple{vkXform<2>::translation(0.5, 0), 0.49, 0.5},
+                                                  std::tuple{vkXform<2>::scale(1.01, 1.0), 0.05, 0.1},
+                                                  std::tuple{vkXform<2>(1, 0.25, 0, 1, 0, 0), 0.5, 1.0}}) {
         auto b = vfPelCopy<std::uint8_t>(a);
-        b.clientFromImageXform(c.xform);
-        EXPECT_FALSE(vf_PelBufferEqual(a, b, c.tooSmall)) << c.tooSmall;
-        EXPECT_TRUE(vf_PelBufferEqual(a, b, c.enough)) << c.enough;
+        b.clientFromImageXform(xform);
+        EXPECT_FALSE(vf_PelBufferEqual(a, b, tooSmall)) << tooSmall;
+        EXPECT_TRUE(vf_PelBufferEqual(a, b, enough)) << enough;
     }
 }

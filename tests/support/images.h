@@ -1,5 +1,4 @@
-// Test helpers: seeded random images, windows inside larger storage, and
-// pixel access for comparisons.
+// Test helpers: seeded random images, windows inside larger storage, pixels.
 #pragma once
 
 #include <imgnorm/imgnorm.h>
@@ -11,8 +10,7 @@
 
 namespace testimg {
 
-// A generator seeded with a fixed value per test; failures print the seed
-// through the test name, so every run is reproducible.
+// A generator seeded with a fixed value per test, so every run is reproducible.
 inline std::mt19937 rng(std::uint32_t seed = 12345) { return std::mt19937(seed); }
 
 template <class T>
@@ -59,7 +57,6 @@ vkPelBuffer<T> embedded(const vkPelBuffer_const<T>& content, std::int32_t margin
 template <class T>
 std::vector<T> pixels(const vkPelBuffer_const<T>& b) {
     std::vector<T> v;
-    v.reserve(static_cast<std::size_t>(b.width()) * static_cast<std::size_t>(b.height()));
     for (std::int32_t y = 0; y < b.height(); ++y)
         for (std::int32_t x = 0; x < b.width(); ++x) v.push_back(at(b, x, y));
     return v;
@@ -97,24 +94,22 @@ inline std::string trace(std::int32_t w, std::int32_t h, std::uint32_t seed) {
     return std::to_string(w) + "x" + std::to_string(h) + " seed " + std::to_string(seed);
 }
 
-// Compares b's whole storage with before (a storagePixels() snapshot of it):
-// each pixel at position p inside b's window must be want(p, its old value),
-// every other pixel unchanged. "" when all match, else the first mismatch.
+// "" when each pixel of b's window at position p holds want(p, old) and every
+// other storage pixel is unchanged (old values from before, a storagePixels()
+// snapshot); else the first pixel that differs.
 template <class T, class F>
 std::string windowMismatch(const std::vector<T>& before, const vkPelBuffer_const<T>& b, F want) {
     vkPelBuffer_const<T> all(b);
     all.setEntire();
+    std::size_t i = 0;
     for (std::int32_t y = 0; y < all.height(); ++y)
         for (std::int32_t x = 0; x < all.width(); ++x) {
             const vkPair<std::int32_t> p(all.offset().x() + x, all.offset().y() + y);
-            const T old = before[static_cast<std::size_t>(y) * static_cast<std::size_t>(all.width()) +
-                                 static_cast<std::size_t>(x)];
             const bool inside = b.window().contains(p);
-            const T expected = inside ? static_cast<T>(want(p, old)) : old;
-            if (at(all, x, y) != expected)
-                return (inside ? "inside" : "outside") + std::string(" the window at ") + std::to_string(p.x()) +
-                       "," + std::to_string(p.y()) + ": " + std::to_string(at(all, x, y)) + " instead of " +
-                       std::to_string(expected);
+            const T old = before[i++], got = at(all, x, y), expected = inside ? static_cast<T>(want(p, old)) : old;
+            if (got != expected)
+                return std::string(inside ? "inside" : "outside") + " the window at " + std::to_string(p.x()) + "," +
+                       std::to_string(p.y()) + ": " + std::to_string(got) + " instead of " + std::to_string(expected);
         }
     return "";
 }
