@@ -54,14 +54,14 @@ TEST(FloodFill, WorkspaceOfExactlyTheWindowAreaHoldsEveryPendingEntryAndIsNeverR
         for (bool checkerboard : {false, true}) {
             SCOPED_TRACE(testimg::trace(shape.x(), shape.y(), 0) + (checkerboard ? " checkerboard" : ""));
             for (std::int32_t i = 0; i < shape.x() * shape.y(); ++i) {
-                    vkPelBuffer<Pel> img(shape.x(), shape.y());
-                    for (std::int32_t y = 0; y < shape.y(); ++y)
-                        for (std::int32_t x = 0; x < shape.x(); ++x) img.set(P(x, y), Pel(checkerboard && (x + y) % 2));
-                    Workspace ws(static_cast<std::size_t>(shape.x() * shape.y() + (checkerboard ? 5 : 0)));
-                    const auto size = ws.size();
-                    expectFillMatchesNaive(img, P(i % shape.x(), i / shape.x()), 7, ws);
-                    EXPECT_EQ(ws.size(), size);
-                }
+                vkPelBuffer<Pel> img(shape.x(), shape.y());
+                for (std::int32_t y = 0; y < shape.y(); ++y)
+                    for (std::int32_t x = 0; x < shape.x(); ++x) img.set(P(x, y), Pel(checkerboard && (x + y) % 2));
+                Workspace ws(static_cast<std::size_t>(shape.x() * shape.y() + (checkerboard ? 5 : 0)));
+                const auto size = ws.size();
+                expectFillMatchesNaive(img, P(i % shape.x(), i / shape.x()), 7, ws);
+                EXPECT_EQ(ws.size(), size);
+            }
         }
 }
 
