@@ -13,7 +13,6 @@
 
 #include "files.h"
 #include "image_io.h"
-#include "options.h"
 #include "support/images.h"
 
 using imgnorm_cli::readImage;
@@ -39,13 +38,13 @@ Args listDir(const fs::path& dir) {
 
 // Runs the executable through the shell with args (quoted words); stdout
 // goes to .stdout in dir, stderr to the terminal tty or else to .stderr in
-// dir. then continues the shell command ("& ..." runs it in the background).
+// dir. before starts the shell command ("... & exec " for a helper).
 Outcome runCli(const std::string& args, const fs::path& dir, const std::string& tty = "",
-               const std::string& then = "") {
+               const std::string& before = "") {
     const std::string out = (dir / ".stdout").string(),
                       err = tty.empty() ? (dir / ".stderr").string() : tty;
     const int rc = std::system(
-        ("'" IMGNORM_CLI_PATH "'" + args + " >'" + out + "' 2>'" + err + "' </dev/null" + then)
+        (before + "'" IMGNORM_CLI_PATH "'" + args + " >'" + out + "' 2>'" + err + "' </dev/null")
             .c_str());
     return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, readFile(out), tty.empty() ? readFile(err) : ""};
 }
@@ -72,19 +71,15 @@ class Cli : public ::testing::Test {
     // The words of line quoted for the shell: @name stands for a file in the
     // test's folder, %name for a sample image.
     std::string words(const std::string& line) const {
-        std::string quoted;
-        std::istringstream in(line);
-        for (std::string w; in >> w;)
-            quoted += " '" +
-                      (w[0] == '@'   ? path(w.substr(1))
-                       : w[0] == '%' ? sample(w.substr(1))
-                                     : w) +
-                      "'";
+        std::string quoted, w;
+        for (std::istringstream in(line); in >> w; quoted += " '" + w + "'")
+            if (w[0] == '@' || w[0] == '%')
+                w = w[0] == '@' ? path(w.substr(1)) : sample(w.substr(1));
         return quoted;
     }
     Outcome cli(const std::string& line, const std::string& tty = "",
-                const std::string& then = "") const {
-        return runCli(words(line), dir_, tty, then);
+                const std::string& before = "") const {
+        return runCli(words(line), dir_, tty, before);
     }
     // imgnorm run with a tool trained here on the golden image and the mask.
     Outcome run(const std::string& line) const {
@@ -92,11 +87,15 @@ class Cli : public ::testing::Test {
     }
 
     // What the library gives for the image with a tool trained on the
-    // golden image and the mask.
-    static Pels libraryResult(const std::string& image, Method method,
-                              const imgnorm_cli::ToolParams& params = {}) {
+    // golden image and the mask, set through its own setters to the values
+    // of kOptions when given.
+    static Pels libraryResult(const std::string& image, Method method, bool given = false) {
         vkImageNormalizer tool;
-        imgnorm_cli::applyParams(params, tool);
+        if (given) {
+            tool.set({0.1, 0.9}, {-20, 25}, true);
+            tool.neighborhoodSize({21, 15});
+            tool.granularity({2, 3});
+        }
         tool.referenceImage(readImage(sample("golden")), true);
         tool.maskImage(readImage(sample("mask")), true);
         tool.train(method, nullptr, 0);
@@ -111,6 +110,9 @@ class Cli : public ::testing::Test {
     fs::path dir_;
 };
 
+const std::string kOptions =
+    " --neighborhood 21,15 --granularity 2,3 --range -20,25 --tails 0.1,0.9 --keep-masked";
+
 const std::pair<std::string, Method> kMethods[] = {
     {"histogram", eMatchHistogram},   {"mean-stddev", eMatchMeanAndStddev},
     {"tails", eMatchHistogramTails},  {"linear-fit", eLinearlyFitGrayValues},
@@ -121,19 +123,15 @@ const std::pair<std::string, Method> kMethods[] = {
 
 // drift with the default parameters, ramp with every parameter option given.
 TEST_F(Cli, RunGivesTheLibrarysResultForEveryMethodAndParameter) {
-    const imgnorm_cli::ToolParams given{"21,15", "2,3", "0.1,0.9", "-20,25", true};
-    const std::string options =
-        " --neighborhood 21,15 --granularity 2,3 --range -20,25 --tails 0.1,0.9 --keep-masked";
     for (const auto& [name, method] : kMethods)
         for (const bool ramp : {false, true}) {
             const std::string image = ramp ? "ramp" : "drift";
             SCOPED_TRACE(name + " on " + image);
             const Outcome o =
-                run("--method " + name + " -o @out.png %" + image + (ramp ? options : ""));
+                run("--method " + name + " -o @out.png %" + image + (ramp ? kOptions : ""));
             ASSERT_EQ(o.status, 0) << o.err;
             EXPECT_EQ(o.out, "ok      " + sample(image) + " -> " + path("out.png") + "\n");
-            EXPECT_EQ(pels(path("out.png")),
-                      libraryResult(image, method, ramp ? given : imgnorm_cli::ToolParams{}));
+            EXPECT_EQ(pels(path("out.png")), libraryResult(image, method, ramp));
         }
 }
 
@@ -265,11 +263,12 @@ TEST_F(Cli, InterruptFinishesTheImagesInProgressAndStartsNoOther) {
     fs::create_directories(dir_ / "in");
     for (int i = 1000; i < 1400; ++i)
         fs::copy_file(sample("ramp"), path("in/img" + std::to_string(i) + ".png"));
-    // Interrupt once the first image is reported.
+    // A helper interrupts the tool (which takes over the shell's process)
+    // once the first image is reported.
     const Outcome o =
         cli("run --reference %golden --method local-median -j 2 --out-dir @out @in", "",
-            " & p=$!; for i in $(seq 2000); do [ -s '" + path(".stdout") +
-                "' ] && break; sleep 0.005; done; kill -INT $p; wait $p");
+            "(for i in $(seq 2000); do [ -s '" + path(".stdout") +
+                "' ] && break; sleep 0.005; done; kill -INT $$) & exec ");
     if (o.status == 0) GTEST_SKIP() << "the batch finished before the interrupt arrived";
     EXPECT_EQ(o.status, 130) << o.err;
     // Every image started was finished: one line and one whole file each,
