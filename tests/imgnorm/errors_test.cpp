@@ -1,17 +1,14 @@
 #include <gtest/gtest.h>
 #include <imgnorm/errors.h>
 
-#include <memory>
-
 using namespace vkImageNormalizerDefs;
 
 namespace {
 
 template <class K>
 void expectKind(std::int32_t number, const char* className) {
-    K bare;
-    EXPECT_EQ(bare.message(), "");
-    EXPECT_EQ(bare.errorNumber(), number);
+    SCOPED_TRACE(className);
+    EXPECT_EQ(K().errorNumber(), number);
     try {
         throw K("boom");
     } catch (const Errors& e) {  // caught through the base
@@ -33,37 +30,23 @@ TEST(Errors, KindsHaveTheirNumbersAndRegisteredNames) {
     expectKind<NotImplemented>(0x10007A0F, "vkImageNormalizerDefs::NotImplemented");
 }
 
-TEST(Errors, CaughtAsEveryBase) {
-    EXPECT_THROW(throw CanNotTrain("x"), vkExceptionWithString);
-    EXPECT_THROW(throw CanNotTrain("x"), vkException);
-    EXPECT_THROW(throw CanNotTrain("x"), vkPersistent);
-    EXPECT_THROW(throw CanNotTrain("x"), std::exception);
-}
-
-TEST(Errors, ArchiveFormStartsWithTwoZeroVersionBytes) {
+TEST(Errors, TwoZeroVersionBytesAndAnUnknownOneNamesTheLevelThatReadIt) {
     BadParams e("bad");
     vkArchive out;
     e.serialize(out);
-    ASSERT_GE(out.bytes().size(), 2u);
-    EXPECT_EQ(out.bytes()[0], 0);
-    EXPECT_EQ(out.bytes()[1], 0);
-    const auto size = out.bytes().size();
+    const auto good = out.bytes();
     e.serialize(out);  // second visit in the same pass writes nothing
-    EXPECT_EQ(out.bytes().size(), size);
-}
-
-TEST(Errors, UnknownVersionNamesTheLevelThatReadIt) {
-    for (int level = 0; level < 2; ++level) {
-        BadParams e("bad");
-        vkArchive out;
-        e.serialize(out);
-        auto bytes = out.bytes();
-        bytes[static_cast<size_t>(level)] = 1;
+    EXPECT_EQ(out.bytes(), good);
+    ASSERT_GE(good.size(), 2u);
+    for (std::size_t level = 0; level < 2; ++level) {
+        EXPECT_EQ(good[level], 0);
+        auto bytes = good;
+        bytes[level] = 1;
         vkArchive in(bytes);
         NotTrained target;
         try {
             target.serialize(in);
-            FAIL();
+            ADD_FAILURE() << "no exception at level " << level;
         } catch (const vkArchive::UnknownVersion& u) {
             EXPECT_EQ(u.text(), level == 0 ? "vkImageNormalizerDefs::NotTrained" : "vkImageNormalizerDefs::Errors");
             EXPECT_EQ(u.line(), 0);
@@ -76,7 +59,6 @@ TEST(Errors, RoundTripThroughTheRegistryAndSuicideAndRethrow) {
     vkArchive out;
     out || stored;
     delete stored;
-
     vkArchive in(out.bytes());
     vkPersistent* loaded = nullptr;
     in || loaded;

@@ -126,41 +126,44 @@ vkPelBuffer<std::uint8_t> composed(const vkPelBuffer_const<std::uint8_t>& image,
 // A 0/255 mask with holes: a random pattern of blocks of side 1 to 6.
 vkPelBuffer<std::uint8_t> holeyMask(const vkPelRect& window, std::mt19937& gen) {
     vkPelBuffer<std::uint8_t> mask(window);
-    vfPelSet<std::uint8_t>(mask, 255);
     std::uniform_int_distribution<int> side(1, 6), pick(0, 3);
     const int block = side(gen);
     for (std::int32_t y = 0; y < window.height(); ++y)
         for (std::int32_t x = 0; x < window.width(); ++x)
-            if ((x / block + 3 * (y / block)) % 4 == pick(gen) % 2)
-                mask.pointToOffset()[y * mask.rowUpdate() + x] = 0;
+            mask.pointToOffset()[y * mask.rowUpdate() + x] = (x / block + 3 * (y / block)) % 4 == pick(gen) % 2 ? 0 : 255;
+    return mask;
+}
+
+// A mask on the window w that includes rect only.
+vkPelBuffer<std::uint8_t> maskOf(const vkPelRect& w, const vkPelRect& rect) {
+    vkPelBuffer<std::uint8_t> mask(w), inside = mask;
+    inside.window(rect);
+    vfPelSet<std::uint8_t>(inside, 255);
     return mask;
 }
 
 }  // namespace
 
 TEST(LocalCorrection, TheReferenceItselfComesBackUnchanged) {
-    auto ref = scene::texture(96, 80);
-    vkPelBuffer<std::uint8_t> mask(96, 80);
-    vfPelSet<std::uint8_t>(mask, 255);
-    vkPelBuffer<std::uint8_t> hole = mask;
+    const auto ref = scene::texture(96, 80);
+    // The excluded hole comes back through keepMaskedPixels.
+    vkPelBuffer<std::uint8_t> mask = maskOf(ref.window(), ref.window()), hole = mask;
     hole.window(vkPelRect(30, 30, 20, 20));
     vfPelSet<std::uint8_t>(hole, 0);
     for (Method m : kLocal)
         for (P g : {P(1, 1), P(2, 2), P(4, 4)}) {
             Params s;
             s.granularity = g;
-            auto out = correct(ref, ref, m, s);
-            EXPECT_EQ(maxDiffInside(out, ref, 0), 0) << label(m, g);
-            s.keepMasked = true;  // the excluded hole comes back through keepMaskedPixels
-            auto masked = correct(ref, ref, m, s, mask);
-            EXPECT_EQ(maxDiffInside(masked, ref, 0), 0) << label(m, g) << " masked";
+            EXPECT_EQ(maxDiffInside(correct(ref, ref, m, s), ref, 0), 0) << label(m, g);
+            s.keepMasked = true;
+            EXPECT_EQ(maxDiffInside(correct(ref, ref, m, s, mask), ref, 0), 0) << label(m, g) << " masked";
         }
 }
 
 TEST(LocalCorrection, SmoothIlluminationIsRemovedAwayFromTheBorders) {
-    auto ref = scene::texture(320, 240);
-    auto ramp = scene::mapped(ref, [](double v, int x, int) { return v - 20 + 40.0 * x / 319; });
-    auto vignette = scene::mapped(ref, [](double v, int x, int y) {
+    const auto ref = scene::texture(320, 240);
+    const auto ramp = scene::mapped(ref, [](double v, int x, int) { return v - 20 + 40.0 * x / 319; });
+    const auto vignette = scene::mapped(ref, [](double v, int x, int y) {
         const double dx = (x - 160) / 200.0, dy = (y - 120) / 200.0;
         return v + 10 - 40.0 * (dx * dx + dy * dy);
     });
@@ -173,107 +176,70 @@ TEST(LocalCorrection, SmoothIlluminationIsRemovedAwayFromTheBorders) {
         }
 }
 
-TEST(LocalCorrection, ZeroVariationRangeLeavesTheImageAsItIs) {
-    auto ref = scene::texture(64, 48);
-    auto img = scene::mapped(ref, [](double v, int x, int) { return v + x / 4.0; });
-    Params s;
-    s.range = {0, 0};
-    auto out = correct(ref, img, eLocalCorrection, s);
-    EXPECT_EQ(testimg::pixels<std::uint8_t>(out), testimg::pixels<std::uint8_t>(img));
-}
-
-TEST(LocalCorrection, ABrightDefectMovesTheEstimateByAtMostTheBand) {
-    auto ref = scene::texture(120, 100);
-    auto img = scene::mapped(ref, [](double v, int x, int y) {
-        return (x >= 40 && x < 80 && y >= 30 && y < 70) ? 255.0 : v;
-    });
-    Params s;
-    s.range = {-15, 15};
-    for (Method m : kLocal) {
-        auto out = correct(ref, img, m, s);
-        for (std::int32_t y = 0; y < 100; ++y)
-            for (std::int32_t x = 0; x < 120; ++x) {
-                const bool defect = x >= 40 && x < 80 && y >= 30 && y < 70;
-                if (!defect) {
-                    ASSERT_LE(std::abs(int(testimg::at(out, x, y)) - int(testimg::at(ref, x, y))), 15) << x << "," << y;
-                }
-            }
-    }
-}
-
 TEST(LocalCorrection, AsymmetricRangeLimitsEachDirection) {
-    auto ref = scene::mapped(scene::texture(60, 60), [](double v, int, int) { return 60 + v / 2; });
+    const auto ref = scene::mapped(scene::texture(60, 60), [](double v, int, int) { return 60 + v / 2; });
     Params s;
     s.range = {-20, 50};
     // Brighter by 60: both methods correct at most 50 (the band half-width).
-    auto brighter = scene::mapped(ref, [](double v, int, int) { return v + 60; });
+    const auto brighter = scene::mapped(ref, [](double v, int, int) { return v + 60; });
     for (Method m : kLocal) EXPECT_EQ(maxDiffInside(correct(ref, brighter, m, s), ref, 0), 10) << m;
     // Darker by 30: the mean corrects fully (30 is inside the band of 50),
     // the median's value range stops the correction at 20.
-    auto darker = scene::mapped(ref, [](double v, int, int) { return v - 30; });
+    const auto darker = scene::mapped(ref, [](double v, int, int) { return v - 30; });
     EXPECT_LE(maxDiffInside(correct(ref, darker, eLocalCorrection, s), ref, 0), 1);
     EXPECT_EQ(maxDiffInside(correct(ref, darker, eLocalCorrectionEnhanced, s), ref, 0), 10);
 }
 
 TEST(LocalCorrection, ExcludedPixelsGetNoEstimateUnlessKept) {
-    auto ref = scene::texture(64, 64);
-    auto img = scene::mapped(ref, [](double v, int, int) { return v / 2; });
-    vkPelBuffer<std::uint8_t> mask(64, 64);
-    vkPelBuffer<std::uint8_t> left = mask;
-    left.window(vkPelRect(0, 0, 32, 64));
-    vfPelSet<std::uint8_t>(left, 1);
-    Params s;
-    auto out = correct(ref, img, eLocalCorrection, s, mask);
-    for (std::int32_t y = 0; y < 64; ++y)
-        for (std::int32_t x = 32; x < 64; ++x)
-            ASSERT_EQ(testimg::at(out, x, y), std::min(255, testimg::at(img, x, y) + 128));
-    s.keepMasked = true;
-    auto kept = correct(ref, img, eLocalCorrection, s, mask);
-    for (std::int32_t y = 0; y < 64; ++y)
-        for (std::int32_t x = 32; x < 64; ++x) ASSERT_EQ(testimg::at(kept, x, y), testimg::at(img, x, y));
+    const auto ref = scene::texture(64, 64);
+    const auto img = scene::mapped(ref, [](double v, int, int) { return v / 2; });
+    const auto mask = maskOf(ref.window(), vkPelRect(0, 0, 32, 64));
+    for (bool keep : {false, true}) {
+        Params s;
+        s.keepMasked = keep;
+        const auto out = correct(ref, img, eLocalCorrection, s, mask);
+        for (std::int32_t y = 0; y < 64; ++y)
+            for (std::int32_t x = 32; x < 64; ++x)
+                ASSERT_EQ(testimg::at(out, x, y), keep ? testimg::at(img, x, y) : std::min(255, testimg::at(img, x, y) + 128));
+    }
 }
 
 TEST(LocalCorrection, OnePixelNeighbourhoodGivesTheReferenceInsideTheBand) {
-    auto ref = scene::texture(40, 30);
-    auto img = scene::mapped(ref, [](double v, int x, int y) { return v + ((x * 7 + y * 3) % 21) - 10; });
-    vkPelBuffer<std::uint8_t> mask(40, 30);
-    vfPelSet<std::uint8_t>(mask, 255);
+    const auto ref = scene::texture(40, 30);
+    const auto img = scene::mapped(ref, [](double v, int x, int y) { return v + ((x * 7 + y * 3) % 21) - 10; });
     Params s;
     s.neighborhood = {1, 1};
     for (P g : {P(1, 1), P(2, 2)}) {  // granularity 2 with a 1-pixel neighbourhood reduces nothing
         s.granularity = g;
         for (Method m : kLocal) EXPECT_EQ(maxDiffInside(correct(ref, img, m, s), ref, 0), 0) << label(m, g);
-        EXPECT_EQ(maxDiffInside(correct(ref, img, eLocalCorrection, s, mask), ref, 0), 0) << "masked g" << g.x();
+        EXPECT_EQ(maxDiffInside(correct(ref, img, eLocalCorrection, s, maskOf(ref.window(), ref.window())), ref, 0), 0)
+            << "masked g" << g.x();
     }
 }
 
 TEST(LocalCorrection, OutputCoversTheWorkingRectangleWithTheRunTimeTransforms) {
-    auto ref = scene::texture(100, 80);
-    auto img = testimg::embedded<std::uint8_t>(scene::mapped(scene::texture(100, 80), [](double v, int, int) { return v + 12; }),
-                                               4, 0, P(30, 20));
+    const auto ref = scene::texture(100, 80);
+    auto img = testimg::embedded<std::uint8_t>(scene::texture(100, 80, 2), 4, 0, P(30, 20));
     img.clientFromImageXform(vkXform<2>::translation(3, 4));
-    vkPelBuffer<std::uint8_t> mask(vkPelRect(-10, 10, 200, 60));
-    vfPelSet<std::uint8_t>(mask, 255);
+    const auto mask = maskOf(vkPelRect(-10, 10, 200, 60), vkPelRect(-10, 10, 200, 60));
     for (Method m : kLocal)
         for (P g : {P(1, 1), P(3, 2)}) {
             Params s;
             s.granularity = g;
             s.neighborhood = {21, 21};
-            auto out = correct(ref, img, m, s, mask);
+            const auto out = correct(ref, img, m, s, mask);
             EXPECT_EQ(out.window(), vkPelRect(30, 20, 70, 50)) << label(m, g);
             EXPECT_EQ(out.clientFromImageXformBase(), img.clientFromImageXformBase());
         }
 }
 
-TEST(MedianKernel, CapsTheKernelAt32767Pixels) {
+TEST(MedianKernel, CapsTheKernelAt32767PixelsShrinkingTheLargerSideFirst) {
     using imgnorm_detail::medianKernel;
     EXPECT_EQ(medianKernel({101, 101}), P(101, 101));
     EXPECT_EQ(medianKernel({255, 255}), P(181, 181));
     EXPECT_EQ(medianKernel({100, 4}), P(101, 5));
     EXPECT_EQ(medianKernel({1000001, 1}), P(32767, 1));
-    const P k = medianKernel({301, 121});
-    EXPECT_LE(k.x() * k.y(), 32767);
-    EXPECT_EQ(k.x() % 2, 1);
+    EXPECT_EQ(medianKernel({301, 121}), P(269, 121));
 }
 
 TEST(BandHalfWidth, IsTheLargerSideCappedAt127) {
@@ -286,8 +252,7 @@ TEST(BandHalfWidth, IsTheLargerSideCappedAt127) {
 TEST(RunLocalCorrection, FusedStagesEqualTheComposedPixelFunctionsBitForBit) {
     // Smooth images with noise and a few saturated spots, so that the band
     // clamps, the estimate varies and the subtraction saturates somewhere.
-    const P sizes[] = {P(1, 9),   P(9, 1),   P(2, 3),   P(7, 8),
-                       P(37, 23), P(63, 65), P(64, 64), P(65, 30)};
+    const P sizes[] = {P(1, 9), P(9, 1), P(2, 3), P(7, 8), P(37, 23), P(63, 65), P(64, 64), P(65, 30)};
     const P neighbourhoods[] = {P(5, 9), P(21, 13), P(1, 1), P(3, 1), P(51, 51), P(9, 4)};
     const P ranges[] = {P(-127, 127), P(-20, 50), P(0, 0), P(-300, 10), P(-5, 90)};
     int round = 0;
@@ -298,36 +263,31 @@ TEST(RunLocalCorrection, FusedStagesEqualTheComposedPixelFunctionsBitForBit) {
                     for (int masked = 0; masked < 2; ++masked, ++round) {
                         const auto seed = static_cast<std::uint32_t>(round);
                         const P n = neighbourhoods[round % 6], range = ranges[round % 5], g(gx, gy);
-                        SCOPED_TRACE(testing::Message()
-                                     << "seed=" << seed << " size=" << size.x() << "x" << size.y()
-                                     << " g=" << gx << "," << gy << " n=" << n.x() << "," << n.y()
-                                     << " range=" << range.x() << "," << range.y() << " "
-                                     << label(m, g) << " masked=" << masked);
+                        SCOPED_TRACE(testing::Message() << "seed=" << seed << " size=" << size.x() << "x" << size.y()
+                                                        << " g=" << gx << "," << gy << " n=" << n.x() << "," << n.y()
+                                                        << " range=" << range.x() << "," << range.y() << " "
+                                                        << label(m, g) << " masked=" << masked);
                         auto gen = testimg::rng(seed);
                         const auto base = scene::texture(size.x() + 6, size.y() + 6, seed);
-                        auto lit = scene::mapped(base, [&](double v, int x, int y) {
-                            return v + 30.0 * x / (size.x() + 6) - 15 +
-                                   ((x * 7 + y * 13 + round) % 23 == 0 ? 140 : 0);
+                        const auto lit = scene::mapped(base, [&](double v, int x, int y) {
+                            return v + 30.0 * x / (size.x() + 6) - 15 + ((x * 7 + y * 13 + round) % 23 == 0 ? 140 : 0);
                         });
                         // The run-time window sits inside larger storage at
                         // an odd position; the reference covers it but for a
                         // strip on the left, so the working rectangle is
                         // smaller than either window.
                         const auto image = testimg::embeddedWithMargins<std::uint8_t>(
-                            testimg::crop<std::uint8_t>(lit, vkPelRect(0, 0, size.x(), size.y())),
-                            round % 3, 2, 0, round % 2, 7, P(-3, 11));
+                            testimg::crop<std::uint8_t>(lit, vkPelRect(0, 0, size.x(), size.y())), round % 3, 2, 0,
+                            round % 2, 7, P(-3, 11));
                         const std::int32_t strip = round % 2 == 1 && size.x() > 1 ? 1 : 0;
-                        auto reference =
-                            testimg::embedded<std::uint8_t>(base, 1, 99, P(-3 + strip, 11));
+                        const auto reference = testimg::embedded<std::uint8_t>(base, 1, 99, P(-3 + strip, 11));
                         vkPelBuffer<std::uint8_t> maskImage;
-                        if (masked) {
-                            // Every other round the mask is larger than the
-                            // working rectangle, so its masks are derived.
-                            const vkPelRect w = round % 4 < 2
-                                                    ? image.window() & reference.window()
-                                                    : vkPelRect(-5, 9, size.x() + 8, size.y() + 6);
-                            maskImage = holeyMask(w, gen);
-                        }
+                        // Every other round the mask is larger than the
+                        // working rectangle, so its masks are derived.
+                        if (masked)
+                            maskImage = holeyMask(round % 4 < 2 ? image.window() & reference.window()
+                                                                : vkPelRect(-5, 9, size.x() + 8, size.y() + 6),
+                                                  gen);
                         vkPelBuffer<std::uint8_t> binary, reduced;
                         vkPelBuffer<std::uint16_t> weights;
                         imgnorm_detail::trainMasks(m, maskImage, n, g, binary, reduced, weights);
@@ -336,12 +296,9 @@ TEST(RunLocalCorrection, FusedStagesEqualTheComposedPixelFunctionsBitForBit) {
                         vkPelBuffer_const<std::uint8_t> view(image);
                         view.window(common);
                         vkPelBuffer<std::uint8_t> fused;
-                        imgnorm_detail::runLocalCorrection(view, reference, binary, reduced,
-                                                           weights, m, n, g, range, fused);
-                        const auto expected =
-                            composed(view, reference, binary, reduced, weights, m, n, g, range);
+                        imgnorm_detail::runLocalCorrection(view, reference, binary, reduced, weights, m, n, g, range, fused);
+                        const auto expected = composed(view, reference, binary, reduced, weights, m, n, g, range);
                         ASSERT_EQ(fused.window(), expected.window());
-                        ASSERT_EQ(testimg::pixels<std::uint8_t>(fused),
-                                  testimg::pixels<std::uint8_t>(expected));
+                        ASSERT_EQ(testimg::pixels<std::uint8_t>(fused), testimg::pixels<std::uint8_t>(expected));
                     }
 }
