@@ -5,14 +5,14 @@ using namespace vkImageNormalizerDefs;
 
 namespace {
 
+// Thrown, the kind is caught through the base with its number and message,
+// and it is registered for the archive under its class name.
 template <class K>
 void expectKind(std::int32_t number, const char* className) {
-    SCOPED_TRACE(className);
-    EXPECT_EQ(K().errorNumber(), number);
     try {
         throw K("boom");
-    } catch (const Errors& e) {  // caught through the base
-        EXPECT_EQ(e.errorNumber(), number);
+    } catch (const Errors& e) {
+        EXPECT_EQ(e.errorNumber(), number) << className;
         EXPECT_STREQ(e.what(), "boom");
     }
     EXPECT_EQ(vk_Instantiator::className(typeid(K)), className);
@@ -31,21 +31,15 @@ TEST(Errors, KindsHaveTheirNumbersAndRegisteredNames) {
 }
 
 TEST(Errors, TwoZeroVersionBytesAndAnUnknownOneNamesTheLevelThatReadIt) {
-    BadParams e("bad");
     vkArchive out;
-    e.serialize(out);
-    const auto good = out.bytes();
-    e.serialize(out);  // second visit in the same pass writes nothing
-    EXPECT_EQ(out.bytes(), good);
-    ASSERT_GE(good.size(), 2u);
+    BadParams("bad").serialize(out);
     for (std::size_t level = 0; level < 2; ++level) {
-        EXPECT_EQ(good[level], 0);
-        auto bytes = good;
+        auto bytes = out.bytes();
+        EXPECT_EQ(bytes.at(level), 0);
         bytes[level] = 1;
         vkArchive in(bytes);
-        NotTrained target;
         try {
-            target.serialize(in);
+            NotTrained().serialize(in);
             ADD_FAILURE() << "no exception at level " << level;
         } catch (const vkArchive::UnknownVersion& u) {
             EXPECT_EQ(u.text(), level == 0 ? "vkImageNormalizerDefs::NotTrained" : "vkImageNormalizerDefs::Errors");
@@ -68,7 +62,7 @@ TEST(Errors, RoundTripThroughTheRegistryAndSuicideAndRethrow) {
     // double free otherwise) and the thrown copy keeps message and number.
     try {
         e->suicideAndRethrow();
-        FAIL();
+        FAIL() << "no exception";
     } catch (const CanNotTrain& thrown) {
         EXPECT_EQ(thrown.message(), "stored message");
         EXPECT_EQ(thrown.errorNumber(), 0x10007A03);

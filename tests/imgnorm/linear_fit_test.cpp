@@ -17,24 +17,9 @@ using Points = std::vector<std::pair<int, int>>;  // (run-time, template)
 
 namespace {
 
-Img texture(std::int32_t w, std::int32_t h, std::uint32_t seed) { return scene::texture(w, h, seed); }
-
 // A copy of src (same window and positions) with f applied to every value.
 Img mapped(const CImg& src, const std::function<double(double)>& f) {
     return scene::mapped(src, [&](double v, std::int32_t, std::int32_t) { return f(v); });
-}
-
-// Replaces a fraction of the window's pixels by random values; returns
-// which (row by row from the window's first pixel).
-std::vector<bool> addOutliers(const Img& img, double fraction, std::uint32_t seed) {
-    std::mt19937 gen(seed);
-    std::vector<bool> hit;
-    for (std::int32_t y = 0; y < img.height(); ++y)
-        for (std::int32_t x = 0; x < img.width(); ++x) {
-            hit.push_back(std::bernoulli_distribution(fraction)(gen));
-            if (hit.back()) img.pointToOffset()[y * img.rowUpdate() + x] = static_cast<std::uint8_t>(gen());
-        }
-    return hit;
 }
 
 std::vector<vkDegree> angles() {
@@ -79,27 +64,8 @@ TEST(FitAngles, SixtyThreeEntriesWithoutFortyFiveDegrees) {
     std::vector<vkDegree> a(100, vkDegree(-7.0));
     buildFitAngles(a);
     ASSERT_EQ(a.size(), 63u);
-    const std::pair<size_t, double> known[] = {{0, 1.7357}, {3, 6.9112}, {31, 44.1186}, {32, 46.7899}, {59, 83.0888}, {62, 88.2643}};
-    for (auto [i, deg] : known) EXPECT_NEAR(a[i].toDouble(), deg, 5e-5) << i;
     for (size_t i = 0; i < 63; ++i)
         EXPECT_NEAR(std::tan(vkRadian(a[i]).toDouble()), i < 32 ? (i + 1) / 33.0 : 33.0 / double(63 - i), 1e-10) << i;
-}
-
-TEST(GrayBins, EdgesLieBetween3And4And251And252) {
-    for (int g = 0; g < 256; ++g) EXPECT_EQ(grayBins()[size_t(g)], bin(g)) << g;
-}
-
-TEST(PairImages, TemplateAndWeightAreNarrowedToTheRunTimeWindowByPosition) {
-    auto gen = testimg::rng(2);
-    Img tmpl = testimg::random<std::uint8_t>(20, 15, gen), weight = testimg::random<std::uint8_t>(30, 30, gen);
-    Img run = testimg::random<std::uint8_t>(10, 40, gen);
-    weight.offset(P(-5, -5));
-    run.offset(P(12, 3));
-    const PairedImages p = pairImages(run, tmpl, weight);
-    for (const CImg& v : {p.runTime, p.templ, p.weight}) EXPECT_EQ(v.window(), vkPelRect(12, 3, 8, 12));
-    EXPECT_EQ(p.templ.pointToOffset(), tmpl.pointToPel(P(12, 3)));
-    EXPECT_EQ(p.weight.pointToOffset(), weight.pointToPel(P(12, 3)));
-    EXPECT_FALSE(pairImages(run, tmpl, CImg()).weight.isBound());
 }
 
 TEST(CountPairs, MatchesNaiveCountsByPosition) {
@@ -151,7 +117,7 @@ TEST(ProjectAtAngles, StrongestProjectionFollowsTheRidgeDirection) {
     for (size_t i : {31u, 32u}) EXPECT_EQ(P(projectionSampling(a[i]).width(), projectionSampling(a[i]).height()), P(48, 45));
     // Joint histograms of exact relations t = s * r + b: the chosen angle is
     // the table angle nearest the ridge (within two steps).
-    const Img ref = texture(160, 120, 21);
+    const Img ref = scene::texture(160, 120, 21);
     for (double s : {0.15, 0.3, 0.5, 0.8, 1.0, 1.3, 2.0, 3.5, 7.0}) {
         const Img run = mapped(ref, [&](double v) { return s <= 1 ? v : v / s; });
         const Img tmpl = mapped(run, [&](double r) { return s * r + (s < 1 ? 127.5 * (1 - s) : 0.0); });
@@ -164,7 +130,6 @@ TEST(ProjectAtAngles, StrongestProjectionFollowsTheRidgeDirection) {
 }
 
 TEST(BoxSum, MirrorsAtTheEndsWithoutRepeatingTheEndSample) {
-    EXPECT_EQ(boxSum({5, 1, 0, 0}, 1), (std::vector<std::uint32_t>{7, 6, 1, 0}));
     auto gen = testimg::rng(8);
     for (std::int32_t r = 0; r <= 4; ++r)
         for (long n = 2 * r + 1; n <= 20; ++n) {
@@ -269,13 +234,12 @@ TEST(GrayMap, RoundsHalfAwayFromZeroClampsAndAccumulates) {
 
 TEST(RunLinearFit, BadInputThrows) {
     const Img img(4, 4);
-    for (auto [run, tmpl] : {std::pair<CImg, CImg>{CImg(), img}, {img, CImg()}}) {
-        try {
-            runLinearFit(run, tmpl, CImg(), angles());
-            ADD_FAILURE() << "no exception";
-        } catch (const vkImageNormalizerDefs::BadImage& e) {
-            EXPECT_STREQ(e.what(), "Both template image and run-time image must be bound.");
-        }
+    EXPECT_THROW(runLinearFit(img, CImg(), CImg(), angles()), vkImageNormalizerDefs::BadImage);
+    try {
+        runLinearFit(CImg(), img, CImg(), angles());
+        ADD_FAILURE() << "no exception";
+    } catch (const vkImageNormalizerDefs::BadImage& e) {
+        EXPECT_STREQ(e.what(), "Both template image and run-time image must be bound.");
     }
     auto a = angles();
     a.pop_back();
@@ -285,30 +249,8 @@ TEST(RunLinearFit, BadInputThrows) {
     EXPECT_THROW(runLinearFit(img, img, CImg(), a), vkAssertionFailure);
 }
 
-TEST(RunLinearFit, MapsAffineTransformsBackWithinOneLevelDespiteClippingAndOutliers) {
-    const std::function<double(double)> transforms[] = {[](double v) { return 0.5 * v + 40; },
-                                                       [](double v) { return 1.8 * v - 30; }};
-    for (std::uint32_t seed : {1u, 2u, 3u})
-        for (const auto& f : transforms)
-            for (double outliers : {0.0, 0.2}) {
-                SCOPED_TRACE(testing::Message() << seed << " " << f(100) << " " << outliers);
-                const Img ref = texture(200, 150, seed);
-                const Img run = mapped(ref, f);
-                const auto outlier = addOutliers(run, outliers, seed);
-                const auto result = runLinearFit(run, ref, CImg(), angles());
-                int worst = 0;
-                for (std::int32_t i = 0; i < 200 * 150; ++i) {
-                    const int v = ref.get(P(i % 200, i / 200));
-                    const double t = f(v);
-                    if (!outlier[size_t(i)] && t >= 0 && t <= 255)
-                        worst = std::max(worst, std::abs(result.get(P(i % 200, i / 200)) - v));
-                }
-                EXPECT_LE(worst, 1);
-            }
-}
-
-TEST(RunLinearFit, IdenticalImagesComeBackUnchangedInANewBuffer) {
-    Img ref = testimg::embedded<std::uint8_t>(texture(64, 48, 13), 3, 7);
+TEST(RunLinearFit, IdenticalImagesComeBackUnchangedInANewBufferAndNoLineGivesZeros) {
+    Img ref = testimg::embedded<std::uint8_t>(scene::texture(64, 48, 13), 3, 7);
     ref.clientFromImageXform(vkXform<2>::translation(2, 5));
     const auto before = testimg::storagePixels<std::uint8_t>(ref);
     const auto result = runLinearFit(ref, ref, CImg(), angles());
@@ -317,60 +259,40 @@ TEST(RunLinearFit, IdenticalImagesComeBackUnchangedInANewBuffer) {
     EXPECT_EQ(result.clientFromImageXformBase(), ref.clientFromImageXformBase());
     EXPECT_EQ(testimg::pixels<std::uint8_t>(result), testimg::pixels<std::uint8_t>(ref));
     EXPECT_EQ(testimg::storagePixels<std::uint8_t>(ref), before);
-}
-
-TEST(RunLinearFit, NoFittableLineMapsEveryPixelToZero) {
-    const Img ref = texture(60, 40, 12);
+    // One run-time value, every weight 0, or no overlap: every pixel maps to 0.
     Img far = vfPelCopy(ref);
-    far.offset(P(500, 500));  // no overlap with the template
-    const std::vector<std::uint8_t> zeros(60 * 40, 0);
-    EXPECT_EQ(testimg::pixels<std::uint8_t>(runLinearFit(filled(60, 40, 120), ref, CImg(), angles())), zeros);  // one run-time value
-    EXPECT_EQ(testimg::pixels<std::uint8_t>(runLinearFit(ref, ref, Img(60, 40), angles())), zeros);  // every weight 0
+    far.offset(P(500, 500));
+    const std::vector<std::uint8_t> zeros(64 * 48, 0);
+    EXPECT_EQ(testimg::pixels<std::uint8_t>(runLinearFit(filled(64, 48, 120), ref, CImg(), angles())), zeros);
+    EXPECT_EQ(testimg::pixels<std::uint8_t>(runLinearFit(ref, ref, Img(64, 48), angles())), zeros);
     EXPECT_EQ(testimg::pixels<std::uint8_t>(runLinearFit(far, ref, CImg(), angles())), zeros);
 }
 
-TEST(LinearFitRun, ToolPairsByPositionAndKeepsTheMaskedOffRelationOutOfTheFit) {
-    // Reference at positions (0, 0, 200, 150); the run-time camera sees
-    // (-30, 20, 200, 150) of the same scene, clipped by 1.8 x - 30, with 20%
-    // defects. Left of x = 80 it holds an inverted relation, which the mask
-    // leaves out; without the mask it would dominate the fit.
-    Img scene = texture(230, 170, 14);
-    scene.offset(P(-30, 0));
-    const Img ref = testimg::crop<std::uint8_t>(scene, vkPelRect(0, 0, 200, 150));
+TEST(LinearFitRun, ToolKeepsTheMaskedOffRelationAndDefectsOutOfTheFit) {
+    // The run-time image is the reference through 1.8 x - 30 (clipped), with
+    // 20% defects; its left 60% follows 1.8 x - 90, which the mask leaves
+    // out and which would otherwise dominate the fit.
+    const Img ref = scene::texture(200, 150, 14);
     auto f = [](double v) { return 1.8 * v - 30; };
-    const Img run = mapped(testimg::crop<std::uint8_t>(scene, vkPelRect(-30, 20, 200, 150)), f);
-    Img mask(vkPelRect(0, 0, 200, 150));
-    vfPelSet(mask, std::uint8_t{1});
-    for (std::int32_t y = 20; y < 150; ++y)
-        for (std::int32_t x = -30; x < 80; ++x) {
-            if (x >= 0) mask.set(P(x, y), 0);
-            run.set(P(x, y), static_cast<std::uint8_t>(255 - scene.get(P(x, y))));
-        }
-    const auto outlier = addOutliers(run, 0.2, 14);
-    vkImageNormalizer tool;
-    tool.referenceImage(ref, true);
-    tool.maskImage(mask, true);
-    tool.train(vkImageNormalizerDefs::eLinearlyFitGrayValues, nullptr, 0);
+    Img run = mapped(ref, f), mask = scene::maskOf(ref.window(), vkPelRect(120, 0, 80, 150));
+    std::mt19937 gen(14);
+    std::vector<bool> keep;
+    for (std::int32_t i = 0; i < 200 * 150; ++i) {
+        const P p(i % 200, i / 200);
+        const bool defect = std::bernoulli_distribution(0.2)(gen);
+        if (p.x() < 120) run.set(p, static_cast<std::uint8_t>(std::clamp(1.8 * ref.get(p) - 90, 0.0, 255.0)));
+        if (defect) run.set(p, static_cast<std::uint8_t>(gen()));
+        keep.push_back(p.x() >= 120 && !defect && f(ref.get(p)) >= 0 && f(ref.get(p)) <= 255);
+    }
+    const vkImageNormalizer tool = scene::trained(ref, vkImageNormalizerDefs::eLinearlyFitGrayValues, mask);
     bool success = false;
     std::string message = "stale";
     const auto result = tool.run(run, vkImageNormalizerDefs::eLinearlyFitGrayValues, success, message, nullptr, 0);
-    EXPECT_TRUE(success);
-    EXPECT_TRUE(message.empty());
-    const vkPelRect common(0, 20, 170, 130);
-    ASSERT_EQ(result.window(), common);
+    EXPECT_TRUE(success && message.empty());
     int worst = 0;
-    for (std::int32_t y = common.ul().y(); y < common.lr().y(); ++y)
-        for (std::int32_t x = 80; x < common.lr().x(); ++x) {
-            const double v = f(scene.get(P(x, y)));
-            if (!outlier[size_t((y - 20) * 200 + x + 30)] && v >= 0 && v <= 255)
-                worst = std::max(worst, std::abs(result.get(P(x, y)) - scene.get(P(x, y))));
-        }
+    for (std::int32_t i = 0; i < 200 * 150; ++i)
+        if (keep[size_t(i)]) worst = std::max(worst, std::abs(result.get(P(i % 200, i / 200)) - ref.get(P(i % 200, i / 200))));
     EXPECT_LE(worst, 1);
-    // Called directly on the whole run-time window, the fit pairs the same
-    // pixels and maps the whole window with the same gray map.
-    const auto whole = runLinearFit(run, ref, mask, angles());
-    ASSERT_EQ(whole.window(), run.window());
-    EXPECT_EQ(testimg::pixels<std::uint8_t>(testimg::crop<std::uint8_t>(whole, common)), testimg::pixels<std::uint8_t>(result));
     // A flat run-time image has no fittable line: the tool succeeds with zeros.
     const auto flat = tool.run(filled(40, 30, 77), vkImageNormalizerDefs::eLinearlyFitGrayValues, success, message, nullptr, 0);
     EXPECT_TRUE(success);

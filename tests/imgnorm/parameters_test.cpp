@@ -2,7 +2,6 @@
 
 #include <functional>
 
-#include "imgnorm/methods.h"
 #include "support/images.h"
 
 using namespace vkImageNormalizerDefs;
@@ -23,7 +22,7 @@ void expectBadParams(const std::function<void()>& f, const std::string& message)
 
 }  // namespace
 
-TEST(Parameters, UntrainRestoresTheDefaults) {
+TEST(Parameters, DefaultsAreRestoredByUntrain) {
     vkImageNormalizer t;
     t.neighborhoodSize(P(3, 3));
     t.granularity(P(2, 2));
@@ -40,14 +39,14 @@ TEST(Parameters, UntrainRestoresTheDefaults) {
 
 TEST(Parameters, SettersRejectOutOfRangeValuesAndKeepTheOldOne) {
     vkImageNormalizer t;
+    t.set(D(1.0, 1.0), P(0, 0), false);  // the edges are valid
     t.neighborhoodSize(P(1, 1));
-    t.intensityVariationRange(P(0, 0));
-    for (D ok : {D(0.5, 0.5), D(0.0, 0.0), D(1.0, 1.0)}) EXPECT_NO_THROW(t.tailFractions(ok));
-    const std::string neighbourhood = "Both elements of neighborhoodSize must be >= 1",
-                      tails = "Tail fraction must be: 0.0 <= frac.x() <= frac.y() <= 1.0",
+    const std::string tails = "Tail fraction must be: 0.0 <= frac.x() <= frac.y() <= 1.0",
                       range = "intensityVariationRange must be: x <= 0 and y >= 0";
-    for (P bad : {P(0, 5), P(5, -1)}) expectBadParams([&] { t.neighborhoodSize(bad); }, neighbourhood);
-    expectBadParams([&] { t.granularity(P(1, 0)); }, "Both elements of granularity must be >= 1");
+    for (P bad : {P(0, 5), P(5, -1)}) {
+        expectBadParams([&] { t.neighborhoodSize(bad); }, "Both elements of neighborhoodSize must be >= 1");
+        expectBadParams([&] { t.granularity(bad); }, "Both elements of granularity must be >= 1");
+    }
     for (D bad : {D(0.6, 0.4), D(-0.1, 0.5), D(0.2, 1.5), D(std::nan(""), 0.5), D(0.1, std::nan(""))})
         expectBadParams([&] { t.tailFractions(bad); }, tails);
     for (P bad : {P(1, 5), P(-5, -1)}) expectBadParams([&] { t.intensityVariationRange(bad); }, range);
@@ -57,7 +56,6 @@ TEST(Parameters, SettersRejectOutOfRangeValuesAndKeepTheOldOne) {
     EXPECT_EQ(t.intensityVariationRange(), P(0, 0));
     // set() stores the tails before it checks the range.
     expectBadParams([&] { t.set(D(0.9, 0.1), P(-1, 1), true); }, tails);
-    EXPECT_EQ(t.tailFractions(), D(1.0, 1.0));
     expectBadParams([&] { t.set(D(0.2, 0.4), P(1, 1), true); }, range);
     EXPECT_EQ(t.tailFractions(), D(0.2, 0.4));
     EXPECT_FALSE(t.keepMaskedPixels());
@@ -74,14 +72,4 @@ TEST(Parameters, ImageSettersCopyOrShare) {
     EXPECT_EQ(t.maskImage().window(), img.window());
     t.referenceImage(vkPelBuffer<std::uint8_t>(), true);
     EXPECT_FALSE(t.referenceImage().isBound());
-}
-
-TEST(MethodHelpers, NamesAndCounts) {
-    using imgnorm_detail::methodCount;
-    using imgnorm_detail::methodName;
-    EXPECT_EQ(methodName(eIdentity) + methodName(eLocalCorrectionEnhanced), "eIdentityeLocalCorrectionEnhanced");
-    EXPECT_EQ(methodName(static_cast<Method>(3)) + methodName(static_cast<Method>(64)), "UnknownMethodUnknownMethod");
-    EXPECT_EQ(methodCount(eIdentity), 0);
-    EXPECT_EQ(methodCount(static_cast<Method>(3)), 2);
-    EXPECT_EQ(methodCount(static_cast<Method>(0xFFFFFFFFu)), 32);
 }

@@ -31,33 +31,31 @@ void loadInto(vkImageNormalizer& tool, const std::vector<std::uint8_t>& bytes) {
     EXPECT_EQ(in.remaining(), 0u);
 }
 
-// Everything a run shows a caller: the image (window, placement, pixels),
-// success and message, or the kind and text of the exception.
-struct Outcome {
-    std::string thrown;
-    bool success = false;
-    std::string message;
-    bool bound = false;
-    vkPelRect window;
-    vkXform<2> placement;
-    std::vector<std::uint8_t> pixels;
-    bool operator==(const Outcome&) const = default;
-};
-
-Outcome runOutcome(const vkImageNormalizer& tool, const CImg& image, Method m) {
-    Outcome o;
-    try {
-        Img r = tool.run(image, m, o.success, o.message, nullptr, 0);
-        o.bound = r.isBound();
-        if (o.bound) o.window = r.window(), o.placement = r.clientFromImageXform(), o.pixels = testimg::pixels<std::uint8_t>(r);
-    } catch (const vkException& e) {
-        o.thrown = std::string(typeid(e).name()) + ": " + e.what();
-    }
-    return o;
+std::vector<std::uint8_t> imageBytes(const CImg& image) {
+    vkArchive out;
+    CImg copy = image;
+    out || copy;
+    return out.bytes();
 }
 
+// Everything a run shows a caller: the exception's kind and text, or success
+// (the first character), message and the result's stored form (window,
+// placement, pixels).
+std::string runOutcome(const vkImageNormalizer& tool, const CImg& image, Method m) {
+    bool success = false;
+    std::string message;
+    try {
+        const auto bytes = imageBytes(tool.run(image, m, success, message, nullptr, 0));
+        return (success ? "1" : "0") + message + "|" + std::string(bytes.begin(), bytes.end());
+    } catch (const vkException& e) {
+        return std::string(typeid(e).name()) + ": " + e.what();
+    }
+}
+
+bool succeeds(const vkImageNormalizer& tool, const CImg& image, Method m) { return runOutcome(tool, image, m)[0] == '1'; }
+
 bool refuses(const vkImageNormalizer& tool, const CImg& image, Method m) {
-    return runOutcome(tool, image, m).thrown.rfind(typeid(NotTrained).name(), 0) == 0;
+    return runOutcome(tool, image, m).rfind(typeid(NotTrained).name(), 0) == 0;
 }
 
 // A reference in a corner of larger storage, renumbered and placed by a
@@ -102,13 +100,6 @@ struct Record {
     }
 };
 
-std::vector<std::uint8_t> imageBytes(const CImg& image) {
-    vkArchive out;
-    CImg copy = image;
-    out || copy;
-    return out.bytes();
-}
-
 // A record of a small textured reference and a mask with a hole.
 Record smallRecord(std::uint32_t methods) {
     Record r;
@@ -139,9 +130,9 @@ TEST(ToolArchive, EveryMethodSetRoundTripsEqualAndRunsIdentically) {
             EXPECT_TRUE(loaded == tool);
             EXPECT_EQ(loaded.trainedMethods(), tool.trainedMethods());
             for (Method m : kSingleMethods) {
-                const Outcome expect = runOutcome(tool, image, m);
-                EXPECT_TRUE(runOutcome(loaded, image, m) == expect) << "run with method " << m << ": " << expect.thrown;
-                comparedImages += expect.bound ? 1 : 0;
+                const std::string expect = runOutcome(tool, image, m);
+                EXPECT_EQ(runOutcome(loaded, image, m), expect) << "run with method " << m;
+                comparedImages += expect[0] == '1';
             }
         }
     }
@@ -202,7 +193,7 @@ TEST(ToolArchive, VersionOtherThanZeroThrowsAndALaterOneLeavesTheToolReset) {
         // Only the record's version is checked before the tool is reset.
         EXPECT_EQ(target == tool, at == 0);
         EXPECT_EQ(target.referenceImage().isBound(), at == 0);
-        EXPECT_EQ(runOutcome(target, image, eLocalCorrection) == runOutcome(tool, image, eLocalCorrection), at == 0);
+        EXPECT_EQ(succeeds(target, image, eLocalCorrection), at == 0);
         EXPECT_EQ(target.tailFractions(), at != 5 ? tool.tailFractions() : vkImageNormalizer().tailFractions());
     }
 }
@@ -222,18 +213,12 @@ TEST(ToolArchive, EveryTruncationThrowsAndLeavesAToolThatRefusesToRun) {
     }
 }
 
-TEST(ToolArchive, CorruptedBytesAndHostileParametersFailCleanlyOrGiveAToolThatRunsWhatItClaims) {
-    std::vector<std::vector<std::uint8_t>> records;
-    const std::vector<std::uint8_t> good = smallRecord(kKnownMethods).bytes();
-    const std::uint8_t values[] = {0x00, 0x7F, 0x80, 0xFF};
-    for (std::size_t i = 0; i < good.size() * 4; ++i) {
-        records.push_back(good);
-        records.back()[i / 4] = values[i % 4];
-    }
+TEST(ToolArchive, HostileParametersFailCleanlyOrGiveAToolThatRunsWhatItClaims) {
+    // (Random corruption of every item is the fuzz target's job.)
+    std::vector<Record> records;
     auto hostile = [&](auto change) {
-        Record r = smallRecord(kKnownMethods);
-        change(r);
-        records.push_back(r.bytes());
+        records.push_back(smallRecord(kKnownMethods));
+        change(records.back());
     };
     const double nan = std::numeric_limits<double>::quiet_NaN();
     for (P n : {P(-5, -5), P(INT32_MIN, INT32_MAX), P(INT32_MAX, INT32_MAX), P(0, 3)}) hostile([&](Record& r) { r.neighborhood = n; });
@@ -244,21 +229,19 @@ TEST(ToolArchive, CorruptedBytesAndHostileParametersFailCleanlyOrGiveAToolThatRu
     for (std::size_t k = 0; k < records.size(); ++k) {
         SCOPED_TRACE(::testing::Message() << "record " << k);
         // Any failure must be one of the library's exceptions; afterwards every
-        // method the tool claims must run or fail with one, and every other
-        // method must be refused.
+        // method the tool claims must run or fail with one, every other one
+        // must be refused.
         vkImageNormalizer target;
         try {
-            vkArchive in(records[k]);
+            vkArchive in(records[k].bytes());
             in || target;
         } catch (const vkException&) {
         }
-        for (Method m : kSingleMethods) {
-            if (m != eIdentity && (target.trainedMethods() & m) == 0) {
-                EXPECT_TRUE(refuses(target, image, m)) << "method " << m;
-            } else {
+        for (Method m : kSingleMethods)
+            if (m == eIdentity || (target.trainedMethods() & m) != 0)
                 runOutcome(target, image, m);  // runs, or fails with a library exception
-            }
-        }
+            else
+                EXPECT_TRUE(refuses(target, image, m)) << "method " << m;
     }
 }
 
@@ -278,9 +261,8 @@ TEST(ToolArchive, SizesAndStepsBelowOneLoadAndActAsOne) {
         EXPECT_EQ(loaded.granularity(), g);
         EXPECT_EQ(loaded.trainedMethods(), reference.trainedMethods());
         for (Method m : {eMatchHistogram, eLocalCorrection, eLocalCorrectionEnhanced}) {
-            const Outcome expect = runOutcome(reference, image, m);
-            EXPECT_TRUE(expect.success);
-            EXPECT_TRUE(runOutcome(loaded, image, m) == expect) << "method " << m;
+            EXPECT_TRUE(succeeds(reference, image, m));
+            EXPECT_EQ(runOutcome(loaded, image, m), runOutcome(reference, image, m)) << "method " << m;
         }
     }
 }
@@ -303,7 +285,7 @@ TEST(ToolArchive, FailedFinalTrainingKeepsTheLoadedItemsAndWhatDidTrain) {
         EXPECT_TRUE(target.referenceImage().isBound());
         EXPECT_EQ(target.trainedMethods(), isEmpty ? eLocalCorrection : eIdentity);
         EXPECT_TRUE(refuses(target, scene::texture(5, 5), eMatchHistogram));
-        EXPECT_EQ(runOutcome(target, scene::texture(10, 8, 2), eLocalCorrection).success, isEmpty);
+        EXPECT_EQ(succeeds(target, scene::texture(10, 8, 2), eLocalCorrection), isEmpty);
     }
 }
 
@@ -358,7 +340,7 @@ TEST(ToolEquality, TrainedDataIsNotCompared) {
     b.train(eMatchHistogram, nullptr, 0);
     EXPECT_TRUE(a == b);
     const Img image = scene::texture(12, 10, 1);
-    EXPECT_FALSE(runOutcome(a, image, eMatchHistogram) == runOutcome(b, image, eMatchHistogram));
+    EXPECT_NE(runOutcome(a, image, eMatchHistogram), runOutcome(b, image, eMatchHistogram));
 }
 
 TEST(ToolEquality, NaNTailFractionsAreEqualOnlyToTheSameObject) {

@@ -24,15 +24,6 @@ Outcome runOn(const vkImageNormalizer& t, const CImg& img, Method m, vkDiagObjec
     return o;
 }
 
-vkImageNormalizer trained(const CImg& ref, Method m, const CImg& mask = {}, bool keep = false) {
-    vkImageNormalizer t;
-    t.referenceImage(ref, true);
-    t.maskImage(mask, true);
-    t.keepMaskedPixels(keep);
-    t.train(m, nullptr, 0);
-    return t;
-}
-
 // Largest absolute difference between the pixels of two equally sized windows.
 int maxDiff(const CImg& a, const CImg& b) {
     const auto pa = testimg::pixels(a), pb = testimg::pixels(b);
@@ -40,14 +31,6 @@ int maxDiff(const CImg& a, const CImg& b) {
     int m = 0;
     for (size_t i = 0; i < pa.size() && i < pb.size(); ++i) m = std::max(m, std::abs(int(pa[i]) - int(pb[i])));
     return m;
-}
-
-// A mask on the window w that includes rect only.
-Img maskOf(const vkPelRect& w, const vkPelRect& rect) {
-    Img mask(w), inside = mask;
-    inside.window(rect);
-    vfPelSet<std::uint8_t>(inside, 255);
-    return mask;
 }
 
 const Method kGlobal[] = {eMatchHistogram, eMatchMeanAndStddev, eMatchHistogramTails};
@@ -65,7 +48,7 @@ TEST(Run, IdentityCopiesTheWholeImageEvenUntrained) {
 }
 
 TEST(Run, ChecksRunInOrderAndResetSuccessAndMessage) {
-    const vkImageNormalizer t = trained(scene::texture(16, 16), eLocalCorrection);
+    const vkImageNormalizer t = scene::trained(scene::texture(16, 16), eLocalCorrection);
     const struct {
         Method method;
         CImg image;
@@ -95,7 +78,7 @@ TEST(Run, NothingToMapGivesAnUnboundImageWithOrWithoutSuccess) {
     // Disjoint windows succeed with nothing; an empty histogram (the image
     // lies over the excluded half of the mask) or a flat image fail.
     const auto ref = scene::texture(32, 16);
-    const auto mask = maskOf(ref.window(), vkPelRect(0, 0, 16, 16));
+    const auto mask = scene::maskOf(ref.window(), vkPelRect(0, 0, 16, 16));
     auto far = scene::texture(8, 8), right = scene::texture(16, 16, 9);
     far.offset(50, 50);
     right.offset(16, 0);
@@ -103,12 +86,12 @@ TEST(Run, NothingToMapGivesAnUnboundImageWithOrWithoutSuccess) {
     vfPelSet<std::uint8_t>(flat, 90);
     for (Method m : kGlobal) {
         SCOPED_TRACE(m);
-        const Outcome disjoint = runOn(trained(ref, m), far, m), empty = runOn(trained(ref, m, mask), right, m);
+        const Outcome disjoint = runOn(scene::trained(ref, m), far, m), empty = runOn(scene::trained(ref, m, mask), right, m);
         EXPECT_TRUE(disjoint.success && disjoint.message.empty() && !disjoint.image.isBound());
         EXPECT_FALSE(empty.success || empty.image.isBound());
         EXPECT_EQ(empty.message, "Cannot normalize since histogram is empty.");
     }
-    const Outcome o = runOn(trained(ref, eMatchMeanAndStddev), flat, eMatchMeanAndStddev);
+    const Outcome o = runOn(scene::trained(ref, eMatchMeanAndStddev), flat, eMatchMeanAndStddev);
     EXPECT_FALSE(o.success || o.image.isBound());
     EXPECT_EQ(o.message, "Cannot match when standard deviation is 0.");
 }
@@ -119,7 +102,7 @@ TEST(Run, GlobalMethodsUndoAGlobalLightingChange) {
     // histogram undoes it exactly; the linear stretches undo a linear one.
     const auto monotone = scene::mapped(ref, [](double v, int, int) { return 1.1 * v - 10; });
     for (Method m : kGlobal) {
-        const Outcome o = runOn(trained(ref, m), monotone, m);
+        const Outcome o = runOn(scene::trained(ref, m), monotone, m);
         ASSERT_TRUE(o.success) << o.message;
         EXPECT_EQ(o.image.window(), ref.window());
         EXPECT_LE(maxDiff(o.image, ref), m == eMatchHistogram ? 0 : 2) << m;
@@ -131,10 +114,10 @@ TEST(Run, PartlyOverlappingViewEqualsACroppedCopyOfTheOverlap) {
     auto runTime = testimg::embedded<std::uint8_t>(scene::texture(40, 30, 5), 3, 255, P(10, 12));
     runTime.clientFromImageXform(vkXform<2>::translation(0.5, 0.25));
     // The mask reaches past the reference on the left, and ends 3 rows above it.
-    const Img mask = maskOf(vkPelRect(-5, 5, 60, 22), vkPelRect(-5, 5, 60, 22));
+    const Img mask = scene::maskOf(vkPelRect(-5, 5, 60, 22), vkPelRect(-5, 5, 60, 22));
     const vkPelRect overlap(10, 12, 30, 15);
-    for (Method m : {eMatchHistogram, eLocalCorrection}) {
-        const vkImageNormalizer t = trained(ref, m, mask);
+    for (Method m : {eMatchHistogram, eLinearlyFitGrayValues, eLocalCorrection}) {
+        const vkImageNormalizer t = scene::trained(ref, m, mask);
         const Outcome o = runOn(t, runTime, m);
         ASSERT_TRUE(o.success);
         EXPECT_EQ(o.image.window(), overlap);
@@ -149,7 +132,7 @@ TEST(Run, KeepMaskedPixelsRestoresExcludedPixelsOnly) {
     const auto img = scene::mapped(ref, [](double v, int, int) { return 255 - v; });
     const vkPelRect top(0, 0, 32, 16), bottom(0, 16, 32, 16);
     for (bool keep : {false, true}) {
-        const Outcome o = runOn(trained(ref, eMatchMeanAndStddev, maskOf(ref.window(), top), keep), img, eMatchMeanAndStddev);
+        const Outcome o = runOn(scene::trained(ref, eMatchMeanAndStddev, scene::maskOf(ref.window(), top), keep), img, eMatchMeanAndStddev);
         ASSERT_TRUE(o.success);
         EXPECT_GT(maxDiff(testimg::crop<std::uint8_t>(o.image, top), testimg::crop<std::uint8_t>(img, top)), 50);
         EXPECT_EQ(maxDiff(testimg::crop<std::uint8_t>(o.image, bottom), testimg::crop<std::uint8_t>(img, bottom)) == 0, keep);
@@ -157,36 +140,30 @@ TEST(Run, KeepMaskedPixelsRestoresExcludedPixelsOnly) {
 }
 
 TEST(Run, RecordsInputsAndResultAtTheirLevelsAndRestoresTheLevel) {
-    vkImageNormalizer t = trained(scene::texture(16, 16), eMatchHistogram);
+    vkImageNormalizer t = scene::trained(scene::texture(16, 16), eMatchHistogram);
     t.set({0.5, 0.75}, {-3, 4}, false);
-    vkDiagObject diag;
+    vkDiagObject diag, invalid;
     diag.level(5);
     const auto img = scene::texture(16, 16, 3);
     ASSERT_TRUE(runOn(t, img, eMatchHistogram, &diag, 0x30000).success);
-    const auto& r = diag.records();
-    ASSERT_EQ(r.size(), 5u);
-    const char* names[] = {"Image Normalization", "Run-time parameters", "referenceImage", "maskImage",
-                           "Image Normalization Result"};
-    for (size_t i = 0; i < 5; ++i) {
-        EXPECT_EQ(r[i].name(), names[i]);
-        EXPECT_EQ(r[i].level(), i < 2 ? 5 : 6) << names[i];
-    }
-    EXPECT_NE(r[0].image().root(), img.root());  // a copy of the input
-    EXPECT_FALSE(r[3].image().isBound());        // the unbound mask is recorded too
-    EXPECT_EQ(r[1].text(),
+    std::string names;
+    for (const auto& record : diag.records()) names += record.name() + "@" + std::to_string(record.level()) + ",";
+    EXPECT_EQ(names, "Image Normalization@5,Run-time parameters@5,referenceImage@6,maskImage@6,Image Normalization Result@6,");
+    ASSERT_EQ(diag.records().size(), 5u);
+    EXPECT_NE(diag.records()[0].image().root(), img.root());  // a copy of the input
+    EXPECT_EQ(diag.records()[1].text(),
               "method=eMatchHistogram\nkeepMaskedPixels=false\ntailFractions=( 0.5 , 0.75 )\n"
               "neighborhoodSize=(101, 101)\ngranularity=(1, 1)\nintensityRange=(-3, 4)\n");
     EXPECT_EQ(diag.level(), 5);
     // Invalid requests are recorded under their method name before failing,
     // and the level is restored on the way out.
-    vkDiagObject d2;
-    EXPECT_THROW(runOn(t, img, static_cast<Method>(3), &d2, 0x10000), BadParams);
-    EXPECT_EQ(d2.records()[1].text().substr(0, 21), "method=UnknownMethod\n");
-    EXPECT_EQ(d2.level(), 0);
+    EXPECT_THROW(runOn(t, img, static_cast<Method>(3), &invalid, 0x10000), BadParams);
+    EXPECT_EQ(invalid.records().at(1).text().substr(0, 21), "method=UnknownMethod\n");
+    EXPECT_EQ(invalid.level(), 0);
 }
 
 TEST(Run, CancellationStopsAGlobalRun) {
-    const vkImageNormalizer t = trained(scene::texture(16, 16), eMatchHistogram);
+    const vkImageNormalizer t = scene::trained(scene::texture(16, 16), eMatchHistogram);
     vkAttention::Token token;
     token.cancel();
     vkAttention::Scope scope(token);

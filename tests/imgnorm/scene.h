@@ -1,5 +1,5 @@
-// Test scenes for the tool: a textured reference covering most gray levels
-// and run-time versions of it under other lighting.
+// Test scenes for the tool: a textured reference covering most gray levels,
+// run-time versions of it under other lighting, masks and trained tools.
 #pragma once
 
 #include <cmath>
@@ -35,6 +35,25 @@ inline vkPelBuffer<std::uint8_t> mapped(const vkPelBuffer_const<std::uint8_t>& s
             out.pointToOffset()[y * out.rowUpdate() + x] = static_cast<std::uint8_t>(std::lround(std::fmin(255, std::fmax(0, v))));
         }
     return out;
+}
+
+// A mask on the window w that includes (255) the pixels of rect only.
+inline vkPelBuffer<std::uint8_t> maskOf(const vkPelRect& w, const vkPelRect& rect) {
+    vkPelBuffer<std::uint8_t> mask(w), inside = mask;
+    inside.window(rect & w);
+    vfPelSet<std::uint8_t>(inside, 255);
+    return mask;
+}
+
+// A tool on copies of the reference and mask, trained for methods.
+inline vkImageNormalizer trained(const vkPelBuffer_const<std::uint8_t>& ref, vkImageNormalizerDefs::Method methods,
+                                 const vkPelBuffer_const<std::uint8_t>& mask = {}, bool keepMaskedPixels = false) {
+    vkImageNormalizer t;
+    t.referenceImage(ref, true);
+    t.maskImage(mask, true);
+    t.keepMaskedPixels(keepMaskedPixels);
+    t.train(methods, nullptr, 0);
+    return t;
 }
 
 }  // namespace scene
