@@ -28,24 +28,20 @@ TEST(GaussianLocalMean, ConstantImageGivesExactWeightsAndKeepsTransforms) {
     const vkXformHandle before = src.imageFromClientXformBase();
     vkPelBuffer<std::uint16_t> out;
     gaussianLocalMean(src, {11, 11}, out);
-    EXPECT_EQ(src.imageFromClientXformBase(), before);
-    EXPECT_EQ(out.imageFromClientXformBase(), before);
+    EXPECT_TRUE(src.imageFromClientXformBase() == before && out.imageFromClientXformBase() == before);
     EXPECT_EQ(out.window(), src.window());
     for (auto v : testimg::pixels<std::uint16_t>(out)) ASSERT_EQ(v, 255 * 128);
 }
 
 TEST(TrainMasks, BinaryMaskTreatsEveryNonZeroValueAsIncludedAndWeightsOnlyForTheMean) {
-    Img b(3, 3), r(3, 3);
-    vkPelBuffer<std::uint16_t> w(3, 3);
-    trainMasks(static_cast<Method>(63), Img(), {5, 5}, {2, 2}, b, r, w);
-    EXPECT_FALSE(b.isBound() || r.isBound() || w.isBound());  // no mask
+    Img b, r;
+    vkPelBuffer<std::uint16_t> w;
     auto mask = testimg::fromRows<std::uint8_t>(4, 2, {0, 1, 255, 7, 0, 0, 128, 1});
     mask.offset(10, 20);
     trainMasks(eMatchHistogram, mask, {5, 5}, {1, 1}, b, r, w);
     EXPECT_EQ(b.window(), mask.window());
     EXPECT_EQ(testimg::pixels<std::uint8_t>(b), (std::vector<std::uint8_t>{0, 255, 255, 255, 0, 0, 255, 255}));
-    EXPECT_FALSE(r.isBound());  // granularity (1, 1)
-    EXPECT_FALSE(w.isBound());  // eLocalCorrection not trained
+    EXPECT_FALSE(r.isBound() || w.isBound());  // granularity (1, 1), eLocalCorrection not trained
 }
 
 TEST(TrainMasks, FullResolutionWeightsAreTheSmoothedBinaryMask) {

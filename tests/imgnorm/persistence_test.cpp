@@ -38,9 +38,8 @@ std::vector<std::uint8_t> imageBytes(const CImg& image) {
     return out.bytes();
 }
 
-// Everything a run shows a caller: the exception's kind and text, or success
-// (the first character), message and the result's stored form (window,
-// placement, pixels).
+// Everything a run shows a caller: the exception's kind and text, or success (the first character),
+// message and the result's stored form (window, placement, pixels).
 std::string runOutcome(const vkImageNormalizer& tool, const CImg& image, Method m) {
     bool success = false;
     std::string message;
@@ -102,15 +101,9 @@ struct Record {
 
 // A record of a small textured reference and a mask with a hole.
 Record smallRecord(std::uint32_t methods) {
-    Record r;
-    r.methods = methods;
-    r.reference = imageBytes(scene::texture(10, 8, 9));
-    Img mask(9, 8);
-    vfPelSet(mask, std::uint8_t{200});
+    Img mask = scene::maskOf(vkPelRect(0, 0, 9, 8), vkPelRect(0, 0, 9, 8));
     mask.set(P(4, 3), 0);
-    r.mask = imageBytes(mask);
-    r.neighborhood = P(5, 3);
-    return r;
+    return {.methods = methods, .neighborhood = P(5, 3), .mask = imageBytes(mask), .reference = imageBytes(scene::texture(10, 8, 9))};
 }
 
 }  // namespace
@@ -128,7 +121,6 @@ TEST(ToolArchive, EveryMethodSetRoundTripsEqualAndRunsIdentically) {
             loaded.train(eLocalCorrection, nullptr, 0);
             loadInto(loaded, stored(tool));
             EXPECT_TRUE(loaded == tool);
-            EXPECT_EQ(loaded.trainedMethods(), tool.trainedMethods());
             for (Method m : kSingleMethods) {
                 const std::string expect = runOutcome(tool, image, m);
                 EXPECT_EQ(runOutcome(loaded, image, m), expect) << "run with method " << m;
@@ -137,14 +129,10 @@ TEST(ToolArchive, EveryMethodSetRoundTripsEqualAndRunsIdentically) {
         }
     }
     EXPECT_GT(comparedImages, 64 * 2);
-    // Unbound images replace bound ones too.
-    vkImageNormalizer target = configured(true);
-    loadInto(target, stored(vkImageNormalizer()));
-    EXPECT_TRUE(target == vkImageNormalizer());
-    EXPECT_FALSE(target.referenceImage().isBound());
 }
 
-TEST(ToolArchive, StoredBytesFollowTheDocumentedLayout) {
+TEST(ToolArchive, StoredBytesFollowTheDocumentedLayoutAndAnUnstorableImageWritesNothing) {
+    EXPECT_EQ(stored(vkImageNormalizer()), Record().bytes());  // the defaults
     vkImageNormalizer tool;
     Img ref = testimg::fromRows<std::uint8_t>(2, 1, {10, 250});
     ref.offset(-1, 3);
@@ -157,13 +145,9 @@ TEST(ToolArchive, StoredBytesFollowTheDocumentedLayout) {
     const Record r{.methods = 17, .tails = D(0.25, 0.75), .neighborhood = P(5, 7), .granularity = P(1, 2), .range = P(-3, 4),
                    .keep = true, .reference = Bytes().imageHeader(-1, 3, 2, 1, {1, 0, 0, 1, 0.5, 0}).u8(10).u8(250).v};
     EXPECT_EQ(stored(tool), r.bytes());
-}
-
-TEST(ToolArchive, UnstorableImagePlacementThrowsBeforeWritingAnything) {
-    vkImageNormalizer tool = configured(false);
-    Img mask(4, 4);
-    mask.clientFromImageXform(vkXform<2>(1, 0, 0, 1, 0, std::numeric_limits<double>::quiet_NaN()));
-    tool.maskImage(mask, false);
+    // A mask placed by a NaN transform cannot be stored: nothing is written.
+    ref.clientFromImageXform(vkXform<2>(1, 0, 0, 1, 0, std::numeric_limits<double>::quiet_NaN()));
+    tool.maskImage(ref, false);
     vkArchive out;
     EXPECT_THROW(out || tool, vkPelFunc::BadParams);
     EXPECT_TRUE(out.bytes().empty());
@@ -173,8 +157,7 @@ TEST(ToolArchive, VersionOtherThanZeroThrowsAndALaterOneLeavesTheToolReset) {
     vkImageNormalizer tool = configured(true);
     tool.train(eMatchHistogram | eLocalCorrection, nullptr, 0);
     const Img image = runImage(tool);
-    // The record version, then the four pair versions: after the record
-    // version and the method bits, each pair takes 1 + 2 * 8 or 1 + 2 * 4 bytes.
+    // The record's version byte, then the four pairs' (each pair takes 1 + 2 * 8 or 1 + 2 * 4 bytes).
     for (std::size_t at : {0, 5, 22, 31, 40}) {
         SCOPED_TRACE(::testing::Message() << "version byte " << at);
         std::vector<std::uint8_t> bytes = stored(tool);
@@ -194,7 +177,6 @@ TEST(ToolArchive, VersionOtherThanZeroThrowsAndALaterOneLeavesTheToolReset) {
         EXPECT_EQ(target == tool, at == 0);
         EXPECT_EQ(target.referenceImage().isBound(), at == 0);
         EXPECT_EQ(succeeds(target, image, eLocalCorrection), at == 0);
-        EXPECT_EQ(target.tailFractions(), at != 5 ? tool.tailFractions() : vkImageNormalizer().tailFractions());
     }
 }
 
@@ -213,57 +195,20 @@ TEST(ToolArchive, EveryTruncationThrowsAndLeavesAToolThatRefusesToRun) {
     }
 }
 
-TEST(ToolArchive, HostileParametersFailCleanlyOrGiveAToolThatRunsWhatItClaims) {
-    // (Random corruption of every item is the fuzz target's job.)
-    std::vector<Record> records;
-    auto hostile = [&](auto change) {
-        records.push_back(smallRecord(kKnownMethods));
-        change(records.back());
-    };
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    for (P n : {P(-5, -5), P(INT32_MIN, INT32_MAX), P(INT32_MAX, INT32_MAX), P(0, 3)}) hostile([&](Record& r) { r.neighborhood = n; });
-    for (P g : {P(0, 0), P(-3, 2), P(INT32_MAX, 1), P(INT32_MIN, INT32_MIN)}) hostile([&](Record& r) { r.granularity = g; });
-    for (D f : {D(nan, nan), D(2.0, -1.0), D(-1e300, 1e300)}) hostile([&](Record& r) { r.tails = f; });
-    for (P v : {P(50, -50), P(INT32_MIN, INT32_MAX), P(5, 10)}) hostile([&](Record& r) { r.range = v; });
-    const Img image = scene::texture(11, 7, 4);
-    for (std::size_t k = 0; k < records.size(); ++k) {
-        SCOPED_TRACE(::testing::Message() << "record " << k);
-        // Any failure must be one of the library's exceptions; afterwards every
-        // method the tool claims must run or fail with one, every other one
-        // must be refused.
-        vkImageNormalizer target;
-        try {
-            vkArchive in(records[k].bytes());
-            in || target;
-        } catch (const vkException&) {
-        }
-        for (Method m : kSingleMethods)
-            if (m == eIdentity || (target.trainedMethods() & m) != 0)
-                runOutcome(target, image, m);  // runs, or fails with a library exception
-            else
-                EXPECT_TRUE(refuses(target, image, m)) << "method " << m;
-    }
-}
-
 TEST(ToolArchive, SizesAndStepsBelowOneLoadAndActAsOne) {
     const Img image = scene::texture(11, 7, 4);
-    Record one = smallRecord(eMatchHistogram | eLocalCorrection | eLocalCorrectionEnhanced);
+    Record one = smallRecord(eMatchHistogram | eLocalCorrection | eLocalCorrectionEnhanced), below = one;
     one.neighborhood = P(1, 1);
-    vkImageNormalizer reference;
+    below.neighborhood = P(-7, 0);
+    below.granularity = P(0, -2);
+    vkImageNormalizer reference, loaded;
     loadInto(reference, one.bytes());
-    for (auto [n, g] : {std::pair{P(0, 0), P(1, 1)}, std::pair{P(-7, 0), P(0, -2)}}) {
-        Record r = one;
-        r.neighborhood = n;
-        r.granularity = g;
-        vkImageNormalizer loaded;
-        loadInto(loaded, r.bytes());
-        EXPECT_EQ(loaded.neighborhoodSize(), n);  // taken as stored
-        EXPECT_EQ(loaded.granularity(), g);
-        EXPECT_EQ(loaded.trainedMethods(), reference.trainedMethods());
-        for (Method m : {eMatchHistogram, eLocalCorrection, eLocalCorrectionEnhanced}) {
-            EXPECT_TRUE(succeeds(reference, image, m));
-            EXPECT_EQ(runOutcome(loaded, image, m), runOutcome(reference, image, m)) << "method " << m;
-        }
+    loadInto(loaded, below.bytes());
+    EXPECT_EQ(loaded.neighborhoodSize(), below.neighborhood);  // taken as stored
+    EXPECT_EQ(loaded.granularity(), below.granularity);
+    for (Method m : {eMatchHistogram, eLocalCorrection, eLocalCorrectionEnhanced}) {
+        EXPECT_TRUE(succeeds(reference, image, m));
+        EXPECT_EQ(runOutcome(loaded, image, m), runOutcome(reference, image, m)) << "method " << m;
     }
 }
 
@@ -274,13 +219,9 @@ TEST(ToolArchive, FailedFinalTrainingKeepsTheLoadedItemsAndWhatDidTrain) {
     for (const Record& r : {unknown, empty}) {
         const bool isEmpty = r.methods == empty.methods;
         vkImageNormalizer target;
-        try {
-            loadInto(target, r.bytes());
-            ADD_FAILURE() << "no exception";
-        } catch (const CanNotTrain& e) {
-            EXPECT_EQ(e.message(), isEmpty ? "Histogram must be non-empty for the specified methods."
-                                           : "<methods> contains an unknown normalization method.");
-        }
+        scene::expectThrow<CanNotTrain>([&] { loadInto(target, r.bytes()); },
+                                        isEmpty ? "Histogram must be non-empty for the specified methods."
+                                                : "<methods> contains an unknown normalization method.");
         EXPECT_EQ(target.intensityVariationRange(), r.range);
         EXPECT_TRUE(target.referenceImage().isBound());
         EXPECT_EQ(target.trainedMethods(), isEmpty ? eLocalCorrection : eIdentity);
@@ -299,27 +240,16 @@ TEST(ToolEquality, EqualForCopiesButEachStateMemberAloneMakesToolsUnequal) {
     EXPECT_NE(own.referenceImage().root(), base.referenceImage().root());
     EXPECT_TRUE(own == base);
     using T = vkImageNormalizer;
-    using Edit = std::function<void(T&)>;
-    auto image = [](bool mask, std::function<void(Img&)> edit) -> Edit {
-        return [=](T& t) {
-            Img i = vfPelCopy(mask ? t.maskImage() : t.referenceImage());
-            edit(i);
-            mask ? t.maskImage(i, false) : t.referenceImage(i, false);
-        };
-    };
-    const std::pair<const char*, Edit> variants[] = {
+    const std::pair<const char*, std::function<void(T&)>> variants[] = {
         {"trained methods", [](T& t) { t.train(eMatchHistogram, nullptr, 0); }},
         {"lower tail", [](T& t) { t.tailFractions(D(std::nextafter(0.1, 1.0), 0.9)); }},
-        {"upper tail", [](T& t) { t.tailFractions(D(0.1, 0.95)); }},
         {"neighbourhood", [](T& t) { t.neighborhoodSize(P(11, 7)); }},
         {"granularity", [](T& t) { t.granularity(P(2, 3)); }},
         {"range", [](T& t) { t.intensityVariationRange(P(-41, 60)); }},
         {"keep masked pixels", [](T& t) { t.keepMaskedPixels(false); }},
-        {"no mask", [](T& t) { t.maskImage(Img(), false); }},
-        {"mask pixel", image(true, [](Img& m) { m.pointToOffset()[m.rowUpdate() + 1] ^= 1; })},
-        {"mask position", image(true, [](Img& m) { m.offset(m.offset() + P(1, 0)); })},
-        {"reference placement", image(false, [](Img& r) { r.clientFromImageXform(r.clientFromImageXform() * vkXform<2>::translation(0.5, 0)); })},
-        {"reference pixel", image(false, [](Img& r) { r.pointToOffset()[r.rowUpdate() * (r.height() - 1) + r.width() - 1] ^= 0x80; })}};
+        {"mask pixel", [](T& t) { t.maskImage(scene::mapped(t.maskImage(), [](double v, int x, int y) { return x == 1 && y == 1 ? double(int(v) ^ 1) : v; }), false); }},
+        {"reference placement", [](T& t) { t.referenceImage(testimg::embedded<std::uint8_t>(t.referenceImage(), 0, 0, P(5, -7)), false); }},
+        {"reference pixel", [](T& t) { t.referenceImage(scene::mapped(t.referenceImage(), [](double v, int x, int) { return x ? v : 255 - v; }), false); }}};
     for (const auto& [what, change] : variants) {
         T t = base;
         change(t);
@@ -328,26 +258,9 @@ TEST(ToolEquality, EqualForCopiesButEachStateMemberAloneMakesToolsUnequal) {
     }
 }
 
-TEST(ToolEquality, TrainedDataIsNotCompared) {
-    // Two tools share the reference pixels; the first is trained before they
-    // change, the second after, so their reference histograms differ.
-    Img shared = scene::texture(12, 10, 8);
-    vkImageNormalizer a = configured(false), b = a;
-    a.referenceImage(shared, false);
-    b.referenceImage(shared, false);
-    a.train(eMatchHistogram, nullptr, 0);
-    vfPelSet(shared, std::uint8_t{3});
-    b.train(eMatchHistogram, nullptr, 0);
-    EXPECT_TRUE(a == b);
-    const Img image = scene::texture(12, 10, 1);
-    EXPECT_NE(runOutcome(a, image, eMatchHistogram), runOutcome(b, image, eMatchHistogram));
-}
-
 TEST(ToolEquality, NaNTailFractionsAreEqualOnlyToTheSameObject) {
-    Record r;
-    r.tails = D(std::numeric_limits<double>::quiet_NaN(), 1.0);
     vkImageNormalizer t;
-    loadInto(t, r.bytes());
+    loadInto(t, Record{.tails = D(std::numeric_limits<double>::quiet_NaN(), 1.0)}.bytes());
     const vkImageNormalizer& same = t;
     EXPECT_TRUE(t == same);
     EXPECT_FALSE(vkImageNormalizer(t) == t);

@@ -2,6 +2,8 @@
 // run-time versions of it under other lighting, masks and trained tools.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <functional>
 
@@ -54,6 +56,26 @@ inline vkImageNormalizer trained(const vkPelBuffer_const<std::uint8_t>& ref, vkI
     t.keepMaskedPixels(keepMaskedPixels);
     t.train(methods, nullptr, 0);
     return t;
+}
+
+// Largest absolute difference between the pixels of two equally sized windows.
+inline int maxDiff(const vkPelBuffer_const<std::uint8_t>& a, const vkPelBuffer_const<std::uint8_t>& b) {
+    const auto pa = testimg::pixels(a), pb = testimg::pixels(b);
+    EXPECT_EQ(pa.size(), pb.size());
+    int m = 0;
+    for (size_t i = 0; i < pa.size() && i < pb.size(); ++i) m = std::max(m, std::abs(int(pa[i]) - int(pb[i])));
+    return m;
+}
+
+// Expects f to throw E with exactly this message.
+template <class E, class F>
+void expectThrow(F&& f, const std::string& message) {
+    try {
+        f();
+        ADD_FAILURE() << "no exception for " << message;
+    } catch (const E& e) {
+        EXPECT_EQ(e.message(), message);
+    }
 }
 
 }  // namespace scene
