@@ -5,15 +5,13 @@ using namespace vkImageNormalizerDefs;
 
 namespace {
 
-// Thrown, the kind is caught through the base with its number and message;
-// it is registered for the archive under its class name.
+// Thrown, the kind is caught through the base with its number; it is registered under its class name.
 template <class K>
 void expectKind(std::int32_t number, const char* className) {
     try {
         throw K("boom");
     } catch (const Errors& e) {
         EXPECT_EQ(e.errorNumber(), number) << className;
-        EXPECT_STREQ(e.what(), "boom");
     }
     EXPECT_EQ(vk_Instantiator::className(typeid(K)), className);
     EXPECT_TRUE(vk_Instantiator::isRegistered(className));

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 
 #include "scene.h"
 
@@ -96,8 +95,7 @@ TEST(Run, PartlyOverlappingViewEqualsACroppedCopyOfTheOverlap) {
     }
 }
 
-TEST(Run, RecordsTheParametersAndRestoresTheLevelEvenWhenTheRequestFails) {
-    // (Which records, in which order and at which levels: see the command-line tests.)
+TEST(Run, RecordsTheParametersAndRestoresTheLevelEvenWhenTheRequestFails) {  // records and levels: see the CLI tests
     vkImageNormalizer t = scene::trained(scene::texture(16, 16), eMatchHistogram);
     t.set({0.5, 0.75}, {-3, 4}, false);
     vkDiagObject diag, invalid;

@@ -1,10 +1,10 @@
-// Test scenes for the tool: a textured reference covering most gray levels,
-// run-time versions of it under other lighting, masks and trained tools.
+// Test scenes for the tool: textures, other lighting, masks, trained tools, comparisons.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <functional>
 
 #include "support/images.h"
