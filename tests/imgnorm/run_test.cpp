@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-
 #include "scene.h"
 
 using namespace vkImageNormalizerDefs;
@@ -95,14 +94,14 @@ TEST(Run, PartlyOverlappingViewEqualsACroppedCopyOfTheOverlap) {
     }
 }
 
-TEST(Run, RecordsTheParametersAndRestoresTheLevelEvenWhenTheRequestFails) {  // records and levels: see the CLI tests
+TEST(Run, RecordsTheParametersAndRestoresTheLevelEvenWhenTheRequestFails) {
     vkImageNormalizer t = scene::trained(scene::texture(16, 16), eMatchHistogram);
     t.set({0.5, 0.75}, {-3, 4}, false);
     vkDiagObject diag, invalid;
     diag.level(5);
     const auto img = scene::texture(16, 16, 3);
     ASSERT_TRUE(runOn(t, img, eMatchHistogram, &diag, 0x30000).success);
-    ASSERT_EQ(diag.records().size(), 5u);
+    ASSERT_EQ(diag.records().size(), 5u);  // which ones, in which order, at which levels: see the CLI tests
     EXPECT_EQ(diag.records()[1].text(),
               "method=eMatchHistogram\nkeepMaskedPixels=false\ntailFractions=( 0.5 , 0.75 )\n"
               "neighborhoodSize=(101, 101)\ngranularity=(1, 1)\nintensityRange=(-3, 4)\n");
