@@ -36,8 +36,7 @@ TEST(Errors, RoundTripsThroughTheRegistryAndAnUnknownVersionNamesTheLevelThatRea
     vkPersistent* loaded = nullptr;
     vkArchive in(out.bytes());
     in || loaded;
-    // suicideAndRethrow frees the loaded object (ASan reports a leak or a
-    // double free otherwise) and throws a copy with message and number.
+    // suicideAndRethrow frees the loaded object (else ASan reports it) and throws a copy.
     ASSERT_NE(dynamic_cast<Errors*>(loaded), nullptr);
     try {
         dynamic_cast<Errors*>(loaded)->suicideAndRethrow();

@@ -106,8 +106,10 @@ Img holeyMask(const vkPelRect& window, std::mt19937& gen) {
 
 }  // namespace
 
-TEST(LocalCorrection, TheReferenceItselfComesBackUnchanged) {
+TEST(LocalCorrection, TheReferenceComesBackUnchangedAndASmoothRampIsRemoved) {
     const auto ref = scene::texture(96, 80);
+    const auto ramp = scene::mapped(ref, [](double v, int x, int y) { return v - 20 + 0.3 * x + 0.2 * y; });
+    const vkPelRect inner(12, 12, 72, 56);  // away from the borders
     // The excluded hole comes back through keepMaskedPixels.
     Img mask = scene::maskOf(ref.window(), ref.window()), hole = mask;
     hole.window(vkPelRect(30, 30, 20, 20));
@@ -115,6 +117,8 @@ TEST(LocalCorrection, TheReferenceItselfComesBackUnchanged) {
     for (Method m : kLocal)
         for (P g : {P(1, 1), P(2, 2), P(4, 4)}) {
             EXPECT_EQ(scene::maxDiff(correct(ref, ref, m, {.granularity = g}), ref), 0) << m << " g" << g.x();
+            const auto out = correct(ref, ramp, m, {.granularity = g, .neighborhood = {21, 21}});
+            EXPECT_LE(scene::maxDiff(testimg::crop<std::uint8_t>(out, inner), testimg::crop<std::uint8_t>(ref, inner)), 2) << "ramp";
             EXPECT_EQ(scene::maxDiff(correct(ref, ref, m, {.granularity = g, .keepMasked = true}, mask), ref), 0) << m << " g" << g.x() << " masked";
         }
 }

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "imgnorm/local_model.h"
-#include "support/images.h"
+#include "scene.h"
 
 using namespace imgnorm_detail;
 using namespace vkImageNormalizerDefs;
@@ -22,8 +22,7 @@ TEST(GaussKernelSize, MatchesTheNeighbourhoodExtent) {
 }
 
 TEST(GaussianLocalMean, ConstantImageGivesExactWeightsAndKeepsTransforms) {
-    Img src(vkPelRect(5, 7, 40, 30));
-    vfPelSet<std::uint8_t>(src, 255);
+    Img src = scene::maskOf(vkPelRect(5, 7, 40, 30), vkPelRect(5, 7, 40, 30));
     src.clientFromImageXform(vkXform<2>::translation(100, 200));
     const vkXformHandle before = src.imageFromClientXformBase();
     vkPelBuffer<std::uint16_t> out;

@@ -21,8 +21,6 @@ Outcome runOn(const vkImageNormalizer& t, const CImg& img, Method m, vkDiagObjec
     return o;
 }
 
-const Method kGlobal[] = {eMatchHistogram, eMatchMeanAndStddev, eMatchHistogramTails};
-
 }  // namespace
 
 TEST(Run, ChecksRunInOrderAndResetSuccessAndMessage) {
@@ -68,7 +66,7 @@ TEST(Run, GlobalMethodsUndoAGlobalLightingChange) {
     // A strictly increasing map keeps every level distinct: matching the
     // histogram undoes it exactly; the linear stretches undo a linear one.
     const auto monotone = scene::mapped(ref, [](double v, int, int) { return 1.1 * v - 10; });
-    for (Method m : kGlobal) {
+    for (Method m : {eMatchHistogram, eMatchMeanAndStddev, eMatchHistogramTails}) {
         const Outcome o = runOn(scene::trained(ref, m), monotone, m);
         ASSERT_TRUE(o.success) << o.message;
         EXPECT_EQ(o.image.window(), ref.window());
