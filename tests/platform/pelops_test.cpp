@@ -5,122 +5,79 @@
 #include "support/images.h"
 
 using P = vkPair<std::int32_t>;
+using U8 = std::uint8_t;
 using testimg::pixels;
 
-TEST(PelCopy, NewCopyKeepsWindowPositionsAndTransforms) {
-    auto gen = testimg::rng();
-    auto src = testimg::embedded<std::uint8_t>(testimg::random<std::uint8_t>(9, 7, gen), 3, 0xAA, P(40, 50));
+TEST(PelCopy, CopiesTheWindowOnlyIntoTheOverlapKeepingPositionsAndTransforms) {
+    auto gen = testimg::rng(1);
+    auto src = testimg::embedded<U8>(testimg::random<U8>(9, 7, gen), 3, 0xAA, P(40, 50));
     src.clientFromImageXform(vkXform<2>::translation(1, 2));
-    auto copy = vfPelCopy<std::uint8_t>(src);
-    EXPECT_EQ(copy.window(), src.window());
-    EXPECT_NE(copy.root(), src.root());
+    const auto copy = vfPelCopy<U8>(src);
+    EXPECT_TRUE(copy.window() == src.window() && copy.root() != src.root());
     EXPECT_EQ(copy.clientFromImageXformBase(), src.clientFromImageXformBase());
-    EXPECT_EQ(pixels<std::uint8_t>(copy), pixels<std::uint8_t>(src));
+    EXPECT_EQ(pixels<U8>(copy), pixels<U8>(src));
+    vkPelBuffer<U8> dst(vkPelRect(43, 53, 9, 9));
+    vfPelSet(dst, U8{1});
+    dst.window(vkPelRect(44, 54, 7, 7));
+    vfPelCopy<U8>(src, dst);
+    dst.setEntire();
+    for (std::int32_t y = 53; y < 62; ++y)
+        for (std::int32_t x = 43; x < 52; ++x)
+            ASSERT_EQ(dst.get(P(x, y)),
+                      (x >= 44 && x < 49 && y >= 54 && y < 57) ? src.get(P(x, y)) : 1);
 }
 
-TEST(PelCopy, IntoBoundDestinationWritesOnlyTheOverlap) {
-    auto gen = testimg::rng();
-    auto src = testimg::random<std::uint8_t>(6, 6, gen);
-    vkPelBuffer<std::uint8_t> dst(vkPelRect(3, 3, 6, 6));
-    vfPelSet(dst, std::uint8_t{1});
-    vfPelCopy<std::uint8_t>(src, dst);
-    for (std::int32_t y = 3; y < 9; ++y)
-        for (std::int32_t x = 3; x < 9; ++x)
-            EXPECT_EQ(dst.get(P(x, y)), (x < 6 && y < 6) ? src.get(P(x, y)) : 1);
-}
-
-TEST(PelCopy, OverlappingViewsOfOneStorageCopyAsIfThroughATemporary) {
-    auto gen = testimg::rng();
-    auto base = testimg::random<std::uint8_t>(10, 1, gen);
-    const auto before = pixels<std::uint8_t>(base);
-    vkPelBuffer<std::uint8_t> src = base;
-    src.window(vkPelRect(0, 0, 9, 1));
-    vkPelBuffer<std::uint8_t> dst = base;
-    dst.window(vkPelRect(1, 0, 9, 1));
-    dst.offset(P(0, 0));  // dst position x is storage pixel x + 1
-    vfPelCopy<std::uint8_t>(src, dst);
-    const auto after = pixels<std::uint8_t>(base);
-    EXPECT_EQ(after[0], before[0]);
-    for (int i = 1; i < 10; ++i) EXPECT_EQ(after[static_cast<size_t>(i)], before[static_cast<size_t>(i - 1)]);
-}
-
-TEST(PelMap, MapsThroughTableAndWorksInPlaceInsideTheWindowOnly) {
-    std::vector<std::uint8_t> table(256);
-    for (int i = 0; i < 256; ++i) table[static_cast<size_t>(i)] = static_cast<std::uint8_t>(255 - i);
-    auto gen = testimg::rng();
-    auto img = testimg::embedded<std::uint8_t>(testimg::random<std::uint8_t>(13, 5, gen), 2, 7);
-    const auto before = testimg::storagePixels<std::uint8_t>(img);
-    const auto orig = pixels<std::uint8_t>(img);
-    const auto mapped = pixels<std::uint8_t>(vfPelMap(img, table));
-    vfPelMap(img, table, img);
-    const auto inPlace = pixels<std::uint8_t>(img);
-    for (size_t i = 0; i < orig.size(); ++i) {
-        EXPECT_EQ(mapped[i], 255 - orig[i]);
-        EXPECT_EQ(inPlace[i], 255 - orig[i]);
-    }
-    const auto after = testimg::storagePixels<std::uint8_t>(img);
-    vkPelBuffer_const<std::uint8_t> all(img);
-    all.setEntire();
-    for (std::int32_t y = 0; y < all.height(); ++y)
-        for (std::int32_t x = 0; x < all.width(); ++x) {
-            const auto i = static_cast<size_t>(y * all.width() + x);
-            if (!img.window().contains(P(all.offset().x() + x, all.offset().y() + y))) {
-                EXPECT_EQ(after[i], before[i]);
-            }
-        }
-    EXPECT_THROW(vfPelMap(img, std::vector<std::uint8_t>(255)), vkPelFunc::BadParams);
-}
-
-TEST(PelMin, MinimumOverCommonWindow) {
-    auto gen = testimg::rng();
-    auto a = testimg::random<std::uint16_t>(8, 8, gen, 0, 65535);
-    vkPelBuffer<std::uint16_t> b(vkPelRect(4, 2, 8, 8));
-    vfPelSet<std::uint16_t>(b, 30000);
-    auto m = vfPelMin<std::uint16_t>(a, b);
-    EXPECT_EQ(m.window(), vkPelRect(4, 2, 4, 6));
-    for (std::int32_t y = 2; y < 8; ++y)
-        for (std::int32_t x = 4; x < 8; ++x) EXPECT_EQ(m.get(P(x, y)), std::min<std::uint16_t>(a.get(P(x, y)), 30000));
-    vfPelMin<std::uint16_t>(a, b, a);  // in place
-    EXPECT_EQ(a.get(P(5, 5)), m.get(P(5, 5)));
-}
-
-TEST(PelMaxSetEqual, WholeWindowOperations) {
-    vkPelBuffer<std::uint32_t> big(20, 20);
-    vfPelSet<std::uint32_t>(big, 4000000000u);
-    vkPelBuffer<std::uint32_t> w = big;
-    w.window(vkPelRect(5, 5, 3, 3));
-    vfPelSet<std::uint32_t>(w, 3);
-    w.set(P(6, 7), 11);
-    EXPECT_EQ(vfPelMax<std::uint32_t>(w), 11u);
-    EXPECT_EQ(vfPelMax<std::uint32_t>(big), 4000000000u);
-
-    vkPelBuffer<std::uint32_t> other(vkPelRect(100, 100, 3, 3));
-    vfPelSet<std::uint32_t>(other, 3);
-    EXPECT_FALSE(vfPelEqual<std::uint32_t>(w, other));
-    other.set(P(101, 102), 11);
-    EXPECT_TRUE(vfPelEqual<std::uint32_t>(w, other));  // positions are not compared
-    EXPECT_FALSE(vfPelEqual<std::uint32_t>(w, vkPelBuffer<std::uint32_t>()));
-    EXPECT_TRUE(vfPelEqual<std::uint32_t>(vkPelBuffer<std::uint32_t>(), vkPelBuffer<std::uint32_t>()));
-}
-
-TEST(PelHistogram, CountsMatchADirectCountForAllWidths) {
-    auto gen = testimg::rng(7);
+TEST(PelMapMinHistogram, MatchDirectLoopsInsideTheWindowOnlyForAllWidths) {
+    std::vector<U8> table(256);
+    for (int i = 0; i < 256; ++i)
+        table[static_cast<size_t>(i)] = static_cast<U8>(i * 7 + 3);
+    auto gen = testimg::rng(3);
     for (std::int32_t w : {1, 2, 3, 7, 8, 9, 63, 64, 65}) {
-        auto img = testimg::embedded<std::uint8_t>(testimg::random<std::uint8_t>(w, 5, gen), 1, 0);
-        std::vector<std::uint32_t> h;
+        SCOPED_TRACE(testing::Message() << "width " << w);
+        auto img = testimg::embedded<U8>(testimg::random<U8>(w, 5, gen), 2, 7, P(3, -1));
+        const auto before = testimg::storagePixels<U8>(img);
+        std::vector<U8> mapped = pixels<U8>(img);
+        std::vector<std::uint32_t> h, counts(256, 0);
+        for (U8& v : mapped)
+            ++counts[v], v = table[v];
         vfPelHistogram(img, h);
-        std::vector<std::uint32_t> expect(256, 0);
-        for (auto v : pixels<std::uint8_t>(img)) ++expect[v];
-        EXPECT_EQ(h, expect) << "width " << w;
+        EXPECT_EQ(h, counts);
+        // The minimum over the common window, against a second image placed one pixel off.
+        const auto other = testimg::embedded<U8>(testimg::random<U8>(w, 5, gen), 1, 0, P(4, -2));
+        const auto m = vfPelMin<U8>(img, other);
+        ASSERT_EQ(m.window(), img.window() & other.window());
+        for (std::int32_t y = m.window().ul().y(); y < m.window().ll().y(); ++y)
+            for (std::int32_t x = m.window().ul().x(); x < m.window().ur().x(); ++x)
+                ASSERT_EQ(m.get(P(x, y)), std::min(img.get(P(x, y)), other.get(P(x, y))));
+        EXPECT_EQ(pixels<U8>(vfPelMap(img, table)), mapped);
+        vfPelMap(img, table, img);
+        EXPECT_EQ(pixels<U8>(img), mapped);
+        EXPECT_EQ(testimg::changedOutsideWindow<U8>(before, img), 0u);
     }
+    EXPECT_THROW(vfPelMap(vkPelBuffer<U8>(2, 2), std::vector<U8>(255)), vkPelFunc::BadParams);
+}
+
+TEST(PelMaxSetEqual, LookOnlyInsideTheWindowAndIgnorePositions) {
+    using U32 = std::uint32_t;
+    vkPelBuffer<U32> big(20, 20), other(vkPelRect(100, 100, 3, 3));
+    vfPelSet<U32>(big, 4000000000u);
+    vfPelSet<U32>(other, 3);
+    vkPelBuffer<U32> w = big;
+    w.window(vkPelRect(5, 5, 3, 3));
+    vfPelSet<U32>(w, 3);
+    w.set(P(6, 7), 11);
+    EXPECT_TRUE(vfPelMax<U32>(w) == 11u && vfPelMax<U32>(big) == 4000000000u);
+    EXPECT_FALSE(vfPelEqual<U32>(w, other));
+    other.set(P(101, 102), 11);
+    EXPECT_TRUE(vfPelEqual<U32>(w, other) && !vfPelEqual<U32>(w, vkPelBuffer<U32>()));
 }
 
 TEST(PelOps, UnboundSourcesThrowBeforeWriting) {
-    vkPelBuffer<std::uint8_t> none, dst(2, 2);
+    vkPelBuffer<U8> none, dst(2, 2);
     std::vector<std::uint32_t> h{1, 2, 3};
-    EXPECT_THROW(vfPelCopy<std::uint8_t>(none), vkPel::UnboundWindow);
-    EXPECT_THROW(vfPelCopy<std::uint8_t>(none, dst), vkPel::UnboundWindow);
+    EXPECT_THROW(vfPelCopy<U8>(none), vkPel::UnboundWindow);
+    EXPECT_THROW(vfPelCopy<U8>(none, dst), vkPel::UnboundWindow);
     EXPECT_THROW(vfPelHistogram(none, h), vkPel::UnboundWindow);
+    EXPECT_THROW(vfPelMin<U8>(dst, none), vkPel::UnboundWindow);
     EXPECT_EQ(h.size(), 3u);
-    EXPECT_THROW(vfPelMin<std::uint8_t>(dst, none), vkPel::UnboundWindow);
 }
