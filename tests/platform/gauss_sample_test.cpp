@@ -166,7 +166,6 @@ TEST(GaussSample, MatchesDirectConvolutionWithItsWindowsAndTransformsOverSizesAn
             SCOPED_TRACE(testing::Message()
                          << "seed=" << seed << " " << w << "x" << h << " f=" << f.x() << ","
                          << f.y() << " k=" << k.x() << "," << k.y());
-            // The window sits at a corner or in the middle of larger storage.
             auto gen = testimg::rng(seed);
             const auto content = testimg::random<U8>(w, h, gen);
             auto img = testimg::embeddedWithMargins<U8>(content, seed % 2 * 3, 0, 2, seed % 3, 0xEE,

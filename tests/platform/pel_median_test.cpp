@@ -104,8 +104,7 @@ TEST(PelMedian, MatchesSortedNeighbourhoodsUnmaskedAndMaskedForSmallSizesInLarge
                 const int percent = (w + h + f.kx) % 4 * 30 - 20;  // unmasked, 10%, 40%, 70%
                 SCOPED_TRACE(testing::Message() << "seed " << seed << " " << w << "x" << h << " "
                                                 << f << " mask " << percent);
-                // Narrow value ranges clamp 90..170 on both sides; 120..135 makes
-                // the median hop between groups of 16 bins across excluded gaps.
+                // Ranges clamp 90..170 on both sides; 120..135 hops bin groups.
                 const std::uint32_t lo = h == 4 ? 120 : 90, hi = h == 4 ? 135 : 170;
                 const auto content = testimg::random<U8>(w, h, gen, lo, hi);
                 auto img = testimg::embedded<U8>(content, 2, 0, P(-5, 11));

@@ -34,8 +34,7 @@ TYPED_TEST(PelBufferArchiveTyped, RoundTripKeepsWindowPositionsTransformAndPixel
             for (int corner = 0; corner < 4; ++corner) {
                 SCOPED_TRACE(::testing::Message()
                              << "seed " << seed << " " << w << "x" << h << " corner " << corner);
-                // A window at a corner of larger storage, renumbered, with a
-                // non-identity transform.
+                // A window at a corner of renumbered storage, with a transform.
                 vkPelBuffer<T> original =
                     testimg::random<T>(w + 5, h + 4, gen, 0, std::numeric_limits<T>::max());
                 original.window(vkPelRect((corner & 1) ? 5 : 0, (corner & 2) ? 4 : 0, w, h));

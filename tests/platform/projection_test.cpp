@@ -120,4 +120,9 @@ TEST(ProjectImage, OutputsAreReplacedAndLeftAloneOnBadInput) {
     EXPECT_NE(profile.root(), old.root());  // a new buffer; the old pixels stay
     EXPECT_EQ(testimg::pixels<U32>(old), std::vector<U32>(9, 77u));
     EXPECT_TRUE(all && inside == 16u);
+    // Samples at positions 0..7: 0 is inside the 4 x 4 window, 4 is not.
+    const Params edges(vkAffineRectangle(V(-0.5, -0.5), V(7.5, -0.5), V(-0.5, 7.5)), 8, 8,
+                       Params::eBilinear);
+    vfProjectImage(src, profile, scratch, edges, inside, all);
+    EXPECT_TRUE(!all && inside == 16u) << inside;
 }

@@ -1,4 +1,3 @@
-// Cancellation across threads and scopes.
 #include <gtest/gtest.h>
 #include <imgnorm/attention.h>
 

@@ -69,8 +69,7 @@ TEST(ThresholdWGV, MatchesBruteForceOnRandomHistogramsAndRangesWithTiesToTheSmal
             c *= 0xFFFFFFFFu / *std::max_element(h.begin(), h.end());
         EXPECT_EQ(otsu(scaled), otsu(h));
     }
-    // Equal optima (after 0 or after 1) give the smallest threshold; a gap
-    // between two levels splits just above the lower one.
+    // Equal optima give the smallest threshold, a gap its lowest split.
     EXPECT_EQ(otsu(Histogram{1, 1, 1}), 1);
     Histogram gap(256, 0);
     gap[40] = gap[190] = 100;
