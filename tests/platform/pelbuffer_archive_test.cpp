@@ -32,8 +32,7 @@ TYPED_TEST(PelBufferArchiveTyped, RoundTripKeepsWindowPositionsTransformAndPixel
     for (std::int32_t w : {1, 2, 3, 7, 8, 9, 63, 64, 65})
         for (std::int32_t h : {1, 3})
             for (int corner = 0; corner < 4; ++corner) {
-                SCOPED_TRACE(::testing::Message()
-                             << "seed " << seed << " " << w << "x" << h << " corner " << corner);
+                SCOPED_TRACE(testimg::trace(w, h, seed) + " corner " + std::to_string(corner));
                 // A window at a corner of renumbered storage, with a transform.
                 vkPelBuffer<T> original =
                     testimg::random<T>(w + 5, h + 4, gen, 0, std::numeric_limits<T>::max());

@@ -19,12 +19,12 @@ TEST(PelCopy, CopiesTheWindowOnlyIntoTheOverlapKeepingPositionsAndTransforms) {
     vkPelBuffer<U8> dst(vkPelRect(43, 53, 9, 9));
     vfPelSet(dst, U8{1});
     dst.window(vkPelRect(44, 54, 7, 7));
+    const auto before = testimg::storagePixels<U8>(dst);
     vfPelCopy<U8>(src, dst);
-    dst.setEntire();
-    for (std::int32_t y = 53; y < 62; ++y)
-        for (std::int32_t x = 43; x < 52; ++x)
-            ASSERT_EQ(dst.get(P(x, y)),
-                      (x >= 44 && x < 49 && y >= 54 && y < 57) ? src.get(P(x, y)) : 1);
+    EXPECT_EQ(
+        testimg::windowMismatch<U8>(
+            before, dst, [&](P p, U8 old) { return src.window().contains(p) ? src.get(p) : old; }),
+        "");
 }
 
 TEST(PelMapMinHistogram, MatchDirectLoopsInsideTheWindowOnlyForAllWidths) {
@@ -51,8 +51,7 @@ TEST(PelMapMinHistogram, MatchDirectLoopsInsideTheWindowOnlyForAllWidths) {
                 ASSERT_EQ(m.get(P(x, y)), std::min(img.get(P(x, y)), other.get(P(x, y))));
         EXPECT_EQ(pixels<U8>(vfPelMap(img, table)), mapped);
         vfPelMap(img, table, img);
-        EXPECT_EQ(pixels<U8>(img), mapped);
-        EXPECT_EQ(testimg::changedOutsideWindow<U8>(before, img), 0u);
+        EXPECT_EQ(testimg::windowMismatch<U8>(before, img, [&](P, U8 v) { return table[v]; }), "");
     }
     EXPECT_THROW(vfPelMap(vkPelBuffer<U8>(2, 2), std::vector<U8>(255)), vkPelFunc::BadParams);
 }
