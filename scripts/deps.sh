@@ -3,7 +3,12 @@
 # Usage: scripts/deps.sh [extra-package ...]
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev libbenchmark-dev libpng-dev libcli11-dev clang "$@")
+# clang's runtime for the sanitizers and fuzzers; oneTBB for parallel rows;
+# libtiff for TIFF files; pybind11, numpy, pytest, Dask and scikit-image for
+# the Python package and its tests; Chromium for the report's browser test.
+packages=(cmake g++ make libgtest-dev libbenchmark-dev libpng-dev libcli11-dev clang libclang-rt-14-dev
+          libtbb-dev libtiff-dev pybind11-dev python3-pybind11 python3-numpy python3-pytest
+          python3-dask python3-distributed python3-skimage chromium "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
