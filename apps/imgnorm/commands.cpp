@@ -38,7 +38,7 @@ std::string lower(std::string s) {
 
 bool isImageName(const fs::path& p) {
     const std::string ext = lower(p.extension().string());
-    return ext == ".png" || ext == ".pgm" || ext == ".pnm";
+    return ext == ".png" || ext == ".pgm" || ext == ".pnm" || ext == ".tif" || ext == ".tiff";
 }
 
 std::string sizeText(const vkPelBuffer_const<std::uint8_t>& image) {
@@ -217,7 +217,9 @@ int runCommand(const RunOptions& o) {
     if (o.output.empty() == o.outDir.empty()) throw UsageError("give either -o OUT (for one image) or --out-dir DIR");
     if (!o.format.empty() && !o.output.empty()) throw UsageError("--format applies to --out-dir only");
     const std::vector<std::string> inputs = expandInputs(o.inputs);
-    if (inputs.empty()) throw UsageError("no input images (the folders hold no .png, .pgm or .pnm file)");
+    if (inputs.empty())
+        throw UsageError(
+            "no input images (the folders hold no .png, .pgm, .pnm, .tif or .tiff file)");
     if (!o.output.empty() && inputs.size() != 1)
         throw UsageError("-o takes one input image; use --out-dir DIR for " + std::to_string(inputs.size()) + " images");
     const std::vector<std::string> outputs = outputPaths(o, inputs);

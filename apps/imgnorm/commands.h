@@ -30,7 +30,7 @@ struct RunOptions {
     std::string method;
     std::string output;
     std::string outDir;
-    std::string format;  // "png", "pgm" or empty: as the input
+    std::string format;  // "png", "pgm", "tif" or empty: as the input
     std::string diagDir;
     int jobs = 1;
     bool progress = true;  // shown only when stderr is a terminal

@@ -18,9 +18,13 @@ namespace {
 using namespace imgnorm_cli;
 
 const char* const kImageHelp =
-    "Images: 8-bit grayscale PNG (also 1, 2 and 4-bit gray, and palettes of grays) and PGM (P5 or P2; a maximum "
-    "value below 255 is rescaled to 0..255). Colour, alpha-channel and 16-bit images are rejected with an error "
-    "naming the file: convert them to 8-bit gray first. Outputs are written whole or not at all.";
+    "Images: 8-bit grayscale PNG (also 1, 2 and 4-bit gray, and palettes of grays), PGM (P5 or P2; "
+    "a maximum "
+    "value below 255 is rescaled to 0..255) and TIFF (uncompressed, LZW, Deflate or PackBits; "
+    "strips or tiles). "
+    "Colour, alpha-channel and 16-bit images are rejected with an error naming the file: convert "
+    "them to 8-bit "
+    "gray first. Outputs are written whole or not at all.";
 
 const char* const kExitHelp =
     "Exit status: 0 success, 1 an image or file failed, 2 wrong usage, 130 interrupted (the images in progress "
@@ -122,15 +126,19 @@ int main(int argc, char** argv) {
         ->required()
         ->type_name("NAME");
     runParams.add(*runCmd, true);
-    CLI::Option* outOpt =
-        runCmd->add_option("-o,--output", run.output, "output file, for one input image (.png or .pgm)")->type_name("OUT");
+    CLI::Option* outOpt = runCmd
+                              ->add_option("-o,--output", run.output,
+                                           "output file, for one input image (.png, .pgm or .tif)")
+                              ->type_name("OUT");
     CLI::Option* outDirOpt = runCmd->add_option("--out-dir", run.outDir,
                                                 "write each output under the input's file name into this folder "
                                                 "(created when missing)")
                                  ->type_name("DIR");
     outOpt->excludes(outDirOpt);
-    runCmd->add_option("--format", run.format, "with --out-dir: write all outputs as png or pgm (default: as the input)")
-        ->check(CLI::IsMember({"png", "pgm"}))
+    runCmd
+        ->add_option("--format", run.format,
+                     "with --out-dir: write all outputs as png, pgm or tif (default: as the input)")
+        ->check(CLI::IsMember({"png", "pgm", "tif"}))
         ->type_name("FMT");
     runCmd->add_option("-j,--jobs", run.jobs, "normalize this many images at once, each with its own copy of the tool")
         ->check(CLI::Range(1, 256))
@@ -141,7 +149,10 @@ int main(int argc, char** argv) {
         ->type_name("DIR");
     bool noProgress = false;
     runCmd->add_flag("--no-progress", noProgress, "no progress line (it is shown only when stderr is a terminal)");
-    runCmd->add_option("INPUT", run.inputs, "images, or folders whose .png, .pgm and .pnm files are all normalized")
+    runCmd
+        ->add_option(
+            "INPUT", run.inputs,
+            "images, or folders whose .png, .pgm, .pnm, .tif and .tiff files are all normalized")
         ->required()
         ->type_name("INPUT...");
     runCmd->footer(std::string("Images that fail are reported on stderr (a global method that cannot build its gray "
@@ -169,8 +180,8 @@ int main(int argc, char** argv) {
                    "light ramp, vignette, and with a defect");
     samplesCmd->add_option("DIR", samplesDir, "folder to write into (created when missing)")->required();
     samplesCmd->add_option("--size", samplesSize, "image size")->capture_default_str()->type_name("WxH");
-    samplesCmd->add_option("--format", samplesFormat, "png or pgm")
-        ->check(CLI::IsMember({"png", "pgm"}))
+    samplesCmd->add_option("--format", samplesFormat, "png, pgm or tif")
+        ->check(CLI::IsMember({"png", "pgm", "tif"}))
         ->capture_default_str();
 
     try {

@@ -1,14 +1,19 @@
-// Reading and writing PNG and PGM files: exact round trips, the accepted and
-// rejected kinds of file, hostile and damaged files, and safe replacement.
+// Reading and writing PNG, PGM and TIFF files: exact round trips, the
+// accepted and rejected kinds of file, hostile and damaged files, and safe
+// replacement.
 #include "image_io.h"
 
 #include <gtest/gtest.h>
+#include <tiffio.h>
 #include <zlib.h>
+
+#include <functional>
 
 #include "files.h"
 #include "support/images.h"
 
 using imgnorm_cli::FileError;
+using imgnorm_cli::GrayImage;
 using imgnorm_cli::readImage;
 using imgnorm_cli::writeImage;
 using namespace clitest;
@@ -47,7 +52,7 @@ std::string chunk(const std::string& type, const std::string& data) {
 // A PNG file built byte by byte, so that the reader meets files it did not
 // write; rows are packed as the PNG stores them, the header's height may lie.
 std::string pngFile(std::uint32_t width, std::uint32_t height, int depth, int colorType,
-                    const std::vector<Pels>& rows, const Pels& palette = {}) {
+                    const std::vector<Pels>& rows, const Pels& palette = {}, int sbit = 0) {
     std::string raw;
     for (const Pels& r : rows)
         raw += '\0' + std::string(r.begin(), r.end());  // filter: none
@@ -59,24 +64,82 @@ std::string pngFile(std::uint32_t width, std::uint32_t height, int depth, int co
     const std::string header = be32(width) + be32(height) + static_cast<char>(depth) +
                                static_cast<char>(colorType) + std::string(3, '\0');
     return "\x89PNG\r\n\x1a\n" + chunk("IHDR", header) +
+           (sbit == 0 ? "" : chunk("sBIT", std::string(1, static_cast<char>(sbit)))) +
            (palette.empty() ? "" : chunk("PLTE", std::string(palette.begin(), palette.end()))) +
            chunk("IDAT", z) + chunk("IEND", "");
+}
+
+GrayImage decodeAny(const std::string& bytes, const std::string& name = "m.tif") {
+    return imgnorm_cli::decodeGrayImage(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                        bytes.size(), name);
+}
+
+// A TIFF file of w x h gray pixels written by libtiff (mode "w", "wb" for big
+// endian, "w8" for BigTIFF), one strip unless set changes the tags; its rows
+// are TIFFScanlineSize bytes of pixels (native byte order), repeated as
+// needed. With two pages the second is a copy of the first.
+std::string tiffFile(const fs::path& file, std::uint32_t w, std::uint32_t h, int bits,
+                     const std::function<void(TIFF*)>& set, const std::string& pixels,
+                     const char* mode = "w", int pages = 1) {
+    TIFF* t = TIFFOpen(file.c_str(), mode);
+    for (int page = 0; page < pages; ++page) {
+        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, w);
+        TIFFSetField(t, TIFFTAG_IMAGELENGTH, h);
+        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, bits);
+        TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
+        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+        TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, h);
+        set(t);
+        const auto rowBytes = static_cast<std::size_t>(TIFFScanlineSize(t));
+        std::string image;
+        while (image.size() < rowBytes * h)
+            image += pixels;
+        if (TIFFIsTiled(t)) {
+            std::uint32_t tw = 0, th = 0;
+            TIFFGetField(t, TIFFTAG_TILEWIDTH, &tw);
+            TIFFGetField(t, TIFFTAG_TILELENGTH, &th);
+            const std::size_t pel = rowBytes / w;
+            for (std::uint32_t y0 = 0; y0 < h; y0 += th)
+                for (std::uint32_t x0 = 0; x0 < w; x0 += tw) {
+                    std::string tile(static_cast<std::size_t>(TIFFTileSize(t)), '\0');
+                    for (std::uint32_t y = y0; y < std::min(h, y0 + th); ++y)
+                        tile.replace((y - y0) * tw * pel, (std::min(w, x0 + tw) - x0) * pel, image,
+                                     y * rowBytes + x0 * pel, (std::min(w, x0 + tw) - x0) * pel);
+                    TIFFWriteEncodedTile(t, TIFFComputeTile(t, x0, y0, 0, 0), tile.data(),
+                                         static_cast<tmsize_t>(tile.size()));
+                }
+        } else {
+            for (std::uint32_t y = 0; y < h; ++y)
+                TIFFWriteScanline(t, image.data() + y * rowBytes, y, 0);
+        }
+        TIFFWriteDirectory(t);
+    }
+    TIFFClose(t);
+    return readFile(file);
+}
+
+template <class T>
+std::string bytesOf(const std::vector<T>& v) {
+    return std::string(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(T));
 }
 
 }  // namespace
 
 // Each image sits in larger storage, away from position (0, 0), and is
 // written twice to one path: the second write replaces the file whole. The
-// extension chooses the format in any case.
-TEST(WriteImage, RoundTripOfAWindowKeepsEveryPixelAtAwkwardSizes) {
+// extension chooses the format in any case. 16-bit images keep their samples
+// and stated depth (PGM always states one: 16 for an unstated depth).
+TEST(WriteImage, RoundTripOfAWindowKeepsEveryPixelAndDepthAtAwkwardSizes) {
     const fs::path dir = freshDir();
     const std::pair<int, int> sizes[] = {{1, 1}, {2, 3},  {3, 1},   {7, 5}, {8, 2},
                                          {9, 9}, {63, 4}, {64, 64}, {65, 3}};
     for (std::uint32_t seed = 0; seed < std::size(sizes); ++seed) {
         auto gen = testimg::rng(seed);
-        const auto img = testimg::random<std::uint8_t>(sizes[seed].first, sizes[seed].second, gen);
+        const auto [w, h] = sizes[seed];
+        const auto img = testimg::random<std::uint8_t>(w, h, gen);
         const auto big = testimg::embedded<std::uint8_t>(img, 4, 255, {20, -7});
-        for (const std::string ext : {".PNG", ".Pnm"}) {
+        for (const std::string ext : {".PNG", ".Pnm", ".TIFF"}) {
             SCOPED_TRACE(ext + " seed " + std::to_string(seed));
             const fs::path fresh = dir / ("fresh" + ext), reused = dir / ("img" + ext);
             writeImage(fresh.string(), big);
@@ -86,6 +149,23 @@ TEST(WriteImage, RoundTripOfAWindowKeepsEveryPixelAtAwkwardSizes) {
             const auto back = readImage(reused.string());
             EXPECT_EQ(back.window(), vkPelRect(0, 0, img.width(), img.height()));
             EXPECT_EQ(testimg::pixels(back), testimg::pixels(img));
+        }
+        for (const int depth : {0, 12, 16}) {
+            const auto deep =
+                testimg::random<std::uint16_t>(w, h, gen, 0, depth == 12 ? 4095 : 65535);
+            const auto deepBig = testimg::embedded<std::uint16_t>(deep, 3, 65535, {-5, 9});
+            for (const std::string ext : {".png", ".pgm", ".tif"}) {
+                SCOPED_TRACE(ext + " depth " + std::to_string(depth) + " seed " +
+                             std::to_string(seed));
+                const fs::path file = dir / ("deep" + ext);
+                writeImage(file.string(), deepBig, depth);
+                const GrayImage back = imgnorm_cli::readGrayImage(file.string());
+                ASSERT_TRUE(back.deep());
+                EXPECT_EQ(back.depth, depth == 0 && ext == ".pgm" ? 16 : depth);
+                const auto& pels = std::get<1>(back.pels);
+                EXPECT_EQ(pels.window(), vkPelRect(0, 0, w, h));
+                EXPECT_EQ(testimg::pixels(pels), testimg::pixels(deep));
+            }
         }
     }
 }
@@ -104,6 +184,11 @@ TEST(WriteImage, FailureOrBadArgumentsLeaveNeitherTargetNorTemporaryFile) {
     for (const auto& [name, image, message] : cases)
         EXPECT_NE(fileErrorOf([&] { writeImage((dir / name).string(), image); }).find(message),
                   std::string::npos);
+    const auto deep = testimg::fromRows<std::uint16_t>(2, 1, {4095, 4096});
+    EXPECT_NE(fileErrorOf([&] {
+                  writeImage((dir / "d.png").string(), deep, 12);
+              }).find("d.png: sample value 4096 at (1, 0) does not fit in 12 bits"),
+              std::string::npos);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
 }
 
@@ -122,10 +207,105 @@ TEST(DecodeImage, LowDepthsGrayPalettesAndSmallMaxvalsAreScaledToTheFullRange) {
         EXPECT_EQ(testimg::pixels(decode(bytes)), expected) << bytes.substr(0, 20);
 }
 
+// sBIT shifts the scaled-up samples back (bit-replicated or zero-filled);
+// without it, or from a PGM, the samples are kept as stored.
+TEST(DecodeImage, DeepPngAndPgmKeepTheirSamplesAndStateTheirDepth) {
+    const std::tuple<std::string, std::vector<std::uint16_t>, int> cases[] = {
+        {pngFile(3, 1, 16, 0, {{0xFF, 0xFF, 0x80, 0x08, 0x00, 0x10}}, {}, 12), {4095, 2048, 1}, 12},
+        {pngFile(2, 1, 16, 0, {{0x12, 0x34, 0xAB, 0xCD}}, {}, 16), {0x1234, 0xABCD}, 16},
+        {pngFile(2, 1, 16, 0, {{0x12, 0x34, 0xAB, 0xCD}}), {0x1234, 0xABCD}, 0},
+        {std::string("P5 2 1 1000\n") + "\x03\xe8" + '\0' + '\x07', {1000, 7}, 10},
+        {"P2\n2 1\n4095\n4095 0\n", {4095, 0}, 12},
+    };
+    for (const auto& [bytes, expected, depth] : cases) {
+        const GrayImage image = decodeAny(bytes);
+        ASSERT_TRUE(image.deep()) << bytes.substr(0, 12);
+        EXPECT_EQ(testimg::pixels(std::get<1>(image.pels)), expected);
+        EXPECT_EQ(image.depth, depth);
+    }
+}
+
+// Files libtiff writes in every layout the reader takes, tiles cut at the
+// image's edges.
+TEST(DecodeImage, TiffStripsTilesCompressionsAndByteOrdersDecodeExactly) {
+    const fs::path dir = freshDir();
+    auto gen = testimg::rng(11);
+    const std::uint32_t w = 37, h = 21;
+    for (const int bits : {8, 16})
+        for (const int compression :
+             {COMPRESSION_NONE, COMPRESSION_LZW, COMPRESSION_ADOBE_DEFLATE, COMPRESSION_PACKBITS})
+            for (const bool tiled : {false, true})
+                for (const char* mode : {"wl", "wb", "w8"}) {
+                    SCOPED_TRACE(std::to_string(bits) + " bits, compression " +
+                                 std::to_string(compression) + (tiled ? " tiles " : " strips ") +
+                                 mode);
+                    const auto set = [&](TIFF* t) {
+                        TIFFSetField(t, TIFFTAG_COMPRESSION, compression);
+                        if (compression != COMPRESSION_NONE && compression != COMPRESSION_PACKBITS)
+                            TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+                        if (tiled) {
+                            TIFFSetField(t, TIFFTAG_TILEWIDTH, 16);
+                            TIFFSetField(t, TIFFTAG_TILELENGTH, 16);
+                        } else {
+                            TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 4);
+                        }
+                    };
+                    const auto file = dir / "t.tif";
+                    GrayImage back;
+                    if (bits == 8) {
+                        const auto pels = testimg::pixels(testimg::random<std::uint8_t>(w, h, gen));
+                        back = decodeAny(tiffFile(file, w, h, 8, set, bytesOf(pels), mode));
+                        ASSERT_FALSE(back.deep());
+                        EXPECT_EQ(testimg::pixels(std::get<0>(back.pels)), pels);
+                    } else {
+                        const auto pels =
+                            testimg::pixels(testimg::random<std::uint16_t>(w, h, gen, 0, 65535));
+                        back = decodeAny(tiffFile(file, w, h, 16, set, bytesOf(pels), mode));
+                        ASSERT_TRUE(back.deep());
+                        EXPECT_EQ(testimg::pixels(std::get<1>(back.pels)), pels);
+                    }
+                }
+}
+
 TEST(DecodeImage, UnsupportedMalformedAndHugeFilesAreNamedErrors) {
+    const fs::path tif = freshDir() / "t.tif";
+    const auto tiff = [&](int bits, const std::function<void(TIFF*)>& set, int pages = 1) {
+        return tiffFile(tif, 16, 16, bits, set, std::string(1, '\x55'), "w", pages);
+    };
+    const auto none = [](TIFF*) {};
     const std::pair<std::string, std::string> cases[] = {
         {"", "empty file"},
-        {"hello, world", "not a PNG or PGM image"},
+        {"hello, world", "not a PNG, PGM or TIFF image"},
+        {pngFile(2, 1, 16, 0, {{0x0F, 0xFF, 0x00, 0x01}}, {}, 12), "not scaled up to 16 bits"},
+        {"P5 1 1 70000\n\x01\x02", "maximum value 70000 is above 65535"},
+        {"P5 1 1 1000\n\x03\xe9", "pixel value 1001 exceeds the maximum value 1000"},
+        {tiff(8,
+              [](TIFF* t) {
+                  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+                  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+              }),
+         "colour TIFF (RGB)"},
+        {tiff(8,
+              [](TIFF* t) {
+                  const std::uint16_t alpha = EXTRASAMPLE_UNASSALPHA;
+                  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 2);
+                  TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &alpha);
+              }),
+         "grayscale TIFF with an alpha"},
+        {tiff(32, [](TIFF* t) { TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_IEEEFP); }),
+         "32-bit TIFF"},
+        {tiff(16, [](TIFF* t) { TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_INT); }),
+         "signed TIFF samples"},
+        {tiff(1, none), "1-bit TIFF"},
+        {tiff(8, [](TIFF* t) { TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE); }),
+         "MinIsWhite"},
+        {tiff(8, [](TIFF* t) { TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_JPEG); }),
+         "TIFF compression JPEG is not read"},
+        {tiff(8, [](TIFF* t) { TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_BOTRIGHT); }),
+         "TIFF orientation 3"},
+        {tiff(8, none, 2), "TIFF with more than one page"},
+        {tiff(16, [](TIFF* t) { TIFFSetField(t, TIFFTAG_MAXSAMPLEVALUE, 4095); }),
+         "sample value 21845 exceeds the MaxSampleValue 4095"},
         {pngFile(3, 1, 8, 2, {Pels(9, 90)}), "colour PNG (RGB)"},
         {pngFile(2, 1, 8, 3, {{1, 0}}, {10, 10, 10, 200, 200, 0}), "colour PNG (palette)"},
         {pngFile(2, 1, 8, 4, {{1, 2, 3, 4}}), "grayscale PNG with an alpha"},
@@ -153,9 +333,20 @@ TEST(DecodeImage, UnsupportedMalformedAndHugeFilesAreNamedErrors) {
     }
 }
 
-TEST(DecodeImage, TruncatedOrFlippedPngBytesAreErrorsOrChangeNoPixel) {
+TEST(DecodeImage, TruncatedFilesAreErrorsAndFlippedPngBytesChangeNoPixel) {
     auto gen = testimg::rng(7);
-    const fs::path file = freshDir() / "small.png";
+    const fs::path dir = freshDir();
+    const fs::path tif = dir / "small.tif";
+    writeImage(tif.string(), testimg::random<std::uint16_t>(13, 11, gen, 0, 65535), 0);
+    const std::string tiff = readFile(tif);
+    // (Its last four bytes only end the list of pages: the image is whole
+    // without them.)
+    for (std::size_t i = 0; i + 4 < tiff.size(); ++i)
+        EXPECT_EQ(
+            fileErrorOf([&] { decodeAny(tiff.substr(0, i), "cut.tif"); }).rfind("cut.tif: ", 0), 0u)
+            << "byte " << i;
+
+    const fs::path file = dir / "small.png";
     writeImage(file.string(), testimg::random<std::uint8_t>(13, 11, gen));
     const std::string png = readFile(file);
     const auto original = testimg::pixels(decode(png));
