@@ -150,6 +150,29 @@ void BM_PelAddClamp(benchmark::State& state) {
 }
 PELFUNC_BENCH(BM_PelAddClamp);
 
+// 16-bit pixels of depth 12 and 16 (random values of that depth); the
+// counter x8bit is the ratio to the same operation on the 8-bit images.
+vkPelBuffer<std::uint16_t> randomDeepImage(std::uint32_t seed, int depth) {
+    vkPelBuffer<std::uint16_t> b(kSide, kSide);
+    std::mt19937 gen(seed);
+    std::uniform_int_distribution<std::uint32_t> d(0, (1u << depth) - 1);
+    std::uint16_t* row = b.pointToOffset();
+    for (std::int32_t y = 0; y < kSide; ++y, row += b.rowUpdate())
+        for (std::int32_t x = 0; x < kSide; ++x)
+            row[x] = static_cast<std::uint16_t>(d(gen));
+    return b;
+}
+
+void BM_PelSubClampSignedDeep(benchmark::State& state) {
+    auto& im = arith();
+    const auto depth = static_cast<std::int32_t>(state.range(0));
+    static vkPelBuffer<std::uint16_t> d = randomDeepImage(1, 16), s = randomDeepImage(2, 16);
+    againstOperation(
+        state, "x8bit", [&] { vf_PelSubClampSigned(d, s, depth); },
+        [&] { vf_PelSubClampSigned(im.d, im.s); });
+}
+PELFUNC_BENCH(BM_PelSubClampSignedDeep)->ArgName("depth")->Arg(12)->Arg(16);
+
 #ifdef IMGNORM_HAVE_OPENCV
 void BM_CvSubtract(benchmark::State& state) {
     cv::setNumThreads(1);
@@ -396,6 +419,19 @@ void BM_MaskedPelHistogramNarrow(benchmark::State& state) {
 }
 PELFUNC_BENCH(BM_MaskedPelHistogramNarrow);
 
+// 16-bit images of random values of the depth, random 50 % mask; x8bit is
+// the ratio to the 8-bit masked histogram with the same mask.
+void BM_MaskedPelHistogramDeep(benchmark::State& state) {
+    auto& im = histograms();
+    const auto depth = static_cast<std::int32_t>(state.range(0));
+    const vkPelBuffer<std::uint16_t> image = randomDeepImage(11, depth);
+    std::vector<std::uint32_t> h, h8;
+    againstOperation(
+        state, "x8bit", [&] { vf_MaskedPelHistogram(image, im.mask50, depth, h); },
+        [&] { vf_MaskedPelHistogram(im.image, im.mask50, h8); });
+}
+PELFUNC_BENCH(BM_MaskedPelHistogramDeep)->ArgName("depth")->Arg(12)->Arg(16);
+
 #ifdef IMGNORM_HAVE_OPENCV
 // mask 0: none, 1: random 50 %, 2: left half.
 void BM_CvCalcHist(benchmark::State& state) {
@@ -423,6 +459,17 @@ void BM_MaskedPelCopy(benchmark::State& state) {
     againstMemcpy(state, [&] { vf_MaskedPelCopy(im.image, im.mask50, destination, state.range(0) != 0); });
 }
 PELFUNC_BENCH(BM_MaskedPelCopy)->ArgName("invert")->Arg(0)->Arg(1);
+
+void BM_MaskedPelCopyDeep(benchmark::State& state) {
+    auto& im = histograms();
+    static const vkPelBuffer<std::uint16_t> source = randomDeepImage(16, 16);
+    static vkPelBuffer<std::uint16_t> destination(kSide, kSide);
+    static vkPelBuffer<Pel> destination8(kSide, kSide);
+    againstOperation(
+        state, "x8bit", [&] { vf_MaskedPelCopy(source, im.mask50, destination, false); },
+        [&] { vf_MaskedPelCopy(im.image, im.mask50, destination8, false); });
+}
+PELFUNC_BENCH(BM_MaskedPelCopyDeep);
 
 #ifdef IMGNORM_HAVE_OPENCV
 void BM_CvCopyToMasked(benchmark::State& state) {

@@ -3,6 +3,11 @@
 // unbound destination on that rectangle with the source's transforms. Masks:
 // a mask pixel of 0 excludes the pixel at the same position, any other value
 // includes it. Biased differences hold a signed value v as v + 128.
+//
+// 16-bit forms take the image's bit depth d (1..16: its values lie in
+// 0..2^d - 1; vkPelFunc::BadParams otherwise, before anything is written);
+// their histograms have 2^d bins and their biased differences hold v as
+// v + 2^(d-1). Masks stay 8-bit.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +26,11 @@
 IMGNORM_API void vf_MaskedPelHistogram(const vkPelBuffer_const<std::uint8_t>& image,
                                        const vkPelBuffer_const<std::uint8_t>& mask,
                                        std::vector<std::uint32_t>& histogram);
+// The same with 2^depth counts. A pixel of the counted window (excluded ones
+// too) above 2^depth - 1: vkPelFunc::BadParams, histogram unchanged.
+IMGNORM_API void vf_MaskedPelHistogram(const vkPelBuffer_const<std::uint16_t>& image,
+                                       const vkPelBuffer_const<std::uint8_t>& mask,
+                                       std::int32_t depth, std::vector<std::uint32_t>& histogram);
 
 // Clamped arithmetic, in place on the destination ---------------------------
 // Each writes the destination's pixels inside the common window only (no
@@ -37,6 +47,19 @@ IMGNORM_API void vf_PelSubClampSigned(const vkPelBuffer<std::uint8_t>& destinati
 // d = clamp(d + s - 128, 0, 255).
 IMGNORM_API void vf_PelAddClamp(const vkPelBuffer<std::uint8_t>& destination,
                                 const vkPelBuffer_const<std::uint8_t>& source);
+// The same on 16-bit pixels of the given depth, with h = 2^(depth-1) in place
+// of 128 and 2^depth - 1 in place of 255: d = clamp(d - s, -r, r) + h with
+// r = min(maxDifference, h - 1), d = clamp(d - s + h, 0, 2^depth - 1) and
+// d = clamp(d + s - h, 0, 2^depth - 1). Values above the depth are taken as
+// they are; results always lie in 0..2^depth - 1.
+IMGNORM_API void vf_PelSubClamp(const vkPelBuffer<std::uint16_t>& destination,
+                                const vkPelBuffer_const<std::uint16_t>& source,
+                                std::uint16_t maxDifference, std::int32_t depth);
+IMGNORM_API void vf_PelSubClampSigned(const vkPelBuffer<std::uint16_t>& destination,
+                                      const vkPelBuffer_const<std::uint16_t>& source,
+                                      std::int32_t depth);
+IMGNORM_API void vf_PelAddClamp(const vkPelBuffer<std::uint16_t>& destination,
+                                const vkPelBuffer_const<std::uint16_t>& source, std::int32_t depth);
 
 // Masked copy and divide ----------------------------------------------------
 
@@ -50,6 +73,9 @@ IMGNORM_API void vf_PelAddClamp(const vkPelBuffer<std::uint8_t>& destination,
 IMGNORM_API void vf_MaskedPelCopy(const vkPelBuffer_const<std::uint8_t>& source,
                                   const vkPelBuffer_const<std::uint8_t>& mask,
                                   vkPelBuffer<std::uint8_t>& destination, bool invertMask);
+IMGNORM_API void vf_MaskedPelCopy(const vkPelBuffer_const<std::uint16_t>& source,
+                                  const vkPelBuffer_const<std::uint8_t>& mask,
+                                  vkPelBuffer<std::uint16_t>& destination, bool invertMask);
 // Where the mask is non-zero (everywhere when unbound):
 // d = (numerator * scale + denominator / 2) / denominator, truncated, i.e.
 // the quotient rounded half up, over the common window of the operands (and

@@ -15,27 +15,26 @@ namespace {
 
 // d = selected ? s : d, as a blend so that the loop has no branch and
 // vectorizes. Invert selects where the mask is 0.
-template <bool Invert>
-void copyRow(const std::uint8_t* s, const std::uint8_t* m, std::uint8_t* d, std::int32_t n) {
+template <bool Invert, class T>
+void copyRow(const T* s, const std::uint8_t* m, T* d, std::int32_t n) {
     for (std::int32_t x = 0; x < n; ++x) {
         const bool set = Invert ? m[x] == 0 : m[x] != 0;
-        const auto keep = static_cast<std::uint8_t>(set ? 0x00 : 0xFF);
-        d[x] = static_cast<std::uint8_t>((s[x] & ~keep) | (d[x] & keep));
+        const auto keep = static_cast<T>(set ? 0 : ~T{0});
+        d[x] = static_cast<T>((s[x] & ~keep) | (d[x] & keep));
     }
 }
 
 // A handle that reads the same pixels as b but cannot be changed by writes
 // through d: a private copy when b shares d's storage at a shifted position.
-vkPelBuffer_const<std::uint8_t> detached(const vkPelBuffer_const<std::uint8_t>& b,
-                                         const vkPelBuffer<std::uint8_t>& d) {
-    if (vk_detail::shiftedAlias(b, d)) return vfPelCopy(b);
+template <class B, class D>
+vkPelBuffer_const<B> detached(const vkPelBuffer_const<B>& b, const vkPelBuffer<D>& d) {
+    if (vk_detail::shiftedAlias<B, D>(b, d)) return vfPelCopy(b);
     return b;
 }
 
-}  // namespace
-
-void vf_MaskedPelCopy(const vkPelBuffer_const<std::uint8_t>& source, const vkPelBuffer_const<std::uint8_t>& mask,
-                      vkPelBuffer<std::uint8_t>& destination, bool invertMask) {
+template <class T>
+void maskedCopy(const vkPelBuffer_const<T>& source, const vkPelBuffer_const<std::uint8_t>& mask,
+                vkPelBuffer<T>& destination, bool invertMask) {
     requireBound(source);
     if (!mask.isBound()) {
         vfPelCopy(source, destination);
@@ -45,19 +44,19 @@ void vf_MaskedPelCopy(const vkPelBuffer_const<std::uint8_t>& source, const vkPel
     if (destination.isBound()) rect &= destination.window();
     if (rect.isNull()) return;
 
-    vkPelBuffer<std::uint8_t> out;
+    vkPelBuffer<T> out;
     if (destination.isBound()) {
         out = narrowed(destination, rect);
     } else {
-        out = vkPelBuffer<std::uint8_t>(rect);
+        out = vkPelBuffer<T>(rect);
         out.copyXforms(source);
     }
     const auto s = detached(narrowed(source, rect), out);
     const auto m = detached(narrowed(mask, rect), out);
-    const auto walk = invertMask ? copyRow<true> : copyRow<false>;
-    const std::uint8_t* ps = s.pointToOffset();
+    const auto walk = invertMask ? copyRow<true, T> : copyRow<false, T>;
+    const T* ps = s.pointToOffset();
     const std::uint8_t* pm = m.pointToOffset();
-    std::uint8_t* pd = out.pointToOffset();
+    T* pd = out.pointToOffset();
     for (std::int32_t y = 0; y < rect.height(); ++y) {
         walk(ps, pm, pd, rect.width());
         ps += s.rowUpdate();
@@ -65,6 +64,20 @@ void vf_MaskedPelCopy(const vkPelBuffer_const<std::uint8_t>& source, const vkPel
         pd += out.rowUpdate();
     }
     if (!destination.isBound()) destination = out;
+}
+
+}  // namespace
+
+void vf_MaskedPelCopy(const vkPelBuffer_const<std::uint8_t>& source,
+                      const vkPelBuffer_const<std::uint8_t>& mask,
+                      vkPelBuffer<std::uint8_t>& destination, bool invertMask) {
+    maskedCopy(source, mask, destination, invertMask);
+}
+
+void vf_MaskedPelCopy(const vkPelBuffer_const<std::uint16_t>& source,
+                      const vkPelBuffer_const<std::uint8_t>& mask,
+                      vkPelBuffer<std::uint16_t>& destination, bool invertMask) {
+    maskedCopy(source, mask, destination, invertMask);
 }
 
 namespace {

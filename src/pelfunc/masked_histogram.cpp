@@ -1,14 +1,20 @@
-// Histogram of an 8-bit image over the pixels that a mask includes.
+// Histogram of an 8- or 16-bit image over the pixels that a mask includes.
 //
-// Neither path branches on the mask: every pixel gets the bin
-// value + 256 * excluded of a 512-bin table, and the upper half (the excluded
-// pixels) is dropped at the end, so random masks cost no mispredictions. Bins
-// are computed for a stretch of pixels at a time in a loop that vectorizes,
-// and then counted by a loop that does only a load and an increment per
-// pixel, into four interleaved tables so that equal neighbouring values do
-// not wait on each other's increments. The wide path (rectangles at least 64
-// pixels wide) takes each row in stretches; the narrow path gathers several
-// short rows into one stretch, so that neither loop runs only a few times.
+// Neither path branches on the mask: an included pixel's bin is its value, an
+// excluded pixel's is 2^depth + its low 8 bits, in 256 discard bins after the
+// histogram's that are dropped at the end, so random masks cost no
+// mispredictions (and excluded pixels spread over 256 bins, so runs of them do
+// not wait on one bin's increments). Bins are computed for a stretch of pixels at a time
+// in a loop that vectorizes, and then counted by a loop that does only a load
+// and an increment per pixel, into interleaved tables so that equal
+// neighbouring values do not wait on each other's increments (four for 8-bit
+// images, two for 16-bit ones, whose tables are larger and whose neighbours
+// are seldom equal). The wide path (rectangles at least 64 pixels wide) takes
+// each row in stretches; the narrow path gathers several short rows into one
+// stretch, so that neither loop runs only a few times. On 16-bit images the
+// bin loop also ORs the pixels together, which shows a value above the depth
+// after the count (the bin keeps only the depth's bits, so it never leaves
+// the table).
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -24,79 +30,146 @@ constexpr std::int32_t kWidePathMinWidth = 64;
 // Pixels whose bins are computed ahead of counting them.
 constexpr std::int32_t kStretch = 512;
 
+template <class Pel>
+struct HistogramTraits;
+template <>
+struct HistogramTraits<std::uint8_t> {
+    using Bin = std::uint16_t;
+    static constexpr std::size_t kTables = 4;
+};
+template <>
+struct HistogramTraits<std::uint16_t> {
+    using Bin = std::uint32_t;
+    static constexpr std::size_t kTables = 2;
+};
+
+template <class Pel>
 class BinCounter {
-public:
+  public:
+    using Bin = typename HistogramTraits<Pel>::Bin;
+    static constexpr std::size_t kTables = HistogramTraits<Pel>::kTables;
+
+    // levels: the histogram's size; each table has 256 more bins.
+    explicit BinCounter(std::size_t levels) : levels_(levels), t_(kTables * (levels + 256)) {}
+
     // Counts the bins of one stretch.
-    void count(const std::uint16_t* b, std::int32_t n) {
+    void count(const Bin* b, std::int32_t n) {
+        std::uint32_t* const t = t_.data();
+        const std::size_t stride = levels_ + 256;
         std::int32_t x = 0;
-        for (; x + 4 <= n; x += 4) {
-            ++t_[0][b[x]];
-            ++t_[1][b[x + 1]];
-            ++t_[2][b[x + 2]];
-            ++t_[3][b[x + 3]];
-        }
-        for (; x < n; ++x) ++t_[0][b[x]];
+        for (; x + static_cast<std::int32_t>(kTables) <= n; x += static_cast<std::int32_t>(kTables))
+            for (std::size_t k = 0; k < kTables; ++k)
+                ++t[k * stride + b[x + static_cast<std::int32_t>(k)]];
+        for (; x < n; ++x)
+            ++t[b[x]];
     }
     // The counts of the included pixels.
     void result(std::vector<std::uint32_t>& histogram) const {
-        for (std::size_t v = 0; v < 256; ++v) histogram[v] = t_[0][v] + t_[1][v] + t_[2][v] + t_[3][v];
+        histogram.assign(levels_, 0);
+        for (std::size_t k = 0; k < kTables; ++k)
+            for (std::size_t v = 0; v < levels_; ++v)
+                histogram[v] += t_[k * (levels_ + 256) + v];
     }
 
 private:
-    std::array<std::array<std::uint32_t, 512>, 4> t_{};
+  std::size_t levels_;
+  std::vector<std::uint32_t> t_;
 };
 
-// Bins of n pixels: the value, moved to the discard half when excluded.
-inline void binsOf(const std::uint8_t* img, const std::uint8_t* m, std::uint16_t* b, std::int32_t n) {
-    for (std::int32_t x = 0; x < n; ++x)
-        b[x] = static_cast<std::uint16_t>(img[x] | (static_cast<unsigned>(m[x] == 0) << 8));
+// Bins of n pixels: the value's depth bits, or when the mask (null: none)
+// excludes the pixel its low 8 bits in the discard bins after the
+// histogram's; seen collects the OR of the values of 16-bit images.
+template <class Pel, class Bin>
+inline void binsOf(const Pel* img, const std::uint8_t* m, Bin* b, std::int32_t n, unsigned depth,
+                   Pel& seen) {
+    const auto top = static_cast<Pel>((1u << depth) - 1);
+    Pel any = 0;
+    if (m != nullptr) {
+        for (std::int32_t x = 0; x < n; ++x) {
+            any = static_cast<Pel>(any | img[x]);
+            const bool out = m[x] == 0;
+            const auto keep = static_cast<Pel>(out ? 0xFF : top);
+            b[x] = static_cast<Bin>((img[x] & keep) | (static_cast<unsigned>(out) << depth));
+        }
+    } else {
+        for (std::int32_t x = 0; x < n; ++x) {
+            any = static_cast<Pel>(any | img[x]);
+            b[x] = static_cast<Bin>(img[x] & top);
+        }
+    }
+    if constexpr (sizeof(Pel) > 1) seen = static_cast<Pel>(seen | any);
 }
 
-void countWide(const vkPelBuffer_const<std::uint8_t>& image, const vkPelBuffer_const<std::uint8_t>& mask,
-               std::vector<std::uint32_t>& histogram) {
-    BinCounter counter;
-    alignas(64) std::array<std::uint16_t, kStretch> bins;
-    vk_detail::forRows(image.pointToOffset(), image.rowUpdate(), mask.pointToOffset(), mask.rowUpdate(),
-                       image.width(), image.height(),
-                       [&](const std::uint8_t* img, const std::uint8_t* m, std::int32_t n) {
-                           // Steps by what is left, so x never passes n (no overflow
-                           // for rows near 2^31 pixels).
-                           for (std::int32_t x = 0, c = 0; x < n; x += c) {
-                               c = std::min(kStretch, n - x);
-                               binsOf(img + x, m + x, bins.data(), c);
-                               counter.count(bins.data(), c);
-                           }
-                       });
-    counter.result(histogram);
+// Calls f(imageRow, maskRow or null, width) for every row of the image's window.
+template <class Pel, class F>
+void forMaskedRows(const vkPelBuffer_const<Pel>& image, const vkPelBuffer_const<std::uint8_t>& mask,
+                   F&& f) {
+    const Pel* img = image.pointToOffset();
+    const std::uint8_t* m = mask.isBound() ? mask.pointToOffset() : nullptr;
+    const std::ptrdiff_t ms = mask.isBound() ? mask.rowUpdate() : 0;
+    for (std::int32_t y = 0; y < image.height(); ++y, img += image.rowUpdate(), m += ms)
+        f(img, m, image.width());
 }
 
-void countNarrow(const vkPelBuffer_const<std::uint8_t>& image, const vkPelBuffer_const<std::uint8_t>& mask,
-                 std::vector<std::uint32_t>& histogram) {
-    BinCounter counter;
+template <class Pel>
+void countWide(const vkPelBuffer_const<Pel>& image, const vkPelBuffer_const<std::uint8_t>& mask,
+               unsigned depth, BinCounter<Pel>& counter, Pel& seen) {
+    alignas(64) std::array<typename BinCounter<Pel>::Bin, kStretch> bins;
+    forMaskedRows(image, mask, [&](const Pel* img, const std::uint8_t* m, std::int32_t n) {
+        // Steps by what is left, so x never passes n (no overflow for rows
+        // near 2^31 pixels).
+        for (std::int32_t x = 0, c = 0; x < n; x += c) {
+            c = std::min(kStretch, n - x);
+            binsOf(img + x, m == nullptr ? nullptr : m + x, bins.data(), c, depth, seen);
+            counter.count(bins.data(), c);
+        }
+    });
+}
+
+template <class Pel>
+void countNarrow(const vkPelBuffer_const<Pel>& image, const vkPelBuffer_const<std::uint8_t>& mask,
+                 unsigned depth, BinCounter<Pel>& counter, Pel& seen) {
     // Room for a full stretch plus one more row.
-    alignas(64) std::array<std::uint16_t, kStretch + kWidePathMinWidth> bins;
+    alignas(64) std::array<typename BinCounter<Pel>::Bin, kStretch + kWidePathMinWidth> bins;
     std::int32_t held = 0;
-    vk_detail::forRows(image.pointToOffset(), image.rowUpdate(), mask.pointToOffset(), mask.rowUpdate(),
-                       image.width(), image.height(),
-                       [&](const std::uint8_t* img, const std::uint8_t* m, std::int32_t n) {
-                           binsOf(img, m, bins.data() + held, n);
-                           held += n;
-                           if (held >= kStretch) {
-                               counter.count(bins.data(), held);
-                               held = 0;
-                           }
-                       });
+    forMaskedRows(image, mask, [&](const Pel* img, const std::uint8_t* m, std::int32_t n) {
+        binsOf(img, m, bins.data() + held, n, depth, seen);
+        held += n;
+        if (held >= kStretch) {
+            counter.count(bins.data(), held);
+            held = 0;
+        }
+    });
     counter.count(bins.data(), held);
+}
+
+// The histogram of 2^depth bins of the image's window, over the pixels that
+// a bound mask includes (the windows are equal).
+template <class Pel>
+void countHistogram(const vkPelBuffer_const<Pel>& image,
+                    const vkPelBuffer_const<std::uint8_t>& mask, unsigned depth,
+                    std::vector<std::uint32_t>& histogram) {
+    BinCounter<Pel> counter(std::size_t{1} << depth);
+    Pel seen = 0;
+    if (image.width() >= kWidePathMinWidth)
+        countWide(image, mask, depth, counter, seen);
+    else
+        countNarrow(image, mask, depth, counter, seen);
+    if ((seen >> depth) != 0)
+        throw vkPelFunc::BadParams(
+            "masked histogram: a pixel value lies above the image's bit depth");
     counter.result(histogram);
 }
 
-}  // namespace
-
-void vf_MaskedPelHistogram(const vkPelBuffer_const<std::uint8_t>& image,
-                           const vkPelBuffer_const<std::uint8_t>& mask, std::vector<std::uint32_t>& histogram) {
+// The common frame: checks, the common window, an empty result for disjoint
+// windows. unmasked counts the image alone.
+template <class Pel, class Unmasked>
+void maskedHistogram(const vkPelBuffer_const<Pel>& image,
+                     const vkPelBuffer_const<std::uint8_t>& mask, unsigned depth,
+                     std::vector<std::uint32_t>& histogram, Unmasked unmasked) {
     vk_detail::requireBound(image);
     if (!mask.isBound()) {
-        vfPelHistogram(image, histogram);
+        unmasked();
         return;
     }
     const vkPelRect rect = image.window() & mask.window();
@@ -104,11 +177,25 @@ void vf_MaskedPelHistogram(const vkPelBuffer_const<std::uint8_t>& image,
         histogram.clear();
         return;
     }
-    const auto img = vk_detail::narrowed(image, rect);
-    const auto msk = vk_detail::narrowed(mask, rect);
-    histogram.assign(256, 0);
-    if (rect.width() >= kWidePathMinWidth)
-        countWide(img, msk, histogram);
-    else
-        countNarrow(img, msk, histogram);
+    countHistogram(vk_detail::narrowed(image, rect), vk_detail::narrowed(mask, rect), depth,
+                   histogram);
+}
+
+}  // namespace
+
+void vf_MaskedPelHistogram(const vkPelBuffer_const<std::uint8_t>& image,
+                           const vkPelBuffer_const<std::uint8_t>& mask,
+                           std::vector<std::uint32_t>& histogram) {
+    maskedHistogram(image, mask, 8, histogram, [&] { vfPelHistogram(image, histogram); });
+}
+
+void vf_MaskedPelHistogram(const vkPelBuffer_const<std::uint16_t>& image,
+                           const vkPelBuffer_const<std::uint8_t>& mask, std::int32_t depth,
+                           std::vector<std::uint32_t>& histogram) {
+    if (depth < 1 || depth > 16)
+        throw vkPelFunc::BadParams("masked histogram: the bit depth must lie in 1..16");
+    const auto d = static_cast<unsigned>(depth);
+    maskedHistogram(image, mask, d, histogram, [&] {
+        countHistogram(image, vkPelBuffer_const<std::uint8_t>(), d, histogram);
+    });
 }

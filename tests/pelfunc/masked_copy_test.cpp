@@ -13,22 +13,31 @@ static std::uint8_t referenceQuotient(std::uint32_t n, std::uint32_t d, std::uin
     return static_cast<std::uint8_t>(std::min<std::uint64_t>((std::uint64_t{n} * scale + d / 2) / d, 255));
 }
 
-TEST(MaskedPelCopy, MatchesNaiveCopyIntoSmallerBoundDestinationAndLeavesTheRest) {
+template <class T>
+static void expectNaiveMaskedCopy(std::uint32_t top) {
     for (bool invert : {false, true})
         for (std::int32_t w : {1, 2, 3, 7, 8, 9, 63, 64, 65}) {
             const auto seed = static_cast<std::uint32_t>(200 + w * 2 + (invert ? 1 : 0));
             auto gen = testimg::rng(seed);
-            auto src = testimg::embedded<std::uint8_t>(testimg::random<std::uint8_t>(w + 2, 4, gen), 1, 0, P(10, 20));
+            auto src =
+                testimg::embedded<T>(testimg::random<T>(w + 2, 4, gen, 0, top), 1, 0, P(10, 20));
             auto mask = testimg::embeddedWithMargins<std::uint8_t>(testimg::random<std::uint8_t>(w + 2, 4, gen, 0, 2),
                                                                    0, 0, 3, 1, 255, P(10, 20));
             // The destination starts one column right of the source.
-            auto dst = testimg::embeddedWithMargins<std::uint8_t>(testimg::random<std::uint8_t>(w + 1, 4, gen), 2, 0,
-                                                                  0, 2, 77, P(11, 20));
-            const auto before = testimg::storagePixels<std::uint8_t>(dst);
+            auto dst = testimg::embeddedWithMargins<T>(testimg::random<T>(w + 1, 4, gen, 0, top), 2,
+                                                       0, 0, 2, 77, P(11, 20));
+            const auto before = testimg::storagePixels<T>(dst);
             vf_MaskedPelCopy(src, mask, dst, invert);
-            const auto want = [&](P p, std::uint8_t old) { return (mask.get(p) != 0) != invert ? src.get(p) : old; };
+            const auto want = [&](P p, T old) {
+                return (mask.get(p) != 0) != invert ? src.get(p) : old;
+            };
             EXPECT_EQ(testimg::windowMismatch(before, dst, want), "") << testimg::trace(w, 4, seed) << " " << invert;
         }
+}
+
+TEST(MaskedPelCopy, MatchesNaiveCopyIntoSmallerBoundDestinationAndLeavesTheRest) {
+    expectNaiveMaskedCopy<std::uint8_t>(255);
+    expectNaiveMaskedCopy<std::uint16_t>(65535);
 }
 
 TEST(MaskedPelCopy, UnboundDestinationIsAllocatedZeroedOnTheCommonRectangleUnlessEmpty) {

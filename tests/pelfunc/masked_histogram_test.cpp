@@ -5,27 +5,60 @@
 using P = vkPair<std::int32_t>;
 using Hist = std::vector<std::uint32_t>;
 using U8 = vkPelBuffer<std::uint8_t>;
+using U16 = vkPelBuffer<std::uint16_t>;
 
-TEST(MaskedPelHistogram, MatchesNaiveCountOnTheCommonWindowOnBothPaths) {
+namespace {
+
+// The histogram of 2^depth bins: the 8-bit function at depth 8.
+void histogramOf(const vkPelBuffer_const<std::uint8_t>& image,
+                 const vkPelBuffer_const<std::uint8_t>& mask, int, Hist& h) {
+    vf_MaskedPelHistogram(image, mask, h);
+}
+void histogramOf(const vkPelBuffer_const<std::uint16_t>& image,
+                 const vkPelBuffer_const<std::uint8_t>& mask, int depth, Hist& h) {
+    vf_MaskedPelHistogram(image, mask, depth, h);
+}
+
+// Values 0..3 and the four top levels of the depth: both ends of the bins.
+template <class T>
+vkPelBuffer<T> endValues(std::int32_t w, std::int32_t h, std::mt19937& gen, int depth) {
+    auto b = testimg::random<T>(w, h, gen, 0, 7);
+    const std::uint32_t top = (1u << depth) - 1;
+    for (std::int32_t y = 0; y < h; ++y)
+        for (std::int32_t x = 0; x < w; ++x)
+            if (const T v = b.get(P(x, y)); v >= 4) b.set(P(x, y), static_cast<T>(top - (v - 4u)));
+    return b;
+}
+
+template <class T>
+void expectNaiveCounts(int depth) {
     for (std::int32_t w : {1, 2, 3, 7, 8, 9, 64, 65, 66, 130})
         for (std::int32_t h : {1, 5})
             for (std::uint32_t maskMax : {0u, 3u}) {
                 const auto seed = static_cast<std::uint32_t>(1000 + w * 10 + h);
                 auto gen = testimg::rng(seed);
-                // Included zeros are common; the windows (other strides) share
-                // all but the image's first column, none at width 1.
-                auto image = testimg::embedded<std::uint8_t>(testimg::random<std::uint8_t>(w, h, gen, 0, 7), 3, 200,
-                                                             P(5, 9));
+                // The windows (other strides) share all but the image's first
+                // column, none at width 1.
+                auto image = testimg::embedded<T>(endValues<T>(w, h, gen, depth), 3, 200, P(5, 9));
                 auto mask = testimg::embeddedWithMargins<std::uint8_t>(
                     testimg::random<std::uint8_t>(w + 2, h + 1, gen, 0, maskMax), 0, 2, 5, 0, 255, P(6, 9));
                 const vkPelRect r = image.window() & mask.window();
-                Hist got{1, 2, 3}, want = r.isNull() ? Hist{} : Hist(256, 0);
-                vf_MaskedPelHistogram(image, mask, got);
+                Hist got{1, 2, 3}, want = r.isNull() ? Hist{} : Hist(std::size_t{1} << depth, 0);
+                histogramOf(image, mask, depth, got);
                 for (std::int32_t y = r.ul().y(); y < r.lr().y(); ++y)
                     for (std::int32_t x = r.ul().x(); x < r.lr().x(); ++x)
                         if (mask.get(P(x, y)) != 0) ++want[image.get(P(x, y))];
-                EXPECT_EQ(got, want) << testimg::trace(w, h, seed) << " mask max " << maskMax;
+                EXPECT_EQ(got, want)
+                    << testimg::trace(w, h, seed) << " mask max " << maskMax << " depth " << depth;
             }
+}
+
+}  // namespace
+
+TEST(MaskedPelHistogram, MatchesNaiveCountOnTheCommonWindowOnBothPathsAtEveryDepth) {
+    expectNaiveCounts<std::uint8_t>(8);
+    for (int depth : {9, 12, 16})
+        expectNaiveCounts<std::uint16_t>(depth);
 }
 
 TEST(MaskedPelHistogram, UnboundMaskCountsTheImageWindowOnlyAndUnboundImageThrows) {
@@ -37,4 +70,32 @@ TEST(MaskedPelHistogram, UnboundMaskCountsTheImageWindowOnlyAndUnboundImageThrow
     EXPECT_EQ(got, plain);
     EXPECT_THROW(vf_MaskedPelHistogram(U8(), image, got), vkPel::UnboundWindow);
     EXPECT_EQ(got, plain);
+
+    // 16-bit: the margin's 4095 lies outside the window and is not counted.
+    auto deep = testimg::embedded<std::uint16_t>(
+        testimg::random<std::uint16_t>(70, 6, gen, 0, 2047), 2, 4095);
+    Hist want(2048, 0);
+    for (std::uint16_t v : testimg::pixels<std::uint16_t>(deep))
+        ++want[v];
+    vf_MaskedPelHistogram(deep, U8(), 11, got);
+    EXPECT_EQ(got, want);
+    EXPECT_THROW(vf_MaskedPelHistogram(U16(), U8(4, 4), 11, got), vkPel::UnboundWindow);
+}
+
+TEST(MaskedPelHistogram, DeepValueAboveTheDepthOrBadDepthThrowsAndLeavesTheHistogram) {
+    // One 4096 in a 12-bit image, at a pixel the mask excludes, on both paths.
+    for (std::int32_t w : {5, 100}) {
+        U16 image(w, 3);
+        image.set(P(w - 1, 2), 4096);
+        U8 mask(w, 3);
+        Hist h{7};
+        EXPECT_THROW(vf_MaskedPelHistogram(image, mask, 12, h), vkPelFunc::BadParams) << w;
+        EXPECT_THROW(vf_MaskedPelHistogram(image, U8(), 12, h), vkPelFunc::BadParams) << w;
+        EXPECT_EQ(h, Hist{7});
+        vf_MaskedPelHistogram(image, mask, 13, h);
+        EXPECT_EQ(h, Hist(8192, 0));
+    }
+    Hist h;
+    for (int depth : {0, 17})
+        EXPECT_THROW(vf_MaskedPelHistogram(U16(4, 4), U8(), depth, h), vkPelFunc::BadParams);
 }
