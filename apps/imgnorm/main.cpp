@@ -2,6 +2,9 @@
 // run-time images with it, from the shell.
 #include <CLI/CLI.hpp>
 
+#include <imgnorm/threads.h>
+
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -94,6 +97,16 @@ int main(int argc, char** argv) {
                  "seven methods.");
     app.set_version_flag("--version", IMGNORM_VERSION);
     app.require_subcommand(1);
+    // Accepted before or after the subcommand's name.
+    app.fallthrough();
+    std::int32_t threads = 0;
+    CLI::Option* threadsOpt =
+        app.add_option("--threads", threads,
+                       "threads that work on the rows of one image (default: IMGNORM_NUM_THREADS, else all cores); "
+                       "with run -j J the J images at once share them, and 1 runs each image on its own job's "
+                       "thread alone")
+            ->check(CLI::Range(1, 1024))
+            ->type_name("N");
     app.footer(std::string(kImageHelp) + "\n" + kExitHelp);
 
     // train
@@ -140,7 +153,9 @@ int main(int argc, char** argv) {
                      "with --out-dir: write all outputs as png, pgm or tif (default: as the input)")
         ->check(CLI::IsMember({"png", "pgm", "tif"}))
         ->type_name("FMT");
-    runCmd->add_option("-j,--jobs", run.jobs, "normalize this many images at once, each with its own copy of the tool")
+    runCmd->add_option("-j,--jobs", run.jobs,
+                       "normalize this many images at once, each with its own copy of the tool; their rows share "
+                       "the --threads threads")
         ->check(CLI::Range(1, 256))
         ->capture_default_str()
         ->type_name("N");
@@ -192,6 +207,7 @@ int main(int argc, char** argv) {
     }
 
     try {
+        if (threadsOpt->count() != 0) vfSetNumThreads(threads);
         if (*trainCmd) {
             train.params = trainParams.params();
             return trainCommand(train);

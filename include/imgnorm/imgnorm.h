@@ -19,6 +19,7 @@
 #include "imgnorm/pelops.h"
 #include "imgnorm/persistent.h"
 #include "imgnorm/projection.h"
+#include "imgnorm/threads.h"
 #include "imgnorm/threshold.h"
 #include "imgnorm/util.h"
 #include "imgnorm/xform.h"

@@ -1,6 +1,8 @@
 // Cancellation tokens and the per-thread cancellation poll.
 #include "imgnorm/attention.h"
 
+#include "attention_relay.h"
+
 namespace {
 thread_local std::atomic<bool>* tCurrent = nullptr;
 }  // namespace
@@ -19,3 +21,11 @@ vkAttention::Scope::~Scope() { tCurrent = previous_; }
 void vkAttention::check() {
     if (tCurrent != nullptr && tCurrent->load(std::memory_order_relaxed)) throw Cancelled();
 }
+
+std::atomic<bool>* vk_detail::currentAttention() { return tCurrent; }
+
+vk_detail::AttentionRelay::AttentionRelay(std::atomic<bool>* flag) : previous_(tCurrent) {
+    tCurrent = flag;
+}
+
+vk_detail::AttentionRelay::~AttentionRelay() { tCurrent = previous_; }

@@ -135,8 +135,9 @@ TEST_F(Cli, RunGivesTheLibrarysResultForEveryMethodAndParameter) {
         }
 }
 
-// Two jobs, with stderr a terminal: the progress line is drawn there. One
-// job, stderr not a terminal, --format pgm: no progress line, PGM files.
+// Two jobs sharing three threads, with stderr a terminal: the progress line
+// is drawn there. One job, stderr not a terminal, --format pgm: no progress
+// line, PGM files.
 TEST_F(Cli, BatchOnTwoJobsEqualsOneJobReportsInInputOrderAndShowsProgressOnATerminal) {
     fs::create_directories(dir_ / "in");
     const Args names{"contrast", "defect", "drift", "ramp", "vignette"};  // sorted
@@ -150,7 +151,7 @@ TEST_F(Cli, BatchOnTwoJobsEqualsOneJobReportsInInputOrderAndShowsProgressOnATerm
     int master = -1, slave = -1;
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
     const Outcome two =
-        cli("run --reference %golden --mask %mask --method local-median -j 2 --out-dir @j2 @in",
+        cli("run --reference %golden --mask %mask --method local-median -j 2 --threads 3 --out-dir @j2 @in",
             ttyname(slave));
     close(slave);
     fcntl(master, F_SETFL, O_NONBLOCK);
@@ -212,6 +213,7 @@ TEST_F(Cli, BadUsageAndBadFilesFailNamingTheCauseAndWriteNothing) {
         {lm + "--granularity 2", "--granularity 2: expected two integers as X,Y"},
         {lm + "--tails 0.6,0.4", "--tails 0.6,0.4: Tail fraction must be"},
         {lm + "--range 5,9", "--range 5,9: intensityVariationRange must be"},
+        {lm + "--threads 0", "--threads: Value 0 not in range"},
         {"run --method sharpen -o @x.png %drift", "unknown method 'sharpen'"},
         {"train --reference %golden --methods histogram,,tails -o @t.tool", "empty method name"},
         {"run --method histogram -o @x.png %drift", "needs a trained tool"},
