@@ -6,6 +6,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/pelarchive.h"
+
 namespace {
 
 constexpr std::int32_t kSide = 4096;

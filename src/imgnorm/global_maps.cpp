@@ -1,6 +1,6 @@
 // The global gray maps of eMatchHistogram, eMatchMeanAndStddev and
 // eMatchHistogramTails.
-#include "global_maps.h"
+#include "imgnorm/global_maps.h"
 
 #include <cmath>
 

@@ -1,6 +1,6 @@
 // The linear gray-value fit: joint histogram, projections, line band, least
 // squares and the gray map.
-#include "linear_fit.h"
+#include "imgnorm/linear_fit.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,9 +9,9 @@
 
 #include "imgnorm/attention.h"
 #include "imgnorm/errors.h"
-#include "imgnorm/linefit.h"
+#include "platform/linefit.h"
 #include "imgnorm/pelops.h"
-#include "imgnorm/projection.h"
+#include "platform/projection.h"
 #include "imgnorm/xform.h"
 
 namespace imgnorm_detail {

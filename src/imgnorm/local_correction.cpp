@@ -1,6 +1,6 @@
 // The local corrections: difference, optional reduction, local mean or
 // median, resampling and subtraction.
-#include "local_correction.h"
+#include "imgnorm/local_correction.h"
 
 #include <algorithm>
 #include <vector>
@@ -10,7 +10,7 @@
 #include "imgnorm/median.h"
 #include "imgnorm/pelfunc.h"
 #include "imgnorm/pelops.h"
-#include "local_model.h"
+#include "imgnorm/local_model.h"
 #include "pelfunc/padded_sample.h"
 #include "platform/affine_rows.h"
 #include "platform/gauss_rows.h"

@@ -1,5 +1,5 @@
 // Training of the mask data used by the local corrections.
-#include "local_model.h"
+#include "imgnorm/local_model.h"
 
 #include <algorithm>
 #include <cmath>

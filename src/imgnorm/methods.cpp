@@ -1,5 +1,5 @@
 // Names and counts of method sets.
-#include "methods.h"
+#include "imgnorm/methods.h"
 
 #include <bit>
 

@@ -1,7 +1,7 @@
 // Equality of two tools, and the archive form of a tool and of its
 // parameter pairs.
 #include "imgnorm/normalizer.h"
-#include "imgnorm/pelarchive.h"
+#include "platform/pelarchive.h"
 #include "imgnorm/pelfunc.h"
 
 namespace {

@@ -4,15 +4,15 @@
 #include <string>
 #include <vector>
 
-#include "global_maps.h"
+#include "imgnorm/global_maps.h"
 #include "imgnorm/attention.h"
 #include "imgnorm/normalizer.h"
 #include "imgnorm/pelfunc.h"
 #include "imgnorm/pelops.h"
-#include "imgnorm/util.h"
-#include "linear_fit.h"
-#include "local_correction.h"
-#include "methods.h"
+#include "platform/util.h"
+#include "imgnorm/linear_fit.h"
+#include "imgnorm/local_correction.h"
+#include "imgnorm/methods.h"
 
 using namespace vkImageNormalizerDefs;
 

@@ -5,9 +5,9 @@
 #include "imgnorm/attention.h"
 #include "imgnorm/normalizer.h"
 #include "imgnorm/pelfunc.h"
-#include "imgnorm/util.h"
-#include "linear_fit.h"
-#include "local_model.h"
+#include "platform/util.h"
+#include "imgnorm/linear_fit.h"
+#include "imgnorm/local_model.h"
 
 using namespace vkImageNormalizerDefs;
 

@@ -5,7 +5,7 @@
 
 #include "imgnorm/pelfunc.h"
 #include "imgnorm/pelops.h"
-#include "imgnorm/util.h"
+#include "platform/util.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Binarisation at a fixed or automatic threshold, unmasked and masked.
-#include "imgnorm/threshold.h"
+#include "platform/threshold.h"
 
 #include <cstdint>
 #include <vector>

@@ -30,8 +30,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "affine_rows.h"
-#include "rows.h"
+#include "platform/affine_rows.h"
+#include "platform/rows.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Cancellation tokens and the per-thread cancellation poll.
 #include "imgnorm/attention.h"
 
-#include "attention_relay.h"
+#include "platform/attention_relay.h"
 
 namespace {
 thread_local std::atomic<bool>* tCurrent = nullptr;

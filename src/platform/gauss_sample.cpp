@@ -16,10 +16,10 @@
 #include <type_traits>
 #include <vector>
 
-#include "gauss_kernel.h"
-#include "gauss_rows.h"
+#include "platform/gauss_kernel.h"
+#include "platform/gauss_rows.h"
 #include "imgnorm/pelops.h"
-#include "rows.h"
+#include "platform/rows.h"
 
 using vk_detail::GaussAxis;
 using vk_detail::GaussU128;

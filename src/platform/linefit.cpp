@@ -1,5 +1,5 @@
 // Lines in the plane and the least-squares line fitter.
-#include "imgnorm/linefit.h"
+#include "platform/linefit.h"
 
 #include <cmath>
 

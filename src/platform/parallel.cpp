@@ -1,5 +1,5 @@
 // The library's pool of threads and its parallel loop over row strips.
-#include "parallel.h"
+#include "platform/parallel.h"
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/info.h>
@@ -12,7 +12,7 @@
 #include <memory>
 #include <mutex>
 
-#include "attention_relay.h"
+#include "platform/attention_relay.h"
 #include "imgnorm/exception.h"
 #include "imgnorm/threads.h"
 

@@ -9,10 +9,10 @@
 
 #include "imgnorm/attention.h"
 #include "imgnorm/pelops.h"
-#include "median_bins.h"
-#include "median_bins_sse2.h"
-#include "median_kernel.h"
-#include "rows.h"
+#include "platform/median_bins.h"
+#include "platform/median_bins_sse2.h"
+#include "platform/median_kernel.h"
+#include "platform/rows.h"
 
 vkPelMedianParams::vkPelMedianParams(const vkPair<std::int32_t>& kernelSize,
                                      const vkPair<std::int32_t>& valueRange, bool clipToWindow)

@@ -1,6 +1,6 @@
 // The archive form of image buffers: header items, then the window's pixels
 // row by row. Loading validates the whole header before it allocates.
-#include "imgnorm/pelarchive.h"
+#include "platform/pelarchive.h"
 
 #include <bit>
 #include <cmath>

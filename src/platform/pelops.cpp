@@ -6,7 +6,7 @@
 #include <array>
 #include <cstring>
 
-#include "rows.h"
+#include "platform/rows.h"
 
 using vk_detail::forRows;
 using vk_detail::narrowed;

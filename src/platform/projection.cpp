@@ -1,5 +1,5 @@
 // Projection of an 8-bit image along the second side of an affine rectangle.
-#include "imgnorm/projection.h"
+#include "platform/projection.h"
 
 #include <cmath>
 #include <algorithm>

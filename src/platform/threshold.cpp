@@ -1,5 +1,5 @@
 // Otsu's threshold, compared exactly in wide integer arithmetic.
-#include "imgnorm/threshold.h"
+#include "platform/threshold.h"
 
 #include <algorithm>
 #include <array>

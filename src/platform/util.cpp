@@ -1,5 +1,5 @@
 // Number formatting for diagnostics texts.
-#include "imgnorm/util.h"
+#include "platform/util.h"
 
 #include <charconv>
 

@@ -4,6 +4,7 @@
 #include <limits>
 #include <typeinfo>
 
+#include "platform/pelarchive.h"
 #include "scene.h"
 #include "support/archive_bytes.h"
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "platform/threshold.h"
 #include "support/images.h"
 
 using P = vkPair<std::int32_t>;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <vector>
 
+#include "platform/util.h"
 #include "support/images.h"
 
 using P = vkPair<std::int32_t>;

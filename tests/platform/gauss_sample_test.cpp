@@ -7,6 +7,7 @@
 
 #include "platform/gauss_kernel.h"
 #include "platform/gauss_rows.h"
+#include "platform/util.h"
 #include "support/images.h"
 
 using P = vkPair<std::int32_t>;

@@ -4,6 +4,8 @@
 #include <random>
 #include <vector>
 
+#include "platform/linefit.h"
+#include "platform/util.h"
 #include "support/images.h"
 
 using V = vkVector<2>;

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
-#include <imgnorm/pelarchive.h>
 
 #include <cmath>
 #include <limits>
 
+#include "platform/pelarchive.h"
 #include "support/archive_bytes.h"
 #include "support/images.h"
 

@@ -4,6 +4,8 @@
 #include <random>
 #include <vector>
 
+#include "platform/projection.h"
+#include "platform/util.h"
 #include "support/images.h"
 
 using P = vkPair<std::int32_t>;

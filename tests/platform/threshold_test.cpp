@@ -1,11 +1,12 @@
 #include <gtest/gtest.h>
 #include <imgnorm/exception.h>
-#include <imgnorm/threshold.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <random>
 #include <vector>
+
+#include "platform/threshold.h"
 
 namespace {
 

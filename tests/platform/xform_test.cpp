@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
-#include <imgnorm/util.h>
 #include <imgnorm/xform.h>
+
+#include "platform/util.h"
 
 TEST(Xform, AngleConstructorPlacesTheAxesAndSingularTransformsHaveNoInverse) {
     // Composition and inversion are exercised by the sampling references.
