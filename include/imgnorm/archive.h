@@ -83,9 +83,6 @@ public:
     // loader reject a size before it allocates for it.
     void requireRemaining(std::uint64_t size) const;
 
-    // Starts a new pass: forgets which objects were visited.
-    void newPass() { visited_.clear(); }
-
 private:
     friend class vkPersistent;
     Direction direction_;

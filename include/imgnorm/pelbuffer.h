@@ -20,9 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
-#include <new>
 #include <type_traits>
 
 #include "imgnorm/exception.h"
@@ -32,58 +30,30 @@
 
 namespace vk_detail {
 
-// Zeroed memory for pixel storage, and its release (with the same size).
-// Blocks below 1 MiB come from calloc. Larger ones are mapped directly,
-// aligned to 2 MiB and marked for transparent huge pages, which makes the
-// first touch of a fresh block several times cheaper than with 4 KiB pages.
-// Each thread also keeps the last large blocks it released (at most 4 and
-// 128 MiB in all; the oldest go first) and hands them out again, zeroed, to
-// allocations of the same size or up to a quarter smaller: a pipeline that
-// makes and drops images of one size then pays a memset instead of a page
-// fault per page. The trade-off is that up to 128 MiB per thread that has
-// released large images stays mapped until that thread ends. No lock is
-// taken: a block released on another thread joins that thread's blocks.
-// Throws std::bad_alloc when the memory cannot be had.
-IMGNORM_API void* allocatePelBlock(std::size_t bytes);
-IMGNORM_API void releasePelBlock(void* block, std::size_t bytes) noexcept;
-
-// Zero-initialised pixel storage with rows aligned to the requested number of
-// bytes; untouched pages of a fresh block cost nothing.
-template <class T>
-class PelStorage {
+// The pixels that buffers share: zeroed storage of width x height pixels of
+// pelSize bytes, each row starting on a multiple of alignment bytes and the
+// first on a multiple of 64. How the memory is obtained and recycled is the
+// library's own business.
+class IMGNORM_API PelStorage {
 public:
-    PelStorage(std::int32_t width, std::int32_t height, int alignment) : width_(width), height_(height) {
-        if (width < 0 || height < 0) throw vkPel::BadWindow("negative image size");
-        if (alignment < 1 || alignment > 4096 || (alignment & (alignment - 1)) != 0)
-            throw vkPelFunc::BadParams("row alignment must be a power of two from 1 to 4096");
-        const std::size_t align = std::max<std::size_t>(static_cast<std::size_t>(alignment), sizeof(T));
-        const std::uint64_t rowBytes =
-            (static_cast<std::uint64_t>(width) * sizeof(T) + align - 1) / align * align;
-        stride_ = static_cast<std::ptrdiff_t>(rowBytes / sizeof(T));
-        const std::uint64_t total = rowBytes * static_cast<std::uint64_t>(height);
-        // Keep sizes far from the address-space limit; anything larger is an
-        // allocation failure, not an overflow.
-        if (total > (std::uint64_t{1} << 46)) throw std::bad_alloc();
-        // Even empty storage gets a real block, so a bound buffer never has a
-        // null pixel address.
-        bytes_ = static_cast<std::size_t>(total) + 64;
-        raw_ = allocatePelBlock(bytes_);
-        auto addr = reinterpret_cast<std::uintptr_t>(raw_);
-        data_ = reinterpret_cast<T*>((addr + 63) & ~std::uintptr_t{63});
-    }
-    ~PelStorage() { releasePelBlock(raw_, bytes_); }
+    // A negative size throws vkPel::BadWindow; an alignment that is not a
+    // power of two from 1 to 4096 vkPelFunc::BadParams; memory that cannot be
+    // had std::bad_alloc.
+    PelStorage(std::int32_t width, std::int32_t height, std::size_t pelSize, int alignment);
+    ~PelStorage();
     PelStorage(const PelStorage&) = delete;
     PelStorage& operator=(const PelStorage&) = delete;
 
-    T* data() const { return data_; }
+    void* data() const { return data_; }
     std::int32_t width() const { return width_; }
     std::int32_t height() const { return height_; }
+    // Distance from one row to the next, in pixels.
     std::ptrdiff_t stride() const { return stride_; }
 
 private:
     void* raw_ = nullptr;
     std::size_t bytes_ = 0;
-    T* data_ = nullptr;
+    void* data_ = nullptr;
     std::int32_t width_;
     std::int32_t height_;
     std::ptrdiff_t stride_ = 0;
@@ -218,12 +188,12 @@ public:
 protected:
     // Allocation, for vkPelBuffer's constructors.
     vkPelBuffer_const(std::int32_t width, std::int32_t height, int alignment)
-        : storage_(std::make_shared<vk_detail::PelStorage<T>>(width, height, alignment)),
+        : storage_(std::make_shared<vk_detail::PelStorage>(width, height, sizeof(T), alignment)),
           window_(0, 0, width, height),
           imageFromClient_(vfIdentityXformHandle()),
           clientFromImage_(vfIdentityXformHandle()) {}
     vkPelBuffer_const(const vkPelRect& r, int alignment)
-        : storage_(std::make_shared<vk_detail::PelStorage<T>>(r.width(), r.height(), alignment)),
+        : storage_(std::make_shared<vk_detail::PelStorage>(r.width(), r.height(), sizeof(T), alignment)),
           window_(r),
           origin_(r.ul()),
           imageFromClient_(vfIdentityXformHandle()),
@@ -235,16 +205,16 @@ protected:
         const std::ptrdiff_t dx = std::ptrdiff_t{p.x()} - origin_.x();
         // An empty window may sit anywhere; it is never dereferenced, so a
         // position outside the storage gives the storage's first pixel.
-        if (dy < 0 || dx < 0 || dy >= storage_->height() || dx >= storage_->width())
-            return storage_->data();
-        return storage_->data() + dy * storage_->stride() + dx;
+        T* const first = static_cast<T*>(storage_->data());
+        if (dy < 0 || dx < 0 || dy >= storage_->height() || dx >= storage_->width()) return first;
+        return first + dy * storage_->stride() + dx;
     }
     void requireBound() const {
         if (!storage_) throw vkPel::UnboundWindow();
     }
 
 private:
-    std::shared_ptr<vk_detail::PelStorage<T>> storage_;
+    std::shared_ptr<vk_detail::PelStorage> storage_;
     vkPelRect window_;
     vkPair<std::int32_t> origin_;  // position of the storage's first pixel
     vkXformHandle imageFromClient_;

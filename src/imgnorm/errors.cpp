@@ -2,6 +2,8 @@
 // registration with the persistence registry.
 #include "imgnorm/errors.h"
 
+#include "platform/exception_detail.h"
+
 namespace vkImageNormalizerDefs {
 
 Errors::Errors(const std::string& message) : vkExceptionWithString(message) {}
@@ -10,11 +12,8 @@ Errors& Errors::operator=(const Errors& other) = default;
 Errors::~Errors() = default;
 
 void Errors::dispatchSerialize(vkArchive& archive) {
-    if (haveVisited(archive, this, sizeof(Errors))) return;
-    unsigned char version = 0;
-    archive || version;
-    serialize_(archive, version);
-    setVisited(archive, this, sizeof(Errors));
+    vk_detail::serializeLevel(archive, this, sizeof(Errors),
+                              [&](unsigned char version) { serialize_(archive, version); });
 }
 
 void Errors::serialize_(vkArchive& archive, unsigned char version) {
@@ -29,17 +28,10 @@ void Errors::serialize_(vkArchive& archive, unsigned char version) {
     Kind& Kind::operator=(const Kind& other) = default;                                 \
     Kind::~Kind() = default;                                                            \
     std::int32_t Kind::errorNumber() const { return number; }                           \
-    void Kind::suicideAndRethrow() {                                                    \
-        Kind local(*this);                                                              \
-        delete this;                                                                    \
-        throw local;                                                                    \
-    }                                                                                   \
+    void Kind::suicideAndRethrow() { vk_detail::rethrowCopy(this); }                   \
     void Kind::dispatchSerialize(vkArchive& archive) {                                  \
-        if (haveVisited(archive, this, sizeof(Kind))) return;                           \
-        unsigned char version = 0;                                                      \
-        archive || version;                                                             \
-        serialize_(archive, version);                                                   \
-        setVisited(archive, this, sizeof(Kind));                                        \
+        vk_detail::serializeLevel(archive, this, sizeof(Kind),                          \
+                                  [&](unsigned char v) { serialize_(archive, v); });    \
     }                                                                                   \
     void Kind::serialize_(vkArchive& archive, unsigned char v) {                        \
         if (v != 0) throw vkArchive::UnknownVersion("vkImageNormalizerDefs::" #Kind, 0); \

@@ -9,10 +9,10 @@
 
 #include "imgnorm/attention.h"
 #include "imgnorm/errors.h"
-#include "platform/linefit.h"
 #include "imgnorm/pelops.h"
-#include "platform/projection.h"
 #include "imgnorm/xform.h"
+#include "platform/linefit.h"
+#include "platform/projection.h"
 
 namespace imgnorm_detail {
 

@@ -7,11 +7,12 @@
 
 #include "imgnorm/attention.h"
 #include "imgnorm/gauss.h"
+#include "imgnorm/local_model.h"
 #include "imgnorm/median.h"
 #include "imgnorm/pelfunc.h"
 #include "imgnorm/pelops.h"
-#include "imgnorm/local_model.h"
 #include "pelfunc/padded_sample.h"
+#include "pelfunc/saturate.h"
 #include "platform/affine_rows.h"
 #include "platform/gauss_rows.h"
 #include "platform/rows.h"
@@ -98,20 +99,9 @@ void localMedianEstimate(const vkPelBuffer<std::uint8_t>& difference,
 
 namespace {
 
-// Row kernels. Saturating byte arithmetic, written so that the compiler keeps
-// it in byte lanes: a + b limited to 255, and a - b limited to 0. They give
-// the values of vf_PelSubClamp and vf_PelSubClampSigned.
-inline std::uint8_t satAdd(std::uint8_t a, std::uint8_t b) {
-    return static_cast<std::uint8_t>(std::min(a, static_cast<std::uint8_t>(255 - b)) + b);
-}
-inline std::uint8_t satSub(std::uint8_t a, std::uint8_t b) {
-    return static_cast<std::uint8_t>(std::max(a, b) - b);
-}
-// clamp(a - b + 128, 0, 255), from its two saturated parts (at most one of
-// 128 - b and b - 128 is positive).
-inline std::uint8_t subBiased(std::uint8_t a, std::uint8_t b) {
-    return satSub(satAdd(a, satSub(128, b)), satSub(b, 128));
-}
+// Row kernels, in saturating byte arithmetic; they give the values of
+// vf_PelSubClamp and vf_PelSubClampSigned.
+using vk_detail::subBiased;
 
 // d = clamp(a - b, -h, h) + 128, with lo = 128 - h and hi = 128 + h.
 VK_ROW_KERNEL void differenceRow(const std::uint8_t* __restrict a, const std::uint8_t* __restrict b,
@@ -186,6 +176,20 @@ class DifferenceRows final : public vk_detail::GaussRowSource {
     std::uint8_t lo_, hi_;
 };
 
+// The method's estimate of the difference's smooth part: the local mean
+// (masked by mask and weights) or the local median.
+vkPelBuffer<std::uint8_t> localEstimate(Method method, const vkPelBuffer<std::uint8_t>& difference,
+                                        const vkPelBuffer_const<std::uint8_t>& mask,
+                                        const vkPelBuffer_const<std::uint16_t>& weights,
+                                        const vkPair<std::int32_t>& s, const vkPair<std::int32_t>& range) {
+    vkPelBuffer<std::uint8_t> estimate;
+    if (method == eLocalCorrection)
+        localMeanEstimate(difference, mask, weights, s, estimate);
+    else
+        localMedianEstimate(difference, mask, s, range, estimate);
+    return estimate;
+}
+
 // The difference image on img's window, in one pass into a new buffer.
 vkPelBuffer<std::uint8_t> differenceImage(const vkPelBuffer_const<std::uint8_t>& img,
                                           const vkPelBuffer_const<std::uint8_t>& ref,
@@ -241,11 +245,7 @@ void runLocalCorrection(const vkPelBuffer_const<std::uint8_t>& image, const vkPe
         // then the corrected image in the difference's storage.
         vkPelBuffer<std::uint8_t> difference = differenceImage(img, ref, h);
         vkAttention::check();
-        vkPelBuffer<std::uint8_t> estimate;
-        if (method == eLocalCorrection)
-            localMeanEstimate(difference, mask, weights, s, estimate);
-        else
-            localMedianEstimate(difference, mask, s, range, estimate);
+        const vkPelBuffer<std::uint8_t> estimate = localEstimate(method, difference, mask, weights, s, range);
         // Every estimate covers the whole working rectangle.
         if (estimate.window() != rect) vstd_assert_(__LINE__);
         const std::uint8_t* a = img.pointToOffset();
@@ -269,11 +269,7 @@ void runLocalCorrection(const vkPelBuffer_const<std::uint8_t>& image, const vkPe
     vkPelBuffer<std::uint8_t> small =
         vk_detail::gaussSampleRows(rows, img, vkGaussSampleParams(granularity, kernel, 1.0, true));
     vkAttention::check();
-    vkPelBuffer<std::uint8_t> estimate;
-    if (method == eLocalCorrection)
-        localMeanEstimate(small, reduced, weights, s, estimate);
-    else
-        localMedianEstimate(small, reduced, s, range, estimate);
+    vkPelBuffer<std::uint8_t> estimate = localEstimate(method, small, reduced, weights, s, range);
 
     // The estimate's whole window is resampled onto the working rectangle one
     // row at a time, and each row is subtracted as it comes: the full-size

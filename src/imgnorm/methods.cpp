@@ -23,4 +23,11 @@ int methodCount(vkImageNormalizerDefs::Method method) {
     return std::popcount(static_cast<std::uint32_t>(method));
 }
 
+// (Built by appending: GCC 12 warns falsely on literal + temporary string
+// concatenations.)
+std::string pairText(const std::string& x, const std::string& y, bool spaced) {
+    std::string s(spaced ? "( " : "(");
+    return s.append(x).append(spaced ? " , " : ", ").append(y).append(spaced ? " )" : ")");
+}
+
 }  // namespace imgnorm_detail

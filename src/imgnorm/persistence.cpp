@@ -1,8 +1,8 @@
 // Equality of two tools, and the archive form of a tool and of its
 // parameter pairs.
 #include "imgnorm/normalizer.h"
-#include "platform/pelarchive.h"
 #include "imgnorm/pelfunc.h"
+#include "platform/pelarchive.h"
 
 namespace {
 

@@ -4,15 +4,15 @@
 #include <string>
 #include <vector>
 
-#include "imgnorm/global_maps.h"
 #include "imgnorm/attention.h"
+#include "imgnorm/global_maps.h"
+#include "imgnorm/linear_fit.h"
+#include "imgnorm/local_correction.h"
+#include "imgnorm/methods.h"
 #include "imgnorm/normalizer.h"
 #include "imgnorm/pelfunc.h"
 #include "imgnorm/pelops.h"
 #include "platform/util.h"
-#include "imgnorm/linear_fit.h"
-#include "imgnorm/local_correction.h"
-#include "imgnorm/methods.h"
 
 using namespace vkImageNormalizerDefs;
 
@@ -36,11 +36,9 @@ private:
     std::int32_t level_;
 };
 
-// "(x, y)" with the elements as integers. (Built by appending: GCC 12 warns
-// falsely on literal + temporary string concatenations.)
+// "(x, y)" with the elements as integers.
 std::string intPairText(const vkPair<std::int32_t>& p) {
-    std::string s("(");
-    return s.append(vfStr(p.x())).append(", ").append(vfStr(p.y())).append(")");
+    return imgnorm_detail::pairText(vfStr(p.x()), vfStr(p.y()), false);
 }
 
 std::string runParameterText(vkImageNormalizerDefs::Method method, bool keepMaskedPixels, const vkPair<double>& tails,
@@ -49,7 +47,9 @@ std::string runParameterText(vkImageNormalizerDefs::Method method, bool keepMask
     std::string s("method=");
     s.append(imgnorm_detail::methodName(method)).append("\n");
     s.append("keepMaskedPixels=").append(vfStr(keepMaskedPixels)).append("\n");
-    s.append("tailFractions=( ").append(vfStr(tails.x())).append(" , ").append(vfStr(tails.y())).append(" )\n");
+    s.append("tailFractions=")
+        .append(imgnorm_detail::pairText(vfStr(tails.x()), vfStr(tails.y()), true))
+        .append("\n");
     s.append("neighborhoodSize=").append(intPairText(neighborhood)).append("\n");
     s.append("granularity=").append(intPairText(granularity)).append("\n");
     s.append("intensityRange=").append(intPairText(range)).append("\n");

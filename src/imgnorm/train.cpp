@@ -3,11 +3,12 @@
 #include <string>
 
 #include "imgnorm/attention.h"
+#include "imgnorm/linear_fit.h"
+#include "imgnorm/local_model.h"
+#include "imgnorm/methods.h"
 #include "imgnorm/normalizer.h"
 #include "imgnorm/pelfunc.h"
 #include "platform/util.h"
-#include "imgnorm/linear_fit.h"
-#include "imgnorm/local_model.h"
 
 using namespace vkImageNormalizerDefs;
 
@@ -27,12 +28,8 @@ void computeTrainedData(Method methods, const vkPelBuffer_const<std::uint8_t>& r
     if ((methods & eLinearlyFitGrayValues) != 0) imgnorm_detail::buildFitAngles(fitAngles);
 }
 
-// "( x , y )" with the elements formatted as doubles. (Built by appending:
-// GCC 12 warns falsely on literal + temporary string concatenations.)
-std::string pairText(double x, double y) {
-    std::string s("( ");
-    return s.append(vfStr(x)).append(" , ").append(vfStr(y)).append(" )");
-}
+// "( x , y )" with the elements formatted as doubles.
+std::string pairText(double x, double y) { return imgnorm_detail::pairText(vfStr(x), vfStr(y), true); }
 std::string pairText(const vkPair<std::int32_t>& p) {
     return pairText(static_cast<double>(p.x()), static_cast<double>(p.y()));
 }

@@ -510,6 +510,15 @@ class GeneralRows final : public RowsBase {
     std::int32_t w_, sw_, sh_;
 };
 
+// The rows of N-tap sampling: Separable for a grid along the axes, the
+// general form otherwise.
+template <class Separable, int N>
+std::unique_ptr<RowsBase> makeRows(bool separable, const vkPelBuffer_const<std::uint8_t>& source,
+                                   const GridToIndex& g, std::int32_t width, std::int32_t height) {
+    if (separable) return std::make_unique<Separable>(source, g, width, height);
+    return std::make_unique<GeneralRows<N>>(source, g, width);
+}
+
 }  // namespace
 
 vk_detail::AffineRowSampler::AffineRowSampler(const vkPelBuffer_const<std::uint8_t>& source,
@@ -525,22 +534,13 @@ vk_detail::AffineRowSampler::AffineRowSampler(const vkPelBuffer_const<std::uint8
     const bool separable = g.uy == 0.0 && g.vx == 0.0;
     switch (params.interpolation()) {
         case vkAffineSamplingParams::eNearestNeighbor:
-            if (separable)
-                rows_ = std::make_unique<NearestSeparableRows>(source, g, width_, height_);
-            else
-                rows_ = std::make_unique<GeneralRows<1>>(source, g, width_);
+            rows_ = makeRows<NearestSeparableRows, 1>(separable, source, g, width_, height_);
             break;
         case vkAffineSamplingParams::eBilinear:
-            if (separable)
-                rows_ = std::make_unique<SeparableRows<2>>(source, g, width_, height_);
-            else
-                rows_ = std::make_unique<GeneralRows<2>>(source, g, width_);
+            rows_ = makeRows<SeparableRows<2>, 2>(separable, source, g, width_, height_);
             break;
         case vkAffineSamplingParams::eBicubic:
-            if (separable)
-                rows_ = std::make_unique<SeparableRows<4>>(source, g, width_, height_);
-            else
-                rows_ = std::make_unique<GeneralRows<4>>(source, g, width_);
+            rows_ = makeRows<SeparableRows<4>, 4>(separable, source, g, width_, height_);
             break;
     }
 }

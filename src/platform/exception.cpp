@@ -8,6 +8,7 @@
 
 #include "imgnorm/archive.h"
 #include "imgnorm/attention.h"
+#include "platform/exception_detail.h"
 
 namespace {
 
@@ -33,11 +34,7 @@ std::string vkException::message() const {
 
 std::int32_t vkException::errorNumber() const { return 0; }
 
-void vkException::suicideAndRethrow() {
-    vkException local(*this);
-    delete this;
-    throw local;
-}
+void vkException::suicideAndRethrow() { vk_detail::rethrowCopy(this); }
 
 void vkException::message_(std::ostream& out) const { out << what(); }
 
@@ -50,11 +47,7 @@ void vkException::dispatchSerialize(vkArchive& archive) {
 vkExceptionWithString::vkExceptionWithString(std::string message) : text_(std::move(message)) {}
 vkExceptionWithString::~vkExceptionWithString() = default;
 
-void vkExceptionWithString::suicideAndRethrow() {
-    vkExceptionWithString local(*this);
-    delete this;
-    throw local;
-}
+void vkExceptionWithString::suicideAndRethrow() { vk_detail::rethrowCopy(this); }
 
 void vkExceptionWithString::message_(std::ostream& out) const { out << text_; }
 
@@ -72,11 +65,7 @@ void vkExceptionWithString::dispatchSerialize(vkArchive& archive) {
     Name::Short(std::string message) : vkExceptionWithString(std::move(message)) {} \
     Name::~Short() = default;                                                     \
     std::int32_t Name::errorNumber() const { return number; }                     \
-    void Name::suicideAndRethrow() {                                              \
-        Name local(*this);                                                        \
-        delete this;                                                              \
-        throw local;                                                              \
-    }                                                                             \
+    void Name::suicideAndRethrow() { vk_detail::rethrowCopy(this); }             \
     std::string Name::defaultMessage() { return text; }                           \
     namespace {                                                                   \
     vkPersistent* make_##Short() { return new Name(); }                           \
@@ -107,11 +96,7 @@ vkArchive::UnknownVersion::UnknownVersion(const std::string& text, std::int32_t 
     : vkExceptionWithString(unknownVersionText(text, line)), text_(text), line_(line) {}
 vkArchive::UnknownVersion::~UnknownVersion() = default;
 std::int32_t vkArchive::UnknownVersion::errorNumber() const { return 0x401; }
-void vkArchive::UnknownVersion::suicideAndRethrow() {
-    UnknownVersion local(*this);
-    delete this;
-    throw local;
-}
+void vkArchive::UnknownVersion::suicideAndRethrow() { vk_detail::rethrowCopy(this); }
 
 void vstd_assert_(int line, const char* file) {
     std::string text = "internal invariant failed at ";

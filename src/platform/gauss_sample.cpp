@@ -16,9 +16,9 @@
 #include <type_traits>
 #include <vector>
 
+#include "imgnorm/pelops.h"
 #include "platform/gauss_kernel.h"
 #include "platform/gauss_rows.h"
-#include "imgnorm/pelops.h"
 #include "platform/rows.h"
 
 using vk_detail::GaussAxis;

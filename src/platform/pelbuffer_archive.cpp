@@ -166,33 +166,21 @@ vkArchive& passBuffer(vkArchive& ar, vkPelBuffer<T>& buffer) {
     return ar;
 }
 
+template <class T>
+bool archivable(const vkPelBuffer_const<T>& b) {
+    return !b.isBound() || (xformStorable(b.clientFromImageXform()) && sidesStorable(b.window()));
+}
+
 }  // namespace
 
-vkArchive& operator||(vkArchive& ar, vkPelBuffer<std::uint8_t>& b) {
-    return passBuffer(ar, b);
-}
-vkArchive& operator||(vkArchive& ar, vkPelBuffer<std::uint16_t>& b) {
-    return passBuffer(ar, b);
-}
-vkArchive& operator||(vkArchive& ar, vkPelBuffer<std::uint32_t>& b) {
-    return passBuffer(ar, b);
-}
-vkArchive& operator||(vkArchive& ar, vkPelBuffer_const<std::uint8_t>& b) {
-    return passBuffer(ar, b);
-}
-vkArchive& operator||(vkArchive& ar, vkPelBuffer_const<std::uint16_t>& b) {
-    return passBuffer(ar, b);
-}
-vkArchive& operator||(vkArchive& ar, vkPelBuffer_const<std::uint32_t>& b) {
-    return passBuffer(ar, b);
-}
+// The overloads of one pixel type.
+#define VK_DEFINE_PEL_ARCHIVE(T)                                                                \
+    vkArchive& operator||(vkArchive& ar, vkPelBuffer<T>& b) { return passBuffer(ar, b); }       \
+    vkArchive& operator||(vkArchive& ar, vkPelBuffer_const<T>& b) { return passBuffer(ar, b); } \
+    bool vfPelArchivable(const vkPelBuffer_const<T>& b) { return archivable(b); }
 
-bool vfPelArchivable(const vkPelBuffer_const<std::uint8_t>& b) {
-    return !b.isBound() || (xformStorable(b.clientFromImageXform()) && sidesStorable(b.window()));
-}
-bool vfPelArchivable(const vkPelBuffer_const<std::uint16_t>& b) {
-    return !b.isBound() || (xformStorable(b.clientFromImageXform()) && sidesStorable(b.window()));
-}
-bool vfPelArchivable(const vkPelBuffer_const<std::uint32_t>& b) {
-    return !b.isBound() || (xformStorable(b.clientFromImageXform()) && sidesStorable(b.window()));
-}
+VK_DEFINE_PEL_ARCHIVE(std::uint8_t)
+VK_DEFINE_PEL_ARCHIVE(std::uint16_t)
+VK_DEFINE_PEL_ARCHIVE(std::uint32_t)
+
+#undef VK_DEFINE_PEL_ARCHIVE

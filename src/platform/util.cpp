@@ -5,9 +5,6 @@
 
 std::string vfStr(bool value) { return value ? "true" : "false"; }
 std::string vfStr(std::int32_t value) { return std::to_string(value); }
-std::string vfStr(std::uint32_t value) { return std::to_string(value); }
-std::string vfStr(std::int64_t value) { return std::to_string(value); }
-std::string vfStr(std::uint64_t value) { return std::to_string(value); }
 
 std::string vfStr(double value) {
     char buf[64];

@@ -15,4 +15,8 @@ std::string methodName(vkImageNormalizerDefs::Method method);
 // Number of set bits.
 int methodCount(vkImageNormalizerDefs::Method method);
 
+// The diagnostics' text of a pair whose elements are already formatted:
+// "( x , y )" when spaced, else "(x, y)".
+std::string pairText(const std::string& x, const std::string& y, bool spaced);
+
 }  // namespace imgnorm_detail

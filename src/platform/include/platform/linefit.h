@@ -11,10 +11,9 @@
 
 #include <vector>
 
-#include "imgnorm/export.h"
 #include "imgnorm/geometry.h"
 
-class IMGNORM_API vkFLine {
+class vkFLine {
 public:
     // The x axis: angle 0 through the origin.
     vkFLine() = default;
@@ -43,14 +42,13 @@ private:
     vkVector<2> direction_{1.0, 0.0};
 };
 
-class IMGNORM_API vkLSLineFitter {
+class vkLSLineFitter {
 public:
     // Adds the point (x, y) with the given weight (>= 0). Non-finite
     // coordinates, or a negative or non-finite weight, throw
     // vkPelFunc::BadParams and leave the fitter unchanged. A weight of 0 adds
     // nothing.
     void update(double x, double y, double weight = 1.0);
-    void update(const vkVector<2>& p) { update(p.x(), p.y()); }
 
     // Sum of the weights added so far.
     double weight() const { return weight_; }

@@ -35,21 +35,20 @@
 #include <cstdint>
 
 #include "imgnorm/archive.h"
-#include "imgnorm/export.h"
 #include "imgnorm/pelbuffer.h"
 
 // Stores the buffer when the archive is storing, loads it (replacing the
 // buffer) when it is loading. Returns the archive.
-IMGNORM_API vkArchive& operator||(vkArchive& archive, vkPelBuffer<std::uint8_t>& buffer);
-IMGNORM_API vkArchive& operator||(vkArchive& archive, vkPelBuffer<std::uint16_t>& buffer);
-IMGNORM_API vkArchive& operator||(vkArchive& archive, vkPelBuffer<std::uint32_t>& buffer);
-IMGNORM_API vkArchive& operator||(vkArchive& archive, vkPelBuffer_const<std::uint8_t>& buffer);
-IMGNORM_API vkArchive& operator||(vkArchive& archive, vkPelBuffer_const<std::uint16_t>& buffer);
-IMGNORM_API vkArchive& operator||(vkArchive& archive, vkPelBuffer_const<std::uint32_t>& buffer);
+vkArchive& operator||(vkArchive& archive, vkPelBuffer<std::uint8_t>& buffer);
+vkArchive& operator||(vkArchive& archive, vkPelBuffer<std::uint16_t>& buffer);
+vkArchive& operator||(vkArchive& archive, vkPelBuffer<std::uint32_t>& buffer);
+vkArchive& operator||(vkArchive& archive, vkPelBuffer_const<std::uint8_t>& buffer);
+vkArchive& operator||(vkArchive& archive, vkPelBuffer_const<std::uint16_t>& buffer);
+vkArchive& operator||(vkArchive& archive, vkPelBuffer_const<std::uint32_t>& buffer);
 
 // True when the buffer can be stored: unbound, or bound with a storable
 // client-from-image transform and window (see above). Lets a caller that stores several
 // items check them all before it writes the first.
-IMGNORM_API bool vfPelArchivable(const vkPelBuffer_const<std::uint8_t>& buffer);
-IMGNORM_API bool vfPelArchivable(const vkPelBuffer_const<std::uint16_t>& buffer);
-IMGNORM_API bool vfPelArchivable(const vkPelBuffer_const<std::uint32_t>& buffer);
+bool vfPelArchivable(const vkPelBuffer_const<std::uint8_t>& buffer);
+bool vfPelArchivable(const vkPelBuffer_const<std::uint16_t>& buffer);
+bool vfPelArchivable(const vkPelBuffer_const<std::uint32_t>& buffer);

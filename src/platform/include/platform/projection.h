@@ -10,7 +10,6 @@
 #include <cstdint>
 
 #include "imgnorm/affine.h"
-#include "imgnorm/export.h"
 #include "imgnorm/pelbuffer.h"
 
 // Projects source along the second side of params' rectangle.
@@ -31,6 +30,6 @@
 // Throws vkPel::UnboundWindow / vkPel::BadWindow for an unbound or empty
 // source and vkPelFunc::BadParams for a degenerate rectangle; nothing is
 // written then.
-IMGNORM_API void vfProjectImage(const vkPelBuffer_const<std::uint8_t>& source, vkPelBuffer<std::uint32_t>& profile,
+void vfProjectImage(const vkPelBuffer_const<std::uint8_t>& source, vkPelBuffer<std::uint32_t>& profile,
                                 vkPelBuffer<std::uint32_t>& scratch, const vkAffineSamplingParams& params,
                                 std::uint32_t& insideCount, bool& allInside);

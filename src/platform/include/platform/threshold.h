@@ -4,11 +4,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "imgnorm/export.h"
 
 // The outcome of an automatic threshold computation. A threshold t splits the
 // levels into those below t and those at or above t.
-class IMGNORM_API vkThresholdResult {
+class vkThresholdResult {
 public:
     vkThresholdResult() = default;
 
@@ -28,5 +27,5 @@ private:
 // level the result is that level; with none it is first. Throws
 // vkPelFunc::BadParams for first < 0, last < -1, 0 <= last < first, or a
 // histogram of more than 65536 bins; result is written only on success.
-IMGNORM_API void vfThresholdWGV(const std::vector<std::uint32_t>& histogram, vkThresholdResult& result,
+void vfThresholdWGV(const std::vector<std::uint32_t>& histogram, vkThresholdResult& result,
                                 std::int32_t first, std::int32_t last);
