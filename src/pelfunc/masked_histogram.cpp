@@ -18,10 +18,12 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "imgnorm/pelfunc.h"
 #include "imgnorm/pelops.h"
+#include "platform/parallel.h"
 #include "platform/rows.h"
 
 namespace {
@@ -63,9 +65,8 @@ class BinCounter {
         for (; x < n; ++x)
             ++t[b[x]];
     }
-    // The counts of the included pixels.
-    void result(std::vector<std::uint32_t>& histogram) const {
-        histogram.assign(levels_, 0);
+    // Adds the counts of the included pixels to histogram (levels bins).
+    void addTo(std::uint32_t* histogram) const {
         for (std::size_t k = 0; k < kTables; ++k)
             for (std::size_t v = 0; v < levels_; ++v)
                 histogram[v] += t_[k * (levels_ + 256) + v];
@@ -143,22 +144,47 @@ void countNarrow(const vkPelBuffer_const<Pel>& image, const vkPelBuffer_const<st
     counter.count(bins.data(), held);
 }
 
+// Rows y0 .. y1 - 1 of the window; an unbound buffer stays unbound.
+template <class B>
+B rowsOf(const B& b, std::int32_t y0, std::int32_t y1) {
+    if (!b.isBound()) return b;
+    const vkPair<std::int32_t> ul = b.window().ul();
+    return vk_detail::narrowed(b, vkPelRect(ul.x(), ul.y() + y0, b.width(), y1 - y0));
+}
+
 // The histogram of 2^depth bins of the image's window, over the pixels that
-// a bound mask includes (the windows are equal).
+// a bound mask includes (the windows are equal). Strips of rows count on the
+// library's threads, each into tables of its own, so a strip holds several
+// times as many pixels as its tables have bins.
 template <class Pel>
 void countHistogram(const vkPelBuffer_const<Pel>& image,
                     const vkPelBuffer_const<std::uint8_t>& mask, unsigned depth,
                     std::vector<std::uint32_t>& histogram) {
-    BinCounter<Pel> counter(std::size_t{1} << depth);
-    Pel seen = 0;
-    if (image.width() >= kWidePathMinWidth)
-        countWide(image, mask, depth, counter, seen);
-    else
-        countNarrow(image, mask, depth, counter, seen);
-    if ((seen >> depth) != 0)
-        throw vkPelFunc::BadParams(
-            "masked histogram: a pixel value lies above the image's bit depth");
-    counter.result(histogram);
+    const std::size_t levels = std::size_t{1} << depth;
+    const std::int32_t w = image.width(), h = image.height();
+    const auto tableBins = static_cast<std::int64_t>(BinCounter<Pel>::kTables * (levels + 256));
+    const auto minRows =
+        static_cast<std::int32_t>(std::min<std::int64_t>(h, (8 * tableBins + w - 1) / w));
+    const std::int32_t rows = vk_detail::stripRows(h, w, minRows);
+    std::vector<Pel> seen(static_cast<std::size_t>(vk_detail::stripCount(h, rows)), 0);
+    std::vector<std::uint32_t> total(levels);
+    vk_detail::countStrips(h, rows, levels, total.data(),
+                           [&](std::int32_t y0, std::int32_t y1, std::uint32_t* bins) {
+                               BinCounter<Pel> counter(levels);
+                               Pel& any = seen[static_cast<std::size_t>(y0 / rows)];
+                               const vkPelBuffer_const<Pel> img = rowsOf(image, y0, y1);
+                               const vkPelBuffer_const<std::uint8_t> m = rowsOf(mask, y0, y1);
+                               if (w >= kWidePathMinWidth)
+                                   countWide(img, m, depth, counter, any);
+                               else
+                                   countNarrow(img, m, depth, counter, any);
+                               counter.addTo(bins);
+                           });
+    for (const Pel any : seen)
+        if ((any >> depth) != 0)
+            throw vkPelFunc::BadParams(
+                "masked histogram: a pixel value lies above the image's bit depth");
+    histogram = std::move(total);
 }
 
 // The common frame: checks, the common window, an empty result for disjoint

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "platform/affine_rows.h"
+#include "platform/parallel.h"
 #include "platform/rows.h"
 
 namespace {
@@ -147,18 +148,29 @@ struct AxisTaps {
 
 }  // namespace
 
-// One way of producing result rows.
+// What one reader of the rows changes as it goes (none for most ways).
+class vk_detail::AffineRowSampler::Scratch {
+  public:
+    virtual ~Scratch() = default;
+};
+
+// One way of producing result rows: fixed once made, so that readers on
+// several threads can share it, each with its own scratch.
 class vk_detail::AffineRowSampler::Rows {
   public:
     virtual ~Rows() = default;
-    virtual void row(std::int32_t j, std::uint8_t* out) = 0;
+    virtual std::unique_ptr<Scratch> scratch() const { return nullptr; }
+    virtual void row(Scratch* scratch, std::int32_t j, std::uint8_t* out) const = 0;
     virtual bool repeatsPreviousRow(std::int32_t) const { return false; }
-    virtual bool bilinearRowPair(std::int32_t, vk_detail::BilinearRowPair&) { return false; }
+    virtual bool bilinearRowPair(Scratch*, std::int32_t, vk_detail::BilinearRowPair&) const {
+        return false;
+    }
 };
 
 namespace {
 
 using RowsBase = vk_detail::AffineRowSampler::Rows;
+using ScratchBase = vk_detail::AffineRowSampler::Scratch;
 
 class NearestSeparableRows final : public RowsBase {
   public:
@@ -169,7 +181,7 @@ class NearestSeparableRows final : public RowsBase {
           base_(src.pointToOffset()),
           stride_(src.rowUpdate()),
           w_(w) {}
-    void row(std::int32_t j, std::uint8_t* out) override {
+    void row(ScratchBase*, std::int32_t j, std::uint8_t* out) const override {
         const std::uint8_t* row =
             base_ + (ys_.first + ys_.index[static_cast<std::size_t>(j)]) * stride_ + xs_.first;
         const std::int32_t* xi = xs_.index.data();
@@ -359,25 +371,26 @@ class SeparableRows final : public RowsBase {
                   std::int32_t h)
         : xs_(w, g.ux, g.u0, src.width()),
           ys_(h, g.vy, g.v0, src.height()),
-          ring_(static_cast<std::size_t>(N) * (static_cast<std::size_t>(w) + 8)),
-          rowAsFloat_(static_cast<std::size_t>(xs_.span) + 8),
           base_(src.pointToOffset()),
           stride_(src.rowUpdate()),
-          w_(w) {
-        held_.fill(-1);
+          w_(w) {}
+    std::unique_ptr<ScratchBase> scratch() const override {
+        return std::make_unique<Ring>(w_, xs_.span);
     }
-    void row(std::int32_t j, std::uint8_t* out) override {
+    void row(ScratchBase* scratch, std::int32_t j, std::uint8_t* out) const override {
         const std::size_t at = static_cast<std::size_t>(j) * N;
-        const std::array<const float*, N> rows = interpolatedRows(j);
+        const std::array<const float*, N> rows = interpolatedRows(static_cast<Ring&>(*scratch), j);
         if constexpr (N == 2)
             combineRows2(rows[0], rows[1], ys_.weight[at], ys_.weight[at + 1], out, w_);
         else
             combineRows4(rows[0], rows[1], rows[2], rows[3], &ys_.weight[at], out, w_);
     }
-    bool bilinearRowPair(std::int32_t j, vk_detail::BilinearRowPair& pair) override {
+    bool bilinearRowPair(ScratchBase* scratch, std::int32_t j,
+                         vk_detail::BilinearRowPair& pair) const override {
         if constexpr (N == 2) {
             const std::size_t at = static_cast<std::size_t>(j) * N;
-            const std::array<const float*, N> rows = interpolatedRows(j);
+            const std::array<const float*, N> rows =
+                interpolatedRows(static_cast<Ring&>(*scratch), j);
             pair = {rows[0], rows[1], ys_.weight[at], ys_.weight[at + 1]};
             return true;
         } else {
@@ -386,25 +399,37 @@ class SeparableRows final : public RowsBase {
     }
 
   private:
+    // A reader's ring of interpolated source rows.
+    struct Ring final : ScratchBase {
+        Ring(std::int32_t w, std::int32_t span)
+            : rows(static_cast<std::size_t>(N) * (static_cast<std::size_t>(w) + 8)),
+              rowAsFloat(static_cast<std::size_t>(span) + 8) {
+            held.fill(-1);
+        }
+        std::vector<float> rows;
+        std::vector<float> rowAsFloat;
+        std::array<std::int32_t, N> held;
+    };
+
     // The horizontally interpolated source rows that output row j combines.
-    std::array<const float*, N> interpolatedRows(std::int32_t j) {
+    std::array<const float*, N> interpolatedRows(Ring& ring, std::int32_t j) const {
         const std::size_t at = static_cast<std::size_t>(j) * N;
         std::array<const float*, N> rows{};
         for (int t = 0; t < N; ++t) {
             const std::int32_t r = ys_.first + ys_.index[at + static_cast<std::size_t>(t)];
             const auto slot = static_cast<std::size_t>(r % N);
-            float* cached = ring_.data() + slot * (static_cast<std::size_t>(w_) + 8);
-            if (held_[slot] != r) {
+            float* cached = ring.rows.data() + slot * (static_cast<std::size_t>(w_) + 8);
+            if (ring.held[slot] != r) {
                 // The columns the taps read, converted to float once, so that
                 // each tap is a load.
                 const std::uint8_t* row = base_ + r * stride_ + xs_.first;
-                std::copy(row, row + xs_.span, rowAsFloat_.begin());
+                std::copy(row, row + xs_.span, ring.rowAsFloat.begin());
                 if constexpr (N == 2)
-                    plan_(rowAsFloat_.data(), xs_, cached);
+                    plan_(ring.rowAsFloat.data(), xs_, cached);
                 else
-                    interpolateRow4(rowAsFloat_.data(), xs_.index.data(), xs_.weight.data(), cached,
-                                    w_);
-                held_[slot] = r;
+                    interpolateRow4(ring.rowAsFloat.data(), xs_.index.data(), xs_.weight.data(),
+                                    cached, w_);
+                ring.held[slot] = r;
             }
             rows[static_cast<std::size_t>(t)] = cached;
         }
@@ -416,9 +441,6 @@ class SeparableRows final : public RowsBase {
     };
     AxisTaps<N> xs_, ys_;
     std::conditional_t<N == 2, TwoTapPlan, NoPlan> plan_{xs_};
-    std::vector<float> ring_;
-    std::vector<float> rowAsFloat_;
-    std::array<std::int32_t, N> held_;
     const std::uint8_t* base_;
     std::ptrdiff_t stride_;
     std::int32_t w_;
@@ -454,7 +476,7 @@ class GeneralRows final : public RowsBase {
           w_(w),
           sw_(src.width()),
           sh_(src.height()) {}
-    void row(std::int32_t j, std::uint8_t* out) override {
+    void row(ScratchBase*, std::int32_t j, std::uint8_t* out) const override {
         const GridToIndex& g = g_;
         const std::int32_t w = w_, sw = sw_, sh = sh_;
         const std::uint8_t* base = base_;
@@ -543,16 +565,30 @@ vk_detail::AffineRowSampler::AffineRowSampler(const vkPelBuffer_const<std::uint8
             rows_ = makeRows<SeparableRows<4>, 4>(separable, source, g, width_, height_);
             break;
     }
+    own_ = std::make_unique<Reader>(*this);
 }
 
 vk_detail::AffineRowSampler::~AffineRowSampler() = default;
 
 void vk_detail::AffineRowSampler::row(std::int32_t j, std::uint8_t* out) {
-    rows_->row(j, out);
+    own_->row(j, out);
 }
 
 bool vk_detail::AffineRowSampler::bilinearRowPair(std::int32_t j, BilinearRowPair& pair) {
-    return rows_->bilinearRowPair(j, pair);
+    return own_->bilinearRowPair(j, pair);
+}
+
+vk_detail::AffineRowSampler::Reader::Reader(const AffineRowSampler& sampler)
+    : rows_(sampler.rows_.get()), scratch_(rows_->scratch()) {}
+
+vk_detail::AffineRowSampler::Reader::~Reader() = default;
+
+void vk_detail::AffineRowSampler::Reader::row(std::int32_t j, std::uint8_t* out) {
+    rows_->row(scratch_.get(), j, out);
+}
+
+bool vk_detail::AffineRowSampler::Reader::bilinearRowPair(std::int32_t j, BilinearRowPair& pair) {
+    return rows_->bilinearRowPair(scratch_.get(), j, pair);
 }
 
 bool vk_detail::AffineRowSampler::repeatsPreviousRow(std::int32_t j) const {
@@ -561,16 +597,25 @@ bool vk_detail::AffineRowSampler::repeatsPreviousRow(std::int32_t j) const {
 
 vkPelBuffer<std::uint8_t> vfAffineTransformImage(const vkPelBuffer_const<std::uint8_t>& source,
                                                  const vkAffineSamplingParams& params) {
-    vk_detail::AffineRowSampler sampler(source, params);
+    const vk_detail::AffineRowSampler sampler(source, params);
     vkPelBuffer<std::uint8_t> result(sampler.width(), sampler.height());
     result.clientFromImageXform(sampler.clientFromGrid());
-    std::uint8_t* out = result.pointToOffset();
+    std::uint8_t* const base = result.pointToOffset();
     const std::ptrdiff_t stride = result.rowUpdate();
-    for (std::int32_t j = 0; j < sampler.height(); ++j, out += stride) {
-        if (sampler.repeatsPreviousRow(j))
-            std::memcpy(out, out - stride, static_cast<std::size_t>(sampler.width()));
-        else
-            sampler.row(j, out);
-    }
+    // Strips of rows on the library's threads, each with its own reader. A
+    // strip's first row is always sampled: the row above belongs to another
+    // strip, which may not have written it yet.
+    vk_detail::parallelRows(
+        sampler.height(), vk_detail::stripRows(sampler.height(), sampler.width()),
+        [&](std::int32_t y0, std::int32_t y1) {
+            vk_detail::AffineRowSampler::Reader reader(sampler);
+            std::uint8_t* out = base + y0 * stride;
+            for (std::int32_t j = y0; j < y1; ++j, out += stride) {
+                if (j > y0 && sampler.repeatsPreviousRow(j))
+                    std::memcpy(out, out - stride, static_cast<std::size_t>(sampler.width()));
+                else
+                    reader.row(j, out);
+            }
+        });
     return result;
 }

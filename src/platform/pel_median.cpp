@@ -12,6 +12,7 @@
 #include "platform/median_bins.h"
 #include "platform/median_bins_sse2.h"
 #include "platform/median_kernel.h"
+#include "platform/parallel.h"
 #include "platform/rows.h"
 
 vkPelMedianParams::vkPelMedianParams(const vkPair<std::int32_t>& kernelSize,
@@ -308,6 +309,9 @@ namespace {
 using Buffer = vkPelBuffer<std::uint8_t>;
 using ConstBuffer = vkPelBuffer_const<std::uint8_t>;
 
+// A strip of rows is at least this many kernel heights tall.
+constexpr std::int32_t kMedianStripKernels = 4;
+
 // The neighbourhoods lie in (or are extended from) the source rectangle.
 void filterInto(const ConstBuffer& image, const ConstBuffer* mask, const vkPelRect& source,
                 const vkPelMedianParams& params, Buffer& result) {
@@ -342,7 +346,19 @@ void filterInto(const ConstBuffer& image, const ConstBuffer* mask, const vkPelRe
         job.outHeight = target.height();
         job.result = fresh.pointToOffset();
         job.resultStride = fresh.rowUpdate();
-        vk_detail::medianFilter(job);
+        // Strips of rows on the library's threads. Each strip fills its
+        // column histograms anew from the kernel's height of rows, so strips
+        // are several kernel heights tall.
+        const std::int32_t kernelRows = params.kernelSize().y();
+        const std::int32_t rows =
+            vk_detail::stripRows(job.outHeight, job.outWidth, kMedianStripKernels * kernelRows);
+        vk_detail::parallelRows(job.outHeight, rows, [&](std::int32_t y0, std::int32_t y1) {
+            vk_detail::MedianJob strip = job;
+            strip.outY = job.outY + y0;
+            strip.outHeight = y1 - y0;
+            strip.result = job.result + y0 * job.resultStride;
+            vk_detail::medianFilter(strip);
+        });
     }
     if (!result.isBound())
         result = fresh;

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstring>
 
+#include "platform/parallel.h"
 #include "platform/rows.h"
 
 using vk_detail::forRows;
@@ -58,12 +59,21 @@ void checkTable(const std::vector<std::uint8_t>& table) {
     if (table.size() != 256) throw vkPelFunc::BadParams("a gray map must have 256 entries");
 }
 
+// Strips of rows on the library's threads.
 void mapRows(const vkPelBuffer_const<std::uint8_t>& s, const vkPelBuffer<std::uint8_t>& d,
              const std::uint8_t* table) {
-    forRows(s.pointToOffset(), s.rowUpdate(), d.pointToOffset(), d.rowUpdate(), s.width(), s.height(),
-            [table](const std::uint8_t* src, std::uint8_t* dst, std::int32_t n) {
-                for (std::int32_t x = 0; x < n; ++x) dst[x] = table[src[x]];
-            });
+    const std::uint8_t* src = s.pointToOffset();
+    std::uint8_t* dst = d.pointToOffset();
+    const std::ptrdiff_t ss = s.rowUpdate(), ds = d.rowUpdate();
+    vk_detail::parallelRows(
+        s.height(), vk_detail::stripRows(s.height(), s.width()),
+        [&](std::int32_t y0, std::int32_t y1) {
+            forRows(src + y0 * ss, ss, dst + y0 * ds, ds, s.width(), y1 - y0,
+                    [table](const std::uint8_t* a, std::uint8_t* b, std::int32_t n) {
+                        for (std::int32_t x = 0; x < n; ++x)
+                            b[x] = table[a[x]];
+                    });
+        });
 }
 
 }  // namespace
@@ -149,23 +159,31 @@ void vfPelSet(const vkPelBuffer<T>& image, T value) {
 
 void vfPelHistogram(const vkPelBuffer_const<std::uint8_t>& image, std::vector<std::uint32_t>& histogram) {
     requireBound(image);
-    // Four tables break the store-to-load dependency between equal
-    // neighbouring pixels.
-    std::array<std::array<std::uint32_t, 256>, 4> t{};
-    const std::uint8_t* row = image.pointToOffset();
-    const std::int32_t w = image.width();
-    for (std::int32_t y = 0; y < image.height(); ++y, row += image.rowUpdate()) {
-        std::int32_t x = 0;
-        for (; x < w - 3; x += 4) {  // no overflow near INT32_MAX
-            ++t[0][row[x]];
-            ++t[1][row[x + 1]];
-            ++t[2][row[x + 2]];
-            ++t[3][row[x + 3]];
-        }
-        for (; x < w; ++x) ++t[0][row[x]];
-    }
-    histogram.assign(256, 0);
-    for (std::size_t v = 0; v < 256; ++v) histogram[v] = t[0][v] + t[1][v] + t[2][v] + t[3][v];
+    const std::int32_t w = image.width(), h = image.height();
+    const std::uint8_t* base = image.pointToOffset();
+    const std::ptrdiff_t stride = image.rowUpdate();
+    std::array<std::uint32_t, 256> total;
+    vk_detail::countStrips(h, vk_detail::stripRows(h, w), 256, total.data(),
+                           [&](std::int32_t y0, std::int32_t y1, std::uint32_t* bins) {
+                               // Four tables break the store-to-load dependency
+                               // between equal neighbouring pixels.
+                               std::array<std::array<std::uint32_t, 256>, 4> t{};
+                               const std::uint8_t* row = base + y0 * stride;
+                               for (std::int32_t y = y0; y < y1; ++y, row += stride) {
+                                   std::int32_t x = 0;
+                                   for (; x < w - 3; x += 4) {  // no overflow near INT32_MAX
+                                       ++t[0][row[x]];
+                                       ++t[1][row[x + 1]];
+                                       ++t[2][row[x + 2]];
+                                       ++t[3][row[x + 3]];
+                                   }
+                                   for (; x < w; ++x)
+                                       ++t[0][row[x]];
+                               }
+                               for (std::size_t v = 0; v < 256; ++v)
+                                   bins[v] = t[0][v] + t[1][v] + t[2][v] + t[3][v];
+                           });
+    histogram.assign(total.begin(), total.end());
 }
 
 template <class T>

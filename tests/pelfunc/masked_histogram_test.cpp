@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "support/images.h"
+#include "support/threads.h"
 
 using P = vkPair<std::int32_t>;
 using Hist = std::vector<std::uint32_t>;
@@ -41,7 +42,8 @@ void expectNaiveCounts(int depth) {
                 // column, none at width 1.
                 auto image = testimg::embedded<T>(endValues<T>(w, h, gen, depth), 3, 200, P(5, 9));
                 auto mask = testimg::embeddedWithMargins<std::uint8_t>(
-                    testimg::random<std::uint8_t>(w + 2, h + 1, gen, 0, maskMax), 0, 2, 5, 0, 255, P(6, 9));
+                    testimg::random<std::uint8_t>(w + 2, h + 1, gen, 0, maskMax), 0, 2, 5, 0, 255,
+                    P(6, 9));
                 const vkPelRect r = image.window() & mask.window();
                 Hist got{1, 2, 3}, want = r.isNull() ? Hist{} : Hist(std::size_t{1} << depth, 0);
                 histogramOf(image, mask, depth, got);
@@ -61,9 +63,42 @@ TEST(MaskedPelHistogram, MatchesNaiveCountOnTheCommonWindowOnBothPathsAtEveryDep
         expectNaiveCounts<std::uint16_t>(depth);
 }
 
+// Several strips of rows, 8-bit on both paths and 12-bit; a value above the
+// depth in the last strip still throws.
+TEST(MaskedPelHistogram, EveryThreadCountMatchesNaiveCountOverSeveralStrips) {
+    auto gen = testimg::rng(1002);
+    auto naive = [](const auto& image, const U8& mask, int depth) {
+        Hist want(std::size_t{1} << depth, 0);
+        for (std::int32_t y = 0; y < image.height(); ++y)
+            for (std::int32_t x = 0; x < image.width(); ++x)
+                if (mask.get(P(x, y)) != 0) ++want[image.get(P(x, y))];
+        return want;
+    };
+    for (const auto& [w, h] : {std::pair{300, 701}, std::pair{40, 3301}}) {
+        const auto image =
+            testimg::embedded<std::uint8_t>(testimg::random<std::uint8_t>(w, h, gen), 2, 0);
+        const U8 mask = testimg::random<std::uint8_t>(w, h, gen, 0, 1);
+        auto deep = testimg::random<std::uint16_t>(w, h, gen, 0, 4095);
+        const Hist want = naive(image, mask, 8), wantDeep = naive(deep, mask, 12);
+        for (const std::int32_t n : testthreads::kCounts) {
+            const testthreads::Count count(n);
+            Hist got;
+            vf_MaskedPelHistogram(image, mask, got);
+            EXPECT_EQ(got, want) << w << "x" << h << ", " << n << " threads";
+            vf_MaskedPelHistogram(deep, mask, 12, got);
+            EXPECT_EQ(got, wantDeep) << w << "x" << h << ", " << n << " threads";
+        }
+        deep.set(P(w - 1, h - 1), 4096);
+        Hist kept{7};
+        EXPECT_THROW(vf_MaskedPelHistogram(deep, mask, 12, kept), vkPelFunc::BadParams);
+        EXPECT_EQ(kept, Hist{7});
+    }
+}
+
 TEST(MaskedPelHistogram, UnboundMaskCountsTheImageWindowOnlyAndUnboundImageThrows) {
     auto gen = testimg::rng(3);
-    auto image = testimg::embedded<std::uint8_t>(testimg::random<std::uint8_t>(70, 6, gen), 2, 9, P(-3, 4));
+    auto image =
+        testimg::embedded<std::uint8_t>(testimg::random<std::uint8_t>(70, 6, gen), 2, 9, P(-3, 4));
     Hist got, plain;
     vf_MaskedPelHistogram(image, U8(), got);
     vfPelHistogram(testimg::crop<std::uint8_t>(image, image.window()), plain);

@@ -4,8 +4,10 @@
 #include <cmath>
 #include <vector>
 
+#include "platform/affine_rows.h"
 #include "platform/util.h"
 #include "support/images.h"
+#include "support/threads.h"
 
 using P = vkPair<std::int32_t>;
 using V = vkVector<2>;
@@ -134,6 +136,29 @@ TEST(AffineTransformImage, GridsMatchTheDirectKernelSumForEveryPathSourceTransfo
                 expectMatchesReference(src, c.rect, c.w, c.h, m,
                                        c.name + " constant " + std::to_string(value));
     }
+}
+
+// Results taken in strips of rows on several threads equal the rows taken in
+// order by one sampler; magnified rows repeat across strip boundaries.
+TEST(AffineTransformImage, EveryThreadCountGivesTheRowsOfOneSampler) {
+    auto gen = testimg::rng(84);
+    const auto src =
+        testimg::embedded<std::uint8_t>(testimg::random<std::uint8_t>(150, 120, gen), 2, 255);
+    const vkAffineRectangle rects[] = {{V(0, 0), V(150, 0), V(0, 120)},
+                                       {V(10, 0), V(140, 30), V(-5, 110)}};
+    for (const auto& rect : rects)
+        for (const Mode m : kModes) {
+            const vkAffineSamplingParams params(rect, 300, 701, m);
+            vk_detail::AffineRowSampler sampler(src, params);
+            std::vector<std::uint8_t> want(300 * 701);
+            for (std::int32_t j = 0; j < 701; ++j)
+                sampler.row(j, want.data() + 300 * j);
+            for (const std::int32_t n : testthreads::kCounts) {
+                const testthreads::Count count(n);
+                EXPECT_EQ(pixels<std::uint8_t>(vfAffineTransformImage(src, params)), want)
+                    << "mode " << m << ", " << n << " threads";
+            }
+        }
 }
 
 TEST(AffineTransformImage, DegenerateRectangleOrMissingPixelsThrow) {

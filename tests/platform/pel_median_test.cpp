@@ -6,6 +6,7 @@
 
 #include "platform/median_kernel.h"
 #include "support/images.h"
+#include "support/threads.h"
 
 using P = vkPair<std::int32_t>;
 using U8 = std::uint8_t;
@@ -159,6 +160,32 @@ TEST(PelMedian, MatchesSortedNeighbourhoodsUnmaskedAndMaskedForSmallSizesInLarge
                               [&](P p, U8 old) { return common.contains(p) ? img.get(p) : old; }),
                           "");
             }
+}
+
+// Several strips of rows (each filling its column histograms anew), against
+// one pass of the kernel over the whole window.
+TEST(PelMedian, EveryThreadCountMatchesOneStrip) {
+    auto gen = testimg::rng(107);
+    const auto img =
+        testimg::embedded<U8>(testimg::random<U8>(200, 701, gen, 100, 160), 2, 0, P(3, -4));
+    const auto mask = testimg::embedded<U8>(randomMask(200, 701, 60, gen), 1, 0, P(3, -4));
+    for (const Filter& f :
+         {Filter{9, 7, 0, 255, true}, Filter{5, 61, 0, 255, false}, Filter{3, 3, 0, 255, true}})
+        for (const bool masked : {false, true}) {
+            Buffer want(img.window());
+            vk_detail::medianFilter(vk_detail::MedianJob(
+                img.pointToOffset(), img.rowUpdate(), masked ? mask.pointToOffset() : nullptr,
+                mask.rowUpdate(), 200, 701, f.kx / 2, f.ky / 2, f.clip, 0, 255, 0, 0, 200, 701,
+                want.pointToOffset(), want.rowUpdate()));
+            for (const std::int32_t n : testthreads::kCounts) {
+                const testthreads::Count count(n);
+                Buffer out;
+                masked ? vfPelMedian(img, mask, paramsOf(f), out)
+                       : vfPelMedian(img, paramsOf(f), out);
+                EXPECT_EQ(pixels<U8>(out), pixels<U8>(want))
+                    << f << (masked ? " masked, " : ", ") << n << " threads";
+            }
+        }
 }
 
 TEST(PelMedian, UnboundImageCancellationOrDisjointWindowsLeaveTheResultAlone) {

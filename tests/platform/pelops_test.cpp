@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "support/images.h"
+#include "support/threads.h"
 
 using P = vkPair<std::int32_t>;
 using U8 = std::uint8_t;
@@ -54,6 +55,26 @@ TEST(PelMapMinHistogram, MatchDirectLoopsInsideTheWindowOnlyForAllWidths) {
         EXPECT_EQ(testimg::windowMismatch<U8>(before, img, [&](P, U8 v) { return table[v]; }), "");
     }
     EXPECT_THROW(vfPelMap(vkPelBuffer<U8>(2, 2), std::vector<U8>(255)), vkPelFunc::BadParams);
+}
+
+// Several strips of rows (the height is prime), in larger storage.
+TEST(PelMapHistogram, EveryThreadCountMatchesDirectLoopsOverSeveralStrips) {
+    auto gen = testimg::rng(4);
+    const auto img = testimg::embeddedWithMargins<U8>(testimg::random<U8>(300, 701, gen), 3, 1, 5,
+                                                      2, 9, P(-2, 7));
+    std::vector<U8> table(256), mapped = pixels<U8>(img);
+    for (int i = 0; i < 256; ++i)
+        table[static_cast<size_t>(i)] = static_cast<U8>(255 - i);
+    std::vector<std::uint32_t> counts(256, 0);
+    for (U8& v : mapped)
+        ++counts[v], v = table[v];
+    for (const std::int32_t n : testthreads::kCounts) {
+        const testthreads::Count count(n);
+        std::vector<std::uint32_t> h;
+        vfPelHistogram(img, h);
+        EXPECT_EQ(h, counts) << n << " threads";
+        EXPECT_EQ(pixels<U8>(vfPelMap(img, table)), mapped) << n << " threads";
+    }
 }
 
 TEST(PelMaxSetEqual, LookOnlyInsideTheWindowAndIgnorePositions) {

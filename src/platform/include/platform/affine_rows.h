@@ -53,11 +53,31 @@ class AffineRowSampler {
     bool repeatsPreviousRow(std::int32_t j) const;
 
     class Rows;
+    class Scratch;
+
+    // Takes rows of a sampler with a cache of interpolated rows of its own,
+    // so that several readers may take rows of one sampler at once, each on
+    // its own thread (the sampler's row() and bilinearRowPair() use one
+    // more). Same results as the sampler's; the sampler must outlive it.
+    class Reader {
+      public:
+        explicit Reader(const AffineRowSampler& sampler);
+        ~Reader();
+        Reader(const Reader&) = delete;
+        Reader& operator=(const Reader&) = delete;
+        void row(std::int32_t j, std::uint8_t* out);
+        bool bilinearRowPair(std::int32_t j, BilinearRowPair& pair);
+
+      private:
+        const Rows* rows_;
+        std::unique_ptr<Scratch> scratch_;
+    };
 
   private:
     std::int32_t width_, height_;
     vkXform<2> clientFromGrid_;
     std::unique_ptr<Rows> rows_;
+    std::unique_ptr<Reader> own_;
 };
 
 }  // namespace vk_detail

@@ -2,8 +2,10 @@
 // its rows over threads.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <type_traits>
+#include <vector>
 
 namespace vk_detail {
 
@@ -43,6 +45,25 @@ void parallelRows(std::int32_t height, std::int32_t rowsPerStrip, F&& f) {
             (*static_cast<Fn*>(context))(y0, y1);
         },
         const_cast<void*>(static_cast<const void*>(&f)));
+}
+
+// Counts made strip by strip and summed: count(y0, y1, bins) adds the
+// counts of rows y0 .. y1 - 1 into bins, `size` zeroed counters of the
+// strip's own; their sums over all strips are written to total (size
+// counters). Integer sums do not depend on the order of the strips.
+template <class F>
+void countStrips(std::int32_t height, std::int32_t rowsPerStrip, std::size_t size,
+                 std::uint32_t* total, F&& count) {
+    std::vector<std::uint32_t> strips(static_cast<std::size_t>(stripCount(height, rowsPerStrip)) *
+                                      size);
+    parallelRows(height, rowsPerStrip, [&](std::int32_t y0, std::int32_t y1) {
+        count(y0, y1, strips.data() + static_cast<std::size_t>(y0 / rowsPerStrip) * size);
+    });
+    for (std::size_t i = 0; i < size; ++i)
+        total[i] = 0;
+    for (std::size_t at = 0; at < strips.size(); at += size)
+        for (std::size_t i = 0; i < size; ++i)
+            total[i] += strips[at + i];
 }
 
 }  // namespace vk_detail
