@@ -26,15 +26,27 @@ std::ostream& operator<<(std::ostream& os, const Filter& f) {
               << (f.clip ? " clip" : " repeat");
 }
 
-vkPelMedianParams paramsOf(const Filter& f) {
-    return vkPelMedianParams(P(f.kx, f.ky), P(f.lo, f.hi), f.clip);
+vkPelMedianParams paramsOf(const Filter& f, std::int32_t depth = 8) {
+    return vkPelMedianParams(P(f.kx, f.ky), P(f.lo, f.hi), f.clip, depth);
 }
 
-// Sorted counted, clamped values: the lower middle one, or 128 clamped into
-// the range when none counts. An empty mask counts everything.
-std::vector<U8> reference(const std::vector<U8>& img, const std::vector<U8>& mask, std::int32_t w,
-                          std::int32_t h, const Filter& f) {
-    std::vector<U8> out;
+using Paths = std::vector<vk_detail::MedianPath>;
+
+// Every instruction set this build and processor can run.
+Paths availablePaths() {
+    Paths paths;
+    for (auto p : {vk_detail::MedianPath::Portable, vk_detail::MedianPath::Sse2,
+                   vk_detail::MedianPath::Avx2})
+        if (vk_detail::medianPathAvailable(p)) paths.push_back(p);
+    return paths;
+}
+
+// Sorted counted, clamped values: the lower middle one, or `empty` clamped
+// into the range when none counts. An empty mask counts everything.
+template <class T>
+std::vector<T> reference(const std::vector<T>& img, const std::vector<U8>& mask, std::int32_t w,
+                         std::int32_t h, const Filter& f, int empty = 128) {
+    std::vector<T> out;
     std::vector<int> values;
     for (std::int32_t y = 0; y < h; ++y)
         for (std::int32_t x = 0; x < w; ++x) {
@@ -49,14 +61,14 @@ std::vector<U8> reference(const std::vector<U8>& img, const std::vector<U8>& mas
                     values.push_back(std::clamp<int>(img[i], f.lo, f.hi));
                 }
             std::sort(values.begin(), values.end());
-            out.push_back(static_cast<U8>(values.empty() ? std::clamp(128, f.lo, f.hi)
-                                                         : values[(values.size() - 1) / 2]));
+            out.push_back(static_cast<T>(values.empty() ? std::clamp(empty, f.lo, f.hi)
+                                                        : values[(values.size() - 1) / 2]));
         }
     return out;
 }
 
 std::vector<U8> reference(const vkPelBuffer_const<U8>& img, const Filter& f) {
-    return reference(pixels<U8>(img), {}, img.width(), img.height(), f);
+    return reference<U8>(pixels<U8>(img), {}, img.width(), img.height(), f);
 }
 
 // About `percent` of the pixels included, by varied non-zero values.
@@ -74,7 +86,8 @@ const Filter kSweepFilters[] = {
     {7, 1, 0, 255, true},    {5, 3, 0, 255, false},  {9, 7, 60, 190, true},
     {3, 11, 0, 255, false},  {21, 3, 0, 255, true},  {131, 9, 100, 140, true},
     {5, 131, 0, 255, false}, {41, 5, 0, 255, false}, {3, 3, 0, 100, true},
-    {5, 3, 150, 200, false}};
+    {5, 3, 150, 200, false}, {5, 5, 0, 255, true},   {5, 5, 120, 160, false},
+    {3, 3, 0, 255, false}};
 
 }  // namespace
 
@@ -85,6 +98,12 @@ TEST(PelMedianParams, RejectsBadKernelsAndRangesAndTheLargestKernelsKeepExactCou
                           {3, 3, 0, 256, true},         {3, 3, 11, 10, true}};
     for (const Filter& f : bad)
         EXPECT_THROW(paramsOf(f), vkPelFunc::BadParams) << f;
+    for (const auto& [hi, depth] : {std::pair{255, 7}, std::pair{4096, 12}, std::pair{65535, 17}})
+        EXPECT_THROW(paramsOf({3, 3, 0, hi, true}, depth), vkPelFunc::BadParams)
+            << hi << " depth " << depth;
+    Buffer none;
+    EXPECT_THROW(vfPelMedian(Buffer(2, 2), paramsOf({3, 3, 0, 255, true}, 12), none),
+                 vkPelFunc::BadParams);
     // Repeated edges fill neighbourhoods with up to 32767 values to count.
     auto gen = testimg::rng(102);
     const auto img = testimg::random<U8>(6, 5, gen);
@@ -96,70 +115,102 @@ TEST(PelMedianParams, RejectsBadKernelsAndRangesAndTheLargestKernelsKeepExactCou
     }
 }
 
-TEST(PelMedian, MatchesSortedNeighbourhoodsUnmaskedAndMaskedForSmallSizesInLargerStorage) {
-    const std::uint32_t seed = 101;
+// Values and ranges of kSweepFilters scaled to the depth.
+template <class T>
+void expectSortedNeighbourhoods(std::uint32_t seed, std::int32_t depth,
+                                const std::vector<std::int32_t>& widths) {
     auto gen = testimg::rng(seed);
-    for (std::int32_t w : {1, 2, 3, 7, 8, 9, 63, 64, 65})
+    const int top = (1 << depth) - 1, scale = (top + 1) / 256;
+    for (std::int32_t w : widths)
         for (std::int32_t h : {1, 4, 9})
-            for (const Filter& f : kSweepFilters) {
+            for (Filter f : kSweepFilters) {
+                f.lo = std::min(f.lo * scale, top);
+                f.hi = std::min(f.hi * scale, top);
                 const int percent = (w + h + f.kx) % 4 * 30 - 20;  // unmasked, 10%, 40%, 70%
-                SCOPED_TRACE(testing::Message()
-                             << testimg::trace(w, h, seed) << " " << f << " mask " << percent);
-                // Ranges clamp 90..170 on both sides; 120..135 hops bin groups.
-                const std::uint32_t lo = h == 4 ? 120 : 90, hi = h == 4 ? 135 : 170;
-                const auto content = testimg::random<U8>(w, h, gen, lo, hi);
-                auto img = testimg::embedded<U8>(content, 2, 0, P(-5, 11));
+                SCOPED_TRACE(testing::Message() << testimg::trace(w, h, seed) << " " << f
+                                                << " mask " << percent << " depth " << depth);
+                // Ranges clamp on both sides and hop bin groups (8-bit:
+                // 120..135; 16-bit: every digit changes at the middle);
+                // the tallest images take every value.
+                const std::uint32_t mid = (top + 1) / 2;
+                const std::uint32_t lo = h == 9   ? 0
+                                         : h == 4 ? mid - 8 * scale
+                                                  : mid - 38 * scale,
+                                    hi = h == 9   ? top
+                                         : h == 4 ? mid + 7 * scale
+                                                  : mid + 42 * scale;
+                const auto content = testimg::random<T>(w, h, gen, lo, hi);
+                auto img = testimg::embedded<T>(content, 2, 0, P(-5, 11));
                 // A shifted mask window; sparse masks leave empty neighbourhoods.
                 const auto mask = testimg::embedded<U8>(randomMask(w + 1, h + 1, percent, gen), 1,
                                                         255, P(-4, 10));
                 const vkPelRect common = percent < 0 ? img.window() : img.window() & mask.window();
-                const auto expect = reference(
-                    pixels<U8>(testimg::crop<U8>(img, common)),
+                const auto expect = reference<T>(
+                    pixels<T>(testimg::crop<T>(img, common)),
                     percent < 0 ? std::vector<U8>{} : pixels<U8>(testimg::crop<U8>(mask, common)),
-                    common.width(), common.height(), f);
-                auto median = [&](Buffer& out) {
-                    percent < 0 ? vfPelMedian(img, paramsOf(f), out)
-                                : vfPelMedian(img, mask, paramsOf(f), out);
+                    common.width(), common.height(), f, static_cast<int>(mid));
+                auto median = [&](vkPelBuffer<T>& out) {
+                    percent < 0 ? vfPelMedian(img, paramsOf(f, depth), out)
+                                : vfPelMedian(img, mask, paramsOf(f, depth), out);
                 };
-                Buffer out;
+                vkPelBuffer<T> out;
                 median(out);
                 ASSERT_EQ(out.window(), common);
-                EXPECT_EQ(pixels<U8>(out), expect);
+                EXPECT_EQ(pixels<T>(out), expect);
                 // A bound result is written only where it overlaps.
-                Buffer part(img.window().trim(-2, -2, -2, -2));
-                vfPelSet<U8>(part, 3);
+                vkPelBuffer<T> part(img.window().trim(-2, -2, -2, -2));
+                vfPelSet<T>(part, 3);
                 part.window(vkPelRect(-4, 12, w, h));
-                const auto blank = testimg::storagePixels<U8>(part);
+                const auto blank = testimg::storagePixels<T>(part);
                 median(part);
-                EXPECT_EQ(testimg::windowMismatch<U8>(
+                EXPECT_EQ(testimg::windowMismatch<T>(
                               blank, part,
-                              [&](P p, U8 old) { return common.contains(p) ? out.get(p) : old; }),
+                              [&](P p, T old) { return common.contains(p) ? out.get(p) : old; }),
                           "");
-                // Narrow stripes and the portable kernel give the same results.
-                const auto imgC = testimg::crop<U8>(img, common),
-                           maskC = testimg::crop<U8>(mask, common);
-                for (auto path : {vk_detail::MedianPath::Fastest, vk_detail::MedianPath::Portable})
+                // Narrow stripes and every instruction set give the same results.
+                const auto imgC = testimg::crop<T>(img, common);
+                const auto maskC = testimg::crop<U8>(mask, common);
+                for (auto path : availablePaths())
                     for (std::int32_t stripe : {1, 3, 8}) {
-                        Buffer again(common);
-                        vk_detail::medianFilter(
-                            vk_detail::MedianJob(imgC.pointToOffset(), imgC.rowUpdate(),
-                                                 percent < 0 ? nullptr : maskC.pointToOffset(),
-                                                 maskC.rowUpdate(), common.width(), common.height(),
-                                                 f.kx / 2, f.ky / 2, f.clip, U8(f.lo), U8(f.hi), 0,
-                                                 0, common.width(), common.height(),
-                                                 again.pointToOffset(), again.rowUpdate()),
-                            stripe, path);
-                        ASSERT_EQ(pixels<U8>(again), expect) << "stripe " << stripe;
+                        vkPelBuffer<T> again(common);
+                        vk_detail::MedianJobOf<T> job{imgC.pointToOffset(),
+                                                      imgC.rowUpdate(),
+                                                      percent < 0 ? nullptr : maskC.pointToOffset(),
+                                                      maskC.rowUpdate(),
+                                                      common.width(),
+                                                      common.height(),
+                                                      f.kx / 2,
+                                                      f.ky / 2,
+                                                      f.clip,
+                                                      T(f.lo),
+                                                      T(f.hi),
+                                                      0,
+                                                      0,
+                                                      common.width(),
+                                                      common.height(),
+                                                      again.pointToOffset(),
+                                                      again.rowUpdate(),
+                                                      T(mid),
+                                                      depth};
+                        vk_detail::medianFilter(job, stripe, path);
+                        ASSERT_EQ(pixels<T>(again), expect)
+                            << "stripe " << stripe << " path " << int(path);
                     }
                 // In place it sees the original pixels and changes only the window.
-                const auto before = testimg::storagePixels<U8>(img);
+                const auto before = testimg::storagePixels<T>(img);
                 median(img);
-                EXPECT_EQ(pixels<U8>(testimg::crop<U8>(img, common)), expect);
-                EXPECT_EQ(testimg::windowMismatch<U8>(
+                EXPECT_EQ(pixels<T>(testimg::crop<T>(img, common)), expect);
+                EXPECT_EQ(testimg::windowMismatch<T>(
                               before, img,
-                              [&](P p, U8 old) { return common.contains(p) ? img.get(p) : old; }),
+                              [&](P p, T old) { return common.contains(p) ? img.get(p) : old; }),
                           "");
             }
+}
+
+TEST(PelMedian, MatchesSortedNeighbourhoodsUnmaskedAndMaskedForSmallSizesInLargerStorage) {
+    expectSortedNeighbourhoods<U8>(101, 8, {1, 2, 3, 7, 8, 9, 63, 64, 65});
+    expectSortedNeighbourhoods<std::uint16_t>(111, 16, {1, 2, 8, 65});
+    expectSortedNeighbourhoods<std::uint16_t>(112, 12, {3, 9});
 }
 
 // Several strips of rows (each filling its column histograms anew), against

@@ -1,10 +1,12 @@
 // Groups of 16 histogram bins for the median kernel, in portable C++. A
-// group is 16 consecutive 16-bit counts (the 16 coarse bins, or the 16 fine
-// bins under one coarse bin), always 32-byte aligned in memory. The
-// operations: load, store, add, slide (add one group and subtract another),
-// add a multiple, running sums, and the search for the bin that holds a given
-// rank. Counts wrap modulo 2^16; only the final counts, at most 32767, need
-// to be exact.
+// group holds running counts: lane j counts the values whose digit (the
+// group's 4 bits of the value) is at most j, so lane 15 is the group's
+// total. Lanes are 16-bit and always 32-byte aligned in memory. Counts wrap
+// modulo 2^16; only the final counts, at most 32767, need to be exact.
+//
+// The operations: load, store, add, subtract, slide (add one group and
+// subtract another), add a multiple, count a value in (add w to lanes d and
+// above), the first lane above a rank, and a lane's value.
 #pragma once
 
 #include <cstdint>
@@ -14,10 +16,6 @@ namespace vk_detail {
 struct PortableBins {
     struct Group {
         std::uint16_t v[16];
-    };
-    // Running sums s[i] = v[0] + ... + v[i]; s[16] is the total.
-    struct Sums {
-        std::uint32_t s[17];
     };
 
     static Group zero() { return Group{}; }
@@ -48,24 +46,25 @@ struct PortableBins {
                 static_cast<std::uint16_t>(a.v[i] + g.v[i] * static_cast<std::uint32_t>(times));
         return a;
     }
-    static Sums sums(const Group& g) {
-        Sums s;
-        std::uint32_t acc = 0;
-        for (int i = 0; i < 16; ++i)
-            s.s[i] = acc += g.v[i];
-        s.s[16] = acc;
-        return s;
+    // Counts w more (w may be negative) values of digit d in the group at p.
+    static void count(std::uint16_t* p, int d, std::int32_t w) {
+        for (int i = d; i < 16; ++i)
+            p[i] = static_cast<std::uint16_t>(p[i] + static_cast<std::uint32_t>(w));
     }
-    static std::uint32_t total(const Sums& s) { return s.s[16]; }
-    // The first bin whose running sum exceeds rank (rank < total).
-    static int firstAbove(const Sums& s, std::uint32_t rank) {
+    // count(p, d1, w1) and count(p, d2, w2) at once.
+    static void count2(std::uint16_t* p, int d1, std::int32_t w1, int d2, std::int32_t w2) {
+        count(p, d1, w1);
+        count(p, d2, w2);
+    }
+    // The first lane whose count exceeds rank (rank below the total).
+    static int firstAbove(const Group& g, std::uint32_t rank) {
         int k = 0;
-        while (s.s[k] <= rank)
+        while (g.v[k] <= rank)
             ++k;
         return k;
     }
-    // The running sum before bin k.
-    static std::uint32_t before(const Sums& s, int k) { return k == 0 ? 0 : s.s[k - 1]; }
+    static std::uint32_t lane(const Group& g, int k) { return g.v[k]; }
+    static std::uint32_t total(const Group& g) { return g.v[15]; }
 };
 
 }  // namespace vk_detail

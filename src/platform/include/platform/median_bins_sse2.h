@@ -1,4 +1,4 @@
-// Groups of 16 histogram bins for the median kernel, on SSE2 (part of every
+// Groups of 16 histogram bins for the median kernel on SSE2 (part of every
 // x86-64 processor): a group is two 8-lane vectors. Same operations and
 // results as PortableBins.
 #pragma once
@@ -16,7 +16,6 @@ struct Sse2Bins {
     struct Group {
         __m128i lo, hi;
     };
-    using Sums = Group;
 
     static Group zero() { return {_mm_setzero_si128(), _mm_setzero_si128()}; }
     static Group load(const std::uint16_t* p) {
@@ -40,35 +39,36 @@ struct Sse2Bins {
         return {_mm_add_epi16(a.lo, _mm_mullo_epi16(g.lo, t)),
                 _mm_add_epi16(a.hi, _mm_mullo_epi16(g.hi, t))};
     }
-    static Sums sums(const Group& g) {
-        const __m128i lo = prefix8(g.lo);
-        // Carry the low half's total into every lane of the high half.
-        __m128i carry = _mm_shufflehi_epi16(lo, 0xFF);
-        carry = _mm_unpackhi_epi64(carry, carry);
-        return {lo, _mm_add_epi16(prefix8(g.hi), carry)};
+    // Lanes d and above: lane index >= d, as all-ones lanes, and with w.
+    static void count(std::uint16_t* p, int d, std::int32_t w) {
+        const __m128i dv = _mm_set1_epi16(static_cast<short>(d - 1));
+        const __m128i wv = _mm_set1_epi16(static_cast<short>(w));
+        const __m128i lo =
+            _mm_and_si128(_mm_cmpgt_epi16(_mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7), dv), wv);
+        const __m128i hi =
+            _mm_and_si128(_mm_cmpgt_epi16(_mm_setr_epi16(8, 9, 10, 11, 12, 13, 14, 15), dv), wv);
+        auto* v = reinterpret_cast<__m128i*>(p);
+        _mm_store_si128(v, _mm_add_epi16(_mm_load_si128(v), lo));
+        _mm_store_si128(v + 1, _mm_add_epi16(_mm_load_si128(v + 1), hi));
     }
-    static std::uint32_t total(const Sums& s) {
-        return static_cast<std::uint32_t>(_mm_extract_epi16(s.hi, 7));
+    static void count2(std::uint16_t* p, int d1, std::int32_t w1, int d2, std::int32_t w2) {
+        count(p, d1, w1);
+        count(p, d2, w2);
     }
-    // Running sums never exceed 32767, so the signed comparison is exact.
-    static int firstAbove(const Sums& s, std::uint32_t rank) {
+    // Counts never exceed 32767, so the signed comparison is exact.
+    static int firstAbove(const Group& g, std::uint32_t rank) {
         const __m128i r = _mm_set1_epi16(static_cast<short>(rank));
-        const __m128i above = _mm_packs_epi16(_mm_cmpgt_epi16(s.lo, r), _mm_cmpgt_epi16(s.hi, r));
+        const __m128i above = _mm_packs_epi16(_mm_cmpgt_epi16(g.lo, r), _mm_cmpgt_epi16(g.hi, r));
         return __builtin_ctz(static_cast<unsigned>(_mm_movemask_epi8(above)));
     }
-    static std::uint32_t before(const Sums& s, int k) {
-        alignas(16) std::uint16_t t[24];
-        t[7] = 0;
-        _mm_store_si128(reinterpret_cast<__m128i*>(t + 8), s.lo);
-        _mm_store_si128(reinterpret_cast<__m128i*>(t + 16), s.hi);
-        return t[7 + k];
+    static std::uint32_t total(const Group& g) {
+        return static_cast<std::uint32_t>(_mm_extract_epi16(g.hi, 7)) & 0xFFFF;
     }
-
-  private:
-    static __m128i prefix8(__m128i v) {
-        v = _mm_add_epi16(v, _mm_slli_si128(v, 2));
-        v = _mm_add_epi16(v, _mm_slli_si128(v, 4));
-        return _mm_add_epi16(v, _mm_slli_si128(v, 8));
+    static std::uint32_t lane(const Group& g, int k) {
+        alignas(16) std::uint16_t t[16];
+        _mm_store_si128(reinterpret_cast<__m128i*>(t), g.lo);
+        _mm_store_si128(reinterpret_cast<__m128i*>(t + 8), g.hi);
+        return t[k];
     }
 };
 

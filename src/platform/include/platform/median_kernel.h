@@ -1,6 +1,6 @@
 // Internal interface of the median filter's sliding-histogram kernel, on raw
 // row pointers. vfPelMedian checks its arguments and calls it; tests call it
-// directly to force narrow stripes.
+// directly to force narrow stripes and each instruction set.
 #pragma once
 
 #include <cstddef>
@@ -8,10 +8,11 @@
 
 namespace vk_detail {
 
-struct MedianJob {
+template <class T>
+struct MedianJobOf {
     // The source window: its first pixel and row step, and its size. Every
     // neighbourhood lies in (clip) or is extended from (repeat) this window.
-    const std::uint8_t* image = nullptr;
+    const T* image = nullptr;
     std::ptrdiff_t imageStride = 0;
     // The mask over the same window; null when every pixel counts.
     const std::uint8_t* mask = nullptr;
@@ -21,9 +22,9 @@ struct MedianJob {
 
     std::int32_t radiusX = 0;  // kernel width is 2 * radiusX + 1
     std::int32_t radiusY = 0;
-    bool clip = true;     // false: edge pixels are repeated outwards
-    std::uint8_t lo = 0;  // value range
-    std::uint8_t hi = 255;
+    bool clip = true;  // false: edge pixels are repeated outwards
+    T lo = 0;          // value range
+    T hi = static_cast<T>(~T{0});
 
     // The results to compute: a rectangle inside the source window, in
     // coordinates relative to the window's first pixel, and where its first
@@ -32,18 +33,36 @@ struct MedianJob {
     std::int32_t outY = 0;
     std::int32_t outWidth = 0;
     std::int32_t outHeight = 0;
-    std::uint8_t* result = nullptr;
+    T* result = nullptr;
     std::ptrdiff_t resultStride = 0;
+
+    // The result where no pixel counts (before clamping into lo..hi).
+    T empty = static_cast<T>(T{1} << (8 * sizeof(T) - 1));
+    // The significant bits of the values; larger values may count as
+    // 2^depth - 1 (the results are clamped into lo..hi <= 2^depth - 1).
+    std::int32_t depth = 8 * sizeof(T);
 };
 
-// Fastest: vector instructions where the build has them; Portable: plain
-// C++ (the same results).
-enum class MedianPath { Fastest, Portable };
+using MedianJob = MedianJobOf<std::uint8_t>;
+
+// The instruction sets the kernel is built for; Fastest is the best one the
+// processor has. All give the same results.
+enum class MedianPath { Fastest, Portable, Sse2, Avx2 };
+
+// Whether this build and processor can run the path.
+bool medianPathAvailable(MedianPath path);
 
 // Computes the job's results. stripeWidth is the number of result columns
 // per vertical stripe; 0 picks a width whose column histograms fit in the L2
-// cache. Polls vkAttention::check() now and then.
-void medianFilter(const MedianJob& job, std::int32_t stripeWidth = 0,
+// cache. Polls vkAttention::check() now and then. An unavailable path runs
+// the portable one.
+void medianFilter(const MedianJobOf<std::uint8_t>& job, std::int32_t stripeWidth = 0,
                   MedianPath path = MedianPath::Fastest);
+void medianFilter(const MedianJobOf<std::uint16_t>& job, std::int32_t stripeWidth = 0,
+                  MedianPath path = MedianPath::Fastest);
+
+// The AVX2 kernels (pel_median_avx2.cpp); only for processors that have it.
+void medianFilterAvx2(const MedianJobOf<std::uint8_t>& job, std::int32_t stripeWidth);
+void medianFilterAvx2(const MedianJobOf<std::uint16_t>& job, std::int32_t stripeWidth);
 
 }  // namespace vk_detail

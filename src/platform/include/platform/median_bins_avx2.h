@@ -1,0 +1,88 @@
+// Groups of 16 histogram bins for the median kernel on AVX2: a group is one
+// 16-lane vector. Same operations and results as PortableBins. Its functions
+// are compiled for AVX2 whatever the build's baseline, so only code that
+// has checked the processor may call them.
+#pragma once
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define IMGNORM_HAVE_AVX2_BINS 1
+
+#include <immintrin.h>
+
+#include <cstdint>
+
+#define VK_AVX2 __attribute__((target("avx2")))
+
+namespace vk_detail {
+
+struct Avx2Bins {
+    struct Group {
+        __m256i v;
+    };
+
+    VK_AVX2 static Group zero() { return {_mm256_setzero_si256()}; }
+    VK_AVX2 static Group load(const std::uint16_t* p) {
+        return {_mm256_load_si256(reinterpret_cast<const __m256i*>(p))};
+    }
+    VK_AVX2 static void store(std::uint16_t* p, const Group& g) {
+        _mm256_store_si256(reinterpret_cast<__m256i*>(p), g.v);
+    }
+    VK_AVX2 static Group add(const Group& a, const Group& b) {
+        return {_mm256_add_epi16(a.v, b.v)};
+    }
+    VK_AVX2 static Group slide(const Group& a, const Group& in, const Group& out) {
+        return {_mm256_add_epi16(a.v, _mm256_sub_epi16(in.v, out.v))};
+    }
+    VK_AVX2 static Group addTimes(const Group& a, const Group& g, std::int32_t times) {
+        return {_mm256_add_epi16(
+            a.v, _mm256_mullo_epi16(g.v, _mm256_set1_epi16(static_cast<short>(times))))};
+    }
+    // Counts w more values of digit d: w in lanes d and above.
+    VK_AVX2 static void count(std::uint16_t* p, int d, std::int32_t w) {
+        auto* v = reinterpret_cast<__m256i*>(p);
+        _mm256_store_si256(v, _mm256_add_epi16(_mm256_load_si256(v), weighted(d, w)));
+    }
+    VK_AVX2 static void count2(std::uint16_t* p, int d1, std::int32_t w1, int d2, std::int32_t w2) {
+        auto* v = reinterpret_cast<__m256i*>(p);
+        _mm256_store_si256(v,
+                           _mm256_add_epi16(_mm256_load_si256(v),
+                                            _mm256_add_epi16(weighted(d1, w1), weighted(d2, w2))));
+    }
+    // Counts never exceed 32767, so the signed comparison is exact; each lane
+    // gives two mask bits.
+    VK_AVX2 static int firstAbove(const Group& g, std::uint32_t rank) {
+        const __m256i above = _mm256_cmpgt_epi16(g.v, _mm256_set1_epi16(static_cast<short>(rank)));
+        return __builtin_ctz(static_cast<unsigned>(_mm256_movemask_epi8(above))) >> 1;
+    }
+    // The 32-bit lane that holds lane k, moved to the bottom: no trip
+    // through memory, whose store-to-load forwarding stalls here.
+    VK_AVX2 static std::uint32_t lane(const Group& g, int k) {
+        const __m256i pair =
+            _mm256_permutevar8x32_epi32(g.v, _mm256_castsi128_si256(_mm_cvtsi32_si128(k >> 1)));
+        const auto bits =
+            static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm256_castsi256_si128(pair)));
+        return (bits >> (16 * (k & 1))) & 0xFFFF;
+    }
+    VK_AVX2 static std::uint32_t total(const Group& g) {
+        return static_cast<std::uint32_t>(_mm256_extract_epi16(g.v, 15)) & 0xFFFF;
+    }
+
+  private:
+    // w in lanes d and above: all-ones lanes from a table, and w; +-1 (no
+    // mask) need no multiply.
+    VK_AVX2 static __m256i weighted(int d, std::int32_t w) {
+        const __m256i from = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kFrom + 16 - d));
+        if (w == 1) return _mm256_sub_epi16(_mm256_setzero_si256(), from);
+        if (w == -1) return from;
+        return _mm256_and_si256(from, _mm256_set1_epi16(static_cast<short>(w)));
+    }
+    // 16 zeros then 16 all-ones lanes: lanes d and above of kFrom + 16 - d.
+    static constexpr std::uint16_t kFrom[32] = {
+        0,      0,      0,      0,      0,      0,      0,      0,      0,      0,      0,
+        0,      0,      0,      0,      0,      0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF,
+        0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF};
+};
+
+}  // namespace vk_detail
+
+#endif

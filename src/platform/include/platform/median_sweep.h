@@ -1,0 +1,465 @@
+// The median filter's sliding-histogram kernel (after Perreault and Hebert),
+// for any pixel type and any group-of-bins implementation. Included by the
+// file of each instruction set, which defines VK_MEDIAN_TARGET to the
+// attribute its functions are compiled with; everything here is in an
+// unnamed namespace, so that each such file has its own copy.
+//
+// Values are split into 4-bit digits, most significant first: 8-bit values
+// into 2 levels, 16-bit values into 4. For each image column the kernel
+// keeps a histogram of the column's pixels in the rows of the current
+// neighbourhood, as groups of 16 running counts (median_bins.h): at level 1
+// one group over the first digit; at level l + 1 one group over digit l + 1
+// for each value of the first l digits that occurs. Moving down a row adds
+// one pixel to each column and removes one. Along a row, the kernel's level-1
+// group slides by one column each step, and the search descends level by
+// level through the groups of the digits found so far. A group below level 1
+// is brought up to date only when the search enters it, by sliding it over
+// the steps since it was last current, or by summing the columns of the
+// neighbourhood when that is cheaper; each remembers the step it was last
+// current at, and the one in use stays in registers. The cost per pixel
+// therefore does not grow with the kernel size.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "imgnorm/attention.h"
+#include "platform/median_kernel.h"
+
+#ifndef VK_MEDIAN_TARGET
+#define VK_MEDIAN_TARGET
+#endif
+
+namespace vk_detail {
+namespace {
+
+// Columns of values below 16^Levels (2 levels: 8-bit images; 3: images of
+// up to 12 bits) with every group side by side: level 1, then the 16 groups
+// of level 2, then the 256 of level 3. Larger values count as the largest.
+template <class Bins, class T, int Levels>
+class DenseStore {
+  public:
+    using Pel = T;
+    using Column = const std::uint16_t*;
+    static constexpr int kLevels = Levels;
+    static constexpr std::uint32_t kTop = (1u << (4 * Levels)) - 1;
+    static constexpr std::size_t kColumnBins = Levels == 2 ? 16 + 256 : 16 + 256 + 4096;
+    static constexpr std::size_t kColumnBytes = sizeof(std::uint16_t) * kColumnBins;
+
+    VK_MEDIAN_TARGET void reset(std::int32_t columns) {
+        const std::size_t slots = static_cast<std::size_t>(columns) * (kColumnBins / 16);
+        if (bins_.size() < slots) bins_.resize(slots);
+        std::memset(static_cast<void*>(bins_.data()), 0, slots * sizeof(Slot));
+    }
+    Column column(std::int32_t c) const {
+        return bins_[static_cast<std::size_t>(c) * kColumnBins / 16].v;
+    }
+    Column empty() const { return zero_.data()->v; }
+    static const std::uint16_t* group(Column c, int level, std::uint32_t prefix) {
+        return c + kLevelOffset[level] + 16 * prefix;
+    }
+    // Counts w more (w may be negative) pixels of value v in column c.
+    VK_MEDIAN_TARGET void add(std::int32_t c, std::uint32_t v, std::int32_t w) {
+        std::uint16_t* bins = at(c);
+        if constexpr (sizeof(T) > 1) v = std::min(v, kTop);
+        for (int l = 1; l <= Levels; ++l) {
+            const int shift = 4 * (Levels - l);
+            Bins::count(bins + kLevelOffset[l] + 16 * (v >> (shift + 4)),
+                        static_cast<int>((v >> shift) & 15), w);
+        }
+    }
+    VK_MEDIAN_TARGET void remove(std::int32_t c, std::uint32_t v, std::int32_t w) { add(c, v, -w); }
+    // Adds a pixel and removes another, the level-1 group in one pass.
+    VK_MEDIAN_TARGET void replace(std::int32_t c, std::uint32_t in, std::int32_t win,
+                                  std::uint32_t out, std::int32_t wout) {
+        std::uint16_t* bins = at(c);
+        if constexpr (sizeof(T) > 1) {
+            in = std::min(in, kTop);
+            out = std::min(out, kTop);
+        }
+        const int top = 4 * (Levels - 1);
+        Bins::count2(bins, static_cast<int>(in >> top), win, static_cast<int>(out >> top), -wout);
+        for (int l = 2; l <= Levels; ++l) {
+            const int shift = 4 * (Levels - l);
+            Bins::count(bins + kLevelOffset[l] + 16 * (in >> (shift + 4)),
+                        static_cast<int>((in >> shift) & 15), win);
+            Bins::count(bins + kLevelOffset[l] + 16 * (out >> (shift + 4)),
+                        static_cast<int>((out >> shift) & 15), -wout);
+        }
+    }
+
+  private:
+    struct alignas(32) Slot {
+        std::uint16_t v[16];
+    };
+    static constexpr std::size_t kLevelOffset[5] = {0, 0, 16, 16 + 256, 16 + 256 + 4096};
+    std::uint16_t* at(std::int32_t c) {
+        return bins_[static_cast<std::size_t>(c) * kColumnBins / 16].v;
+    }
+    std::vector<Slot> bins_;  // kColumnBins / 16 slots per column
+    std::vector<Slot> zero_ = std::vector<Slot>(kColumnBins / 16);  // the empty column
+};
+
+// 16-bit columns: a tree of groups per column, one node per group that
+// holds a pixel; node 0 is empty and stands for every missing group. Nodes
+// come from a pool shared by the stripe's columns and go back to it when
+// their last pixel leaves.
+template <class Bins>
+class TreeStore {
+  public:
+    using Pel = std::uint16_t;
+    using Column = std::uint32_t;  // the root node
+    static constexpr int kLevels = 4;
+    // A smooth image needs a few dozen nodes per column.
+    static constexpr std::size_t kColumnBytes = 32 * 96;
+
+    VK_MEDIAN_TARGET void reset(std::int32_t columns) {
+        nodes_.resize(1);
+        nodes_[0] = Node{};
+        free_.clear();
+        roots_.resize(static_cast<std::size_t>(columns));
+        for (std::uint32_t& r : roots_)
+            r = allocate();
+    }
+    Column column(std::int32_t c) const { return roots_[static_cast<std::size_t>(c)]; }
+    static Column empty() { return 0; }
+    // The group at `level` under the first level - 1 digits `prefix`.
+    const std::uint16_t* group(Column n, int level, std::uint32_t prefix) const {
+        for (int l = level - 1; l > 0; --l)
+            n = nodes_[n].child[(prefix >> (4 * (l - 1))) & 15];
+        return nodes_[n].cum;
+    }
+    VK_MEDIAN_TARGET void add(std::int32_t c, std::uint32_t v, std::int32_t w) {
+        if (w == 0) return;
+        std::uint32_t n = roots_[static_cast<std::size_t>(c)];
+        for (int l = 0;; ++l) {
+            const auto d = static_cast<int>((v >> (12 - 4 * l)) & 15);
+            Bins::count(nodes_[n].cum, d, w);
+            if (l == 3) return;
+            std::uint32_t next = nodes_[n].child[d];
+            if (next == 0) {
+                next = allocate();
+                nodes_[n].child[d] = next;
+            }
+            n = next;
+        }
+    }
+    // Adding first keeps the nodes both pixels use.
+    VK_MEDIAN_TARGET void replace(std::int32_t c, std::uint32_t in, std::int32_t win,
+                                  std::uint32_t out, std::int32_t wout) {
+        add(c, in, win);
+        remove(c, out, wout);
+    }
+    VK_MEDIAN_TARGET void remove(std::int32_t c, std::uint32_t v, std::int32_t w) {
+        if (w == 0) return;
+        std::uint32_t path[4];
+        std::uint32_t n = roots_[static_cast<std::size_t>(c)];
+        for (int l = 0; l < 4; ++l) {
+            const auto d = static_cast<int>((v >> (12 - 4 * l)) & 15);
+            path[l] = n;
+            Bins::count(nodes_[n].cum, d, -w);
+            n = nodes_[n].child[d];
+        }
+        // Nodes left empty go back to the pool, deepest first; their
+        // children have gone before them, so they are all zero again.
+        for (int l = 3; l > 0 && nodes_[path[l]].cum[15] == 0; --l) {
+            free_.push_back(path[l]);
+            nodes_[path[l - 1]].child[(v >> (16 - 4 * l)) & 15] = 0;
+        }
+    }
+
+  private:
+    struct alignas(32) Node {
+        std::uint16_t cum[16];
+        std::uint32_t child[16];
+    };
+    std::uint32_t allocate() {
+        if (!free_.empty()) {
+            const std::uint32_t n = free_.back();
+            free_.pop_back();
+            return n;
+        }
+        nodes_.emplace_back();
+        return static_cast<std::uint32_t>(nodes_.size() - 1);
+    }
+    std::vector<Node> nodes_;
+    std::vector<std::uint32_t> free_;
+    std::vector<std::uint32_t> roots_;
+};
+
+// The columns of one row of results. Result i's neighbourhood spans table
+// entries i .. i + 2 * rx; entries realLo .. realHi - 1 are columns inside
+// the window, those before and after stand for columns beyond its edges
+// (empty when clipping, copies of the edge column when repeating).
+template <class Column>
+struct RowColumns {
+    const Column* col;
+    std::int32_t realLo, realHi;
+    bool repeat;
+};
+
+template <class Bins, class Store, bool Masked>
+class StripeFilter {
+    using T = typename Store::Pel;
+    using Column = typename Store::Column;
+    using Group = typename Bins::Group;
+    static constexpr int L = Store::kLevels;
+
+  public:
+    VK_MEDIAN_TARGET StripeFilter(const MedianJobOf<T>& job, std::int32_t stripeWidth)
+        : job_(job),
+          col_(static_cast<std::size_t>(stripeWidth + 2 * job.radiusX)),
+          empty_(std::clamp(job.empty, job.lo, job.hi)) {
+        // Groups below level 1: 16 at level 2, 256 at level 3, ...
+        std::size_t at = 0;
+        for (int l = 1; l < L; ++l) {
+            offset_[l] = at;
+            at += std::size_t{16} << (4 * (l - 1));
+        }
+        cache_.resize(at);
+        current_.assign(at, kStale);
+    }
+
+    // Results for columns sx0 .. sx1 - 1 of the source window.
+    VK_MEDIAN_TARGET void run(std::int32_t sx0, std::int32_t sx1) {
+        const std::int32_t rx = job_.radiusX, w = job_.width;
+        const std::int32_t cx0 = std::max(0, sx0 - rx), cx1 = std::min(w, sx1 + rx);
+        const std::int32_t ncols = cx1 - cx0;
+        store_.reset(ncols);
+
+        // Neighbourhood columns outside the window are empty when clipping,
+        // the edge column when repeating.
+        const std::int32_t span = (sx1 - sx0) + 2 * rx;
+        for (std::int32_t i = 0; i < span; ++i) {
+            const std::int32_t j = sx0 - rx + i;
+            if (j >= 0 && j < w)
+                col_[static_cast<std::size_t>(i)] = store_.column(j - cx0);
+            else
+                col_[static_cast<std::size_t>(i)] =
+                    job_.clip ? store_.empty() : store_.column(std::clamp(j, 0, w - 1) - cx0);
+        }
+
+        const std::int32_t ry = job_.radiusY, hgt = job_.height;
+        const std::int32_t y0 = job_.outY, y1 = job_.outY + job_.outHeight;
+        // Rows of the first result row's neighbourhood; when repeating, the
+        // edge rows stand in for the rows beyond them.
+        const std::int32_t r0 = std::max(0, y0 - ry), r1 = std::min(hgt - 1, y0 + ry);
+        for (std::int32_t r = r0; r <= r1; ++r) {
+            std::int32_t weight = 1;
+            if (!job_.clip && r == 0) weight += r0 - (y0 - ry);
+            if (!job_.clip && r == hgt - 1) weight += (y0 + ry) - r1;
+            changeRow(r, cx0, ncols, weight, true);
+        }
+
+        const RowColumns<Column> rc{col_.data(), std::max(0, rx - sx0),
+                                    std::min(span, w - sx0 + rx), !job_.clip};
+        T* out = job_.result + (sx0 - job_.outX);
+        for (std::int32_t y = y0; y < y1; ++y, out += job_.resultStride) {
+            if (y > y0) step(y, cx0, ncols);
+            if (((y - y0) & 63) == 63) vkAttention::check();
+            sweepRow(rc, sx1 - sx0, out);
+        }
+    }
+
+  private:
+    const T* pels(std::int32_t r, std::int32_t c) const {
+        return job_.image + r * job_.imageStride + c;
+    }
+    const std::uint8_t* maskRow(std::int32_t r, std::int32_t c) const {
+        return Masked ? job_.mask + r * job_.maskStride + c : nullptr;
+    }
+    static std::int32_t weightOf(const std::uint8_t* mask, std::int32_t c, std::int32_t w) {
+        if constexpr (Masked)
+            return w * (mask[c] != 0);
+        else
+            return w;
+    }
+
+    // Adds (or removes) source row r, weighted, to the columns.
+    VK_MEDIAN_TARGET void changeRow(std::int32_t r, std::int32_t cx0, std::int32_t ncols,
+                                    std::int32_t weight, bool insert) {
+        const T* p = pels(r, cx0);
+        const std::uint8_t* m = maskRow(r, cx0);
+        for (std::int32_t c = 0; c < ncols; ++c) {
+            if (insert)
+                store_.add(c, p[c], weightOf(m, c, weight));
+            else
+                store_.remove(c, p[c], weightOf(m, c, weight));
+        }
+    }
+
+    // Moves the columns from the rows of result row y - 1 to those of row
+    // y: one row leaves at the top, one enters at the bottom.
+    VK_MEDIAN_TARGET void step(std::int32_t y, std::int32_t cx0, std::int32_t ncols) {
+        std::int32_t rOut = y - job_.radiusY - 1, rIn = y + job_.radiusY;
+        if (job_.clip) {
+            if (rOut >= 0 && rIn < job_.height) {
+                replaceRow(rOut, rIn, cx0, ncols);
+            } else {
+                if (rOut >= 0) changeRow(rOut, cx0, ncols, 1, false);
+                if (rIn < job_.height) changeRow(rIn, cx0, ncols, 1, true);
+            }
+        } else {
+            rOut = std::clamp(rOut, 0, job_.height - 1);
+            rIn = std::clamp(rIn, 0, job_.height - 1);
+            if (rOut != rIn) replaceRow(rOut, rIn, cx0, ncols);
+        }
+    }
+
+    VK_MEDIAN_TARGET void replaceRow(std::int32_t rOut, std::int32_t rIn, std::int32_t cx0,
+                                     std::int32_t ncols) {
+        const T *po = pels(rOut, cx0), *pi = pels(rIn, cx0);
+        const std::uint8_t *mo = maskRow(rOut, cx0), *mi = maskRow(rIn, cx0);
+        for (std::int32_t c = 0; c < ncols; ++c)
+            store_.replace(c, pi[c], weightOf(mi, c, 1), po[c], weightOf(mo, c, 1));
+    }
+
+    // Sum of the group at (level, prefix) over table entries a .. b - 1.
+    // Columns beyond the edges are counted without walking them, so a
+    // kernel much wider than the window costs no more than the window's
+    // width.
+    VK_MEDIAN_TARGET Group columnSum(const RowColumns<Column>& rc, std::int32_t a, std::int32_t b,
+                                     int level, std::uint32_t prefix) const {
+        Group acc = Bins::zero();
+        const std::int32_t lo = std::max(a, rc.realLo), hi = std::min(b, rc.realHi);
+        for (std::int32_t j = lo; j < hi; ++j)
+            acc = Bins::add(acc, Bins::load(store_.group(rc.col[j], level, prefix)));
+        if (rc.repeat) {
+            if (a < rc.realLo)
+                acc = Bins::addTimes(
+                    acc, Bins::load(store_.group(rc.col[rc.realLo], level, prefix)), rc.realLo - a);
+            if (b > rc.realHi)
+                acc = Bins::addTimes(acc,
+                                     Bins::load(store_.group(rc.col[rc.realHi - 1], level, prefix)),
+                                     b - rc.realHi);
+        }
+        return acc;
+    }
+
+    // One row of results.
+    VK_MEDIAN_TARGET void sweepRow(const RowColumns<Column>& rc, std::int32_t n, T* out) {
+        const Column* col = rc.col;
+        const std::int32_t rx = job_.radiusX, span = 2 * rx + 1;
+        const std::uint32_t lo = job_.lo, hi = job_.hi;
+        // Steps are numbered across rows, so groups of earlier rows are stale.
+        const std::int64_t base = stepBase_;
+        stepBase_ += n + span + 1;
+
+        Group coarse = columnSum(rc, 0, span, 1, 0);
+        // Per level below 1: the group in registers, its prefix, and the step
+        // it is current at.
+        Group held[L];
+        std::uint32_t heldPrefix[L];
+        std::int64_t heldStep[L];
+        for (int l = 0; l < L; ++l) {
+            held[l] = Bins::zero();
+            heldPrefix[l] = kNone;
+            heldStep[l] = kStale;
+        }
+        for (std::int32_t i = 0; i < n; ++i) {
+            // The columns that enter and leave at this step.
+            const Column in = col[i + 2 * rx], gone = col[i > 0 ? i - 1 : 0];
+            if (i > 0)
+                coarse = Bins::slide(coarse, Bins::load(store_.group(in, 1, 0)),
+                                     Bins::load(store_.group(gone, 1, 0)));
+            const std::uint32_t total = Bins::total(coarse);
+            if (Masked && total == 0) {
+                out[i] = empty_;
+                continue;
+            }
+            const std::uint32_t rank = (total - 1) / 2;
+            int k = Bins::firstAbove(coarse, rank);
+            std::uint32_t below = k == 0 ? 0 : Bins::lane(coarse, k - 1);
+            std::uint32_t prefix = static_cast<std::uint32_t>(k);
+            const std::int64_t now = base + i;
+            for (int l = 1; l < L; ++l) {
+                const int level = l + 1;
+                Group& g = held[l];
+                if (prefix != heldPrefix[l]) {
+                    if (heldPrefix[l] != kNone) {
+                        Bins::store(cache_[offset_[l] + heldPrefix[l]].v, g);
+                        current_[offset_[l] + heldPrefix[l]] = heldStep[l];
+                    }
+                    heldPrefix[l] = prefix;
+                    const std::int64_t last = current_[offset_[l] + prefix];
+                    if (now - last > rx) {
+                        // Summing costs at most span additions, sliding 2 * age.
+                        g = columnSum(rc, i, i + span, level, prefix);
+                        heldStep[l] = now;
+                    } else {
+                        g = Bins::load(cache_[offset_[l] + prefix].v);
+                        heldStep[l] = last;
+                    }
+                }
+                const std::int64_t from = heldStep[l] - base + 1;
+                if (from == i) {
+                    g = Bins::slide(g, Bins::load(store_.group(in, level, prefix)),
+                                    Bins::load(store_.group(gone, level, prefix)));
+                } else {
+                    for (std::int64_t s = from; s <= i; ++s)
+                        g = Bins::slide(g, Bins::load(store_.group(col[s + 2 * rx], level, prefix)),
+                                        Bins::load(store_.group(col[s - 1], level, prefix)));
+                }
+                heldStep[l] = now;
+                k = Bins::firstAbove(g, rank - below);
+                if (k > 0) below += Bins::lane(g, k - 1);
+                prefix = prefix * 16 + static_cast<std::uint32_t>(k);
+            }
+            out[i] = static_cast<T>(std::clamp(prefix, lo, hi));
+        }
+    }
+
+    struct alignas(32) Slot {
+        std::uint16_t v[16];
+    };
+    // Older than any step: such a group is summed anew.
+    static constexpr std::int64_t kStale = std::numeric_limits<std::int64_t>::min() / 2;
+    static constexpr std::uint32_t kNone = ~0u;
+
+    const MedianJobOf<T>& job_;
+    Store store_;
+    std::vector<Column> col_;
+    std::vector<Slot> cache_;            // groups below level 1, by level and prefix
+    std::vector<std::int64_t> current_;  // the step each was last current at
+    std::size_t offset_[L] = {};
+    std::int64_t stepBase_ = 0;
+    T empty_;
+};
+
+template <class Bins, class Store, bool Masked>
+VK_MEDIAN_TARGET void runStripes(const MedianJobOf<typename Store::Pel>& job,
+                                 std::int32_t stripeWidth) {
+    StripeFilter<Bins, Store, Masked> filter(job, stripeWidth);
+    const std::int32_t end = job.outX + job.outWidth;
+    for (std::int32_t sx0 = job.outX; sx0 < end; sx0 += stripeWidth) {
+        filter.run(sx0, std::min(sx0 + stripeWidth, end));
+        vkAttention::check();
+    }
+}
+
+template <class Bins, class Store>
+VK_MEDIAN_TARGET void runStripes(const MedianJobOf<typename Store::Pel>& job,
+                                 std::int32_t stripeWidth) {
+    if (job.mask != nullptr)
+        runStripes<Bins, Store, true>(job, stripeWidth);
+    else
+        runStripes<Bins, Store, false>(job, stripeWidth);
+}
+
+// The kernel for one instruction set: dense columns for up to 12 bits, trees
+// above.
+template <class Bins, class T>
+VK_MEDIAN_TARGET void filterStripes(const MedianJobOf<T>& job, std::int32_t stripeWidth) {
+    if constexpr (sizeof(T) == 1)
+        runStripes<Bins, DenseStore<Bins, T, 2>>(job, stripeWidth);
+    else if (job.depth <= 12)
+        runStripes<Bins, DenseStore<Bins, T, 3>>(job, stripeWidth);
+    else
+        runStripes<Bins, TreeStore<Bins>>(job, stripeWidth);
+}
+
+}  // namespace
+}  // namespace vk_detail
