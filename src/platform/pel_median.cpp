@@ -152,6 +152,9 @@ void filterInto(const vkPelBuffer_const<T>& image, const vkPelBuffer_const<std::
             strip.outY = job.outY + y0;
             strip.outHeight = y1 - y0;
             strip.result = job.result + y0 * job.resultStride;
+            if constexpr (sizeof(T) == 1) {
+                if (vk_detail::smallMedianApplies(strip)) return vk_detail::smallMedian(strip);
+            }
             vk_detail::medianFilter(strip);
         });
     }

@@ -1,0 +1,477 @@
+// 3 x 3 and 5 x 5 medians of 8-bit images on sorting networks over vector
+// lanes, for unmasked filters; other filters take the sliding-histogram
+// kernel.
+//
+// Every result row is made from padded copies of its source rows, so the
+// networks never test for an edge. Repeated edges pad with the edge pixels.
+// Cut neighbourhoods pad with 0 and 255 in a pattern that leaves the lower
+// middle of the pixels inside the window in the middle: a neighbourhood of
+// N = k * k places that misses m pixels must rank ceil(m / 2) of them below
+// and floor(m / 2) above every pixel, so the result, the middle of all N,
+// is the pixel of rank (n - 1) / 2 of the n = N - m inside. A missing row
+// at distance j beyond an edge holds z(j) = ceil(j k / 2) - ceil((j - 1) k / 2)
+// zeros in every k consecutive pixels (zero where x mod k < z(j)), so the
+// rows missing from any neighbourhood (those at distances 1 .. m') hold
+// ceil(m' k / 2) zeros in it; missing columns likewise along y. Only the
+// corner results, whose neighbourhoods miss rows and columns at once, are
+// sorted directly.
+//
+// 3 x 3: each column of three is sorted once per row; a result is the
+// middle of (the largest minimum, the middle middle, the smallest maximum)
+// of its three columns. 5 x 5: two result rows share the four source rows
+// between them; per column those four are sorted, a pruned merging network
+// yields ranks 7 .. 12 of the 20 values of five such columns, and each
+// result combines them with its own fifth row's five values, sorted: the
+// rank 12 of the union is min over i of max(A[i], B[11 - i]) (i = 7 .. 11)
+// and A[12].
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "imgnorm/attention.h"
+#include "platform/median_kernel.h"
+#include "platform/rows.h"
+
+namespace {
+
+// 32 pixels in vector lanes (GCC and clang vector extension; the baseline
+// build splits it into SSE2 halves).
+typedef std::uint8_t Vec __attribute__((vector_size(32)));
+constexpr std::int32_t kLanes = 32;
+
+// Compare-exchange: a gets the minimum, b the maximum. For Vec and for
+// single pixels, which finish each row.
+#define VK_INLINE [[gnu::always_inline]] inline
+
+template <class U>
+VK_INLINE void cswap(U& a, U& b) {
+    const U lo = a < b ? a : b;
+    b = a < b ? b : a;
+    a = lo;
+}
+template <class U>
+VK_INLINE void keepMin(U& a, const U& b) {
+    a = a < b ? a : b;
+}
+template <class U>
+VK_INLINE void keepMax(U& a, const U& b) {
+    a = a < b ? b : a;
+}
+
+// Vectors go through references only: passing them by value would depend on
+// the instruction set the caller was compiled for.
+VK_INLINE void broadcast(std::uint8_t& v, std::uint8_t x) {
+    v = x;
+}
+VK_INLINE void broadcast(Vec& v, std::uint8_t x) {
+    for (int i = 0; i < kLanes; ++i)
+        v[i] = x;
+}
+template <class U>
+VK_INLINE void load(U& v, const std::uint8_t* p) {
+    std::memcpy(&v, p, sizeof(U));
+}
+template <class U>
+VK_INLINE void store(std::uint8_t* p, const U& v) {
+    std::memcpy(p, &v, sizeof(U));
+}
+
+// Calls body.template at<Vec>(i) for i in steps of kLanes, then
+// body.template at<std::uint8_t>(i) for the rest.
+template <class Body>
+VK_INLINE void forLanes(std::int32_t n, Body& body) {
+    std::int32_t i = 0;
+    for (; i + kLanes <= n; i += kLanes)
+        body.template at<Vec>(i);
+    for (; i < n; ++i)
+        body.template at<std::uint8_t>(i);
+}
+
+// 3 x 3 -------------------------------------------------------------------
+
+struct Sort3 {
+    const std::uint8_t *a, *b, *c;
+    std::uint8_t *lo, *mid, *hi;
+    template <class U>
+    VK_INLINE void at(std::int32_t i) {
+        U x, y, z;
+        load(x, a + i);
+        load(y, b + i);
+        load(z, c + i);
+        cswap(x, y);
+        cswap(y, z);
+        cswap(x, y);
+        store(lo + i, x);
+        store(mid + i, y);
+        store(hi + i, z);
+    }
+};
+
+struct Median3 {
+    const std::uint8_t *lo, *mid, *hi;
+    std::uint8_t* out;
+    template <class U>
+    VK_INLINE void at(std::int32_t i) {
+        U l, l1, l2, h, h1, h2, m0, m1, m2;
+        load(l, lo + i);
+        load(l1, lo + i + 1);
+        load(l2, lo + i + 2);
+        load(h, hi + i);
+        load(h1, hi + i + 1);
+        load(h2, hi + i + 2);
+        load(m0, mid + i);
+        load(m1, mid + i + 1);
+        load(m2, mid + i + 2);
+        keepMax(l, l1);
+        keepMax(l, l2);
+        keepMin(h, h1);
+        keepMin(h, h2);
+        cswap(m0, m1);
+        keepMin(m1, m2);
+        keepMax(m0, m1);  // m0: the middle of the middles
+        cswap(l, m0);
+        keepMin(m0, h);
+        keepMax(l, m0);
+        store(out + i, l);
+    }
+};
+
+// Columns 0 .. n + 1 of three padded rows; results 0 .. n - 1.
+VK_INLINE void median3x3Row(const std::uint8_t* a, const std::uint8_t* b, const std::uint8_t* c,
+                            std::uint8_t* scratch, std::int32_t n, std::uint8_t* out) {
+    const std::int32_t cols = n + 2;
+    std::uint8_t *lo = scratch, *mid = scratch + cols, *hi = scratch + 2 * cols;
+    Sort3 sort{a, b, c, lo, mid, hi};
+    forLanes(cols, sort);
+    Median3 med{lo, mid, hi, out};
+    forLanes(n, med);
+}
+
+// 5 x 5 -------------------------------------------------------------------
+
+struct Sort4 {
+    const std::uint8_t* row[4];
+    std::uint8_t* s[4];
+    template <class U>
+    VK_INLINE void at(std::int32_t i) {
+        U v[4];
+        for (int k = 0; k < 4; ++k)
+            load(v[k], row[k] + i);
+        cswap(v[0], v[1]);
+        cswap(v[2], v[3]);
+        cswap(v[0], v[2]);
+        cswap(v[1], v[3]);
+        cswap(v[1], v[2]);
+        for (int k = 0; k < 4; ++k)
+            store(s[k] + i, v[k]);
+    }
+};
+
+// Each window of five consecutive pixels, sorted.
+struct SortWindows5 {
+    const std::uint8_t* row;
+    std::uint8_t* w[5];
+    template <class U>
+    VK_INLINE void at(std::int32_t i) {
+        U v[5];
+        for (int k = 0; k < 5; ++k)
+            load(v[k], row + i + k);
+        cswap(v[0], v[1]);
+        cswap(v[3], v[4]);
+        cswap(v[2], v[4]);
+        cswap(v[2], v[3]);
+        cswap(v[0], v[3]);
+        cswap(v[0], v[2]);
+        cswap(v[1], v[4]);
+        cswap(v[1], v[3]);
+        cswap(v[1], v[2]);
+        for (int k = 0; k < 5; ++k)
+            store(w[k] + i, v[k]);
+    }
+};
+
+// Ranks 7 .. 12 (wires 7 .. 12) of the 20 values of five sorted columns of
+// four (wire 4 c + e: value e of column c): Batcher's odd-even merges of
+// columns 0 and 1, 2 and 3, then of those two, then with column 4, with the
+// comparators no wanted rank depends on left out, and of the others only
+// the half that is used.
+enum class Keep : std::uint8_t { Both, Min, Max };
+struct Comparator {
+    std::uint8_t i, j;
+    Keep keep;
+};
+constexpr Comparator kRanks7To12[] = {
+    {0, 4, Keep::Both},   {2, 6, Keep::Both},   {2, 4, Keep::Both},   {1, 5, Keep::Both},
+    {3, 7, Keep::Both},   {3, 5, Keep::Both},   {1, 2, Keep::Both},   {3, 4, Keep::Both},
+    {5, 6, Keep::Both},   {8, 12, Keep::Both},  {10, 14, Keep::Both}, {10, 12, Keep::Both},
+    {9, 13, Keep::Both},  {11, 15, Keep::Both}, {11, 13, Keep::Both}, {9, 10, Keep::Both},
+    {11, 12, Keep::Both}, {13, 14, Keep::Both}, {0, 8, Keep::Both},   {4, 12, Keep::Both},
+    {4, 8, Keep::Both},   {2, 10, Keep::Both},  {6, 14, Keep::Both},  {6, 10, Keep::Both},
+    {2, 4, Keep::Both},   {6, 8, Keep::Both},   {10, 12, Keep::Both}, {1, 9, Keep::Both},
+    {5, 13, Keep::Both},  {5, 9, Keep::Both},   {3, 11, Keep::Both},  {7, 15, Keep::Min},
+    {7, 11, Keep::Both},  {3, 5, Keep::Both},   {7, 9, Keep::Both},   {11, 13, Keep::Both},
+    {1, 2, Keep::Both},   {3, 4, Keep::Both},   {5, 6, Keep::Both},   {7, 8, Keep::Both},
+    {9, 10, Keep::Both},  {11, 12, Keep::Both}, {13, 14, Keep::Min},  {0, 16, Keep::Max},
+    {8, 16, Keep::Both},  {4, 8, Keep::Max},    {12, 16, Keep::Min},  {2, 18, Keep::Max},
+    {10, 18, Keep::Min},  {6, 10, Keep::Both},  {6, 8, Keep::Max},    {10, 12, Keep::Both},
+    {1, 17, Keep::Max},   {9, 17, Keep::Both},  {5, 9, Keep::Max},    {13, 17, Keep::Min},
+    {3, 19, Keep::Max},   {11, 19, Keep::Min},  {7, 11, Keep::Both},  {7, 9, Keep::Both},
+    {11, 13, Keep::Min},  {7, 8, Keep::Both},   {9, 10, Keep::Both},  {11, 12, Keep::Both}};
+
+template <class U, Comparator C>
+VK_INLINE void apply(U* v) {
+    if constexpr (C.keep == Keep::Both)
+        cswap(v[C.i], v[C.j]);
+    else if constexpr (C.keep == Keep::Min)
+        keepMin(v[C.i], v[C.j]);
+    else
+        keepMax(v[C.j], v[C.i]);
+}
+template <class U, std::size_t... K>
+VK_INLINE void applyRanks7To12(U* v, std::index_sequence<K...>) {
+    (apply<U, kRanks7To12[K]>(v), ...);
+}
+
+struct Median5Pair {
+    const std::uint8_t* s[4];      // sorted middle rows, by column
+    const std::uint8_t* above[5];  // sorted windows of the row above them
+    const std::uint8_t* below[5];  // ... and of the row below
+    std::uint8_t *outA, *outB;
+    template <class U>
+    VK_INLINE void at(std::int32_t i) {
+        U v[20];
+        for (int c = 0; c < 5; ++c)
+            for (int e = 0; e < 4; ++e)
+                load(v[4 * c + e], s[e] + i + c);
+        applyRanks7To12(v, std::make_index_sequence<std::size(kRanks7To12)>());
+        U r;
+        combine(v, above, i, r);
+        store(outA + i, r);
+        combine(v, below, i, r);
+        store(outB + i, r);
+    }
+    // r: rank 12 of the 20 (ranks 7 .. 12 in v[7 .. 12]) and five sorted b.
+    template <class U>
+    VK_INLINE static void combine(const U* v, const std::uint8_t* const* b, std::int32_t i, U& r) {
+        r = v[12];
+        for (int k = 7; k < 12; ++k) {
+            U t;
+            load(t, b[11 - k] + i);
+            keepMax(t, v[k]);
+            keepMin(r, t);
+        }
+    }
+};
+
+// Results 0 .. n - 1 of two rows from padded columns 0 .. n + 3 of the six
+// rows around them (rows[1 .. 4] are shared).
+struct Pair5Buffers {
+    std::uint8_t *s[4], *above[5], *below[5];
+};
+VK_INLINE void median5x5Rows(const std::uint8_t* const* rows, const Pair5Buffers& t, std::int32_t n,
+                             std::uint8_t* outA, std::uint8_t* outB) {
+    Sort4 sort{{rows[1], rows[2], rows[3], rows[4]}, {t.s[0], t.s[1], t.s[2], t.s[3]}};
+    forLanes(n + 4, sort);
+    SortWindows5 a{rows[0], {t.above[0], t.above[1], t.above[2], t.above[3], t.above[4]}};
+    forLanes(n, a);
+    SortWindows5 b{rows[5], {t.below[0], t.below[1], t.below[2], t.below[3], t.below[4]}};
+    forLanes(n, b);
+    Median5Pair med{{t.s[0], t.s[1], t.s[2], t.s[3]},
+                    {t.above[0], t.above[1], t.above[2], t.above[3], t.above[4]},
+                    {t.below[0], t.below[1], t.below[2], t.below[3], t.below[4]},
+                    outA,
+                    outB};
+    forLanes(n, med);
+}
+
+struct ClampRow {
+    std::uint8_t* p;
+    std::uint8_t lo, hi;
+    template <class U>
+    VK_INLINE void at(std::int32_t i) {
+        U v, l, h;
+        load(v, p + i);
+        broadcast(l, lo);
+        broadcast(h, hi);
+        keepMax(v, l);
+        keepMin(v, h);
+        store(p + i, v);
+    }
+};
+VK_INLINE void clampRow(std::uint8_t* p, std::int32_t n, std::uint8_t lo, std::uint8_t hi) {
+    ClampRow c{p, lo, hi};
+    forLanes(n, c);
+}
+
+// The row kernels, compiled for the baseline and for AVX2 from the same
+// source: the helpers above are always inlined, so each copy is vectorized
+// for its own instruction set.
+struct RowKernels {
+    void (*median3)(const std::uint8_t*, const std::uint8_t*, const std::uint8_t*, std::uint8_t*,
+                    std::int32_t, std::uint8_t*);
+    void (*median5)(const std::uint8_t* const*, const Pair5Buffers&, std::int32_t, std::uint8_t*,
+                    std::uint8_t*);
+    void (*clamp)(std::uint8_t*, std::int32_t, std::uint8_t, std::uint8_t);
+};
+
+#define VK_SMALL_MEDIAN_KERNELS(NAME, ATTRIBUTES)                                               \
+    ATTRIBUTES void median3##NAME(const std::uint8_t* a, const std::uint8_t* b,                 \
+                                  const std::uint8_t* c, std::uint8_t* scratch, std::int32_t n, \
+                                  std::uint8_t* out) {                                          \
+        median3x3Row(a, b, c, scratch, n, out);                                                 \
+    }                                                                                           \
+    ATTRIBUTES void median5##NAME(const std::uint8_t* const* rows, const Pair5Buffers& t,       \
+                                  std::int32_t n, std::uint8_t* outA, std::uint8_t* outB) {     \
+        median5x5Rows(rows, t, n, outA, outB);                                                  \
+    }                                                                                           \
+    ATTRIBUTES void clamp##NAME(std::uint8_t* p, std::int32_t n, std::uint8_t lo,               \
+                                std::uint8_t hi) {                                              \
+        clampRow(p, n, lo, hi);                                                                 \
+    }                                                                                           \
+    constexpr RowKernels k##NAME{median3##NAME, median5##NAME, clamp##NAME};
+
+VK_SMALL_MEDIAN_KERNELS(Baseline, )
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define IMGNORM_HAVE_AVX2_SMALL_MEDIAN 1
+VK_SMALL_MEDIAN_KERNELS(Avx2, __attribute__((target("avx2"))))
+#endif
+
+// Zeros in every k consecutive padded pixels of the row (or column) at
+// distance j beyond an edge (see the file comment).
+constexpr std::int32_t zerosAt(std::int32_t j, std::int32_t k) {
+    return (j * k + 1) / 2 - ((j - 1) * k + 1) / 2;
+}
+inline std::uint8_t patternAt(std::int32_t j, std::int32_t k, std::int32_t phase) {
+    const std::int32_t p = ((phase % k) + k) % k;
+    return p < zerosAt(j, k) ? 0 : 255;
+}
+
+// The strip's padded source rows: padded column c is window column
+// outX - r + c.
+class PaddedRows {
+  public:
+    PaddedRows(const vk_detail::MedianJob& job, std::int32_t ring)
+        : job_(job),
+          r_(job.radiusX),
+          width_(job.outWidth + 2 * job.radiusX),
+          stride_(width_ + kLanes),
+          rows_(static_cast<std::size_t>(ring * stride_)),
+          held_(static_cast<std::size_t>(ring), kNone) {}
+
+    // Padded source row sy (any integer).
+    const std::uint8_t* row(std::int32_t sy) {
+        const auto slot = static_cast<std::size_t>(((sy % ring()) + ring()) % ring());
+        std::uint8_t* p = rows_.data() + slot * static_cast<std::size_t>(stride_);
+        if (held_[slot] != sy) {
+            fill(sy, p);
+            held_[slot] = sy;
+        }
+        return p;
+    }
+
+  private:
+    static constexpr std::int32_t kNone = -(1 << 30);
+    std::int32_t ring() const { return static_cast<std::int32_t>(held_.size()); }
+
+    void fill(std::int32_t sy, std::uint8_t* p) const {
+        const std::int32_t w = job_.width, h = job_.height, k = 2 * r_ + 1;
+        const std::int32_t cx0 = job_.outX - r_;  // window column of padded column 0
+        if (!job_.clip || (sy >= 0 && sy < h)) {
+            const std::uint8_t* src = job_.image + std::clamp(sy, 0, h - 1) * job_.imageStride;
+            const std::int32_t a = std::max(cx0, 0), b = std::min(cx0 + width_, w);
+            std::memcpy(p + (a - cx0), src + a, static_cast<std::size_t>(b - a));
+            for (std::int32_t c = 0; c < a - cx0; ++c)
+                p[c] = job_.clip ? patternAt(a - (cx0 + c), k, sy) : src[0];
+            for (std::int32_t c = b - cx0; c < width_; ++c)
+                p[c] = job_.clip ? patternAt(cx0 + c - (w - 1), k, sy) : src[w - 1];
+        } else {
+            const std::int32_t j = sy < 0 ? -sy : sy - (h - 1);
+            for (std::int32_t c = 0; c < width_; ++c)
+                p[c] = patternAt(j, k, cx0 + c);
+        }
+    }
+
+    const vk_detail::MedianJob& job_;
+    std::int32_t r_, width_, stride_;
+    std::vector<std::uint8_t> rows_;
+    std::vector<std::int32_t> held_;
+};
+
+// The median of the neighbourhood of (x, y) cut to the window, directly.
+std::uint8_t cutMedian(const vk_detail::MedianJob& job, std::int32_t x, std::int32_t y) {
+    std::array<std::uint8_t, 25> v{};
+    std::size_t n = 0;
+    const std::int32_t r = job.radiusX;
+    for (std::int32_t sy = std::max(0, y - r); sy <= std::min(job.height - 1, y + r); ++sy)
+        for (std::int32_t sx = std::max(0, x - r); sx <= std::min(job.width - 1, x + r); ++sx)
+            v[n++] = job.image[sy * job.imageStride + sx];
+    std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>((n - 1) / 2),
+                     v.begin() + static_cast<std::ptrdiff_t>(n));
+    return std::clamp(v[(n - 1) / 2], job.lo, job.hi);
+}
+
+}  // namespace
+
+bool vk_detail::smallMedianApplies(const MedianJob& job) {
+    const std::int32_t r = job.radiusX;
+    return job.mask == nullptr && r == job.radiusY && (r == 1 || r == 2) && job.width > 2 * r &&
+           job.height > 2 * r;
+}
+
+void vk_detail::smallMedian(const MedianJob& job, MedianPath path) {
+    RowKernels kernels = kBaseline;
+#if defined(IMGNORM_HAVE_AVX2_SMALL_MEDIAN)
+    if ((path == MedianPath::Fastest || path == MedianPath::Avx2) &&
+        medianPathAvailable(MedianPath::Avx2))
+        kernels = kAvx2;
+#else
+    (void)path;
+#endif
+    const std::int32_t r = job.radiusX, n = job.outWidth;
+    const std::int32_t y0 = job.outY, y1 = job.outY + job.outHeight;
+    const bool clampResults = job.lo != 0 || job.hi != 255;
+    PaddedRows rows(job, 2 * r + 2);
+    const auto stride = static_cast<std::size_t>(n + 4 + kLanes);
+    std::vector<std::uint8_t> scratch(15 * stride);
+    auto slice = [&](std::size_t k) { return scratch.data() + k * stride; };
+    std::uint8_t* out = job.result;
+    for (std::int32_t y = y0; y < y1;) {
+        if (((y - y0) & 63) == 63) vkAttention::check();
+        if (r == 1) {
+            kernels.median3(rows.row(y - 1), rows.row(y), rows.row(y + 1), scratch.data(), n, out);
+            if (clampResults) kernels.clamp(out, n, job.lo, job.hi);
+            out += job.resultStride;
+            ++y;
+        } else {
+            const std::uint8_t* six[6];
+            for (std::int32_t k = 0; k < 6; ++k)
+                six[k] = rows.row(y - 2 + k);
+            const Pair5Buffers t{{slice(0), slice(1), slice(2), slice(3)},
+                                 {slice(4), slice(5), slice(6), slice(7), slice(8)},
+                                 {slice(9), slice(10), slice(11), slice(12), slice(13)}};
+            // A last single row writes its pair's second row to scratch.
+            const bool pair = y + 1 < y1;
+            std::uint8_t* outB = pair ? out + job.resultStride : slice(14);
+            kernels.median5(six, t, n, out, outB);
+            if (clampResults) {
+                kernels.clamp(out, n, job.lo, job.hi);
+                kernels.clamp(outB, n, job.lo, job.hi);
+            }
+            out += 2 * job.resultStride;
+            y += 2;
+        }
+    }
+    vkAttention::check();
+    // Corner results of cut neighbourhoods miss rows and columns at once.
+    if (job.clip) {
+        const std::int32_t w = job.width, h = job.height;
+        for (std::int32_t y = y0; y < y1; ++y) {
+            if (y >= r && y < h - r) continue;
+            for (std::int32_t x = job.outX; x < job.outX + n; ++x)
+                if (x < r || x >= w - r)
+                    job.result[(y - y0) * job.resultStride + (x - job.outX)] = cutMedian(job, x, y);
+        }
+    }
+}
