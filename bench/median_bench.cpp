@@ -1,7 +1,9 @@
-// Median filter speed: vfPelMedian unmasked and masked, side by side with
-// OpenCV's cv::medianBlur (single-threaded) and a memcpy of the image.
-// Cases run alternately, ours then theirs; at the end the ratios of times
-// measured in this run are printed.
+// Median filter speed on one thread: vfPelMedian unmasked and masked, 8-bit
+// and 16-bit, side by side with OpenCV's cv::medianBlur (single-threaded;
+// 16-bit only up to 5 x 5, so a 16-bit case is also compared with OpenCV's
+// 8-bit time for the same kernel) and a memcpy of the image. Cases run
+// alternately, ours then theirs; at the end the ratios of times measured in
+// this run are printed.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -25,6 +27,7 @@
 namespace {
 
 using Buffer = vkPelBuffer<std::uint8_t>;
+using Buffer16 = vkPelBuffer<std::uint16_t>;
 
 enum class Content { Scene, Flat, Noise };
 enum class MaskKind { None, LeftHalf, Random50 };
@@ -90,7 +93,48 @@ void benchOurs(benchmark::State& state, std::int32_t n, std::int32_t k, Content 
     state.SetItemsProcessed(state.iterations() * n * n);
 }
 
+// The 8-bit image times 16 plus the low bits of a second noise: 12-bit values.
+Buffer16 makeImage16(std::int32_t n, Content content) {
+    const Buffer b = makeImage(n, content);
+    Buffer16 w(n, n);
+    std::mt19937 gen(77);
+    for (std::int32_t y = 0; y < n; ++y)
+        for (std::int32_t x = 0; x < n; ++x)
+            w.pointToOffset()[y * w.rowUpdate() + x] = static_cast<std::uint16_t>(
+                b.pointToOffset()[y * b.rowUpdate() + x] * 16 + (gen() & 15));
+    return w;
+}
+
+void benchOurs16(benchmark::State& state, std::int32_t n, std::int32_t k, MaskKind kind) {
+    const Buffer16 image = makeImage16(n, Content::Scene);
+    const Buffer mask = makeMask(n, kind);
+    const vkPelMedianParams params(vkPair<std::int32_t>(k, k), vkPair<std::int32_t>(0, 4095), true,
+                                   12);
+    Buffer16 out(n, n);
+    for (auto _ : state) {
+        if (kind == MaskKind::None)
+            vfPelMedian(image, params, out);
+        else
+            vfPelMedian(image, mask, params, out);
+        benchmark::DoNotOptimize(out.pointToOffset());
+    }
+    state.SetItemsProcessed(state.iterations() * n * n);
+}
+
 #if defined(IMGNORM_HAVE_OPENCV)
+void benchOpenCV16(benchmark::State& state, std::int32_t n, std::int32_t k) {
+    cv::setNumThreads(1);
+    const Buffer16 image = makeImage16(n, Content::Scene);
+    const cv::Mat src(n, n, CV_16UC1, const_cast<std::uint16_t*>(image.pointToOffset()),
+                      static_cast<std::size_t>(image.rowUpdate()) * 2);
+    cv::Mat dst(n, n, CV_16UC1);
+    for (auto _ : state) {
+        cv::medianBlur(src, dst, k);
+        benchmark::DoNotOptimize(dst.data);
+    }
+    state.SetItemsProcessed(state.iterations() * n * n);
+}
+
 void benchOpenCV(benchmark::State& state, std::int32_t n, std::int32_t k, Content content) {
     cv::setNumThreads(1);
     const Buffer image = makeImage(n, content);
@@ -122,8 +166,8 @@ std::string name(const char* what, std::int32_t n, std::int32_t k, const char* t
 void registerAll() {
     for (std::int32_t n : {4096, 1024}) {
         benchmark::RegisterBenchmark(("memcpy/" + std::to_string(n)).c_str(), benchCopy, n);
-        for (std::int32_t k : {3, 7, 15, 25, 51, 101}) {
-            if (n > 1024 && k < 25) continue;  // small kernels: the reduced-resolution size only
+        for (std::int32_t k : {3, 5, 7, 15, 25, 51, 101}) {
+            if (n > 1024 && k > 5 && k < 25) continue;
             const Content scene = Content::Scene;
             benchmark::RegisterBenchmark(name("ours", n, k, "/unmasked").c_str(), benchOurs, n, k,
                                          scene, MaskKind::None);
@@ -136,6 +180,19 @@ void registerAll() {
             benchmark::RegisterBenchmark(name("ours", n, k, "/masked-random").c_str(), benchOurs, n,
                                          k, scene, MaskKind::Random50);
         }
+    }
+    // 16-bit (12-bit values): ours against OpenCV's 16-bit where it has
+    // one, and against its 8-bit time for the same kernel.
+    for (std::int32_t k : {3, 5, 101}) {
+        benchmark::RegisterBenchmark(name("ours16", 4096, k, "/unmasked").c_str(), benchOurs16,
+                                     4096, k, MaskKind::None);
+        benchmark::RegisterBenchmark(name("ours16", 4096, k, "/masked-random").c_str(), benchOurs16,
+                                     4096, k, MaskKind::Random50);
+#if defined(IMGNORM_HAVE_OPENCV)
+        if (k <= 5)
+            benchmark::RegisterBenchmark(name("opencv16", 4096, k, "").c_str(), benchOpenCV16, 4096,
+                                         k);
+#endif
     }
     for (const auto& [n, k] : {std::pair{4096, 101}, std::pair{1024, 25}}) {
         benchmark::RegisterBenchmark(name("ours", n, k, "/unmasked-flat").c_str(), benchOurs, n, k,
@@ -173,6 +230,16 @@ class RatioReporter : public benchmark::ConsoleReporter {
         ConsoleReporter::Finalize();
         std::cout << "\nratios (same run):\n";
         for (const auto& [n, t] : times_) {
+            if (n.rfind("ours16/", 0) == 0) {
+                // ours16/N/kK/tail against opencv16/N/kK and opencv/N/kK.
+                const std::string key = n.substr(7, n.rfind('/') - 7);
+                std::cout << "  " << n;
+                for (const char* peer : {"opencv16/", "opencv/"})
+                    if (auto it = times_.find(peer + key); it != times_.end())
+                        std::cout << "  vs " << peer << key << " " << t / it->second;
+                std::cout << "\n";
+                continue;
+            }
             if (n.rfind("ours/", 0) != 0) continue;
             std::string peer = "opencv/" + n.substr(5);
             const auto tail = peer.rfind('/');
