@@ -143,7 +143,7 @@ VK_ROW_KERNEL void correctRowBilinear(const std::uint8_t* __restrict a, const fl
 
 // The rows of the difference image on the working rectangle, made as the
 // reduction asks for them.
-class DifferenceRows final : public vk_detail::GaussRowSource {
+class DifferenceRows final : public vk_detail::GaussRowSource<std::uint8_t> {
   public:
     // neutral: a mask whose excluded pixels become 128 (unbound: none).
     DifferenceRows(const vkPelBuffer_const<std::uint8_t>& img,

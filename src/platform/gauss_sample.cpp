@@ -22,18 +22,20 @@
 #include "platform/rows.h"
 
 using vk_detail::GaussAxis;
+using vk_detail::GaussKernel;
 using vk_detail::GaussU128;
 
 namespace {
 
-// One step down the columns. The three boxes of widths w0, w1, w2 are the
-// difference kernel (1 - z^w0)(1 - z^w1)(1 - z^w2) followed by three running
-// sums: eight source rows (four added, four subtracted; rows outside the
-// window are a row of zeros), then s1 += d, s2 += s1, s3 += s2. The sums are
-// modular in VAcc; s3 is exact because the true value fits.
+// One step down the columns: the kernel's numerator over eight source rows
+// (rows[2 i] added, rows[2 i + 1] subtracted, c[i] times; rows outside the
+// range a run covers are a row of zeros), then the three running sums
+// s1 += d, s2 += s1, s3 += s2. The sums are modular in VAcc; s3 is exact
+// because the true value fits.
 template <class TIn, class VAcc>
-[[gnu::always_inline]] inline void verticalStepBody(const TIn* const* rows, VAcc* __restrict s1,
-                                                    VAcc* __restrict s2, VAcc* __restrict s3, std::int32_t n) {
+[[gnu::always_inline]] inline void verticalStepBody(const TIn* const* rows, const std::int32_t* c,
+                                                    VAcc* __restrict s1, VAcc* __restrict s2,
+                                                    VAcc* __restrict s3, std::int32_t n) {
     const TIn* __restrict p0 = rows[0];
     const TIn* __restrict p1 = rows[1];
     const TIn* __restrict p2 = rows[2];
@@ -42,8 +44,13 @@ template <class TIn, class VAcc>
     const TIn* __restrict p5 = rows[5];
     const TIn* __restrict p6 = rows[6];
     const TIn* __restrict p7 = rows[7];
+    const std::int32_t c0 = c[0], c1 = c[1], c2 = c[2], c3 = c[3];
     for (std::int32_t x = 0; x < n; ++x) {
-        const std::int32_t d = std::int32_t{p0[x]} + p3[x] + p5[x] + p6[x] - p1[x] - p2[x] - p4[x] - p7[x];
+        // At most 4 * 48 * 65535 in magnitude.
+        const std::int32_t d = c0 * (std::int32_t{p0[x]} - std::int32_t{p1[x]}) +
+                               c1 * (std::int32_t{p2[x]} - std::int32_t{p3[x]}) +
+                               c2 * (std::int32_t{p4[x]} - std::int32_t{p5[x]}) +
+                               c3 * (std::int32_t{p6[x]} - std::int32_t{p7[x]});
         const VAcc a = s1[x] + static_cast<VAcc>(d);
         const VAcc b = s2[x] + a;
         s1[x] = a;
@@ -53,13 +60,21 @@ template <class TIn, class VAcc>
 }
 
 template <class TIn, class VAcc>
-void verticalStep(const TIn* const* rows, VAcc* s1, VAcc* s2, VAcc* s3, std::int32_t n) {
-    verticalStepBody(rows, s1, s2, s3, n);
+void verticalStep(const TIn* const* rows, const std::int32_t* c, VAcc* s1, VAcc* s2, VAcc* s3,
+                  std::int32_t n) {
+    verticalStepBody(rows, c, s1, s2, s3, n);
 }
-// The common case (8-bit pixels, 32-bit sums) also built for AVX2.
-VK_ROW_KERNEL void verticalStep(const std::uint8_t* const* rows, std::uint32_t* s1, std::uint32_t* s2,
-                                std::uint32_t* s3, std::int32_t n) {
-    verticalStepBody(rows, s1, s2, s3, n);
+// The common cases (8-bit pixels with 32-bit sums, 16-bit pixels with 64-bit
+// sums) also built for AVX2.
+VK_ROW_KERNEL void verticalStep(const std::uint8_t* const* rows, const std::int32_t* c,
+                                std::uint32_t* s1, std::uint32_t* s2, std::uint32_t* s3,
+                                std::int32_t n) {
+    verticalStepBody(rows, c, s1, s2, s3, n);
+}
+VK_ROW_KERNEL void verticalStep(const std::uint16_t* const* rows, const std::int32_t* c,
+                                std::uint64_t* s1, std::uint64_t* s2, std::uint64_t* s3,
+                                std::int32_t n) {
+    verticalStepBody(rows, c, s1, s2, s3, n);
 }
 
 // Rows go through the horizontal pass in batches of this many, interleaved
@@ -68,63 +83,204 @@ VK_ROW_KERNEL void verticalStep(const std::uint8_t* const* rows, std::uint32_t* 
 constexpr int kLanes = 4;
 
 // Line buffers of the horizontal pass for a batch of lanes: the two
-// intermediate running sums and the result, each with a lead of zeros as
-// long as the box that reads it back (one pixel for the result).
+// intermediate running sums and the result, each with a lead of one pixel of
+// zeros (the running sums read one pixel back).
+// With doubles only the result is kept, lane r's from z + r rowStride on.
 template <class T>
 struct LineSums {
+    static constexpr bool kRows = std::is_same_v<T, double>;
     std::vector<T> a, b, c;
-    std::size_t leadA, leadB, leadC;
-    T* z;  // the result, pixel 0
-    LineSums(const GaussAxis& ax, std::int64_t last, int lanes)
-        : a(static_cast<std::size_t>((ax.width[1] + last + 1) * lanes)),
-          b(static_cast<std::size_t>((ax.width[2] + last + 1) * lanes)),
-          c(static_cast<std::size_t>((1 + last + 1) * lanes)),
-          leadA(static_cast<std::size_t>(ax.width[1] * lanes)),
-          leadB(static_cast<std::size_t>(ax.width[2] * lanes)),
-          leadC(static_cast<std::size_t>(lanes)),
-          z(c.data() + leadC) {}
+    T *p1, *p2, *z;  // pixel 0 of each
+    std::ptrdiff_t rowStride;
+    int lanes;
+    LineSums(std::int64_t last, int lanesIn)
+        : a(kRows ? 0 : static_cast<std::size_t>((last + 2) * lanesIn)),
+          b(a.size()),
+          c(static_cast<std::size_t>((last + 2) * lanesIn)),
+          p1(kRows ? nullptr : a.data() + lanesIn),
+          p2(kRows ? nullptr : b.data() + lanesIn),
+          z(c.data() + lanesIn),
+          rowStride(last + 1),
+          lanes(lanesIn) {}
+    // The sum at pixel q of lane r.
+    T& at(std::int64_t q, int r) const { return kRows ? z[r * rowStride + q] : z[q * lanes + r]; }
 };
 
-// The horizontal running sums of Lanes interleaved lines: the three boxes
-// one after the other, each as s[q] = s[q - 1] + in[q] - in[q - w]. x must be
-// readable from pixel -w0 to last and hold 0 outside the window. sums.z
-// receives at pixel q the kernel's weighted sum of the taps ending at q, for
-// q in [0, last]: output j's sum is at pixel lastTap(j). Each sum depends on
-// the same lane one pixel back, Lanes elements earlier, so the compiler can
-// run the lanes side by side in vector registers.
+// The horizontal running sums of Lanes interleaved lines: per pixel the
+// kernel's numerator over eight earlier pixels of the same lane (x[q - add]
+// added and x[q - sub] subtracted, c times; off holds add and sub times
+// Lanes), then three running sums. x must be readable from pixel -span and
+// hold 0 outside the window. sums.z receives at pixel q the kernel's
+// weighted sum of the taps ending at q, for q in [0, end / Lanes): output j's
+// sum is at pixel lastTap(j). Each sum depends on the same lane one pixel
+// back, Lanes elements earlier, so the compiler can run the lanes side by
+// side in vector registers; with 32-bit column sums each product is a single
+// unsigned 32 x 32 -> 64-bit multiply.
 template <int Lanes, class HAcc, class XIn>
-[[gnu::always_inline]] inline void cascadeBody(const XIn* __restrict x, HAcc* __restrict p1, HAcc* __restrict p2,
-                                               HAcc* __restrict z, std::ptrdiff_t w0, std::ptrdiff_t w1,
-                                               std::ptrdiff_t w2, std::ptrdiff_t end) {
-    for (std::ptrdiff_t i = 0; i < end; ++i) {
-        p1[i] = p1[i - Lanes] + static_cast<HAcc>(x[i]) - static_cast<HAcc>(x[i - w0]);
-        p2[i] = p2[i - Lanes] + p1[i] - p1[i - w1];
-        z[i] = z[i - Lanes] + p2[i] - p2[i - w2];
+[[gnu::always_inline]] inline void cascadeBody(const XIn* __restrict x, HAcc* __restrict p1,
+                                               HAcc* __restrict p2, HAcc* __restrict z,
+                                               const std::ptrdiff_t* off, const std::uint32_t* c,
+                                               std::ptrdiff_t end) {
+    const XIn* __restrict a0 = x - off[0];
+    const XIn* __restrict b0 = x - off[1];
+    const XIn* __restrict a1 = x - off[2];
+    const XIn* __restrict b1 = x - off[3];
+    const XIn* __restrict a2 = x - off[4];
+    const XIn* __restrict b2 = x - off[5];
+    const XIn* __restrict a3 = x - off[6];
+    const XIn* __restrict b3 = x - off[7];
+    const HAcc c0 = c[0], c1 = c[1], c2 = c[2], c3 = c[3];
+    for (std::ptrdiff_t q = 0; q < end; ++q) {
+        const HAcc num = c0 * static_cast<HAcc>(a0[q]) - c0 * static_cast<HAcc>(b0[q]) +
+                         c1 * static_cast<HAcc>(a1[q]) - c1 * static_cast<HAcc>(b1[q]) +
+                         c2 * static_cast<HAcc>(a2[q]) - c2 * static_cast<HAcc>(b2[q]) +
+                         c3 * static_cast<HAcc>(a3[q]) - c3 * static_cast<HAcc>(b3[q]);
+        p1[q] = p1[q - Lanes] + num;
+        p2[q] = p2[q - Lanes] + p1[q];
+        z[q] = z[q - Lanes] + p2[q];
     }
 }
 
 template <int Lanes, class HAcc, class XIn>
-void cascadeLanes(const XIn* x, HAcc* p1, HAcc* p2, HAcc* z, std::ptrdiff_t w0, std::ptrdiff_t w1,
-                  std::ptrdiff_t w2, std::ptrdiff_t end) {
-    cascadeBody<Lanes>(x, p1, p2, z, w0, w1, w2, end);
+void cascadeLanes(const XIn* x, HAcc* p1, HAcc* p2, HAcc* z, const std::ptrdiff_t* off,
+                  const std::uint32_t* c, std::ptrdiff_t end) {
+    cascadeBody<Lanes>(x, p1, p2, z, off, c, end);
 }
-// The common case (32-bit column sums, 64-bit row sums) also built for AVX2.
-VK_ROW_KERNEL void cascadeLanes4(const std::uint32_t* x, std::uint64_t* p1, std::uint64_t* p2, std::uint64_t* z,
-                                 std::ptrdiff_t w0, std::ptrdiff_t w1, std::ptrdiff_t w2, std::ptrdiff_t end) {
-    cascadeBody<kLanes>(x, p1, p2, z, w0, w1, w2, end);
+// The common cases (32- or 64-bit column sums, 64-bit row sums) also built
+// for AVX2.
+VK_ROW_KERNEL void cascadeLanes4(const std::uint32_t* x, std::uint64_t* p1, std::uint64_t* p2,
+                                 std::uint64_t* z, const std::ptrdiff_t* off,
+                                 const std::uint32_t* c, std::ptrdiff_t end) {
+    cascadeBody<kLanes>(x, p1, p2, z, off, c, end);
+}
+VK_ROW_KERNEL void cascadeLanes4(const std::uint64_t* x, std::uint64_t* p1, std::uint64_t* p2,
+                                 std::uint64_t* z, const std::ptrdiff_t* off,
+                                 const std::uint32_t* c, std::ptrdiff_t end) {
+    cascadeBody<kLanes>(x, p1, p2, z, off, c, end);
 }
 
+// The same for 32-bit column sums below 2^31 whose row sums stay below 2^51,
+// in double precision: every value, the running sums' included (each within
+// four times the largest row sum), is an integer below 2^53, so the
+// arithmetic is exact. The sums stay in registers from pixel to pixel, which
+// the integer form cannot do. z receives the row sums, lanes interleaved.
+using GaussLanesD = double __attribute__((vector_size(4 * sizeof(double))));
+using GaussLanesI = std::int32_t __attribute__((vector_size(4 * sizeof(std::int32_t))));
+static_assert(kLanes == 4);
+// Transposes the 4 x 4 block whose rows are a, b, c, d.
+template <class V>
+[[gnu::always_inline]] inline void transpose4(V& a, V& b, V& c, V& d) {
+    const V t0 = __builtin_shufflevector(a, b, 0, 4, 2, 6),
+            t1 = __builtin_shufflevector(a, b, 1, 5, 3, 7);
+    const V t2 = __builtin_shufflevector(c, d, 0, 4, 2, 6),
+            t3 = __builtin_shufflevector(c, d, 1, 5, 3, 7);
+    a = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+    b = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+    c = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+    d = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+}
+
+// c (a[0..3] - b[0..3]) added to sum, exactly.
+[[gnu::always_inline]] inline void addLaneDifference(const std::uint32_t* a, const std::uint32_t* b,
+                                                     double c, GaussLanesD& sum) {
+    GaussLanesI va, vb;
+    std::memcpy(&va, a, sizeof va);
+    std::memcpy(&vb, b, sizeof vb);
+    sum +=
+        c * (__builtin_convertvector(va, GaussLanesD) - __builtin_convertvector(vb, GaussLanesD));
+}
+// z receives the row sums of lane r from z + r zStride on, pixel by pixel.
+VK_ROW_KERNEL void cascadeLanesDouble(const std::uint32_t* x, double* z, std::ptrdiff_t zStride,
+                                      const std::ptrdiff_t* off, const std::uint32_t* c,
+                                      std::ptrdiff_t pixels) {
+    const std::uint32_t *a0 = x - off[0], *b0 = x - off[1], *a1 = x - off[2], *b1 = x - off[3];
+    const std::uint32_t *a2 = x - off[4], *b2 = x - off[5], *a3 = x - off[6], *b3 = x - off[7];
+    const double c0 = c[0], c1 = c[1], c2 = c[2], c3 = c[3];
+    GaussLanesD s1 = {}, s2 = {}, s3 = {};
+    auto next = [&](std::ptrdiff_t q, GaussLanesD & sum) __attribute__((always_inline)) {
+        const std::ptrdiff_t i = q * kLanes;
+        GaussLanesD num = {};
+        addLaneDifference(a0 + i, b0 + i, c0, num);
+        addLaneDifference(a1 + i, b1 + i, c1, num);
+        addLaneDifference(a2 + i, b2 + i, c2, num);
+        addLaneDifference(a3 + i, b3 + i, c3, num);
+        s1 += num;
+        s2 += s1;
+        s3 += s2;
+        sum = s3;
+    };
+    std::ptrdiff_t q = 0;
+    for (; q + 4 <= pixels; q += 4) {
+        GaussLanesD p0, p1, p2, p3;
+        next(q, p0);
+        next(q + 1, p1);
+        next(q + 2, p2);
+        next(q + 3, p3);
+        transpose4(p0, p1, p2, p3);
+        std::memcpy(z + q, &p0, sizeof p0);
+        std::memcpy(z + zStride + q, &p1, sizeof p1);
+        std::memcpy(z + 2 * zStride + q, &p2, sizeof p2);
+        std::memcpy(z + 3 * zStride + q, &p3, sizeof p3);
+    }
+    for (; q < pixels; ++q) {
+        GaussLanesD p;
+        next(q, p);
+        for (int r = 0; r < kLanes; ++r)
+            z[r * zStride + q] = p[r];
+    }
+}
+
+// The rows of a batch (rows[r][x], x < n) interleaved: lanes[x kLanes + r].
+template <class VAcc>
+void interleave(const VAcc* rows, std::ptrdiff_t rowStride, std::int32_t n, VAcc* lanes) {
+    std::int32_t x = 0;
+    if constexpr (std::is_same_v<VAcc, std::uint32_t>) {
+        for (; x + 4 <= n; x += 4) {
+            GaussLanesI v[kLanes];
+            for (int r = 0; r < kLanes; ++r)
+                std::memcpy(&v[r], rows + r * rowStride + x, sizeof v[r]);
+            transpose4(v[0], v[1], v[2], v[3]);
+            std::memcpy(lanes + x * kLanes, v, sizeof v);
+        }
+    }
+    for (; x < n; ++x)
+        for (int r = 0; r < kLanes; ++r)
+            lanes[x * kLanes + r] = rows[r * rowStride + x];
+}
+
+// The numerator of one axis's kernel as row or pixel delays: the added
+// delay of term i at 2 i, the subtracted one at 2 i + 1, scaled by lanes.
+struct Numerator {
+    std::ptrdiff_t delay[8];
+    std::uint32_t c[4];
+    std::int32_t ci[4];
+    Numerator(const GaussKernel& k, std::ptrdiff_t lanes) {
+        for (int i = 0; i < 4; ++i) {
+            delay[2 * i] =
+                static_cast<std::ptrdiff_t>(k.terms[static_cast<std::size_t>(i)].add) * lanes;
+            delay[2 * i + 1] =
+                static_cast<std::ptrdiff_t>(k.terms[static_cast<std::size_t>(i)].sub) * lanes;
+            c[i] = k.terms[static_cast<std::size_t>(i)].c;
+            ci[i] = static_cast<std::int32_t>(c[i]);
+        }
+    }
+};
+
+// sums.z[q] for q in [0, last] of Lanes interleaved lines x (see cascadeBody).
 template <int Lanes, class HAcc, class XIn>
 void horizontalLines(const XIn* x, const GaussAxis& ax, std::int64_t last, LineSums<HAcc>& sums) {
-    HAcc* p1 = sums.a.data() + sums.leadA;
-    HAcc* p2 = sums.b.data() + sums.leadB;
-    const std::ptrdiff_t w0 = std::ptrdiff_t{ax.width[0]} * Lanes, w1 = std::ptrdiff_t{ax.width[1]} * Lanes,
-                         w2 = std::ptrdiff_t{ax.width[2]} * Lanes;
+    const Numerator num(ax.kernel, Lanes);
     const std::ptrdiff_t end = (static_cast<std::ptrdiff_t>(last) + 1) * Lanes;
-    if constexpr (Lanes == kLanes && std::is_same_v<HAcc, std::uint64_t> && std::is_same_v<XIn, std::uint32_t>)
-        cascadeLanes4(x, p1, p2, sums.z, w0, w1, w2, end);
-    else
-        cascadeLanes<Lanes>(x, p1, p2, sums.z, w0, w1, w2, end);
+    if constexpr (std::is_same_v<HAcc, double>) {
+        static_assert(Lanes == kLanes && std::is_same_v<XIn, std::uint32_t>);
+        cascadeLanesDouble(x, sums.z, sums.rowStride, num.delay, num.c, end / Lanes);
+    } else if constexpr (Lanes == kLanes && std::is_same_v<HAcc, std::uint64_t> &&
+                         (std::is_same_v<XIn, std::uint32_t> ||
+                          std::is_same_v<XIn, std::uint64_t>)) {
+        cascadeLanes4(x, sums.p1, sums.p2, sums.z, num.delay, num.c, end);
+    } else {
+        cascadeLanes<Lanes>(x, sums.p1, sums.p2, sums.z, num.delay, num.c, end);
+    }
 }
 
 // The kernel's weight inside the window for every output of the axis: the
@@ -133,13 +289,13 @@ void horizontalLines(const XIn* x, const GaussAxis& ax, std::int64_t last, LineS
 std::vector<std::uint64_t> axisWeights(const GaussAxis& ax) {
     std::vector<std::uint64_t> weights(static_cast<std::size_t>(ax.end - ax.begin));
     if (ax.end == ax.begin) return weights;
-    const std::size_t pad = static_cast<std::size_t>(ax.width[0]);
+    const auto pad = static_cast<std::size_t>(ax.kernel.span);
     const std::int64_t last = ax.lastTap(ax.end - 1);
     const auto len = static_cast<std::size_t>(std::max<std::int64_t>(ax.n, last + 1));
     std::vector<std::uint8_t> ones(pad + len, 0);
     std::fill(ones.begin() + static_cast<std::ptrdiff_t>(pad),
               ones.begin() + static_cast<std::ptrdiff_t>(pad) + ax.n, std::uint8_t{1});
-    LineSums<std::uint64_t> sums(ax, last, 1);
+    LineSums<std::uint64_t> sums(last, 1);
     horizontalLines<1>(ones.data() + pad, ax, last, sums);
     for (std::int32_t j = ax.begin; j < ax.end; ++j)
         weights[static_cast<std::size_t>(j - ax.begin)] =
@@ -147,22 +303,31 @@ std::vector<std::uint64_t> axisWeights(const GaussAxis& ax) {
     return weights;
 }
 
-// out[i] = min(floor(((z[i step] << shN) + half) / d), top) for numerators
-// below 2^52: estimated in double precision, where numerator and divisor are
+// A sum of the 64-bit path below 2^52, or of the double path, as an exact
+// double.
+[[gnu::always_inline]] inline double exactDouble(std::uint64_t v) {
+    const std::uint64_t bits = v | 0x4330000000000000ull;  // 2^52 + v as a double
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    return d - 4503599627370496.0;
+}
+[[gnu::always_inline]] inline double exactDouble(double v) {
+    return v;
+}
+
+// out[i] = min(floor((z[i] 2^shN + half) / d), top) for numerators below
+// 2^52: estimated in double precision, where numerator and divisor are
 // exact, and corrected by one step with the remainder (exact too, as q d
 // stays below 2^53).
-template <class TOut>
-[[gnu::always_inline]] inline void divideRowBody(const std::uint64_t* __restrict z, std::ptrdiff_t step,
-                                                 std::int32_t count, int shN, std::uint64_t half, std::uint64_t d,
+template <class Z, class TOut>
+[[gnu::always_inline]] inline void divideRowBody(const Z* __restrict z, std::int32_t count, int shN,
+                                                 std::uint64_t half, std::uint64_t d,
                                                  TOut* __restrict out) {
     const double dd = static_cast<double>(d), inv = 1.0 / dd;
+    const double scale = double(1 << shN), add = static_cast<double>(half);
     constexpr double top = std::numeric_limits<TOut>::max();
-    constexpr std::uint64_t exponent = 0x4330000000000000ull;  // v | exponent is 2^52 + v as a double
     for (std::int32_t i = 0; i < count; ++i) {
-        const std::uint64_t bits = ((z[i * step] << shN) + half) | exponent;
-        double n;
-        std::memcpy(&n, &bits, sizeof n);
-        n -= 4503599627370496.0;
+        const double n = exactDouble(z[i]) * scale + add;
         // Kept in double throughout (q < 2^31) so that it vectorises.
         double q = static_cast<double>(static_cast<std::int32_t>(n * inv));
         const double r = n - q * dd;
@@ -171,42 +336,174 @@ template <class TOut>
         out[i] = static_cast<TOut>(static_cast<std::int32_t>(q));
     }
 }
-VK_ROW_KERNEL void divideRow(const std::uint64_t* z, std::ptrdiff_t step, std::int32_t count, int shN,
-                             std::uint64_t half, std::uint64_t d, std::uint8_t* out) {
-    divideRowBody(z, step, count, shN, half, d, out);
-}
-VK_ROW_KERNEL void divideRow(const std::uint64_t* z, std::ptrdiff_t step, std::int32_t count, int shN,
-                             std::uint64_t half, std::uint64_t d, std::uint16_t* out) {
-    divideRowBody(z, step, count, shN, half, d, out);
+
+// out[i] = min(floor(2^E z[i] / D), top), or rounded half up with rho = 1, for
+// sums below 2^52, in two exact double-precision divisions: z = q D + r with
+// q one below an estimate of z / D (so that 0 <= r < 3 D), then
+// 2^E q + floor((2^(E + rho) r + rho D) / (2^rho D)). Exact while
+// D 2^(E + rho + 2) stays within 2^53; this covers sums whose scaled
+// numerators would not fit 52 bits.
+template <class Z, class TOut>
+[[gnu::always_inline]] inline void divideRowSplitBody(const Z* __restrict z, std::int32_t count,
+                                                      int e, int rho, std::uint64_t d,
+                                                      TOut* __restrict out) {
+    const double dd = static_cast<double>(d), inv = 1.0 / dd;
+    const double d2 = dd * double(1 << rho), inv2 = 1.0 / d2;
+    const double scale = double(1 << (e + rho)), add = rho != 0 ? dd : 0.0, up = double(1 << e);
+    constexpr double top = std::numeric_limits<TOut>::max();
+    for (std::int32_t i = 0; i < count; ++i) {
+        const double n = exactDouble(z[i]);
+        const double q = static_cast<double>(static_cast<std::int32_t>(n * inv)) - 1.0;
+        const double f = (n - q * dd) * scale + add;
+        double q2 = static_cast<double>(static_cast<std::int32_t>(f * inv2));
+        const double r2 = f - q2 * d2;
+        q2 += (r2 >= d2 ? 1.0 : 0.0) - (r2 < 0.0 ? 1.0 : 0.0);
+        double v = q * up + q2;
+        v = v < top ? v : top;
+        out[i] = static_cast<TOut>(static_cast<std::int32_t>(v));
+    }
 }
 
-// out[i] = min(((z[i step] << shN) + half) >> shift, top): the division by a
+// out[i] = min(floor(m z[i] + offset), top) with m = 2^e / D (offset 1/2 to
+// round) from sums below 2^52: a single multiply whose result lies within
+// 2^-35 of the exact quotient below the cap. Returns false, leaving out to be
+// overwritten, when some quotient lies within 2^-26 of a whole number, where
+// that could change the result (whole quotients, for instance, are common
+// when truncating): the caller then divides the row exactly. Written with
+// explicit four-lane vectors, as the compiler does not vectorise the test.
+using GaussQuadD = double __attribute__((vector_size(4 * sizeof(double))));
+using GaussQuadL = std::int64_t __attribute__((vector_size(4 * sizeof(std::int64_t))));
+using GaussQuadI = std::int32_t __attribute__((vector_size(4 * sizeof(std::int32_t))));
+using GaussQuadB = std::uint8_t __attribute__((vector_size(4)));
+using GaussQuadW = std::uint16_t __attribute__((vector_size(4 * sizeof(std::uint16_t))));
+template <class Z, class TOut>
+[[gnu::always_inline]] inline bool estimateRowBody(const Z* __restrict z, std::int32_t count,
+                                                   double m, double offset, TOut* __restrict out) {
+    using Quad = std::conditional_t<sizeof(TOut) == 1, GaussQuadB, GaussQuadW>;
+    constexpr double top = std::numeric_limits<TOut>::max(), cap = top + 1.0;
+    constexpr double eps = 1.0 / (1 << 26);
+    const GaussQuadD mv = {m, m, m, m}, ov = {offset, offset, offset, offset};
+    const GaussQuadD capv = {cap, cap, cap, cap}, topv = {top, top, top, top};
+    const GaussQuadD lo = {eps, eps, eps, eps}, hi = {1 - eps, 1 - eps, 1 - eps, 1 - eps};
+    GaussQuadL near = {};
+    std::int32_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        GaussQuadD zv;
+        if constexpr (std::is_same_v<Z, double>) {
+            std::memcpy(&zv, z + i, sizeof zv);
+        } else {
+            GaussQuadL bits;
+            std::memcpy(&bits, z + i, sizeof bits);
+            bits |= 0x4330000000000000ll;
+            std::memcpy(&zv, &bits, sizeof zv);
+            zv -= 4503599627370496.0;
+        }
+        GaussQuadD u = zv * mv + ov;
+        u = u < capv ? u : capv;
+        const GaussQuadD whole =
+            __builtin_convertvector(__builtin_convertvector(u, GaussQuadI), GaussQuadD);
+        const GaussQuadD frac = u - whole;
+        near |= (frac < lo) | (frac > hi);
+        const GaussQuadD v = whole < topv ? whole : topv;
+        const Quad o = __builtin_convertvector(__builtin_convertvector(v, GaussQuadI), Quad);
+        std::memcpy(out + i, &o, sizeof o);
+    }
+    bool ok = (near[0] | near[1] | near[2] | near[3]) == 0;
+    for (; i < count; ++i) {
+        double u = exactDouble(z[i]) * m + offset;
+        u = u < cap ? u : cap;
+        const double whole = static_cast<double>(static_cast<std::int32_t>(u));
+        const double frac = u - whole;
+        if (frac < eps || frac > 1.0 - eps) ok = false;
+        out[i] = static_cast<TOut>(static_cast<std::int32_t>(whole < top ? whole : top));
+    }
+    return ok;
+}
+
+// The same for any 64-bit numerator: the numerator, rounded to double from
+// its two exact 32-bit halves, gives an estimate that can be one off either
+// way (the quotient is below 2^17 once capped at top + 1); the remainder,
+// exact in 64-bit integers, corrects it.
+template <class TOut>
+[[gnu::always_inline]] inline void divideRowWideBody(const std::uint64_t* __restrict z,
+                                                     std::int32_t count, int shN,
+                                                     std::uint64_t half, std::uint64_t d,
+                                                     TOut* __restrict out) {
+    const double inv = 1.0 / static_cast<double>(d);
+    constexpr double cap = double(std::numeric_limits<TOut>::max()) + 1.0;
+    constexpr std::uint64_t top = std::numeric_limits<TOut>::max();
+    for (std::int32_t i = 0; i < count; ++i) {
+        const std::uint64_t n = (z[i] << shN) + half;
+        const double nd = exactDouble(n >> 32) * 4294967296.0 + exactDouble(n & 0xffffffffu);
+        double qd = nd * inv;
+        qd = qd < cap ? qd : cap;
+        std::uint64_t q = static_cast<std::uint32_t>(static_cast<std::int32_t>(qd));
+        const std::uint64_t r = n - q * d;
+        const bool over = static_cast<std::int64_t>(r) < 0;
+        q = q - (over ? 1 : 0) + (!over && r >= d ? 1 : 0);
+        out[i] = static_cast<TOut>(q < top ? q : top);
+    }
+}
+
+// out[i] = min(((z[i] << shN) + half) >> shift, top): the division by a
 // power of two.
 template <class TOut>
 [[gnu::always_inline]] inline void shiftRowBody(const std::uint64_t* __restrict z,
-                                                std::ptrdiff_t step, std::int32_t count, int shN,
-                                                std::uint64_t half, int shift,
-                                                TOut* __restrict out) {
+                                                std::int32_t count, int shN, std::uint64_t half,
+                                                int shift, TOut* __restrict out) {
     constexpr std::uint64_t top = std::numeric_limits<TOut>::max();
-    if (step == 1) {  // a form the compiler vectorises
-        for (std::int32_t i = 0; i < count; ++i)
-            out[i] = static_cast<TOut>(std::min(((z[i] << shN) + half) >> shift, top));
-    } else {
-        for (std::int32_t i = 0; i < count; ++i)
-            out[i] = static_cast<TOut>(std::min(((z[i * step] << shN) + half) >> shift, top));
-    }
-}
-VK_ROW_KERNEL void shiftRow(const std::uint64_t* z, std::ptrdiff_t step, std::int32_t count,
-                            int shN, std::uint64_t half, int shift, std::uint8_t* out) {
-    shiftRowBody(z, step, count, shN, half, shift, out);
-}
-VK_ROW_KERNEL void shiftRow(const std::uint64_t* z, std::ptrdiff_t step, std::int32_t count,
-                            int shN, std::uint64_t half, int shift, std::uint16_t* out) {
-    shiftRowBody(z, step, count, shN, half, shift, out);
+    for (std::int32_t i = 0; i < count; ++i)
+        out[i] = static_cast<TOut>(std::min(((z[i] << shN) + half) >> shift, top));
 }
 
-// The double-precision division runs four lanes wide with AVX2, where it
-// beats the scalar multiply-high; with two lanes it does not.
+// The row divisions for each sum and output type, also built for AVX2.
+#define VK_GAUSS_DIVISIONS(Z, TOut)                                                           \
+    VK_ROW_KERNEL void divideRow(const Z* z, std::int32_t count, int shN, std::uint64_t half, \
+                                 std::uint64_t d, TOut* out) {                                \
+        divideRowBody(z, count, shN, half, d, out);                                           \
+    }                                                                                         \
+    VK_ROW_KERNEL void divideRowSplit(const Z* z, std::int32_t count, int e, int rho,         \
+                                      std::uint64_t d, TOut* out) {                           \
+        divideRowSplitBody(z, count, e, rho, d, out);                                         \
+    }                                                                                         \
+    VK_ROW_KERNEL bool estimateRow(const Z* z, std::int32_t count, double m, double offset,   \
+                                   TOut* out) {                                               \
+        return estimateRowBody(z, count, m, offset, out);                                     \
+    }
+VK_GAUSS_DIVISIONS(std::uint64_t, std::uint8_t)
+VK_GAUSS_DIVISIONS(std::uint64_t, std::uint16_t)
+VK_GAUSS_DIVISIONS(double, std::uint8_t)
+VK_GAUSS_DIVISIONS(double, std::uint16_t)
+#undef VK_GAUSS_DIVISIONS
+VK_ROW_KERNEL void divideRowWide(const std::uint64_t* z, std::int32_t count, int shN,
+                                 std::uint64_t half, std::uint64_t d, std::uint8_t* out) {
+    divideRowWideBody(z, count, shN, half, d, out);
+}
+VK_ROW_KERNEL void divideRowWide(const std::uint64_t* z, std::int32_t count, int shN,
+                                 std::uint64_t half, std::uint64_t d, std::uint16_t* out) {
+    divideRowWideBody(z, count, shN, half, d, out);
+}
+VK_ROW_KERNEL void shiftRow(const std::uint64_t* z, std::int32_t count, int shN, std::uint64_t half,
+                            int shift, std::uint8_t* out) {
+    shiftRowBody(z, count, shN, half, shift, out);
+}
+VK_ROW_KERNEL void shiftRow(const std::uint64_t* z, std::int32_t count, int shN, std::uint64_t half,
+                            int shift, std::uint16_t* out) {
+    shiftRowBody(z, count, shN, half, shift, out);
+}
+
+// How the sums of a row's inner outputs are divided by their common weight
+// (a weight that is a power of two is shifted on the 64-bit path).
+enum class Division {
+    kDouble,        // (sum << shN) + half below 2^52: one double division
+    kDoubleSplit,   // sum below 2^52: an estimate, else quotient and scaled remainder apart
+    kDoubleWide,    // 64-bit sums: double estimate, integer fix
+    kMultiplyHigh,  // 64-bit sums, scalar
+    kEach,          // output by output, in 128-bit integers
+};
+
+// The double-precision divisions run four lanes wide with AVX2, where they
+// beat the scalar multiply-high; with two lanes they do not.
 bool wideVectors() {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
     static const bool avx2 = __builtin_cpu_supports("avx2");
@@ -223,94 +520,119 @@ struct Weights {
 };
 
 // Turns one row of weighted sums into output values. A gain of 2^e gives
-// floor((sum 2^shN + half) / (weight 2^shD)), exact in HAcc. Where the whole
-// kernel lies inside the window the weight is the same along the row, and a
-// precomputed multiply-high (or a shift) replaces the division.
+// floor((sum 2^shN + half) / (weight 2^shD)). The 64-bit path computes it as
+// written, the caller having made sure that the shifted sums fit; the other
+// paths divide first and scale the quotient and remainder apart, which cannot
+// overflow. Where the whole kernel lies inside the window the weight is the
+// same along the row, and a row division (or a shift) replaces the
+// output-by-output one. HAcc is the sums' type: 64- or 128-bit integers, or
+// doubles holding integers below 2^51.
 template <class HAcc, class TOut>
 class PowerOfTwoGain {
-public:
-    // fastDouble: every numerator is below 2^52 and divideRow is the faster
-    // division on this processor.
-    PowerOfTwoGain(const Weights& w, int e, bool round, bool fastDouble)
+  public:
+    PowerOfTwoGain(const Weights& w, int e, bool round, Division division)
         : w_(w),
+          e_(e),
           shN_(std::max(e, 0) + (round ? 1 : 0)),
           shD_(std::max(-e, 0) + (round ? 1 : 0)),
           round_(round),
-          fastDouble_(fastDouble) {}
-    // z holds the sum of output jA, and the sums of the following outputs
-    // zStep apart; out receives outputs [jA, jB).
-    void operator()(std::int32_t jy, const HAcc* z, std::ptrdiff_t zStep, TOut* out,
-                    std::int32_t jA, std::int32_t jB) const {
+          division_(division) {}
+    // z holds the sums of outputs [jA, jB) side by side; out receives them.
+    void operator()(std::int32_t jy, const HAcc* z, TOut* out, std::int32_t jA,
+                    std::int32_t jB) const {
         const GaussAxis& ax = w_.ax;
-        const HAcc dy = w_.y[static_cast<std::size_t>(jy - w_.ay.begin)];
-        const int shN = shN_;
-        auto border = [&](std::int32_t j) {
-            const HAcc d = (static_cast<HAcc>(w_.x[static_cast<std::size_t>(j - ax.begin)]) * dy) << shD_;
-            const HAcc q = ((z[(j - jA) * zStep] << shN) + (round_ ? d >> 1 : 0)) / d;
-            out[j - jA] = clamp(q);
+        const std::uint64_t dy = w_.y[static_cast<std::size_t>(jy - w_.ay.begin)];
+        auto each = [&](std::int32_t j) {
+            const GaussU128 w = GaussU128{w_.x[static_cast<std::size_t>(j - ax.begin)]} * dy;
+            out[j - jA] = clamp(scaled(static_cast<GaussU128>(z[j - jA]), w));
         };
         const std::int32_t a = std::clamp(ax.innerBegin, jA, jB);
         const std::int32_t b = std::clamp(ax.innerEnd, a, jB);
-        for (std::int32_t j = jA; j < a; ++j) border(j);
-        if constexpr (std::is_same_v<HAcc, std::uint64_t>) {
-            const std::uint64_t d = (ax.full * dy) << shD_;
-            const std::uint64_t half = round_ ? d >> 1 : 0;
-            const HAcc* zj = z + (a - jA) * zStep;
-            const std::ptrdiff_t step = zStep;
-            TOut* o = out + (a - jA);
+        for (std::int32_t j = jA; j < a; ++j)
+            each(j);
+        const HAcc* zj = z + (a - jA);
+        TOut* o = out + (a - jA);
+        const std::uint64_t weight = ax.full * dy;  // fits: the caller's choice of path
+        const std::uint64_t d = weight << shD_, half = round_ ? d >> 1 : 0;
+        if (std::is_same_v<HAcc, GaussU128> || division_ == Division::kEach) {
+            for (std::int32_t j = a; j < b; ++j)
+                each(j);
+        } else if constexpr (std::is_same_v<HAcc, GaussU128>) {
+        } else if (division_ == Division::kDouble) {
+            divideRow(zj, b - a, shN_, half, d, o);
+        } else if (division_ == Division::kDoubleSplit) {
+            const std::uint64_t divisor = weight << std::max(-e_, 0);
+            if (!estimateRow(zj, b - a, double(1 << std::max(e_, 0)) / static_cast<double>(divisor),
+                             round_ ? 0.5 : 0.0, o))
+                divideRowSplit(zj, b - a, std::max(e_, 0), round_ ? 1 : 0, divisor, o);
+        } else if constexpr (std::is_same_v<HAcc, std::uint64_t>) {
             if ((d & (d - 1)) == 0) {
                 // A power of two (as for the 1 3 3 1 kernels of a halving).
-                shiftRow(zj, step, b - a, shN, half, __builtin_ctzll(d), o);
-            } else if (fastDouble_) {
-                divideRow(zj, step, b - a, shN, half, d, o);
+                shiftRow(zj, b - a, shN_, half, __builtin_ctzll(d), o);
+            } else if (division_ == Division::kDoubleWide) {
+                divideRowWide(zj, b - a, shN_, half, d, o);
             } else {
                 const vk_detail::ExactDivider64 div(d);
-                for (std::int32_t j = a; j < b; ++j, zj += step) *o++ = clamp(div((*zj << shN) + half));
+                for (std::int32_t j = a; j < b; ++j, ++zj)
+                    *o++ = clamp(div((*zj << shN_) + half));
             }
-        } else {
-            for (std::int32_t j = a; j < b; ++j) border(j);
         }
-        for (std::int32_t j = b; j < jB; ++j) border(j);
+        for (std::int32_t j = b; j < jB; ++j)
+            each(j);
     }
 
-private:
-    static TOut clamp(HAcc q) {
-        constexpr HAcc top = std::numeric_limits<TOut>::max();
-        return static_cast<TOut>(q < top ? q : top);
+  private:
+    static constexpr GaussU128 kTop = std::numeric_limits<TOut>::max();
+    static TOut clamp(GaussU128 q) { return static_cast<TOut>(q < kTop ? q : kTop); }
+    // gain x sum / w, truncated or rounded half up, for any sum and weight
+    // the parameters allow (sums below 2^124, weights below 2^108).
+    GaussU128 scaled(GaussU128 sum, GaussU128 w) const {
+        const int rb = round_ ? 1 : 0;
+        if (e_ >= 0) {
+            // 2^e q + floor((2^(e + 1) r + w) / 2 w) when rounding.
+            const GaussU128 q = sum / w, r = sum % w;
+            return (q << e_) + ((r << (e_ + rb)) + (round_ ? w : 0)) / (w << rb);
+        }
+        const GaussU128 d = w << -e_;
+        const GaussU128 q = sum / d, r = sum % d;
+        return q + (round_ && r >= d - r ? 1 : 0);
     }
     const Weights& w_;
+    int e_;
     int shN_, shD_;
     bool round_;
-    bool fastDouble_;
+    Division division_;
 };
 
 // Any other gain: gain x sum / weight in double precision.
 template <class HAcc, class TOut>
 class GeneralGain {
-public:
+  public:
     GeneralGain(const Weights& w, double gain, bool round) : w_(w), gain_(gain), round_(round) {}
-    void operator()(std::int32_t jy, const HAcc* z, std::ptrdiff_t zStep, TOut* out,
-                    std::int32_t jA, std::int32_t jB) const {
+    void operator()(std::int32_t jy, const HAcc* z, TOut* out, std::int32_t jA,
+                    std::int32_t jB) const {
         constexpr double top = std::numeric_limits<TOut>::max();
-        const HAcc dy = w_.y[static_cast<std::size_t>(jy - w_.ay.begin)];
+        const std::uint64_t dy = w_.y[static_cast<std::size_t>(jy - w_.ay.begin)];
         for (std::int32_t j = jA; j < jB; ++j) {
-            const HAcc d = static_cast<HAcc>(w_.x[static_cast<std::size_t>(j - w_.ax.begin)]) * dy;
-            const double v =
-                gain_ * (static_cast<double>(z[(j - jA) * zStep]) / static_cast<double>(d));
+            const GaussU128 d = GaussU128{w_.x[static_cast<std::size_t>(j - w_.ax.begin)]} * dy;
+            const double v = gain_ * (static_cast<double>(z[j - jA]) / static_cast<double>(d));
             double r = std::floor(v);
             if (round_ && v - r >= 0.5) r += 1.0;
             out[j - jA] = static_cast<TOut>(r < top ? r : top);
         }
     }
 
-private:
+  private:
     const Weights& w_;
     double gain_;
     bool round_;
 };
 
 // The whole filter for the outputs [jxA, jxB) x [jyA, jyB); dst points at
-// output (jxA, jyA).
+// output (jxA, jyA). The vertical running sums start at the first row that
+// output jyA's kernel covers, with the rows above it read as zeros: they
+// reach no output of the run, so a run over a band of output rows gives the
+// same values as one over all of them.
 template <class TIn, class TOut, class VAcc, class HAcc, class Finish>
 void gaussRun(const TIn* src, std::ptrdiff_t stride, const GaussAxis& ax, const GaussAxis& ay,
               std::int32_t jxA, std::int32_t jxB, std::int32_t jyA, std::int32_t jyB, TOut* dst,
@@ -322,50 +644,57 @@ void gaussRun(const TIn* src, std::ptrdiff_t stride, const GaussAxis& ax, const 
         s3(static_cast<std::size_t>(width));
     std::vector<TIn> zeros(static_cast<std::size_t>(width));
     // Column sums of a batch of output rows, interleaved, as the horizontal
-    // input: padded with zeros before the window (for in[q - w0]) and after
-    // it (for the overhang).
-    const auto pad = static_cast<std::size_t>(ax.width[0]) * kLanes;
+    // input: padded with zeros before the window (as far back as the
+    // numerator reads) and after it (for the overhang).
+    const auto pad = static_cast<std::size_t>(ax.kernel.span) * kLanes;
     const auto len = static_cast<std::size_t>(std::max<std::int64_t>(width, xLast + 1)) * kLanes;
     std::vector<VAcc> batch(pad + len);
     VAcc* lanes = batch.data() + pad;
-    LineSums<HAcc> sums(ax, xLast, kLanes);
+    std::vector<VAcc> batchColumns(static_cast<std::size_t>(width) * kLanes);
+    LineSums<HAcc> sums(xLast, kLanes);
+    std::vector<HAcc> kept(static_cast<std::size_t>(jxB - jxA));
     std::int32_t batchRows[kLanes];
     int filled = 0;
     auto flush = [&] {
+        interleave(batchColumns.data(), width, width, lanes);
         horizontalLines<kLanes>(lanes, ax, xLast, sums);
         for (int r = 0; r < filled; ++r) {
-            HAcc* z = sums.z + r;
             // Outputs whose kernel misses the window take its last column.
             for (std::int32_t j = std::max(jxA, ax.missFrom); j < jxB; ++j)
-                z[ax.lastTap(j) * kLanes] = static_cast<HAcc>(lanes[(width - 1) * kLanes + r]);
+                sums.at(ax.lastTap(j), r) = static_cast<HAcc>(lanes[(width - 1) * kLanes + r]);
             const std::int32_t jy = batchRows[r];
-            finish(jy, z + ax.lastTap(jxA) * kLanes, std::ptrdiff_t{ax.step} * kLanes,
-                   dst + std::ptrdiff_t{jy - jyA} * dstStride, jxA, jxB);
+            // The kept sums side by side.
+            const HAcc* from = &sums.at(ax.lastTap(jxA), r);
+            if (!LineSums<HAcc>::kRows || ax.step > 1) {
+                const std::ptrdiff_t step = &sums.at(ax.lastTap(jxA) + ax.step, r) - from;
+                for (std::int32_t j = 0; j < jxB - jxA; ++j)
+                    kept[static_cast<std::size_t>(j)] = from[j * step];
+                from = kept.data();
+            }
+            finish(jy, from, dst + std::ptrdiff_t{jy - jyA} * dstStride, jxA, jxB);
         }
         filled = 0;
     };
 
-    const std::int64_t w0 = ay.width[0], w1 = ay.width[1], w2 = ay.width[2];
-    // Row delays of the eight terms, in the order verticalStep adds and
-    // subtracts them.
-    const std::int64_t delay[8] = {0, w0, w1, w0 + w1, w2, w0 + w2, w1 + w2, w0 + w1 + w2};
+    const Numerator num(ay.kernel, 1);
+    const std::int64_t qFirst = std::max<std::int64_t>(0, ay.lastTap(jyA) - (ay.taps - 1));
     std::int32_t jy = jyA;
     std::int64_t emitAt = ay.lastTap(jy);
-    for (std::int64_t q = 0; jy < jyB; ++q) {
+    for (std::int64_t q = qFirst; jy < jyB; ++q) {
         const TIn* rows[8];
         for (int m = 0; m < 8; ++m) {
-            const std::int64_t r = q - delay[m];
-            rows[m] = (r >= 0 && r < height) ? src + r * stride : zeros.data();
+            const std::int64_t r = q - num.delay[m];
+            rows[m] = (r >= qFirst && r < height) ? src + r * stride : zeros.data();
         }
-        verticalStep(rows, s1.data(), s2.data(), s3.data(), width);
+        verticalStep(rows, num.ci, s1.data(), s2.data(), s3.data(), width);
         if (q != emitAt) continue;
         // Output rows whose kernel misses the window take its last row alone.
-        VAcc* lane = lanes + filled;
+        VAcc* column = batchColumns.data() + std::ptrdiff_t{filled} * width;
         if (jy < ay.missFrom) {
-            for (std::int32_t x = 0; x < width; ++x) lane[x * kLanes] = s3[static_cast<std::size_t>(x)];
+            std::copy(s3.begin(), s3.end(), column);
         } else {
             const TIn* row = src + std::ptrdiff_t{height - 1} * stride;
-            for (std::int32_t x = 0; x < width; ++x) lane[x * kLanes] = row[x];
+            std::copy(row, row + width, column);
         }
         batchRows[filled++] = jy;
         ++jy;
@@ -383,44 +712,59 @@ void gaussRun(const TIn* src, std::ptrdiff_t stride, const GaussAxis& ax, const 
 // are identical.
 
 constexpr std::int32_t kMaxFirTaps = 16;
-// With at most 16 taps the widths add up to at most 18, so the weights add
-// up to at most 6 * 6 * 6 = 216: the vertical sums of 8-bit pixels fit 16
-// bits and the 2-D sums 32 bits.
+// Kernels of at most 16 taps are the three-box ones (two cascades need more):
+// the widths add up to at most 18, so the weights add up to at most
+// 6 * 6 * 6 = 216. The vertical sums of 8-bit pixels fit 16 bits, those of
+// 16-bit pixels 32 bits, and the 2-D sums 32 bits.
+template <class TIn>
+using FirSum = std::conditional_t<sizeof(TIn) == 1, std::uint16_t, std::uint32_t>;
 
 bool firApplies(const GaussAxis& ax, const GaussAxis& ay) {
     return (ax.step > 1 || ay.step > 1) && ax.taps <= kMaxFirTaps && ay.taps <= kMaxFirTaps;
 }
 
-// The kernel's taps: the three boxes convolved.
+// The kernel's taps: its numerator followed by the three running sums.
 template <class T>
 std::vector<T> axisKernel(const GaussAxis& ax) {
-    std::vector<T> k{1};
-    for (std::int32_t w : ax.width) {
-        std::vector<T> out(k.size() + static_cast<std::size_t>(w) - 1, 0);
-        for (std::size_t i = 0; i < k.size(); ++i)
-            for (std::size_t t = 0; t < static_cast<std::size_t>(w); ++t)
-                out[i + t] = static_cast<T>(out[i + t] + k[i]);
-        k = std::move(out);
+    const GaussKernel& k = ax.kernel;
+    std::vector<std::int64_t> n(static_cast<std::size_t>(k.span) + 1, 0);
+    for (const GaussKernel::Term& t : k.terms) {
+        n[static_cast<std::size_t>(t.add)] += t.c;
+        n[static_cast<std::size_t>(t.sub)] -= t.c;
     }
-    return k;
+    for (int pass = 0; pass < 3; ++pass)
+        for (std::size_t i = 1; i < n.size(); ++i)
+            n[i] += n[i - 1];
+    return std::vector<T>(n.begin(), n.begin() + k.taps);
 }
 
 // acc = w * row, or acc += w * row.
-VK_ROW_KERNEL void firRowSet(const std::uint8_t* __restrict row, std::uint16_t w,
-                             std::uint16_t* __restrict acc, std::int32_t n) {
-    for (std::int32_t x = 0; x < n; ++x)
-        acc[x] = static_cast<std::uint16_t>(w * row[x]);
+template <class TIn>
+[[gnu::always_inline]] inline void firRowBody(const TIn* __restrict row, FirSum<TIn> w,
+                                              FirSum<TIn>* __restrict acc, std::int32_t n,
+                                              bool add) {
+    using S = FirSum<TIn>;
+    if (add) {
+        for (std::int32_t x = 0; x < n; ++x)
+            acc[x] = static_cast<S>(acc[x] + w * row[x]);
+    } else {
+        for (std::int32_t x = 0; x < n; ++x)
+            acc[x] = static_cast<S>(w * row[x]);
+    }
 }
-VK_ROW_KERNEL void firRowAdd(const std::uint8_t* __restrict row, std::uint16_t w,
-                             std::uint16_t* __restrict acc, std::int32_t n) {
-    for (std::int32_t x = 0; x < n; ++x)
-        acc[x] = static_cast<std::uint16_t>(acc[x] + w * row[x]);
+VK_ROW_KERNEL void firRow(const std::uint8_t* row, std::uint16_t w, std::uint16_t* acc,
+                          std::int32_t n, bool add) {
+    firRowBody(row, w, acc, n, add);
+}
+VK_ROW_KERNEL void firRow(const std::uint16_t* row, std::uint32_t w, std::uint32_t* acc,
+                          std::int32_t n, bool add) {
+    firRowBody(row, w, acc, n, add);
 }
 
 // z[j] = sum over t < taps of k[t] * v[j * f + t], for count outputs whose
 // taps all lie in the line. With f and taps known at compile time the
 // compiler vectorises across the outputs; the reductions by 2, 3 and 4 with
-// their kernels (4, 5 and 8 taps) get such a form.
+// their kernels (4, 5 and 8 taps) get such a form for 8-bit sources.
 template <int F, int Taps>
 [[gnu::always_inline]] inline void firColumnsFixed(const std::uint16_t* __restrict v,
                                                    const std::uint32_t* k, std::int32_t count,
@@ -448,11 +792,14 @@ VK_ROW_KERNEL void firColumns4x8(const std::uint16_t* v, const std::uint32_t* k,
     firColumnsFixed<4, 8>(v, k, count, z);
 }
 
-void firColumns(const std::uint16_t* v, std::int32_t f, const std::uint32_t* k, std::int32_t taps,
+template <class S>
+void firColumns(const S* v, std::int32_t f, const std::uint32_t* k, std::int32_t taps,
                 std::int32_t count, std::uint64_t* z) {
-    if (f == 2 && taps == 4) return firColumns2x4(v, k, count, z);
-    if (f == 3 && taps == 5) return firColumns3x5(v, k, count, z);
-    if (f == 4 && taps == 8) return firColumns4x8(v, k, count, z);
+    if constexpr (std::is_same_v<S, std::uint16_t>) {
+        if (f == 2 && taps == 4) return firColumns2x4(v, k, count, z);
+        if (f == 3 && taps == 5) return firColumns3x5(v, k, count, z);
+        if (f == 4 && taps == 8) return firColumns4x8(v, k, count, z);
+    }
     for (std::int32_t j = 0; j < count; ++j, v += f) {
         std::uint32_t sum = 0;
         for (std::int32_t t = 0; t < taps; ++t)
@@ -465,18 +812,19 @@ inline std::int64_t floorDiv(std::int64_t a, std::int64_t b) {
     return a >= 0 ? a / b : -((-a + b - 1) / b);
 }
 
-template <class TOut, class Finish>
-void gaussFirRun(vk_detail::GaussRowSource& rows, const GaussAxis& ax, const GaussAxis& ay,
+template <class TIn, class TOut, class Finish>
+void gaussFirRun(vk_detail::GaussRowSource<TIn>& rows, const GaussAxis& ax, const GaussAxis& ay,
                  std::int32_t jxA, std::int32_t jxB, std::int32_t jyA, std::int32_t jyB, TOut* dst,
                  std::ptrdiff_t dstStride, const Finish& finish) {
+    using S = FirSum<TIn>;
     const std::int32_t width = ax.n, height = ay.n;
     const auto wsize = static_cast<std::size_t>(width);
     const std::vector<std::uint32_t> kx = axisKernel<std::uint32_t>(ax);
-    const std::vector<std::uint16_t> ky = axisKernel<std::uint16_t>(ay);
+    const std::vector<S> ky = axisKernel<S>(ay);
     // Vertical sums of the output rows in progress: output row i lives in
     // slot i mod slots.
     const std::int32_t slots = (ay.taps + ay.step - 1) / ay.step;
-    std::vector<std::uint16_t> vsum(static_cast<std::size_t>(slots) * wsize);
+    std::vector<S> vsum(static_cast<std::size_t>(slots) * wsize);
     auto slot = [&](std::int64_t i) {
         return vsum.data() + static_cast<std::size_t>(i % slots) * wsize;
     };
@@ -486,7 +834,7 @@ void gaussFirRun(vk_detail::GaussRowSource& rows, const GaussAxis& ax, const Gau
 
     // The horizontal taps of one finished row, then its output values.
     auto emit = [&](std::int32_t i) {
-        const std::uint16_t* v = slot(i);
+        const S* v = slot(i);
         // Columns whose kernel is cut by the window's edge, or misses it and
         // takes its last column.
         auto border = [&](std::int32_t j) {
@@ -511,7 +859,7 @@ void gaussFirRun(vk_detail::GaussRowSource& rows, const GaussAxis& ax, const Gau
                        z.data() + (a - jxA));
         for (std::int32_t j = b; j < jxB; ++j)
             border(j);
-        finish(i, z.data(), std::ptrdiff_t{1}, dst + std::ptrdiff_t{i - jyA} * dstStride, jxA, jxB);
+        finish(i, z.data(), dst + std::ptrdiff_t{i - jyA} * dstStride, jxA, jxB);
     };
 
     // Output rows whose kernel covers some row of the window, streamed.
@@ -527,32 +875,29 @@ void gaussFirRun(vk_detail::GaussRowSource& rows, const GaussAxis& ax, const Gau
             const std::int64_t iHi =
                 std::min<std::int64_t>(iEnd - 1, floorDiv(y - ay.first, ay.step));
             if (iLo > iHi) continue;
-            const std::uint8_t* p = rows.row(static_cast<std::int32_t>(y));
-            for (std::int64_t i = iLo; i <= iHi; ++i) {
-                const std::uint16_t w = ky[static_cast<std::size_t>(y - lo(i))];
-                if (y == std::max<std::int64_t>(lo(i), 0))
-                    firRowSet(p, w, slot(i), width);
-                else
-                    firRowAdd(p, w, slot(i), width);
-            }
+            const TIn* p = rows.row(static_cast<std::int32_t>(y));
+            for (std::int64_t i = iLo; i <= iHi; ++i)
+                firRow(p, ky[static_cast<std::size_t>(y - lo(i))], slot(i), width,
+                       y != std::max<std::int64_t>(lo(i), 0));
             while (next < iEnd && std::min<std::int64_t>(lo(next) + ay.taps - 1, height - 1) <= y)
                 emit(static_cast<std::int32_t>(next++));
         }
     }
     // Output rows whose kernel misses the window take its last row alone.
     for (std::int32_t i = iEnd; i < jyB; ++i) {
-        firRowSet(rows.row(height - 1), 1, slot(i), width);
+        firRow(rows.row(height - 1), S{1}, slot(i), width, false);
         emit(i);
     }
 }
 
-class BufferRows final : public vk_detail::GaussRowSource {
+template <class TIn>
+class BufferRows final : public vk_detail::GaussRowSource<TIn> {
   public:
-    BufferRows(const std::uint8_t* base, std::ptrdiff_t stride) : base_(base), stride_(stride) {}
-    const std::uint8_t* row(std::int32_t y) override { return base_ + y * stride_; }
+    BufferRows(const TIn* base, std::ptrdiff_t stride) : base_(base), stride_(stride) {}
+    const TIn* row(std::int32_t y) override { return base_ + y * stride_; }
 
   private:
-    const std::uint8_t* base_;
+    const TIn* base_;
     std::ptrdiff_t stride_;
 };
 
@@ -565,68 +910,100 @@ bool powerOfTwoGain(double gain, int& e) {
     return mant == 0.5 && e >= -16 && e <= 16;
 }
 
-template <class TOut>
-void runFirWithGain(vk_detail::GaussRowSource& rows, const Weights& w, std::int32_t jxA,
+template <class TIn, class TOut>
+void runFirWithGain(vk_detail::GaussRowSource<TIn>& rows, const Weights& w, std::int32_t jxA,
                     std::int32_t jxB, std::int32_t jyA, std::int32_t jyB, TOut* dst,
                     std::ptrdiff_t dstStride, const vkGaussSampleParams& params) {
     int e = 0;
     if (powerOfTwoGain(params.gain(), e)) {
-        // Sums below 2^24, scaled by at most 2^17: the double division applies.
-        PowerOfTwoGain<std::uint64_t, TOut> finish(w, e, params.doRounding(), wideVectors());
-        gaussFirRun<TOut>(rows, w.ax, w.ay, jxA, jxB, jyA, jyB, dst, dstStride, finish);
+        // Sums below 2^32, scaled by at most 2^17: the double division applies.
+        PowerOfTwoGain<std::uint64_t, TOut> finish(
+            w, e, params.doRounding(), wideVectors() ? Division::kDouble : Division::kMultiplyHigh);
+        gaussFirRun<TIn, TOut>(rows, w.ax, w.ay, jxA, jxB, jyA, jyB, dst, dstStride, finish);
     } else {
         GeneralGain<std::uint64_t, TOut> finish(w, params.gain(), params.doRounding());
-        gaussFirRun<TOut>(rows, w.ax, w.ay, jxA, jxB, jyA, jyB, dst, dstStride, finish);
+        gaussFirRun<TIn, TOut>(rows, w.ax, w.ay, jxA, jxB, jyA, jyB, dst, dstStride, finish);
     }
 }
 
 template <class VAcc, class HAcc, class TIn, class TOut>
-void runWithGain(const TIn* src, std::ptrdiff_t stride, const Weights& w, std::int32_t jxA, std::int32_t jxB,
-                 std::int32_t jyA, std::int32_t jyB, TOut* dst, std::ptrdiff_t dstStride,
-                 const vkGaussSampleParams& params, bool below2p52) {
+void runWithGain(const TIn* src, std::ptrdiff_t stride, const Weights& w, std::int32_t jxA,
+                 std::int32_t jxB, std::int32_t jyA, std::int32_t jyB, TOut* dst,
+                 std::ptrdiff_t dstStride, const vkGaussSampleParams& params, Division division) {
     int e = 0;
     if (powerOfTwoGain(params.gain(), e)) {
-        PowerOfTwoGain<HAcc, TOut> finish(w, e, params.doRounding(), below2p52 && wideVectors());
-        gaussRun<TIn, TOut, VAcc, HAcc>(src, stride, w.ax, w.ay, jxA, jxB, jyA, jyB, dst, dstStride, finish);
+        PowerOfTwoGain<HAcc, TOut> finish(w, e, params.doRounding(), division);
+        gaussRun<TIn, TOut, VAcc, HAcc>(src, stride, w.ax, w.ay, jxA, jxB, jyA, jyB, dst, dstStride,
+                                        finish);
     } else {
         GeneralGain<HAcc, TOut> finish(w, params.gain(), params.doRounding());
-        gaussRun<TIn, TOut, VAcc, HAcc>(src, stride, w.ax, w.ay, jxA, jxB, jyA, jyB, dst, dstStride, finish);
+        gaussRun<TIn, TOut, VAcc, HAcc>(src, stride, w.ax, w.ay, jxA, jxB, jyA, jyB, dst, dstStride,
+                                        finish);
     }
 }
 
 // Picks the narrowest sums that hold every value exactly: 32-bit column sums
-// and 64-bit row sums for kernels up to about 250 per axis, else 64/128 bits.
+// while the column sums of the largest pixels fit, else 64-bit (128-bit for
+// 16-bit pixels under huge kernels); 64-bit row sums while the scaled sums
+// fit, else 128-bit (which hold every sum the parameters allow).
 template <class TIn, class TOut>
 void gaussDispatch(const vkPelBuffer_const<TIn>& source, const GaussAxis& ax, const GaussAxis& ay,
                    std::int32_t jxA, std::int32_t jxB, std::int32_t jyA, std::int32_t jyB,
                    const vkPelBuffer<TOut>& dst, const vkGaussSampleParams& params) {
     if (jxA >= jxB || jyA >= jyB) return;
     const Weights w{ax, ay, axisWeights(ax), axisWeights(ay)};
-    if constexpr (std::is_same_v<TIn, std::uint8_t>) {
-        if (firApplies(ax, ay)) {
-            BufferRows rows(source.pointToOffset(), source.rowUpdate());
-            runFirWithGain(rows, w, jxA, jxB, jyA, jyB, dst.pointToOffset(), dst.rowUpdate(),
-                           params);
-            return;
-        }
+    if (firApplies(ax, ay)) {
+        BufferRows<TIn> rows(source.pointToOffset(), source.rowUpdate());
+        runFirWithGain(rows, w, jxA, jxB, jyA, jyB, dst.pointToOffset(), dst.rowUpdate(), params);
+        return;
     }
+    // Kernel sums stay below 2^58 per axis, so nothing here overflows.
     const GaussU128 inMax = std::numeric_limits<TIn>::max();
     const GaussU128 weightMax = GaussU128{ax.full} * ay.full;
     const GaussU128 sumMax = inMax * weightMax;
     int e = 0;
     const bool pow2 = powerOfTwoGain(params.gain(), e);
     const int round = params.doRounding() ? 1 : 0;
-    const GaussU128 scaledMax =
-        pow2 ? (sumMax << (std::max(e, 0) + round)) + (weightMax << (std::max(-e, 0) + round)) : sumMax;
-    const bool narrow = inMax * ay.full < (GaussU128{1} << 32) && scaledMax < (GaussU128{1} << 64);
-    const bool below2p52 = scaledMax < (GaussU128{1} << 52);
+    const int shN = pow2 ? std::max(e, 0) + round : 0, shD = pow2 ? std::max(-e, 0) + round : 0;
+    // (sum << shN) + (weight << shD) below 2^bits.
+    auto scaledBelow = [&](int bits) {
+        return sumMax < (GaussU128{1} << (bits - 1 - shN)) &&
+               weightMax < (GaussU128{1} << (bits - 1 - shD));
+    };
+    const GaussU128 columnMax = inMax * ay.full;
+    const bool rows64 = scaledBelow(64);
+    // The split division needs sums below 2^52 and D 2^(E + rho + 2) within
+    // 2^53, D the weight times 2^max(-e, 0).
+    const bool split =
+        sumMax < (GaussU128{1} << 52) &&
+        weightMax < (GaussU128{1} << (51 - std::max(e, 0) - round - std::max(-e, 0)));
+    const Division doubles = scaledBelow(52) ? Division::kDouble
+                             : split         ? Division::kDoubleSplit
+                                             : Division::kEach;
     const TIn* src = source.pointToOffset();
-    if (narrow)
-        runWithGain<std::uint32_t, std::uint64_t>(src, source.rowUpdate(), w, jxA, jxB, jyA, jyB,
-                                                  dst.pointToOffset(), dst.rowUpdate(), params, below2p52);
-    else
-        runWithGain<std::uint64_t, GaussU128>(src, source.rowUpdate(), w, jxA, jxB, jyA, jyB,
-                                              dst.pointToOffset(), dst.rowUpdate(), params, below2p52);
+    const std::ptrdiff_t stride = source.rowUpdate();
+    TOut* out = dst.pointToOffset();
+    const std::ptrdiff_t outStride = dst.rowUpdate();
+    if (columnMax < (GaussU128{1} << 31) && sumMax < (GaussU128{1} << 51)) {
+        runWithGain<std::uint32_t, double>(src, stride, w, jxA, jxB, jyA, jyB, out, outStride,
+                                           params, doubles);
+    } else if (columnMax < (GaussU128{1} << 64) && rows64) {
+        const Division wide = !wideVectors()               ? Division::kMultiplyHigh
+                              : doubles == Division::kEach ? Division::kDoubleWide
+                                                           : doubles;
+        if (columnMax < (GaussU128{1} << 32))
+            runWithGain<std::uint32_t, std::uint64_t>(src, stride, w, jxA, jxB, jyA, jyB, out,
+                                                      outStride, params, wide);
+        else
+            runWithGain<std::uint64_t, std::uint64_t>(src, stride, w, jxA, jxB, jyA, jyB, out,
+                                                      outStride, params, wide);
+    } else if (sizeof(TIn) == 1 || columnMax < (GaussU128{1} << 64)) {
+        runWithGain<std::uint64_t, GaussU128>(src, stride, w, jxA, jxB, jyA, jyB, out, outStride,
+                                              params, Division::kEach);
+    } else if constexpr (sizeof(TIn) > 1) {
+        runWithGain<GaussU128, GaussU128>(src, stride, w, jxA, jxB, jyA, jyB, out, outStride,
+                                          params, Division::kEach);
+    }
 }
 
 }  // namespace
@@ -703,21 +1080,22 @@ bool vk_detail::gaussDirectFir(const vkPelRect& window, const vkGaussSampleParam
     return firApplies(p.ax, p.ay);
 }
 
-vkPelBuffer<std::uint8_t> vk_detail::gaussSampleRows(GaussRowSource& rows,
-                                                     const vkPelBuffer_const<std::uint8_t>& shape,
-                                                     const vkGaussSampleParams& params) {
+template <class T>
+vkPelBuffer<T> vk_detail::gaussSampleRows(GaussRowSource<T>& rows,
+                                          const vkPelBuffer_const<T>& shape,
+                                          const vkGaussSampleParams& params) {
     vk_detail::requireBound(shape);
     const GaussPlan p = gaussPlan(shape.window(), params);
     if (!firApplies(p.ax, p.ay)) {
-        vkPelBuffer<std::uint8_t> gathered(shape.window());
+        vkPelBuffer<T> gathered(shape.window());
         gathered.copyXforms(shape);
-        std::uint8_t* d = gathered.pointToOffset();
-        const auto n = static_cast<std::size_t>(shape.width());
+        T* d = gathered.pointToOffset();
+        const auto n = static_cast<std::size_t>(shape.width()) * sizeof(T);
         for (std::int32_t y = 0; y < shape.height(); ++y, d += gathered.rowUpdate())
             std::memcpy(d, rows.row(y), n);
-        return vfGaussSample<std::uint8_t>(gathered, params);
+        return vfGaussSample<T>(gathered, params);
     }
-    vkPelBuffer<std::uint8_t> out = newOutput<std::uint8_t>(p, shape);
+    vkPelBuffer<T> out = newOutput<T>(p, shape);
     if (p.ax.begin < p.ax.end && p.ay.begin < p.ay.end) {
         const Weights w{p.ax, p.ay, axisWeights(p.ax), axisWeights(p.ay)};
         runFirWithGain(rows, w, p.ax.begin, p.ax.end, p.ay.begin, p.ay.end, out.pointToOffset(),
@@ -727,17 +1105,28 @@ vkPelBuffer<std::uint8_t> vk_detail::gaussSampleRows(GaussRowSource& rows,
 }
 
 template <class TIn>
-vkPelBuffer<TIn> vfGaussSample(const vkPelBuffer_const<TIn>& source, const vkGaussSampleParams& params) {
+vkPelBuffer<TIn> vfGaussSample(const vkPelBuffer_const<TIn>& source,
+                               const vkGaussSampleParams& params) {
     vkPelBuffer<TIn> out;
     vfGaussSample<TIn, TIn>(source, out, params);
     return out;
 }
 
-template IMGNORM_API vkPelBuffer<std::uint8_t> vfGaussSample<std::uint8_t>(const vkPelBuffer_const<std::uint8_t>&,
-                                                                          const vkGaussSampleParams&);
-template IMGNORM_API void vfGaussSample<std::uint8_t, std::uint8_t>(const vkPelBuffer_const<std::uint8_t>&,
-                                                                    vkPelBuffer<std::uint8_t>&,
-                                                                    const vkGaussSampleParams&);
-template IMGNORM_API void vfGaussSample<std::uint8_t, std::uint16_t>(const vkPelBuffer_const<std::uint8_t>&,
-                                                                     vkPelBuffer<std::uint16_t>&,
-                                                                     const vkGaussSampleParams&);
+template IMGNORM_API vkPelBuffer<std::uint8_t> vfGaussSample<std::uint8_t>(
+    const vkPelBuffer_const<std::uint8_t>&, const vkGaussSampleParams&);
+template IMGNORM_API void vfGaussSample<std::uint8_t, std::uint8_t>(
+    const vkPelBuffer_const<std::uint8_t>&, vkPelBuffer<std::uint8_t>&, const vkGaussSampleParams&);
+template IMGNORM_API void vfGaussSample<std::uint8_t, std::uint16_t>(
+    const vkPelBuffer_const<std::uint8_t>&, vkPelBuffer<std::uint16_t>&,
+    const vkGaussSampleParams&);
+template vkPelBuffer<std::uint8_t> vk_detail::gaussSampleRows<std::uint8_t>(
+    GaussRowSource<std::uint8_t>&, const vkPelBuffer_const<std::uint8_t>&,
+    const vkGaussSampleParams&);
+template vkPelBuffer<std::uint16_t> vk_detail::gaussSampleRows<std::uint16_t>(
+    GaussRowSource<std::uint16_t>&, const vkPelBuffer_const<std::uint16_t>&,
+    const vkGaussSampleParams&);
+template IMGNORM_API vkPelBuffer<std::uint16_t> vfGaussSample<std::uint16_t>(
+    const vkPelBuffer_const<std::uint16_t>&, const vkGaussSampleParams&);
+template IMGNORM_API void vfGaussSample<std::uint16_t, std::uint16_t>(
+    const vkPelBuffer_const<std::uint16_t>&, vkPelBuffer<std::uint16_t>&,
+    const vkGaussSampleParams&);

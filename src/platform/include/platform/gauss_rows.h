@@ -11,12 +11,13 @@
 namespace vk_detail {
 
 // Supplies the rows of a source window of known size.
+template <class T>
 class GaussRowSource {
   public:
     // Row y of the window (0 <= y < height): width pixels, valid until the
     // next call. Rows are asked for in non-decreasing order; rows that no
     // kept output needs may be skipped.
-    virtual const std::uint8_t* row(std::int32_t y) = 0;
+    virtual const T* row(std::int32_t y) = 0;
 
   protected:
     GaussRowSource() = default;
@@ -31,11 +32,11 @@ class GaussRowSource {
 // the running sums over every source pixel.
 bool gaussDirectFir(const vkPelRect& window, const vkGaussSampleParams& params);
 
-// Exactly vfGaussSample<std::uint8_t>(source, params) for a source with the
-// window and transforms of shape whose pixels come from rows. Where the
-// direct FIR does not apply, the rows are first gathered into a buffer.
-vkPelBuffer<std::uint8_t> gaussSampleRows(GaussRowSource& rows,
-                                          const vkPelBuffer_const<std::uint8_t>& shape,
-                                          const vkGaussSampleParams& params);
+// Exactly vfGaussSample<T>(source, params) for a source with the window and
+// transforms of shape whose pixels come from rows. Where the direct FIR does
+// not apply, the rows are first gathered into a buffer. For 8-bit pixels.
+template <class T>
+vkPelBuffer<T> gaussSampleRows(GaussRowSource<T>& rows, const vkPelBuffer_const<T>& shape,
+                               const vkGaussSampleParams& params);
 
 }  // namespace vk_detail
