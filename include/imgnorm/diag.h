@@ -35,8 +35,9 @@ private:
 // Kinds of records a caller can ask for with its flags word.
 namespace vkDiagDefs {
 enum What : std::uint32_t {
-    eInputs = 0x10000,  // inputs and parameters of train and run
-    eResults = 0x20000  // the result of run
+    eInputs = 0x10000,        // inputs and parameters of train and run
+    eResults = 0x20000,       // the result of run
+    eMethodDetails = 0x40000  // what the linear fit and the local corrections estimated
 };
 }  // namespace vkDiagDefs
 

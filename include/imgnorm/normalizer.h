@@ -61,6 +61,21 @@ public:
 
     // Normalizes image with one trained method and returns a new image.
     // success is false (with message) when a global gray map cannot be built.
+    // With vkDiagDefs::eMethodDetails in flags, run also records what the
+    // method estimated, one level deeper than its inputs:
+    // - eLinearlyFitGrayValues: the image "Joint histogram" (256 x 256, row =
+    //   reference value, column = run-time value, the number of pixels of
+    //   each pair under the mask compressed logarithmically as the fit
+    //   compresses its 33 x 33 histogram), the image "Line band" (33 x 33
+    //   cells of 8 gray levels centred on multiples of 8, 255 for the cells
+    //   whose pairs the fit used) and the text "Gray line" (lines
+    //   "slope=", "intercept=", "tolerance=" (pairs farther than this from
+    //   the line were trimmed) and "fitted=" (false when no line was found)).
+    // - eLocalCorrection and eLocalCorrectionEnhanced: the image "Background
+    //   estimate", 128 + the local estimate of run-time minus reference, on
+    //   the grid the estimate works at (every granularity step), covering
+    //   the result's window; the correction subtracts it. 0 marks pixels
+    //   without an estimate (excluded by the mask, eLocalCorrection).
     vkPelBuffer<std::uint8_t> run(const vkPelBuffer_const<std::uint8_t>& image, Method method,
                                   bool& success, std::string& message, vkDiagObject* diag,
                                   std::uint32_t flags) const;

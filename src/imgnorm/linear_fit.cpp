@@ -13,6 +13,7 @@
 #include "imgnorm/xform.h"
 #include "platform/linefit.h"
 #include "platform/projection.h"
+#include "platform/util.h"
 
 namespace imgnorm_detail {
 
@@ -129,6 +130,26 @@ std::optional<vkPair<double>> leastSquaresLine(const std::vector<PairEntry>& ent
 
 void requireGrid(const vkPelBuffer_const<std::uint8_t>& grid) {
     if (!grid.isBound() || grid.width() != kGrayBins || grid.height() != kGrayBins) vstd_assert_(__LINE__);
+}
+
+// What the fit found, for a diagnostics recorder.
+void recordFit(vkDiagObject* details, const std::vector<std::uint32_t>& pairs,
+               const vkPelBuffer_const<std::uint8_t>& band, const vkPair<double>& line,
+               double tolerance, bool fitted) {
+    vkPelBuffer<std::uint32_t> joint(256, 256);
+    for (std::size_t t = 0; t < 256; ++t)
+        std::copy_n(pairs.data() + t * 256, 256,
+                    joint.pointToOffset() + static_cast<std::ptrdiff_t>(t) * joint.rowUpdate());
+    vf_AddImage(details, compressHistogram(joint), "Joint histogram", false);
+    vf_AddImage(details, band, "Line band", false);
+    std::string text("slope=");
+    text.append(vfStr(line.x())).append("\nintercept=").append(vfStr(line.y()));
+    text.append("\ntolerance=")
+        .append(vfStr(tolerance))
+        .append("\nfitted=")
+        .append(vfStr(fitted))
+        .append("\n");
+    vf_AddText(details, text, "Gray line");
 }
 
 }  // namespace
@@ -308,8 +329,9 @@ vkPelBuffer<std::uint8_t> makeLineBand(const vkPelBuffer_const<std::uint32_t>& p
     return band;
 }
 
-bool fitGrayLine(const std::vector<std::uint32_t>& pairs, const vkPelBuffer_const<std::uint8_t>& band,
-                 vkPair<double>& line) {
+bool fitGrayLine(const std::vector<std::uint32_t>& pairs,
+                 const vkPelBuffer_const<std::uint8_t>& band, vkPair<double>& line,
+                 double* tolerance) {
     requireGrid(band);
     if (pairs.size() != kPairs) vstd_assert_(__LINE__);
     const auto& bin = grayBins();
@@ -345,6 +367,7 @@ bool fitGrayLine(const std::vector<std::uint32_t>& pairs, const vkPelBuffer_cons
     constexpr double kMinTolerance = 1.0;
     constexpr int kMaxRounds = 10;
     std::vector<char> keep(entries.size(), 1), next(entries.size());
+    double lastTolerance = 0.0;
     for (int round = 0; round < kMaxRounds; ++round) {
         const double slope = current->x(), intercept = current->y();
         double weight = 0.0, squares = 0.0;
@@ -354,9 +377,11 @@ bool fitGrayLine(const std::vector<std::uint32_t>& pairs, const vkPelBuffer_cons
                 weight += entries[i].n;
                 squares += entries[i].n * e * e;
             }
-        const double tolerance = std::fmax(kMinTolerance, kTrimSigmas * std::sqrt(squares / weight));
+        lastTolerance = std::fmax(kMinTolerance, kTrimSigmas * std::sqrt(squares / weight));
         for (std::size_t i = 0; i < entries.size(); ++i)
-            next[i] = std::fabs(entries[i].t - (intercept + slope * entries[i].r)) <= tolerance ? 1 : 0;
+            next[i] = std::fabs(entries[i].t - (intercept + slope * entries[i].r)) <= lastTolerance
+                          ? 1
+                          : 0;
         if (next == keep) break;
         const std::optional<vkPair<double>> refit = leastSquaresLine(entries, next);
         if (!refit) break;
@@ -364,6 +389,7 @@ bool fitGrayLine(const std::vector<std::uint32_t>& pairs, const vkPelBuffer_cons
         current = refit;
     }
     line = *current;
+    if (tolerance != nullptr) *tolerance = lastTolerance;
     return true;
 }
 
@@ -388,7 +414,7 @@ vkPelBuffer<std::uint8_t> applyGrayLine(const vkPelBuffer_const<std::uint8_t>& r
 vkPelBuffer<std::uint8_t> runLinearFit(const vkPelBuffer_const<std::uint8_t>& runTimeImage,
                                        const vkPelBuffer_const<std::uint8_t>& templateImage,
                                        const vkPelBuffer_const<std::uint8_t>& weightImage,
-                                       const std::vector<vkDegree>& angles) {
+                                       const std::vector<vkDegree>& angles, vkDiagObject* details) {
     if (!runTimeImage.isBound() || !templateImage.isBound())
         throw vkImageNormalizerDefs::BadImage("Both template image and run-time image must be bound.");
     if (angles.size() != kFitAngleCount) vstd_assert_(__LINE__);
@@ -402,7 +428,9 @@ vkPelBuffer<std::uint8_t> runLinearFit(const vkPelBuffer_const<std::uint8_t>& ru
     const StrongestProjection strongest = findStrongestProjection(profiles);
     const vkPelBuffer<std::uint8_t> band = makeLineBand(profiles[strongest.index], strongest.peakPosition);
     vkPair<double> line(0.0, 0.0);
-    fitGrayLine(counts.pairs, band, line);
+    double tolerance = 0.0;
+    const bool fitted = fitGrayLine(counts.pairs, band, line, &tolerance);
+    if (details != nullptr) recordFit(details, counts.pairs, band, line, tolerance, fitted);
     vkAttention::check();
     return applyGrayLine(runTimeImage, line);
 }

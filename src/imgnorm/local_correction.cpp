@@ -208,12 +208,15 @@ vkPelBuffer<std::uint8_t> differenceImage(const vkPelBuffer_const<std::uint8_t>&
 
 }  // namespace
 
-void runLocalCorrection(const vkPelBuffer_const<std::uint8_t>& image, const vkPelBuffer_const<std::uint8_t>& reference,
+void runLocalCorrection(const vkPelBuffer_const<std::uint8_t>& image,
+                        const vkPelBuffer_const<std::uint8_t>& reference,
                         const vkPelBuffer_const<std::uint8_t>& binaryMask,
                         const vkPelBuffer_const<std::uint8_t>& reducedMask,
                         const vkPelBuffer_const<std::uint16_t>& maskWeights, Method method,
-                        const vkPair<std::int32_t>& neighborhoodIn, const vkPair<std::int32_t>& granularityIn,
-                        const vkPair<std::int32_t>& range, vkPelBuffer<std::uint8_t>& result) {
+                        const vkPair<std::int32_t>& neighborhoodIn,
+                        const vkPair<std::int32_t>& granularityIn,
+                        const vkPair<std::int32_t>& range, vkPelBuffer<std::uint8_t>& result,
+                        vkDiagObject* details) {
     const vkPair<std::int32_t> neighborhood = atLeastOne(neighborhoodIn), granularity = atLeastOne(granularityIn);
     vkPelRect rect = image.window() & reference.window();
     if (binaryMask.isBound()) rect &= binaryMask.window();
@@ -248,6 +251,8 @@ void runLocalCorrection(const vkPelBuffer_const<std::uint8_t>& image, const vkPe
         const vkPelBuffer<std::uint8_t> estimate = localEstimate(method, difference, mask, weights, s, range);
         // Every estimate covers the whole working rectangle.
         if (estimate.window() != rect) vstd_assert_(__LINE__);
+        // A copy: the corrected image may overwrite the estimate's storage.
+        vf_AddImage(details, estimate, "Background estimate", true);
         const std::uint8_t* a = img.pointToOffset();
         const std::uint8_t* e = estimate.pointToOffset();
         std::uint8_t* o = difference.pointToOffset();
@@ -270,6 +275,7 @@ void runLocalCorrection(const vkPelBuffer_const<std::uint8_t>& image, const vkPe
         vk_detail::gaussSampleRows(rows, img, vkGaussSampleParams(granularity, kernel, 1.0, true));
     vkAttention::check();
     vkPelBuffer<std::uint8_t> estimate = localEstimate(method, small, reduced, weights, s, range);
+    vf_AddImage(details, estimate, "Background estimate", true);
 
     // The estimate's whole window is resampled onto the working rectangle one
     // row at a time, and each row is subtracted as it comes: the full-size

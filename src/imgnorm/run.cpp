@@ -98,6 +98,10 @@ vkPelBuffer<std::uint8_t> vkImageNormalizer::run(const vkPelBuffer_const<std::ui
     vkPelBuffer_const<std::uint8_t> view(image);
     view.window(common);
     vkPelBuffer<std::uint8_t> result;
+    vkDiagObject* details =
+        diag != nullptr && vkDiagObject::shouldRecord(flags, vkDiagDefs::eMethodDetails) ? diag
+                                                                                         : nullptr;
+    if (details != nullptr) level.deeper();
     // success is set only on the way out, so that an exception (a
     // cancellation, say) always leaves it false.
     bool ok = false;
@@ -109,8 +113,9 @@ vkPelBuffer<std::uint8_t> vkImageNormalizer::run(const vkPelBuffer_const<std::ui
             if ((granularity_.x() > 1 || granularity_.y() > 1) && maskImage_.isBound() != reducedMask_.isBound())
                 vstd_assert_(__LINE__);
             if (method == eLocalCorrection && maskImage_.isBound() && !maskWeights_.isBound()) vstd_assert_(__LINE__);
-            imgnorm_detail::runLocalCorrection(view, referenceImage_, binaryMask_, reducedMask_, maskWeights_, method,
-                                               neighborhoodSize_, granularity_, intensityVariationRange_, result);
+            imgnorm_detail::runLocalCorrection(
+                view, referenceImage_, binaryMask_, reducedMask_, maskWeights_, method,
+                neighborhoodSize_, granularity_, intensityVariationRange_, result, details);
             ok = true;
             break;
         case eMatchHistogram:
@@ -140,7 +145,8 @@ vkPelBuffer<std::uint8_t> vkImageNormalizer::run(const vkPelBuffer_const<std::ui
         }
         case eLinearlyFitGrayValues:
             if (fitAngles_.size() != 63) vstd_assert_(__LINE__);
-            result = imgnorm_detail::runLinearFit(view, referenceImage_, binaryMask_, fitAngles_);
+            result = imgnorm_detail::runLinearFit(view, referenceImage_, binaryMask_, fitAngles_,
+                                                  details);
             ok = true;
             break;
         default:

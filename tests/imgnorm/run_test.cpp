@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <sstream>
+
 #include "scene.h"
 
 using namespace vkImageNormalizerDefs;
@@ -109,4 +112,65 @@ TEST(Run, RecordsTheParametersAndRestoresTheLevelEvenWhenTheRequestFails) {
     EXPECT_THROW(runOn(t, img, static_cast<Method>(3), &invalid, 0x10000), BadParams);
     EXPECT_EQ(invalid.records().at(1).text().substr(0, 21), "method=UnknownMethod\n");
     EXPECT_EQ(invalid.level(), 0);
+}
+
+// The recorded line and estimate are the ones the result was made with, and
+// the joint histogram counts exactly the pairs under the mask.
+TEST(Run, MethodDetailsRecordTheLineAndEstimateTheResultWasMadeWith) {
+    const auto ref = scene::texture(40, 30);
+    const auto img = scene::mapped(
+        ref, [](double v, std::int32_t x, std::int32_t) { return x < 6 ? 250 : 0.8 * v + 20; });
+    const auto mask = scene::maskOf(ref.window(), vkPelRect(3, 2, 30, 25));
+    const auto find = [](const vkDiagObject& d, const std::string& name) -> const vkDiagRecord& {
+        for (const vkDiagRecord& r : d.records())
+            if (r.name() == name) return r;
+        throw std::runtime_error("no record " + name);
+    };
+    const auto at = [](const CImg& b, std::int32_t x, std::int32_t y) {
+        return int{testimg::at(b, x, y)};
+    };
+
+    vkDiagObject fit;
+    const Outcome lin = runOn(scene::trained(ref, eLinearlyFitGrayValues, mask), img,
+                              eLinearlyFitGrayValues, &fit, vkDiagDefs::eMethodDetails);
+    ASSERT_EQ(fit.records().size(), 3u);
+    std::istringstream text(find(fit, "Gray line").text());
+    double slope = 0, intercept = 0;
+    text.ignore(6) >> slope;
+    text.ignore(11) >> intercept;
+    EXPECT_NEAR(slope, 1.25, 0.05);
+    for (std::int32_t y = 0; y < 30; ++y)
+        for (std::int32_t x = 0; x < 40; ++x)
+            ASSERT_EQ(at(lin.image, x, y),
+                      std::clamp<int>(std::lround(intercept + slope * at(img, x, y)), 0, 255));
+    std::vector<int> pairs(256 * 256);
+    for (std::int32_t y = 0; y < 30; ++y)
+        for (std::int32_t x = 0; x < 40; ++x)
+            if (at(mask, x, y) != 0) pairs[at(ref, x, y) * 256 + at(img, x, y)] = 1;
+    const CImg& joint = find(fit, "Joint histogram").image();
+    ASSERT_EQ(joint.window(), vkPelRect(0, 0, 256, 256));
+    for (std::int32_t t = 0; t < 256; ++t)
+        for (std::int32_t r = 0; r < 256; ++r)
+            ASSERT_EQ(at(joint, r, t) != 0, pairs[t * 256 + r] == 1) << t << "," << r;
+
+    // Full resolution: the estimate's storage becomes the result's.
+    for (const Method m : {eLocalCorrection, eLocalCorrectionEnhanced}) {
+        vkDiagObject local;
+        const Outcome o =
+            runOn(scene::trained(ref, m, mask), img, m, &local, vkDiagDefs::eMethodDetails);
+        ASSERT_EQ(local.records().size(), 1u);
+        const CImg& e = find(local, "Background estimate").image();
+        for (std::int32_t y = 0; y < 30; ++y)
+            for (std::int32_t x = 0; x < 40; ++x) {
+                if (m == eLocalCorrection) {
+                    ASSERT_EQ(at(e, x, y) == 0, at(mask, x, y) == 0);
+                }
+                ASSERT_EQ(at(o.image, x, y), std::clamp(at(img, x, y) - at(e, x, y) + 128, 0, 255))
+                    << m;
+            }
+    }
+    vkDiagObject global;
+    runOn(scene::trained(ref, eMatchHistogram), img, eMatchHistogram, &global,
+          vkDiagDefs::eMethodDetails);
+    EXPECT_TRUE(global.records().empty());
 }

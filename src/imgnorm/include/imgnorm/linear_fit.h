@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "imgnorm/affine.h"
+#include "imgnorm/diag.h"
 #include "imgnorm/geometry.h"
 #include "imgnorm/pelbuffer.h"
 
@@ -56,7 +57,9 @@ inline constexpr std::size_t kLastProjectedAngle = 59;
 void buildFitAngles(std::vector<vkDegree>& angles);
 
 // Maps the run-time image through the gray line fitted against the template
-// and returns the mapped image (a new buffer on the run-time window).
+// and returns the mapped image (a new buffer on the run-time window). A
+// non-null details receives the records "Joint histogram", "Line band" and
+// "Gray line" that vkImageNormalizer::run documents.
 // weightImage may be unbound (every pixel weighs 1); where bound, its value
 // is the pixel's weight in the histogram and 0 also keeps the pixel out of
 // the line fit. Throws vkImageNormalizerDefs::BadImage when the run-time or
@@ -65,7 +68,8 @@ void buildFitAngles(std::vector<vkDegree>& angles);
 vkPelBuffer<std::uint8_t> runLinearFit(const vkPelBuffer_const<std::uint8_t>& runTimeImage,
                                        const vkPelBuffer_const<std::uint8_t>& templateImage,
                                        const vkPelBuffer_const<std::uint8_t>& weightImage,
-                                       const std::vector<vkDegree>& angles);
+                                       const std::vector<vkDegree>& angles,
+                                       vkDiagObject* details = nullptr);
 
 // The steps of runLinearFit, in order; exposed for the tests.
 
@@ -140,11 +144,13 @@ vkPelBuffer<std::uint8_t> makeLineBand(const vkPelBuffer_const<std::uint32_t>& p
 // - least squares of t on r, then trimmed least squares: pairs farther than
 //   max(1, 2.5 standard deviations) from the line are dropped and the line
 //   refitted until the kept set settles (at most 10 rounds).
-// On success line = (slope, intercept) and true; when no line meets x = 0
-// (no pair, or all pairs with one run-time value) line is left as it is and
-// false.
-bool fitGrayLine(const std::vector<std::uint32_t>& pairs, const vkPelBuffer_const<std::uint8_t>& band,
-                 vkPair<double>& line);
+// On success line = (slope, intercept), *tolerance (when given) the last
+// trimming distance, and true; when no line meets x = 0 (no pair, or all
+// pairs with one run-time value) line and *tolerance are left as they are
+// and false.
+bool fitGrayLine(const std::vector<std::uint32_t>& pairs,
+                 const vkPelBuffer_const<std::uint8_t>& band, vkPair<double>& line,
+                 double* tolerance = nullptr);
 
 // The 256-entry map of the gray line (x = slope, y = intercept): the value
 // starts at the intercept and grows by the slope per gray level (accumulated,

@@ -37,6 +37,7 @@
 
 #include <cstdint>
 
+#include "imgnorm/diag.h"
 #include "imgnorm/errors.h"
 #include "imgnorm/geometry.h"
 #include "imgnorm/pelbuffer.h"
@@ -47,14 +48,18 @@ namespace imgnorm_detail {
 // reference and the mask) against the reference; result (unbound on entry)
 // receives the corrected image on the working rectangle, with the run-time
 // image's transforms. Neighbourhood sizes and granularity steps below 1 act
-// as 1 (see atLeastOne).
+// as 1 (see atLeastOne). A non-null details receives a copy of the
+// estimate as the image "Background estimate".
 void runLocalCorrection(const vkPelBuffer_const<std::uint8_t>& image,
                         const vkPelBuffer_const<std::uint8_t>& referenceImage,
                         const vkPelBuffer_const<std::uint8_t>& binaryMask,
                         const vkPelBuffer_const<std::uint8_t>& reducedMask,
-                        const vkPelBuffer_const<std::uint16_t>& maskWeights, vkImageNormalizerDefs::Method method,
-                        const vkPair<std::int32_t>& neighborhoodSize, const vkPair<std::int32_t>& granularity,
-                        const vkPair<std::int32_t>& intensityVariationRange, vkPelBuffer<std::uint8_t>& result);
+                        const vkPelBuffer_const<std::uint16_t>& maskWeights,
+                        vkImageNormalizerDefs::Method method,
+                        const vkPair<std::int32_t>& neighborhoodSize,
+                        const vkPair<std::int32_t>& granularity,
+                        const vkPair<std::int32_t>& intensityVariationRange,
+                        vkPelBuffer<std::uint8_t>& result, vkDiagObject* details = nullptr);
 
 // The band half-width: min(max(-range.x, range.y), 127).
 std::uint8_t bandHalfWidth(const vkPair<std::int32_t>& intensityVariationRange);
