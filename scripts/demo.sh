@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Quick start: installs what the build needs, builds the imgnorm command-line
 # tool, generates the sample set, trains a tool on the golden image, runs
-# every method on the run-time images, and prints how far each result is
-# from the golden image before and after. Everything goes to out/.
+# every method on the run-time images, prints how far each result is from
+# the golden image before and after, and writes an HTML report of it all.
+# Everything goes to out/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -12,7 +13,7 @@ cmake --build --preset release -j "$(nproc)" --target imgnorm_cli >/dev/null
 imgnorm=build/release/apps/imgnorm
 out=out
 samples=$out/samples
-rm -rf "$out/samples" "$out/runs" "$out/tool.imgnorm"
+rm -rf "$out/samples" "$out/runs" "$out/tool.imgnorm" "$out/report.html" "$out/report_files"
 mkdir -p "$out/runs"
 
 echo "== Sample set ($samples)"
@@ -87,3 +88,11 @@ for m in "${methods[@]}"; do
     awk -v m="$m" -v i="$i" '$1 == m && $2 == i { printf "%-14s %-10s %8s %8s%s\n", $1, $2, $3, $4, ($4 == "n/a" ? "  (not available)" : "") }' "$report"
   done
 done
+
+echo
+echo "== HTML report: every method on every run-time image"
+if ! "$imgnorm" report "${source_args[@]}" -j 2 --no-progress -o "$out/report.html" "${inputs[@]}" \
+    >"$out/report.log" 2>&1; then
+  echo "(some images or methods failed: see $out/report.log)"
+fi
+echo "Open in a browser: $(cd "$out" && pwd)/report.html"

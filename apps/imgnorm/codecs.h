@@ -28,6 +28,10 @@ struct EncodeSource {
     std::int32_t height;
     std::int32_t bytesPerSample;  // 1 or 2
     std::int32_t depth;
+    // paletteSize RGB triples (1..256): 8-bit samples are indices into them
+    // (PNG only).
+    const std::uint8_t* palette = nullptr;
+    std::int32_t paletteSize = 0;
 
     const std::uint8_t* row(std::int32_t y) const { return first + y * rowBytes; }
 };
@@ -36,5 +40,8 @@ struct EncodeSource {
 void encodePng(std::FILE* file, const EncodeSource& image, const std::string& name);
 void encodePgm(std::FILE* file, const EncodeSource& image, const std::string& name);
 void encodeTiff(std::FILE* file, const EncodeSource& image, const std::string& name);
+
+// The PNG file's bytes, in memory.
+std::string encodePngBytes(const EncodeSource& image, const std::string& name);
 
 }  // namespace imgnorm_cli::codec

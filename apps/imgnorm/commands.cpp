@@ -19,6 +19,7 @@
 #include "batch.h"
 #include "diag_dump.h"
 #include "image_io.h"
+#include "image_stats.h"
 #include "samples.h"
 
 namespace imgnorm_cli {
@@ -27,8 +28,6 @@ namespace fs = std::filesystem;
 using vkImageNormalizerDefs::Method;
 
 namespace {
-
-constexpr std::uint32_t kDiagFlags = vkDiagDefs::eInputs | vkDiagDefs::eResults;
 
 std::string lower(std::string s) {
     for (char& c : s)
@@ -103,15 +102,16 @@ private:
     struct sigaction oldTerm_ {};
 };
 
+}  // namespace
+
 void requireParentFolder(const std::string& path) {
     const fs::path parent = fs::path(path).parent_path();
     std::error_code ec;
     if (!parent.empty() && !fs::is_directory(parent, ec)) throw FileError(path, "its folder does not exist");
 }
 
-// Folder names for the diagnostics of each input: the input's stem, made
-// unique with -2, -3, ... when two inputs share one.
-std::vector<std::string> diagFolders(const std::string& root, const std::vector<std::string>& inputs) {
+std::vector<std::string> imageFolders(const std::string& root,
+                                      const std::vector<std::string>& inputs) {
     std::vector<std::string> out;
     std::map<std::string, int> seen;
     for (const std::string& in : inputs) {
@@ -123,6 +123,8 @@ std::vector<std::string> diagFolders(const std::string& root, const std::vector<
     }
     return out;
 }
+
+namespace {
 
 std::vector<std::string> outputPaths(const RunOptions& o, const std::vector<std::string>& inputs) {
     if (!o.output.empty()) return {o.output};
@@ -181,6 +183,70 @@ vkImageNormalizer loadTool(const std::string& path) {
     return tool;
 }
 
+vkImageNormalizer prepareTool(const ToolSource& source, Method train, Method required,
+                              const std::string& trainDiag) {
+    vkImageNormalizer tool;
+    std::string name;
+    if (!source.tool.empty()) {
+        name = source.tool;
+        tool = loadTool(source.tool);
+        if (source.params.changesTraining()) {
+            const Method trained = tool.trainedMethods();
+            applyParams(source.params, tool);
+            trainTool(tool, trained, trainDiag);
+        } else {
+            applyRunParams(source.params, tool);
+        }
+    } else if (!source.reference.empty()) {
+        name = source.reference;
+        applyParams(source.params, tool);
+        setImages(tool, source.reference, source.mask);
+        trainTool(tool, train, trainDiag);
+    }
+    const auto missing = static_cast<std::uint32_t>(required & ~tool.trainedMethods());
+    if (missing != 0)
+        throw std::runtime_error(name + ": the tool is not trained for " + methodListText(missing) +
+                                 " (it is trained for: " + methodListText(tool.trainedMethods()) +
+                                 ")");
+    return tool;
+}
+
+int runInputs(const std::vector<std::string>& inputs, int jobs, bool progressLine,
+              const std::function<ItemResult(std::size_t, int)>& work,
+              const std::function<void(std::size_t, const ItemResult&)>& onSuccess) {
+    std::size_t failed = 0;
+    auto report = [&](std::size_t i, const ItemResult& r) {
+        if (r.ok) {
+            onSuccess(i, r);
+            std::fflush(stdout);
+            return;
+        }
+        ++failed;
+        // One line per failure of the item.
+        for (std::size_t start = 0; start <= r.message.size();) {
+            const std::size_t end = std::min(r.message.find('\n', start), r.message.size());
+            std::fprintf(stderr, "failed  %s\n", r.message.substr(start, end - start).c_str());
+            start = end + 1;
+        }
+    };
+    ProgressLine progress(progressLine && ::isatty(STDERR_FILENO) != 0, inputs.size());
+    std::size_t done = 0;
+    {
+        const InterruptGuard interrupt;
+        done = runBatch(inputs.size(), jobs, work, report, progress, &gInterrupted);
+    }
+    if (done < inputs.size()) {
+        std::fprintf(stderr, "imgnorm: interrupted after %zu of %zu images (%zu failed)\n", done,
+                     inputs.size(), failed);
+        return 130;
+    }
+    if (failed != 0) {
+        std::fprintf(stderr, "imgnorm: %zu of %zu images failed\n", failed, inputs.size());
+        return 1;
+    }
+    return 0;
+}
+
 std::vector<std::string> expandInputs(const std::vector<std::string>& inputs) {
     std::vector<std::string> out;
     for (const std::string& in : inputs) {
@@ -225,31 +291,11 @@ int runCommand(const RunOptions& o) {
     const std::vector<std::string> outputs = outputPaths(o, inputs);
     checkOutputs(inputs, outputs);
 
-    // The tool: stored, or trained here for this one method.
-    vkImageNormalizer tool;
-    const std::string trainDiag = o.diagDir.empty() ? "" : (fs::path(o.diagDir) / "train").string();
-    std::string source;
-    if (!o.tool.empty()) {
-        source = o.tool;
-        tool = loadTool(o.tool);
-        if (o.params.changesTraining()) {
-            const Method trained = tool.trainedMethods();
-            applyParams(o.params, tool);
-            trainTool(tool, trained, trainDiag);
-        } else {
-            applyRunParams(o.params, tool);
-        }
-    } else if (!o.reference.empty()) {
-        source = o.reference;
-        applyParams(o.params, tool);
-        setImages(tool, o.reference, o.mask);
-        trainTool(tool, method, trainDiag);
-    } else if (method != vkImageNormalizerDefs::eIdentity) {
+    if (o.tool.empty() && o.reference.empty() && method != vkImageNormalizerDefs::eIdentity)
         throw UsageError("--method " + o.method + " needs a trained tool: give --tool TOOL or --reference REF");
-    }
-    if (method != vkImageNormalizerDefs::eIdentity && (tool.trainedMethods() & method) == 0)
-        throw std::runtime_error(source + ": the tool is not trained for " + methodCliName(method) +
-                                 " (it is trained for: " + methodListText(tool.trainedMethods()) + ")");
+    const vkImageNormalizer tool =
+        prepareTool({o.tool, o.reference, o.mask, o.params}, method, method,
+                    o.diagDir.empty() ? "" : (fs::path(o.diagDir) / "train").string());
 
     if (!o.outDir.empty()) {
         std::error_code ec;
@@ -258,7 +304,8 @@ int runCommand(const RunOptions& o) {
     } else {
         requireParentFolder(o.output);
     }
-    const std::vector<std::string> diagDirs = o.diagDir.empty() ? std::vector<std::string>() : diagFolders(o.diagDir, inputs);
+    const std::vector<std::string> diagDirs =
+        o.diagDir.empty() ? std::vector<std::string>() : imageFolders(o.diagDir, inputs);
 
     // Each worker runs its own copy of the tool.
     const int jobs = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(o.jobs), inputs.size()));
@@ -299,33 +346,10 @@ int runCommand(const RunOptions& o) {
         return r;
     };
 
-    std::size_t failed = 0;
-    auto report = [&](std::size_t i, const ItemResult& r) {
-        if (r.ok) {
-            std::printf("ok      %s -> %s%s\n", inputs[i].c_str(), outputs[i].c_str(),
-                        r.message.empty() ? "" : (" (" + r.message + ")").c_str());
-            std::fflush(stdout);
-        } else {
-            ++failed;
-            std::fprintf(stderr, "failed  %s\n", r.message.c_str());
-        }
-    };
-
-    ProgressLine progress(o.progress && ::isatty(STDERR_FILENO) != 0, inputs.size());
-    std::size_t done = 0;
-    {
-        const InterruptGuard interrupt;
-        done = runBatch(inputs.size(), jobs, work, report, progress, &gInterrupted);
-    }
-    if (done < inputs.size()) {
-        std::fprintf(stderr, "imgnorm: interrupted after %zu of %zu images (%zu failed)\n", done, inputs.size(), failed);
-        return 130;
-    }
-    if (failed != 0) {
-        std::fprintf(stderr, "imgnorm: %zu of %zu images failed\n", failed, inputs.size());
-        return 1;
-    }
-    return 0;
+    return runInputs(inputs, jobs, o.progress, work, [&](std::size_t i, const ItemResult& r) {
+        std::printf("ok      %s -> %s%s\n", inputs[i].c_str(), outputs[i].c_str(),
+                    r.message.empty() ? "" : (" (" + r.message + ")").c_str());
+    });
 }
 
 int infoCommand(const std::string& toolPath) {
@@ -354,24 +378,10 @@ int compareCommand(const std::string& a, const std::string& b, const std::string
                                  ": compare needs two images of one size");
     if (mask.isBound() && mask.window() != ia.window())
         throw std::runtime_error("mask " + maskPath + " is " + sizeText(mask) + " but the images are " + sizeText(ia));
-    std::uint64_t sum = 0, count = 0;
-    int worst = 0;
-    const std::uint8_t* pa = ia.pointToOffset();
-    const std::uint8_t* pb = ib.pointToOffset();
-    const std::uint8_t* pm = mask.isBound() ? mask.pointToOffset() : nullptr;
-    for (std::int32_t y = 0; y < ia.height(); ++y, pa += ia.rowUpdate(), pb += ib.rowUpdate()) {
-        for (std::int32_t x = 0; x < ia.width(); ++x) {
-            if (pm != nullptr && pm[x] == 0) continue;
-            const int d = std::abs(int{pa[x]} - int{pb[x]});
-            sum += static_cast<std::uint64_t>(d);
-            ++count;
-            worst = std::max(worst, d);
-        }
-        if (pm != nullptr) pm += mask.rowUpdate();
-    }
-    if (count == 0) throw std::runtime_error("mask " + maskPath + " selects no pixel");
-    std::printf("mean_abs_diff=%.3f max_abs_diff=%d pixels=%llu\n",
-                static_cast<double>(sum) / static_cast<double>(count), worst, static_cast<unsigned long long>(count));
+    const DifferenceStats d = absoluteDifference(ia, ib, mask);
+    if (d.pixels == 0) throw std::runtime_error("mask " + maskPath + " selects no pixel");
+    std::printf("mean_abs_diff=%.3f max_abs_diff=%d pixels=%llu\n", d.mean(), d.largest(),
+                static_cast<unsigned long long>(d.pixels));
     return 0;
 }
 

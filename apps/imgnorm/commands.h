@@ -6,9 +6,15 @@
 // message names the file.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include <imgnorm/diag.h>
+
+#include "batch.h"
 #include "options.h"
 
 namespace imgnorm_cli {
@@ -42,6 +48,46 @@ int runCommand(const RunOptions& options);
 int infoCommand(const std::string& toolPath);
 int compareCommand(const std::string& a, const std::string& b, const std::string& mask);
 int samplesCommand(const std::string& folder, const std::string& size, const std::string& format);
+
+// What --diag and the report ask the tool to record: inputs, results and
+// what the methods estimated.
+inline constexpr std::uint32_t kDiagFlags =
+    vkDiagDefs::eInputs | vkDiagDefs::eResults | vkDiagDefs::eMethodDetails;
+
+// Where a run or a report gets its tool: a stored tool, or a reference image
+// (and mask) to train on here; params as given on the command line.
+struct ToolSource {
+    std::string tool;
+    std::string reference;
+    std::string mask;
+    ToolParams params;
+};
+
+// The tool of a run or a report: loaded from source.tool (retrained for its
+// methods when the parameters change training, else with the run-time
+// parameters applied), or trained on source.reference and source.mask for
+// the methods train; untrained when neither is given. Training records go
+// into trainDiag when it is not empty. Throws when the tool is not trained
+// for every method of required.
+vkImageNormalizer prepareTool(const ToolSource& source, vkImageNormalizerDefs::Method train,
+                              vkImageNormalizerDefs::Method required, const std::string& trainDiag);
+
+// Runs work(index, worker) for every input on jobs threads (see runBatch)
+// until SIGINT or SIGTERM, reporting in input order: onSuccess for an item
+// that worked, a "failed  " line on stderr for each line of a failed item's
+// message. Returns the exit status: 0, 1 when an item failed, 130 when
+// interrupted (saying so on stderr).
+int runInputs(const std::vector<std::string>& inputs, int jobs, bool progress,
+              const std::function<ItemResult(std::size_t, int)>& work,
+              const std::function<void(std::size_t, const ItemResult&)>& onSuccess);
+
+// A folder under root for each input, named by the input's stem, made
+// unique with -2, -3, ... when two inputs share one.
+std::vector<std::string> imageFolders(const std::string& root,
+                                      const std::vector<std::string>& inputs);
+
+// FileError when the folder path would be written into does not exist.
+void requireParentFolder(const std::string& path);
 
 // Stores and loads a tool in the library's archive form.
 void saveTool(vkImageNormalizer& tool, const std::string& path);

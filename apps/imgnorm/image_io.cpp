@@ -250,4 +250,11 @@ void writeImage(const std::string& path, const vkPelBuffer_const<std::uint16_t>&
     writeEncoded(path, encodeSource(image, depth));
 }
 
+void writeWholeFile(const std::string& path, const std::string& bytes) {
+    TempFile temp(path);
+    if (std::fwrite(bytes.data(), 1, bytes.size(), temp.file()) != bytes.size())
+        throw FileError(path, std::string("cannot write: ") + std::strerror(errno));
+    temp.commit();
+}
+
 }  // namespace imgnorm_cli

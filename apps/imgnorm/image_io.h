@@ -97,4 +97,7 @@ void writeImage(const std::string& path, const vkPelBuffer_const<std::uint8_t>& 
 void writeImage(const std::string& path, const vkPelBuffer_const<std::uint16_t>& image,
                 std::int32_t depth);
 
+// Writes bytes to path, replacing any file there only when complete.
+void writeWholeFile(const std::string& path, const std::string& bytes);
+
 }  // namespace imgnorm_cli

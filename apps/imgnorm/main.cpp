@@ -11,6 +11,7 @@
 
 #include "commands.h"
 #include "options.h"
+#include "report.h"
 
 #ifndef IMGNORM_VERSION
 #define IMGNORM_VERSION "unknown"
@@ -88,6 +89,29 @@ struct ParamOptions {
         return p;
     }
 };
+
+// The command line as a shell would take it back: words with characters
+// the shell treats specially are single-quoted.
+std::string commandLine(int argc, char** argv) {
+    std::string line;
+    for (int i = 0; i < argc; ++i) {
+        const std::string word = i == 0 ? "imgnorm" : argv[i];
+        const bool plain =
+            !word.empty() && word.find_first_not_of(
+                                 "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                 "0123456789-_=.,/:+%@") == std::string::npos;
+        if (!line.empty()) line += ' ';
+        if (plain) {
+            line += word;
+            continue;
+        }
+        line += '\'';
+        for (const char c : word)
+            line += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        line += '\'';
+    }
+    return line;
+}
 
 }  // namespace
 
@@ -175,6 +199,58 @@ int main(int argc, char** argv) {
                    "With --tool, --tails, --range and --keep-masked change the stored values for this run; "
                    "--neighborhood and --granularity retrain the tool for its methods.\n" + kImageHelp + "\n" + kExitHelp);
 
+    // report
+    ReportOptions report;
+    ParamOptions reportParams;
+    CLI::App* reportCmd = app.add_subcommand("report",
+                                             "Run methods on a batch of images and write an HTML "
+                                             "report: thumbnails, difference heat maps, "
+                                             "histograms, the linear fit's line and the local "
+                                             "corrections' estimates, and a sortable summary");
+    CLI::Option* reportToolOpt =
+        reportCmd->add_option("--tool", report.tool, "a tool stored by imgnorm train")
+            ->type_name("TOOL");
+    CLI::Option* reportRefOpt =
+        reportCmd
+            ->add_option("--reference", report.reference,
+                         "train here on this golden image instead of --tool")
+            ->type_name("REF");
+    reportCmd->add_option("--mask", report.mask, "mask image for --reference")
+        ->type_name("MASK")
+        ->needs(reportRefOpt);
+    reportToolOpt->excludes(reportRefOpt);
+    reportCmd
+        ->add_option(
+            "--methods", report.methods,
+            "comma-separated methods to run, or all (default: the methods the tool is trained for; "
+            "all with --reference)")
+        ->type_name("LIST");
+    reportParams.add(*reportCmd, true);
+    reportCmd->add_option("-o,--output", report.output, "the report, an .html file")
+        ->required()
+        ->type_name("FILE.html");
+    reportCmd
+        ->add_option("-j,--jobs", report.jobs,
+                     "run this many images at once, each with its own copy of the tool")
+        ->check(CLI::Range(1, 256))
+        ->capture_default_str()
+        ->type_name("N");
+    bool reportNoProgress = false;
+    reportCmd->add_flag("--no-progress", reportNoProgress,
+                        "no progress line (it is shown only when stderr is a terminal)");
+    reportCmd
+        ->add_option("INPUT", report.inputs, "images, or folders whose image files are all run")
+        ->required()
+        ->type_name("INPUT...");
+    reportCmd->footer(std::string("The report is one HTML file that needs no network: thumbnails "
+                                  "and heat maps are embedded as PNG, "
+                                  "plots as SVG. The full-size reference, run-time images and "
+                                  "results are written as PNG into "
+                                  "FILE_files/ next to it; the thumbnails link to them. Images and "
+                                  "methods that fail are reported "
+                                  "as run reports them and shown in the page.\n") +
+                      kImageHelp + "\n" + kExitHelp);
+
     // info
     std::string infoTool;
     CLI::App* infoCmd = app.add_subcommand("info", "Print a stored tool's parameters and trained methods");
@@ -216,6 +292,12 @@ int main(int argc, char** argv) {
             run.params = runParams.params();
             run.progress = !noProgress;
             return runCommand(run);
+        }
+        if (*reportCmd) {
+            report.params = reportParams.params();
+            report.progress = !reportNoProgress;
+            report.commandLine = commandLine(argc, argv);
+            return reportCommand(report);
         }
         if (*infoCmd) return infoCommand(infoTool);
         if (*compareCmd) return compareCommand(compareA, compareB, compareMask);
