@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <memory>
 
 #include <imgnorm/diag.h>
 #include <imgnorm/pelfunc.h>
@@ -73,6 +72,7 @@ std::string figure(const std::string& content, const std::string& caption,
 }
 
 std::string img(const report::Picture& p, const std::string& cls, const std::string& alt) {
+    if (p.uri.empty()) return "<span class=\"muted\">(no pixels)</span>";
     return "<img class=\"" + cls + "\" src=\"" + p.uri + "\" width=\"" + std::to_string(p.width) +
            "\" height=\"" + std::to_string(p.height) + "\" alt=\"" + report::escapeHtml(alt) +
            "\">";
@@ -221,8 +221,12 @@ ImageReport reportImage(const Context& c, std::size_t index, const vkImageNormal
     const report::Picture beforeMap = report::differenceMap(input, reference, mask);
     out.html += "<p class=\"muted\">" + report::escapeHtml(in) + " &middot; " + sizeText(input) +
                 " &middot; " + std::to_string(before.pixels) + " pixels compared</p>";
-    out.html += "<style>." + id + "-rt{background-image:url(" + runThumb.uri + ")}." + id +
-                "-bd{background-image:url(" + beforeMap.uri + ")}</style>";
+    out.html += "<style>";
+    if (!runThumb.uri.empty())
+        out.html += "." + id + "-rt{background-image:url(" + runThumb.uri + ")}";
+    if (!beforeMap.uri.empty())
+        out.html += "." + id + "-bd{background-image:url(" + beforeMap.uri + ")}";
+    out.html += "</style>";
     out.html += "<svg class=\"defs\" width=\"0\" height=\"0\" aria-hidden=\"true\">" +
                 report::histogramPath(refHist, top, id + "-href") +
                 report::histogramPath(runHist, top, id + "-hrun") + "</svg>";
@@ -451,7 +455,17 @@ int reportCommand(const ReportOptions& o) {
         inputs, jobs, o.progress,
         [&](std::size_t i, int worker) {
             ItemResult outcome;
-            images[i] = reportImage(context, i, tools[static_cast<std::size_t>(worker)], outcome);
+            try {
+                images[i] =
+                    reportImage(context, i, tools[static_cast<std::size_t>(worker)], outcome);
+            } catch (const std::exception& e) {
+                // Drawing failed (memory, say): the section says so.
+                images[i].done = true;
+                images[i].heading =
+                    "<h3>" + std::to_string(i + 1) + ". " + report::escapeHtml(inputs[i]) + "</h3>";
+                images[i].html = "<p class=\"fail\">" + report::escapeHtml(e.what()) + "</p>";
+                outcome = {false, inputs[i] + ": " + e.what()};
+            }
             return outcome;
         },
         [&](std::size_t i, const ItemResult&) { std::printf("ok      %s\n", inputs[i].c_str()); });

@@ -162,6 +162,7 @@ struct Indexed {
 // compresses much better). The palette holds only the entries used, so that
 // it does not outweigh a small map.
 Picture toPicture(Indexed image, const Palette* palette) {
+    if (image.width == 0 || image.height == 0) return {};
     std::array<std::uint8_t, 256> slot{};
     std::vector<std::uint8_t> used;
     if (palette != nullptr) {
@@ -296,6 +297,7 @@ std::string hrefOf(const std::string& relativePath) {
 }
 
 Picture grayThumbnail(const vkPelBuffer_const<std::uint8_t>& image) {
+    if (!image.isBound()) return {};
     BlockMeans blocks(image.width(), image.height());
     const std::uint8_t* row = image.pointToOffset();
     for (std::int32_t y = 0; y < image.height(); ++y, row += image.rowUpdate())
@@ -331,6 +333,8 @@ Picture differenceMap(const vkPelBuffer_const<std::uint8_t>& a,
 }
 
 Picture correctionMap(const vkPelBuffer_const<std::uint8_t>& estimate, std::int32_t& limit) {
+    limit = 1;
+    if (!estimate.isBound()) return {};
     BlockMeans blocks(estimate.width(), estimate.height());
     std::vector<std::int32_t> correction(static_cast<std::size_t>(estimate.width()));
     const std::uint8_t* row = estimate.pointToOffset();
