@@ -1,0 +1,467 @@
+// The local gain corrections: the statistics grid, the local moments, gain
+// and offset per grid pixel, and their application at full or reduced
+// resolution.
+#include "imgnorm/local_gain.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "imgnorm/attention.h"
+#include "imgnorm/gauss.h"
+#include "imgnorm/pelops.h"
+#include "imgnorm/local_model.h"
+#include "pelfunc/padded_sample.h"
+#include "platform/affine_rows.h"
+#include "platform/gauss_rows.h"
+#include "platform/rows.h"
+
+namespace imgnorm_detail {
+
+namespace {
+
+// The reduction by the granularity: the local mean correction's sampling,
+// rounded.
+vkGaussSampleParams reduction(const vkPair<std::int32_t>& g) {
+    vkGaussSampleParams p(g, vkPair<std::int32_t>(g.x() - 1, g.y() - 1), 1.0, true);
+    p.doRounding(true);
+    return p;
+}
+
+// 256 times the local Gaussian mean of an 8-bit plane, rounded, on the
+// plane's window (at most 255 * 256, so it fits 16 bits).
+vkPelBuffer<std::uint16_t> smooth(const vkPelBuffer_const<std::uint8_t>& plane,
+                                  const vkPair<std::int32_t>& kernel) {
+    vkGaussSampleParams p(vkPair<std::int32_t>(1, 1), kernel, 256.0, true);
+    p.doRounding(true);
+    vkPelBuffer<std::uint16_t> out;
+    vfGaussSample<std::uint8_t, std::uint16_t>(plane, out, p);
+    return out;
+}
+
+// Row kernels.
+
+VK_ROW_KERNEL void minRow(const std::uint8_t* __restrict a, const std::uint8_t* __restrict b,
+                          std::uint8_t* __restrict d, std::int32_t n) {
+    for (std::int32_t x = 0; x < n; ++x)
+        d[x] = std::min(a[x], b[x]);
+}
+
+// The second moment about 128, P = (v - 128)^2 <= 2^14, as a high part
+// min(P / 64, 255) and a low part P - 64 high (at most 127): smoothed at gain
+// 256, 64 G(high) + G(low) resolves G(P) to 1/8 gray level squared.
+VK_ROW_KERNEL void squareRow(const std::uint8_t* __restrict v, std::uint8_t* __restrict hi,
+                             std::uint8_t* __restrict lo, std::int32_t n) {
+    for (std::int32_t x = 0; x < n; ++x) {
+        const std::int32_t d = v[x] - 128, p = d * d, h = std::min(p >> 6, 255);
+        hi[x] = static_cast<std::uint8_t>(h);
+        lo[x] = static_cast<std::uint8_t>(p - 64 * h);
+    }
+}
+
+// The same for the weighted grid: the mean value r = 255 v / w of a grid
+// pixel, weighted by w / 255: P = (w / 255) (r - 128)^2 = (255 v - 128 w)^2 /
+// (255 w), rounded (v and w both 0 give 0).
+VK_ROW_KERNEL void weightedSquareRow(const std::uint8_t* __restrict v,
+                                     const std::uint8_t* __restrict w, std::uint8_t* __restrict hi,
+                                     std::uint8_t* __restrict lo, std::int32_t n) {
+    for (std::int32_t x = 0; x < n; ++x) {
+        const float t = 255.0f * static_cast<float>(v[x]) - 128.0f * static_cast<float>(w[x]);
+        const float q = t * t / (255.0f * static_cast<float>(w[x] + (w[x] == 0)));
+        const std::int32_t p = std::min(static_cast<std::int32_t>(q + 0.5f), 16384),
+                           h = std::min(p >> 6, 255);
+        hi[x] = static_cast<std::uint8_t>(h);
+        lo[x] = static_cast<std::uint8_t>(p - 64 * h);
+    }
+}
+
+// Mean and deviation from the smoothed planes a = 256 G(V), h and l = 256
+// G(high and low part of P).
+VK_ROW_KERNEL void statsRow(const std::uint16_t* __restrict a, const std::uint16_t* __restrict h,
+                            const std::uint16_t* __restrict l, std::int32_t n,
+                            float* __restrict mean, float* __restrict dev) {
+    for (std::int32_t x = 0; x < n; ++x) {
+        const float m = static_cast<float>(a[x]) * (1.0f / 256.0f);
+        const float q =
+            (64.0f * static_cast<float>(h[x]) + static_cast<float>(l[x])) * (1.0f / 256.0f);
+        mean[x] = m;
+        dev[x] = std::sqrt(std::max(q - (m - 128.0f) * (m - 128.0f), 0.0f));
+    }
+}
+
+// The same with the weights w = 256 G(W) (meaningless where w = 0, which
+// has no statistics).
+VK_ROW_KERNEL void weightedStatsRow(const std::uint16_t* __restrict a,
+                                    const std::uint16_t* __restrict h,
+                                    const std::uint16_t* __restrict l,
+                                    const std::uint16_t* __restrict w, std::int32_t n,
+                                    float* __restrict mean, float* __restrict dev) {
+    for (std::int32_t x = 0; x < n; ++x) {
+        const float r = 255.0f / static_cast<float>(w[x] + (w[x] == 0));
+        const float m = static_cast<float>(a[x]) * r;
+        const float q = (64.0f * static_cast<float>(h[x]) + static_cast<float>(l[x])) * r;
+        mean[x] = m;
+        dev[x] = std::sqrt(std::max(q - (m - 128.0f) * (m - 128.0f), 0.0f));
+    }
+}
+
+// g and o of the two models against the reference's 16-bit statistics;
+// g = 1 and o = 0 where the reference has none (selected by arithmetic, so
+// that the loops vectorise).
+VK_ROW_KERNEL void gainOffsetRow(const std::uint16_t* __restrict mRef,
+                                 const std::uint16_t* __restrict sRef, const float* __restrict m,
+                                 const float* __restrict s, std::int32_t n, float lowest,
+                                 float highest, float floor, float* __restrict g,
+                                 float* __restrict o) {
+    for (std::int32_t x = 0; x < n; ++x) {
+        const float sr = static_cast<float>(sRef[x]) * (1.0f / 256.0f);
+        const float mr = static_cast<float>(mRef[x]) * (1.0f / 256.0f);
+        const float gain =
+            std::min(std::max(std::max(sr, floor) / std::max(s[x], floor), lowest), highest);
+        const float valid = sRef[x] != kNoStatistics ? 1.0f : 0.0f;
+        g[x] = 1.0f + (gain - 1.0f) * valid;
+        o[x] = (mr - gain * m[x]) * valid;
+    }
+}
+
+VK_ROW_KERNEL void gainOnlyRow(const std::uint16_t* __restrict mRef,
+                               const std::uint16_t* __restrict sRef, const float* __restrict m,
+                               std::int32_t n, float lowest, float highest, float floor,
+                               float* __restrict g, float* __restrict o) {
+    for (std::int32_t x = 0; x < n; ++x) {
+        const float mr = static_cast<float>(mRef[x]) * (1.0f / 256.0f);
+        const float gain =
+            std::min(std::max(std::max(mr, floor) / std::max(m[x], floor), lowest), highest);
+        const float valid = sRef[x] != kNoStatistics ? 1.0f : 0.0f;
+        g[x] = 1.0f + (gain - 1.0f) * valid;
+        o[x] = 0.0f;
+    }
+}
+
+// v rounded half up and clamped to 0..255, clamped in 32-bit integer lanes
+// so that the loops vectorise (a negative v truncates towards 0, which the
+// clamp takes to 0 all the same).
+inline std::uint8_t toPel(float v) {
+    return static_cast<std::uint8_t>(std::clamp(static_cast<std::int32_t>(v + 0.5f), 0, 255));
+}
+
+VK_ROW_KERNEL void applyRow(const std::uint8_t* __restrict in, const float* __restrict g,
+                            const float* __restrict o, std::uint8_t* __restrict out,
+                            std::int32_t n) {
+    for (std::int32_t x = 0; x < n; ++x)
+        out[x] = toPel(g[x] * static_cast<float>(in[x]) + o[x]);
+}
+
+// One output row at reduced resolution: the four byte planes of g and o
+// interpolated from their two horizontally interpolated source rows each.
+struct BilinearGainRows {
+    const float *gh0, *gh1, *gl0, *gl1, *oh0, *oh1, *ol0, *ol1;
+    float w0, w1;
+    float gBase, gStep, oBase, oStep;  // value = base + 16-bit code * step
+};
+
+VK_ROW_KERNEL void applyRowBilinear(const std::uint8_t* __restrict in, const BilinearGainRows& r,
+                                    std::uint8_t* __restrict out, std::int32_t n) {
+    const float* __restrict gh0 = r.gh0;
+    const float* __restrict gh1 = r.gh1;
+    const float* __restrict gl0 = r.gl0;
+    const float* __restrict gl1 = r.gl1;
+    const float* __restrict oh0 = r.oh0;
+    const float* __restrict oh1 = r.oh1;
+    const float* __restrict ol0 = r.ol0;
+    const float* __restrict ol1 = r.ol1;
+    const float w0 = r.w0, w1 = r.w1, gBase = r.gBase, gStep = r.gStep, oBase = r.oBase,
+                oStep = r.oStep;
+    for (std::int32_t x = 0; x < n; ++x) {
+        const float gc = w0 * (256.0f * gh0[x] + gl0[x]) + w1 * (256.0f * gh1[x] + gl1[x]);
+        const float oc = w0 * (256.0f * oh0[x] + ol0[x]) + w1 * (256.0f * oh1[x] + ol1[x]);
+        out[x] = toPel((gBase + gc * gStep) * static_cast<float>(in[x]) + (oBase + oc * oStep));
+    }
+}
+
+// Rows of min(image, mask), made as the reduction asks for them.
+class MaskedRows final : public vk_detail::GaussRowSource<std::uint8_t> {
+  public:
+    MaskedRows(const vkPelBuffer_const<std::uint8_t>& image,
+               const vkPelBuffer_const<std::uint8_t>& mask)
+        : a_(image.pointToOffset()),
+          m_(mask.pointToOffset()),
+          strideA_(image.rowUpdate()),
+          strideM_(mask.rowUpdate()),
+          row_(static_cast<std::size_t>(image.width())),
+          n_(image.width()) {}
+    const std::uint8_t* row(std::int32_t y) override {
+        minRow(a_ + y * strideA_, m_ + y * strideM_, row_.data(), n_);
+        return row_.data();
+    }
+
+  private:
+    const std::uint8_t *a_, *m_;
+    std::ptrdiff_t strideA_, strideM_;
+    std::vector<std::uint8_t> row_;
+    std::int32_t n_;
+};
+
+// V on the grid, for an image narrowed to the grid's rectangle.
+vkPelBuffer_const<std::uint8_t> gridValues(const vkPelBuffer_const<std::uint8_t>& image,
+                                           const StatsGrid& grid) {
+    if (!grid.reduced()) return grid.mask.isBound() ? vfPelMin(image, grid.mask) : image;
+    if (!grid.mask.isBound()) return vfGaussSample(image, reduction(grid.granularity));
+    MaskedRows rows(image, grid.mask);
+    return vk_detail::gaussSampleRows(rows, image, reduction(grid.granularity));
+}
+
+// 256 G(V) and 256 G of the high and low bytes of P, on the grid.
+struct Moments {
+    vkPelBuffer<std::uint16_t> values, high, low;
+};
+
+Moments localMoments(const vkPelBuffer_const<std::uint8_t>& image, const StatsGrid& grid) {
+    const vkPelBuffer_const<std::uint8_t> v = gridValues(image, grid);
+    vkAttention::check();
+    vkPelBuffer<std::uint8_t> hi(v.window()), lo(v.window());
+    const bool weighted = grid.weight.isBound();
+    const std::uint8_t* pv = v.pointToOffset();
+    const std::uint8_t* pw = weighted ? grid.weight.pointToOffset() : nullptr;
+    std::uint8_t* ph = hi.pointToOffset();
+    std::uint8_t* pl = lo.pointToOffset();
+    for (std::int32_t y = 0; y < v.height();
+         ++y, pv += v.rowUpdate(), ph += hi.rowUpdate(), pl += lo.rowUpdate()) {
+        if (weighted) {
+            weightedSquareRow(pv, pw, ph, pl, v.width());
+            pw += grid.weight.rowUpdate();
+        } else {
+            squareRow(pv, ph, pl, v.width());
+        }
+    }
+    vkAttention::check();
+    Moments m;
+    m.values = smooth(v, grid.kernel);
+    vkAttention::check();
+    m.high = smooth(hi, grid.kernel);
+    vkAttention::check();
+    m.low = smooth(lo, grid.kernel);
+    vkAttention::check();
+    return m;
+}
+
+// Walks the grid's rows with the local mean and deviation of each, and the
+// row of weight sums (null without a mask).
+template <class F>
+void forStatsRows(const Moments& m, const StatsGrid& grid, F&& f) {
+    const std::int32_t w = m.values.width();
+    std::vector<float> mean(static_cast<std::size_t>(w)), dev(static_cast<std::size_t>(w));
+    const std::uint16_t* a = m.values.pointToOffset();
+    const std::uint16_t* h = m.high.pointToOffset();
+    const std::uint16_t* l = m.low.pointToOffset();
+    const std::uint16_t* ws = grid.weightSum.isBound() ? grid.weightSum.pointToOffset() : nullptr;
+    for (std::int32_t y = 0; y < m.values.height(); ++y) {
+        if (ws != nullptr)
+            weightedStatsRow(a, h, l, ws, w, mean.data(), dev.data());
+        else
+            statsRow(a, h, l, w, mean.data(), dev.data());
+        f(y, mean.data(), dev.data(), ws);
+        a += m.values.rowUpdate();
+        h += m.high.rowUpdate();
+        l += m.low.rowUpdate();
+        if (ws != nullptr) ws += grid.weightSum.rowUpdate();
+    }
+}
+
+// Gain and offset rows of the run against the reference.
+class GainRows {
+  public:
+    GainRows(const ReferenceStats& ref, GainModel model, const GainLimits& limits)
+        : mean_(ref.mean.pointToOffset()),
+          dev_(ref.deviation.pointToOffset()),
+          strideMean_(ref.mean.rowUpdate()),
+          strideDev_(ref.deviation.rowUpdate()),
+          model_(model),
+          lowest_(static_cast<float>(limits.lowest)),
+          highest_(static_cast<float>(limits.highest)),
+          floor_(static_cast<float>(limits.floor)) {}
+    void operator()(std::int32_t y, const float* m, const float* s, std::int32_t n, float* g,
+                    float* o) const {
+        const std::uint16_t* mr = mean_ + y * strideMean_;
+        const std::uint16_t* sr = dev_ + y * strideDev_;
+        if (model_ == GainModel::gainAndOffset)
+            gainOffsetRow(mr, sr, m, s, n, lowest_, highest_, floor_, g, o);
+        else
+            gainOnlyRow(mr, sr, m, n, lowest_, highest_, floor_, g, o);
+    }
+
+  private:
+    const std::uint16_t *mean_, *dev_;
+    std::ptrdiff_t strideMean_, strideDev_;
+    GainModel model_;
+    float lowest_, highest_, floor_;
+};
+
+// A 16-bit fixed-point code of values in [lowest, highest].
+struct FixedPoint {
+    float base, step, scale;
+    FixedPoint(double lowest, double highest)
+        : base(static_cast<float>(lowest)),
+          step(static_cast<float>((highest - lowest) / 65535.0)),
+          scale(static_cast<float>(65535.0 / (highest - lowest))) {}
+};
+
+// The high and low bytes of the codes of a row of values.
+VK_ROW_KERNEL void encodeRow(const float* __restrict v, std::int32_t n, float base, float scale,
+                             std::uint8_t* __restrict hi, std::uint8_t* __restrict lo) {
+    for (std::int32_t x = 0; x < n; ++x) {
+        const auto c = static_cast<std::uint32_t>(
+            std::clamp(static_cast<std::int32_t>((v[x] - base) * scale + 0.5f), 0, 65535));
+        hi[x] = static_cast<std::uint8_t>(c >> 8);
+        lo[x] = static_cast<std::uint8_t>(c);
+    }
+}
+
+// The byte planes of a field on the grid, with identity transforms, as the
+// padded resampling takes them.
+struct BytePlanes {
+    vkPelBuffer<std::uint8_t> high, low;
+    BytePlanes(std::int32_t w, std::int32_t h) : high(w, h), low(w, h) {}
+    void encode(std::int32_t y, const float* v, const FixedPoint& code) {
+        encodeRow(v, high.width(), code.base, code.scale,
+                  high.pointToOffset() + y * high.rowUpdate(),
+                  low.pointToOffset() + y * low.rowUpdate());
+    }
+};
+
+// Resamples a plane onto width x height pixels one row pair at a time.
+class PlaneSampler {
+  public:
+    PlaneSampler(const vkPelBuffer<std::uint8_t>& plane, std::int32_t width, std::int32_t height)
+        : sampling_(vk_detail::paddedSampling(plane, width, height, false)),
+          sampler_(sampling_.padded, sampling_.params) {}
+    vk_detail::BilinearRowPair row(std::int32_t y) {
+        // The grid is axis-parallel and bilinear by construction.
+        vk_detail::BilinearRowPair pair{};
+        if (!sampler_.bilinearRowPair(y, pair)) vstd_assert_(__LINE__);
+        return pair;
+    }
+
+  private:
+    vk_detail::PaddedSampling sampling_;
+    vk_detail::AffineRowSampler sampler_;
+};
+
+vkPelBuffer<std::uint8_t> applyFullResolution(const vkPelBuffer_const<std::uint8_t>& image,
+                                              const Moments& m, const StatsGrid& grid,
+                                              const GainRows& gains) {
+    const std::int32_t w = grid.rect.width();
+    vkPelBuffer<std::uint8_t> out(grid.rect);
+    std::vector<float> g(static_cast<std::size_t>(w)), o(static_cast<std::size_t>(w));
+    const std::uint8_t* in = image.pointToOffset();
+    std::uint8_t* po = out.pointToOffset();
+    forStatsRows(
+        m, grid, [&](std::int32_t y, const float* mean, const float* dev, const std::uint16_t*) {
+            gains(y, mean, dev, w, g.data(), o.data());
+            applyRow(in + y * image.rowUpdate(), g.data(), o.data(), po + y * out.rowUpdate(), w);
+        });
+    return out;
+}
+
+vkPelBuffer<std::uint8_t> applyReduced(const vkPelBuffer_const<std::uint8_t>& image,
+                                       const Moments& m, const StatsGrid& grid,
+                                       const GainRows& gains, const GainLimits& limits) {
+    // Fixed ranges: g lies in the gain range, and o = m_ref - g m_run in
+    // [-255 highest, 255]; 16 bits resolve them to better than 0.07 gray
+    // levels at a gray level of 255.
+    const FixedPoint gCode(limits.lowest, limits.highest), oCode(-255.0 * limits.highest, 255.0);
+    const std::int32_t gw = m.values.width(), gh = m.values.height();
+    BytePlanes gp(gw, gh), op(gw, gh);
+    std::vector<float> g(static_cast<std::size_t>(gw)), o(static_cast<std::size_t>(gw));
+    forStatsRows(m, grid,
+                 [&](std::int32_t y, const float* mean, const float* dev, const std::uint16_t*) {
+                     gains(y, mean, dev, gw, g.data(), o.data());
+                     gp.encode(y, g.data(), gCode);
+                     op.encode(y, o.data(), oCode);
+                 });
+    vkAttention::check();
+
+    const vkPelRect& rect = grid.rect;
+    PlaneSampler gHigh(gp.high, rect.width(), rect.height()),
+        gLow(gp.low, rect.width(), rect.height());
+    PlaneSampler oHigh(op.high, rect.width(), rect.height()),
+        oLow(op.low, rect.width(), rect.height());
+    vkPelBuffer<std::uint8_t> out(rect);
+    const std::uint8_t* in = image.pointToOffset();
+    std::uint8_t* po = out.pointToOffset();
+    for (std::int32_t y = 0; y < rect.height();
+         ++y, in += image.rowUpdate(), po += out.rowUpdate()) {
+        const vk_detail::BilinearRowPair a = gHigh.row(y), b = gLow.row(y), c = oHigh.row(y),
+                                         d = oLow.row(y);
+        const BilinearGainRows rows{a.r0,       a.r1,       b.r0,       b.r1,      c.r0,
+                                    c.r1,       d.r0,       d.r1,       a.w0,      a.w1,
+                                    gCode.base, gCode.step, oCode.base, oCode.step};
+        applyRowBilinear(in, rows, po, rect.width());
+    }
+    return out;
+}
+
+}  // namespace
+
+StatsGrid statsGrid(const vkPelRect& rect, const vkPelBuffer_const<std::uint8_t>& binaryMask,
+                    const vkPair<std::int32_t>& neighborhoodIn,
+                    const vkPair<std::int32_t>& granularityIn) {
+    const vkPair<std::int32_t> neighborhood = atLeastOne(neighborhoodIn),
+                               granularity = atLeastOne(granularityIn);
+    const bool reduce = (granularity.x() > 1 || granularity.y() > 1) &&
+                        (neighborhood.x() > 1 || neighborhood.y() > 1);
+    StatsGrid grid;
+    grid.rect = rect;
+    grid.granularity = reduce ? granularity : vkPair<std::int32_t>(1, 1);
+    grid.kernel = gaussKernelSize(reducedNeighborhood(neighborhood, granularity));
+    if (binaryMask.isBound()) {
+        grid.mask = vk_detail::narrowed(binaryMask, rect);
+        if (reduce)
+            grid.weight = vfGaussSample(grid.mask, reduction(granularity));
+        else
+            grid.weight = grid.mask;
+        grid.weightSum = smooth(grid.weight, grid.kernel);
+        vkAttention::check();
+    }
+    return grid;
+}
+
+ReferenceStats referenceStats(const vkPelBuffer_const<std::uint8_t>& reference, StatsGrid grid) {
+    const Moments m = localMoments(vk_detail::narrowed(reference, grid.rect), grid);
+    ReferenceStats r;
+    r.mean = vkPelBuffer<std::uint16_t>(m.values.window());
+    r.deviation = vkPelBuffer<std::uint16_t>(m.values.window());
+    std::uint16_t* pm = r.mean.pointToOffset();
+    std::uint16_t* pd = r.deviation.pointToOffset();
+    const std::int32_t w = m.values.width();
+    forStatsRows(
+        m, grid, [&](std::int32_t, const float* mean, const float* dev, const std::uint16_t* ws) {
+            for (std::int32_t x = 0; x < w; ++x) {
+                pm[x] = static_cast<std::uint16_t>(std::min(mean[x] * 256.0f + 0.5f, 65535.0f));
+                pd[x] = ws != nullptr && ws[x] < kLeastWeightSum
+                            ? kNoStatistics
+                            : static_cast<std::uint16_t>(dev[x] * 256.0f + 0.5f);
+            }
+            pm += r.mean.rowUpdate();
+            pd += r.deviation.rowUpdate();
+        });
+    vkAttention::check();
+    r.grid = std::move(grid);
+    return r;
+}
+
+vkPelBuffer<std::uint8_t> runLocalGain(const vkPelBuffer_const<std::uint8_t>& image,
+                                       const ReferenceStats& trained, GainModel model,
+                                       const GainLimits& limits) {
+    const StatsGrid& grid = trained.grid;
+    const vkPelBuffer_const<std::uint8_t> img = vk_detail::narrowed(image, grid.rect);
+    const Moments m = localMoments(img, grid);
+    const GainRows gains(trained, model, limits);
+    vkPelBuffer<std::uint8_t> out = grid.reduced() ? applyReduced(img, m, grid, gains, limits)
+                                                   : applyFullResolution(img, m, grid, gains);
+    vkAttention::check();
+    out.copyXforms(image);
+    return out;
+}
+
+}  // namespace imgnorm_detail
