@@ -7,6 +7,7 @@
 #include "imgnorm/diag.h"
 #include "imgnorm/errors.h"
 #include "imgnorm/exception.h"
+#include "imgnorm/flat_field.h"
 #include "imgnorm/gain_normalizer.h"
 #include "imgnorm/gauss.h"
 #include "imgnorm/geometry.h"

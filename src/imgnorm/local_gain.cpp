@@ -138,18 +138,11 @@ VK_ROW_KERNEL void gainOnlyRow(const std::uint16_t* __restrict mRef,
     }
 }
 
-// v rounded half up and clamped to 0..255, clamped in 32-bit integer lanes
-// so that the loops vectorise (a negative v truncates towards 0, which the
-// clamp takes to 0 all the same).
-inline std::uint8_t toPel(float v) {
-    return static_cast<std::uint8_t>(std::clamp(static_cast<std::int32_t>(v + 0.5f), 0, 255));
-}
-
 VK_ROW_KERNEL void applyRow(const std::uint8_t* __restrict in, const float* __restrict g,
                             const float* __restrict o, std::uint8_t* __restrict out,
                             std::int32_t n) {
     for (std::int32_t x = 0; x < n; ++x)
-        out[x] = toPel(g[x] * static_cast<float>(in[x]) + o[x]);
+        out[x] = vk_detail::roundToPel(g[x] * static_cast<float>(in[x]) + o[x]);
 }
 
 // One output row at reduced resolution: the four byte planes of g and o
@@ -175,7 +168,8 @@ VK_ROW_KERNEL void applyRowBilinear(const std::uint8_t* __restrict in, const Bil
     for (std::int32_t x = 0; x < n; ++x) {
         const float gc = w0 * (256.0f * gh0[x] + gl0[x]) + w1 * (256.0f * gh1[x] + gl1[x]);
         const float oc = w0 * (256.0f * oh0[x] + ol0[x]) + w1 * (256.0f * oh1[x] + ol1[x]);
-        out[x] = toPel((gBase + gc * gStep) * static_cast<float>(in[x]) + (oBase + oc * oStep));
+        out[x] = vk_detail::roundToPel((gBase + gc * gStep) * static_cast<float>(in[x]) +
+                                       (oBase + oc * oStep));
     }
 }
 

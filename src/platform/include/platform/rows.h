@@ -2,6 +2,7 @@
 // platform and the pixel functions.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <type_traits>
 
@@ -22,6 +23,14 @@
 #endif
 
 namespace vk_detail {
+
+// v rounded half up and clamped to 0..255. The clamp works on the rounded
+// 32-bit integer, so that loops over it vectorise (a negative v truncates
+// towards 0, which the clamp takes to 0 all the same); |v| must stay below
+// 2^31.
+inline std::uint8_t roundToPel(float v) {
+    return static_cast<std::uint8_t>(std::clamp(static_cast<std::int32_t>(v + 0.5f), 0, 255));
+}
 
 template <class T>
 void requireBound(const vkPelBuffer_const<T>& b) {

@@ -1,0 +1,165 @@
+// vkFlatField: a simulated sensor, the formula against a slow reference,
+// unmeasurable pixels and the errors.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "imgnorm/flat_field.h"
+#include "scene.h"
+
+namespace {
+
+using namespace vkImageNormalizerDefs;
+using P = vkPair<std::int32_t>;
+using Img = vkPelBuffer<std::uint8_t>;
+using CImg = vkPelBuffer_const<std::uint8_t>;
+using Frames = vkFlatField::Frames;
+
+Img image(std::int32_t w, std::int32_t h, const std::function<double(int, int)>& f) {
+    Img b(w, h);
+    for (std::int32_t y = 0; y < h; ++y)
+        for (std::int32_t x = 0; x < w; ++x)
+            b.pointToOffset()[y * b.rowUpdate() + x] =
+                static_cast<std::uint8_t>(std::clamp(std::lround(f(x, y)), 0L, 255L));
+    return b;
+}
+
+// A sensor with a dark level and column pattern, a vignette and 5 % of
+// pixel-to-pixel gain noise, a little temporal noise in the dark and flat
+// frames; sixteen of each are averaged. The calibrated image of a scene is
+// within 1 gray level of the ideal image (the scene times the mean response,
+// rounded) everywhere, and 0.5 on average.
+TEST(FlatField, CalibratesASimulatedSensorToWithinOneGrayLevel) {
+    const std::int32_t w = 96, h = 64;
+    std::mt19937 gen = testimg::rng(11);
+    std::uniform_real_distribution<double> pixelGain(0.95, 1.05);
+    std::vector<double> response(static_cast<std::size_t>(w * h)), dark(response.size());
+    for (std::int32_t y = 0; y < h; ++y)
+        for (std::int32_t x = 0; x < w; ++x) {
+            const double u = (x + 0.5) / w - 0.5, v = (y + 0.5) / h - 0.5;
+            response[static_cast<std::size_t>(y * w + x)] =
+                (1.0 - 0.8 * (u * u + v * v)) * pixelGain(gen);
+            dark[static_cast<std::size_t>(y * w + x)] = 12 + (x * 7) % 5;
+        }
+    auto at = [&](const std::vector<double>& f, int x, int y) {
+        return f[static_cast<std::size_t>(y * w + x)];
+    };
+    std::uniform_real_distribution<double> noise(-1.0, 1.0);
+    auto jitter = [&] { return noise(gen); };
+    Frames darks, flats;
+    for (int i = 0; i < 16; ++i) {
+        darks.push_back(image(w, h, [&](int x, int y) { return at(dark, x, y) + jitter(); }));
+        flats.push_back(image(w, h, [&](int x, int y) {
+            return at(dark, x, y) + 200 * at(response, x, y) + jitter();
+        }));
+    }
+    const Img scene = scene::texture(w, h, 2);
+    const Img raw = image(w, h, [&](int x, int y) {
+        return at(dark, x, y) + 0.9 * testimg::at<std::uint8_t>(scene, x, y) * at(response, x, y);
+    });
+    double meanResponse = 0;
+    for (double r : response)
+        meanResponse += r / static_cast<double>(response.size());
+
+    const vkFlatField ff(darks, flats);
+    EXPECT_NEAR(ff.meanSignal(), 200 * meanResponse, 0.2);
+    const Img out = ff.apply(raw);
+    long worst = 0, sum = 0;
+    for (std::int32_t y = 0; y < h; ++y)
+        for (std::int32_t x = 0; x < w; ++x) {
+            const long ideal =
+                std::lround(0.9 * testimg::at<std::uint8_t>(scene, x, y) * meanResponse);
+            const long d = std::abs(testimg::at<std::uint8_t>(out, x, y) - ideal);
+            worst = std::max(worst, d);
+            sum += d;
+        }
+    EXPECT_LE(worst, 1);
+    EXPECT_LT(static_cast<double>(sum) / (w * h), 0.5);
+}
+
+// Frames and raw image in windows off the origin of larger storage, single
+// frames with dead and hot pixels: the formula in double precision, and gain
+// 1 (dark subtraction alone) where flat - dark is not positive.
+TEST(FlatField, FollowsTheFormulaAndSubtractsOnlyTheDarkWhereTheFlatIsNotBrighter) {
+    const std::int32_t w = 17, h = 9;
+    auto gen = testimg::rng(3);
+    const Img darkContent = testimg::random<std::uint8_t>(w, h, gen, 0, 40);
+    Img flatContent = testimg::random<std::uint8_t>(w, h, gen, 60, 250);
+    flatContent.pointToOffset()[2] = darkContent.pointToOffset()[2];  // dead: flat = dark
+    flatContent.pointToOffset()[3] =
+        static_cast<std::uint8_t>(darkContent.pointToOffset()[3] / 2);  // hot dark pixel
+    const CImg dark =
+        testimg::embeddedWithMargins<std::uint8_t>(darkContent, 3, 1, 0, 2, 255, P(-4, 6));
+    const CImg flat =
+        testimg::embeddedWithMargins<std::uint8_t>(flatContent, 0, 0, 5, 5, 255, P(30, 2));
+    Img raw =
+        testimg::embedded<std::uint8_t>(testimg::random<std::uint8_t>(w, h, gen), 2, 7, P(1, 1));
+    raw.clientFromImageXform(vkXform<2>(1.0, 0.0, 0.0, 3.0, 5.0, 0.0));
+    const std::vector<std::uint8_t> around = testimg::storagePixels<std::uint8_t>(raw);
+
+    const vkFlatField ff({dark}, {flat});
+    double signal = 0;
+    int measured = 0;
+    for (std::int32_t y = 0; y < h; ++y)
+        for (std::int32_t x = 0; x < w; ++x) {
+            const int s = testimg::at(flat, x, y) - testimg::at(dark, x, y);
+            signal += s > 0 ? s : 0;
+            measured += s > 0 ? 1 : 0;
+        }
+    EXPECT_EQ(ff.unmeasuredPixels(), w * h - measured);
+    EXPECT_GE(ff.unmeasuredPixels(), 2);
+    const double mean = signal / measured;
+    const Img out = ff.apply(raw);
+    EXPECT_EQ(out.window(), raw.window());
+    EXPECT_EQ(out.clientFromImageXform().map(vkVector<2>(0.0, 1.0)).y(), 3.0);
+    EXPECT_EQ(testimg::storagePixels<std::uint8_t>(raw), around);
+    for (std::int32_t y = 0; y < h; ++y)
+        for (std::int32_t x = 0; x < w; ++x) {
+            const int s = testimg::at(flat, x, y) - testimg::at(dark, x, y);
+            const double v =
+                (testimg::at(raw, x, y) - testimg::at(dark, x, y)) * (s > 0 ? mean / s : 1.0);
+            EXPECT_NEAR(testimg::at(out, x, y), std::clamp(std::floor(v + 0.5), 0.0, 255.0),
+                        s > 0 ? 1 : 0)
+                << x << "," << y;
+        }
+}
+
+TEST(FlatField, RefusesMissingAndMismatchedFramesAndImages) {
+    auto gen = testimg::rng(4);
+    const Img a = testimg::random<std::uint8_t>(8, 6, gen, 100, 200),
+              small = testimg::random<std::uint8_t>(8, 5, gen);
+    const Img darkLevel = image(8, 6, [](int, int) { return 250; });
+    auto message = [](const std::function<void()>& f) -> std::string {
+        try {
+            f();
+        } catch (const Errors& e) {
+            return std::string(typeid(e).name()) + e.what();
+        }
+        return "nothing";
+    };
+    auto named = [](const Errors& kind, const char* text) {
+        return std::string(typeid(kind).name()) + text;
+    };
+    EXPECT_EQ(message([&] { vkFlatField({}, {}); }),
+              named(BadParams(), "At least one flat frame is needed."));
+    EXPECT_EQ(message([&] { vkFlatField({}, {Img()}); }),
+              named(BadImage(), "flat frame 1 is not bound."));
+    EXPECT_EQ(message([&] {
+                  vkFlatField({a, small}, {a});
+              }),
+              named(BadImage(), "dark frame 2 is 8 x 5, the first flat frame 8 x 6."));
+    EXPECT_EQ(message([&] {
+                  vkFlatField({}, {a, a, small});
+              }),
+              named(BadImage(), "flat frame 3 is 8 x 5, the first flat frame 8 x 6."));
+    EXPECT_EQ(message([&] { vkFlatField({darkLevel}, {a}); }),
+              named(CanNotTrain(), "The flat frames are nowhere brighter than the dark frames."));
+    EXPECT_EQ(message([&] { (void)vkFlatField().apply(a); }),
+              named(NotTrained(), "The flat field is not calibrated."));
+    const vkFlatField ff({}, {a});
+    EXPECT_EQ(message([&] { (void)ff.apply(Img()); }), named(BadImage(), "Image must be bound."));
+    EXPECT_EQ(message([&] { (void)ff.apply(small); }),
+              named(BadImage(), "The image is 8 x 5, the calibration frames 8 x 6."));
+}
+
+}  // namespace
