@@ -22,8 +22,12 @@ public:
     // granularity (1, 1), intensityVariationRange (-127, 127),
     // keepMaskedPixels false, no reference and no mask.
     vkImageNormalizer();
+    // Copies share the tool's pixel buffers, as buffer copies do. A copy
+    // assignment that fails (an allocation) leaves the target as it was.
     vkImageNormalizer(const vkImageNormalizer& other);
     vkImageNormalizer& operator=(const vkImageNormalizer& other);
+    vkImageNormalizer(vkImageNormalizer&& other) noexcept;
+    vkImageNormalizer& operator=(vkImageNormalizer&& other) noexcept;
     ~vkImageNormalizer();
 
     Method trainedMethods() const { return trainedMethods_; }
@@ -54,7 +58,13 @@ public:
              bool keepMaskedPixels);
 
     // Trains for the set of methods (an OR of Method values; 0 allowed).
-    // Throws vkImageNormalizerDefs::CanNotTrain when it cannot.
+    // Throws vkImageNormalizerDefs::CanNotTrain when it cannot. The trained
+    // data is derived apart and replaces the previous training only once all
+    // of it is ready, so a training that fails (CanNotTrain, a cancellation,
+    // an allocation failure) leaves the tool exactly as it was, trained for
+    // what it was trained for before. The one exception: when the masked
+    // reference histogram is empty and methods holds a global method, the
+    // new training is kept for the other methods and CanNotTrain is thrown.
     void train(Method methods, vkDiagObject* diag, std::uint32_t flags);
     // Returns every member, parameters and images included, to its default.
     void untrain();
@@ -97,7 +107,8 @@ private:
     bool keepMaskedPixels_ = false;
     vkPelBuffer_const<std::uint8_t> maskImage_;
     vkPelBuffer_const<std::uint8_t> referenceImage_;
-    // Trained data, derived from the members above by train.
+    // Trained data, derived from the members above by train and replaced
+    // together when a training succeeds.
     vkPelBuffer<std::uint8_t> binaryMask_;
     vkPelBuffer<std::uint8_t> reducedMask_;
     vkPelBuffer<std::uint16_t> maskWeights_;

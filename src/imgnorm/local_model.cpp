@@ -33,20 +33,19 @@ std::int32_t kernelSizeFor(std::int32_t n) {
     return static_cast<std::int32_t>(std::min<std::int64_t>(k, INT32_MAX - 1));
 }
 
-// Restores a buffer's image-from-client transform on scope exit.
+// Restores a buffer's transforms on scope exit. It keeps both handles, so
+// that restoring only copies them and cannot throw.
 class XformRestorer {
 public:
-    explicit XformRestorer(vkPelBuffer<std::uint8_t>& b) : buffer_(b), kept_(b.imageFromClientXformBase()) {}
-    ~XformRestorer() {
-        if (buffer_.imageFromClientXformBase() != kept_) buffer_.imageFromClientXformBase(kept_);
-    }
-    XformRestorer(const XformRestorer&) = delete;
-    XformRestorer& operator=(const XformRestorer&) = delete;
-    const vkXformHandle& kept() const { return kept_; }
+  explicit XformRestorer(vkPelBuffer<std::uint8_t>& b) : buffer_(b) { kept_.copyXforms(b); }
+  ~XformRestorer() { buffer_.copyXforms(kept_); }
+  XformRestorer(const XformRestorer&) = delete;
+  XformRestorer& operator=(const XformRestorer&) = delete;
+  const vkXformHandle& kept() const { return kept_.imageFromClientXformBase(); }
 
 private:
     vkPelBuffer<std::uint8_t>& buffer_;
-    vkXformHandle kept_;
+    vkPelBuffer<std::uint8_t> kept_;  // unbound; holds the transforms only
 };
 
 }  // namespace

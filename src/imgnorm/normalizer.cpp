@@ -15,7 +15,13 @@ vkImageNormalizer::vkImageNormalizer() {
 }
 
 vkImageNormalizer::vkImageNormalizer(const vkImageNormalizer& other) = default;
-vkImageNormalizer& vkImageNormalizer::operator=(const vkImageNormalizer& other) = default;
+vkImageNormalizer& vkImageNormalizer::operator=(const vkImageNormalizer& other) {
+    // Copied apart first, so that a failed copy leaves this tool as it was.
+    if (this != &other) *this = vkImageNormalizer(other);
+    return *this;
+}
+vkImageNormalizer::vkImageNormalizer(vkImageNormalizer&& other) noexcept = default;
+vkImageNormalizer& vkImageNormalizer::operator=(vkImageNormalizer&& other) noexcept = default;
 vkImageNormalizer::~vkImageNormalizer() = default;
 
 void vkImageNormalizer::tailFractions(const vkPair<double>& f) {

@@ -1,6 +1,8 @@
 // Training: checks the request, derives the trained data from the reference,
 // the mask and the parameters, and records the training diagnostics.
 #include <string>
+#include <type_traits>
+#include <utility>
 
 #include "imgnorm/attention.h"
 #include "imgnorm/linear_fit.h"
@@ -14,18 +16,30 @@ using namespace vkImageNormalizerDefs;
 
 namespace {
 
+// The trained members of one training, built apart from the tool's.
+struct TrainedData {
+    vkPelBuffer<std::uint8_t> binaryMask;
+    vkPelBuffer<std::uint8_t> reducedMask;
+    vkPelBuffer<std::uint16_t> maskWeights;
+    std::vector<std::uint32_t> referenceHistogram;
+    vkHistoStats referenceStats;
+    std::vector<vkDegree> fitAngles;  // built only for the linear fit
+};
+// Publishing a training moves these members into the tool, which must not
+// fail half-way.
+static_assert(std::is_nothrow_move_assignable_v<TrainedData>);
+
 void computeTrainedData(Method methods, const vkPelBuffer_const<std::uint8_t>& referenceImage,
-                        const vkPelBuffer_const<std::uint8_t>& maskImage, const vkPair<std::int32_t>& neighborhood,
-                        const vkPair<std::int32_t>& granularity, vkPelBuffer<std::uint8_t>& binaryMask,
-                        vkPelBuffer<std::uint8_t>& reducedMask, vkPelBuffer<std::uint16_t>& maskWeights,
-                        std::vector<std::uint32_t>& referenceHistogram, vkHistoStats& referenceStats,
-                        std::vector<vkDegree>& fitAngles) {
-    imgnorm_detail::trainMasks(methods, maskImage, neighborhood, granularity, binaryMask, reducedMask, maskWeights);
-    referenceHistogram.clear();
-    if (referenceImage.isBound()) vf_MaskedPelHistogram(referenceImage, binaryMask, referenceHistogram);
-    referenceStats = vkHistoStats(referenceHistogram);
+                        const vkPelBuffer_const<std::uint8_t>& maskImage,
+                        const vkPair<std::int32_t>& neighborhood,
+                        const vkPair<std::int32_t>& granularity, TrainedData& data) {
+    imgnorm_detail::trainMasks(methods, maskImage, neighborhood, granularity, data.binaryMask,
+                               data.reducedMask, data.maskWeights);
+    if (referenceImage.isBound())
+        vf_MaskedPelHistogram(referenceImage, data.binaryMask, data.referenceHistogram);
+    data.referenceStats = vkHistoStats(data.referenceHistogram);
     vkAttention::check();
-    if ((methods & eLinearlyFitGrayValues) != 0) imgnorm_detail::buildFitAngles(fitAngles);
+    if ((methods & eLinearlyFitGrayValues) != 0) imgnorm_detail::buildFitAngles(data.fitAngles);
 }
 
 // "( x , y )" with the elements formatted as doubles.
@@ -41,25 +55,44 @@ void vkImageNormalizer::train(Method methods, vkDiagObject* diag, std::uint32_t 
     if (!referenceImage_.isBound() && (methods & kKnownMethods) != 0)
         throw CanNotTrain("referenceImage() must be bound for the specified methods.");
 
-    computeTrainedData(methods, referenceImage_, maskImage_, neighborhoodSize_, granularity_, binaryMask_,
-                       reducedMask_, maskWeights_, referenceHistogram_, referenceStats_, fitAngles_);
-    trainedMethods_ = methods;
-    if (referenceStats_.nSamp() == 0 && (methods & kGlobalMethods) != 0) {
-        trainedMethods_ = static_cast<Method>(methods & ~kGlobalMethods);
-        throw CanNotTrain("Histogram must be non-empty for the specified methods.");
+    // Everything is derived apart from the tool and published at the end, so
+    // that a training that stops part-way (a cancellation, an allocation
+    // failure) leaves the previous training as it was.
+    TrainedData data;
+    computeTrainedData(methods, referenceImage_, maskImage_, neighborhoodSize_, granularity_, data);
+    const bool emptyHistogram = data.referenceStats.nSamp() == 0 && (methods & kGlobalMethods) != 0;
+    const Method trained =
+        emptyHistogram ? static_cast<Method>(methods & ~kGlobalMethods) : methods;
+
+    // The records go to the caller's recorder before the training is
+    // published; a failure while recording leaves the tool as it was.
+    if (!emptyHistogram && diag != nullptr &&
+        vkDiagObject::shouldRecord(flags, vkDiagDefs::eInputs)) {
+        std::string text("trainedMethods=(");
+        for (std::uint32_t bit = 1; bit <= kKnownMethods; bit <<= 1)
+            if ((trained & bit) != 0)
+                text.append(vfStr(static_cast<std::int32_t>(bit))).append(" | ");
+        text.append(")\n");
+        text.append("keepMaskedPixels=").append(vfStr(keepMaskedPixels_)).append("\n");
+        text.append("tailFractions=")
+            .append(pairText(tailFractions_.x(), tailFractions_.y()))
+            .append("\n");
+        text.append("neighborhoodSize=").append(pairText(neighborhoodSize_)).append("\n");
+        text.append("granularity=").append(pairText(granularity_)).append("\n");
+        text.append("intensityRange=").append(pairText(intensityVariationRange_)).append("\n");
+        vf_AddImage(diag, referenceImage_, "referenceImage", false);
+        vf_AddText(diag, text, "Parameters");
+        if (maskImage_.isBound()) vf_AddImage(diag, maskImage_, "maskImage", false);
     }
 
-    if (diag == nullptr || !vkDiagObject::shouldRecord(flags, vkDiagDefs::eInputs)) return;
-    vf_AddImage(diag, referenceImage_, "referenceImage", false);
-    std::string text("trainedMethods=(");
-    for (std::uint32_t bit = 1; bit <= kKnownMethods; bit <<= 1)
-        if ((trainedMethods_ & bit) != 0) text.append(vfStr(static_cast<std::int32_t>(bit))).append(" | ");
-    text.append(")\n");
-    text.append("keepMaskedPixels=").append(vfStr(keepMaskedPixels_)).append("\n");
-    text.append("tailFractions=").append(pairText(tailFractions_.x(), tailFractions_.y())).append("\n");
-    text.append("neighborhoodSize=").append(pairText(neighborhoodSize_)).append("\n");
-    text.append("granularity=").append(pairText(granularity_)).append("\n");
-    text.append("intensityRange=").append(pairText(intensityVariationRange_)).append("\n");
-    vf_AddText(diag, text, "Parameters");
-    if (maskImage_.isBound()) vf_AddImage(diag, maskImage_, "maskImage", false);
+    // Publishing cannot fail. The fit angles are kept unless rebuilt.
+    binaryMask_ = std::move(data.binaryMask);
+    reducedMask_ = std::move(data.reducedMask);
+    maskWeights_ = std::move(data.maskWeights);
+    referenceHistogram_ = std::move(data.referenceHistogram);
+    referenceStats_ = std::move(data.referenceStats);
+    if ((methods & eLinearlyFitGrayValues) != 0) fitAngles_ = std::move(data.fitAngles);
+    trainedMethods_ = trained;
+    // An empty reference histogram leaves the other methods trained.
+    if (emptyHistogram) throw CanNotTrain("Histogram must be non-empty for the specified methods.");
 }

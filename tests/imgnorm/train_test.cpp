@@ -1,8 +1,32 @@
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <new>
 
 #include "scene.h"
 
 using namespace vkImageNormalizerDefs;
+
+// Faults for the failure test: the countdown-th operator new from now on
+// throws std::bad_alloc, or cancels faultToken instead (the next cancellation
+// poll then stops the call). Every allocation is passed on to the operator
+// new that this one replaces (AddressSanitizer's, under the asan preset), so
+// nothing changes for the other tests.
+namespace {
+std::atomic<int> allocCountdown{0};
+bool cancelInsteadOfThrowing = false;
+vkAttention::Token faultToken;
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (allocCountdown.load(std::memory_order_relaxed) > 0 && allocCountdown.fetch_sub(1) == 1) {
+        if (!cancelInsteadOfThrowing) throw std::bad_alloc();
+        faultToken.cancel();
+    }
+    static const auto next = reinterpret_cast<void* (*)(std::size_t)>(dlsym(RTLD_NEXT, "_Znwm"));
+    return next(size);
+}
 
 namespace {
 
@@ -63,4 +87,88 @@ TEST(Train, RecordsTheParametersAndNoMaskRecordWithoutAMask) {
     scene::trained(ref, eIdentity).train(eIdentity, &noMask, 0x10000);
     ASSERT_EQ(noMask.records().size(), 2u);  // no mask record without a mask
     EXPECT_EQ(noMask.records()[1].text().substr(0, 17), "trainedMethods=()");
+}
+
+// Runs call with the n-th allocation failing (or cancelling), for n = 1, 2,
+// ... until it completes; check(completed) runs after each attempt.
+template <class Call, class Check>
+void failAtEveryAllocation(bool cancel, Call call, Check check) {
+    const vkAttention::Scope scope(faultToken);
+    bool done = false;
+    for (int n = 1; !done; ++n) {
+        SCOPED_TRACE(::testing::Message()
+                     << (cancel ? "cancelled at allocation " : "failed allocation ") << n);
+        cancelInsteadOfThrowing = cancel;
+        allocCountdown = n;
+        try {
+            call();
+            done = true;
+        } catch (const std::bad_alloc&) {
+            EXPECT_FALSE(cancel);
+        } catch (const vkAttention::Cancelled&) {
+            EXPECT_TRUE(cancel);
+        }
+        allocCountdown = 0;
+        faultToken.reset();
+        check(done);
+        if (::testing::Test::HasFatalFailure()) return;
+    }
+}
+
+TEST(Train, AFailureAtAnyPointLeavesThePreviousTrainingRunningBitIdentically) {
+    // The mask is shared with the caller: changing its pixels changes every
+    // trained member that a retraining derives (masks, weights, histogram),
+    // while the tool stays trained.
+    const auto ref = scene::texture(40, 30), image = scene::texture(40, 30, 7);
+    vkPelBuffer<std::uint8_t> mask = scene::maskOf(ref.window(), vkPelRect(3, 2, 30, 24));
+    vkImageNormalizer tool;
+    tool.referenceImage(ref, true);
+    tool.maskImage(mask, false);
+    tool.neighborhoodSize({9, 7});
+    tool.granularity({2, 2});
+    tool.keepMaskedPixels(true);
+    tool.train(static_cast<Method>(kKnownMethods), nullptr, 0);
+    const auto results = [&](const vkImageNormalizer& t) {
+        std::vector<vkPelBuffer<std::uint8_t>> out;
+        bool ok = false;
+        std::string message;
+        for (std::uint32_t m = 1; m <= 32; m <<= 1)
+            out.push_back(t.run(image, static_cast<Method>(m), ok, message, nullptr, 0));
+        return out;
+    };
+    const auto before = results(tool);
+    const auto changedRuns = [&](const vkImageNormalizer& t) {
+        const auto after = results(t);
+        int changed = 0;
+        for (std::size_t i = 0; i < before.size(); ++i)
+            changed += vf_PelBufferEqual(after[i], before[i], 0.0) ? 0 : 1;
+        return changed;
+    };
+    vkPelBuffer<std::uint8_t> hole = mask;
+    hole.window(vkPelRect(10, 8, 12, 10));
+    vfPelSet(hole, std::uint8_t{0});
+
+    for (bool cancel : {false, true}) {
+        vkImageNormalizer t = tool;
+        failAtEveryAllocation(
+            cancel, [&] { t.train(static_cast<Method>(kKnownMethods), nullptr, 0); },
+            [&](bool trained) {
+                ASSERT_EQ(t.trainedMethods(), kKnownMethods);
+                // Only a training that completed may change what the tool
+                // does (and this one changes it).
+                ASSERT_EQ(changedRuns(t) > 0, trained);
+                if (!trained) t = tool;
+            });
+    }
+
+    // A copy assignment that fails (here: where it allocates the target's
+    // histogram or fit angles) leaves the target as it was.
+    vkImageNormalizer t;
+    t.granularity({3, 3});
+    const vkImageNormalizer untrained = t;
+    failAtEveryAllocation(
+        false, [&] { t = tool; },
+        [&](bool assigned) {
+            ASSERT_TRUE(assigned ? t == tool && changedRuns(t) == 0 : t == untrained);
+        });
 }
