@@ -18,7 +18,7 @@ mkdir -p "$out/runs"
 
 echo "== Sample set ($samples)"
 "$imgnorm" samples "$samples"
-images=(drift contrast ramp vignette defect)
+images=(drift contrast ramp vignette shading defect)
 
 # The tails method ignores the darkest and brightest 2 % of the pixels, so
 # that a defect does not pull its gray map.
@@ -35,7 +35,7 @@ else
   source_args=(--reference "$samples/golden.png" "${params[@]}")
 fi
 
-methods=(identity histogram mean-stddev tails linear-fit local-mean local-median)
+methods=(identity histogram mean-stddev tails linear-fit local-mean local-median local-gain-offset local-gain)
 echo
 echo "== Normalizing (outputs in $out/runs/METHOD/)"
 inputs=()
@@ -65,6 +65,8 @@ declare -A meant=(
   [linear-fit]="drift contrast defect"
   [local-mean]="ramp vignette drift"
   [local-median]="ramp vignette defect"
+  [local-gain-offset]="drift contrast ramp vignette shading"
+  [local-gain]="vignette shading"
 )
 
 report=$out/report.txt

@@ -15,6 +15,8 @@
 
 #include <imgnorm/archive.h>
 #include <imgnorm/diag.h>
+#include <imgnorm/flat_field.h>
+#include <imgnorm/gain_normalizer.h>
 
 #include "batch.h"
 #include "diag_dump.h"
@@ -156,6 +158,23 @@ void checkOutputs(const std::vector<std::string>& inputs, const std::vector<std:
     }
 }
 
+// The flat-field calibration of a run from its --dark and --flat files;
+// uncalibrated without --flat.
+vkFlatField flatFieldFor(const RunOptions& o) {
+    if (o.flat.empty()) {
+        if (!o.dark.empty()) throw UsageError("--dark needs --flat: flat-field calibration takes both");
+        return vkFlatField();
+    }
+    vkFlatField::Frames dark, flat;
+    for (const std::string& f : o.dark) dark.push_back(readImage(f));
+    for (const std::string& f : o.flat) flat.push_back(readImage(f));
+    try {
+        return vkFlatField(dark, flat);
+    } catch (const std::exception& e) {
+        throw std::runtime_error(std::string("cannot calibrate from the --dark and --flat frames: ") + e.what());
+    }
+}
+
 }  // namespace
 
 void saveTool(vkImageNormalizer& tool, const std::string& path) {
@@ -278,7 +297,10 @@ int trainCommand(const TrainOptions& o) {
 }
 
 int runCommand(const RunOptions& o) {
-    const Method method = parseMethod(o.method);
+    const RunMethod runMethod = parseRunMethod(o.method);
+    const Method method = runMethod.method;
+    if (runMethod.extra == RunMethod::flatField && o.flat.empty())
+        throw UsageError("--method flat-field needs --flat FILE (and usually --dark FILE)");
     if (o.jobs < 1) throw UsageError("-j " + std::to_string(o.jobs) + ": at least one job is needed");
     if (o.output.empty() == o.outDir.empty()) throw UsageError("give either -o OUT (for one image) or --out-dir DIR");
     if (!o.format.empty() && !o.output.empty()) throw UsageError("--format applies to --out-dir only");
@@ -291,11 +313,22 @@ int runCommand(const RunOptions& o) {
     const std::vector<std::string> outputs = outputPaths(o, inputs);
     checkOutputs(inputs, outputs);
 
-    if (o.tool.empty() && o.reference.empty() && method != vkImageNormalizerDefs::eIdentity)
+    if (o.tool.empty() && o.reference.empty() && runMethod.needsTool())
         throw UsageError("--method " + o.method + " needs a trained tool: give --tool TOOL or --reference REF");
     const vkImageNormalizer tool =
         prepareTool({o.tool, o.reference, o.mask, o.params}, method, method,
                     o.diagDir.empty() ? "" : (fs::path(o.diagDir) / "train").string());
+    const vkFlatField flatField = flatFieldFor(o);
+    // The local gain corrections train on the normalizer's reference here;
+    // the trained tool is immutable, so every worker shares it.
+    vkLocalGainNormalizer gainTool;
+    if (runMethod.extra == RunMethod::localGainOffset || runMethod.extra == RunMethod::localGain) {
+        try {
+            gainTool.train(tool);
+        } catch (const std::exception& e) {
+            throw std::runtime_error("cannot train for " + o.method + ": " + e.what());
+        }
+    }
 
     if (!o.outDir.empty()) {
         std::error_code ec;
@@ -313,15 +346,28 @@ int runCommand(const RunOptions& o) {
 
     auto work = [&](std::size_t i, int worker) -> ItemResult {
         const std::string& in = inputs[i];
-        const vkPelBuffer<std::uint8_t> image = readImage(in);
+        vkPelBuffer<std::uint8_t> image = readImage(in);
         vkDiagObject diag;
         vkDiagObject* recorder = diagDirs.empty() ? nullptr : &diag;
         ItemResult r;
         try {
-            bool success = false;
+            bool success = true;
             std::string message;
-            const vkPelBuffer<std::uint8_t> result =
-                tools[static_cast<std::size_t>(worker)].run(image, method, success, message, recorder, kDiagFlags);
+            if (flatField.isCalibrated()) image = flatField.apply(image);
+            vkPelBuffer<std::uint8_t> result;
+            switch (runMethod.extra) {
+                case RunMethod::flatField: result = image; break;
+                case RunMethod::localGainOffset:
+                    result = gainTool.run(image, vkLocalGainNormalizer::Correction::gainAndOffset);
+                    break;
+                case RunMethod::localGain:
+                    result = gainTool.run(image, vkLocalGainNormalizer::Correction::gainOnly);
+                    break;
+                case RunMethod::none:
+                    result = tools[static_cast<std::size_t>(worker)].run(image, method, success, message, recorder,
+                                                                         kDiagFlags);
+                    break;
+            }
             if (!success) {
                 r = {false, in + ": success=false: " + message};
             } else if (!result.isBound() || result.window().isNull()) {

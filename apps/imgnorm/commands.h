@@ -41,6 +41,10 @@ struct RunOptions {
     int jobs = 1;
     bool progress = true;  // shown only when stderr is a terminal
     std::vector<std::string> inputs;
+    // Flat-field frames: each input is calibrated with them before the
+    // method runs (the method flat-field does nothing else).
+    std::vector<std::string> dark;
+    std::vector<std::string> flat;
 };
 
 int trainCommand(const TrainOptions& options);

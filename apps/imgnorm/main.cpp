@@ -159,7 +159,7 @@ int main(int argc, char** argv) {
             ->type_name("REF");
     runCmd->add_option("--mask", run.mask, "mask image for --reference")->type_name("MASK")->needs(refOpt);
     toolOpt->excludes(refOpt);
-    runCmd->add_option("--method", run.method, "the method to run (" + methodNamesHelp() + ")")
+    runCmd->add_option("--method", run.method, "the method to run (" + methodNamesHelp(true) + ")")
         ->required()
         ->type_name("NAME");
     runParams.add(*runCmd, true);
@@ -186,6 +186,15 @@ int main(int argc, char** argv) {
     runCmd->add_option("--diag", run.diagDir,
                        "write what training and each run record into this folder (one subfolder per image)")
         ->type_name("DIR");
+    runCmd->add_option("--dark", run.dark,
+                       "dark frame for flat-field calibration (repeat to average several); needs --flat")
+        ->allow_extra_args(false)
+        ->type_name("FILE");
+    runCmd->add_option("--flat", run.flat,
+                       "flat frame (repeat to average several): each input is calibrated, "
+                       "out = (raw - dark) * mean(flat - dark) / (flat - dark), before the method runs")
+        ->allow_extra_args(false)
+        ->type_name("FILE");
     bool noProgress = false;
     runCmd->add_flag("--no-progress", noProgress, "no progress line (it is shown only when stderr is a terminal)");
     runCmd

@@ -28,6 +28,17 @@ constexpr MethodName kMethods[] = {
     {vkImageNormalizerDefs::eLocalCorrectionEnhanced, "local-median", "eLocalCorrectionEnhanced"},
 };
 
+struct ExtraName {
+    RunMethod::Extra extra;
+    const char* cli;
+};
+
+constexpr ExtraName kExtras[] = {
+    {RunMethod::localGainOffset, "local-gain-offset"},
+    {RunMethod::localGain, "local-gain"},
+    {RunMethod::flatField, "flat-field"},
+};
+
 std::string trim(const std::string& s) {
     const auto b = s.find_first_not_of(" \t");
     if (b == std::string::npos) return "";
@@ -69,6 +80,16 @@ Method parseMethod(const std::string& name) {
     throw UsageError("unknown method '" + n + "' (" + methodNamesHelp() + ")");
 }
 
+RunMethod parseRunMethod(const std::string& name) {
+    for (const ExtraName& e : kExtras)
+        if (trim(name) == e.cli) return {vkImageNormalizerDefs::eIdentity, e.extra};
+    try {
+        return {parseMethod(name), RunMethod::none};
+    } catch (const UsageError&) {
+        throw UsageError("unknown method '" + trim(name) + "' (" + methodNamesHelp(true) + ")");
+    }
+}
+
 Method parseMethodList(const std::string& list) {
     if (trim(list) == "all") return static_cast<Method>(vkImageNormalizerDefs::kKnownMethods);
     std::uint32_t methods = 0;
@@ -100,9 +121,11 @@ std::string methodListText(std::uint32_t methods) {
     return text.empty() ? "none" : text;
 }
 
-std::string methodNamesHelp() {
+std::string methodNamesHelp(bool runMethods) {
     std::string text = "methods:";
     for (const MethodName& m : kMethods) text += std::string(" ") + m.cli;
+    if (runMethods)
+        for (const ExtraName& e : kExtras) text += std::string(" ") + e.cli;
     return text + ", or the enumerator names such as eMatchHistogram";
 }
 

@@ -26,11 +26,25 @@ vkImageNormalizerDefs::Method parseMethod(const std::string& name);
 vkImageNormalizerDefs::Method parseMethodList(const std::string& list);
 // The command-line name of one method ("histogram"); "unknown" otherwise.
 std::string methodCliName(vkImageNormalizerDefs::Method method);
+// What a run does: one of the normalizer's methods, or one of the corrections
+// beside it: local-gain-offset and local-gain (vkLocalGainNormalizer, trained
+// on the normalizer's reference, mask, neighbourhood and granularity) and
+// flat-field (vkFlatField alone, from --dark and --flat frames).
+struct RunMethod {
+    enum Extra { none, localGainOffset, localGain, flatField };
+    vkImageNormalizerDefs::Method method = vkImageNormalizerDefs::eIdentity;
+    Extra extra = none;
+    // Whether the run needs a trained normalizer (flat-field and identity do not).
+    bool needsTool() const { return extra != flatField && (extra != none || method != vkImageNormalizerDefs::eIdentity); }
+};
+// A method name of parseMethod or local-gain-offset, local-gain, flat-field.
+RunMethod parseRunMethod(const std::string& name);
 // The command-line names of a set of methods, comma-separated; "none" when
 // empty.
 std::string methodListText(std::uint32_t methods);
-// The help text listing the method names.
-std::string methodNamesHelp();
+// The help text listing the method names; with the corrections beside the
+// normalizer's methods when runMethods.
+std::string methodNamesHelp(bool runMethods = false);
 
 // "X,Y" with two integers or two numbers. Throws UsageError naming option.
 vkPair<std::int32_t> parseIntPair(const std::string& text, const std::string& option);

@@ -69,6 +69,13 @@ void paintDefects(vkPelBuffer<std::uint8_t>& img) {
     }
 }
 
+// Light falling from 1 at the centre to 1/2 in the corners; u and t are the
+// position as fractions of the width and height.
+double vignette(double u, double t) {
+    const double r2 = ((u - 0.5) * (u - 0.5) + (t - 0.5) * (t - 0.5)) * 2;
+    return 1 - 0.5 * r2;
+}
+
 }  // namespace
 
 std::vector<SampleImage> makeSamples(std::int32_t width, std::int32_t height) {
@@ -91,9 +98,10 @@ std::vector<SampleImage> makeSamples(std::int32_t width, std::int32_t height) {
     out.push_back({"ramp", "light rising from left to right by 90 gray levels",
                    scene(width, height, 4, [](double v, double u, double) { return v - 45 + 90 * u; })});
     out.push_back({"vignette", "corners darkened to half",
-                   scene(width, height, 5, [](double v, double u, double t) {
-                       const double r2 = ((u - 0.5) * (u - 0.5) + (t - 0.5) * (t - 0.5)) * 2;
-                       return v * (1 - 0.5 * r2);
+                   scene(width, height, 5, [](double v, double u, double t) { return v * vignette(u, t); })});
+    out.push_back({"shading", "vignette and contrast reduced to 60 % together",
+                   scene(width, height, 7, [](double v, double u, double t) {
+                       return (140 + 0.6 * (v - 128)) * vignette(u, t);
                    })});
     SampleImage defect{"defect", "brighter by 20, with a dark stain and a bright scratch",
                        scene(width, height, 6, [](double v, double, double) { return v + 20; })};

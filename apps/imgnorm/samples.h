@@ -17,8 +17,9 @@ struct SampleImage {
     vkPelBuffer<std::uint8_t> image;
 };
 
-// golden, mask, then the run-time images drift, contrast, ramp, vignette and
-// defect, all width x height (each at least 16). The same arguments give the
+// golden, mask, then the run-time images drift, contrast, ramp, vignette,
+// shading (vignette and contrast together) and defect, all width x height
+// (each at least 16). The same arguments give the
 // same pixels on every machine.
 std::vector<SampleImage> makeSamples(std::int32_t width, std::int32_t height);
 

@@ -11,6 +11,9 @@
 #include <cstdlib>
 #include <sstream>
 
+#include <imgnorm/flat_field.h>
+#include <imgnorm/gain_normalizer.h>
+
 #include "files.h"
 #include "image_io.h"
 #include "support/images.h"
@@ -140,7 +143,7 @@ TEST_F(Cli, RunGivesTheLibrarysResultForEveryMethodAndParameter) {
 // line, PGM files.
 TEST_F(Cli, BatchOnTwoJobsEqualsOneJobReportsInInputOrderAndShowsProgressOnATerminal) {
     fs::create_directories(dir_ / "in");
-    const Args names{"contrast", "defect", "drift", "ramp", "vignette"};  // sorted
+    const Args names{"contrast", "defect", "drift", "ramp", "shading", "vignette"};  // sorted
     for (const auto& name : names)
         fs::copy_file(sample(name), dir_ / "in" / (name + ".png"));
     writeFile(dir_ / "in" / "notes.txt", "not an image, skipped");
@@ -162,7 +165,7 @@ TEST_F(Cli, BatchOnTwoJobsEqualsOneJobReportsInInputOrderAndShowsProgressOnATerm
     close(master);
     ASSERT_EQ(two.status, 0) << two.err;
     EXPECT_EQ(two.out, expected);
-    EXPECT_NE(tty.find("\r\033[K5/5 images"), std::string::npos) << tty;
+    EXPECT_NE(tty.find("\r\033[K6/6 images"), std::string::npos) << tty;
     const Outcome one = run("--method local-median --format pgm --out-dir @j1 @in");
     ASSERT_EQ(one.status, 0) << one.err;
     EXPECT_EQ(one.err, "");
@@ -324,4 +327,42 @@ TEST_F(Cli, StoredToolRunsLikeATrainedOneAndInfoShowsIt) {
             for (const std::string image : {"ramp.png", "defect.png"})
                 EXPECT_EQ(readFile(dir_ / "s" / image), readFile(dir_ / "d" / image)) << image;
         }
+}
+
+// The corrections beside the normalizer's methods give the library's
+// results; flat-field calibration runs alone or before a method.
+TEST_F(Cli, GainAndFlatFieldMethodsGiveTheLibrarysResults) {
+    vkImageNormalizer source;
+    source.referenceImage(readImage(sample("golden")), true);
+    source.maskImage(readImage(sample("mask")), true);
+    vkLocalGainNormalizer gain;
+    gain.train(source);
+    const vkPelBuffer<std::uint8_t> shading = readImage(sample("shading"));
+    for (const auto& [name, correction] :
+         {std::pair{"local-gain-offset", vkLocalGainNormalizer::Correction::gainAndOffset},
+          std::pair{"local-gain", vkLocalGainNormalizer::Correction::gainOnly}}) {
+        const Outcome o = run(std::string("--method ") + name + " -o @out.png %shading");
+        ASSERT_EQ(o.status, 0) << o.err;
+        EXPECT_EQ(pels(path("out.png")), testimg::pixels(gain.run(shading, correction))) << name;
+    }
+
+    // The vignette sample serves as the flat frame, the drift sample as a dark one.
+    const vkFlatField flat({readImage(sample("drift"))}, {readImage(sample("vignette"))});
+    Outcome o = cli("run --method flat-field --dark %drift --flat %vignette -o @flat.png %shading");
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(pels(path("flat.png")), testimg::pixels(flat.apply(shading)));
+    o = run("--method local-gain --dark %drift --flat %vignette -o @both.png %shading");
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(pels(path("both.png")),
+              testimg::pixels(gain.run(flat.apply(shading), vkLocalGainNormalizer::Correction::gainOnly)));
+
+    o = cli("run --method flat-field -o @x.png %shading");
+    EXPECT_EQ(o.status, 2);
+    EXPECT_NE(o.err.find("--method flat-field needs --flat FILE"), std::string::npos) << o.err;
+    vkPelBuffer<std::uint8_t> small(8, 8);
+    imgnorm_cli::writeImage(path("small.png"), small);
+    o = cli("run --method flat-field --flat @small.png -o @x.png %shading");
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.err.find("cannot calibrate"), std::string::npos) << o.err;
+    EXPECT_FALSE(fs::exists(path("x.png")));
 }
