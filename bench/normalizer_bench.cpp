@@ -144,6 +144,28 @@ void localArgs(benchmark::internal::Benchmark* b) {
 }
 BENCHMARK(BM_RunLocal)->Apply(localArgs)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// The local gain corrections against the local mean correction at the same
+// granularity (xLocalMean), timed in turns. Args: side, correction (0 gain
+// and offset, 1 gain only), granularity, masked.
+void BM_RunLocalGain(benchmark::State& state) {
+    const auto side = static_cast<std::int32_t>(state.range(0));
+    const auto correction = static_cast<vkLocalGainNormalizer::Correction>(state.range(1));
+    const auto g = static_cast<std::int32_t>(state.range(2));
+    const vkImageNormalizer mean = trainedTool(side, eLocalCorrection, P(g, g), state.range(3) != 0);
+    vkLocalGainNormalizer gain;
+    gain.train(mean);
+    const auto runGain = [&] {
+        vkPelBuffer<Pel> out = gain.run(scene(side).runtime, correction);
+        benchmark::DoNotOptimize(out.pointToOffset());
+    };
+    bench::timeInTurns(state, "xLocalMean", [&] { runTool(mean, side, eLocalCorrection); }, runGain, {});
+}
+BENCHMARK(BM_RunLocalGain)
+    ->ArgsProduct({{1024, 4096}, {0, 1}, {1, 4}, {0, 1}})
+    ->ArgNames({"side", "gainOnly", "g", "mask"})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
 // The floor of the global methods: a plain histogram of the image and one
 // lookup table applied into a new image, which is the least a gray map
 // built from the image's histogram can cost.

@@ -205,14 +205,21 @@ vkPelBuffer_const<std::uint8_t> gridValues(const vkPelBuffer_const<std::uint8_t>
     return vk_detail::gaussSampleRows(rows, image, reduction(grid.granularity));
 }
 
-// 256 G(V) and 256 G of the high and low bytes of P, on the grid.
+// 256 G(V) and 256 G of the high and low bytes of P, on the grid; without
+// the deviation (the gain-only model) P is left out and high and low are
+// unbound.
 struct Moments {
     vkPelBuffer<std::uint16_t> values, high, low;
 };
 
-Moments localMoments(const vkPelBuffer_const<std::uint8_t>& image, const StatsGrid& grid) {
+Moments localMoments(const vkPelBuffer_const<std::uint8_t>& image, const StatsGrid& grid,
+                     bool withDeviation) {
     const vkPelBuffer_const<std::uint8_t> v = gridValues(image, grid);
     vkAttention::check();
+    Moments m;
+    m.values = smooth(v, grid.kernel);
+    vkAttention::check();
+    if (!withDeviation) return m;
     vkPelBuffer<std::uint8_t> hi(v.window()), lo(v.window());
     const bool weighted = grid.weight.isBound();
     const std::uint8_t* pv = v.pointToOffset();
@@ -229,9 +236,6 @@ Moments localMoments(const vkPelBuffer_const<std::uint8_t>& image, const StatsGr
         }
     }
     vkAttention::check();
-    Moments m;
-    m.values = smooth(v, grid.kernel);
-    vkAttention::check();
     m.high = smooth(hi, grid.kernel);
     vkAttention::check();
     m.low = smooth(lo, grid.kernel);
@@ -245,9 +249,13 @@ template <class F>
 void forStatsRows(const Moments& m, const StatsGrid& grid, F&& f) {
     const std::int32_t w = m.values.width();
     std::vector<float> mean(static_cast<std::size_t>(w)), dev(static_cast<std::size_t>(w));
+    // Without P the mean's plane stands in for it: the deviations computed
+    // from it are not used.
+    const vkPelBuffer<std::uint16_t>& high = m.high.isBound() ? m.high : m.values;
+    const vkPelBuffer<std::uint16_t>& low = m.low.isBound() ? m.low : m.values;
     const std::uint16_t* a = m.values.pointToOffset();
-    const std::uint16_t* h = m.high.pointToOffset();
-    const std::uint16_t* l = m.low.pointToOffset();
+    const std::uint16_t* h = high.pointToOffset();
+    const std::uint16_t* l = low.pointToOffset();
     const std::uint16_t* ws = grid.weightSum.isBound() ? grid.weightSum.pointToOffset() : nullptr;
     for (std::int32_t y = 0; y < m.values.height(); ++y) {
         if (ws != nullptr)
@@ -256,8 +264,8 @@ void forStatsRows(const Moments& m, const StatsGrid& grid, F&& f) {
             statsRow(a, h, l, w, mean.data(), dev.data());
         f(y, mean.data(), dev.data(), ws);
         a += m.values.rowUpdate();
-        h += m.high.rowUpdate();
-        l += m.low.rowUpdate();
+        h += high.rowUpdate();
+        l += low.rowUpdate();
         if (ws != nullptr) ws += grid.weightSum.rowUpdate();
     }
 }
@@ -421,7 +429,7 @@ StatsGrid statsGrid(const vkPelRect& rect, const vkPelBuffer_const<std::uint8_t>
 }
 
 ReferenceStats referenceStats(const vkPelBuffer_const<std::uint8_t>& reference, StatsGrid grid) {
-    const Moments m = localMoments(vk_detail::narrowed(reference, grid.rect), grid);
+    const Moments m = localMoments(vk_detail::narrowed(reference, grid.rect), grid, true);
     ReferenceStats r;
     r.mean = vkPelBuffer<std::uint16_t>(m.values.window());
     r.deviation = vkPelBuffer<std::uint16_t>(m.values.window());
@@ -449,7 +457,7 @@ vkPelBuffer<std::uint8_t> runLocalGain(const vkPelBuffer_const<std::uint8_t>& im
                                        const GainLimits& limits) {
     const StatsGrid& grid = trained.grid;
     const vkPelBuffer_const<std::uint8_t> img = vk_detail::narrowed(image, grid.rect);
-    const Moments m = localMoments(img, grid);
+    const Moments m = localMoments(img, grid, model == GainModel::gainAndOffset);
     const GainRows gains(trained, model, limits);
     vkPelBuffer<std::uint8_t> out = grid.reduced() ? applyReduced(img, m, grid, gains, limits)
                                                    : applyFullResolution(img, m, grid, gains);
