@@ -12,6 +12,7 @@
 #include "imgnorm/pelops.h"
 #include "imgnorm/xform.h"
 #include "platform/linefit.h"
+#include "platform/parallel.h"
 #include "platform/projection.h"
 #include "platform/util.h"
 
@@ -32,10 +33,13 @@ const std::array<std::uint16_t, 256>& rowStarts() {
     return starts;
 }
 
-// Calls f(runTimeRow, templateRow, weightRow, width) for every row of the
-// paired windows (weightRow is null without weight image).
-template <class F>
-void forPairedRows(const PairedImages& images, F&& f) {
+// Counts the pairs of the paired windows into total (size counters of type
+// T) strip by strip on the library's threads: f(runTimeRow, templateRow,
+// weightRow, width, table) counts one row into the strip's zeroed table
+// (weightRow is null without weight image). A strip holds some 2^21 pixels
+// at least, so that its table costs little next to its counting.
+template <class T, class F>
+void countPairedRows(const PairedImages& images, std::size_t size, T* total, F&& f) {
     const bool weighted = images.weight.isBound();
     const std::int32_t w = images.runTime.width(), h = images.runTime.height();
     const std::uint8_t* rt = images.runTime.pointToOffset();
@@ -43,7 +47,15 @@ void forPairedRows(const PairedImages& images, F&& f) {
     const std::uint8_t* wt = weighted ? images.weight.pointToOffset() : nullptr;
     const std::ptrdiff_t rs = images.runTime.rowUpdate(), ts = images.templ.rowUpdate();
     const std::ptrdiff_t ws = weighted ? images.weight.rowUpdate() : 0;
-    for (std::int32_t y = 0; y < h; ++y, rt += rs, tp += ts, wt += ws) f(rt, tp, wt, w);
+    const std::int32_t minRows =
+        static_cast<std::int32_t>(((std::int64_t{1} << 21) + w) / std::max(w, 1));
+    vk_detail::countStrips(h, vk_detail::stripRows(h, w, minRows), size, total,
+                           [&](std::int32_t y0, std::int32_t y1, T* table) {
+                               vkAttention::check();
+                               for (std::int32_t y = y0; y < y1; ++y)
+                                   f(rt + y * rs, tp + y * ts, weighted ? wt + y * ws : nullptr, w,
+                                     table);
+                           });
 }
 
 // Every pixel weighs 1: counts every pair (t, r) in pairs[t * 256 + r]. Two
@@ -52,17 +64,19 @@ void forPairedRows(const PairedImages& images, F&& f) {
 // the first at the end.
 void countUnweighted(const PairedImages& images, std::vector<std::uint32_t>& pairs) {
     pairs.assign(2 * kPairs, 0);
-    std::uint32_t* const even = pairs.data();
-    std::uint32_t* const odd = pairs.data() + kPairs;
-    forPairedRows(images, [&](const std::uint8_t* rt, const std::uint8_t* tp, const std::uint8_t*, std::int32_t w) {
-        std::int32_t x = 0;
-        for (; x + 2 <= w; x += 2) {
-            ++even[static_cast<std::size_t>(tp[x]) << 8 | rt[x]];
-            ++odd[static_cast<std::size_t>(tp[x + 1]) << 8 | rt[x + 1]];
-        }
-        if (x < w) ++even[static_cast<std::size_t>(tp[x]) << 8 | rt[x]];
-    });
-    for (std::size_t i = 0; i < kPairs; ++i) even[i] += odd[i];
+    countPairedRows(images, 2 * kPairs, pairs.data(),
+                    [](const std::uint8_t* rt, const std::uint8_t* tp, const std::uint8_t*,
+                       std::int32_t w, std::uint32_t* even) {
+                        std::uint32_t* const odd = even + kPairs;
+                        std::int32_t x = 0;
+                        for (; x + 2 <= w; x += 2) {
+                            ++even[static_cast<std::size_t>(tp[x]) << 8 | rt[x]];
+                            ++odd[static_cast<std::size_t>(tp[x + 1]) << 8 | rt[x + 1]];
+                        }
+                        if (x < w) ++even[static_cast<std::size_t>(tp[x]) << 8 | rt[x]];
+                    });
+    for (std::size_t i = 0; i < kPairs; ++i)
+        pairs[i] += pairs[kPairs + i];
     pairs.resize(kPairs);
 }
 
@@ -73,13 +87,15 @@ void countUnweighted(const PairedImages& images, std::vector<std::uint32_t>& pai
 // counts have wrapped anyway.
 void countWeighted(const PairedImages& images, std::vector<std::uint64_t>& packed) {
     packed.assign(kPairs, 0);
-    std::uint64_t* const table = packed.data();
-    forPairedRows(images, [&](const std::uint8_t* rt, const std::uint8_t* tp, const std::uint8_t* wt, std::int32_t w) {
-        for (std::int32_t x = 0; x < w; ++x) {
-            const std::uint64_t weight = wt[x];
-            table[static_cast<std::size_t>(tp[x]) << 8 | rt[x]] += weight << 32 | (weight != 0 ? 1u : 0u);
-        }
-    });
+    countPairedRows(images, kPairs, packed.data(),
+                    [](const std::uint8_t* rt, const std::uint8_t* tp, const std::uint8_t* wt,
+                       std::int32_t w, std::uint64_t* table) {
+                        for (std::int32_t x = 0; x < w; ++x) {
+                            const std::uint64_t weight = wt[x];
+                            table[static_cast<std::size_t>(tp[x]) << 8 | rt[x]] +=
+                                weight << 32 | (weight != 0 ? 1u : 0u);
+                        }
+                    });
 }
 
 // Adds value(t, r) of every pair to its 33 x 33 cell.

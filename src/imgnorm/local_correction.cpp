@@ -15,6 +15,7 @@
 #include "pelfunc/saturate.h"
 #include "platform/affine_rows.h"
 #include "platform/gauss_rows.h"
+#include "platform/parallel.h"
 #include "platform/rows.h"
 
 namespace imgnorm_detail {
@@ -42,8 +43,15 @@ void shiftDown(const vkPelBuffer_const<std::uint16_t>& source, int bits, vkPelBu
     d.window(r);
     const std::uint16_t* ps = s.pointToOffset();
     std::uint8_t* pd = d.pointToOffset();
-    for (std::int32_t y = 0; y < r.height(); ++y, ps += s.rowUpdate(), pd += d.rowUpdate())
-        for (std::int32_t x = 0; x < r.width(); ++x) pd[x] = static_cast<std::uint8_t>(ps[x] >> bits);
+    vk_detail::parallelRows(r.height(), vk_detail::stripRows(r.height(), r.width()),
+                            [&](std::int32_t y0, std::int32_t y1) {
+                                for (std::int32_t y = y0; y < y1; ++y) {
+                                    const std::uint16_t* a = ps + y * s.rowUpdate();
+                                    std::uint8_t* b = pd + y * d.rowUpdate();
+                                    for (std::int32_t x = 0; x < r.width(); ++x)
+                                        b[x] = static_cast<std::uint8_t>(a[x] >> bits);
+                                }
+                            });
 }
 
 void localMeanEstimate(const vkPelBuffer<std::uint8_t>& difference,
@@ -141,6 +149,18 @@ VK_ROW_KERNEL void correctRowBilinear(const std::uint8_t* __restrict a, const fl
             0, 255));
 }
 
+// Calls f(y0, y1) for strips of the rows [0, height) of a width-pixel image
+// on the library's threads; each strip first checks for cancellation. For
+// the passes whose rows depend on nothing but the same rows of their inputs.
+template <class F>
+void rowStrips(std::int32_t height, std::int32_t width, F&& f) {
+    vk_detail::parallelRows(height, vk_detail::stripRows(height, width),
+                            [&](std::int32_t y0, std::int32_t y1) {
+                                vkAttention::check();
+                                f(y0, y1);
+                            });
+}
+
 // The rows of the difference image on the working rectangle, made as the
 // reduction asks for them.
 class DifferenceRows final : public vk_detail::GaussRowSource<std::uint8_t> {
@@ -155,23 +175,21 @@ class DifferenceRows final : public vk_detail::GaussRowSource<std::uint8_t> {
           strideA_(img.rowUpdate()),
           strideB_(ref.rowUpdate()),
           strideM_(neutral.rowUpdate()),
-          row_(static_cast<std::size_t>(img.width())),
           n_(img.width()),
           lo_(static_cast<std::uint8_t>(128 - h)),
           hi_(static_cast<std::uint8_t>(128 + h)) {}
-    const std::uint8_t* row(std::int32_t y) override {
+    const std::uint8_t* row(std::int32_t y, std::uint8_t* scratch) const override {
         if (m_ != nullptr)
-            neutralDifferenceRow(a_ + y * strideA_, b_ + y * strideB_, m_ + y * strideM_,
-                                 row_.data(), n_, lo_, hi_);
+            neutralDifferenceRow(a_ + y * strideA_, b_ + y * strideB_, m_ + y * strideM_, scratch,
+                                 n_, lo_, hi_);
         else
-            differenceRow(a_ + y * strideA_, b_ + y * strideB_, row_.data(), n_, lo_, hi_);
-        return row_.data();
+            differenceRow(a_ + y * strideA_, b_ + y * strideB_, scratch, n_, lo_, hi_);
+        return scratch;
     }
 
   private:
     const std::uint8_t *a_, *b_, *m_;
     std::ptrdiff_t strideA_, strideB_, strideM_;
-    std::vector<std::uint8_t> row_;
     std::int32_t n_;
     std::uint8_t lo_, hi_;
 };
@@ -199,10 +217,12 @@ vkPelBuffer<std::uint8_t> differenceImage(const vkPelBuffer_const<std::uint8_t>&
     const std::uint8_t* a = img.pointToOffset();
     const std::uint8_t* b = ref.pointToOffset();
     std::uint8_t* o = d.pointToOffset();
-    for (std::int32_t y = 0; y < img.height();
-         ++y, a += img.rowUpdate(), b += ref.rowUpdate(), o += d.rowUpdate())
-        differenceRow(a, b, o, img.width(), static_cast<std::uint8_t>(128 - h),
-                      static_cast<std::uint8_t>(128 + h));
+    rowStrips(img.height(), img.width(), [&](std::int32_t y0, std::int32_t y1) {
+        for (std::int32_t y = y0; y < y1; ++y)
+            differenceRow(a + y * img.rowUpdate(), b + y * ref.rowUpdate(), o + y * d.rowUpdate(),
+                          img.width(), static_cast<std::uint8_t>(128 - h),
+                          static_cast<std::uint8_t>(128 + h));
+    });
     return d;
 }
 
@@ -256,9 +276,11 @@ void runLocalCorrection(const vkPelBuffer_const<std::uint8_t>& image,
         const std::uint8_t* a = img.pointToOffset();
         const std::uint8_t* e = estimate.pointToOffset();
         std::uint8_t* o = difference.pointToOffset();
-        for (std::int32_t y = 0; y < rect.height();
-             ++y, a += img.rowUpdate(), e += estimate.rowUpdate(), o += difference.rowUpdate())
-            correctRow(a, e, o, rect.width());
+        rowStrips(rect.height(), rect.width(), [&](std::int32_t y0, std::int32_t y1) {
+            for (std::int32_t y = y0; y < y1; ++y)
+                correctRow(a + y * img.rowUpdate(), e + y * estimate.rowUpdate(),
+                           o + y * difference.rowUpdate(), rect.width());
+        });
         vkAttention::check();
         result = difference;
         result.copyXforms(image);
@@ -269,8 +291,8 @@ void runLocalCorrection(const vkPelBuffer_const<std::uint8_t>& image,
     // reduction (excluded pixels neutral for the masked mean), so the
     // full-size difference is never stored.
     const vkPair<std::int32_t> kernel(granularity.x() - 1, granularity.y() - 1);
-    DifferenceRows rows(img, ref,
-                        method == eLocalCorrection ? mask : vkPelBuffer_const<std::uint8_t>(), h);
+    const DifferenceRows rows(
+        img, ref, method == eLocalCorrection ? mask : vkPelBuffer_const<std::uint8_t>(), h);
     vkPelBuffer<std::uint8_t> small =
         vk_detail::gaussSampleRows(rows, img, vkGaussSampleParams(granularity, kernel, 1.0, true));
     vkAttention::check();
@@ -283,16 +305,20 @@ void runLocalCorrection(const vkPelBuffer_const<std::uint8_t>& image,
     estimate.clientFromImageXformBase(vfIdentityXformHandle());
     const vk_detail::PaddedSampling sampling =
         vk_detail::paddedSampling(estimate, rect.width(), rect.height(), false);
-    vk_detail::AffineRowSampler sampler(sampling.padded, sampling.params);
+    const vk_detail::AffineRowSampler sampler(sampling.padded, sampling.params);
     vkPelBuffer<std::uint8_t> out(rect);
     const std::uint8_t* a = img.pointToOffset();
     std::uint8_t* o = out.pointToOffset();
-    for (std::int32_t y = 0; y < rect.height(); ++y, a += img.rowUpdate(), o += out.rowUpdate()) {
-        // The grid is axis-parallel and bilinear by construction.
-        vk_detail::BilinearRowPair pair{};
-        if (!sampler.bilinearRowPair(y, pair)) vstd_assert_(__LINE__);
-        correctRowBilinear(a, pair.r0, pair.r1, pair.w0, pair.w1, o, rect.width());
-    }
+    rowStrips(rect.height(), rect.width(), [&](std::int32_t y0, std::int32_t y1) {
+        vk_detail::AffineRowSampler::Reader reader(sampler);
+        for (std::int32_t y = y0; y < y1; ++y) {
+            // The grid is axis-parallel and bilinear by construction.
+            vk_detail::BilinearRowPair pair{};
+            if (!reader.bilinearRowPair(y, pair)) vstd_assert_(__LINE__);
+            correctRowBilinear(a + y * img.rowUpdate(), pair.r0, pair.r1, pair.w0, pair.w1,
+                               o + y * out.rowUpdate(), rect.width());
+        }
+    });
     vkAttention::check();
     result = out;
     result.copyXforms(image);

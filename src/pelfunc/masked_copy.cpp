@@ -6,6 +6,7 @@
 
 #include "imgnorm/pelfunc.h"
 #include "imgnorm/pelops.h"
+#include "platform/parallel.h"
 #include "platform/rows.h"
 
 using vk_detail::narrowed;
@@ -163,12 +164,12 @@ void vf_MaskedPelDivide(const vkPelBuffer_const<std::uint16_t>& numerator,
     const std::uint16_t* pe = de.pointToOffset();
     const std::uint8_t* pm = masked ? m.pointToOffset() : nullptr;
     std::uint8_t* pd = out.pointToOffset();
-    for (std::int32_t y = 0; y < rect.height(); ++y) {
-        walk(pn, pe, pm, pd, rect.width(), s);
-        pn += nu.rowUpdate();
-        pe += de.rowUpdate();
-        if (masked) pm += m.rowUpdate();
-        pd += out.rowUpdate();
-    }
+    vk_detail::parallelRows(rect.height(), vk_detail::stripRows(rect.height(), rect.width()),
+                            [&](std::int32_t y0, std::int32_t y1) {
+                                for (std::int32_t y = y0; y < y1; ++y)
+                                    walk(pn + y * nu.rowUpdate(), pe + y * de.rowUpdate(),
+                                         masked ? pm + y * m.rowUpdate() : nullptr,
+                                         pd + y * out.rowUpdate(), rect.width(), s);
+                            });
     if (!destination.isBound()) destination = out;
 }

@@ -5,7 +5,8 @@
 // side by side, and then normalised row by row. Nothing but a few rows of
 // sums is kept. Sub-sampling with short kernels (a reduction by f with its
 // kernel f - 1, say) takes a direct FIR at the kept rows and columns
-// instead, with the same integer sums and the same normalisation.
+// instead, with the same integer sums and the same normalisation. Bands of
+// output rows run on the library's threads, each from its own first row.
 #include "imgnorm/gauss.h"
 
 #include <algorithm>
@@ -16,9 +17,11 @@
 #include <type_traits>
 #include <vector>
 
+#include "imgnorm/attention.h"
 #include "imgnorm/pelops.h"
 #include "platform/gauss_kernel.h"
 #include "platform/gauss_rows.h"
+#include "platform/parallel.h"
 #include "platform/rows.h"
 
 using vk_detail::GaussAxis;
@@ -813,9 +816,9 @@ inline std::int64_t floorDiv(std::int64_t a, std::int64_t b) {
 }
 
 template <class TIn, class TOut, class Finish>
-void gaussFirRun(vk_detail::GaussRowSource<TIn>& rows, const GaussAxis& ax, const GaussAxis& ay,
-                 std::int32_t jxA, std::int32_t jxB, std::int32_t jyA, std::int32_t jyB, TOut* dst,
-                 std::ptrdiff_t dstStride, const Finish& finish) {
+void gaussFirRun(const vk_detail::GaussRowSource<TIn>& rows, const GaussAxis& ax,
+                 const GaussAxis& ay, std::int32_t jxA, std::int32_t jxB, std::int32_t jyA,
+                 std::int32_t jyB, TOut* dst, std::ptrdiff_t dstStride, const Finish& finish) {
     using S = FirSum<TIn>;
     const std::int32_t width = ax.n, height = ay.n;
     const auto wsize = static_cast<std::size_t>(width);
@@ -829,6 +832,7 @@ void gaussFirRun(vk_detail::GaussRowSource<TIn>& rows, const GaussAxis& ax, cons
         return vsum.data() + static_cast<std::size_t>(i % slots) * wsize;
     };
     std::vector<std::uint64_t> z(static_cast<std::size_t>(jxB - jxA));
+    std::vector<TIn> scratch(wsize);
     const std::int32_t a = std::clamp(ax.innerBegin, jxA, jxB);
     const std::int32_t b = std::clamp(ax.innerEnd, a, jxB);
 
@@ -875,7 +879,7 @@ void gaussFirRun(vk_detail::GaussRowSource<TIn>& rows, const GaussAxis& ax, cons
             const std::int64_t iHi =
                 std::min<std::int64_t>(iEnd - 1, floorDiv(y - ay.first, ay.step));
             if (iLo > iHi) continue;
-            const TIn* p = rows.row(static_cast<std::int32_t>(y));
+            const TIn* p = rows.row(static_cast<std::int32_t>(y), scratch.data());
             for (std::int64_t i = iLo; i <= iHi; ++i)
                 firRow(p, ky[static_cast<std::size_t>(y - lo(i))], slot(i), width,
                        y != std::max<std::int64_t>(lo(i), 0));
@@ -885,7 +889,7 @@ void gaussFirRun(vk_detail::GaussRowSource<TIn>& rows, const GaussAxis& ax, cons
     }
     // Output rows whose kernel misses the window take its last row alone.
     for (std::int32_t i = iEnd; i < jyB; ++i) {
-        firRow(rows.row(height - 1), S{1}, slot(i), width, false);
+        firRow(rows.row(height - 1, scratch.data()), S{1}, slot(i), width, false);
         emit(i);
     }
 }
@@ -894,7 +898,7 @@ template <class TIn>
 class BufferRows final : public vk_detail::GaussRowSource<TIn> {
   public:
     BufferRows(const TIn* base, std::ptrdiff_t stride) : base_(base), stride_(stride) {}
-    const TIn* row(std::int32_t y) override { return base_ + y * stride_; }
+    const TIn* row(std::int32_t y, TIn*) const override { return base_ + y * stride_; }
 
   private:
     const TIn* base_;
@@ -910,19 +914,50 @@ bool powerOfTwoGain(double gain, int& e) {
     return mant == 0.5 && e >= -16 && e <= 16;
 }
 
+// Runs run(j0, j1, out) over strips of the output rows [jyA, jyB) on the
+// library's threads, out pointing at row j0 of dst; with checkCancel each
+// strip first checks for cancellation. No output depends on the strip it
+// falls in (each run starts its sums afresh), so the strips may be cut by
+// the number of threads: a strip re-reads about a kernel's length of source
+// rows above its first output, which makes one strip per thread the least
+// work and two per thread enough to even out the load. Strips stay several
+// kernels tall.
+template <class TOut, class Run>
+void overRowStrips(const GaussAxis& ax, const GaussAxis& ay, std::int32_t jyA, std::int32_t jyB,
+                   TOut* dst, std::ptrdiff_t dstStride, bool checkCancel, const Run& run) {
+    const std::int32_t rows = jyB - jyA, threads = vk_detail::threadCount();
+    std::int32_t perStrip = rows;
+    if (threads > 1) {
+        const std::int64_t warmUp = (std::int64_t{ay.taps} + ay.step - 1) / ay.step;
+        const std::int64_t tall = std::max<std::int64_t>((rows + 2 * threads - 1) / (2 * threads),
+                                                         std::min<std::int64_t>(4 * warmUp, rows));
+        perStrip = vk_detail::stripRows(rows, ax.end - ax.begin, static_cast<std::int32_t>(tall));
+    }
+    vk_detail::parallelRows(rows, perStrip, [&](std::int32_t y0, std::int32_t y1) {
+        if (checkCancel) vkAttention::check();
+        run(jyA + y0, jyA + y1, dst + std::ptrdiff_t{y0} * dstStride);
+    });
+}
+
 template <class TIn, class TOut>
-void runFirWithGain(vk_detail::GaussRowSource<TIn>& rows, const Weights& w, std::int32_t jxA,
+void runFirWithGain(const vk_detail::GaussRowSource<TIn>& rows, const Weights& w, std::int32_t jxA,
                     std::int32_t jxB, std::int32_t jyA, std::int32_t jyB, TOut* dst,
-                    std::ptrdiff_t dstStride, const vkGaussSampleParams& params) {
+                    std::ptrdiff_t dstStride, const vkGaussSampleParams& params, bool checkCancel) {
+    const auto strips = [&](const auto& finish) {
+        overRowStrips(w.ax, w.ay, jyA, jyB, dst, dstStride, checkCancel,
+                      [&](std::int32_t j0, std::int32_t j1, TOut* out) {
+                          gaussFirRun<TIn, TOut>(rows, w.ax, w.ay, jxA, jxB, j0, j1, out, dstStride,
+                                                 finish);
+                      });
+    };
     int e = 0;
     if (powerOfTwoGain(params.gain(), e)) {
         // Sums below 2^32, scaled by at most 2^17: the double division applies.
-        PowerOfTwoGain<std::uint64_t, TOut> finish(
-            w, e, params.doRounding(), wideVectors() ? Division::kDouble : Division::kMultiplyHigh);
-        gaussFirRun<TIn, TOut>(rows, w.ax, w.ay, jxA, jxB, jyA, jyB, dst, dstStride, finish);
+        strips(PowerOfTwoGain<std::uint64_t, TOut>(
+            w, e, params.doRounding(),
+            wideVectors() ? Division::kDouble : Division::kMultiplyHigh));
     } else {
-        GeneralGain<std::uint64_t, TOut> finish(w, params.gain(), params.doRounding());
-        gaussFirRun<TIn, TOut>(rows, w.ax, w.ay, jxA, jxB, jyA, jyB, dst, dstStride, finish);
+        strips(GeneralGain<std::uint64_t, TOut>(w, params.gain(), params.doRounding()));
     }
 }
 
@@ -930,16 +965,18 @@ template <class VAcc, class HAcc, class TIn, class TOut>
 void runWithGain(const TIn* src, std::ptrdiff_t stride, const Weights& w, std::int32_t jxA,
                  std::int32_t jxB, std::int32_t jyA, std::int32_t jyB, TOut* dst,
                  std::ptrdiff_t dstStride, const vkGaussSampleParams& params, Division division) {
+    const auto strips = [&](const auto& finish) {
+        overRowStrips(w.ax, w.ay, jyA, jyB, dst, dstStride, false,
+                      [&](std::int32_t j0, std::int32_t j1, TOut* out) {
+                          gaussRun<TIn, TOut, VAcc, HAcc>(src, stride, w.ax, w.ay, jxA, jxB, j0, j1,
+                                                          out, dstStride, finish);
+                      });
+    };
     int e = 0;
-    if (powerOfTwoGain(params.gain(), e)) {
-        PowerOfTwoGain<HAcc, TOut> finish(w, e, params.doRounding(), division);
-        gaussRun<TIn, TOut, VAcc, HAcc>(src, stride, w.ax, w.ay, jxA, jxB, jyA, jyB, dst, dstStride,
-                                        finish);
-    } else {
-        GeneralGain<HAcc, TOut> finish(w, params.gain(), params.doRounding());
-        gaussRun<TIn, TOut, VAcc, HAcc>(src, stride, w.ax, w.ay, jxA, jxB, jyA, jyB, dst, dstStride,
-                                        finish);
-    }
+    if (powerOfTwoGain(params.gain(), e))
+        strips(PowerOfTwoGain<HAcc, TOut>(w, e, params.doRounding(), division));
+    else
+        strips(GeneralGain<HAcc, TOut>(w, params.gain(), params.doRounding()));
 }
 
 // Picks the narrowest sums that hold every value exactly: 32-bit column sums
@@ -954,7 +991,8 @@ void gaussDispatch(const vkPelBuffer_const<TIn>& source, const GaussAxis& ax, co
     const Weights w{ax, ay, axisWeights(ax), axisWeights(ay)};
     if (firApplies(ax, ay)) {
         BufferRows<TIn> rows(source.pointToOffset(), source.rowUpdate());
-        runFirWithGain(rows, w, jxA, jxB, jyA, jyB, dst.pointToOffset(), dst.rowUpdate(), params);
+        runFirWithGain(rows, w, jxA, jxB, jyA, jyB, dst.pointToOffset(), dst.rowUpdate(), params,
+                       false);
         return;
     }
     // Kernel sums stay below 2^58 per axis, so nothing here overflows.
@@ -1081,7 +1119,7 @@ bool vk_detail::gaussDirectFir(const vkPelRect& window, const vkGaussSampleParam
 }
 
 template <class T>
-vkPelBuffer<T> vk_detail::gaussSampleRows(GaussRowSource<T>& rows,
+vkPelBuffer<T> vk_detail::gaussSampleRows(const GaussRowSource<T>& rows,
                                           const vkPelBuffer_const<T>& shape,
                                           const vkGaussSampleParams& params) {
     vk_detail::requireBound(shape);
@@ -1089,17 +1127,26 @@ vkPelBuffer<T> vk_detail::gaussSampleRows(GaussRowSource<T>& rows,
     if (!firApplies(p.ax, p.ay)) {
         vkPelBuffer<T> gathered(shape.window());
         gathered.copyXforms(shape);
-        T* d = gathered.pointToOffset();
+        T* const base = gathered.pointToOffset();
+        const std::ptrdiff_t stride = gathered.rowUpdate();
         const auto n = static_cast<std::size_t>(shape.width()) * sizeof(T);
-        for (std::int32_t y = 0; y < shape.height(); ++y, d += gathered.rowUpdate())
-            std::memcpy(d, rows.row(y), n);
+        vk_detail::parallelRows(shape.height(), vk_detail::stripRows(shape.height(), shape.width()),
+                                [&](std::int32_t y0, std::int32_t y1) {
+                                    vkAttention::check();
+                                    for (std::int32_t y = y0; y < y1; ++y) {
+                                        T* d = base + y * stride;
+                                        const T* r = rows.row(y, d);
+                                        if (r != d) std::memcpy(d, r, n);
+                                    }
+                                });
+        vkAttention::check();
         return vfGaussSample<T>(gathered, params);
     }
     vkPelBuffer<T> out = newOutput<T>(p, shape);
     if (p.ax.begin < p.ax.end && p.ay.begin < p.ay.end) {
         const Weights w{p.ax, p.ay, axisWeights(p.ax), axisWeights(p.ay)};
         runFirWithGain(rows, w, p.ax.begin, p.ax.end, p.ay.begin, p.ay.end, out.pointToOffset(),
-                       out.rowUpdate(), params);
+                       out.rowUpdate(), params, true);
     }
     return out;
 }
@@ -1120,10 +1167,10 @@ template IMGNORM_API void vfGaussSample<std::uint8_t, std::uint16_t>(
     const vkPelBuffer_const<std::uint8_t>&, vkPelBuffer<std::uint16_t>&,
     const vkGaussSampleParams&);
 template vkPelBuffer<std::uint8_t> vk_detail::gaussSampleRows<std::uint8_t>(
-    GaussRowSource<std::uint8_t>&, const vkPelBuffer_const<std::uint8_t>&,
+    const GaussRowSource<std::uint8_t>&, const vkPelBuffer_const<std::uint8_t>&,
     const vkGaussSampleParams&);
 template vkPelBuffer<std::uint16_t> vk_detail::gaussSampleRows<std::uint16_t>(
-    GaussRowSource<std::uint16_t>&, const vkPelBuffer_const<std::uint16_t>&,
+    const GaussRowSource<std::uint16_t>&, const vkPelBuffer_const<std::uint16_t>&,
     const vkGaussSampleParams&);
 template IMGNORM_API vkPelBuffer<std::uint16_t> vfGaussSample<std::uint16_t>(
     const vkPelBuffer_const<std::uint16_t>&, const vkGaussSampleParams&);

@@ -121,12 +121,16 @@ void vfPelMin(const vkPelBuffer_const<T>& a, const vkPelBuffer_const<T>& b, vkPe
     const T* pa = sa.pointToOffset();
     const T* pb = sb.pointToOffset();
     T* pd = d.pointToOffset();
-    for (std::int32_t y = 0; y < r.height(); ++y) {
-        for (std::int32_t x = 0; x < r.width(); ++x) pd[x] = std::min(pa[x], pb[x]);
-        pa += sa.rowUpdate();
-        pb += sb.rowUpdate();
-        pd += d.rowUpdate();
-    }
+    vk_detail::parallelRows(r.height(), vk_detail::stripRows(r.height(), r.width()),
+                            [&](std::int32_t y0, std::int32_t y1) {
+                                for (std::int32_t y = y0; y < y1; ++y) {
+                                    const T* ra = pa + y * sa.rowUpdate();
+                                    const T* rb = pb + y * sb.rowUpdate();
+                                    T* rd = pd + y * d.rowUpdate();
+                                    for (std::int32_t x = 0; x < r.width(); ++x)
+                                        rd[x] = std::min(ra[x], rb[x]);
+                                }
+                            });
 }
 
 template <class T>

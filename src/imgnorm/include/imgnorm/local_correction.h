@@ -23,7 +23,10 @@
 // after the other on whole images with the library's pixel functions
 // (vf_PelSubClamp, vfPelMin and vf_PelMapValue, vfGaussSample, the local mean
 // or median, vf_PaddedAffineSample, vf_PelSubClampSigned). The estimate
-// always covers the whole working rectangle.
+// always covers the whole working rectangle. Every stage splits its rows
+// over the library's threads (see imgnorm/threads.h), with the same result
+// for every number of threads, and checks for cancellation before each
+// strip of rows.
 //
 // Masks: the trained reduced mask and mask weights describe the mask's whole
 // window. When the working rectangle (run-time, reference and mask windows

@@ -14,10 +14,11 @@ namespace vk_detail {
 template <class T>
 class GaussRowSource {
   public:
-    // Row y of the window (0 <= y < height): width pixels, valid until the
-    // next call. Rows are asked for in non-decreasing order; rows that no
-    // kept output needs may be skipped.
-    virtual const T* row(std::int32_t y) = 0;
+    // Row y of the window (0 <= y < height): width pixels, either written to
+    // scratch (width pixels of the caller's) or the source's own, valid while
+    // scratch is not reused. Strips of rows are asked for on several threads
+    // at once, each with scratch of its own.
+    virtual const T* row(std::int32_t y, T* scratch) const = 0;
 
   protected:
     GaussRowSource() = default;
@@ -34,9 +35,11 @@ bool gaussDirectFir(const vkPelRect& window, const vkGaussSampleParams& params);
 
 // Exactly vfGaussSample<T>(source, params) for a source with the window and
 // transforms of shape whose pixels come from rows. Where the direct FIR does
-// not apply, the rows are first gathered into a buffer. For 8-bit pixels.
+// not apply, the rows are first gathered into a buffer. Strips of output
+// rows run on the library's threads; each checks for cancellation
+// (vkAttention::Cancelled) before it starts.
 template <class T>
-vkPelBuffer<T> gaussSampleRows(GaussRowSource<T>& rows, const vkPelBuffer_const<T>& shape,
+vkPelBuffer<T> gaussSampleRows(const GaussRowSource<T>& rows, const vkPelBuffer_const<T>& shape,
                                const vkGaussSampleParams& params);
 
 }  // namespace vk_detail

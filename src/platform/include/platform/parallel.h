@@ -50,12 +50,13 @@ void parallelRows(std::int32_t height, std::int32_t rowsPerStrip, F&& f) {
 // Counts made strip by strip and summed: count(y0, y1, bins) adds the
 // counts of rows y0 .. y1 - 1 into bins, `size` zeroed counters of the
 // strip's own; their sums over all strips are written to total (size
-// counters). Integer sums do not depend on the order of the strips.
-template <class F>
-void countStrips(std::int32_t height, std::int32_t rowsPerStrip, std::size_t size,
-                 std::uint32_t* total, F&& count) {
-    std::vector<std::uint32_t> strips(static_cast<std::size_t>(stripCount(height, rowsPerStrip)) *
-                                      size);
+// counters of an unsigned type). Modular integer sums do not depend on the
+// order of the strips.
+template <class T, class F>
+void countStrips(std::int32_t height, std::int32_t rowsPerStrip, std::size_t size, T* total,
+                 F&& count) {
+    static_assert(std::is_unsigned_v<T>);
+    std::vector<T> strips(static_cast<std::size_t>(stripCount(height, rowsPerStrip)) * size);
     parallelRows(height, rowsPerStrip, [&](std::int32_t y0, std::int32_t y1) {
         count(y0, y1, strips.data() + static_cast<std::size_t>(y0 / rowsPerStrip) * size);
     });
