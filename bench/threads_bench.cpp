@@ -9,6 +9,7 @@
 // Run: build/release/bench/threads_bench --benchmark_min_time=1
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <ctime>
@@ -120,6 +121,42 @@ void histogram(benchmark::State& state, bool masked) {
     });
 }
 
+// The local mean's Gaussian (k 52, 8 -> 16 bits, as the tool uses it at
+// granularity 1 on a 101 x 101 neighbourhood).
+void gauss(benchmark::State& state) {
+    const vkGaussSampleParams p(vkPair<std::int32_t>(1, 1), vkPair<std::int32_t>(52, 52), 128.0,
+                                true);
+    vkPelBuffer<std::uint16_t> out;
+    ours(state, [&] {
+        out.setUnbound();
+        vfGaussSample<std::uint8_t, std::uint16_t>(image8(), out, p);
+    });
+}
+
+// The tool's run: local corrections (101 x 101 neighbourhood) and the fit,
+// on the scene against a copy of it under a light ramp.
+void tool(benchmark::State& state, vkImageNormalizerDefs::Method m, std::int32_t g) {
+    static const auto reference = scene<std::uint8_t>(kSide, kSide, 1.0);
+    static const auto runtime = [] {
+        vkPelBuffer<std::uint8_t> b = vfPelCopy<std::uint8_t>(reference);
+        for (std::int32_t y = 0; y < kSide; ++y)
+            for (std::int32_t x = 0; x < kSide; ++x) {
+                std::uint8_t& v = b.pointToOffset()[y * b.rowUpdate() + x];
+                v = static_cast<std::uint8_t>(std::clamp(v + x / 200 - 10, 0, 255));
+            }
+        return b;
+    }();
+    vkImageNormalizer t;
+    t.referenceImage(reference, false);
+    t.granularity(vkPair<std::int32_t>(g, g));
+    t.train(m, nullptr, 0);
+    ours(state, [&] {
+        bool ok = false;
+        std::string msg;
+        benchmark::DoNotOptimize(t.run(runtime, m, ok, msg, nullptr, 0));
+    });
+}
+
 void map(benchmark::State& state) {
     std::vector<std::uint8_t> table(256);
     for (int i = 0; i < 256; ++i)
@@ -163,6 +200,12 @@ void cvHist(benchmark::State& state, bool masked) {
         cv::calcHist(&src, 1, channels, masked ? asMat(mask) : cv::Mat(), hist, 1, size, ranges);
     });
 }
+void cvGauss(benchmark::State& state) {
+    cv::Mat dst;
+    theirs(state, [&] {
+        cv::GaussianBlur(asMat(image8()), dst, cv::Size(0, 0), std::sqrt(52.0 * 52 + 2) / 2);
+    });
+}
 void cvLut(benchmark::State& state) {
     cv::Mat table(1, 256, CV_8U), dst;
     for (int i = 0; i < 256; ++i)
@@ -199,6 +242,18 @@ void registerAll() {
     add("histogram", [](benchmark::State& s) { histogram(s, false); });
     add("histogram_masked", [](benchmark::State& s) { histogram(s, true); });
     add("map", map);
+    add("gauss_k52", gauss);
+#ifdef IMGNORM_HAVE_OPENCV
+    add("opencv_gauss_sigma26", cvGauss);
+#endif
+    using namespace vkImageNormalizerDefs;
+    for (int g : {1, 2, 4}) {
+        add("local_mean_g" + std::to_string(g),
+            [g](benchmark::State& s) { tool(s, eLocalCorrection, g); });
+        add("local_median_g" + std::to_string(g),
+            [g](benchmark::State& s) { tool(s, eLocalCorrectionEnhanced, g); });
+    }
+    add("linear_fit", [](benchmark::State& s) { tool(s, eLinearlyFitGrayValues, 1); });
 #ifdef IMGNORM_HAVE_OPENCV
     add("opencv_resize_x4", cvResize);
     add("opencv_histogram", [](benchmark::State& s) { cvHist(s, false); });
