@@ -28,6 +28,16 @@ std::uint8_t bandHalfWidth(const vkPair<std::int32_t>& range) {
     return static_cast<std::uint8_t>(std::clamp<std::int64_t>(h, 0, 127));
 }
 
+namespace {
+
+VK_ROW_KERNEL void shiftRow(const std::uint16_t* __restrict s, std::uint8_t* __restrict d,
+                            std::int32_t n, int bits) {
+    for (std::int32_t x = 0; x < n; ++x)
+        d[x] = static_cast<std::uint8_t>(s[x] >> bits);
+}
+
+}  // namespace
+
 void shiftDown(const vkPelBuffer_const<std::uint16_t>& source, int bits, vkPelBuffer<std::uint8_t>& destination) {
     if (!source.isBound()) {
         destination.setUnbound();
@@ -43,14 +53,12 @@ void shiftDown(const vkPelBuffer_const<std::uint16_t>& source, int bits, vkPelBu
     d.window(r);
     const std::uint16_t* ps = s.pointToOffset();
     std::uint8_t* pd = d.pointToOffset();
-    vk_detail::parallelRows(r.height(), vk_detail::stripRows(r.height(), r.width()),
+    const std::ptrdiff_t ss = s.rowUpdate(), ds = d.rowUpdate();
+    const std::int32_t w = r.width();
+    vk_detail::parallelRows(r.height(), vk_detail::stripRows(r.height(), w),
                             [&](std::int32_t y0, std::int32_t y1) {
-                                for (std::int32_t y = y0; y < y1; ++y) {
-                                    const std::uint16_t* a = ps + y * s.rowUpdate();
-                                    std::uint8_t* b = pd + y * d.rowUpdate();
-                                    for (std::int32_t x = 0; x < r.width(); ++x)
-                                        b[x] = static_cast<std::uint8_t>(a[x] >> bits);
-                                }
+                                for (std::int32_t y = y0; y < y1; ++y)
+                                    shiftRow(ps + y * ss, pd + y * ds, w, bits);
                             });
 }
 
