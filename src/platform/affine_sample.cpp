@@ -165,6 +165,9 @@ class vk_detail::AffineRowSampler::Rows {
     virtual bool bilinearRowPair(Scratch*, std::int32_t, vk_detail::BilinearRowPair&) const {
         return false;
     }
+    virtual bool fixedRowPair(Scratch*, std::int32_t, vk_detail::FixedRowPair&) const {
+        return false;
+    }
 };
 
 namespace {
@@ -256,6 +259,41 @@ VK_ROW_KERNEL void interpolatePeriodic4(const float* row, const std::int32_t* of
                                         std::int32_t blocks, float* out) {
     interpolatePeriodicBody<4>(row, off, wt, blocks, out);
 }
+// The periodic form in integers: weights and results times 8.
+template <int P>
+[[gnu::always_inline]] inline void interpolatePeriodicFixedBody(const std::uint8_t* __restrict row,
+                                                                const std::int32_t* off,
+                                                                const std::uint16_t* wt,
+                                                                std::int32_t blocks,
+                                                                std::uint16_t* __restrict out) {
+    std::int32_t o[2 * P];
+    std::uint16_t w[2 * P];
+    for (int t = 0; t < 2 * P; ++t) {
+        o[t] = off[t];
+        w[t] = wt[t];
+    }
+    for (std::int32_t m = 0; m < blocks; ++m)
+        for (int p = 0; p < P; ++p)
+            out[P * m + p] = static_cast<std::uint16_t>(w[2 * p] * row[o[2 * p] + m] +
+                                                        w[2 * p + 1] * row[o[2 * p + 1] + m]);
+}
+VK_ROW_KERNEL void interpolatePeriodicFixed2(const std::uint8_t* row, const std::int32_t* off,
+                                             const std::uint16_t* wt, std::int32_t blocks,
+                                             std::uint16_t* out) {
+    interpolatePeriodicFixedBody<2>(row, off, wt, blocks, out);
+}
+VK_ROW_KERNEL void interpolatePeriodicFixed4(const std::uint8_t* row, const std::int32_t* off,
+                                             const std::uint16_t* wt, std::int32_t blocks,
+                                             std::uint16_t* out) {
+    interpolatePeriodicFixedBody<4>(row, off, wt, blocks, out);
+}
+
+// w times 8 when that is a whole number 0..8 (exactly), else -1.
+inline int eighths(float w) {
+    const float e = w * 8.0f;
+    return e >= 0.0f && e <= 8.0f && e == std::floor(e) ? static_cast<int>(e) : -1;
+}
+
 VK_ROW_KERNEL void interpolateRow4(const float* row, const std::int32_t* idx, const float* wt, float* out,
                                    std::int32_t w) {
     for (std::int32_t i = 0; i < w; ++i)
@@ -375,7 +413,7 @@ class SeparableRows final : public RowsBase {
           stride_(src.rowUpdate()),
           w_(w) {}
     std::unique_ptr<ScratchBase> scratch() const override {
-        return std::make_unique<Ring>(w_, xs_.span);
+        return std::make_unique<Ring>(w_, xs_.span, fixed_);
     }
     void row(ScratchBase* scratch, std::int32_t j, std::uint8_t* out) const override {
         const std::size_t at = static_cast<std::size_t>(j) * N;
@@ -397,18 +435,55 @@ class SeparableRows final : public RowsBase {
             return false;
         }
     }
+    // With every weight a multiple of 1/8 and the horizontal taps periodic
+    // by 2 or 4, each float sum the bilinear path forms is exact (at most
+    // 14 significant bits), so integers give the same values.
+    bool fixedRowPair(ScratchBase* scratch, std::int32_t j,
+                      vk_detail::FixedRowPair& pair) const override {
+        if constexpr (N == 2) {
+            if (!fixed_) return false;
+            Ring& ring = static_cast<Ring&>(*scratch);
+            const std::size_t at = static_cast<std::size_t>(j) * N;
+            const std::uint16_t* rows[N];
+            for (int t = 0; t < N; ++t) {
+                const std::int32_t r = ys_.first + ys_.index[at + static_cast<std::size_t>(t)];
+                const auto slot = static_cast<std::size_t>(r % N);
+                std::uint16_t* cached =
+                    ring.fixedRows.data() + slot * (static_cast<std::size_t>(w_) + 8);
+                if (ring.fixedHeld[slot] != r) {
+                    const std::uint8_t* row = base_ + r * stride_ + xs_.first;
+                    if (plan_.period == 2)
+                        interpolatePeriodicFixed2(row, plan_.off, fixedX_, plan_.blocks, cached);
+                    else
+                        interpolatePeriodicFixed4(row, plan_.off, fixedX_, plan_.blocks, cached);
+                    ring.fixedHeld[slot] = r;
+                }
+                rows[t] = cached;
+            }
+            pair = {rows[0], rows[1], static_cast<std::uint16_t>(eighths(ys_.weight[at])),
+                    static_cast<std::uint16_t>(eighths(ys_.weight[at + 1]))};
+            return true;
+        } else {
+            return false;
+        }
+    }
 
   private:
     // A reader's ring of interpolated source rows.
     struct Ring final : ScratchBase {
-        Ring(std::int32_t w, std::int32_t span)
+        Ring(std::int32_t w, std::int32_t span, bool fixed)
             : rows(static_cast<std::size_t>(N) * (static_cast<std::size_t>(w) + 8)),
-              rowAsFloat(static_cast<std::size_t>(span) + 8) {
+              rowAsFloat(static_cast<std::size_t>(span) + 8),
+              fixedRows(fixed ? static_cast<std::size_t>(N) * (static_cast<std::size_t>(w) + 8)
+                              : 0) {
             held.fill(-1);
+            fixedHeld.fill(-1);
         }
         std::vector<float> rows;
         std::vector<float> rowAsFloat;
         std::array<std::int32_t, N> held;
+        std::vector<std::uint16_t> fixedRows;  // the integer form's rows
+        std::array<std::int32_t, N> fixedHeld;
     };
 
     // The horizontally interpolated source rows that output row j combines.
@@ -439,11 +514,28 @@ class SeparableRows final : public RowsBase {
     struct NoPlan {
         explicit NoPlan(const AxisTaps<N>&) {}
     };
+    // Whether the integer form applies, and its horizontal weights.
+    bool eighthsOnly() {
+        if constexpr (N == 2) {
+            if (plan_.period != 2 && plan_.period != 4) return false;
+            for (int t = 0; t < 2 * plan_.period; ++t) {
+                const int e = eighths(plan_.wt[t]);
+                if (e < 0) return false;
+                fixedX_[t] = static_cast<std::uint16_t>(e);
+            }
+            return std::all_of(ys_.weight.begin(), ys_.weight.end(),
+                               [](float w) { return eighths(w) >= 0; });
+        } else {
+            return false;
+        }
+    }
     AxisTaps<N> xs_, ys_;
     std::conditional_t<N == 2, TwoTapPlan, NoPlan> plan_{xs_};
     const std::uint8_t* base_;
     std::ptrdiff_t stride_;
     std::int32_t w_;
+    std::uint16_t fixedX_[8] = {};
+    bool fixed_ = eighthsOnly();
 };
 
 // Weights of the N taps at fraction f (0 <= f < 1) past the tap N/2 - 1.
@@ -589,6 +681,10 @@ void vk_detail::AffineRowSampler::Reader::row(std::int32_t j, std::uint8_t* out)
 
 bool vk_detail::AffineRowSampler::Reader::bilinearRowPair(std::int32_t j, BilinearRowPair& pair) {
     return rows_->bilinearRowPair(scratch_.get(), j, pair);
+}
+
+bool vk_detail::AffineRowSampler::Reader::fixedRowPair(std::int32_t j, FixedRowPair& pair) {
+    return rows_->fixedRowPair(scratch_.get(), j, pair);
 }
 
 bool vk_detail::AffineRowSampler::repeatsPreviousRow(std::int32_t j) const {

@@ -27,6 +27,16 @@ struct BilinearRowPair {
     float w0, w1;
 };
 
+// The same in integers, where every weight of the sampling is a multiple of
+// 1/8 (an exact magnification by 2 or 4, say): r0 and r1 hold the
+// interpolated rows times 8, exactly, and w0 + w1 == 8, so that pixel i is
+// (w0 r0[i] + w1 r1[i] + 32) >> 6, the value bilinearPel gives.
+struct FixedRowPair {
+    const std::uint16_t* r0;
+    const std::uint16_t* r1;
+    std::uint16_t w0, w1;
+};
+
 class AffineRowSampler {
   public:
     // The source must stay alive and unchanged while rows are taken. An
@@ -67,6 +77,9 @@ class AffineRowSampler {
         Reader& operator=(const Reader&) = delete;
         void row(std::int32_t j, std::uint8_t* out);
         bool bilinearRowPair(std::int32_t j, BilinearRowPair& pair);
+        // Row j as a FixedRowPair, valid until the next call; false (nothing
+        // computed) where the weights are not all multiples of 1/8.
+        bool fixedRowPair(std::int32_t j, FixedRowPair& pair);
 
       private:
         const Rows* rows_;
