@@ -438,7 +438,7 @@ void vk_detail::smallMedian(const MedianJob& job, MedianPath path) {
     auto slice = [&](std::size_t k) { return scratch.data() + k * stride; };
     std::uint8_t* out = job.result;
     for (std::int32_t y = y0; y < y1;) {
-        if (((y - y0) & 63) == 63) vkAttention::check();
+        if (job.poll && ((y - y0) & 63) == 63) vkAttention::check();
         if (r == 1) {
             kernels.median3(rows.row(y - 1), rows.row(y), rows.row(y + 1), scratch.data(), n, out);
             if (clampResults) kernels.clamp(out, n, job.lo, job.hi);
@@ -463,7 +463,7 @@ void vk_detail::smallMedian(const MedianJob& job, MedianPath path) {
             y += 2;
         }
     }
-    vkAttention::check();
+    if (job.poll) vkAttention::check();
     // Corner results of cut neighbourhoods miss rows and columns at once.
     if (job.clip) {
         const std::int32_t w = job.width, h = job.height;

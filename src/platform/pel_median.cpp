@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <string>
 
+#include "imgnorm/attention.h"
 #include "imgnorm/pelops.h"
 #include "platform/median_bins.h"
 #include "platform/median_bins_avx2.h"
@@ -115,52 +116,71 @@ void filterInto(const vkPelBuffer_const<T>& image, const vkPelBuffer_const<std::
     vkPelRect target = source;
     if (result.isBound()) target &= result.window();
 
+    if (target.isNull()) {
+        if (!result.isBound()) {
+            result = vkPelBuffer<T>(target);
+            result.copyXforms(image);
+        }
+        return;
+    }
+    vk_detail::MedianJobOf<T> job;
+    const vkPelBuffer_const<T> src = vk_detail::narrowed(image, source);
+    job.image = src.pointToOffset();
+    job.imageStride = src.rowUpdate();
+    if (mask != nullptr) {
+        const vkPelBuffer_const<std::uint8_t> m = vk_detail::narrowed(*mask, source);
+        job.mask = m.pointToOffset();
+        job.maskStride = m.rowUpdate();
+    }
+    job.width = source.width();
+    job.height = source.height();
+    job.radiusX = params.kernelSize().x() / 2;
+    job.radiusY = params.kernelSize().y() / 2;
+    job.clip = params.clipToWindow();
+    job.lo = static_cast<T>(params.valueRange().x());
+    job.hi = static_cast<T>(params.valueRange().y());
+    job.outX = target.ul().x() - source.ul().x();
+    job.outY = target.ul().y() - source.ul().y();
+    job.outWidth = target.width();
+    job.outHeight = target.height();
+    job.empty = static_cast<T>(1 << (params.depth() - 1));
+    job.depth = params.depth();
+
     // Results go to new storage first: the kernel reads source rows on both
     // sides of the row it writes, so it must not write into storage it may
     // read, and a cancelled call must leave the caller's buffers untouched.
-    vkPelBuffer<T> fresh(target);
-    fresh.copyXforms(image);
-    if (!target.isNull()) {
-        vk_detail::MedianJobOf<T> job;
-        const vkPelBuffer_const<T> src = vk_detail::narrowed(image, source);
-        job.image = src.pointToOffset();
-        job.imageStride = src.rowUpdate();
-        if (mask != nullptr) {
-            const vkPelBuffer_const<std::uint8_t> m = vk_detail::narrowed(*mask, source);
-            job.mask = m.pointToOffset();
-            job.maskStride = m.rowUpdate();
-        }
-        job.width = source.width();
-        job.height = source.height();
-        job.radiusX = params.kernelSize().x() / 2;
-        job.radiusY = params.kernelSize().y() / 2;
-        job.clip = params.clipToWindow();
-        job.lo = static_cast<T>(params.valueRange().x());
-        job.hi = static_cast<T>(params.valueRange().y());
-        job.outX = target.ul().x() - source.ul().x();
-        job.outY = target.ul().y() - source.ul().y();
-        job.outWidth = target.width();
-        job.outHeight = target.height();
-        job.result = fresh.pointToOffset();
-        job.resultStride = fresh.rowUpdate();
-        job.empty = static_cast<T>(1 << (params.depth() - 1));
-        job.depth = params.depth();
-        const std::int32_t rows = vk_detail::stripRows(job.outHeight, job.outWidth,
-                                                       kStripKernels * params.kernelSize().y());
-        vk_detail::parallelRows(job.outHeight, rows, [&](std::int32_t y0, std::int32_t y1) {
-            vk_detail::MedianJobOf<T> strip = job;
-            strip.outY = job.outY + y0;
-            strip.outHeight = y1 - y0;
-            strip.result = job.result + y0 * job.resultStride;
-            if constexpr (sizeof(T) == 1) {
-                if (vk_detail::smallMedianApplies(strip)) return vk_detail::smallMedian(strip);
-            }
-            vk_detail::medianFilter(strip);
-        });
+    // The small kernels, which take a few milliseconds, write straight into
+    // a result that shares no storage with the image, without polling for
+    // cancellation on the way, and so spare the copy.
+    bool small = false;
+    if constexpr (sizeof(T) == 1) small = vk_detail::smallMedianApplies(job);
+    const bool direct = small && result.isBound() && result.root() != image.root();
+    vkPelBuffer<T> fresh;
+    if (direct) {
+        vkAttention::check();
+        fresh = vk_detail::narrowed(result, target);
+        job.poll = false;
+    } else {
+        fresh = vkPelBuffer<T>(target);
+        fresh.copyXforms(image);
     }
+    job.result = fresh.pointToOffset();
+    job.resultStride = fresh.rowUpdate();
+    const std::int32_t rows =
+        vk_detail::stripRows(job.outHeight, job.outWidth, kStripKernels * params.kernelSize().y());
+    vk_detail::parallelRows(job.outHeight, rows, [&](std::int32_t y0, std::int32_t y1) {
+        vk_detail::MedianJobOf<T> strip = job;
+        strip.outY = job.outY + y0;
+        strip.outHeight = y1 - y0;
+        strip.result = job.result + y0 * job.resultStride;
+        if constexpr (sizeof(T) == 1) {
+            if (small) return vk_detail::smallMedian(strip);
+        }
+        vk_detail::medianFilter(strip);
+    });
     if (!result.isBound())
         result = fresh;
-    else if (!target.isNull())
+    else if (!direct)
         vfPelCopy<T>(fresh, result);
 }
 

@@ -41,6 +41,9 @@ struct MedianJobOf {
     // The significant bits of the values; larger values may count as
     // 2^depth - 1 (the results are clamped into lo..hi <= 2^depth - 1).
     std::int32_t depth = 8 * sizeof(T);
+    // Whether the kernel polls vkAttention::check() as it goes (not when it
+    // writes into a caller's buffer, which a cancelled call leaves alone).
+    bool poll = true;
 };
 
 using MedianJob = MedianJobOf<std::uint8_t>;
