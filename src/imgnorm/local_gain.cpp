@@ -182,17 +182,15 @@ class MaskedRows final : public vk_detail::GaussRowSource<std::uint8_t> {
           m_(mask.pointToOffset()),
           strideA_(image.rowUpdate()),
           strideM_(mask.rowUpdate()),
-          row_(static_cast<std::size_t>(image.width())),
           n_(image.width()) {}
-    const std::uint8_t* row(std::int32_t y) override {
-        minRow(a_ + y * strideA_, m_ + y * strideM_, row_.data(), n_);
-        return row_.data();
+    const std::uint8_t* row(std::int32_t y, std::uint8_t* scratch) const override {
+        minRow(a_ + y * strideA_, m_ + y * strideM_, scratch, n_);
+        return scratch;
     }
 
   private:
     const std::uint8_t *a_, *m_;
     std::ptrdiff_t strideA_, strideM_;
-    std::vector<std::uint8_t> row_;
     std::int32_t n_;
 };
 
@@ -201,7 +199,7 @@ vkPelBuffer_const<std::uint8_t> gridValues(const vkPelBuffer_const<std::uint8_t>
                                            const StatsGrid& grid) {
     if (!grid.reduced()) return grid.mask.isBound() ? vfPelMin(image, grid.mask) : image;
     if (!grid.mask.isBound()) return vfGaussSample(image, reduction(grid.granularity));
-    MaskedRows rows(image, grid.mask);
+    const MaskedRows rows(image, grid.mask);
     return vk_detail::gaussSampleRows(rows, image, reduction(grid.granularity));
 }
 
