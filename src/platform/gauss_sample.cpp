@@ -920,8 +920,8 @@ bool powerOfTwoGain(double gain, int& e) {
 // falls in (each run starts its sums afresh), so the strips may be cut by
 // the number of threads: a strip re-reads about a kernel's length of source
 // rows above its first output, which makes one strip per thread the least
-// work and two per thread enough to even out the load. Strips stay several
-// kernels tall.
+// work; two per thread, where they stay eight kernels tall, even out the
+// load. Equal shares per thread keep the threads busy to the end.
 template <class TOut, class Run>
 void overRowStrips(const GaussAxis& ax, const GaussAxis& ay, std::int32_t jyA, std::int32_t jyB,
                    TOut* dst, std::ptrdiff_t dstStride, bool checkCancel, const Run& run) {
@@ -929,9 +929,10 @@ void overRowStrips(const GaussAxis& ax, const GaussAxis& ay, std::int32_t jyA, s
     std::int32_t perStrip = rows;
     if (threads > 1) {
         const std::int64_t warmUp = (std::int64_t{ay.taps} + ay.step - 1) / ay.step;
-        const std::int64_t tall = std::max<std::int64_t>((rows + 2 * threads - 1) / (2 * threads),
-                                                         std::min<std::int64_t>(4 * warmUp, rows));
-        perStrip = vk_detail::stripRows(rows, ax.end - ax.begin, static_cast<std::int32_t>(tall));
+        const std::int64_t perThread = (std::int64_t{rows} + threads - 1) / threads;
+        const std::int64_t pieces = perThread >= 16 * warmUp ? 2 * threads : threads;
+        perStrip = vk_detail::stripRows(rows, ax.end - ax.begin,
+                                        static_cast<std::int32_t>((rows + pieces - 1) / pieces));
     }
     vk_detail::parallelRows(rows, perStrip, [&](std::int32_t y0, std::int32_t y1) {
         if (checkCancel) vkAttention::check();

@@ -18,6 +18,7 @@
 #include <new>
 
 #include "imgnorm/pelbuffer.h"
+#include "platform/parallel.h"
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
@@ -137,7 +138,16 @@ void* allocatePelBlock(std::size_t bytes) {
         const std::size_t capacity = roundUp(bytes, kPage);
         if (!keptGone) {
             if (void* p = kept.take(capacity)) {
-                std::memset(p, 0, bytes);
+                // In 1 MiB pieces on the library's threads: a new image is
+                // often all that stands between two parallel passes.
+                auto* const z = static_cast<unsigned char*>(p);
+                const auto pieces =
+                    static_cast<std::int32_t>((bytes + kLargeBlock - 1) / kLargeBlock);
+                vk_detail::parallelRows(pieces, 1, [&](std::int32_t i0, std::int32_t i1) {
+                    const std::size_t a = static_cast<std::size_t>(i0) * kLargeBlock;
+                    std::memset(z + a, 0,
+                                std::min(static_cast<std::size_t>(i1) * kLargeBlock, bytes) - a);
+                });
                 return p;
             }
         }
