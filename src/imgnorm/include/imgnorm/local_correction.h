@@ -25,8 +25,8 @@
 // or median, vf_PaddedAffineSample, vf_PelSubClampSigned). The estimate
 // always covers the whole working rectangle. Every stage splits its rows
 // over the library's threads (see imgnorm/threads.h), with the same result
-// for every number of threads, and checks for cancellation before each
-// strip of rows.
+// for every number of threads; the passes over full-size rows check for
+// cancellation before each strip.
 //
 // Masks: the trained reduced mask and mask weights describe the mask's whole
 // window. When the working rectangle (run-time, reference and mask windows
