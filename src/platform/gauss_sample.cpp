@@ -920,7 +920,7 @@ bool powerOfTwoGain(double gain, int& e) {
 // falls in (each run starts its sums afresh), so the strips may be cut by
 // the number of threads: a strip re-reads about a kernel's length of source
 // rows above its first output, which makes one strip per thread the least
-// work; two per thread, where they stay eight kernels tall, even out the
+// work; two per thread, where they stay four kernels tall, even out the
 // load. Equal shares per thread keep the threads busy to the end.
 template <class TOut, class Run>
 void overRowStrips(const GaussAxis& ax, const GaussAxis& ay, std::int32_t jyA, std::int32_t jyB,
@@ -930,7 +930,7 @@ void overRowStrips(const GaussAxis& ax, const GaussAxis& ay, std::int32_t jyA, s
     if (threads > 1) {
         const std::int64_t warmUp = (std::int64_t{ay.taps} + ay.step - 1) / ay.step;
         const std::int64_t perThread = (std::int64_t{rows} + threads - 1) / threads;
-        const std::int64_t pieces = perThread >= 16 * warmUp ? 2 * threads : threads;
+        const std::int64_t pieces = perThread >= 8 * warmUp ? 2 * threads : threads;
         perStrip = vk_detail::stripRows(rows, ax.end - ax.begin,
                                         static_cast<std::int32_t>((rows + pieces - 1) / pieces));
     }
