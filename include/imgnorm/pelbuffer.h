@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <memory>
 #include <type_traits>
+#include <utility>
 
 #include "imgnorm/exception.h"
 #include "imgnorm/export.h"
@@ -40,6 +41,13 @@ public:
     // power of two from 1 to 4096 vkPelFunc::BadParams; memory that cannot be
     // had std::bad_alloc.
     PelStorage(std::int32_t width, std::int32_t height, std::size_t pelSize, int alignment);
+    // Pixels the caller owns: width x height pixels of pelSize bytes from data
+    // on, each row rowStepBytes after the previous one; owner (may be null) is
+    // held until the storage goes. A null data pointer, a negative size, or a
+    // row step that is not a multiple of pelSize or is shorter than a row
+    // throws vkPelFunc::BadParams.
+    PelStorage(const void* data, std::int32_t width, std::int32_t height, std::size_t pelSize,
+               std::ptrdiff_t rowStepBytes, std::shared_ptr<const void> owner);
     ~PelStorage();
     PelStorage(const PelStorage&) = delete;
     PelStorage& operator=(const PelStorage&) = delete;
@@ -51,6 +59,7 @@ public:
     std::ptrdiff_t stride() const { return stride_; }
 
 private:
+    std::shared_ptr<const void> owner_;  // of pixels the caller owns
     void* raw_ = nullptr;
     std::size_t bytes_ = 0;
     void* data_ = nullptr;
@@ -73,6 +82,21 @@ public:
     // Unbound: no storage, an empty window, identity transforms.
     vkPelBuffer_const()
         : imageFromClient_(vfIdentityXformHandle()), clientFromImage_(vfIdentityXformHandle()) {}
+
+    // A view of pixels the caller owns, as held by a cv::Mat or a numpy
+    // array: width x height pixels from data on, each row rowStepBytes bytes
+    // after the previous one, window (0, 0, width, height). Nothing is
+    // copied; the buffer and every copy of it keep owner alive (a null owner
+    // leaves the pixels' lifetime to the caller). Throws vkPelFunc::BadParams
+    // for a null data pointer, a negative size, or a row step that is not a
+    // multiple of sizeof(T) or is shorter than a row.
+    vkPelBuffer_const(const T* data, std::int32_t width, std::int32_t height, std::ptrdiff_t rowStepBytes,
+                      std::shared_ptr<const void> owner)
+        : storage_(std::make_shared<vk_detail::PelStorage>(data, width, height, sizeof(T), rowStepBytes,
+                                                           std::move(owner))),
+          window_(0, 0, width, height),
+          imageFromClient_(vfIdentityXformHandle()),
+          clientFromImage_(vfIdentityXformHandle()) {}
 
     bool isBound() const { return storage_ != nullptr; }
     // Drops the storage (the pixels stay alive while other buffers share them)
@@ -232,6 +256,10 @@ public:
         : vkPelBuffer_const<T>(width, height, alignment) {}
     // New zeroed storage covering exactly the rectangle, at its positions.
     explicit vkPelBuffer(const vkPelRect& rect, int alignment = 32) : vkPelBuffer_const<T>(rect, alignment) {}
+    // A writable view of pixels the caller owns; see vkPelBuffer_const.
+    vkPelBuffer(T* data, std::int32_t width, std::int32_t height, std::ptrdiff_t rowStepBytes,
+                std::shared_ptr<const void> owner)
+        : vkPelBuffer_const<T>(data, width, height, rowStepBytes, std::move(owner)) {}
 
     // Writable forms of the pixel accessors. They are const: a const handle
     // still writes the pixels it shares.

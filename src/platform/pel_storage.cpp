@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "imgnorm/pelbuffer.h"
 #include "platform/parallel.h"
@@ -202,4 +203,22 @@ vk_detail::PelStorage::PelStorage(std::int32_t width, std::int32_t height, std::
     data_ = reinterpret_cast<void*>((addr + 63) & ~std::uintptr_t{63});
 }
 
-vk_detail::PelStorage::~PelStorage() { releasePelBlock(raw_, bytes_); }
+// Only a vkPelBuffer, which is made from writable pixels, writes through a
+// view's data().
+vk_detail::PelStorage::PelStorage(const void* data, std::int32_t width, std::int32_t height,
+                                  std::size_t pelSize, std::ptrdiff_t rowStepBytes,
+                                  std::shared_ptr<const void> owner)
+    : owner_(std::move(owner)), data_(const_cast<void*>(data)), width_(width), height_(height) {
+    const auto pel = static_cast<std::ptrdiff_t>(pelSize);
+    if (data == nullptr) throw vkPelFunc::BadParams("a view needs a pixel address");
+    if (width < 0 || height < 0) throw vkPelFunc::BadParams("a view cannot have a negative size");
+    if (rowStepBytes % pel != 0)
+        throw vkPelFunc::BadParams("a view's row step must be a multiple of the pixel size");
+    if (rowStepBytes / pel < width)
+        throw vkPelFunc::BadParams("a view's row step must hold a whole row");
+    stride_ = rowStepBytes / pel;
+}
+
+vk_detail::PelStorage::~PelStorage() {
+    if (raw_ != nullptr) releasePelBlock(raw_, bytes_);  // a view's pixels are its owner's
+}

@@ -36,3 +36,38 @@ TEST(PelBuffer, RowsAreAlignedOrPackedClippedWindowsFitAndCopiesShareStorage) {
     b.setUnbound();
     EXPECT_EQ(view.get(P(13, 24)), 0xDEADBEEFu);
 }
+
+TEST(PelBuffer, ViewsShareTheCallersPixelsAndKeepTheirOwnerAlive) {
+    // A 5 x 3 image inside caller memory whose rows are 8 pixels apart.
+    auto pixels = std::make_shared<std::vector<std::uint16_t>>(24, 7);
+    std::weak_ptr<std::vector<std::uint16_t>> alive = pixels;
+    std::uint16_t* data = pixels->data() + 1;
+    vkPelBuffer_const<std::uint16_t> copy;
+    {
+        vkPelBuffer<std::uint16_t> view(data, 5, 3, 16, std::move(pixels));
+        EXPECT_EQ(view.window(), vkPelRect(0, 0, 5, 3));
+        EXPECT_EQ(view.rowUpdate(), 8);
+        view.set(P(4, 2), 9);
+        EXPECT_EQ(data[2 * 8 + 4], 9);
+        copy = vfPelCopy<std::uint16_t>(view);  // a library function reads it through its row step
+        view.window(vkPelRect(1, 1, 2, 2));
+        copy = view;
+    }
+    EXPECT_FALSE(alive.expired());
+    EXPECT_EQ(copy.get(P(1, 1)), 7);
+    copy.setUnbound();
+    EXPECT_TRUE(alive.expired());
+
+    const U8 bytes[8] = {};
+    struct Case {
+        const U8* data;
+        std::int32_t width, height;
+        std::ptrdiff_t step;
+    };
+    for (const Case& c : {Case{nullptr, 1, 1, 1}, Case{bytes, -1, 1, 1}, Case{bytes, 1, -1, 1},
+                          Case{bytes, 4, 2, 3}, Case{bytes, 2, 2, -2}})
+        EXPECT_THROW(vkPelBuffer_const<U8>(c.data, c.width, c.height, c.step, nullptr),
+                     vkPelFunc::BadParams);
+    std::uint16_t one = 5;
+    EXPECT_THROW(vkPelBuffer_const<std::uint16_t>(&one, 1, 1, 3, nullptr), vkPelFunc::BadParams);
+}
