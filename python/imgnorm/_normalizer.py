@@ -1,0 +1,374 @@
+"""The normalizer tool: train on a reference image, normalize run-time images."""
+
+from __future__ import annotations
+
+import enum
+import os
+from typing import Any, List, Optional, Sequence, Tuple, Union
+
+import numpy as np
+
+from . import _imgnorm
+from ._types import DiagRecord
+
+
+class Method(enum.IntFlag):
+    """Normalization methods; a set of methods is their OR (``|``).
+
+    Every method also has the name the command-line tool uses
+    (``Method.parse("local-mean")``).
+    """
+
+    IDENTITY = 0
+    HISTOGRAM = 1
+    MEAN_STDDEV = 2
+    TAILS = 4
+    LINEAR_FIT = 8
+    LOCAL_MEAN = 16
+    LOCAL_MEDIAN = 32
+    ALL = 63
+
+    @classmethod
+    def parse(cls, name: str) -> "Method":
+        """The method (or ``ALL``) of a command-line name or enumerator name.
+
+        Parameters
+        ----------
+        name : str
+            ``identity``, ``histogram``, ``mean-stddev``, ``tails``,
+            ``linear-fit``, ``local-mean``, ``local-median`` or ``all``, or
+            the library's enumerator name (``eMatchHistogram``, ...).
+
+        Raises
+        ------
+        ValueError
+            For any other name.
+
+        Examples
+        --------
+        >>> Method.parse("local-mean")
+        <Method.LOCAL_MEAN: 16>
+        """
+        key = name.strip()
+        if key in _NAMES:
+            return _NAMES[key]
+        raise ValueError(f"unknown method {name!r} (one of {', '.join(_CLI_NAMES)}, all)")
+
+
+_CLI_NAMES = ("identity", "histogram", "mean-stddev", "tails", "linear-fit", "local-mean", "local-median")
+_ENUMERATOR_NAMES = ("eIdentity", "eMatchHistogram", "eMatchMeanAndStddev", "eMatchHistogramTails",
+                     "eLinearlyFitGrayValues", "eLocalCorrection", "eLocalCorrectionEnhanced")
+_VALUES = (0, 1, 2, 4, 8, 16, 32)
+_NAMES = {name: Method(v) for names in (_CLI_NAMES, _ENUMERATOR_NAMES) for name, v in zip(names, _VALUES)}
+_NAMES["all"] = Method.ALL
+
+MethodLike = Union[Method, str]
+PairLike = Union[int, Sequence[int]]
+
+
+def _method(value: MethodLike) -> Method:
+    if isinstance(value, str):
+        return Method.parse(value)
+    if isinstance(value, Method):
+        return value
+    raise TypeError(f"a method is an imgnorm.Method or a name such as 'local-mean', got {type(value).__name__}")
+
+
+def _pair(value: Any, name: str, scalar: bool = True) -> Tuple[Any, Any]:
+    """(x, y) from a pair, or from one number for both when scalar."""
+    if scalar and isinstance(value, (int, np.integer)):
+        return (int(value), int(value))
+    try:
+        x, y = value
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be a pair (x, y){' or one integer' if scalar else ''}, got {value!r}") from None
+    return (x, y)
+
+
+class Normalizer:
+    """A gray-level normalizer trained on a reference (golden) image.
+
+    It makes run-time images look like the reference before they are
+    compared with it, with one of seven methods (see `Method`). The tool
+    keeps its own copies of the reference and the mask.
+
+    Parameters
+    ----------
+    reference : numpy.ndarray or None
+        The reference image: a 2-D uint8 array. Without one the tool can
+        only run ``identity``.
+    mask : numpy.ndarray, optional
+        Which pixels count: a 2-D uint8 or bool array, 0 (False) excludes the
+        pixel at the same position.
+    neighborhood : int or (int, int), optional
+        Size (x, y), i.e. width then height, of the neighbourhood of the
+        local corrections; default (101, 101).
+    granularity : int or (int, int), optional
+        Step (x, y) of the grid on which the local corrections are computed
+        before being resampled; default (1, 1), every pixel.
+    tails : (float, float), optional
+        The two cumulative fractions, 0 <= lo <= hi <= 1, that ``tails``
+        carries onto the reference's; default (0.0, 1.0).
+    variation_range : (int, int), optional
+        The largest correction downwards and upwards of the local methods,
+        lo <= 0 <= hi; default (-127, 127).
+    keep_masked : bool, optional
+        Copy the run-time image's pixels where the mask excludes them into
+        the result, instead of normalizing them too.
+
+    Raises
+    ------
+    TypeError, ValueError
+        For arrays of another dtype or shape.
+    imgnorm.BadParams
+        For a parameter out of range (a ``ValueError`` too).
+
+    Notes
+    -----
+    Pairs are (x, y): width first, as in the command-line tool and OpenCV,
+    not numpy's (rows, columns). Setting the reference, the mask, the
+    neighborhood or the granularity untrains the tool; the run-time
+    parameters (tails, variation_range, keep_masked) keep its training.
+    One trained tool may run in many threads at once: ``train`` and ``run``
+    release the GIL.
+
+    Examples
+    --------
+    >>> tool = Normalizer(golden, mask, granularity=2)
+    >>> tool.train("histogram", "local-mean")
+    >>> fixed = tool.run(image, "local-mean")
+    """
+
+    def __init__(self, reference: Optional[np.ndarray], mask: Optional[np.ndarray] = None, *,
+                 neighborhood: PairLike = (101, 101), granularity: PairLike = (1, 1),
+                 tails: Tuple[float, float] = (0.0, 1.0), variation_range: Tuple[int, int] = (-127, 127),
+                 keep_masked: bool = False) -> None:
+        self._tool = _imgnorm._Tool()
+        self.neighborhood = neighborhood
+        self.granularity = granularity
+        self._tool.set_run_parameters(_pair(tails, "tails", False), _pair(variation_range, "variation_range", False),
+                                      bool(keep_masked))
+        self._tool.set_reference(reference)
+        self._tool.set_mask(mask)
+
+    # Images -----------------------------------------------------------------
+
+    @property
+    def reference(self) -> Optional[np.ndarray]:
+        """The tool's copy of the reference image (read-only), or None;
+        setting it copies the new image and untrains the tool."""
+        return self._tool.reference()
+
+    @reference.setter
+    def reference(self, image: Optional[np.ndarray]) -> None:
+        self._tool.set_reference(image)
+
+    @property
+    def mask(self) -> Optional[np.ndarray]:
+        """The tool's copy of the mask (read-only), or None; setting it copies
+        the new mask (None removes it) and untrains the tool."""
+        return self._tool.mask()
+
+    @mask.setter
+    def mask(self, image: Optional[np.ndarray]) -> None:
+        self._tool.set_mask(image)
+
+    # Parameters ---------------------------------------------------------------
+
+    @property
+    def neighborhood(self) -> Tuple[int, int]:
+        """Neighbourhood size (x, y) of the local corrections, each >= 1;
+        setting it untrains the tool."""
+        return self._tool.neighborhood()
+
+    @neighborhood.setter
+    def neighborhood(self, size: PairLike) -> None:
+        self._tool.set_neighborhood(_pair(size, "neighborhood"))
+
+    @property
+    def granularity(self) -> Tuple[int, int]:
+        """Grid step (x, y) of the local corrections, each >= 1; setting it
+        untrains the tool."""
+        return self._tool.granularity()
+
+    @granularity.setter
+    def granularity(self, step: PairLike) -> None:
+        self._tool.set_granularity(_pair(step, "granularity"))
+
+    @property
+    def tails(self) -> Tuple[float, float]:
+        """Cumulative fractions (lo, hi) of ``tails``, 0 <= lo <= hi <= 1;
+        setting them keeps the training."""
+        return self._tool.tails()
+
+    @tails.setter
+    def tails(self, fractions: Tuple[float, float]) -> None:
+        self._tool.set_run_parameters(_pair(fractions, "tails", False), None, None)
+
+    @property
+    def variation_range(self) -> Tuple[int, int]:
+        """Largest correction (down, up) of the local methods, down <= 0 <= up;
+        setting it keeps the training."""
+        return self._tool.variation_range()
+
+    @variation_range.setter
+    def variation_range(self, limits: Tuple[int, int]) -> None:
+        self._tool.set_run_parameters(None, _pair(limits, "variation_range", False), None)
+
+    @property
+    def keep_masked(self) -> bool:
+        """Whether pixels the mask excludes keep their run-time values;
+        setting it keeps the training."""
+        return self._tool.keep_masked()
+
+    @keep_masked.setter
+    def keep_masked(self, keep: bool) -> None:
+        self._tool.set_run_parameters(None, None, bool(keep))
+
+    @property
+    def trained(self) -> Method:
+        """The methods the tool is trained for."""
+        return Method(self._tool.trained_methods())
+
+    # Training and running -------------------------------------------------------
+
+    def train(self, *methods: MethodLike, diagnostics: Optional[List[DiagRecord]] = None) -> None:
+        """Train for a set of methods (replacing the trained set).
+
+        Parameters
+        ----------
+        *methods : Method or str
+            Methods or method names (``"histogram"``, ``"local-mean"``,
+            ``"all"``, ...); none at all trains every method.
+        diagnostics : list, optional
+            A list that receives the training's `DiagRecord` records.
+
+        Raises
+        ------
+        imgnorm.CanNotTrain
+            When the tool cannot train, e.g. for a global method with a mask
+            that excludes the whole reference (the other methods are then
+            trained).
+        ValueError
+            For an unknown method name.
+
+        Examples
+        --------
+        >>> tool.train("histogram", Method.LOCAL_MEAN)
+        """
+        flags = Method.ALL if not methods else Method.IDENTITY
+        for m in methods:
+            flags |= _method(m)
+        self._tool.train(int(flags), diagnostics)
+
+    def run(self, image: np.ndarray, method: MethodLike, *,
+            diagnostics: Optional[List[DiagRecord]] = None) -> np.ndarray:
+        """Normalize an image with one trained method.
+
+        Parameters
+        ----------
+        image : numpy.ndarray
+            A 2-D uint8 array; strided views (``img[10:, 20:]``, ``img[::2]``)
+            are read in place, other layouts through a compact copy.
+        method : Method or str
+            One method, e.g. ``"local-mean"``.
+        diagnostics : list, optional
+            A list that receives the run's `DiagRecord` records.
+
+        Returns
+        -------
+        numpy.ndarray
+            A new uint8 array that owns the library's result. It covers the
+            part of the image that the reference (and the mask) also cover,
+            all aligned at their top-left pixel: its shape is the
+            element-wise minimum of their shapes. ``identity`` returns a copy
+            of the whole image.
+
+        Raises
+        ------
+        imgnorm.NotTrained
+            When the tool is not trained for the method.
+        imgnorm.RunFailed
+            When a global method cannot build its gray map for this image
+            (e.g. the mask leaves none of it); the message says why.
+        imgnorm.BadParams
+            For a set of several methods.
+        TypeError, ValueError
+            For an array of another dtype or shape, or an unknown name.
+
+        Examples
+        --------
+        >>> fixed = tool.run(image, "local-mean")
+        """
+        return self._tool.run(image, int(_method(method)), diagnostics)
+
+    # Storage ----------------------------------------------------------------------
+
+    def save(self, path: Union[str, os.PathLike]) -> None:
+        """Store the tool in a file, as ``imgnorm train -o`` does.
+
+        The file holds the parameters, the reference, the mask and the set of
+        trained methods (written through a temporary file: a failure leaves
+        no partial file).
+
+        Raises
+        ------
+        imgnorm.FileError
+            When the file cannot be written.
+        """
+        self._tool.save(os.fspath(path))
+
+    def __getstate__(self) -> dict:
+        return {"archive": self._tool.to_bytes()}
+
+    def __setstate__(self, state: dict) -> None:
+        self._tool = _imgnorm._Tool.from_bytes(state["archive"])
+
+    def __copy__(self) -> "Normalizer":
+        return _wrap(self._tool.copy())
+
+    def __deepcopy__(self, memo: dict) -> "Normalizer":
+        return _wrap(self._tool.copy())
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Normalizer):
+            return NotImplemented
+        return self._tool == other._tool
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __repr__(self) -> str:
+        def size(a: Optional[np.ndarray]) -> str:
+            return "None" if a is None else f"{a.shape[1]}x{a.shape[0]}"
+
+        return (f"Normalizer(reference={size(self.reference)}, mask={size(self.mask)}, "
+                f"neighborhood={self.neighborhood}, granularity={self.granularity}, tails={self.tails}, "
+                f"variation_range={self.variation_range}, keep_masked={self.keep_masked}, "
+                f"trained={'|'.join(m.name for m in self.trained) or 'IDENTITY'})")
+
+
+def _wrap(tool: Any) -> Normalizer:
+    out = Normalizer.__new__(Normalizer)
+    out._tool = tool
+    return out
+
+
+def load(path: Union[str, os.PathLike]) -> Normalizer:
+    """Load a tool stored by `Normalizer.save` or ``imgnorm train -o``.
+
+    The tool is trained again for its stored methods while it loads.
+
+    Raises
+    ------
+    imgnorm.FileError
+        When the file cannot be read.
+    imgnorm.ArchiveError
+        When it does not hold a tool (or a damaged one).
+    imgnorm.UnknownVersion
+        When a newer version of the library wrote it.
+
+    Examples
+    --------
+    >>> tool = imgnorm.load("board.imgnorm")
+    """
+    return _wrap(_imgnorm._Tool.load(os.fspath(path)))
