@@ -18,11 +18,12 @@ Examples
 from ._types import (ArchiveError, BadImage, BadParams, BadWindow, Cancelled, CanNotRun, CanNotTrain, DiagRecord,
                      Error, FileError, InternalError, MethodNotImplemented, NotTrained, RunFailed, UnknownVersion)
 from ._normalizer import Method, Normalizer, load
+from ._gain import GainNormalizer
 from ._functions import (clamped_difference, gaussian_sample, get_num_threads, histogram, imread, imwrite, median,
                          threshold, set_num_threads)
 
 __all__ = [
-    "Normalizer", "Method", "load", "DiagRecord",
+    "Normalizer", "GainNormalizer", "Method", "load", "DiagRecord",
     "histogram", "threshold", "median", "gaussian_sample", "clamped_difference", "imread", "imwrite",
     "set_num_threads", "get_num_threads",
     "Error", "BadParams", "BadImage", "BadWindow", "NotTrained", "CanNotTrain", "CanNotRun",

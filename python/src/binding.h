@@ -10,6 +10,7 @@
 #include <string>
 
 #include <imgnorm/attention.h>
+#include <imgnorm/normalizer.h>
 #include <imgnorm/pelbuffer.h>
 
 namespace imgnorm_py {
@@ -85,10 +86,15 @@ auto releasedCall(F&& f) -> decltype(f()) {
 // the message.
 [[noreturn]] void raise(const char* name, const std::string& message);
 
+// A copy of the vkImageNormalizer inside an _imgnorm._Tool (TypeError for
+// anything else), taken under the tool's lock.
+vkImageNormalizer normalizerOf(py::handle tool);
+
 // Parts of the module.
 void bindErrors(py::module_& m);
 void bindCalls(py::module_& m);
 void bindTool(py::module_& m);
 void bindFunctions(py::module_& m);
+void bindGain(py::module_& m);
 
 }  // namespace imgnorm_py

@@ -9,4 +9,5 @@ PYBIND11_MODULE(_imgnorm, m) {
     imgnorm_py::bindCalls(m);
     imgnorm_py::bindTool(m);
     imgnorm_py::bindFunctions(m);
+    imgnorm_py::bindGain(m);
 }

@@ -204,6 +204,11 @@ double timeRunFromCpp(const Tool& t, py::handle image, std::uint32_t method, int
 
 }  // namespace
 
+vkImageNormalizer normalizerOf(py::handle tool) {
+    const Tool& t = tool.cast<const Tool&>();
+    return read(t, [](const vkImageNormalizer& x) { return x; });
+}
+
 void bindTool(py::module_& m) {
     py::class_<Tool>(m, "_Tool")
         .def(py::init<>())

@@ -280,3 +280,28 @@ def test_ctrl_c_cancels_a_long_call_through_the_library():
     # Calls work afterwards, and the handler is Python's again.
     assert imgnorm.median(image[:9, :9], 3).shape == (9, 9)
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+
+
+def test_gain_tool_undoes_a_multiplied_shading_pickles_and_checks_its_arguments(scene):
+    golden, mask = scene["golden"], scene["mask"]
+    x = np.arange(golden.shape[1])
+    dimmed = np.clip(golden * (0.5 + 0.3 * x / x[-1]), 0, 255).astype(np.uint8)
+    source = imgnorm.Normalizer(golden, mask, neighborhood=15)
+    gain = imgnorm.GainNormalizer(source, gain_range=(0.5, 2.0))
+    assert (gain.gain_range, gain.deviation_floor) == ((0.5, 2.0), 1.0)
+    inside = mask != 0
+    before = np.abs(dimmed.astype(int) - golden)[inside].mean()
+    for correction in ("local-gain", "local-gain-offset"):
+        out = gain.run(dimmed, correction)
+        assert np.abs(out.astype(int) - golden)[inside].mean() < before / 4, correction
+        np.testing.assert_array_equal(gain.run(layouts(dimmed)["every other column"], correction), out)
+    assert not np.array_equal(gain.run(dimmed, "local-gain"), gain.run(dimmed))
+    again = pickle.loads(pickle.dumps(gain))
+    assert again == gain and again != imgnorm.GainNormalizer(source)
+    np.testing.assert_array_equal(again.run(dimmed), gain.run(dimmed))
+    for call, error in [(lambda: gain.run(dimmed, "gain"), ValueError),
+                        (lambda: imgnorm.GainNormalizer(source, gain_range=(2.0, 4.0)), imgnorm.BadParams),
+                        (lambda: imgnorm.GainNormalizer(imgnorm.Normalizer(None)), imgnorm.CanNotTrain),
+                        (lambda: imgnorm.GainNormalizer(golden), TypeError)]:
+        with pytest.raises(error):
+            call()
