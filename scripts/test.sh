@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build needs, then builds and runs the whole test suite:
 # the release build, then the same tests under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then a short fuzzing smoke run.
+# UndefinedBehaviorSanitizer, the concurrency tests under ThreadSanitizer,
+# then a short fuzzing smoke run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -14,6 +15,12 @@ ctest --preset release -j "$jobs"
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j "$jobs"
 ctest --preset asan -j "$jobs"
+
+# The concurrency tests under ThreadSanitizer: only the test program that
+# holds them is built, and only they run.
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j "$jobs"
+ctest --preset tsan -j "$jobs"
 
 if [ -f fuzz/CMakeLists.txt ]; then
   scripts/fuzz.sh smoke

@@ -13,6 +13,7 @@
 #include "imgnorm/geometry.h"
 #include "imgnorm/histostats.h"
 #include "imgnorm/median.h"
+#include "imgnorm/memory.h"
 #include "imgnorm/normalizer.h"
 #include "imgnorm/pelbuffer.h"
 #include "imgnorm/pelfunc.h"

@@ -44,7 +44,8 @@ protected:
 
 // Registers a persistent class with the registry at static-initialisation
 // time, so that an archive naming the class can create an empty instance.
-// The name recorded is the demangled C++ name of the type.
+// The name recorded is the demangled C++ name of the type. Registering,
+// unregistering and looking up are safe from any thread at any time.
 class IMGNORM_API vk_Instantiator {
 public:
     using MakeFn = vkPersistent* (*)();

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <mutex>
 
 #include "imgnorm/archive.h"
 
@@ -24,18 +25,31 @@ void vkPersistent::setVisited(vkArchive& archive, const void* object, std::size_
 
 namespace {
 
-std::map<std::string, vk_Instantiator::MakeFn>& registry() {
-    static std::map<std::string, vk_Instantiator::MakeFn> classes;
-    return classes;
+// The registry; classes may register (a library loaded later) while other
+// threads look names up.
+struct Registry {
+    std::mutex mutex;
+    std::map<std::string, vk_Instantiator::MakeFn> classes;
+};
+
+Registry& registry() {
+    static Registry r;
+    return r;
 }
 
 }  // namespace
 
 vk_Instantiator::vk_Instantiator(const std::type_info& type, MakeFn factory) : name_(className(type)) {
-    registry()[name_] = factory;
+    Registry& r = registry();
+    const std::lock_guard<std::mutex> lock(r.mutex);
+    r.classes[name_] = factory;
 }
 
-vk_Instantiator::~vk_Instantiator() { registry().erase(name_); }
+vk_Instantiator::~vk_Instantiator() {
+    Registry& r = registry();
+    const std::lock_guard<std::mutex> lock(r.mutex);
+    r.classes.erase(name_);
+}
 
 std::string vk_Instantiator::className(const std::type_info& type) {
     int status = 0;
@@ -45,8 +59,18 @@ std::string vk_Instantiator::className(const std::type_info& type) {
 }
 
 vkPersistent* vk_Instantiator::make(const std::string& name) {
-    auto it = registry().find(name);
-    return it == registry().end() ? nullptr : it->second();
+    MakeFn factory = nullptr;
+    {
+        Registry& r = registry();
+        const std::lock_guard<std::mutex> lock(r.mutex);
+        const auto it = r.classes.find(name);
+        if (it != r.classes.end()) factory = it->second;
+    }
+    return factory == nullptr ? nullptr : factory();
 }
 
-bool vk_Instantiator::isRegistered(const std::string& name) { return registry().count(name) != 0; }
+bool vk_Instantiator::isRegistered(const std::string& name) {
+    Registry& r = registry();
+    const std::lock_guard<std::mutex> lock(r.mutex);
+    return r.classes.count(name) != 0;
+}
