@@ -58,8 +58,13 @@ public:
 
     // A loading archive over the contents of a file.
     static vkArchive loadFromFile(const std::string& path);
-    // Writes the stored bytes to a file (through a temporary file that is
-    // renamed into place, so a failure never leaves a partial file).
+    // Writes the stored bytes to a file: into a new file of a unique name in
+    // the target's folder, flushed to the disk (fsync), then renamed over
+    // the target, and the folder flushed. The target is replaced whole or
+    // not at all: a failure (a full disk, a missing folder, a target that
+    // is a folder) throws FileError naming the file, keeps any old file and
+    // removes the temporary one. Threads or processes saving to one path at
+    // once end with one of their files, complete.
     void saveToFile(const std::string& path) const;
 
     bool isLoading() const { return direction_ == Direction::loading; }

@@ -2,11 +2,14 @@
 #include "imgnorm/archive.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <memory>
+
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -66,24 +69,69 @@ vkArchive vkArchive::loadFromFile(const std::string& path) {
     return vkArchive(std::move(bytes));
 }
 
-void vkArchive::saveToFile(const std::string& path) const {
-    const std::string tmp = path + ".tmp" + std::to_string(::getpid());
-    {
-        std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(tmp.c_str(), "wb"), &std::fclose);
-        if (!f) throw FileError("cannot create archive file '" + path + "': " + std::strerror(errno));
-        const bool ok = std::fwrite(bytes_.data(), 1, bytes_.size(), f.get()) == bytes_.size() &&
-                        std::fflush(f.get()) == 0;
-        if (!ok) {
-            f.reset();
-            std::remove(tmp.c_str());
-            throw FileError("cannot write archive file '" + path + "'");
+namespace {
+
+// Writes all of size bytes to fd, resuming after partial writes and signals;
+// false with errno set when the file cannot take them (a full disk, a file
+// size limit).
+bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
+    while (size != 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
         }
+        data += n;
+        size -= static_cast<std::size_t>(n);
     }
-    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+    return true;
+}
+
+// Flushes a folder's entries, so that a rename in it survives a crash.
+// Folders that cannot be opened or flushed (some file systems refuse) are
+// left as they are: the file itself is complete either way.
+void syncFolder(const std::string& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+}  // namespace
+
+void vkArchive::saveToFile(const std::string& path) const {
+    const auto fail = [&](const std::string& what, int err) {
+        return FileError("cannot " + what + " archive file '" + path + "': " + std::strerror(err));
+    };
+    const std::size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    // A name no other thread or process uses at the same time (the process
+    // id and a counter; O_EXCL skips names left behind by a crash): each
+    // saver writes its own file, and the last rename wins with a whole file.
+    static std::atomic<std::uint32_t> counter{0};
+    std::string tmp;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        tmp = path + ".tmp" + std::to_string(::getpid()) + "." + std::to_string(counter.fetch_add(1));
+        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) throw fail("create", errno);
+    const bool written = writeAll(fd, bytes_.data(), bytes_.size()) && ::fsync(fd) == 0;
+    const int writeError = errno;
+    const bool closed = ::close(fd) == 0;
+    const int closeError = errno;
+    if (!written || !closed) {
+        ::unlink(tmp.c_str());
+        throw fail("write", written ? closeError : writeError);
+    }
+    if (::rename(tmp.c_str(), path.c_str()) != 0) {
         const int err = errno;
-        std::remove(tmp.c_str());
-        throw FileError("cannot write archive file '" + path + "': " + std::strerror(err));
+        ::unlink(tmp.c_str());
+        throw fail("replace", err);
     }
+    syncFolder(folder);
 }
 
 void vkArchive::reserve(std::size_t size) {

@@ -1,13 +1,21 @@
 #include <gtest/gtest.h>
 #include <imgnorm/archive.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <limits>
 #include <memory>
+#include <thread>
 
 namespace {
 
+namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
 template <class T>
@@ -57,11 +65,51 @@ TEST(Archive, CorruptInputOrTheWrongDirectionThrowsBeforeTouchingTheTarget) {
     EXPECT_TRUE(v == 42u && s == "keep" && !b);
 }
 
-TEST(Archive, MissingFileOrDirectoryThrowsFileError) {
-    // Round trips through files are checked with the tool's persistence.
-    EXPECT_THROW(vkArchive::loadFromFile(::testing::TempDir() + "no-such-imgnorm-archive.bin"),
-                 vkArchive::FileError);
-    EXPECT_THROW(vkArchive().saveToFile("/nonexistent-dir/x.bin"), vkArchive::FileError);
+// Round trips through files are checked with the tool's persistence; here,
+// saves that fail and saves that race.
+TEST(Archive, AFailedSaveKeepsTheOldFileAndLeavesNoTemporaryFile) {
+    const fs::path dir = fs::path(::testing::TempDir()) / ("imgnorm-archive-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir / "folder");
+    const std::string target = (dir / "t.bin").string();
+    vkArchive small, large;
+    small.writeBytes("old", 3);
+    large.writeBytes(std::string(70000, 'x').data(), 70000);
+    small.saveToFile(target);
+    EXPECT_THROW(vkArchive::loadFromFile((dir / "none.bin").string()), vkArchive::FileError);
+    EXPECT_THROW(small.saveToFile((dir / "none" / "x.bin").string()), vkArchive::FileError);
+    try {
+        small.saveToFile((dir / "folder").string());
+        ADD_FAILURE() << "saved over a folder";
+    } catch (const vkArchive::FileError& e) {
+        EXPECT_NE(std::string(e.what()).find((dir / "folder").string()), std::string::npos) << e.what();
+    }
+    // A file size limit (as a full disk) stops the write part-way.
+    struct rlimit old {};
+    ::getrlimit(RLIMIT_FSIZE, &old);
+    const auto oldSignal = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = old;
+    limit.rlim_cur = 4096;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    EXPECT_THROW(large.saveToFile(target), vkArchive::FileError);
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldSignal);
+    EXPECT_EQ(vkArchive::loadFromFile(target).bytes(), small.bytes());
+
+    // Threads saving to one path end with one of the whole files.
+    std::vector<std::thread> savers;
+    for (int t = 0; t < 4; ++t)
+        savers.emplace_back([&, t] {
+            for (int i = 0; i < 20; ++i) (t % 2 == 0 ? small : large).saveToFile(target);
+        });
+    for (auto& s : savers) s.join();
+    const Bytes last = vkArchive::loadFromFile(target).bytes();
+    EXPECT_TRUE(last == small.bytes() || last == large.bytes());
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"folder", "t.bin"}));
+    fs::remove_all(dir);
 }
 
 TEST(Archive, PolymorphicObjectsRoundTripThroughTheRegistryAndNullStaysNull) {
