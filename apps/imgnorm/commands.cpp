@@ -76,10 +76,20 @@ void setImages(vkImageNormalizer& tool, const std::string& reference, const std:
 // finished and written, no other is started.
 std::atomic<bool> gInterrupted{false};
 
+// Ends the process as the signal would, without the temporary files of the
+// writes in progress.
+extern "C" void onFatalSignal(int signal) {
+    removeTemporaryFiles();
+    static const char message[] = "imgnorm: interrupted\n";
+    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, message, sizeof(message) - 1);
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
 extern "C" void onInterrupt(int signal) {
     gInterrupted.store(true);
     // A second signal ends the process at once.
-    std::signal(signal, SIG_DFL);
+    std::signal(signal, onFatalSignal);
 }
 
 class InterruptGuard {
@@ -178,13 +188,25 @@ vkFlatField flatFieldFor(const RunOptions& o) {
 }  // namespace
 
 void saveTool(vkImageNormalizer& tool, const std::string& path) {
+    vkArchive archive;
     try {
-        vkArchive archive;
         archive || tool;
-        archive.saveToFile(path);
     } catch (const std::exception& e) {
         throw FileError(path, std::string("cannot store the tool: ") + e.what());
     }
+    writeWholeFile(path, std::string(archive.bytes().begin(), archive.bytes().end()), true);
+}
+
+void installSignalHandlers() {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction action {};
+        action.sa_handler = onFatalSignal;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(signal, &action, nullptr);
+    }
+    // Beyond a file size limit (ulimit -f) a write then fails with EFBIG,
+    // reported like a full disk, instead of ending the process.
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 vkImageNormalizer loadTool(const std::string& path) {

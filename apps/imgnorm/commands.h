@@ -93,9 +93,17 @@ std::vector<std::string> imageFolders(const std::string& root,
 // FileError when the folder path would be written into does not exist.
 void requireParentFolder(const std::string& path);
 
-// Stores and loads a tool in the library's archive form.
+// Stores and loads a tool in the library's archive form. A stored tool is
+// flushed to the disk before it replaces the file; loading refuses a file
+// with bytes after the tool.
 void saveTool(vkImageNormalizer& tool, const std::string& path);
 vkImageNormalizer loadTool(const std::string& path);
+
+// SIGINT, SIGTERM and SIGHUP end the process without leaving the
+// temporary files of writes in progress (a batch first finishes its images
+// in progress, see runInputs); writes beyond a file size limit fail with an
+// error instead of ending the process.
+void installSignalHandlers();
 
 // The inputs of a run: files as given, folders replaced by the PNG and PGM
 // files directly inside them, sorted by name.

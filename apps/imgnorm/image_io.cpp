@@ -50,45 +50,90 @@ std::string lowerExtension(const std::string& path) {
     return ext;
 }
 
+// The temporary files being written, for removeTemporaryFiles() to remove
+// from a signal handler: slots of fixed storage, each free (0), being
+// filled (1) or naming a file (2). A path too long for a slot, or one more
+// file than there are slots, goes unrecorded.
+struct PendingFile {
+    std::atomic<int> state{0};
+    char path[4096];
+};
+static_assert(std::atomic<int>::is_always_lock_free);
+constexpr std::size_t kPendingSlots = 320;  // more than the most jobs at once
+PendingFile gPending[kPendingSlots];
+
+PendingFile* recordPending(const std::string& path, PendingFile* slot) {
+    if (path.size() >= sizeof(slot->path)) return slot;
+    for (std::size_t i = 0; slot == nullptr && i < kPendingSlots; ++i) {
+        int expected = 0;
+        if (gPending[i].state.compare_exchange_strong(expected, 1)) slot = &gPending[i];
+    }
+    if (slot == nullptr) return nullptr;
+    slot->state.store(1);
+    std::memcpy(slot->path, path.c_str(), path.size() + 1);
+    slot->state.store(2);
+    return slot;
+}
+
+// Writes reach the disk before the rename publishes them.
+bool syncFile(FILE* file) { return std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0; }
+
+void syncFolder(const std::filesystem::path& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
 // A temporary file next to the target, renamed onto it by commit() and
-// removed when the object goes away uncommitted. It is created with mode
-// 0666 like any new file, so the umask decides its permissions.
+// removed when the object goes away uncommitted (or the process ends by a
+// signal, see removeTemporaryFiles). It is created with mode 0666 like any
+// new file, so the umask decides its permissions.
 class TempFile {
 public:
     explicit TempFile(const std::string& target) : target_(target) {
         static std::atomic<unsigned> counter{0};
         const std::filesystem::path p(target);
-        const std::filesystem::path dir = p.has_parent_path() ? p.parent_path() : std::filesystem::path(".");
+        dir_ = p.has_parent_path() ? p.parent_path() : std::filesystem::path(".");
         int fd = -1;
         for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
             std::string name = ".";
             name.append(p.filename().string()).append(".tmp").append(std::to_string(::getpid()));
             name.append(".").append(std::to_string(counter.fetch_add(1)));
-            path_ = (dir / name).string();
+            path_ = (dir_ / name).string();
+            // Recorded before it exists, so that no signal finds it unrecorded.
+            pending_ = recordPending(path_, pending_);
             fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (fd < 0 && errno != EEXIST) break;
         }
-        if (fd < 0) throw FileError(target, std::string("cannot create a file in its folder: ") + std::strerror(errno));
+        if (fd < 0) {
+            const int err = errno;
+            release();
+            throw FileError(target, std::string("cannot create a file in its folder: ") + std::strerror(err));
+        }
         file_ = ::fdopen(fd, "wb");
         if (file_ == nullptr) {
             const int err = errno;
             ::close(fd);
             ::unlink(path_.c_str());
+            release();
             throw FileError(target, std::string("cannot open for writing: ") + std::strerror(err));
         }
     }
     ~TempFile() {
         if (file_ != nullptr) std::fclose(file_);
         if (!committed_) ::unlink(path_.c_str());
+        release();
     }
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
 
     FILE* file() const { return file_; }
 
-    // The rename makes the new file appear whole or not at all.
-    void commit() {
-        const bool flushed = std::fflush(file_) == 0 && std::ferror(file_) == 0;
+    // The rename makes the new file appear whole or not at all; durable
+    // also flushes the file and then its folder to the disk.
+    void commit(bool durable = false) {
+        const bool flushed = (durable ? syncFile(file_) : std::fflush(file_) == 0) && std::ferror(file_) == 0;
         const int flushError = errno;
         const bool closed = std::fclose(file_) == 0;
         const int closeError = errno;
@@ -98,12 +143,21 @@ public:
         if (std::rename(path_.c_str(), target_.c_str()) != 0)
             throw FileError(target_, std::string("cannot replace the file: ") + std::strerror(errno));
         committed_ = true;
+        release();
+        if (durable) syncFolder(dir_);
     }
 
 private:
+    void release() {
+        if (pending_ != nullptr) pending_->state.store(0);
+        pending_ = nullptr;
+    }
+
     std::string target_;
+    std::filesystem::path dir_;
     std::string path_;
     FILE* file_ = nullptr;
+    PendingFile* pending_ = nullptr;
     bool committed_ = false;
 };
 
@@ -250,11 +304,16 @@ void writeImage(const std::string& path, const vkPelBuffer_const<std::uint16_t>&
     writeEncoded(path, encodeSource(image, depth));
 }
 
-void writeWholeFile(const std::string& path, const std::string& bytes) {
+void writeWholeFile(const std::string& path, const std::string& bytes, bool durable) {
     TempFile temp(path);
     if (std::fwrite(bytes.data(), 1, bytes.size(), temp.file()) != bytes.size())
         throw FileError(path, std::string("cannot write: ") + std::strerror(errno));
-    temp.commit();
+    temp.commit(durable);
+}
+
+void removeTemporaryFiles() {
+    for (PendingFile& f : gPending)
+        if (f.state.load() == 2) ::unlink(f.path);
 }
 
 }  // namespace imgnorm_cli

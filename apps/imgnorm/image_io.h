@@ -97,7 +97,13 @@ void writeImage(const std::string& path, const vkPelBuffer_const<std::uint8_t>& 
 void writeImage(const std::string& path, const vkPelBuffer_const<std::uint16_t>& image,
                 std::int32_t depth);
 
-// Writes bytes to path, replacing any file there only when complete.
-void writeWholeFile(const std::string& path, const std::string& bytes);
+// Writes bytes to path, replacing any file there only when complete;
+// durable flushes the file to the disk before the rename and the folder
+// after it, so that the new file also survives a system crash.
+void writeWholeFile(const std::string& path, const std::string& bytes, bool durable = false);
+
+// Removes the temporary files that writes in progress have created, for a
+// handler of a signal that ends the process (it only calls unlink).
+void removeTemporaryFiles();
 
 }  // namespace imgnorm_cli

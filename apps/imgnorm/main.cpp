@@ -291,6 +291,7 @@ int main(int argc, char** argv) {
         return status == 0 ? 0 : 2;
     }
 
+    installSignalHandlers();
     try {
         if (threadsOpt->count() != 0) vfSetNumThreads(threads);
         if (*trainCmd) {

@@ -210,6 +210,7 @@ TEST_F(Cli, BadUsageAndBadFilesFailNamingTheCauseAndWriteNothing) {
     writeFile(dir_ / "junk.tool", "this is not a tool");
     ASSERT_EQ(cli("train --reference %golden --methods histogram,local-mean -o @in/t.tool").status,
               0);
+    writeFile(dir_ / "tail.tool", readFile(dir_ / "in" / "t.tool") + "x");
     const std::string lm = "run --reference %golden --method local-mean -o @x.png %drift ";
     const std::pair<std::string, std::string> usage[] = {
         {lm + "--neighborhood 0,5", "--neighborhood 0,5: Both elements of neighborhoodSize"},
@@ -233,6 +234,8 @@ TEST_F(Cli, BadUsageAndBadFilesFailNamingTheCauseAndWriteNothing) {
         {tr + "%golden --mask @zero.pgm", "cannot train for tails: Histogram must be non-empty"},
         {"info @junk.tool", path("junk.tool") + ": cannot load the tool: "},
         {"info @none.tool", path("none.tool") + ": no such file\n"},
+        {"info @tail.tool",
+         path("tail.tool") + ": cannot load the tool: unexpected bytes after the stored tool\n"},
         {"run --tool @in/t.tool --method local-median -o @x.png %drift",
          path("in/t.tool") + ": the tool is not trained for local-median (it is trained for: "
                              "histogram, local-mean)\n"},
@@ -285,6 +288,38 @@ TEST_F(Cli, InterruptFinishesTheImagesInProgressAndStartsNoOther) {
     EXPECT_EQ(std::ptrdiff_t(files.size()), lines);
     EXPECT_EQ(o.err, "imgnorm: interrupted after " + std::to_string(lines) +
                          " of 400 images (0 failed)\n");
+}
+
+// A write that fails or is interrupted leaves neither a file under the
+// output's name nor a temporary file; the message names the file.
+TEST_F(Cli, FailedAndInterruptedWritesLeaveNoFile) {
+    writeFile(dir_ / "big.pgm", "P5 300 200 255\n" + std::string(300 * 200, '\x80'));
+    fs::create_directories(dir_ / "folder.png");
+    const std::string identity = "run --method identity @big.pgm -o ";
+    const struct {
+        std::string before, line, message;
+    } cases[] = {
+        {"ulimit -f 32; exec ", identity + "@out.pgm", path("out.pgm") + ": cannot write: File too large"},
+        {"ulimit -f 1; exec ", "train --reference %golden --methods all -o @t.tool",
+         path("t.tool") + ": cannot write: File too large"},
+        {"", identity + "@folder.png", path("folder.png") + ": cannot replace the file: Is a directory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        const Outcome o = cli(c.line, "", c.before);
+        EXPECT_EQ(o.status, 1);
+        EXPECT_NE(o.err.find(c.message), std::string::npos) << o.err;
+        EXPECT_EQ(listDir(dir_), (Args{".stderr", ".stdout", "big.pgm", "folder.png"}));
+    }
+    // SIGINT once the first temporary file exists (large samples take a
+    // while to compress): the files written so far are whole, no other is.
+    const Outcome o = cli("samples @s --size 1500x1000", "",
+                          "(for i in $(seq 5000); do ls -a '" + path("s") +
+                              "' 2>/dev/null | grep -q tmp && break; sleep 0.001; done; kill -INT $$) & exec ");
+    if (o.status == 0) GTEST_SKIP() << "the samples were written before the interrupt arrived";
+    EXPECT_EQ(o.err, "imgnorm: interrupted\n");
+    for (const auto& f : listDir(dir_ / "s"))
+        EXPECT_EQ(readImage(path("s/" + f)).width(), 1500) << f;
 }
 
 TEST_F(Cli, CompareReportsExactDifferences) {
