@@ -77,22 +77,6 @@ Buffer makeMask(std::int32_t n, MaskKind kind) {
     return m;
 }
 
-void benchOurs(benchmark::State& state, std::int32_t n, std::int32_t k, Content content,
-               MaskKind kind) {
-    const Buffer image = makeImage(n, content);
-    const Buffer mask = makeMask(n, kind);
-    const vkPelMedianParams params(vkPair<std::int32_t>(k, k), vkPair<std::int32_t>(0, 255), true);
-    Buffer out(n, n);
-    for (auto _ : state) {
-        if (kind == MaskKind::None)
-            vfPelMedian(image, params, out);
-        else
-            vfPelMedian(image, mask, params, out);
-        benchmark::DoNotOptimize(out.pointToOffset());
-    }
-    state.SetItemsProcessed(state.iterations() * n * n);
-}
-
 // The 8-bit image times 16 plus the low bits of a second noise: 12-bit values.
 Buffer16 makeImage16(std::int32_t n, Content content) {
     const Buffer b = makeImage(n, content);
@@ -105,12 +89,31 @@ Buffer16 makeImage16(std::int32_t n, Content content) {
     return w;
 }
 
-void benchOurs16(benchmark::State& state, std::int32_t n, std::int32_t k, MaskKind kind) {
-    const Buffer16 image = makeImage16(n, Content::Scene);
+// 8-bit images hold the content's values over 0..255; 16-bit ones 12-bit
+// values over 0..4095.
+template <class T>
+vkPelBuffer<T> makeTyped(std::int32_t n, Content content) {
+    if constexpr (sizeof(T) == 1)
+        return makeImage(n, content);
+    else
+        return makeImage16(n, content);
+}
+template <class T>
+vkPelMedianParams medianParams(std::int32_t k) {
+    if constexpr (sizeof(T) == 1)
+        return vkPelMedianParams(vkPair<std::int32_t>(k, k), vkPair<std::int32_t>(0, 255), true);
+    else
+        return vkPelMedianParams(vkPair<std::int32_t>(k, k), vkPair<std::int32_t>(0, 4095), true,
+                                 12);
+}
+
+template <class T>
+void benchOurs(benchmark::State& state, std::int32_t n, std::int32_t k, Content content,
+               MaskKind kind) {
+    const vkPelBuffer<T> image = makeTyped<T>(n, content);
     const Buffer mask = makeMask(n, kind);
-    const vkPelMedianParams params(vkPair<std::int32_t>(k, k), vkPair<std::int32_t>(0, 4095), true,
-                                   12);
-    Buffer16 out(n, n);
+    const vkPelMedianParams params = medianParams<T>(k);
+    vkPelBuffer<T> out(n, n);
     for (auto _ : state) {
         if (kind == MaskKind::None)
             vfPelMedian(image, params, out);
@@ -122,25 +125,14 @@ void benchOurs16(benchmark::State& state, std::int32_t n, std::int32_t k, MaskKi
 }
 
 #if defined(IMGNORM_HAVE_OPENCV)
-void benchOpenCV16(benchmark::State& state, std::int32_t n, std::int32_t k) {
-    cv::setNumThreads(1);
-    const Buffer16 image = makeImage16(n, Content::Scene);
-    const cv::Mat src(n, n, CV_16UC1, const_cast<std::uint16_t*>(image.pointToOffset()),
-                      static_cast<std::size_t>(image.rowUpdate()) * 2);
-    cv::Mat dst(n, n, CV_16UC1);
-    for (auto _ : state) {
-        cv::medianBlur(src, dst, k);
-        benchmark::DoNotOptimize(dst.data);
-    }
-    state.SetItemsProcessed(state.iterations() * n * n);
-}
-
+template <class T>
 void benchOpenCV(benchmark::State& state, std::int32_t n, std::int32_t k, Content content) {
     cv::setNumThreads(1);
-    const Buffer image = makeImage(n, content);
-    const cv::Mat src(n, n, CV_8UC1, const_cast<std::uint8_t*>(image.pointToOffset()),
-                      static_cast<std::size_t>(image.rowUpdate()));
-    cv::Mat dst(n, n, CV_8UC1);
+    const int type = sizeof(T) == 1 ? CV_8UC1 : CV_16UC1;
+    const vkPelBuffer<T> image = makeTyped<T>(n, content);
+    const cv::Mat src(n, n, type, const_cast<T*>(image.pointToOffset()),
+                      static_cast<std::size_t>(image.rowUpdate()) * sizeof(T));
+    cv::Mat dst(n, n, type);
     for (auto _ : state) {
         cv::medianBlur(src, dst, k);
         benchmark::DoNotOptimize(dst.data);
@@ -169,41 +161,43 @@ void registerAll() {
         for (std::int32_t k : {3, 5, 7, 15, 25, 51, 101}) {
             if (n > 1024 && k > 5 && k < 25) continue;
             const Content scene = Content::Scene;
-            benchmark::RegisterBenchmark(name("ours", n, k, "/unmasked").c_str(), benchOurs, n, k,
-                                         scene, MaskKind::None);
+            benchmark::RegisterBenchmark(name("ours", n, k, "/unmasked").c_str(),
+                                         benchOurs<std::uint8_t>, n, k, scene, MaskKind::None);
 #if defined(IMGNORM_HAVE_OPENCV)
-            benchmark::RegisterBenchmark(name("opencv", n, k, "").c_str(), benchOpenCV, n, k,
-                                         scene);
+            benchmark::RegisterBenchmark(name("opencv", n, k, "").c_str(),
+                                         benchOpenCV<std::uint8_t>, n, k, scene);
 #endif
-            benchmark::RegisterBenchmark(name("ours", n, k, "/masked-half").c_str(), benchOurs, n,
-                                         k, scene, MaskKind::LeftHalf);
-            benchmark::RegisterBenchmark(name("ours", n, k, "/masked-random").c_str(), benchOurs, n,
-                                         k, scene, MaskKind::Random50);
+            benchmark::RegisterBenchmark(name("ours", n, k, "/masked-half").c_str(),
+                                         benchOurs<std::uint8_t>, n, k, scene, MaskKind::LeftHalf);
+            benchmark::RegisterBenchmark(name("ours", n, k, "/masked-random").c_str(),
+                                         benchOurs<std::uint8_t>, n, k, scene, MaskKind::Random50);
         }
     }
     // 16-bit (12-bit values): ours against OpenCV's 16-bit where it has
     // one, and against its 8-bit time for the same kernel.
     for (std::int32_t k : {3, 5, 101}) {
-        benchmark::RegisterBenchmark(name("ours16", 4096, k, "/unmasked").c_str(), benchOurs16,
-                                     4096, k, MaskKind::None);
-        benchmark::RegisterBenchmark(name("ours16", 4096, k, "/masked-random").c_str(), benchOurs16,
-                                     4096, k, MaskKind::Random50);
+        benchmark::RegisterBenchmark(name("ours16", 4096, k, "/unmasked").c_str(),
+                                     benchOurs<std::uint16_t>, 4096, k, Content::Scene,
+                                     MaskKind::None);
+        benchmark::RegisterBenchmark(name("ours16", 4096, k, "/masked-random").c_str(),
+                                     benchOurs<std::uint16_t>, 4096, k, Content::Scene,
+                                     MaskKind::Random50);
 #if defined(IMGNORM_HAVE_OPENCV)
         if (k <= 5)
-            benchmark::RegisterBenchmark(name("opencv16", 4096, k, "").c_str(), benchOpenCV16, 4096,
-                                         k);
+            benchmark::RegisterBenchmark(name("opencv16", 4096, k, "").c_str(),
+                                         benchOpenCV<std::uint16_t>, 4096, k, Content::Scene);
 #endif
     }
     for (const auto& [n, k] : {std::pair{4096, 101}, std::pair{1024, 25}}) {
-        benchmark::RegisterBenchmark(name("ours", n, k, "/unmasked-flat").c_str(), benchOurs, n, k,
-                                     Content::Flat, MaskKind::None);
-        benchmark::RegisterBenchmark(name("ours", n, k, "/unmasked-noise").c_str(), benchOurs, n, k,
-                                     Content::Noise, MaskKind::None);
+        benchmark::RegisterBenchmark(name("ours", n, k, "/unmasked-flat").c_str(),
+                                     benchOurs<std::uint8_t>, n, k, Content::Flat, MaskKind::None);
+        benchmark::RegisterBenchmark(name("ours", n, k, "/unmasked-noise").c_str(),
+                                     benchOurs<std::uint8_t>, n, k, Content::Noise, MaskKind::None);
 #if defined(IMGNORM_HAVE_OPENCV)
-        benchmark::RegisterBenchmark(name("opencv", n, k, "-flat").c_str(), benchOpenCV, n, k,
-                                     Content::Flat);
-        benchmark::RegisterBenchmark(name("opencv", n, k, "-noise").c_str(), benchOpenCV, n, k,
-                                     Content::Noise);
+        benchmark::RegisterBenchmark(name("opencv", n, k, "-flat").c_str(),
+                                     benchOpenCV<std::uint8_t>, n, k, Content::Flat);
+        benchmark::RegisterBenchmark(name("opencv", n, k, "-noise").c_str(),
+                                     benchOpenCV<std::uint8_t>, n, k, Content::Noise);
 #endif
     }
 }
