@@ -31,7 +31,13 @@
 
 namespace vk_detail {
 
-// The pixels that buffers share: zeroed storage of width x height pixels of
+// Asks a vkPelBuffer constructor for new storage whose pixels start
+// undefined: for the library's own results, which it overwrites whole
+// before anything reads them.
+struct Uninitialized {};
+inline constexpr Uninitialized uninitialized{};
+
+// The pixels that buffers share: zeroed (or, on request, undefined) storage of width x height pixels of
 // pelSize bytes, each row starting on a multiple of alignment bytes and the
 // first on a multiple of 64. How the memory is obtained and recycled is the
 // library's own business.
@@ -39,8 +45,9 @@ class IMGNORM_API PelStorage {
 public:
     // A negative size throws vkPel::BadWindow; an alignment that is not a
     // power of two from 1 to 4096 vkPelFunc::BadParams; memory that cannot be
-    // had std::bad_alloc.
-    PelStorage(std::int32_t width, std::int32_t height, std::size_t pelSize, int alignment);
+    // had std::bad_alloc. With zeroed false the pixels start undefined.
+    PelStorage(std::int32_t width, std::int32_t height, std::size_t pelSize, int alignment,
+               bool zeroed = true);
     // Pixels the caller owns: width x height pixels of pelSize bytes from data
     // on, each row rowStepBytes after the previous one; owner (may be null) is
     // held until the storage goes. A null data pointer, a negative size, or a
@@ -216,8 +223,9 @@ protected:
           window_(0, 0, width, height),
           imageFromClient_(vfIdentityXformHandle()),
           clientFromImage_(vfIdentityXformHandle()) {}
-    vkPelBuffer_const(const vkPelRect& r, int alignment)
-        : storage_(std::make_shared<vk_detail::PelStorage>(r.width(), r.height(), sizeof(T), alignment)),
+    vkPelBuffer_const(const vkPelRect& r, int alignment, bool zeroed = true)
+        : storage_(std::make_shared<vk_detail::PelStorage>(r.width(), r.height(), sizeof(T), alignment,
+                                                           zeroed)),
           window_(r),
           origin_(r.ul()),
           imageFromClient_(vfIdentityXformHandle()),
@@ -256,6 +264,9 @@ public:
         : vkPelBuffer_const<T>(width, height, alignment) {}
     // New zeroed storage covering exactly the rectangle, at its positions.
     explicit vkPelBuffer(const vkPelRect& rect, int alignment = 32) : vkPelBuffer_const<T>(rect, alignment) {}
+    // The same with undefined pixels, for results written whole.
+    vkPelBuffer(const vkPelRect& rect, vk_detail::Uninitialized, int alignment = 32)
+        : vkPelBuffer_const<T>(rect, alignment, false) {}
     // A writable view of pixels the caller owns; see vkPelBuffer_const.
     vkPelBuffer(T* data, std::int32_t width, std::int32_t height, std::ptrdiff_t rowStepBytes,
                 std::shared_ptr<const void> owner)

@@ -1069,10 +1069,11 @@ GaussPlan gaussPlan(const vkPelRect& win, const vkGaussSampleParams& params) {
     return p;
 }
 
-// A new output buffer with the output window and transforms.
+// A new output buffer with the output window and transforms; every output
+// pixel is written, so its pixels start undefined.
 template <class TOut, class TIn>
 vkPelBuffer<TOut> newOutput(const GaussPlan& p, const vkPelBuffer_const<TIn>& source) {
-    vkPelBuffer<TOut> out(p.outWin);
+    vkPelBuffer<TOut> out(p.outWin, vk_detail::uninitialized);
     if (p.reduced) {
         const vkPelRect& win = source.window();
         const vkXform<2> place = vkXform<2>::translation(win.ul().x() + p.ax.centreShift(),
@@ -1126,7 +1127,7 @@ vkPelBuffer<T> vk_detail::gaussSampleRows(const GaussRowSource<T>& rows,
     vk_detail::requireBound(shape);
     const GaussPlan p = gaussPlan(shape.window(), params);
     if (!firApplies(p.ax, p.ay)) {
-        vkPelBuffer<T> gathered(shape.window());
+        vkPelBuffer<T> gathered(shape.window(), vk_detail::uninitialized);
         gathered.copyXforms(shape);
         T* const base = gathered.pointToOffset();
         const std::ptrdiff_t stride = gathered.rowUpdate();

@@ -161,7 +161,7 @@ void filterInto(const vkPelBuffer_const<T>& image, const vkPelBuffer_const<std::
         fresh = vk_detail::narrowed(result, target);
         job.poll = false;
     } else {
-        fresh = vkPelBuffer<T>(target);
+        fresh = vkPelBuffer<T>(target, vk_detail::uninitialized);  // written whole
         fresh.copyXforms(image);
     }
     job.result = fresh.pointToOffset();

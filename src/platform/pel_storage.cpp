@@ -193,9 +193,14 @@ BlockCache& blockCache() {
     return *cache;
 }
 
-// Zeroed memory of at least `bytes`; its capacity, which releasing it needs,
-// goes to capacity. std::bad_alloc when it cannot be had.
-void* allocatePelBlock(std::size_t bytes, std::size_t& capacity) {
+// Storage asked for undefined gets this pattern under AddressSanitizer, so
+// that the tests catch a reader that counted on zeros.
+constexpr unsigned char kUndefinedPattern = 0xA5;
+
+// Memory of at least `bytes`, zeroed when asked (a reused block is left as
+// it was otherwise); its capacity, which releasing it needs, goes to
+// capacity. std::bad_alloc when it cannot be had.
+void* allocatePelBlock(std::size_t bytes, std::size_t& capacity, bool zeroed) {
     if (bytes >= kLargeBlock) {
         capacity = roundUp(bytes, kPage);
         void* p = nullptr;
@@ -203,10 +208,14 @@ void* allocatePelBlock(std::size_t bytes, std::size_t& capacity) {
             p = kept.p;
             capacity = kept.capacity;
             VK_UNPOISON(p, bytes);
+#if defined(VK_ADDRESS_SANITIZER)
+            if (!zeroed) std::memset(p, kUndefinedPattern, bytes);
+#endif
             // In 1 MiB pieces on the library's threads: a new image is
             // often all that stands between two parallel passes.
             auto* const z = static_cast<unsigned char*>(p);
-            const auto pieces = static_cast<std::int32_t>((bytes + kLargeBlock - 1) / kLargeBlock);
+            const auto pieces =
+                zeroed ? static_cast<std::int32_t>((bytes + kLargeBlock - 1) / kLargeBlock) : 0;
             vk_detail::parallelRows(pieces, 1, [&](std::int32_t i0, std::int32_t i1) {
                 const std::size_t a = static_cast<std::size_t>(i0) * kLargeBlock;
                 std::memset(z + a, 0, std::min(static_cast<std::size_t>(i1) * kLargeBlock, bytes) - a);
@@ -214,13 +223,19 @@ void* allocatePelBlock(std::size_t bytes, std::size_t& capacity) {
         } else {
             p = freshBlock(capacity);
             if (p == nullptr) throw std::bad_alloc();
+#if defined(VK_ADDRESS_SANITIZER)
+            if (!zeroed) std::memset(p, kUndefinedPattern, bytes);
+#endif
         }
         // Past the bytes asked for the block stays out of bounds.
         VK_POISON(static_cast<char*>(p) + bytes, capacity - bytes);
         return p;
     }
-    void* p = std::calloc(bytes, 1);
+    void* p = zeroed ? std::calloc(bytes, 1) : std::malloc(bytes);
     if (p == nullptr) throw std::bad_alloc();
+#if defined(VK_ADDRESS_SANITIZER)
+    if (!zeroed) std::memset(p, kUndefinedPattern, bytes);
+#endif
     capacity = bytes;
     return p;
 }
@@ -254,7 +269,7 @@ std::size_t vfPelCacheBytes() {
 }
 
 vk_detail::PelStorage::PelStorage(std::int32_t width, std::int32_t height, std::size_t pelSize,
-                                  int alignment)
+                                  int alignment, bool zeroed)
     : width_(width), height_(height) {
     if (width < 0 || height < 0) throw vkPel::BadWindow("negative image size");
     if (alignment < 1 || alignment > 4096 || (alignment & (alignment - 1)) != 0)
@@ -269,7 +284,7 @@ vk_detail::PelStorage::PelStorage(std::int32_t width, std::int32_t height, std::
     if (total > (std::uint64_t{1} << 46)) throw std::bad_alloc();
     // Even empty storage gets a real block, so a bound buffer never has a
     // null pixel address.
-    raw_ = allocatePelBlock(static_cast<std::size_t>(total) + 64, bytes_);
+    raw_ = allocatePelBlock(static_cast<std::size_t>(total) + 64, bytes_, zeroed);
     const auto addr = reinterpret_cast<std::uintptr_t>(raw_);
     data_ = reinterpret_cast<void*>((addr + 63) & ~std::uintptr_t{63});
 }

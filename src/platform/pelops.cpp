@@ -15,9 +15,11 @@ using vk_detail::requireBound;
 
 namespace {
 
+// A new result on rect with the source's transforms; its pixels start
+// undefined, as every caller writes them all.
 template <class T>
 vkPelBuffer<T> newLike(const vkPelBuffer_const<T>& source, const vkPelRect& rect) {
-    vkPelBuffer<T> out(rect);
+    vkPelBuffer<T> out(rect, vk_detail::uninitialized);
     out.copyXforms(source);
     return out;
 }
