@@ -9,11 +9,12 @@
 
 #include "imgnorm/attention.h"
 #include "imgnorm/gauss.h"
-#include "imgnorm/pelops.h"
 #include "imgnorm/local_model.h"
+#include "imgnorm/pelops.h"
 #include "pelfunc/padded_sample.h"
 #include "platform/affine_rows.h"
 #include "platform/gauss_rows.h"
+#include "platform/parallel.h"
 #include "platform/rows.h"
 
 namespace imgnorm_detail {
@@ -48,8 +49,8 @@ VK_ROW_KERNEL void minRow(const std::uint8_t* __restrict a, const std::uint8_t* 
 }
 
 // The second moment about 128, P = (v - 128)^2 <= 2^14, as a high part
-// min(P / 64, 255) and a low part P - 64 high (at most 127): smoothed at gain
-// 256, 64 G(high) + G(low) resolves G(P) to 1/8 gray level squared.
+// min(P / 64, 255) and a low part P - 64 high (at most 127), two 8-bit
+// planes whose smoothed sums add up to those of P.
 VK_ROW_KERNEL void squareRow(const std::uint8_t* __restrict v, std::uint8_t* __restrict hi,
                              std::uint8_t* __restrict lo, std::int32_t n) {
     for (std::int32_t x = 0; x < n; ++x) {
@@ -75,33 +76,43 @@ VK_ROW_KERNEL void weightedSquareRow(const std::uint8_t* __restrict v,
     }
 }
 
-// Mean and deviation from the smoothed planes a = 256 G(V), h and l = 256
-// G(high and low part of P).
-VK_ROW_KERNEL void statsRow(const std::uint16_t* __restrict a, const std::uint16_t* __restrict h,
-                            const std::uint16_t* __restrict l, std::int32_t n,
-                            float* __restrict mean, float* __restrict dev) {
+// Mean and deviation of n grid pixels from the weighted sums of V and P
+// (sp null: the mean alone), times the inverse weights ix[x] iy; with the
+// weights ws = 256 G(W) (null without a mask; meaningless where 0, which has
+// no statistics) mean = 255 G(V) / G(W).
+template <bool Weighted, bool Deviation>
+[[gnu::always_inline]] inline void statsBody(const double* __restrict sv,
+                                             const double* __restrict sp,
+                                             const double* __restrict ix, double iy,
+                                             const std::uint16_t* __restrict ws, std::int32_t n,
+                                             float* __restrict mean, float* __restrict dev) {
     for (std::int32_t x = 0; x < n; ++x) {
-        const float m = static_cast<float>(a[x]) * (1.0f / 256.0f);
-        const float q =
-            (64.0f * static_cast<float>(h[x]) + static_cast<float>(l[x])) * (1.0f / 256.0f);
+        const double inv = ix[x] * iy;
+        float m = static_cast<float>(sv[x] * inv);
+        float q = Deviation ? static_cast<float>(sp[x] * inv) : 0.0f;
+        if constexpr (Weighted) {
+            const float r = (255.0f * 256.0f) / static_cast<float>(ws[x] + (ws[x] == 0));
+            m *= r;
+            q *= r;
+        }
         mean[x] = m;
-        dev[x] = std::sqrt(std::max(q - (m - 128.0f) * (m - 128.0f), 0.0f));
+        if constexpr (Deviation)
+            dev[x] = std::sqrt(std::max(q - (m - 128.0f) * (m - 128.0f), 0.0f));
     }
 }
 
-// The same with the weights w = 256 G(W) (meaningless where w = 0, which
-// has no statistics).
-VK_ROW_KERNEL void weightedStatsRow(const std::uint16_t* __restrict a,
-                                    const std::uint16_t* __restrict h,
-                                    const std::uint16_t* __restrict l,
-                                    const std::uint16_t* __restrict w, std::int32_t n,
-                                    float* __restrict mean, float* __restrict dev) {
-    for (std::int32_t x = 0; x < n; ++x) {
-        const float r = 255.0f / static_cast<float>(w[x] + (w[x] == 0));
-        const float m = static_cast<float>(a[x]) * r;
-        const float q = (64.0f * static_cast<float>(h[x]) + static_cast<float>(l[x])) * r;
-        mean[x] = m;
-        dev[x] = std::sqrt(std::max(q - (m - 128.0f) * (m - 128.0f), 0.0f));
+VK_ROW_KERNEL void statsRow(const double* sv, const double* sp, const double* ix, double iy,
+                            const std::uint16_t* ws, std::int32_t n, float* mean, float* dev) {
+    if (ws != nullptr) {
+        if (sp != nullptr)
+            statsBody<true, true>(sv, sp, ix, iy, ws, n, mean, dev);
+        else
+            statsBody<true, false>(sv, sp, ix, iy, ws, n, mean, dev);
+    } else {
+        if (sp != nullptr)
+            statsBody<false, true>(sv, sp, ix, iy, ws, n, mean, dev);
+        else
+            statsBody<false, false>(sv, sp, ix, iy, ws, n, mean, dev);
     }
 }
 
@@ -203,69 +214,85 @@ vkPelBuffer_const<std::uint8_t> gridValues(const vkPelBuffer_const<std::uint8_t>
     return vk_detail::gaussSampleRows(rows, image, reduction(grid.granularity));
 }
 
-// 256 G(V) and 256 G of the high and low bytes of P, on the grid; without
-// the deviation (the gain-only model) P is left out and high and low are
-// unbound.
-struct Moments {
-    vkPelBuffer<std::uint16_t> values, high, low;
+// The planes whose local sums give the statistics: V and, for the
+// deviation, the high and low parts of P (unbound for the gain-only model).
+struct MomentPlanes {
+    vkPelBuffer_const<std::uint8_t> values;
+    vkPelBuffer<std::uint8_t> high, low;
 };
 
-Moments localMoments(const vkPelBuffer_const<std::uint8_t>& image, const StatsGrid& grid,
-                     bool withDeviation) {
-    const vkPelBuffer_const<std::uint8_t> v = gridValues(image, grid);
-    vkAttention::check();
-    Moments m;
-    m.values = smooth(v, grid.kernel);
+MomentPlanes momentPlanes(const vkPelBuffer_const<std::uint8_t>& image, const StatsGrid& grid,
+                          bool withDeviation) {
+    MomentPlanes m;
+    m.values = gridValues(image, grid);
     vkAttention::check();
     if (!withDeviation) return m;
-    vkPelBuffer<std::uint8_t> hi(v.window()), lo(v.window());
+    const vkPelBuffer_const<std::uint8_t>& v = m.values;
+    m.high = vkPelBuffer<std::uint8_t>(v.window(), vk_detail::uninitialized);
+    m.low = vkPelBuffer<std::uint8_t>(v.window(), vk_detail::uninitialized);
     const bool weighted = grid.weight.isBound();
-    const std::uint8_t* pv = v.pointToOffset();
-    const std::uint8_t* pw = weighted ? grid.weight.pointToOffset() : nullptr;
-    std::uint8_t* ph = hi.pointToOffset();
-    std::uint8_t* pl = lo.pointToOffset();
-    for (std::int32_t y = 0; y < v.height();
-         ++y, pv += v.rowUpdate(), ph += hi.rowUpdate(), pl += lo.rowUpdate()) {
-        if (weighted) {
-            weightedSquareRow(pv, pw, ph, pl, v.width());
-            pw += grid.weight.rowUpdate();
-        } else {
-            squareRow(pv, ph, pl, v.width());
-        }
-    }
-    vkAttention::check();
-    m.high = smooth(hi, grid.kernel);
-    vkAttention::check();
-    m.low = smooth(lo, grid.kernel);
+    vk_detail::parallelRows(
+        v.height(), vk_detail::stripRows(v.height(), v.width()),
+        [&](std::int32_t y0, std::int32_t y1) {
+            for (std::int32_t y = y0; y < y1; ++y) {
+                const std::uint8_t* pv = v.pointToOffset() + y * v.rowUpdate();
+                std::uint8_t* ph = m.high.pointToOffset() + y * m.high.rowUpdate();
+                std::uint8_t* pl = m.low.pointToOffset() + y * m.low.rowUpdate();
+                if (weighted)
+                    weightedSquareRow(pv, grid.weight.pointToOffset() + y * grid.weight.rowUpdate(),
+                                      ph, pl, v.width());
+                else
+                    squareRow(pv, ph, pl, v.width());
+            }
+        });
     vkAttention::check();
     return m;
 }
 
-// Walks the grid's rows with the local mean and deviation of each, and the
-// row of weight sums (null without a mask).
+// Grid rows go to the statistics in pieces of this many pixels, whose rows
+// of means, deviations, gains and offsets stay in the first-level cache.
+constexpr std::int32_t kPiece = 512;
+
+// Hands f(y, x0, n, mean, dev, ws) the local mean and deviation of the
+// pixels [x0, x0 + n) of grid row y (dev only with P), and the row's 256
+// G(W) from x0 (null without a mask).
 template <class F>
-void forStatsRows(const Moments& m, const StatsGrid& grid, F&& f) {
-    const std::int32_t w = m.values.width();
-    std::vector<float> mean(static_cast<std::size_t>(w)), dev(static_cast<std::size_t>(w));
-    // Without P the mean's plane stands in for it: the deviations computed
-    // from it are not used.
-    const vkPelBuffer<std::uint16_t>& high = m.high.isBound() ? m.high : m.values;
-    const vkPelBuffer<std::uint16_t>& low = m.low.isBound() ? m.low : m.values;
-    const std::uint16_t* a = m.values.pointToOffset();
-    const std::uint16_t* h = high.pointToOffset();
-    const std::uint16_t* l = low.pointToOffset();
-    const std::uint16_t* ws = grid.weightSum.isBound() ? grid.weightSum.pointToOffset() : nullptr;
-    for (std::int32_t y = 0; y < m.values.height(); ++y) {
-        if (ws != nullptr)
-            weightedStatsRow(a, h, l, ws, w, mean.data(), dev.data());
-        else
-            statsRow(a, h, l, w, mean.data(), dev.data());
-        f(y, mean.data(), dev.data(), ws);
-        a += m.values.rowUpdate();
-        h += high.rowUpdate();
-        l += low.rowUpdate();
-        if (ws != nullptr) ws += grid.weightSum.rowUpdate();
+class StatsSink final : public vk_detail::GaussSumSink {
+  public:
+    StatsSink(const StatsGrid& grid, std::int32_t width, const F& f)
+        : ws_(grid.weightSum.isBound() ? grid.weightSum.pointToOffset() : nullptr),
+          wsStride_(grid.weightSum.rowUpdate()),
+          width_(width),
+          f_(f) {}
+    void row(std::int32_t y, const double* values, const double* squares, const double* ix,
+             double iy) const override {
+        float mean[kPiece], dev[kPiece];
+        const std::uint16_t* ws = ws_ != nullptr ? ws_ + y * wsStride_ : nullptr;
+        for (std::int32_t x0 = 0; x0 < width_; x0 += kPiece) {
+            const std::int32_t n = std::min(kPiece, width_ - x0);
+            const std::uint16_t* w = ws != nullptr ? ws + x0 : nullptr;
+            statsRow(values + x0, squares != nullptr ? squares + x0 : nullptr, ix + x0, iy, w, n,
+                     mean, dev);
+            f_(y, x0, n, static_cast<const float*>(mean), static_cast<const float*>(dev), w);
+        }
     }
+
+  private:
+    const std::uint16_t* ws_;
+    std::ptrdiff_t wsStride_;
+    std::int32_t width_;
+    const F& f_;
+};
+
+// Walks the grid's rows, on the library's threads, with the local means
+// and deviations: the planes smoothed together, their sums combined before
+// any division.
+template <class F>
+void forStatsRows(const MomentPlanes& m, const StatsGrid& grid, const F& f) {
+    const StatsSink<F> sink(grid, m.values.width(), f);
+    const vkPelBuffer_const<std::uint8_t> squares[] = {m.high, m.low};
+    vk_detail::gaussSums(m.values, m.high.isBound() ? squares : nullptr, grid.kernel, sink);
+    vkAttention::check();
 }
 
 // Gain and offset rows of the run against the reference.
@@ -280,10 +307,11 @@ class GainRows {
           lowest_(static_cast<float>(limits.lowest)),
           highest_(static_cast<float>(limits.highest)),
           floor_(static_cast<float>(limits.floor)) {}
-    void operator()(std::int32_t y, const float* m, const float* s, std::int32_t n, float* g,
-                    float* o) const {
-        const std::uint16_t* mr = mean_ + y * strideMean_;
-        const std::uint16_t* sr = dev_ + y * strideDev_;
+    // Pixels [x0, x0 + n) of grid row y.
+    void operator()(std::int32_t y, std::int32_t x0, const float* m, const float* s, std::int32_t n,
+                    float* g, float* o) const {
+        const std::uint16_t* mr = mean_ + y * strideMean_ + x0;
+        const std::uint16_t* sr = dev_ + y * strideDev_ + x0;
         if (model_ == GainModel::gainAndOffset)
             gainOffsetRow(mr, sr, m, s, n, lowest_, highest_, floor_, g, o);
         else
@@ -321,11 +349,14 @@ VK_ROW_KERNEL void encodeRow(const float* __restrict v, std::int32_t n, float ba
 // padded resampling takes them.
 struct BytePlanes {
     vkPelBuffer<std::uint8_t> high, low;
-    BytePlanes(std::int32_t w, std::int32_t h) : high(w, h), low(w, h) {}
-    void encode(std::int32_t y, const float* v, const FixedPoint& code) {
-        encodeRow(v, high.width(), code.base, code.scale,
-                  high.pointToOffset() + y * high.rowUpdate(),
-                  low.pointToOffset() + y * low.rowUpdate());
+    BytePlanes(std::int32_t w, std::int32_t h)
+        : high(vkPelRect(0, 0, w, h), vk_detail::uninitialized),
+          low(vkPelRect(0, 0, w, h), vk_detail::uninitialized) {}
+    // Pixels [x0, x0 + n) of row y.
+    void encode(std::int32_t y, std::int32_t x0, std::int32_t n, const float* v,
+                const FixedPoint& code) const {
+        encodeRow(v, n, code.base, code.scale, high.pointToOffset() + y * high.rowUpdate() + x0,
+                  low.pointToOffset() + y * low.rowUpdate() + x0);
     }
 };
 
@@ -348,36 +379,38 @@ class PlaneSampler {
 };
 
 vkPelBuffer<std::uint8_t> applyFullResolution(const vkPelBuffer_const<std::uint8_t>& image,
-                                              const Moments& m, const StatsGrid& grid,
+                                              const MomentPlanes& m, const StatsGrid& grid,
                                               const GainRows& gains) {
-    const std::int32_t w = grid.rect.width();
-    vkPelBuffer<std::uint8_t> out(grid.rect);
-    std::vector<float> g(static_cast<std::size_t>(w)), o(static_cast<std::size_t>(w));
+    vkPelBuffer<std::uint8_t> out(grid.rect, vk_detail::uninitialized);
     const std::uint8_t* in = image.pointToOffset();
     std::uint8_t* po = out.pointToOffset();
-    forStatsRows(
-        m, grid, [&](std::int32_t y, const float* mean, const float* dev, const std::uint16_t*) {
-            gains(y, mean, dev, w, g.data(), o.data());
-            applyRow(in + y * image.rowUpdate(), g.data(), o.data(), po + y * out.rowUpdate(), w);
-        });
+    forStatsRows(m, grid,
+                 [&](std::int32_t y, std::int32_t x0, std::int32_t n, const float* mean,
+                     const float* dev, const std::uint16_t*) {
+                     float g[kPiece], o[kPiece];
+                     gains(y, x0, mean, dev, n, g, o);
+                     applyRow(in + y * image.rowUpdate() + x0, g, o, po + y * out.rowUpdate() + x0,
+                              n);
+                 });
     return out;
 }
 
 vkPelBuffer<std::uint8_t> applyReduced(const vkPelBuffer_const<std::uint8_t>& image,
-                                       const Moments& m, const StatsGrid& grid,
+                                       const MomentPlanes& m, const StatsGrid& grid,
                                        const GainRows& gains, const GainLimits& limits) {
     // Fixed ranges: g lies in the gain range, and o = m_ref - g m_run in
     // [-255 highest, 255]; 16 bits resolve them to better than 0.07 gray
     // levels at a gray level of 255.
     const FixedPoint gCode(limits.lowest, limits.highest), oCode(-255.0 * limits.highest, 255.0);
-    const std::int32_t gw = m.values.width(), gh = m.values.height();
-    BytePlanes gp(gw, gh), op(gw, gh);
-    std::vector<float> g(static_cast<std::size_t>(gw)), o(static_cast<std::size_t>(gw));
+    const BytePlanes gp(m.values.width(), m.values.height()),
+        op(m.values.width(), m.values.height());
     forStatsRows(m, grid,
-                 [&](std::int32_t y, const float* mean, const float* dev, const std::uint16_t*) {
-                     gains(y, mean, dev, gw, g.data(), o.data());
-                     gp.encode(y, g.data(), gCode);
-                     op.encode(y, o.data(), oCode);
+                 [&](std::int32_t y, std::int32_t x0, std::int32_t n, const float* mean,
+                     const float* dev, const std::uint16_t*) {
+                     float g[kPiece], o[kPiece];
+                     gains(y, x0, mean, dev, n, g, o);
+                     gp.encode(y, x0, n, g, gCode);
+                     op.encode(y, x0, n, o, oCode);
                  });
     vkAttention::check();
 
@@ -386,7 +419,7 @@ vkPelBuffer<std::uint8_t> applyReduced(const vkPelBuffer_const<std::uint8_t>& im
         gLow(gp.low, rect.width(), rect.height());
     PlaneSampler oHigh(op.high, rect.width(), rect.height()),
         oLow(op.low, rect.width(), rect.height());
-    vkPelBuffer<std::uint8_t> out(rect);
+    vkPelBuffer<std::uint8_t> out(rect, vk_detail::uninitialized);
     const std::uint8_t* in = image.pointToOffset();
     std::uint8_t* po = out.pointToOffset();
     for (std::int32_t y = 0; y < rect.height();
@@ -427,25 +460,25 @@ StatsGrid statsGrid(const vkPelRect& rect, const vkPelBuffer_const<std::uint8_t>
 }
 
 ReferenceStats referenceStats(const vkPelBuffer_const<std::uint8_t>& reference, StatsGrid grid) {
-    const Moments m = localMoments(vk_detail::narrowed(reference, grid.rect), grid, true);
+    const MomentPlanes m = momentPlanes(vk_detail::narrowed(reference, grid.rect), grid, true);
     ReferenceStats r;
-    r.mean = vkPelBuffer<std::uint16_t>(m.values.window());
-    r.deviation = vkPelBuffer<std::uint16_t>(m.values.window());
-    std::uint16_t* pm = r.mean.pointToOffset();
-    std::uint16_t* pd = r.deviation.pointToOffset();
-    const std::int32_t w = m.values.width();
+    r.mean = vkPelBuffer<std::uint16_t>(m.values.window(), vk_detail::uninitialized);
+    r.deviation = vkPelBuffer<std::uint16_t>(m.values.window(), vk_detail::uninitialized);
+    std::uint16_t* const meanBase = r.mean.pointToOffset();
+    std::uint16_t* const devBase = r.deviation.pointToOffset();
     forStatsRows(
-        m, grid, [&](std::int32_t, const float* mean, const float* dev, const std::uint16_t* ws) {
-            for (std::int32_t x = 0; x < w; ++x) {
+        m, grid,
+        [&](std::int32_t y, std::int32_t x0, std::int32_t n, const float* mean, const float* dev,
+            const std::uint16_t* ws) {
+            std::uint16_t* pm = meanBase + y * r.mean.rowUpdate() + x0;
+            std::uint16_t* pd = devBase + y * r.deviation.rowUpdate() + x0;
+            for (std::int32_t x = 0; x < n; ++x) {
                 pm[x] = static_cast<std::uint16_t>(std::min(mean[x] * 256.0f + 0.5f, 65535.0f));
                 pd[x] = ws != nullptr && ws[x] < kLeastWeightSum
                             ? kNoStatistics
                             : static_cast<std::uint16_t>(dev[x] * 256.0f + 0.5f);
             }
-            pm += r.mean.rowUpdate();
-            pd += r.deviation.rowUpdate();
         });
-    vkAttention::check();
     r.grid = std::move(grid);
     return r;
 }
@@ -455,7 +488,7 @@ vkPelBuffer<std::uint8_t> runLocalGain(const vkPelBuffer_const<std::uint8_t>& im
                                        const GainLimits& limits) {
     const StatsGrid& grid = trained.grid;
     const vkPelBuffer_const<std::uint8_t> img = vk_detail::narrowed(image, grid.rect);
-    const Moments m = localMoments(img, grid, model == GainModel::gainAndOffset);
+    const MomentPlanes m = momentPlanes(img, grid, model == GainModel::gainAndOffset);
     const GainRows gains(trained, model, limits);
     vkPelBuffer<std::uint8_t> out = grid.reduced() ? applyReduced(img, m, grid, gains, limits)
                                                    : applyFullResolution(img, m, grid, gains);

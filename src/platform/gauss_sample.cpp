@@ -183,7 +183,8 @@ template <class V>
     d = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
 }
 
-// c (a[0..3] - b[0..3]) added to sum, exactly.
+// c (a[0..3] - b[0..3]) added to sum, exactly for column sums below 2^31
+// (or doubles that hold integers whose scaled differences stay below 2^53).
 [[gnu::always_inline]] inline void addLaneDifference(const std::uint32_t* a, const std::uint32_t* b,
                                                      double c, GaussLanesD& sum) {
     GaussLanesI va, vb;
@@ -192,12 +193,22 @@ template <class V>
     sum +=
         c * (__builtin_convertvector(va, GaussLanesD) - __builtin_convertvector(vb, GaussLanesD));
 }
+[[gnu::always_inline]] inline void addLaneDifference(const double* a, const double* b, double c,
+                                                     GaussLanesD& sum) {
+    GaussLanesD va, vb;
+    std::memcpy(&va, a, sizeof va);
+    std::memcpy(&vb, b, sizeof vb);
+    sum += c * (va - vb);
+}
 // z receives the row sums of lane r from z + r zStride on, pixel by pixel.
-VK_ROW_KERNEL void cascadeLanesDouble(const std::uint32_t* x, double* z, std::ptrdiff_t zStride,
-                                      const std::ptrdiff_t* off, const std::uint32_t* c,
-                                      std::ptrdiff_t pixels) {
-    const std::uint32_t *a0 = x - off[0], *b0 = x - off[1], *a1 = x - off[2], *b1 = x - off[3];
-    const std::uint32_t *a2 = x - off[4], *b2 = x - off[5], *a3 = x - off[6], *b3 = x - off[7];
+template <class XIn>
+[[gnu::always_inline]] inline void cascadeLanesDoubleBody(const XIn* x, double* z,
+                                                          std::ptrdiff_t zStride,
+                                                          const std::ptrdiff_t* off,
+                                                          const std::uint32_t* c,
+                                                          std::ptrdiff_t pixels) {
+    const XIn *a0 = x - off[0], *b0 = x - off[1], *a1 = x - off[2], *b1 = x - off[3];
+    const XIn *a2 = x - off[4], *b2 = x - off[5], *a3 = x - off[6], *b3 = x - off[7];
     const double c0 = c[0], c1 = c[1], c2 = c[2], c3 = c[3];
     GaussLanesD s1 = {}, s2 = {}, s3 = {};
     auto next = [&](std::ptrdiff_t q, GaussLanesD & sum) __attribute__((always_inline)) {
@@ -233,13 +244,28 @@ VK_ROW_KERNEL void cascadeLanesDouble(const std::uint32_t* x, double* z, std::pt
     }
 }
 
+VK_ROW_KERNEL void cascadeLanesDouble(const std::uint32_t* x, double* z, std::ptrdiff_t zStride,
+                                      const std::ptrdiff_t* off, const std::uint32_t* c,
+                                      std::ptrdiff_t pixels) {
+    cascadeLanesDoubleBody(x, z, zStride, off, c, pixels);
+}
+// The same for column sums held as doubles, which may exceed 2^31: the row
+// sums are exact while below 2^53 and rounded the same way on every machine
+// above (additions only, in a fixed order).
+VK_ROW_KERNEL void cascadeLanesDouble(const double* x, double* z, std::ptrdiff_t zStride,
+                                      const std::ptrdiff_t* off, const std::uint32_t* c,
+                                      std::ptrdiff_t pixels) {
+    cascadeLanesDoubleBody(x, z, zStride, off, c, pixels);
+}
+
 // The rows of a batch (rows[r][x], x < n) interleaved: lanes[x kLanes + r].
 template <class VAcc>
 void interleave(const VAcc* rows, std::ptrdiff_t rowStride, std::int32_t n, VAcc* lanes) {
     std::int32_t x = 0;
-    if constexpr (std::is_same_v<VAcc, std::uint32_t>) {
+    if constexpr (std::is_same_v<VAcc, std::uint32_t> || std::is_same_v<VAcc, double>) {
+        using V = std::conditional_t<std::is_same_v<VAcc, double>, GaussLanesD, GaussLanesI>;
         for (; x + 4 <= n; x += 4) {
-            GaussLanesI v[kLanes];
+            V v[kLanes];
             for (int r = 0; r < kLanes; ++r)
                 std::memcpy(&v[r], rows + r * rowStride + x, sizeof v[r]);
             transpose4(v[0], v[1], v[2], v[3]);
@@ -275,7 +301,8 @@ void horizontalLines(const XIn* x, const GaussAxis& ax, std::int64_t last, LineS
     const Numerator num(ax.kernel, Lanes);
     const std::ptrdiff_t end = (static_cast<std::ptrdiff_t>(last) + 1) * Lanes;
     if constexpr (std::is_same_v<HAcc, double>) {
-        static_assert(Lanes == kLanes && std::is_same_v<XIn, std::uint32_t>);
+        static_assert(Lanes == kLanes &&
+                      (std::is_same_v<XIn, std::uint32_t> || std::is_same_v<XIn, double>));
         cascadeLanesDouble(x, sums.z, sums.rowStride, num.delay, num.c, end / Lanes);
     } else if constexpr (Lanes == kLanes && std::is_same_v<HAcc, std::uint64_t> &&
                          (std::is_same_v<XIn, std::uint32_t> ||
@@ -631,50 +658,97 @@ class GeneralGain {
     bool round_;
 };
 
-// The whole filter for the outputs [jxA, jxB) x [jyA, jyB); dst points at
-// output (jxA, jyA). The vertical running sums start at the first row that
-// output jyA's kernel covers, with the rows above it read as zeros: they
-// reach no output of the run, so a run over a band of output rows gives the
-// same values as one over all of them.
-template <class TIn, class TOut, class VAcc, class HAcc, class Finish>
-void gaussRun(const TIn* src, std::ptrdiff_t stride, const GaussAxis& ax, const GaussAxis& ay,
-              std::int32_t jxA, std::int32_t jxB, std::int32_t jyA, std::int32_t jyB, TOut* dst,
-              std::ptrdiff_t dstStride, const Finish& finish) {
+// The vertical running sums of one source plane.
+template <class VAcc>
+struct ColumnSums {
+    std::vector<VAcc> s1, s2, s3;
+    explicit ColumnSums(std::int32_t width)
+        : s1(static_cast<std::size_t>(width)), s2(s1.size()), s3(s1.size()) {}
+};
+
+// The horizontal pass of one plane: the column sums of a batch of output
+// rows and their interleaved copy (padded with zeros before the window, as
+// far back as the numerator reads, and after it, for the overhang), and the
+// row sums.
+template <class HIn, class HAcc>
+struct RowSums {
+    std::vector<HIn> batch, batchColumns;
+    HIn* lanes;
+    LineSums<HAcc> sums;
+    std::vector<HAcc> kept;
+    RowSums(const GaussAxis& ax, std::int64_t xLast, std::int32_t keptCount)
+        : batch(static_cast<std::size_t>(ax.kernel.span) * kLanes +
+                static_cast<std::size_t>(std::max<std::int64_t>(ax.n, xLast + 1)) * kLanes),
+          batchColumns(static_cast<std::size_t>(ax.n) * kLanes),
+          lanes(batch.data() + static_cast<std::size_t>(ax.kernel.span) * kLanes),
+          sums(xLast, kLanes),
+          kept(static_cast<std::size_t>(keptCount)) {}
+};
+
+// Column sums handed to the horizontal pass as they are.
+struct SameColumns {
+    template <class VAcc>
+    void operator()(const VAcc* const* columns, int, VAcc* out, std::int32_t width) const {
+        std::copy(columns[0], columns[0] + width, out);
+    }
+};
+
+// The most source planes and horizontal passes of one run.
+constexpr int kMaxRunPlanes = 3;
+
+// The whole filter for the outputs [jxA, jxB) x [jyA, jyB) of several
+// source planes of one shape (src[p], stride[p], p < sources), run side by
+// side. The vertical running sums of the sources give, through
+// combine(columns, h, out, width), the column sums of each of `planes`
+// horizontal passes (columns[p]: source p's; combine writes plane h's);
+// finish(jy, sums) receives each output row's row sums, sums[h] pointing at
+// plane h's sum for output jxA, the others following. The vertical running
+// sums start at the first row that output jyA's kernel covers, with the rows
+// above it read as zeros: they reach no output of the run, so a run over a
+// band of output rows gives the same values as one over all of them.
+template <class TIn, class VAcc, class HIn, class HAcc, class Combine, class Finish>
+void gaussRun(const TIn* const* src, const std::ptrdiff_t* stride, int sources, int planes,
+              const Combine& combine, const GaussAxis& ax, const GaussAxis& ay, std::int32_t jxA,
+              std::int32_t jxB, std::int32_t jyA, std::int32_t jyB, const Finish& finish) {
     const std::int32_t width = ax.n;
     const std::int32_t height = ay.n;
     const std::int64_t xLast = ax.lastTap(jxB - 1);
-    std::vector<VAcc> s1(static_cast<std::size_t>(width)), s2(static_cast<std::size_t>(width)),
-        s3(static_cast<std::size_t>(width));
+    std::vector<ColumnSums<VAcc>> column;
+    std::vector<RowSums<HIn, HAcc>> plane;
+    for (int p = 0; p < sources; ++p)
+        column.emplace_back(width);
+    for (int h = 0; h < planes; ++h)
+        plane.emplace_back(ax, xLast, jxB - jxA);
     std::vector<TIn> zeros(static_cast<std::size_t>(width));
-    // Column sums of a batch of output rows, interleaved, as the horizontal
-    // input: padded with zeros before the window (as far back as the
-    // numerator reads) and after it (for the overhang).
-    const auto pad = static_cast<std::size_t>(ax.kernel.span) * kLanes;
-    const auto len = static_cast<std::size_t>(std::max<std::int64_t>(width, xLast + 1)) * kLanes;
-    std::vector<VAcc> batch(pad + len);
-    VAcc* lanes = batch.data() + pad;
-    std::vector<VAcc> batchColumns(static_cast<std::size_t>(width) * kLanes);
-    LineSums<HAcc> sums(xLast, kLanes);
-    std::vector<HAcc> kept(static_cast<std::size_t>(jxB - jxA));
+    // Output rows whose kernel misses the window take its last row alone.
+    std::vector<VAcc> lastRows;
+    const VAcc* columns[kMaxRunPlanes];
+    const HAcc* from[kMaxRunPlanes];
     std::int32_t batchRows[kLanes];
     int filled = 0;
     auto flush = [&] {
-        interleave(batchColumns.data(), width, width, lanes);
-        horizontalLines<kLanes>(lanes, ax, xLast, sums);
+        for (RowSums<HIn, HAcc>& ps : plane) {
+            interleave(ps.batchColumns.data(), width, width, ps.lanes);
+            horizontalLines<kLanes>(ps.lanes, ax, xLast, ps.sums);
+        }
         for (int r = 0; r < filled; ++r) {
-            // Outputs whose kernel misses the window take its last column.
-            for (std::int32_t j = std::max(jxA, ax.missFrom); j < jxB; ++j)
-                sums.at(ax.lastTap(j), r) = static_cast<HAcc>(lanes[(width - 1) * kLanes + r]);
-            const std::int32_t jy = batchRows[r];
-            // The kept sums side by side.
-            const HAcc* from = &sums.at(ax.lastTap(jxA), r);
-            if (!LineSums<HAcc>::kRows || ax.step > 1) {
-                const std::ptrdiff_t step = &sums.at(ax.lastTap(jxA) + ax.step, r) - from;
-                for (std::int32_t j = 0; j < jxB - jxA; ++j)
-                    kept[static_cast<std::size_t>(j)] = from[j * step];
-                from = kept.data();
+            for (int h = 0; h < planes; ++h) {
+                RowSums<HIn, HAcc>& ps = plane[static_cast<std::size_t>(h)];
+                // Outputs whose kernel misses the window take its last column.
+                for (std::int32_t j = std::max(jxA, ax.missFrom); j < jxB; ++j)
+                    ps.sums.at(ax.lastTap(j), r) =
+                        static_cast<HAcc>(ps.lanes[(width - 1) * kLanes + r]);
+                // The kept sums side by side.
+                const HAcc* f = &ps.sums.at(ax.lastTap(jxA), r);
+                if (!LineSums<HAcc>::kRows || ax.step > 1) {
+                    const std::ptrdiff_t step = &ps.sums.at(ax.lastTap(jxA) + ax.step, r) - f;
+                    for (std::int32_t j = 0; j < jxB - jxA; ++j)
+                        ps.kept[static_cast<std::size_t>(j)] = f[j * step];
+                    f = ps.kept.data();
+                }
+                from[h] = f;
             }
-            finish(jy, from, dst + std::ptrdiff_t{jy - jyA} * dstStride, jxA, jxB);
+            finish(batchRows[r], static_cast<const HAcc* const*>(from));
         }
         filled = 0;
     };
@@ -684,21 +758,31 @@ void gaussRun(const TIn* src, std::ptrdiff_t stride, const GaussAxis& ax, const 
     std::int32_t jy = jyA;
     std::int64_t emitAt = ay.lastTap(jy);
     for (std::int64_t q = qFirst; jy < jyB; ++q) {
-        const TIn* rows[8];
-        for (int m = 0; m < 8; ++m) {
-            const std::int64_t r = q - num.delay[m];
-            rows[m] = (r >= qFirst && r < height) ? src + r * stride : zeros.data();
+        for (int p = 0; p < sources; ++p) {
+            ColumnSums<VAcc>& cs = column[static_cast<std::size_t>(p)];
+            const TIn* rows[8];
+            for (int m = 0; m < 8; ++m) {
+                const std::int64_t r = q - num.delay[m];
+                rows[m] = (r >= qFirst && r < height) ? src[p] + r * stride[p] : zeros.data();
+            }
+            verticalStep(rows, num.ci, cs.s1.data(), cs.s2.data(), cs.s3.data(), width);
         }
-        verticalStep(rows, num.ci, s1.data(), s2.data(), s3.data(), width);
         if (q != emitAt) continue;
-        // Output rows whose kernel misses the window take its last row alone.
-        VAcc* column = batchColumns.data() + std::ptrdiff_t{filled} * width;
-        if (jy < ay.missFrom) {
-            std::copy(s3.begin(), s3.end(), column);
-        } else {
-            const TIn* row = src + std::ptrdiff_t{height - 1} * stride;
-            std::copy(row, row + width, column);
+        if (jy >= ay.missFrom && lastRows.empty()) {
+            lastRows.resize(static_cast<std::size_t>(sources) * static_cast<std::size_t>(width));
+            for (int p = 0; p < sources; ++p) {
+                const TIn* row = src[p] + std::ptrdiff_t{height - 1} * stride[p];
+                std::copy(row, row + width, lastRows.begin() + std::ptrdiff_t{p} * width);
+            }
         }
+        for (int p = 0; p < sources; ++p)
+            columns[p] = jy < ay.missFrom ? column[static_cast<std::size_t>(p)].s3.data()
+                                          : lastRows.data() + std::ptrdiff_t{p} * width;
+        for (int h = 0; h < planes; ++h)
+            combine(static_cast<const VAcc* const*>(columns), h,
+                    plane[static_cast<std::size_t>(h)].batchColumns.data() +
+                        std::ptrdiff_t{filled} * width,
+                    width);
         batchRows[filled++] = jy;
         ++jy;
         emitAt += ay.step;
@@ -914,17 +998,17 @@ bool powerOfTwoGain(double gain, int& e) {
     return mant == 0.5 && e >= -16 && e <= 16;
 }
 
-// Runs run(j0, j1, out) over strips of the output rows [jyA, jyB) on the
-// library's threads, out pointing at row j0 of dst; with checkCancel each
-// strip first checks for cancellation. No output depends on the strip it
+// Runs run(j0, j1) over strips of the output rows [jyA, jyB) on the
+// library's threads; with checkCancel each strip first checks for
+// cancellation. No output depends on the strip it
 // falls in (each run starts its sums afresh), so the strips may be cut by
 // the number of threads: a strip re-reads about a kernel's length of source
 // rows above its first output, which makes one strip per thread the least
 // work; two per thread, where they stay four kernels tall, even out the
 // load. Equal shares per thread keep the threads busy to the end.
-template <class TOut, class Run>
+template <class Run>
 void overRowStrips(const GaussAxis& ax, const GaussAxis& ay, std::int32_t jyA, std::int32_t jyB,
-                   TOut* dst, std::ptrdiff_t dstStride, bool checkCancel, const Run& run) {
+                   bool checkCancel, const Run& run) {
     const std::int32_t rows = jyB - jyA, threads = vk_detail::threadCount();
     std::int32_t perStrip = rows;
     if (threads > 1) {
@@ -936,7 +1020,7 @@ void overRowStrips(const GaussAxis& ax, const GaussAxis& ay, std::int32_t jyA, s
     }
     vk_detail::parallelRows(rows, perStrip, [&](std::int32_t y0, std::int32_t y1) {
         if (checkCancel) vkAttention::check();
-        run(jyA + y0, jyA + y1, dst + std::ptrdiff_t{y0} * dstStride);
+        run(jyA + y0, jyA + y1);
     });
 }
 
@@ -945,11 +1029,10 @@ void runFirWithGain(const vk_detail::GaussRowSource<TIn>& rows, const Weights& w
                     std::int32_t jxB, std::int32_t jyA, std::int32_t jyB, TOut* dst,
                     std::ptrdiff_t dstStride, const vkGaussSampleParams& params, bool checkCancel) {
     const auto strips = [&](const auto& finish) {
-        overRowStrips(w.ax, w.ay, jyA, jyB, dst, dstStride, checkCancel,
-                      [&](std::int32_t j0, std::int32_t j1, TOut* out) {
-                          gaussFirRun<TIn, TOut>(rows, w.ax, w.ay, jxA, jxB, j0, j1, out, dstStride,
-                                                 finish);
-                      });
+        overRowStrips(w.ax, w.ay, jyA, jyB, checkCancel, [&](std::int32_t j0, std::int32_t j1) {
+            gaussFirRun<TIn, TOut>(rows, w.ax, w.ay, jxA, jxB, j0, j1,
+                                   dst + std::ptrdiff_t{j0 - jyA} * dstStride, dstStride, finish);
+        });
     };
     int e = 0;
     if (powerOfTwoGain(params.gain(), e)) {
@@ -967,11 +1050,13 @@ void runWithGain(const TIn* src, std::ptrdiff_t stride, const Weights& w, std::i
                  std::int32_t jxB, std::int32_t jyA, std::int32_t jyB, TOut* dst,
                  std::ptrdiff_t dstStride, const vkGaussSampleParams& params, Division division) {
     const auto strips = [&](const auto& finish) {
-        overRowStrips(w.ax, w.ay, jyA, jyB, dst, dstStride, false,
-                      [&](std::int32_t j0, std::int32_t j1, TOut* out) {
-                          gaussRun<TIn, TOut, VAcc, HAcc>(src, stride, w.ax, w.ay, jxA, jxB, j0, j1,
-                                                          out, dstStride, finish);
-                      });
+        overRowStrips(w.ax, w.ay, jyA, jyB, false, [&](std::int32_t j0, std::int32_t j1) {
+            gaussRun<TIn, VAcc, VAcc, HAcc>(
+                &src, &stride, 1, 1, SameColumns(), w.ax, w.ay, jxA, jxB, j0, j1,
+                [&](std::int32_t jy, const HAcc* const* sums) {
+                    finish(jy, sums[0], dst + std::ptrdiff_t{jy - jyA} * dstStride, jxA, jxB);
+                });
+        });
     };
     int e = 0;
     if (powerOfTwoGain(params.gain(), e))
@@ -1118,6 +1203,57 @@ void vfGaussSample(const vkPelBuffer_const<TIn>& source, vkPelBuffer<TOut>& resu
 bool vk_detail::gaussDirectFir(const vkPelRect& window, const vkGaussSampleParams& params) {
     const GaussPlan p = gaussPlan(window, params);
     return firApplies(p.ax, p.ay);
+}
+
+void vk_detail::gaussSums(const vkPelBuffer_const<std::uint8_t>& values,
+                          const vkPelBuffer_const<std::uint8_t>* squares,
+                          const vkPair<std::int32_t>& kernelSize, const GaussSumSink& sink) {
+    vk_detail::requireBound(values);
+    const GaussPlan p = gaussPlan(
+        values.window(), vkGaussSampleParams(vkPair<std::int32_t>(1, 1), kernelSize, 1.0, true));
+    if (p.ax.begin >= p.ax.end || p.ay.begin >= p.ay.end) return;
+    const std::uint8_t* src[3] = {values.pointToOffset(), nullptr, nullptr};
+    std::ptrdiff_t stride[3] = {values.rowUpdate(), 0, 0};
+    const int sources = squares != nullptr ? 3 : 1, planes = squares != nullptr ? 2 : 1;
+    for (int i = 1; i < sources; ++i) {
+        vk_detail::requireBound(squares[i - 1]);
+        src[i] = squares[i - 1].pointToOffset();
+        stride[i] = squares[i - 1].rowUpdate();
+    }
+    const Weights w{p.ax, p.ay, axisWeights(p.ax), axisWeights(p.ay)};
+    std::vector<double> inverseX(w.x.size());
+    for (std::size_t i = 0; i < w.x.size(); ++i)
+        inverseX[i] = 1.0 / static_cast<double>(w.x[i]);
+    const auto run = [&](auto vacc) {
+        using VAcc = decltype(vacc);
+        // Plane 0 takes the values' column sums, plane 1 those of the high
+        // part of the squares times 64 plus those of the low part; as
+        // doubles they are exact (below 2^53 for every kernel the
+        // neighbourhoods give).
+        const auto combine = [](const VAcc* const* c, int h, double* out, std::int32_t n) {
+            if (h == 0) {
+                for (std::int32_t x = 0; x < n; ++x)
+                    out[x] = static_cast<double>(c[0][x]);
+            } else {
+                for (std::int32_t x = 0; x < n; ++x)
+                    out[x] = 64.0 * static_cast<double>(c[1][x]) + static_cast<double>(c[2][x]);
+            }
+        };
+        overRowStrips(
+            p.ax, p.ay, p.ay.begin, p.ay.end, true, [&](std::int32_t j0, std::int32_t j1) {
+                gaussRun<std::uint8_t, VAcc, double, double>(
+                    src, stride, sources, planes, combine, p.ax, p.ay, p.ax.begin, p.ax.end, j0, j1,
+                    [&](std::int32_t jy, const double* const* sums) {
+                        const std::int32_t y = jy - p.ay.begin;
+                        sink.row(y, sums[0], planes > 1 ? sums[1] : nullptr, inverseX.data(),
+                                 1.0 / static_cast<double>(w.y[static_cast<std::size_t>(y)]));
+                    });
+            });
+    };
+    if (GaussU128{255} * p.ay.full < (GaussU128{1} << 32))
+        run(std::uint32_t{});
+    else
+        run(std::uint64_t{});
 }
 
 template <class T>

@@ -1,9 +1,11 @@
-// The tool's methods and Gaussian sampling give the same bits for every
-// number of threads, on heights that no strip size divides.
+// The tool's methods, the local gain corrections and Gaussian sampling give
+// the same bits for every number of threads, on heights that no strip size
+// divides.
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "imgnorm/gain_normalizer.h"
 #include "scene.h"
 #include "support/threads.h"
 
@@ -27,6 +29,16 @@ std::vector<std::uint8_t> runTool(const Img& ref, const Img& img, const Img& mas
     const Img out = t.run(img, m, ok, msg, nullptr, 0);
     EXPECT_TRUE(ok) << msg;
     return pixels<std::uint8_t>(out);
+}
+
+std::vector<std::uint8_t> runGain(const Img& ref, const Img& img, const Img& mask,
+                                  vkLocalGainNormalizer::Correction c, P granularity) {
+    vkImageNormalizer source = scene::trained(ref, eIdentity, mask);
+    source.neighborhoodSize(P(41, 35));
+    source.granularity(granularity);
+    vkLocalGainNormalizer tool;
+    tool.train(source);
+    return pixels<std::uint8_t>(tool.run(img, c));
 }
 
 }  // namespace
@@ -56,6 +68,13 @@ TEST(Threads, EveryCountGivesTheSameCorrectionsFitAndGaussianSampling) {
                                   [&] { return runTool(ref, img, m, method, P(g, g)); }),
                               0)
                         << where << "method " << method << ", granularity " << g;
+            for (const auto c : {vkLocalGainNormalizer::Correction::gainAndOffset,
+                                 vkLocalGainNormalizer::Correction::gainOnly})
+                for (const std::int32_t g : {1, 4})
+                    EXPECT_EQ(testthreads::firstCountThatDiffers(
+                                  [&] { return runGain(ref, img, m, c, P(g, g)); }),
+                              0)
+                        << where << "local gain " << static_cast<int>(c) << ", granularity " << g;
         }
         if (large) continue;
         // Local means (the running sums, 8 and 16 bits), a reduction by the

@@ -15,9 +15,12 @@
 //      grid pixel, weighted like V: (W / 255) (r - 128)^2 ((V - 128)^2
 //      without a mask), at most 2^14 and split into a high part (P / 64,
 //      at most 255) and a low part (the remainder, below 128).
-// The 8-bit Gaussian sampling (gain 256, rounded, 16-bit results, the
-// kernel gaussKernelSize of the neighbourhood on the grid) smooths V, both
-// parts of P, and W; then per grid pixel
+// G is the Gaussian of the kernel gaussKernelSize of the neighbourhood on
+// the grid, cut and renormalised at the grid's edges. V and both parts of P
+// are smoothed in one pass, the parts' column sums combined into those of
+// P (64 high + low) before the horizontal sums, and each weighted sum is
+// divided once; W is smoothed by the 8-bit Gaussian sampling at gain 256,
+// rounded to 16 bits. Then per grid pixel, in single precision,
 //   mean = 255 G(V) / G(W),
 //   deviation = sqrt(max(255 G(P) / G(W) - (mean - 128)^2, 0))
 // (G(W) = 255 without a mask). A grid pixel whose neighbourhood includes

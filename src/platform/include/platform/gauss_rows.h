@@ -1,6 +1,8 @@
 // Gaussian sampling of a source whose rows are produced on demand, so that a
 // caller can reduce an image it computes row by row (a difference of two
-// images, say) without ever storing it at full size.
+// images, say) without ever storing it at full size; and the weighted sums
+// of planes smoothed together, for a caller that combines them before it
+// divides.
 #pragma once
 
 #include <cstdint>
@@ -41,5 +43,40 @@ bool gaussDirectFir(const vkPelRect& window, const vkGaussSampleParams& params);
 template <class T>
 vkPelBuffer<T> gaussSampleRows(const GaussRowSource<T>& rows, const vkPelBuffer_const<T>& shape,
                                const vkGaussSampleParams& params);
+
+// Receives the rows of weighted sums that gaussSums makes.
+class GaussSumSink {
+  public:
+    // Output row y: values[x] and squares[x] (null without squares) are the
+    // weighted sums at pixel x of the row, and inverseX[x] * inverseY the
+    // inverse of the kernel's weight inside the window there, so that a sum
+    // times both is the weighted mean. Called for rows of several strips at
+    // once, from the library's threads.
+    virtual void row(std::int32_t y, const double* values, const double* squares,
+                     const double* inverseX, double inverseY) const = 0;
+
+  protected:
+    GaussSumSink() = default;
+    GaussSumSink(const GaussSumSink&) = default;
+    GaussSumSink& operator=(const GaussSumSink&) = default;
+    ~GaussSumSink() = default;
+};
+
+// Gaussian smoothing of the 8-bit values and, optionally, of 14-bit squares
+// given as a high and a low byte plane (squares[0] and squares[1], the
+// square being 64 high + low), all with windows of one size, without
+// sub-sampling, over the whole window (the kernel of kernelSize cut and
+// renormalised at its edges, as vfGaussSample does with fullWindow):
+// instead of output pixels, sink gets each row's weighted sums, the two
+// parts of the squares added up before the horizontal pass so that it runs
+// once for them. The sums are the exact integers vfGaussSample divides
+// while they stay below 2^53 (the values' up to kernels of about 70 per
+// axis), and beyond are rounded the same way on every machine and for every
+// number of threads.
+// Each strip of rows checks for cancellation (vkAttention::Cancelled)
+// before it starts.
+void gaussSums(const vkPelBuffer_const<std::uint8_t>& values,
+               const vkPelBuffer_const<std::uint8_t>* squares,
+               const vkPair<std::int32_t>& kernelSize, const GaussSumSink& sink);
 
 }  // namespace vk_detail
