@@ -138,13 +138,15 @@ struct Median3 {
     }
 };
 
-// Columns 0 .. n + 1 of three padded rows; results 0 .. n - 1.
-VK_INLINE void median3x3Row(const std::uint8_t* a, const std::uint8_t* b, const std::uint8_t* c,
-                            std::uint8_t* scratch, std::int32_t n, std::uint8_t* out) {
-    const std::int32_t cols = n + 2;
-    std::uint8_t *lo = scratch, *mid = scratch + cols, *hi = scratch + 2 * cols;
+// Columns 0 .. n - 1 of three rows, each sorted into lo, mid and hi.
+VK_INLINE void sort3Columns(const std::uint8_t* a, const std::uint8_t* b, const std::uint8_t* c,
+                            std::uint8_t* lo, std::uint8_t* mid, std::uint8_t* hi, std::int32_t n) {
     Sort3 sort{a, b, c, lo, mid, hi};
-    forLanes(cols, sort);
+    forLanes(n, sort);
+}
+// Results 0 .. n - 1 from sorted columns 0 .. n + 1.
+VK_INLINE void median3x3Row(const std::uint8_t* lo, const std::uint8_t* mid, const std::uint8_t* hi,
+                            std::int32_t n, std::uint8_t* out) {
     Median3 med{lo, mid, hi, out};
     forLanes(n, med);
 }
@@ -309,28 +311,34 @@ VK_INLINE void clampRow(std::uint8_t* p, std::int32_t n, std::uint8_t lo, std::u
 // source: the helpers above are always inlined, so each copy is vectorized
 // for its own instruction set.
 struct RowKernels {
-    void (*median3)(const std::uint8_t*, const std::uint8_t*, const std::uint8_t*, std::uint8_t*,
-                    std::int32_t, std::uint8_t*);
+    void (*sort3)(const std::uint8_t*, const std::uint8_t*, const std::uint8_t*, std::uint8_t*,
+                  std::uint8_t*, std::uint8_t*, std::int32_t);
+    void (*median3)(const std::uint8_t*, const std::uint8_t*, const std::uint8_t*, std::int32_t,
+                    std::uint8_t*);
     void (*median5)(const std::uint8_t* const*, const Pair5Buffers&, std::int32_t, std::uint8_t*,
                     std::uint8_t*);
     void (*clamp)(std::uint8_t*, std::int32_t, std::uint8_t, std::uint8_t);
 };
 
-#define VK_SMALL_MEDIAN_KERNELS(NAME, ATTRIBUTES)                                               \
-    ATTRIBUTES void median3##NAME(const std::uint8_t* a, const std::uint8_t* b,                 \
-                                  const std::uint8_t* c, std::uint8_t* scratch, std::int32_t n, \
-                                  std::uint8_t* out) {                                          \
-        median3x3Row(a, b, c, scratch, n, out);                                                 \
-    }                                                                                           \
-    ATTRIBUTES void median5##NAME(const std::uint8_t* const* rows, const Pair5Buffers& t,       \
-                                  std::int32_t n, std::uint8_t* outA, std::uint8_t* outB) {     \
-        median5x5Rows(rows, t, n, outA, outB);                                                  \
-    }                                                                                           \
-    ATTRIBUTES void clamp##NAME(std::uint8_t* p, std::int32_t n, std::uint8_t lo,               \
-                                std::uint8_t hi) {                                              \
-        clampRow(p, n, lo, hi);                                                                 \
-    }                                                                                           \
-    constexpr RowKernels k##NAME{median3##NAME, median5##NAME, clamp##NAME};
+#define VK_SMALL_MEDIAN_KERNELS(NAME, ATTRIBUTES)                                              \
+    ATTRIBUTES void sort3##NAME(const std::uint8_t* a, const std::uint8_t* b,                  \
+                                const std::uint8_t* c, std::uint8_t* lo, std::uint8_t* mid,    \
+                                std::uint8_t* hi, std::int32_t n) {                            \
+        sort3Columns(a, b, c, lo, mid, hi, n);                                                 \
+    }                                                                                          \
+    ATTRIBUTES void median3##NAME(const std::uint8_t* lo, const std::uint8_t* mid,             \
+                                  const std::uint8_t* hi, std::int32_t n, std::uint8_t* out) { \
+        median3x3Row(lo, mid, hi, n, out);                                                     \
+    }                                                                                          \
+    ATTRIBUTES void median5##NAME(const std::uint8_t* const* rows, const Pair5Buffers& t,      \
+                                  std::int32_t n, std::uint8_t* outA, std::uint8_t* outB) {    \
+        median5x5Rows(rows, t, n, outA, outB);                                                 \
+    }                                                                                          \
+    ATTRIBUTES void clamp##NAME(std::uint8_t* p, std::int32_t n, std::uint8_t lo,              \
+                                std::uint8_t hi) {                                             \
+        clampRow(p, n, lo, hi);                                                                \
+    }                                                                                          \
+    constexpr RowKernels k##NAME{sort3##NAME, median3##NAME, median5##NAME, clamp##NAME};
 
 VK_SMALL_MEDIAN_KERNELS(Baseline, )
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -360,6 +368,24 @@ class PaddedRows {
           rows_(static_cast<std::size_t>(ring * stride_)),
           held_(static_cast<std::size_t>(ring), kNone) {}
 
+    // The window's row sy (the nearest one when edges repeat), or null when
+    // the padded row is a pattern (a row outside the window of a cut
+    // neighbourhood).
+    const std::uint8_t* sourceRow(std::int32_t sy) const {
+        if (job_.clip && (sy < 0 || sy >= job_.height)) return nullptr;
+        return job_.image + std::clamp(sy, 0, job_.height - 1) * job_.imageStride;
+    }
+    // The window column of padded column 0.
+    std::int32_t firstColumn() const { return job_.outX - r_; }
+    // Padded column c of the window's row sy (0 <= sy < height or not cut)
+    // where it lies outside the window.
+    std::uint8_t edge(std::int32_t sy, std::int32_t c) const {
+        const std::int32_t w = job_.width, k = 2 * r_ + 1, wc = firstColumn() + c;
+        const std::uint8_t* src = sourceRow(sy);
+        if (wc < 0) return job_.clip ? patternAt(-wc, k, sy) : src[0];
+        return job_.clip ? patternAt(wc - (w - 1), k, sy) : src[w - 1];
+    }
+
     // Padded source row sy (any integer).
     const std::uint8_t* row(std::int32_t sy) {
         const auto slot = static_cast<std::size_t>(((sy % ring()) + ring()) % ring());
@@ -377,15 +403,14 @@ class PaddedRows {
 
     void fill(std::int32_t sy, std::uint8_t* p) const {
         const std::int32_t w = job_.width, h = job_.height, k = 2 * r_ + 1;
-        const std::int32_t cx0 = job_.outX - r_;  // window column of padded column 0
-        if (!job_.clip || (sy >= 0 && sy < h)) {
-            const std::uint8_t* src = job_.image + std::clamp(sy, 0, h - 1) * job_.imageStride;
+        const std::int32_t cx0 = firstColumn();
+        if (const std::uint8_t* src = sourceRow(sy)) {
             const std::int32_t a = std::max(cx0, 0), b = std::min(cx0 + width_, w);
             std::memcpy(p + (a - cx0), src + a, static_cast<std::size_t>(b - a));
             for (std::int32_t c = 0; c < a - cx0; ++c)
-                p[c] = job_.clip ? patternAt(a - (cx0 + c), k, sy) : src[0];
+                p[c] = edge(sy, c);
             for (std::int32_t c = b - cx0; c < width_; ++c)
-                p[c] = job_.clip ? patternAt(cx0 + c - (w - 1), k, sy) : src[w - 1];
+                p[c] = edge(sy, c);
         } else {
             const std::int32_t j = sy < 0 ? -sy : sy - (h - 1);
             for (std::int32_t c = 0; c < width_; ++c)
@@ -440,7 +465,34 @@ void vk_detail::smallMedian(const MedianJob& job, MedianPath path) {
     for (std::int32_t y = y0; y < y1;) {
         if (job.poll && ((y - y0) & 63) == 63) vkAttention::check();
         if (r == 1) {
-            kernels.median3(rows.row(y - 1), rows.row(y), rows.row(y + 1), scratch.data(), n, out);
+            std::uint8_t *lo = slice(0), *mid = slice(1), *hi = slice(2);
+            const std::uint8_t* src[3] = {rows.sourceRow(y - 1), rows.sourceRow(y),
+                                          rows.sourceRow(y + 1)};
+            if (src[0] != nullptr && src[1] != nullptr && src[2] != nullptr) {
+                // Rows of the window: the columns inside it sorted straight
+                // from the image, the one or two padded ones apart.
+                const std::int32_t cx0 = rows.firstColumn();
+                const std::int32_t c0 = std::max(-cx0, 0), c1 = std::min(n + 2, job.width - cx0);
+                kernels.sort3(src[0] + cx0 + c0, src[1] + cx0 + c0, src[2] + cx0 + c0, lo + c0,
+                              mid + c0, hi + c0, c1 - c0);
+                const auto sortPadded = [&](std::int32_t c) {
+                    std::uint8_t u = rows.edge(y - 1, c), v = rows.edge(y, c),
+                                 t = rows.edge(y + 1, c);
+                    cswap(u, v);
+                    cswap(v, t);
+                    cswap(u, v);
+                    lo[c] = u;
+                    mid[c] = v;
+                    hi[c] = t;
+                };
+                for (std::int32_t c = 0; c < c0; ++c)
+                    sortPadded(c);
+                for (std::int32_t c = c1; c < n + 2; ++c)
+                    sortPadded(c);
+            } else {
+                kernels.sort3(rows.row(y - 1), rows.row(y), rows.row(y + 1), lo, mid, hi, n + 2);
+            }
+            kernels.median3(lo, mid, hi, n, out);
             if (clampResults) kernels.clamp(out, n, job.lo, job.hi);
             out += job.resultStride;
             ++y;
