@@ -133,6 +133,31 @@ IMGNORM_API void vf_MaskedPelThreshold(const vkPelBuffer_const<std::uint8_t>& so
                                        const vkPelBuffer_const<std::uint8_t>& mask, unsigned char threshold,
                                        vkPelBuffer<std::uint8_t>& destination);
 
+// Otsu's threshold of a histogram (bin i counts level i, at most 65536
+// bins): the level t that best separates the samples below t from those at
+// or above it, the level vf_PelThreshold(source) applies. A histogram of one
+// occupied level gives that level, one without samples 0. More bins:
+// vkPelFunc::BadParams.
+IMGNORM_API std::int32_t vf_OtsuThreshold(const std::vector<std::uint32_t>& histogram);
+
+// Histogram matching ---------------------------------------------------------
+
+// The gray map that carries levels counted by the source histogram onto
+// those counted by the reference (bin i counts level i), by the midpoint
+// rule: level i, whose pixels hold the share (C(i-1), C(i)] of the source's
+// cumulative count, goes to the smallest occupied reference level whose
+// cumulative share reaches the middle of that share. Of all monotone maps it
+// brings the mapped histogram closest to the reference's by the area
+// between their cumulative histograms (eMatchHistogram's map takes the end
+// of the share instead). map gets one entry per source bin. Throws
+// vkPelFunc::BadParams, map unchanged, for a source of 0 or more than 65536
+// bins, a reference of 0 or more than max(T) + 1 bins, or a histogram
+// without samples. T is std::uint8_t or std::uint16_t.
+template <class T>
+IMGNORM_API void vf_MidpointHistogramMap(const std::vector<std::uint32_t>& source,
+                                         const std::vector<std::uint32_t>& reference,
+                                         std::vector<T>& map);
+
 // Window adjustment and border expansion ------------------------------------
 
 // Makes the buffer present exactly rect: when its whole storage is at least

@@ -34,13 +34,17 @@ vkPelBuffer<std::uint8_t> vf_PelThreshold(const vkPelBuffer_const<std::uint8_t>&
     return out;
 }
 
+std::int32_t vf_OtsuThreshold(const std::vector<std::uint32_t>& histogram) {
+    vkThresholdResult result;
+    vfThresholdWGV(histogram, result, 0, -1);
+    return result.threshold();
+}
+
 vkPelBuffer<std::uint8_t> vf_PelThreshold(const vkPelBuffer_const<std::uint8_t>& source) {
     std::vector<std::uint32_t> histogram;
     vfPelHistogram(source, histogram);
-    vkThresholdResult result;
-    vfThresholdWGV(histogram, result, 0, -1);
-    // The result of a 256-bin histogram lies in 0..255.
-    return vf_PelThreshold(source, static_cast<unsigned char>(result.threshold()));
+    // The threshold of a 256-bin histogram lies in 0..255.
+    return vf_PelThreshold(source, static_cast<unsigned char>(vf_OtsuThreshold(histogram)));
 }
 
 void vf_MaskedPelThreshold(const vkPelBuffer_const<std::uint8_t>& source, const vkPelBuffer_const<std::uint8_t>& mask,
