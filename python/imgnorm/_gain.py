@@ -8,12 +8,12 @@ from typing import Tuple
 import numpy as np
 
 from . import _imgnorm
-from ._normalizer import Normalizer, _pair
+from ._normalizer import Normalizer, _pair, _Stored
 
 _CORRECTIONS = {"local-gain-offset": False, "local-gain": True}
 
 
-class GainNormalizer:
+class GainNormalizer(_Stored):
     """Local gain (and offset) correction trained on a `Normalizer`'s reference.
 
     Around every pixel the Gaussian-weighted local mean m and standard
@@ -54,6 +54,8 @@ class GainNormalizer:
     >>> gain = imgnorm.GainNormalizer(tool, gain_range=(0.5, 2.0))
     >>> fixed = gain.run(image, "local-gain")
     """
+
+    _Extension = _imgnorm._GainTool
 
     def __init__(self, source: Normalizer, *, gain_range: Tuple[float, float] = (0.25, 4.0),
                  deviation_floor: float = 1.0) -> None:
@@ -99,19 +101,6 @@ class GainNormalizer:
         if correction not in _CORRECTIONS:
             raise ValueError(f"unknown correction {correction!r} (one of {', '.join(_CORRECTIONS)})")
         return self._tool.run(image, _CORRECTIONS[correction])
-
-    def __getstate__(self) -> dict:
-        return {"archive": self._tool.to_bytes()}
-
-    def __setstate__(self, state: dict) -> None:
-        self._tool = _imgnorm._GainTool.from_bytes(state["archive"])
-
-    def __eq__(self, other: object) -> bool:
-        if not isinstance(other, GainNormalizer):
-            return NotImplemented
-        return self._tool == other._tool
-
-    __hash__ = None  # type: ignore[assignment]
 
     def __repr__(self) -> str:
         return f"GainNormalizer(gain_range={self.gain_range}, deviation_floor={self.deviation_floor})"

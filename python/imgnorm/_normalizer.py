@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import enum
 import os
-from typing import Any, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -85,7 +85,52 @@ def _pair(value: Any, name: str, scalar: bool = True) -> Tuple[Any, Any]:
     return (x, y)
 
 
-class Normalizer:
+def _exact_pair(value: Any, name: str) -> Tuple[Any, Any]:
+    return _pair(value, name, False)
+
+
+def _parameter(name: str, doc: str, convert: Optional[Callable[[Any, str], Any]] = None,
+               run_time: bool = False) -> Any:
+    """A property over the extension tool's getter ``name()`` and setter:
+    ``set_<name>(value)``, or for run-time parameters (which keep the
+    training) ``set_run_parameters(<name>=value)``; convert(value, name)
+    checks and converts what the caller gives."""
+
+    def get(self: Any) -> Any:
+        return getattr(self._tool, name)()
+
+    def put(self: Any, value: Any) -> None:
+        value = value if convert is None else convert(value, name)
+        if run_time:
+            self._tool.set_run_parameters(**{name: value})
+        else:
+            getattr(self._tool, f"set_{name}")(value)
+
+    return property(get, put, doc=doc)
+
+
+class _Stored:
+    """Pickling and equality of a tool through its archive bytes;
+    ``_Extension`` is the extension class behind ``self._tool``."""
+
+    _Extension: Any
+    _tool: Any
+
+    def __getstate__(self) -> dict:
+        return {"archive": self._tool.to_bytes()}
+
+    def __setstate__(self, state: dict) -> None:
+        self._tool = self._Extension.from_bytes(state["archive"])
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, type(self)):
+            return NotImplemented
+        return bool(self._tool == other._tool)
+
+    __hash__ = None  # type: ignore[assignment]
+
+
+class Normalizer(_Stored):
     """A gray-level normalizer trained on a reference (golden) image.
 
     It makes run-time images look like the reference before they are
@@ -139,91 +184,37 @@ class Normalizer:
     >>> fixed = tool.run(image, "local-mean")
     """
 
+    _Extension = _imgnorm._Tool
+
     def __init__(self, reference: Optional[np.ndarray], mask: Optional[np.ndarray] = None, *,
                  neighborhood: PairLike = (101, 101), granularity: PairLike = (1, 1),
                  tails: Tuple[float, float] = (0.0, 1.0), variation_range: Tuple[int, int] = (-127, 127),
                  keep_masked: bool = False) -> None:
         self._tool = _imgnorm._Tool()
-        self.neighborhood = neighborhood
-        self.granularity = granularity
-        self._tool.set_run_parameters(_pair(tails, "tails", False), _pair(variation_range, "variation_range", False),
-                                      bool(keep_masked))
-        self._tool.set_reference(reference)
-        self._tool.set_mask(mask)
+        self.neighborhood, self.granularity = neighborhood, granularity
+        self.tails, self.variation_range, self.keep_masked = tails, variation_range, keep_masked
+        self.reference, self.mask = reference, mask
 
-    # Images -----------------------------------------------------------------
+    def __copy__(self) -> "Normalizer":
+        return _wrap(self._tool.copy())
 
-    @property
-    def reference(self) -> Optional[np.ndarray]:
-        """The tool's copy of the reference image (read-only), or None;
-        setting it copies the new image and untrains the tool."""
-        return self._tool.reference()
+    def __deepcopy__(self, memo: dict) -> "Normalizer":
+        return _wrap(self._tool.copy())
 
-    @reference.setter
-    def reference(self, image: Optional[np.ndarray]) -> None:
-        self._tool.set_reference(image)
-
-    @property
-    def mask(self) -> Optional[np.ndarray]:
-        """The tool's copy of the mask (read-only), or None; setting it copies
-        the new mask (None removes it) and untrains the tool."""
-        return self._tool.mask()
-
-    @mask.setter
-    def mask(self, image: Optional[np.ndarray]) -> None:
-        self._tool.set_mask(image)
-
-    # Parameters ---------------------------------------------------------------
-
-    @property
-    def neighborhood(self) -> Tuple[int, int]:
-        """Neighbourhood size (x, y) of the local corrections, each >= 1;
-        setting it untrains the tool."""
-        return self._tool.neighborhood()
-
-    @neighborhood.setter
-    def neighborhood(self, size: PairLike) -> None:
-        self._tool.set_neighborhood(_pair(size, "neighborhood"))
-
-    @property
-    def granularity(self) -> Tuple[int, int]:
-        """Grid step (x, y) of the local corrections, each >= 1; setting it
-        untrains the tool."""
-        return self._tool.granularity()
-
-    @granularity.setter
-    def granularity(self, step: PairLike) -> None:
-        self._tool.set_granularity(_pair(step, "granularity"))
-
-    @property
-    def tails(self) -> Tuple[float, float]:
-        """Cumulative fractions (lo, hi) of ``tails``, 0 <= lo <= hi <= 1;
-        setting them keeps the training."""
-        return self._tool.tails()
-
-    @tails.setter
-    def tails(self, fractions: Tuple[float, float]) -> None:
-        self._tool.set_run_parameters(_pair(fractions, "tails", False), None, None)
-
-    @property
-    def variation_range(self) -> Tuple[int, int]:
-        """Largest correction (down, up) of the local methods, down <= 0 <= up;
-        setting it keeps the training."""
-        return self._tool.variation_range()
-
-    @variation_range.setter
-    def variation_range(self, limits: Tuple[int, int]) -> None:
-        self._tool.set_run_parameters(None, _pair(limits, "variation_range", False), None)
-
-    @property
-    def keep_masked(self) -> bool:
-        """Whether pixels the mask excludes keep their run-time values;
-        setting it keeps the training."""
-        return self._tool.keep_masked()
-
-    @keep_masked.setter
-    def keep_masked(self, keep: bool) -> None:
-        self._tool.set_run_parameters(None, None, bool(keep))
+    reference = _parameter("reference", "The tool's copy of the reference image (read-only), or None; "
+                           "setting it copies the new image and untrains the tool.")
+    mask = _parameter("mask", "The tool's copy of the mask (read-only), or None; setting it copies the new mask "
+                      "(None removes it) and untrains the tool.")
+    neighborhood = _parameter("neighborhood", "Neighbourhood size (x, y) of the local corrections, each >= 1; "
+                              "setting it untrains the tool.", _pair)
+    granularity = _parameter("granularity", "Grid step (x, y) of the local corrections, each >= 1; setting it "
+                             "untrains the tool.", _pair)
+    tails = _parameter("tails", "Cumulative fractions (lo, hi) of ``tails``, 0 <= lo <= hi <= 1; setting them "
+                       "keeps the training.", _exact_pair, run_time=True)
+    variation_range = _parameter("variation_range", "Largest correction (down, up) of the local methods, "
+                                 "down <= 0 <= up; setting it keeps the training.", _exact_pair, run_time=True)
+    keep_masked = _parameter("keep_masked", "Whether pixels the mask excludes keep their run-time values; "
+                             "setting it keeps the training.", lambda keep, _: bool(keep), run_time=True)
 
     @property
     def trained(self) -> Method:
@@ -317,25 +308,6 @@ class Normalizer:
             When the file cannot be written.
         """
         self._tool.save(os.fspath(path))
-
-    def __getstate__(self) -> dict:
-        return {"archive": self._tool.to_bytes()}
-
-    def __setstate__(self, state: dict) -> None:
-        self._tool = _imgnorm._Tool.from_bytes(state["archive"])
-
-    def __copy__(self) -> "Normalizer":
-        return _wrap(self._tool.copy())
-
-    def __deepcopy__(self, memo: dict) -> "Normalizer":
-        return _wrap(self._tool.copy())
-
-    def __eq__(self, other: object) -> bool:
-        if not isinstance(other, Normalizer):
-            return NotImplemented
-        return self._tool == other._tool
-
-    __hash__ = None  # type: ignore[assignment]
 
     def __repr__(self) -> str:
         def size(a: Optional[np.ndarray]) -> str:

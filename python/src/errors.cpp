@@ -1,6 +1,8 @@
 // The library's exceptions as the package's exception classes (defined in
 // imgnorm._types), and a test hook that throws each library kind.
+#include <exception>
 #include <string>
+#include <type_traits>
 
 #include <imgnorm/archive.h>
 #include <imgnorm/attention.h>
@@ -8,6 +10,7 @@
 #include <imgnorm/exception.h>
 
 #include "binding.h"
+#include "image_io.h"
 
 namespace imgnorm_py {
 
@@ -24,67 +27,72 @@ void setError(const char* name, const char* message) {
     PyErr_SetString(errorClass(name).ptr(), message);
 }
 
-void translate(std::exception_ptr error) {
-    using namespace vkImageNormalizerDefs;
-    try {
-        std::rethrow_exception(error);
-    } catch (const BadImage& e) {
-        setError("BadImage", e.what());
-    } catch (const BadParams& e) {
-        setError("BadParams", e.what());
-    } catch (const NotTrained& e) {
-        setError("NotTrained", e.what());
-    } catch (const CanNotTrain& e) {
-        setError("CanNotTrain", e.what());
-    } catch (const CanNotRun& e) {
-        setError("CanNotRun", e.what());
-    } catch (const NotImplemented& e) {
-        setError("MethodNotImplemented", e.what());
-    } catch (const vkPelFunc::BadParams& e) {
-        setError("BadParams", e.what());
-    } catch (const vkPel::BadWindow& e) {
-        setError("BadWindow", e.what());
-    } catch (const vkPel::UnboundWindow& e) {
-        setError("BadWindow", e.what());
-    } catch (const vkArchive::UnknownVersion& e) {
-        setError("UnknownVersion", e.what());
-    } catch (const vkArchive::Corrupt& e) {
-        setError("ArchiveError", e.what());
-    } catch (const vkArchive::UnknownClass& e) {
-        setError("ArchiveError", e.what());
-    } catch (const vkArchive::FileError& e) {
-        setError("FileError", e.what());
-    } catch (const vkAttention::Cancelled& e) {
-        setError("Cancelled", e.what());
-    } catch (const vkAssertionFailure& e) {
-        setError("InternalError", e.what());
-    } catch (const vkBadPointer& e) {
-        setError("InternalError", e.what());
-    } catch (const vkException& e) {
-        setError("Error", e.what());
-    }
+// One C++ exception type, the name the test hook knows it by, and the
+// package class it becomes.
+struct Kind {
+    const char* name;
+    const char* pythonClass;
+    // Sets the Python error when the exception is of this type.
+    bool (*translated)(const std::exception_ptr& error, const char* pythonClass);
+    void (*thrown)(const std::string& message);
+};
+
+template <class E>
+constexpr Kind kind(const char* name, const char* pythonClass) {
+    return {name, pythonClass,
+            [](const std::exception_ptr& error, const char* cls) {
+                try {
+                    std::rethrow_exception(error);
+                } catch (const E& e) {
+                    setError(cls, e.what());
+                    return true;
+                } catch (...) {
+                    return false;
+                }
+            },
+            [](const std::string& message) {
+                if constexpr (std::is_constructible_v<E, const std::string&>)
+                    throw E(message);
+                else
+                    throw E("file", message);  // a path and a reason
+            }};
 }
 
-// Throws the library exception named kind, for the tests of the mapping.
-void throwForTest(const std::string& kind, const std::string& message) {
-    using namespace vkImageNormalizerDefs;
-    if (kind == "BadImage") throw BadImage(message);
-    if (kind == "BadParams") throw BadParams(message);
-    if (kind == "NotTrained") throw NotTrained(message);
-    if (kind == "CanNotTrain") throw CanNotTrain(message);
-    if (kind == "CanNotRun") throw CanNotRun(message);
-    if (kind == "NotImplemented") throw NotImplemented(message);
-    if (kind == "vkPelFunc::BadParams") throw vkPelFunc::BadParams(message);
-    if (kind == "vkPel::BadWindow") throw vkPel::BadWindow(message);
-    if (kind == "vkPel::UnboundWindow") throw vkPel::UnboundWindow(message);
-    if (kind == "vkArchive::UnknownVersion") throw vkArchive::UnknownVersion(message);
-    if (kind == "vkArchive::Corrupt") throw vkArchive::Corrupt(message);
-    if (kind == "vkArchive::UnknownClass") throw vkArchive::UnknownClass(message);
-    if (kind == "vkArchive::FileError") throw vkArchive::FileError(message);
-    if (kind == "vkAttention::Cancelled") throw vkAttention::Cancelled(message);
-    if (kind == "vkAssertionFailure") throw vkAssertionFailure(message);
-    if (kind == "vkBadPointer") throw vkBadPointer(message);
-    throw py::value_error("unknown kind " + kind);
+// Derived types before their bases: the first match wins.
+const Kind kKinds[] = {
+    kind<vkImageNormalizerDefs::BadImage>("BadImage", "BadImage"),
+    kind<vkImageNormalizerDefs::BadParams>("BadParams", "BadParams"),
+    kind<vkImageNormalizerDefs::NotTrained>("NotTrained", "NotTrained"),
+    kind<vkImageNormalizerDefs::CanNotTrain>("CanNotTrain", "CanNotTrain"),
+    kind<vkImageNormalizerDefs::CanNotRun>("CanNotRun", "CanNotRun"),
+    kind<vkImageNormalizerDefs::NotImplemented>("NotImplemented", "MethodNotImplemented"),
+    kind<vkPelFunc::BadParams>("vkPelFunc::BadParams", "BadParams"),
+    kind<vkPel::BadWindow>("vkPel::BadWindow", "BadWindow"),
+    kind<vkPel::UnboundWindow>("vkPel::UnboundWindow", "BadWindow"),
+    kind<vkArchive::UnknownVersion>("vkArchive::UnknownVersion", "UnknownVersion"),
+    kind<vkArchive::Corrupt>("vkArchive::Corrupt", "ArchiveError"),
+    kind<vkArchive::UnknownClass>("vkArchive::UnknownClass", "ArchiveError"),
+    kind<vkArchive::FileError>("vkArchive::FileError", "FileError"),
+    kind<vkAttention::Cancelled>("vkAttention::Cancelled", "Cancelled"),
+    kind<vkAssertionFailure>("vkAssertionFailure", "InternalError"),
+    kind<vkBadPointer>("vkBadPointer", "InternalError"),
+    kind<vkExceptionWithString>("vkExceptionWithString", "Error"),
+    // Image files, as the command-line tool reads and writes them.
+    kind<imgnorm_cli::FileError>("imgnorm_cli::FileError", "FileError"),
+};
+
+void translate(std::exception_ptr error) {
+    for (const Kind& k : kKinds)
+        if (k.translated(error, k.pythonClass)) return;
+    // Not ours: the next translator (pybind11's own) takes it.
+    std::rethrow_exception(error);
+}
+
+// Throws the exception named kind, for the tests of the mapping.
+void throwForTest(const std::string& name, const std::string& message) {
+    for (const Kind& k : kKinds)
+        if (name == k.name) k.thrown(message);
+    throw py::value_error("unknown kind " + name);
 }
 
 }  // namespace

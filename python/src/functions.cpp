@@ -1,6 +1,7 @@
 // Pixel functions and image files on arrays: each converts its arguments,
 // calls the library once without the GIL, and hands the result out as an
 // array over the library's buffer.
+#include <numeric>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,6 +23,10 @@ namespace {
 
 using IntPair = std::pair<std::int32_t, std::int32_t>;
 
+std::uint64_t total(const std::vector<std::uint32_t>& counts) {
+    return std::accumulate(counts.begin(), counts.end(), std::uint64_t{0});
+}
+
 py::array histogram(py::handle image, py::handle mask) {
     const auto view = imageArg(image, "image");
     const auto maskView = imageArg(mask, "mask", true, true);
@@ -36,14 +41,37 @@ py::array threshold(py::handle image, std::optional<std::int32_t> level, py::han
     const auto maskView = imageArg(mask, "mask", true, true);
     if (level && (*level < 0 || *level > 255))
         raise("BadParams", "level must lie in 0..255, got " + std::to_string(*level));
-    if (!level && maskView.isBound())
-        raise("BadParams",
-              "Otsu's threshold (no level) works on the whole image: give a level with a mask");
     vkPelBuffer<std::uint8_t> result = releasedCall([&] {
-        if (!level) return vf_PelThreshold(view);
+        if (!level) {
+            // Otsu's level of the pixels that count.
+            std::vector<std::uint32_t> counts;
+            vf_MaskedPelHistogram(view, maskView, counts);
+            level = counts.empty() ? 0 : vf_OtsuThreshold(counts);
+        }
         vkPelBuffer<std::uint8_t> out;
         vf_MaskedPelThreshold(view, maskView, static_cast<unsigned char>(*level), out);
         return out;
+    });
+    return toArray(result, true);
+}
+
+py::array matchHistograms(py::handle image, py::handle reference, py::handle mask,
+                          py::handle referenceMask) {
+    const auto view = imageArg(image, "image");
+    const auto maskView = imageArg(mask, "mask", true, true);
+    const auto referenceView = imageArg(reference, "reference");
+    const auto referenceMaskView = imageArg(referenceMask, "reference_mask", true, true);
+    vkPelBuffer<std::uint8_t> result = releasedCall([&] {
+        std::vector<std::uint32_t> counts, referenceCounts;
+        vf_MaskedPelHistogram(view, maskView, counts);
+        vf_MaskedPelHistogram(referenceView, referenceMaskView, referenceCounts);
+        if (total(counts) == 0 || total(referenceCounts) == 0)
+            throw vkPelFunc::BadParams(std::string("match_histograms: ") +
+                                       (total(counts) == 0 ? "mask" : "reference_mask") +
+                                       " leaves no pixel to count");
+        std::vector<std::uint8_t> map;
+        vf_MidpointHistogramMap(counts, referenceCounts, map);
+        return vfPelMap(view, map);
     });
     return toArray(result, true);
 }
@@ -89,22 +117,12 @@ py::array clampedDifference(py::handle image, py::handle other, std::int32_t max
 
 // Image files, as the command-line tool reads and writes them.
 py::array imread(const std::string& path) {
-    try {
-        vkPelBuffer<std::uint8_t> image =
-            releasedCall([&] { return imgnorm_cli::readImage(path); });
-        return toArray(image, true);
-    } catch (const imgnorm_cli::FileError& e) {
-        raise("FileError", e.what());
-    }
+    return toArray(releasedCall([&] { return imgnorm_cli::readImage(path); }), true);
 }
 
 void imwrite(const std::string& path, py::handle image) {
     const auto view = imageArg(image, "image");
-    try {
-        releasedCall([&] { imgnorm_cli::writeImage(path, view); });
-    } catch (const imgnorm_cli::FileError& e) {
-        raise("FileError", e.what());
-    }
+    releasedCall([&] { imgnorm_cli::writeImage(path, view); });
 }
 
 }  // namespace
@@ -112,6 +130,7 @@ void imwrite(const std::string& path, py::handle image) {
 void bindFunctions(py::module_& m) {
     m.def("histogram", &histogram);
     m.def("threshold", &threshold);
+    m.def("match_histograms", &matchHistograms);
     m.def("median", &median);
     m.def("gaussian_sample", &gaussianSample);
     m.def("clamped_difference", &clampedDifference);

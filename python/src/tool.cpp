@@ -247,7 +247,8 @@ void bindTool(py::module_& m) {
              })
         // The run-time parameters keep the training; those not given keep
         // their values.
-        .def("set_run_parameters", &setRunParameters)
+        .def("set_run_parameters", &setRunParameters, py::arg("tails") = py::none(),
+             py::arg("variation_range") = py::none(), py::arg("keep_masked") = py::none())
         .def("trained_methods",
              [](const Tool& t) {
                  return static_cast<std::uint32_t>(

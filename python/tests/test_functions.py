@@ -37,6 +37,15 @@ def test_median_matches_a_sort_per_pixel_masked_or_not(h, w, kx, ky):
                                   slow_median(image, kx, ky, lo=40, hi=200))
 
 
+def slow_otsu(values):
+    """The smallest level that minimises the variance within the two classes."""
+    def within_variance(t):
+        low, high = values[values < t].astype(float), values[values >= t].astype(float)
+        return low.size * low.var() + high.size * high.var() if low.size and high.size else np.inf
+
+    return min(range(1, 256), key=within_variance)
+
+
 def test_histogram_and_thresholds_match_numpy():
     rng = np.random.default_rng(SEED)
     image = random_image(rng, 33, 47)
@@ -44,20 +53,48 @@ def test_histogram_and_thresholds_match_numpy():
     np.testing.assert_array_equal(imgnorm.histogram(image), np.bincount(image.ravel(), minlength=256))
     np.testing.assert_array_equal(imgnorm.histogram(image, mask),
                                   np.bincount(image[:, :40][mask[:33]], minlength=256))
-    two_modes = np.where(rng.random((32, 32)) < 0.3, rng.integers(20, 60, (32, 32)),
-                         rng.integers(150, 220, (32, 32))).astype(np.uint8)
-
-    def within_variance(t):
-        low, high = two_modes[two_modes < t].astype(float), two_modes[two_modes >= t].astype(float)
-        return low.size * low.var() + high.size * high.var() if low.size and high.size else np.inf
-
-    best = min(range(1, 256), key=within_variance)
-    np.testing.assert_array_equal(imgnorm.threshold(two_modes), np.where(two_modes >= best, 255, 0))
     np.testing.assert_array_equal(imgnorm.threshold(image, 100, mask),
                                   np.where((image[:, :40] >= 100) & mask[:33], 255, 0))
-    for level, m in [(256, None), (-1, None), (None, mask)]:
+    # Three modes; the mask hides most of the brightest, which moves Otsu's level.
+    modes = rng.choice([20, 120, 220], (32, 40), p=[0.2, 0.2, 0.6]) + rng.integers(0, 30, (32, 40))
+    modes = modes.astype(np.uint8)
+    inside = (modes < 200) | (rng.random(modes.shape) < 0.1)
+    assert slow_otsu(modes) != slow_otsu(modes[inside])
+    np.testing.assert_array_equal(imgnorm.threshold(modes), np.where(modes >= slow_otsu(modes), 255, 0))
+    np.testing.assert_array_equal(imgnorm.threshold(modes[:, 3:], mask=inside[:, 3:]),
+                                  np.where(inside[:, 3:] & (modes[:, 3:] >= slow_otsu(modes[:, 3:][inside[:, 3:]])),
+                                           255, 0))
+    for level in (256, -1):
         with pytest.raises(imgnorm.BadParams):
-            imgnorm.threshold(image, level, m)
+            imgnorm.threshold(image, level)
+
+
+def paired_medians(image, reference):
+    """Each level of the image to the lower median of the reference values its
+    pixels meet when both sorted value lists are stretched to one length."""
+    s, r = np.sort(image), np.sort(reference)
+    stretched_s, stretched_r = np.repeat(s, r.size), np.repeat(r, s.size)
+    table = np.zeros(256, np.uint8)
+    for level in np.unique(s):
+        first, end = np.searchsorted(stretched_s, level), np.searchsorted(stretched_s, level, "right")
+        table[level] = stretched_r[(first + end - 1) // 2]
+    return table
+
+
+def test_match_histograms_moves_each_level_least_under_masks_of_either_image():
+    rng = np.random.default_rng(SEED)
+    image = (random_image(rng, 14, 12, levels=40) * 3)[:, 1:]  # few levels, ties between shares
+    reference = (random_image(rng, 9, 13, levels=50) + 100)[:, ::-1]  # a reversed view: read through a copy
+    mask, reference_mask = rng.random((10, 11)) < 0.6, rng.random((9, 13)) < 0.5
+    for m, rm in [(None, None), (mask, None), (None, reference_mask), (mask, reference_mask)]:
+        counted = image if m is None else image[:10][m]  # the mask covers the top rows only
+        table = paired_medians(counted.ravel(), (reference if rm is None else reference[rm]).ravel())
+        matched = imgnorm.match_histograms(image, reference, m, rm)
+        assert matched.shape == image.shape
+        was_counted = np.isin(image, counted)
+        np.testing.assert_array_equal(matched[was_counted], table[image[was_counted]])
+    with pytest.raises(imgnorm.BadParams):
+        imgnorm.match_histograms(image, reference, np.zeros_like(mask))
 
 
 def test_clamped_difference_matches_numpy_over_the_overlap():

@@ -129,6 +129,8 @@ def test_bad_arrays_raise_builtin_errors_that_name_the_argument(trained, value, 
     ("vkAttention::Cancelled", imgnorm.Cancelled),
     ("vkAssertionFailure", imgnorm.InternalError),
     ("vkBadPointer", imgnorm.InternalError),
+    ("vkExceptionWithString", imgnorm.Error),
+    ("imgnorm_cli::FileError", imgnorm.FileError),
 ])
 def test_every_library_exception_maps_to_its_class(kind, cls):
     with pytest.raises(cls, match="the library said so") as caught:
