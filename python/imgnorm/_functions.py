@@ -1,7 +1,10 @@
 """The library's pixel functions, and image files, on numpy arrays.
 
 Every function takes 2-D uint8 arrays (masks may be bool), never changes
-them, and returns a new array that owns the library's result. Where two
+them, and returns a new array that owns the library's result. Those with a
+``depth`` argument also take uint16 arrays of that many significant bits
+(1..16, default 16; a pixel above 2^depth - 1 raises ValueError) and return
+uint16 results; masks stay uint8 or bool. Where two
 arrays differ in shape, the result covers their overlap, aligned at the
 top-left pixel. Sizes are (x, y) pairs: width first.
 """
@@ -17,26 +20,33 @@ from . import _imgnorm
 from ._normalizer import PairLike, _pair
 
 
-def histogram(image: np.ndarray, mask: Optional[np.ndarray] = None) -> np.ndarray:
+def _depth(depth: Optional[int]) -> Optional[int]:
+    return None if depth is None else int(depth)
+
+
+def histogram(image: np.ndarray, mask: Optional[np.ndarray] = None, *, depth: Optional[int] = None) -> np.ndarray:
     """Count the gray levels of an image, optionally under a mask.
 
     Parameters
     ----------
     image : numpy.ndarray
-        2-D uint8 array.
+        2-D uint8 or uint16 array.
     mask : numpy.ndarray, optional
         2-D uint8 or bool array; pixels where it is 0 are not counted.
+    depth : int, optional
+        Significant bits of a uint16 image (default 16).
 
     Returns
     -------
     numpy.ndarray
-        256 uint32 counts; entry i counts the pixels of level i.
+        2^depth uint32 counts (256 for uint8); entry i counts the pixels of
+        level i.
 
     Examples
     --------
     >>> counts = imgnorm.histogram(image, mask)
     """
-    return _imgnorm.histogram(image, mask)
+    return _imgnorm.histogram(image, mask, _depth(depth))
 
 
 def threshold(image: np.ndarray, level: Optional[int] = None, mask: Optional[np.ndarray] = None) -> np.ndarray:
@@ -110,20 +120,22 @@ def match_histograms(image: np.ndarray, reference: np.ndarray, mask: Optional[np
 
 
 def median(image: np.ndarray, size: PairLike, mask: Optional[np.ndarray] = None, *,
-           value_range: Tuple[int, int] = (0, 255), clip: bool = True) -> np.ndarray:
+           value_range: Optional[Tuple[int, int]] = None, clip: bool = True,
+           depth: Optional[int] = None) -> np.ndarray:
     """Median filter, exact for any kernel size, optionally masked.
 
     Parameters
     ----------
     image : numpy.ndarray
-        2-D uint8 array.
+        2-D uint8 or uint16 array.
     size : int or (int, int)
         Kernel size (x, y), both odd, with x * y <= 32767.
     mask : numpy.ndarray, optional
         Only pixels where the mask is non-zero count; a neighbourhood with
-        none gives 128 (clamped into value_range).
+        none gives 2^(depth - 1), 128 for uint8 (clamped into value_range).
     value_range : (int, int), optional
-        Pixels are clamped into lo..hi before the median is taken.
+        Pixels are clamped into lo..hi before the median is taken; default
+        the whole range of the depth.
     clip : bool, optional
         True cuts neighbourhoods at the image's edges (fewer pixels count
         there); False repeats the edge pixels outwards.
@@ -143,7 +155,9 @@ def median(image: np.ndarray, size: PairLike, mask: Optional[np.ndarray] = None,
     --------
     >>> smooth = imgnorm.median(image, 5)
     """
-    return _imgnorm.median(image, mask, _pair(size, "size"), _pair(value_range, "value_range", False), bool(clip))
+    return _imgnorm.median(image, mask, _pair(size, "size"),
+                           None if value_range is None else _pair(value_range, "value_range", False), bool(clip),
+                           _depth(depth))
 
 
 def gaussian_sample(image: np.ndarray, kernel_size: PairLike, *, subsample: PairLike = 1, gain: float = 1.0,
@@ -153,7 +167,7 @@ def gaussian_sample(image: np.ndarray, kernel_size: PairLike, *, subsample: Pair
     Parameters
     ----------
     image : numpy.ndarray
-        2-D uint8 array.
+        2-D uint8 or uint16 array.
     kernel_size : int or (int, int)
         k per axis (0..65535; 0 leaves that axis unsmoothed): close to a
         Gaussian of standard deviation sqrt(k^2 + 2) / 2, built from box
@@ -162,7 +176,8 @@ def gaussian_sample(image: np.ndarray, kernel_size: PairLike, *, subsample: Pair
         Keep every f-th pixel per axis (f >= 1): output pixel j stands for
         source pixels [j f, (j + 1) f).
     gain : float, optional
-        Multiplies each result (0..65536); results saturate at 255.
+        Multiplies each result (0..65536); results saturate at 255 (65535
+        for uint16).
     full_window : bool, optional
         True covers the whole image, renormalising the kernel at the edges;
         False keeps only the pixels whose whole kernel lies inside.
@@ -182,33 +197,40 @@ def gaussian_sample(image: np.ndarray, kernel_size: PairLike, *, subsample: Pair
                                     float(gain), bool(full_window), bool(rounding))
 
 
-def clamped_difference(image: np.ndarray, other: np.ndarray, max_difference: int = 127) -> np.ndarray:
-    """Biased difference ``clip(image - other, -r, r) + 128``, r = max_difference.
+def clamped_difference(image: np.ndarray, other: np.ndarray, max_difference: Optional[int] = None, *,
+                       depth: Optional[int] = None) -> np.ndarray:
+    """Biased difference ``clip(image - other, -r, r) + h``, r = max_difference.
+
+    h is 128 for uint8 arrays, 2^(depth - 1) for uint16 ones.
 
     Parameters
     ----------
     image, other : numpy.ndarray
-        2-D uint8 arrays.
+        2-D arrays, both uint8 or both uint16.
     max_difference : int, optional
-        r, 0..127.
+        r, 0..h - 1 (the default).
+    depth : int, optional
+        Significant bits of uint16 images (default 16).
 
     Returns
     -------
     numpy.ndarray
-        uint8 differences centred on 128, over the overlap of the two.
+        Differences centred on h, over the overlap of the two.
 
     Examples
     --------
     >>> diff = imgnorm.clamped_difference(fixed, golden, 40)
     """
-    return _imgnorm.clamped_difference(image, other, int(max_difference))
+    return _imgnorm.clamped_difference(image, other, None if max_difference is None else int(max_difference),
+                                       _depth(depth))
 
 
 def imread(path: Union[str, os.PathLike]) -> np.ndarray:
-    """Read an 8-bit grayscale PNG, PGM or TIFF file, as the command-line tool does.
+    """Read a grayscale PNG, PGM or TIFF file, as the command-line tool does.
 
-    Low-depth gray PNG and PGM files with a maximum below 255 are scaled to
-    0..255; colour, alpha and 16-bit images are refused.
+    8-bit files give uint8 arrays (low-depth gray PNG and PGM files with a
+    maximum below 255 are scaled to 0..255), 16-bit files uint16 arrays of
+    their stored values; colour and alpha images are refused.
 
     Raises
     ------
@@ -218,18 +240,22 @@ def imread(path: Union[str, os.PathLike]) -> np.ndarray:
     return _imgnorm.imread(os.fspath(path))
 
 
-def imwrite(path: Union[str, os.PathLike], image: np.ndarray) -> None:
+def imwrite(path: Union[str, os.PathLike], image: np.ndarray, *, depth: Optional[int] = None) -> None:
     """Write an image as PNG, PGM or TIFF (by the extension: .png, .pgm, .pnm, .tif, .tiff).
 
-    The file is written under a temporary name and renamed into place, so a
-    failure never leaves a partial file.
+    uint8 arrays are written with 8-bit samples, uint16 arrays with 16-bit
+    samples and, given a depth (9..16), that many significant bits stated
+    in the file. The file is written under a temporary name and renamed
+    into place, so a failure never leaves a partial file.
 
     Raises
     ------
     imgnorm.FileError
         When the file cannot be written or the extension is unknown.
+    ValueError
+        For a pixel above 2^depth - 1.
     """
-    _imgnorm.imwrite(os.fspath(path), image)
+    _imgnorm.imwrite(os.fspath(path), image, _depth(depth))
 
 
 def set_num_threads(count: int) -> None:

@@ -4,6 +4,8 @@
 #include <numeric>
 #include <optional>
 #include <string>
+#include <type_traits>
+#include <variant>
 #include <vector>
 
 #include <imgnorm/gauss.h>
@@ -23,31 +25,43 @@ namespace {
 
 using IntPair = std::pair<std::int32_t, std::int32_t>;
 
+using Depth = std::optional<std::int32_t>;
+
 std::uint64_t total(const std::vector<std::uint32_t>& counts) {
     return std::accumulate(counts.begin(), counts.end(), std::uint64_t{0});
 }
 
-py::array histogram(py::handle image, py::handle mask) {
-    const auto view = imageArg(image, "image");
-    const auto maskView = imageArg(mask, "mask", true, true);
+// The 2^depth counts of the view's pixels under the mask.
+template <class T>
+std::vector<std::uint32_t> maskedHistogram(const vkPelBuffer_const<T>& view,
+                                           const vkPelBuffer_const<std::uint8_t>& mask,
+                                           std::int32_t depth) {
     std::vector<std::uint32_t> counts;
-    releasedCall([&] { vf_MaskedPelHistogram(view, maskView, counts); });
-    counts.resize(256);
+    if constexpr (sizeof(T) == 1)
+        vf_MaskedPelHistogram(view, mask, counts);
+    else
+        vf_MaskedPelHistogram(view, mask, depth, counts);
+    counts.resize(std::size_t{1} << depth);  // disjoint windows count nothing
+    return counts;
+}
+
+py::array histogram(py::handle image, py::handle mask, Depth depth) {
+    const auto maskView = maskArg(mask);
+    const std::vector<std::uint32_t> counts =
+        withImage(image, depth, [&](const auto& view, std::int32_t d) {
+            return releasedCall([&] { return maskedHistogram(view, maskView, d); });
+        });
     return py::array_t<std::uint32_t>(static_cast<py::ssize_t>(counts.size()), counts.data());
 }
 
 py::array threshold(py::handle image, std::optional<std::int32_t> level, py::handle mask) {
-    const auto view = imageArg(image, "image");
-    const auto maskView = imageArg(mask, "mask", true, true);
+    const auto view = imageArg<std::uint8_t>(image, "image");
+    const auto maskView = maskArg(mask);
     if (level && (*level < 0 || *level > 255))
         raise("BadParams", "level must lie in 0..255, got " + std::to_string(*level));
     vkPelBuffer<std::uint8_t> result = releasedCall([&] {
-        if (!level) {
-            // Otsu's level of the pixels that count.
-            std::vector<std::uint32_t> counts;
-            vf_MaskedPelHistogram(view, maskView, counts);
-            level = counts.empty() ? 0 : vf_OtsuThreshold(counts);
-        }
+        // Without a level, Otsu's level of the pixels that count.
+        if (!level) level = vf_OtsuThreshold(maskedHistogram(view, maskView, 8));
         vkPelBuffer<std::uint8_t> out;
         vf_MaskedPelThreshold(view, maskView, static_cast<unsigned char>(*level), out);
         return out;
@@ -57,14 +71,13 @@ py::array threshold(py::handle image, std::optional<std::int32_t> level, py::han
 
 py::array matchHistograms(py::handle image, py::handle reference, py::handle mask,
                           py::handle referenceMask) {
-    const auto view = imageArg(image, "image");
-    const auto maskView = imageArg(mask, "mask", true, true);
-    const auto referenceView = imageArg(reference, "reference");
-    const auto referenceMaskView = imageArg(referenceMask, "reference_mask", true, true);
+    const auto view = imageArg<std::uint8_t>(image, "image");
+    const auto maskView = maskArg(mask);
+    const auto referenceView = imageArg<std::uint8_t>(reference, "reference");
+    const auto referenceMaskView = maskArg(referenceMask, "reference_mask");
     vkPelBuffer<std::uint8_t> result = releasedCall([&] {
-        std::vector<std::uint32_t> counts, referenceCounts;
-        vf_MaskedPelHistogram(view, maskView, counts);
-        vf_MaskedPelHistogram(referenceView, referenceMaskView, referenceCounts);
+        const auto counts = maskedHistogram(view, maskView, 8);
+        const auto referenceCounts = maskedHistogram(referenceView, referenceMaskView, 8);
         if (total(counts) == 0 || total(referenceCounts) == 0)
             throw vkPelFunc::BadParams(std::string("match_histograms: ") +
                                        (total(counts) == 0 ? "mask" : "reference_mask") +
@@ -76,53 +89,73 @@ py::array matchHistograms(py::handle image, py::handle reference, py::handle mas
     return toArray(result, true);
 }
 
-py::array median(py::handle image, py::handle mask, IntPair size, IntPair range, bool clip) {
-    const auto view = imageArg(image, "image");
-    const auto maskView = imageArg(mask, "mask", true, true);
-    const vkPelMedianParams params({size.first, size.second}, {range.first, range.second}, clip);
-    vkPelBuffer<std::uint8_t> result;
-    releasedCall([&] {
-        if (maskView.isBound())
-            vfPelMedian(view, maskView, params, result);
-        else
-            vfPelMedian(view, params, result);
+py::array median(py::handle image, py::handle mask, IntPair size, std::optional<IntPair> range,
+                 bool clip, Depth depth) {
+    const auto maskView = maskArg(mask);
+    return withImage(image, depth, [&](const auto& view, std::int32_t d) {
+        const IntPair r = range.value_or(IntPair{0, (1 << d) - 1});
+        const vkPelMedianParams params({size.first, size.second}, {r.first, r.second}, clip, d);
+        vkPelBuffer<typename std::decay_t<decltype(view)>::value_type> result;
+        releasedCall([&] {
+            if (maskView.isBound())
+                vfPelMedian(view, maskView, params, result);
+            else
+                vfPelMedian(view, params, result);
+        });
+        return toArray(result, true);
     });
-    return toArray(result, true);
 }
 
 py::array gaussianSample(py::handle image, IntPair kernel, IntPair subsample, double gain,
                          bool fullWindow, bool rounding) {
-    const auto view = imageArg(image, "image");
     vkGaussSampleParams params({subsample.first, subsample.second}, {kernel.first, kernel.second},
                                gain, fullWindow);
     params.doRounding(rounding);
-    vkPelBuffer<std::uint8_t> result = releasedCall([&] { return vfGaussSample(view, params); });
-    return toArray(result, true);
+    return withImage(image, std::nullopt, [&](const auto& view, std::int32_t) {
+        return toArray(releasedCall([&] { return vfGaussSample(view, params); }), true);
+    });
 }
 
-py::array clampedDifference(py::handle image, py::handle other, std::int32_t maxDifference) {
-    auto view = imageArg(image, "image");
-    const auto otherView = imageArg(other, "other");
-    if (maxDifference < 0 || maxDifference > 127)
-        raise("BadParams",
-              "max_difference must lie in 0..127, got " + std::to_string(maxDifference));
-    vkPelBuffer<std::uint8_t> result = releasedCall([&] {
-        view.window(view.window() & otherView.window());
-        vkPelBuffer<std::uint8_t> d = vfPelCopy(view);
-        vf_PelSubClamp(d, otherView, static_cast<unsigned char>(maxDifference));
-        return d;
+py::array clampedDifference(py::handle image, py::handle other,
+                            std::optional<std::int32_t> maxDifference, Depth depth) {
+    return withImage(image, depth, [&](auto view, std::int32_t d) {
+        using T = typename decltype(view)::value_type;
+        const auto otherView = imageArg<T>(other, "other");
+        const std::int32_t largest = (1 << (d - 1)) - 1;
+        const std::int32_t r = maxDifference.value_or(largest);
+        if (r < 0 || r > largest)
+            raise("BadParams", "max_difference must lie in 0.." + std::to_string(largest) +
+                                   ", got " + std::to_string(r));
+        return toArray(releasedCall([&] {
+                           view.window(view.window() & otherView.window());
+                           vkPelBuffer<T> diff = vfPelCopy(view);
+                           if constexpr (sizeof(T) == 1)
+                               vf_PelSubClamp(diff, otherView, static_cast<unsigned char>(r));
+                           else
+                               vf_PelSubClamp(diff, otherView, static_cast<std::uint16_t>(r), d);
+                           return diff;
+                       }),
+                       true);
     });
-    return toArray(result, true);
 }
 
 // Image files, as the command-line tool reads and writes them.
 py::array imread(const std::string& path) {
-    return toArray(releasedCall([&] { return imgnorm_cli::readImage(path); }), true);
+    const imgnorm_cli::GrayImage image =
+        releasedCall([&] { return imgnorm_cli::readGrayImage(path); });
+    return std::visit([](const auto& pels) { return toArray(pels, true); }, image.pels);
 }
 
-void imwrite(const std::string& path, py::handle image) {
-    const auto view = imageArg(image, "image");
-    releasedCall([&] { imgnorm_cli::writeImage(path, view); });
+void imwrite(const std::string& path, py::handle image, Depth depth) {
+    withImage(image, depth, [&](const auto& view, std::int32_t d) {
+        releasedCall([&] {
+            if constexpr (sizeof(typename std::decay_t<decltype(view)>::value_type) == 1)
+                imgnorm_cli::writeImage(path, view);
+            else
+                imgnorm_cli::writeImage(path, view, depth ? d : 0);  // 0: no depth stated
+        });
+        return 0;
+    });
 }
 
 }  // namespace

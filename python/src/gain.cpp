@@ -2,7 +2,6 @@
 // once, from a Normalizer, when it is made. Its parameters are fixed from
 // then on, so that runs in many threads need no lock.
 #include <memory>
-#include <string_view>
 #include <utility>
 
 #include <imgnorm/archive.h>
@@ -30,28 +29,11 @@ std::unique_ptr<vkLocalGainNormalizer> make(py::handle source, std::pair<double,
 }
 
 py::array run(const vkLocalGainNormalizer& tool, py::handle image, bool gainOnly) {
-    const vkPelBuffer_const<std::uint8_t> view = imageArg(image, "image");
+    const auto view = imageArg<std::uint8_t>(image, "image");
     vkPelBuffer<std::uint8_t> result = releasedCall([&] {
         return tool.run(view, gainOnly ? Correction::gainOnly : Correction::gainAndOffset);
     });
     return toArray(result, true);
-}
-
-py::bytes toBytes(const vkLocalGainNormalizer& tool) {
-    vkLocalGainNormalizer copy = tool;
-    vkArchive archive;
-    archive || copy;
-    const auto& bytes = archive.bytes();
-    return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-}
-
-std::unique_ptr<vkLocalGainNormalizer> fromBytes(const py::bytes& data) {
-    const std::string_view bytes(data);
-    vkArchive archive(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-    auto tool = std::make_unique<vkLocalGainNormalizer>();
-    releasedCall([&] { archive || *tool; });
-    if (archive.remaining() != 0) raise("ArchiveError", "unexpected bytes after the stored tool");
-    return tool;
 }
 
 }  // namespace
@@ -62,8 +44,13 @@ void bindGain(py::module_& m) {
         .def("gain_range", [](const vkLocalGainNormalizer& t) { return pairTuple(t.gainRange()); })
         .def("deviation_floor", [](const vkLocalGainNormalizer& t) { return t.deviationFloor(); })
         .def("run", &run)
-        .def("to_bytes", &toBytes)
-        .def_static("from_bytes", &fromBytes)
+        .def("to_bytes", [](const vkLocalGainNormalizer& t) { return archiveBytes(t); })
+        .def_static("from_bytes",
+                    [](const py::bytes& data) {
+                        auto t = std::make_unique<vkLocalGainNormalizer>();
+                        loadBytes(data, *t);
+                        return t;
+                    })
         .def("__eq__",
              [](const vkLocalGainNormalizer& a, const vkLocalGainNormalizer& b) { return a == b; });
 }

@@ -7,6 +7,7 @@
 #include <optional>
 #include <shared_mutex>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include <imgnorm/archive.h>
@@ -24,12 +25,16 @@ namespace {
 using Method = vkImageNormalizerDefs::Method;
 using IntPair = std::pair<std::int32_t, std::int32_t>;
 
+// N is vkImageNormalizer, or vkDeepImageNormalizer for uint16 arrays.
+template <class N>
 struct Tool {
-    vkImageNormalizer tool;
+    using Pel =
+        typename std::decay_t<decltype(std::declval<const N&>().referenceImage())>::value_type;
+    N tool;
     mutable std::shared_mutex lock;
 
     Tool() = default;
-    explicit Tool(vkImageNormalizer t) : tool(std::move(t)) {}
+    explicit Tool(N t) : tool(std::move(t)) {}
 };
 
 // Locks, waiting without the GIL when another thread holds the lock.
@@ -42,11 +47,21 @@ Lock locked(std::shared_mutex& m) {
     }
     return lock;
 }
-std::shared_lock<std::shared_mutex> reading(const Tool& t) {
-    return locked<std::shared_lock<std::shared_mutex>>(t.lock);
+
+// Reads or changes the tool under the lock.
+template <class N, class F>
+auto read(const Tool<N>& t, F f) {
+    auto lock = locked<std::shared_lock<std::shared_mutex>>(t.lock);
+    return f(t.tool);
 }
-std::unique_lock<std::shared_mutex> writing(Tool& t) {
-    return locked<std::unique_lock<std::shared_mutex>>(t.lock);
+template <class N, class F>
+void write(Tool<N>& t, F f) {
+    auto lock = locked<std::unique_lock<std::shared_mutex>>(t.lock);
+    f(t.tool);
+}
+template <class N>
+N copyOf(const Tool<N>& t) {
+    return read(t, [](const N& x) { return x; });
 }
 
 vkPair<std::int32_t> toPair(const IntPair& p) {
@@ -66,15 +81,18 @@ void appendRecords(const vkDiagObject& diag, const py::object& records) {
     }
 }
 
-void checkRecords(const py::object& records) {
-    if (!records.is_none() && !py::isinstance<py::list>(records))
+// A recorder for a list of records, or none for None.
+vkDiagObject* recorder(const py::object& records, vkDiagObject& diag) {
+    if (records.is_none()) return nullptr;
+    if (!py::isinstance<py::list>(records))
         throw py::type_error("diagnostics must be a list (records are appended to it) or None");
+    return &diag;
 }
 
-void train(Tool& t, std::uint32_t methods, const py::object& records) {
-    checkRecords(records);
+template <class N>
+void train(Tool<N>& t, std::uint32_t methods, const py::object& records) {
     vkDiagObject diag;
-    vkDiagObject* d = records.is_none() ? nullptr : &diag;
+    vkDiagObject* d = recorder(records, diag);
     releasedCall([&] {
         std::unique_lock lock(t.lock);
         t.tool.train(static_cast<Method>(methods), d, kAllRecords);
@@ -82,14 +100,14 @@ void train(Tool& t, std::uint32_t methods, const py::object& records) {
     appendRecords(diag, records);
 }
 
-py::array run(const Tool& t, py::handle image, std::uint32_t method, const py::object& records) {
-    checkRecords(records);
-    const vkPelBuffer_const<std::uint8_t> view = imageArg(image, "image");
+template <class N>
+py::array run(const Tool<N>& t, py::handle image, std::uint32_t method, const py::object& records) {
     vkDiagObject diag;
-    vkDiagObject* d = records.is_none() ? nullptr : &diag;
+    vkDiagObject* d = recorder(records, diag);
+    const auto view = imageArg<typename Tool<N>::Pel>(image, "image");
     bool success = false;
     std::string message;
-    vkPelBuffer<std::uint8_t> result = releasedCall([&] {
+    auto result = releasedCall([&] {
         std::shared_lock lock(t.lock);
         return t.tool.run(view, static_cast<Method>(method), success, message, d, kAllRecords);
     });
@@ -98,99 +116,78 @@ py::array run(const Tool& t, py::handle image, std::uint32_t method, const py::o
     return toArray(result, true);
 }
 
-void setImage(Tool& t, py::handle obj, bool mask) {
-    const vkPelBuffer_const<std::uint8_t> view =
-        imageArg(obj, mask ? "mask" : "reference", true, mask);
-    auto lock = writing(t);
-    py::gil_scoped_release nogil;
-    if (mask)
-        t.tool.maskImage(view, true);
-    else
-        t.tool.referenceImage(view, true);
+template <class N>
+void setReference(Tool<N>& t, py::handle obj) {
+    const auto view = imageArg<typename Tool<N>::Pel>(obj, "reference", true);
+    write(t, [&](N& x) {
+        py::gil_scoped_release nogil;
+        x.referenceImage(view, true);
+    });
 }
 
-py::object imageOf(const Tool& t, bool mask) {
-    auto lock = reading(t);
-    const auto& image = mask ? t.tool.maskImage() : t.tool.referenceImage();
+template <class N>
+void setMask(Tool<N>& t, py::handle obj) {
+    const auto view = maskArg(obj);
+    write(t, [&](N& x) {
+        py::gil_scoped_release nogil;
+        x.maskImage(view, true);
+    });
+}
+
+template <class T>
+py::object arrayOrNone(const vkPelBuffer_const<T>& image) {
     if (!image.isBound()) return py::none();
     return toArray(image, false);
 }
 
-// Reads or changes one parameter under the lock.
-template <class F>
-auto read(const Tool& t, F f) {
-    auto lock = reading(t);
-    return f(t.tool);
-}
-template <class F>
-void write(Tool& t, F f) {
-    auto lock = writing(t);
-    f(t.tool);
-}
-
-void setRunParameters(Tool& t, std::optional<std::pair<double, double>> tails,
+template <class N>
+void setRunParameters(Tool<N>& t, std::optional<std::pair<double, double>> tails,
                       std::optional<IntPair> range, std::optional<bool> keep) {
-    write(t, [&](vkImageNormalizer& x) {
+    write(t, [&](N& x) {
         x.set(tails ? vkPair<double>(tails->first, tails->second) : x.tailFractions(),
               range ? toPair(*range) : x.intensityVariationRange(),
               keep ? *keep : x.keepMaskedPixels());
     });
 }
 
-py::bytes toBytes(const Tool& t) {
-    vkImageNormalizer copy = read(t, [](const vkImageNormalizer& tool) { return tool; });
-    vkArchive archive;
-    archive || copy;
-    const auto& bytes = archive.bytes();
-    return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-}
-
-// A tool from a loading archive, which must hold exactly one tool.
-std::unique_ptr<Tool> fromArchive(vkArchive& archive) {
-    auto t = std::make_unique<Tool>();
-    releasedCall([&] { archive || t->tool; });
-    if (archive.remaining() != 0) raise("ArchiveError", "unexpected bytes after the stored tool");
-    return t;
-}
-
-std::unique_ptr<Tool> fromBytes(const py::bytes& data) {
-    const std::string_view bytes(data);
-    vkArchive archive(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-    return fromArchive(archive);
-}
-
-void save(const Tool& t, const std::string& path) {
-    vkImageNormalizer copy = read(t, [](const vkImageNormalizer& tool) { return tool; });
+template <class N>
+void save(const Tool<N>& t, const std::string& path) {
+    N copy = copyOf(t);
     py::gil_scoped_release nogil;
     vkArchive archive;
     archive || copy;
     archive.saveToFile(path);
 }
 
-std::unique_ptr<Tool> load(const std::string& path) {
+template <class N>
+std::unique_ptr<Tool<N>> load(const std::string& path) {
     vkArchive archive = [&] {
         py::gil_scoped_release nogil;
         return vkArchive::loadFromFile(path);
     }();
-    return fromArchive(archive);
+    auto t = std::make_unique<Tool<N>>();
+    loadWhole(archive, t->tool);
+    return t;
 }
 
-bool equal(const Tool& a, const Tool& b) {
+template <class N>
+bool equal(const Tool<N>& a, const Tool<N>& b) {
     if (&a == &b) return true;
-    const vkImageNormalizer copy = read(b, [](const vkImageNormalizer& tool) { return tool; });
-    return read(a, [&](const vkImageNormalizer& tool) { return tool == copy; });
+    const N copy = copyOf(b);
+    return read(a, [&](const N& tool) { return tool == copy; });
 }
 
 // Benchmark support: the CPU time of the calling thread, in seconds, that n
 // runs take when called from C++, to set against the same runs called from
 // Python (CPU time: what another process's load does not change).
-double timeRunFromCpp(const Tool& t, py::handle image, std::uint32_t method, int n) {
-    const vkPelBuffer_const<std::uint8_t> view = imageArg(image, "image");
+template <class N>
+double timeRunFromCpp(const Tool<N>& t, py::handle image, std::uint32_t method, int n) {
+    const auto view = imageArg<typename Tool<N>::Pel>(image, "image");
     py::gil_scoped_release nogil;
     std::shared_lock lock(t.lock);
     bool success = false;
     std::string message;
-    vkPelBuffer<std::uint8_t> out;
+    vkPelBuffer<typename Tool<N>::Pel> out;
     const auto seconds = [] {
         timespec ts{};
         clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
@@ -202,66 +199,74 @@ double timeRunFromCpp(const Tool& t, py::handle image, std::uint32_t method, int
     return seconds() - start;
 }
 
+// The class's methods; N's own constructor is bound by the caller.
+template <class N>
+py::class_<Tool<N>> bindToolClass(py::module_& m, const char* name) {
+    using T = Tool<N>;
+    // A getter of one parameter, as a Python tuple for pairs.
+    const auto getter = [](auto get) {
+        return [get](const T& t) {
+            const auto value = read(t, get);
+            if constexpr (std::is_same_v<std::decay_t<decltype(value)>, bool>)
+                return py::object(py::bool_(value));
+            else
+                return py::object(pairTuple(value));
+        };
+    };
+    py::class_<T> c(m, name);
+    c.def("copy", [](const T& t) { return std::make_unique<T>(copyOf(t)); })
+        .def("set_reference", &setReference<N>)
+        .def("set_mask", &setMask<N>)
+        .def("reference",
+             [](const T& t) {
+                 return arrayOrNone(read(t, [](const N& x) { return x.referenceImage(); }));
+             })
+        .def("mask",
+             [](const T& t) {
+                 return arrayOrNone(read(t, [](const N& x) { return x.maskImage(); }));
+             })
+        .def("neighborhood", getter([](const N& x) { return x.neighborhoodSize(); }))
+        .def("set_neighborhood",
+             [](T& t, IntPair p) { write(t, [&](N& x) { x.neighborhoodSize(toPair(p)); }); })
+        .def("granularity", getter([](const N& x) { return x.granularity(); }))
+        .def("set_granularity",
+             [](T& t, IntPair p) { write(t, [&](N& x) { x.granularity(toPair(p)); }); })
+        .def("tails", getter([](const N& x) { return x.tailFractions(); }))
+        .def("variation_range", getter([](const N& x) { return x.intensityVariationRange(); }))
+        .def("keep_masked", getter([](const N& x) { return x.keepMaskedPixels(); }))
+        // The run-time parameters keep the training; those not given keep
+        // their values.
+        .def("set_run_parameters", &setRunParameters<N>, py::arg("tails") = py::none(),
+             py::arg("variation_range") = py::none(), py::arg("keep_masked") = py::none())
+        .def("trained_methods",
+             [](const T& t) {
+                 return static_cast<std::uint32_t>(
+                     read(t, [](const N& x) { return x.trainedMethods(); }));
+             })
+        .def("train", &train<N>)
+        .def("run", &run<N>)
+        .def("to_bytes", [](const T& t) { return archiveBytes(copyOf(t)); })
+        .def_static("from_bytes",
+                    [](const py::bytes& data) {
+                        auto t = std::make_unique<T>();
+                        loadBytes(data, t->tool);
+                        return t;
+                    })
+        .def("save", &save<N>)
+        .def_static("load", &load<N>)
+        .def("__eq__", &equal<N>)
+        .def("_time_run_from_cpp", &timeRunFromCpp<N>);
+    return c;
+}
+
 }  // namespace
 
 vkImageNormalizer normalizerOf(py::handle tool) {
-    const Tool& t = tool.cast<const Tool&>();
-    return read(t, [](const vkImageNormalizer& x) { return x; });
+    return copyOf(tool.cast<const Tool<vkImageNormalizer>&>());
 }
 
 void bindTool(py::module_& m) {
-    py::class_<Tool>(m, "_Tool")
-        .def(py::init<>())
-        .def("copy",
-             [](const Tool& t) {
-                 return std::make_unique<Tool>(read(t, [](const auto& tool) { return tool; }));
-             })
-        .def("set_reference", [](Tool& t, py::handle a) { setImage(t, a, false); })
-        .def("set_mask", [](Tool& t, py::handle a) { setImage(t, a, true); })
-        .def("reference", [](const Tool& t) { return imageOf(t, false); })
-        .def("mask", [](const Tool& t) { return imageOf(t, true); })
-        .def("neighborhood",
-             [](const Tool& t) {
-                 return pairTuple(read(t, [](const auto& x) { return x.neighborhoodSize(); }));
-             })
-        .def("set_neighborhood",
-             [](Tool& t, IntPair p) { write(t, [&](auto& x) { x.neighborhoodSize(toPair(p)); }); })
-        .def("granularity",
-             [](const Tool& t) {
-                 return pairTuple(read(t, [](const auto& x) { return x.granularity(); }));
-             })
-        .def("set_granularity",
-             [](Tool& t, IntPair p) { write(t, [&](auto& x) { x.granularity(toPair(p)); }); })
-        .def("tails",
-             [](const Tool& t) {
-                 return pairTuple(read(t, [](const auto& x) { return x.tailFractions(); }));
-             })
-        .def("variation_range",
-             [](const Tool& t) {
-                 return pairTuple(
-                     read(t, [](const auto& x) { return x.intensityVariationRange(); }));
-             })
-        .def("keep_masked",
-             [](const Tool& t) {
-                 return read(t, [](const auto& x) { return x.keepMaskedPixels(); });
-             })
-        // The run-time parameters keep the training; those not given keep
-        // their values.
-        .def("set_run_parameters", &setRunParameters, py::arg("tails") = py::none(),
-             py::arg("variation_range") = py::none(), py::arg("keep_masked") = py::none())
-        .def("trained_methods",
-             [](const Tool& t) {
-                 return static_cast<std::uint32_t>(
-                     read(t, [](const auto& x) { return x.trainedMethods(); }));
-             })
-        .def("train", &train)
-        .def("run", &run)
-        .def("to_bytes", &toBytes)
-        .def_static("from_bytes", &fromBytes)
-        .def("save", &save)
-        .def_static("load", &load)
-        .def("__eq__", &equal)
-        .def("_time_run_from_cpp", &timeRunFromCpp);
+    bindToolClass<vkImageNormalizer>(m, "_Tool").def(py::init<>());
 }
 
 }  // namespace imgnorm_py

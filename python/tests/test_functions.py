@@ -12,9 +12,9 @@ def random_image(rng, h, w, levels=256):
     return rng.integers(0, levels, (h, w), dtype=np.uint8)
 
 
-def slow_median(image, kx, ky, mask=None, lo=0, hi=255):
+def slow_median(image, kx, ky, mask=None, lo=0, hi=255, empty=128):
     """Neighbourhoods cut to the image, masked pixels left out, lower middle
-    value, 128 where none counts."""
+    value, empty where none counts."""
     h, w = image.shape
     clamped = np.clip(image, lo, hi)
     out = np.empty_like(image)
@@ -22,7 +22,7 @@ def slow_median(image, kx, ky, mask=None, lo=0, hi=255):
         for x in range(w):
             ys, xs = slice(max(0, y - ky // 2), y + ky // 2 + 1), slice(max(0, x - kx // 2), x + kx // 2 + 1)
             values = clamped[ys, xs] if mask is None else clamped[ys, xs][mask[ys, xs] != 0]
-            out[y, x] = np.sort(values.ravel())[(values.size - 1) // 2] if values.size else np.clip(128, lo, hi)
+            out[y, x] = np.sort(values.ravel())[(values.size - 1) // 2] if values.size else np.clip(empty, lo, hi)
     return out
 
 
@@ -74,7 +74,7 @@ def paired_medians(image, reference):
     pixels meet when both sorted value lists are stretched to one length."""
     s, r = np.sort(image), np.sort(reference)
     stretched_s, stretched_r = np.repeat(s, r.size), np.repeat(r, s.size)
-    table = np.zeros(256, np.uint8)
+    table = np.zeros(65536, image.dtype)
     for level in np.unique(s):
         first, end = np.searchsorted(stretched_s, level), np.searchsorted(stretched_s, level, "right")
         table[level] = stretched_r[(first + end - 1) // 2]
@@ -95,6 +95,31 @@ def test_match_histograms_moves_each_level_least_under_masks_of_either_image():
         np.testing.assert_array_equal(matched[was_counted], table[image[was_counted]])
     with pytest.raises(imgnorm.BadParams):
         imgnorm.match_histograms(image, reference, np.zeros_like(mask))
+
+
+def test_pixel_functions_on_uint16_arrays_of_a_declared_depth():
+    rng = np.random.default_rng(SEED)
+    image = rng.integers(0, 4096, (9, 14), dtype=np.uint16)[:, 1:]  # a strided view
+    other = rng.integers(0, 4096, (11, 13), dtype=np.uint16)
+    mask = rng.random((9, 13)) < 0.3
+    np.testing.assert_array_equal(imgnorm.histogram(image, mask, depth=12), np.bincount(image[mask], minlength=4096))
+    assert imgnorm.histogram(image).size == 65536
+    np.testing.assert_array_equal(imgnorm.median(image, (3, 5), mask, depth=12),
+                                  slow_median(image, 3, 5, mask, hi=4095, empty=2048))
+    for r in (None, 300):
+        expected = np.clip(image.astype(int) - other[:9], -(r or 2047), r or 2047) + 2048
+        np.testing.assert_array_equal(imgnorm.clamped_difference(image, other, r, depth=12), expected)
+    flat = np.full((6, 7), 3000, np.uint16)
+    assert (imgnorm.gaussian_sample(flat, 3) == 3000).all() and imgnorm.gaussian_sample(flat, 3).dtype == np.uint16
+    too_bright = image.copy()
+    too_bright[4, 5] = 4096
+    for call, error, text in [(lambda: imgnorm.histogram(too_bright, depth=12), ValueError, "4096.*depth 12"),
+                              (lambda: imgnorm.median(image, 3, depth=17), ValueError, "1..16"),
+                              (lambda: imgnorm.histogram(image.astype(np.uint8), depth=12), ValueError, "uint16"),
+                              (lambda: imgnorm.clamped_difference(image, other.astype(np.uint8)), TypeError, "other"),
+                              (lambda: imgnorm.histogram(image.astype(np.int32)), TypeError, "uint8 or uint16")]:
+        with pytest.raises(error, match=text):
+            call()
 
 
 def test_clamped_difference_matches_numpy_over_the_overlap():
@@ -118,9 +143,13 @@ def test_gaussian_sample_keeps_constants_and_sub_samples_to_ceil_size(kernel, st
 
 def test_image_files_round_trip_and_refuse_what_they_cannot_hold(tmp_path):
     image = random_image(np.random.default_rng(SEED), 13, 17)
-    for name in ("a.png", "b.pgm"):
-        imgnorm.imwrite(tmp_path / name, image[:, 1:])
-        np.testing.assert_array_equal(imgnorm.imread(tmp_path / name), image[:, 1:])
+    deep = image.astype(np.uint16) * 16
+    for name, array, depth in [("a.png", image[:, 1:], None), ("b.pgm", image[:, 1:], None), ("c.tif", deep, 12),
+                               ("d.png", deep[1:], None)]:
+        imgnorm.imwrite(tmp_path / name, array, depth=depth)
+        back = imgnorm.imread(tmp_path / name)
+        assert back.dtype == array.dtype
+        np.testing.assert_array_equal(back, array)
     (tmp_path / "bad.png").write_bytes(b"\x89PNG\r\n\x1a\nnot really")
     for call in (lambda: imgnorm.imread(tmp_path / "bad.png"), lambda: imgnorm.imread(tmp_path / "none.png"),
                  lambda: imgnorm.imwrite(tmp_path / "c.jpg", image)):
