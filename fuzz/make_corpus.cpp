@@ -1,11 +1,17 @@
-// Writes the seed corpus of load_tool_fuzz: stored tools (untrained, each
-// method set, with and without a mask, odd parameters), some truncated
-// ones, and one stored exception. Usage: make_corpus DIRECTORY
+// Writes the seed corpora of load_tool_fuzz (into DIRECTORY/load_tool):
+// stored tools (untrained, each method set, with and without a mask, odd
+// parameters), some truncated ones, and one stored exception; and of
+// pelbuffer_archive_fuzz (into DIRECTORY/pelbuffer_archive): stored buffers
+// of each pixel type, unbound, empty, with a transform, and truncated.
+// Usage: make_corpus DIRECTORY
 #include <imgnorm/imgnorm.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
+
+#include "platform/pelarchive.h"
 
 namespace {
 
@@ -56,6 +62,36 @@ void write(const std::string& dir, const std::string& name,
     std::fclose(f);
 }
 
+// A stored buffer, after the byte that tells the target its pixel type.
+template <class T>
+std::vector<std::uint8_t> storedBuffer(std::uint8_t type, vkPelBuffer<T> b) {
+    vkArchive out;
+    out || b;
+    std::vector<std::uint8_t> bytes{type};
+    bytes.insert(bytes.end(), out.bytes().begin(), out.bytes().end());
+    return bytes;
+}
+
+void writeBufferSeeds(const std::string& dir) {
+    std::filesystem::create_directories(dir);
+    vkPelBuffer<std::uint8_t> moved = pattern(9, 4, 3);
+    moved.offset(-5, 7);
+    moved.clientFromImageXform(vkXform<2>(0.5, 0.25, 0, 2, -1, 3));
+    vkPelBuffer<std::uint16_t> deep(5, 3);
+    vkPelBuffer<std::uint32_t> wide(3, 2);
+    for (std::int32_t i = 0; i < 3; ++i) {
+        deep.pointToOffset()[i] = static_cast<std::uint16_t>(4095 * i);
+        wide.pointToOffset()[i] = 0x89ABCDEFu >> i;
+    }
+    const std::vector<std::uint8_t> full = storedBuffer(0, moved);
+    write(dir, "unbound_8", storedBuffer(0, vkPelBuffer<std::uint8_t>()));
+    write(dir, "empty_8", storedBuffer(3, vkPelBuffer<std::uint8_t>(0, 7)));
+    write(dir, "moved_8", full);
+    write(dir, "deep_16", storedBuffer(1, deep));
+    write(dir, "wide_32", storedBuffer(5, wide));
+    write(dir, "truncated_8", std::vector<std::uint8_t>(full.begin(), full.end() - 5));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -63,7 +99,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s DIRECTORY\n", argv[0]);
         return 2;
     }
-    const std::string dir = argv[1];
+    const std::string dir = std::string(argv[1]) + "/load_tool";
+    std::filesystem::create_directories(dir);
+    writeBufferSeeds(std::string(argv[1]) + "/pelbuffer_archive");
     write(dir, "default.tool", bytesOf(vkImageNormalizer()));
     write(dir, "untrained_bound.tool", bytesOf(tool(true)));
     for (bool withMask : {false, true})
@@ -77,7 +115,7 @@ int main(int argc, char** argv) {
         // Parameters no setter accepts, written over a stored tool's bytes.
         std::vector<std::uint8_t> b = bytesOf(tool(true));
         b[1] = 63;  // methods
-        for (int k = 0; k < 8; ++k)
+        for (std::size_t k = 0; k < 8; ++k)
             b[23 + k] = 0;  // neighbourhood (0, 0)
         write(dir, "zero_neighborhood.tool", b);
     }

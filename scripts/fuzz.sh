@@ -1,45 +1,79 @@
 #!/usr/bin/env bash
-# Fuzzes the loading of stored tools (fuzz/load_tool_fuzz.cpp) with libFuzzer
-# under AddressSanitizer and UndefinedBehaviorSanitizer.
-#   scripts/fuzz.sh smoke          a fixed number of executions from the seed
-#                                  corpus (reproducible, well under 2 minutes)
-#   scripts/fuzz.sh long SECONDS   a long run on a scratch copy of the corpus
-#                                  (fuzz/corpus-work, kept between runs)
-#   scripts/fuzz.sh corpus         rewrites the seed corpus fuzz/corpus
+# Fuzzes with libFuzzer under AddressSanitizer and UndefinedBehaviorSanitizer:
+# the loading of stored tools (load_tool), of stored image buffers
+# (pelbuffer_archive), and the command-line tool's image decoders
+# (png_decode, pgm_decode, tiff_decode); see fuzz/README.md.
+#   scripts/fuzz.sh smoke [TARGET...]         a fixed number of executions of
+#                                             each target from its seed corpus
+#                                             (reproducible, about 2 minutes in all)
+#   scripts/fuzz.sh long SECONDS [TARGET...]  each target in turn for SECONDS, on a
+#                                             scratch copy of its corpus
+#                                             (fuzz/corpus-work/TARGET, kept between runs)
+#   scripts/fuzz.sh corpus                    rewrites the seed corpora fuzz/corpus/TARGET
+#                                             (keeping the regression_* files)
 # Findings (crash-*, leak-*, timeout-*, oom-*) are written to build/fuzz/artifacts/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+all=(load_tool pelbuffer_archive png_decode pgm_decode tiff_decode)
+
 # The fuzz build is clang's, with warnings as errors like the GCC builds.
 cmake --preset fuzz -DIMGNORM_WERROR=ON >/dev/null
-cmake --build --preset fuzz -j "$(nproc)" --target load_tool_fuzz make_corpus >/dev/null
+cmake --build --preset fuzz -j "$(nproc)" \
+  --target "${all[@]/%/_fuzz}" make_corpus make_image_corpus >/dev/null
 
-fuzzer=build/fuzz/fuzz/load_tool_fuzz
 artifacts=build/fuzz/artifacts
 mkdir -p "$artifacts"
-# Inputs are stored tools of a few KB; a load may use memory in proportion to
-# its input, so a single allocation of 256 MB is a finding.
-options=(-max_len=4096 -timeout=20 -malloc_limit_mb=256 -rss_limit_mb=2048
-         -artifact_prefix="$artifacts/" -print_final_stats=1)
+# The options of one target. Stored tools and buffers are a few KB and a load
+# may use memory in proportion to its input, so an allocation of 256 MB is a
+# finding. An image header may ask for up to 2^28 16-bit pixels (512 MiB)
+# before its data turns out to be short, which the decoders allow.
+options() {
+  local common=(-timeout=20 -rss_limit_mb=2560 -artifact_prefix="$artifacts/$1-"
+                -print_final_stats=1)
+  case "$1" in
+    *_decode) echo "${common[@]}" -max_len=65536 -malloc_limit_mb=1100 ;;
+    *) echo "${common[@]}" -max_len=4096 -malloc_limit_mb=256 ;;
+  esac
+}
 
-case "${1:-}" in
+mode=${1:-}
+shift || true
+case "$mode" in
   smoke)
-    scratch=$(mktemp -d)
-    trap 'rm -rf "$scratch"' EXIT
-    "$fuzzer" "${options[@]}" -seed=1 -runs=10000 "$scratch" fuzz/corpus
+    targets=("$@")
+    [ $# -gt 0 ] || targets=("${all[@]}")
+    for t in "${targets[@]}"; do
+      scratch=$(mktemp -d)
+      # shellcheck disable=SC2046
+      build/fuzz/fuzz/"${t}_fuzz" $(options "$t") -seed=1 -runs=10000 "$scratch" "fuzz/corpus/$t" \
+        2>&1 | tail -n 12
+      rm -rf "$scratch"
+    done
     ;;
   long)
-    seconds=${2:?usage: scripts/fuzz.sh long SECONDS}
-    mkdir -p fuzz/corpus-work
-    cp -n fuzz/corpus/* fuzz/corpus-work/
-    "$fuzzer" "${options[@]}" -max_total_time="$seconds" fuzz/corpus-work
+    seconds=${1:?usage: scripts/fuzz.sh long SECONDS [TARGET...]}
+    shift
+    targets=("$@")
+    [ $# -gt 0 ] || targets=("${all[@]}")
+    for t in "${targets[@]}"; do
+      mkdir -p "fuzz/corpus-work/$t"
+      cp -n "fuzz/corpus/$t"/* "fuzz/corpus-work/$t/"
+      echo "== $t: $seconds s"
+      # shellcheck disable=SC2046
+      build/fuzz/fuzz/"${t}_fuzz" $(options "$t") -max_total_time="$seconds" "fuzz/corpus-work/$t"
+    done
     ;;
   corpus)
-    rm -f fuzz/corpus/*
+    for t in "${all[@]}"; do
+      mkdir -p "fuzz/corpus/$t"
+      find "fuzz/corpus/$t" -type f ! -name 'regression_*' -delete
+    done
     build/fuzz/fuzz/make_corpus fuzz/corpus
+    build/fuzz/fuzz/make_image_corpus fuzz/corpus
     ;;
   *)
-    echo "usage: scripts/fuzz.sh smoke | long SECONDS | corpus" >&2
+    echo "usage: scripts/fuzz.sh smoke [TARGET...] | long SECONDS [TARGET...] | corpus" >&2
     exit 2
     ;;
 esac
