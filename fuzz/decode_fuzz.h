@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "codecs.h"
 #include "image_io.h"
@@ -37,22 +38,23 @@ void checkImage(const vkPelBuffer<T>& image, std::int32_t depth) {
                 if ((image.pointToOffset()[y * image.rowUpdate() + x] >> depth) != 0) std::abort();
 }
 
-// Encodes the image into memory and decodes it again.
+// Encodes the image into a temporary file (the encoders seek back to
+// patch headers, which a memory stream would cut short) and decodes it again.
 template <class T>
 GrayImage reencoded(const vkPelBuffer<T>& image, std::int32_t depth, Decoder decode, Encoder encode) {
-    char* bytes = nullptr;
-    std::size_t size = 0;
-    std::FILE* file = ::open_memstream(&bytes, &size);
+    std::FILE* file = std::tmpfile();
     if (file == nullptr) std::abort();
     encode(file,
            {reinterpret_cast<const std::uint8_t*>(image.pointToOffset()),
             image.rowUpdate() * static_cast<std::ptrdiff_t>(sizeof(T)), image.width(), image.height(),
             static_cast<std::int32_t>(sizeof(T)), depth},
            "re-encoded");
+    std::vector<std::uint8_t> bytes;
+    if (std::fseek(file, 0, SEEK_END) == 0) bytes.resize(static_cast<std::size_t>(std::ftell(file)));
+    std::rewind(file);
+    if (std::fread(bytes.data(), 1, bytes.size(), file) != bytes.size()) std::abort();
     std::fclose(file);
-    GrayImage back = decode(reinterpret_cast<const std::uint8_t*>(bytes), size, "re-encoded");
-    std::free(bytes);
-    return back;
+    return decode(bytes.data(), bytes.size(), "re-encoded");
 }
 
 // depthWithout: the depth a file written with depth 0 states when read.
