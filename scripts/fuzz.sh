@@ -9,8 +9,9 @@
 #   scripts/fuzz.sh long SECONDS [TARGET...]  each target in turn for SECONDS, on a
 #                                             scratch copy of its corpus
 #                                             (fuzz/corpus-work/TARGET, kept between runs)
-#   scripts/fuzz.sh corpus                    rewrites the seed corpora fuzz/corpus/TARGET
-#                                             (keeping the regression_* files)
+#   scripts/fuzz.sh corpus                    rewrites the named seeds of fuzz/corpus/TARGET
+#   scripts/fuzz.sh merge                     adds to fuzz/corpus/TARGET what long runs
+#                                             found that reaches new coverage
 # Findings (crash-*, leak-*, timeout-*, oom-*) are written to build/fuzz/artifacts/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -65,15 +66,22 @@ case "$mode" in
     done
     ;;
   corpus)
-    for t in "${all[@]}"; do
-      mkdir -p "fuzz/corpus/$t"
-      find "fuzz/corpus/$t" -type f ! -name 'regression_*' -delete
-    done
+    # Rewrites the named seeds; the units that long runs added (named by
+    # their hash) and the regression_* files stay.
     build/fuzz/fuzz/make_corpus fuzz/corpus
     build/fuzz/fuzz/make_image_corpus fuzz/corpus
     ;;
+  merge)
+    # Adds to each seed corpus the units of fuzz/corpus-work that reach
+    # coverage it does not.
+    for t in "${all[@]}"; do
+      [ -d "fuzz/corpus-work/$t" ] || continue
+      # shellcheck disable=SC2046
+      build/fuzz/fuzz/"${t}_fuzz" $(options "$t") -merge=1 "fuzz/corpus/$t" "fuzz/corpus-work/$t" 2>&1 | tail -n 1
+    done
+    ;;
   *)
-    echo "usage: scripts/fuzz.sh smoke [TARGET...] | long SECONDS [TARGET...] | corpus" >&2
+    echo "usage: scripts/fuzz.sh smoke [TARGET...] | long SECONDS [TARGET...] | corpus | merge" >&2
     exit 2
     ;;
 esac
