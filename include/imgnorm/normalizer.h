@@ -58,7 +58,10 @@ public:
              bool keepMaskedPixels);
 
     // Trains for the set of methods (an OR of Method values; 0 allowed).
-    // Throws vkImageNormalizerDefs::CanNotTrain when it cannot. The trained
+    // Throws vkImageNormalizerDefs::CanNotTrain when it cannot, also, before
+    // any work, when the reference's window (within the mask's, when there
+    // is a mask) holds 2^32 pixels or more, which the 32-bit counts of its
+    // histogram cannot hold. The trained
     // data is derived apart and replaces the previous training only once all
     // of it is ready, so a training that fails (CanNotTrain, a cancellation,
     // an allocation failure) leaves the tool exactly as it was, trained for

@@ -21,8 +21,9 @@
 
 // 256 counts of the image's pixels where the mask is non-zero, over the
 // common window; an unbound mask counts the whole image window. Disjoint
-// windows give an empty vector. Unbound image: vkPel::UnboundWindow, with
-// histogram unchanged.
+// windows give an empty vector. Unbound image: vkPel::UnboundWindow; a
+// common window of 2^32 pixels or more, whose counts could wrap:
+// vkPel::BadWindow; either with histogram unchanged.
 IMGNORM_API void vf_MaskedPelHistogram(const vkPelBuffer_const<std::uint8_t>& image,
                                        const vkPelBuffer_const<std::uint8_t>& mask,
                                        std::vector<std::uint32_t>& histogram);

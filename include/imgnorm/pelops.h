@@ -45,6 +45,8 @@ template <class T>
 IMGNORM_API void vfPelSet(const vkPelBuffer<T>& image, T value);
 
 // The 256 counts of the pixel values of the window (histogram is resized).
+// A window of 2^32 pixels or more, whose counts could wrap, throws
+// vkPel::BadWindow before any pixel is read.
 IMGNORM_API void vfPelHistogram(const vkPelBuffer_const<std::uint8_t>& image,
                                 std::vector<std::uint32_t>& histogram);
 

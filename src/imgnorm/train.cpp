@@ -10,6 +10,7 @@
 #include "imgnorm/methods.h"
 #include "imgnorm/normalizer.h"
 #include "imgnorm/pelfunc.h"
+#include "platform/rows.h"
 #include "platform/util.h"
 
 using namespace vkImageNormalizerDefs;
@@ -54,6 +55,14 @@ void vkImageNormalizer::train(Method methods, vkDiagObject* diag, std::uint32_t 
     if ((methods & ~kKnownMethods) != 0) throw CanNotTrain("<methods> contains an unknown normalization method.");
     if (!referenceImage_.isBound() && (methods & kKnownMethods) != 0)
         throw CanNotTrain("referenceImage() must be bound for the specified methods.");
+    // The reference histogram's counts are 32-bit.
+    if (referenceImage_.isBound()) {
+        vkPelRect counted = referenceImage_.window();
+        if (maskImage_.isBound()) counted &= maskImage_.window();
+        if (counted.area() > vk_detail::kMaxCountedPels)
+            throw CanNotTrain("referenceImage() holds 2^32 or more pixels where the mask allows, more than the "
+                              "histogram can count.");
+    }
 
     // Everything is derived apart from the tool and published at the end, so
     // that a training that stops part-way (a cancellation, an allocation

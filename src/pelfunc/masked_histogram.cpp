@@ -160,6 +160,7 @@ template <class Pel>
 void countHistogram(const vkPelBuffer_const<Pel>& image,
                     const vkPelBuffer_const<std::uint8_t>& mask, unsigned depth,
                     std::vector<std::uint32_t>& histogram) {
+    vk_detail::requireCountable(image.window(), "masked histogram");
     const std::size_t levels = std::size_t{1} << depth;
     const std::int32_t w = image.width(), h = image.height();
     const auto tableBins = static_cast<std::int64_t>(BinCounter<Pel>::kTables * (levels + 256));

@@ -165,6 +165,7 @@ void vfPelSet(const vkPelBuffer<T>& image, T value) {
 
 void vfPelHistogram(const vkPelBuffer_const<std::uint8_t>& image, std::vector<std::uint32_t>& histogram) {
     requireBound(image);
+    vk_detail::requireCountable(image.window(), "histogram");
     const std::int32_t w = image.width(), h = image.height();
     const std::uint8_t* base = image.pointToOffset();
     const std::ptrdiff_t stride = image.rowUpdate();

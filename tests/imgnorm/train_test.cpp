@@ -62,6 +62,24 @@ TEST(Train, BadRequestsAndEmptyMaskedHistogramsKeepOnlyWhatCouldTrain) {
     }
 }
 
+// The reference histogram's counts are 32-bit: a view over four rows of
+// storage claiming 65536 x 65536 pixels is refused before a pixel is read,
+// and trains once a mask narrows it to those rows.
+TEST(Train, AReferenceOf2To32PixelsIsRefusedUnlessTheMaskNarrowsIt) {
+    constexpr std::int32_t kSide = 65536;
+    std::vector<std::uint8_t> rows(4 * kSide, 7);
+    vkImageNormalizer t;
+    t.referenceImage(vkPelBuffer_const<std::uint8_t>(rows.data(), kSide, kSide, kSide, nullptr), false);
+    expectCanNotTrain(t, eMatchHistogram,
+                      "referenceImage() holds 2^32 or more pixels where the mask allows, more than the "
+                      "histogram can count.");
+    vkPelBuffer<std::uint8_t> mask(kSide, 4);
+    vfPelSet<std::uint8_t>(mask, 1);
+    t.maskImage(mask, false);
+    t.train(eMatchHistogram, nullptr, 0);
+    EXPECT_EQ(t.trainedMethods(), eMatchHistogram);
+}
+
 TEST(Train, SettersUntrainButSetKeepsTheTraining) {
     vkImageNormalizer t = scene::trained(scene::texture(16, 16), eIdentity);
     for (int setter = 0; setter < 7; ++setter) {

@@ -134,3 +134,25 @@ TEST(MaskedPelHistogram, DeepValueAboveTheDepthOrBadDepthThrowsAndLeavesTheHisto
     for (int depth : {0, 17})
         EXPECT_THROW(vf_MaskedPelHistogram(U16(4, 4), U8(), depth, h), vkPelFunc::BadParams);
 }
+
+// Counts are 32-bit. Views over four rows of storage claim windows of
+// 65536 x 65536 pixels: counting them is refused before a pixel is read,
+// while a mask that narrows the common window to those rows is counted.
+TEST(MaskedPelHistogram, WindowsOf2To32PixelsAreRefusedBeforeAnyPixelIsRead) {
+    constexpr std::int32_t kSide = 65536;
+    std::vector<std::uint8_t> rows(4 * kSide, 7);
+    std::vector<std::uint16_t> deepRows(4 * kSide, 7);
+    const vkPelBuffer_const<std::uint8_t> huge(rows.data(), kSide, kSide, kSide, nullptr);
+    const vkPelBuffer_const<std::uint16_t> deep(deepRows.data(), kSide, kSide, 2 * kSide, nullptr);
+    U8 mask(kSide, 4);
+    vfPelSet<std::uint8_t>(mask, 1);
+    Hist h{1};
+    EXPECT_THROW(vfPelHistogram(huge, h), vkPel::BadWindow);
+    EXPECT_THROW(vf_MaskedPelHistogram(huge, U8(), h), vkPel::BadWindow);
+    EXPECT_THROW(vf_MaskedPelHistogram(deep, U8(), 12, h), vkPel::BadWindow);
+    EXPECT_EQ(h, Hist{1});
+    vf_MaskedPelHistogram(huge, mask, h);
+    EXPECT_EQ(h[7], 4u * kSide);
+    vf_MaskedPelHistogram(deep, mask, 12, h);
+    EXPECT_EQ(h[7], 4u * kSide);
+}

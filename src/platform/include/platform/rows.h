@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <string>
 #include <type_traits>
 
 #include "imgnorm/pelbuffer.h"
@@ -35,6 +36,16 @@ inline std::uint8_t roundToPel(float v) {
 template <class T>
 void requireBound(const vkPelBuffer_const<T>& b) {
     if (!b.isBound()) throw vkPel::UnboundWindow();
+}
+
+// Histogram counts are 32-bit: a window of 2^32 pixels or more could wrap
+// them, so the functions that count refuse it before reading a pixel.
+inline constexpr std::int64_t kMaxCountedPels = (std::int64_t{1} << 32) - 1;
+inline void requireCountable(const vkPelRect& window, const char* what) {
+    if (window.area() > kMaxCountedPels)
+        throw vkPel::BadWindow(std::string(what) + ": a window of " + std::to_string(window.width()) + " x " +
+                               std::to_string(window.height()) +
+                               " pixels holds 2^32 or more, beyond what 32-bit counts hold");
 }
 
 // A copy of the handle whose window is rect (rect must lie in the storage).
