@@ -1,8 +1,9 @@
 // Writes the seed corpora of load_tool_fuzz (into DIRECTORY/load_tool):
 // stored tools (untrained, each method set, with and without a mask, odd
-// parameters), some truncated ones, and one stored exception; and of
-// pelbuffer_archive_fuzz (into DIRECTORY/pelbuffer_archive): stored buffers
-// of each pixel type, unbound, empty, with a transform, and truncated.
+// parameters), some truncated ones, deep tools of 12 and 16 bits, and one
+// stored exception; and of pelbuffer_archive_fuzz (into
+// DIRECTORY/pelbuffer_archive): stored buffers of each pixel type, unbound,
+// empty, with a transform, and truncated.
 // Usage: make_corpus DIRECTORY
 #include <imgnorm/imgnorm.h>
 
@@ -43,6 +44,12 @@ vkImageNormalizer tool(bool withMask) {
     t.granularity(vkPair<std::int32_t>(2, 1));
     t.set(vkPair<double>(0.05, 0.95), vkPair<std::int32_t>(-60, 60), withMask);
     return t;
+}
+
+std::vector<std::uint8_t> bytesOf(vkDeepImageNormalizer t) {
+    vkArchive out;
+    out || t;
+    return out.bytes();
 }
 
 std::vector<std::uint8_t> bytesOf(vkImageNormalizer t) {
@@ -129,6 +136,25 @@ int main(int argc, char** argv) {
         write(dir, "truncated_" + std::to_string(cut) + ".tool",
               std::vector<std::uint8_t>(full.begin(),
                                         full.begin() + static_cast<std::ptrdiff_t>(cut)));
+    for (std::int32_t depth : {12, 16}) {
+        // The 8-bit tool's items with a reference spread over the depth.
+        const vkImageNormalizer t = tool(true);
+        vkDeepImageNormalizer d(depth);
+        const vkPelBuffer_const<std::uint8_t>& ref8 = t.referenceImage();
+        vkPelBuffer<std::uint16_t> ref(ref8.width(), ref8.height());
+        ref.offset(ref8.offset());
+        for (std::int32_t y = 0; y < ref.height(); ++y)
+            for (std::int32_t x = 0; x < ref.width(); ++x)
+                ref.pointToOffset()[y * ref.rowUpdate() + x] = static_cast<std::uint16_t>(
+                    ref8.pointToOffset()[y * ref8.rowUpdate() + x] << (depth - 8));
+        d.referenceImage(ref, false);
+        d.maskImage(t.maskImage(), false);
+        d.neighborhoodSize(t.neighborhoodSize());
+        d.granularity(t.granularity());
+        d.set(t.tailFractions(), vkPair<std::int32_t>(-900, 900), true);
+        d.train(static_cast<Method>(63), nullptr, 0);
+        write(dir, "deep" + std::to_string(depth) + "_63.tool", bytesOf(d));
+    }
     {
         vkArchive out;
         vkPersistent* e = new CanNotTrain("Histogram must be non-empty for the specified methods.");

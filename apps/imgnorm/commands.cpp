@@ -12,8 +12,10 @@
 #include <filesystem>
 #include <map>
 #include <set>
+#include <type_traits>
 
 #include <imgnorm/archive.h>
+#include <imgnorm/deep_normalizer.h>
 #include <imgnorm/diag.h>
 #include <imgnorm/flat_field.h>
 #include <imgnorm/gain_normalizer.h>
@@ -42,13 +44,15 @@ bool isImageName(const fs::path& p) {
     return ext == ".png" || ext == ".pgm" || ext == ".pnm" || ext == ".tif" || ext == ".tiff";
 }
 
-std::string sizeText(const vkPelBuffer_const<std::uint8_t>& image) {
+template <class Pel>
+std::string sizeText(const vkPelBuffer_const<Pel>& image) {
     return std::to_string(image.width()) + " x " + std::to_string(image.height());
 }
 
 // Trains and writes what training recorded into diagDir (when given), also
 // when training fails: the records show what the tool was given.
-void trainTool(vkImageNormalizer& tool, Method methods, const std::string& diagDir) {
+template <class Tool>
+void trainTool(Tool& tool, Method methods, const std::string& diagDir) {
     vkDiagObject diag;
     vkDiagObject* recorder = diagDir.empty() ? nullptr : &diag;
     try {
@@ -60,8 +64,41 @@ void trainTool(vkImageNormalizer& tool, Method methods, const std::string& diagD
     if (recorder != nullptr) writeDiagRecords(diag, diagDir);
 }
 
-void setImages(vkImageNormalizer& tool, const std::string& reference, const std::string& mask) {
-    const vkPelBuffer<std::uint8_t> ref = readImage(reference);
+// An image file for a tool of this pixel type: 8-bit samples for the 8-bit
+// tool, 16-bit ones for the deep tool (FileError otherwise).
+template <class Pel>
+vkPelBuffer<Pel> readAs(const std::string& path) {
+    if constexpr (sizeof(Pel) == 1) {
+        return readImage(path);
+    } else {
+        GrayImage image = readGrayImage(path);
+        if (!image.deep())
+            throw FileError(
+                path,
+                "8-bit samples, but the tool is for 16-bit images: convert the file to 16 bits");
+        return std::get<1>(image.pels);
+    }
+}
+
+void writeAs(const std::string& path, const vkPelBuffer_const<std::uint8_t>& image, std::int32_t) {
+    writeImage(path, image);
+}
+void writeAs(const std::string& path, const vkPelBuffer_const<std::uint16_t>& image,
+             std::int32_t depth) {
+    writeImage(path, image, depth);
+}
+
+std::int32_t depthOf(const vkImageNormalizer&) {
+    return 8;
+}
+std::int32_t depthOf(const vkDeepImageNormalizer& tool) {
+    return tool.depth();
+}
+
+template <class Pel>
+void setImages(vkImageNormalizerBase<Pel>& tool, const std::string& reference,
+               const std::string& mask) {
+    const vkPelBuffer<Pel> ref = readAs<Pel>(reference);
     tool.referenceImage(ref, false);
     if (!mask.empty()) {
         const vkPelBuffer<std::uint8_t> m = readImage(mask);
@@ -187,7 +224,8 @@ vkFlatField flatFieldFor(const RunOptions& o) {
 
 }  // namespace
 
-void saveTool(vkImageNormalizer& tool, const std::string& path) {
+template <class Tool>
+void saveTool(Tool& tool, const std::string& path) {
     vkArchive archive;
     try {
         archive || tool;
@@ -209,11 +247,12 @@ void installSignalHandlers() {
     std::signal(SIGXFSZ, SIG_IGN);
 }
 
-vkImageNormalizer loadTool(const std::string& path) {
+template <class Tool>
+Tool loadTool(const std::string& path) {
     std::error_code ec;
     if (!fs::exists(path, ec)) throw FileError(path, "no such file");
     if (!fs::is_regular_file(path, ec)) throw FileError(path, "not a regular file");
-    vkImageNormalizer tool;
+    Tool tool;
     try {
         vkArchive archive = vkArchive::loadFromFile(path);
         archive || tool;
@@ -224,13 +263,13 @@ vkImageNormalizer loadTool(const std::string& path) {
     return tool;
 }
 
-vkImageNormalizer prepareTool(const ToolSource& source, Method train, Method required,
-                              const std::string& trainDiag) {
-    vkImageNormalizer tool;
+template <class Tool>
+Tool prepareTool(const ToolSource& source, Method train, Method required,
+                 const std::string& trainDiag, Tool tool) {
     std::string name;
     if (!source.tool.empty()) {
         name = source.tool;
-        tool = loadTool(source.tool);
+        tool = loadTool<Tool>(source.tool);
         if (source.params.changesTraining()) {
             const Method trained = tool.trainedMethods();
             applyParams(source.params, tool);
@@ -250,6 +289,45 @@ vkImageNormalizer prepareTool(const ToolSource& source, Method train, Method req
                                  " (it is trained for: " + methodListText(tool.trainedMethods()) +
                                  ")");
     return tool;
+}
+
+template void saveTool(vkImageNormalizer&, const std::string&);
+template void saveTool(vkDeepImageNormalizer&, const std::string&);
+template vkImageNormalizer loadTool(const std::string&);
+template vkDeepImageNormalizer loadTool(const std::string&);
+
+vkImageNormalizer prepareTool(const ToolSource& source, Method train, Method required,
+                              const std::string& trainDiag) {
+    return prepareTool(source, train, required, trainDiag, vkImageNormalizer());
+}
+
+std::int32_t toolDepth(const ToolSource& source, std::int32_t depthOption) {
+    if (!source.tool.empty()) {
+        // The deep record's version byte is 1, followed by the depth.
+        std::FILE* f = std::fopen(source.tool.c_str(), "rb");
+        int first = EOF, second = EOF;
+        if (f != nullptr) {
+            first = std::fgetc(f);
+            second = std::fgetc(f);
+            std::fclose(f);
+        }
+        if (depthOption != 0)
+            throw UsageError("--depth applies to reference images, not to a stored tool");
+        return first == 1 && second >= 9 && second <= 16 ? second : 8;
+    }
+    if (source.reference.empty()) {
+        if (depthOption != 0) throw UsageError("--depth needs --reference");
+        return 8;
+    }
+    const GrayImage reference = readGrayImage(source.reference);
+    if (!reference.deep()) {
+        if (depthOption != 0)
+            throw UsageError("--depth " + std::to_string(depthOption) + ": " + source.reference +
+                             " holds 8-bit samples");
+        return 8;
+    }
+    if (depthOption != 0) return depthOption;
+    return reference.depth != 0 ? reference.depth : 16;
 }
 
 int runInputs(const std::vector<std::string>& inputs, int jobs, bool progressLine,
@@ -306,11 +384,11 @@ std::vector<std::string> expandInputs(const std::vector<std::string>& inputs) {
     return out;
 }
 
-int trainCommand(const TrainOptions& o) {
-    const Method methods = parseMethodList(o.methods);
-    vkImageNormalizer tool;
+namespace {
+
+template <class Tool>
+int trainWith(Tool tool, const TrainOptions& o, Method methods) {
     applyParams(o.params, tool);
-    requireParentFolder(o.output);
     setImages(tool, o.reference, o.mask);
     trainTool(tool, methods, o.diagDir);
     saveTool(tool, o.output);
@@ -318,9 +396,26 @@ int trainCommand(const TrainOptions& o) {
     return 0;
 }
 
+}  // namespace
+
+int trainCommand(const TrainOptions& o) {
+    const Method methods = parseMethodList(o.methods);
+    requireParentFolder(o.output);
+    const std::int32_t depth = toolDepth({"", o.reference, o.mask, o.params}, o.depth);
+    if (depth == 8) return trainWith(vkImageNormalizer(), o, methods);
+    return trainWith(vkDeepImageNormalizer(depth), o, methods);
+}
+
+namespace {
+
+template <class Tool>
+int runWith(const RunOptions& o, const RunMethod& runMethod, const std::vector<std::string>& inputs,
+            const std::vector<std::string>& outputs, Tool empty);
+
+}  // namespace
+
 int runCommand(const RunOptions& o) {
     const RunMethod runMethod = parseRunMethod(o.method);
-    const Method method = runMethod.method;
     if (runMethod.extra == RunMethod::flatField && o.flat.empty())
         throw UsageError("--method flat-field needs --flat FILE (and usually --dark FILE)");
     if (o.jobs < 1) throw UsageError("-j " + std::to_string(o.jobs) + ": at least one job is needed");
@@ -337,18 +432,42 @@ int runCommand(const RunOptions& o) {
 
     if (o.tool.empty() && o.reference.empty() && runMethod.needsTool())
         throw UsageError("--method " + o.method + " needs a trained tool: give --tool TOOL or --reference REF");
-    const vkImageNormalizer tool =
+    const ToolSource source{o.tool, o.reference, o.mask, o.params};
+    const std::int32_t depth = toolDepth(source, o.depth);
+    if (depth == 8) return runWith(o, runMethod, inputs, outputs, vkImageNormalizer());
+    return runWith(o, runMethod, inputs, outputs, vkDeepImageNormalizer(depth));
+}
+
+namespace {
+
+template <class Tool>
+int runWith(const RunOptions& o, const RunMethod& runMethod, const std::vector<std::string>& inputs,
+            const std::vector<std::string>& outputs, Tool empty) {
+    const Method method = runMethod.method;
+    using Pel = typename std::remove_cvref_t<decltype(empty.referenceImage())>::value_type;
+    const Tool tool =
         prepareTool({o.tool, o.reference, o.mask, o.params}, method, method,
-                    o.diagDir.empty() ? "" : (fs::path(o.diagDir) / "train").string());
-    const vkFlatField flatField = flatFieldFor(o);
+                    o.diagDir.empty() ? "" : (fs::path(o.diagDir) / "train").string(), empty);
+    // The corrections beside the normalizer's methods, on 8-bit images.
+    constexpr bool eightBit = std::is_same_v<Pel, std::uint8_t>;
+    if constexpr (!eightBit) {
+        if (runMethod.extra != RunMethod::none || !o.flat.empty() || !o.dark.empty())
+            throw UsageError("--method " + o.method +
+                             (runMethod.extra == RunMethod::none ? " with --flat or --dark" : "") +
+                             " takes 8-bit images; the tool is " +
+                             std::to_string(depthOf(tool)) + "-bit");
+    }
+    const vkFlatField flatField = eightBit ? flatFieldFor(o) : vkFlatField();
     // The local gain corrections train on the normalizer's reference here;
     // the trained tool is immutable, so every worker shares it.
     vkLocalGainNormalizer gainTool;
-    if (runMethod.extra == RunMethod::localGainOffset || runMethod.extra == RunMethod::localGain) {
-        try {
-            gainTool.train(tool);
-        } catch (const std::exception& e) {
-            throw std::runtime_error("cannot train for " + o.method + ": " + e.what());
+    if constexpr (eightBit) {
+        if (runMethod.extra == RunMethod::localGainOffset || runMethod.extra == RunMethod::localGain) {
+            try {
+                gainTool.train(tool);
+            } catch (const std::exception& e) {
+                throw std::runtime_error("cannot train for " + o.method + ": " + e.what());
+            }
         }
     }
 
@@ -364,38 +483,40 @@ int runCommand(const RunOptions& o) {
 
     // Each worker runs its own copy of the tool.
     const int jobs = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(o.jobs), inputs.size()));
-    std::vector<vkImageNormalizer> tools(static_cast<std::size_t>(jobs), tool);
+    std::vector<Tool> tools(static_cast<std::size_t>(jobs), tool);
 
     auto work = [&](std::size_t i, int worker) -> ItemResult {
         const std::string& in = inputs[i];
-        vkPelBuffer<std::uint8_t> image = readImage(in);
+        vkPelBuffer<Pel> image = readAs<Pel>(in);
         vkDiagObject diag;
         vkDiagObject* recorder = diagDirs.empty() ? nullptr : &diag;
         ItemResult r;
         try {
             bool success = true;
             std::string message;
-            if (flatField.isCalibrated()) image = flatField.apply(image);
-            vkPelBuffer<std::uint8_t> result;
-            switch (runMethod.extra) {
-                case RunMethod::flatField: result = image; break;
-                case RunMethod::localGainOffset:
-                    result = gainTool.run(image, vkLocalGainNormalizer::Correction::gainAndOffset);
-                    break;
-                case RunMethod::localGain:
-                    result = gainTool.run(image, vkLocalGainNormalizer::Correction::gainOnly);
-                    break;
-                case RunMethod::none:
-                    result = tools[static_cast<std::size_t>(worker)].run(image, method, success, message, recorder,
-                                                                         kDiagFlags);
-                    break;
+            vkPelBuffer<Pel> result;
+            if constexpr (eightBit) {
+                if (flatField.isCalibrated()) image = flatField.apply(image);
+                switch (runMethod.extra) {
+                    case RunMethod::flatField: result = image; break;
+                    case RunMethod::localGainOffset:
+                        result = gainTool.run(image, vkLocalGainNormalizer::Correction::gainAndOffset);
+                        break;
+                    case RunMethod::localGain:
+                        result = gainTool.run(image, vkLocalGainNormalizer::Correction::gainOnly);
+                        break;
+                    case RunMethod::none: break;
+                }
             }
+            if (runMethod.extra == RunMethod::none)
+                result = tools[static_cast<std::size_t>(worker)].run(image, method, success, message,
+                                                                     recorder, kDiagFlags);
             if (!success) {
                 r = {false, in + ": success=false: " + message};
             } else if (!result.isBound() || result.window().isNull()) {
                 r = {false, in + ": the image does not overlap the reference"};
             } else {
-                writeImage(outputs[i], result);
+                writeAs(outputs[i], result, depthOf(tool));
                 r.ok = true;
                 if (result.width() != image.width() || result.height() != image.height())
                     r.message = "output is " + sizeText(result) + " of the " + sizeText(image) +
@@ -420,13 +541,20 @@ int runCommand(const RunOptions& o) {
     });
 }
 
-int infoCommand(const std::string& toolPath) {
-    vkImageNormalizer tool = loadTool(toolPath);
-    auto imageText = [](const vkPelBuffer_const<std::uint8_t>& image) {
+}  // namespace
+
+namespace {
+
+template <class Tool>
+int infoWith(const std::string& toolPath) {
+    const Tool tool = loadTool<Tool>(toolPath);
+    auto imageText = [](const auto& image) {
         if (!image.isBound()) return std::string("none");
         return sizeText(image) + " at " + std::to_string(image.offset().x()) + "," + std::to_string(image.offset().y());
     };
     std::printf("tool:               %s\n", toolPath.c_str());
+    if (depthOf(tool) != 8)
+        std::printf("depth:              %d bits\n", static_cast<int>(depthOf(tool)));
     std::printf("trained methods:    %s\n", methodListText(tool.trainedMethods()).c_str());
     std::printf("reference image:    %s\n", imageText(tool.referenceImage()).c_str());
     std::printf("mask image:         %s\n", imageText(tool.maskImage()).c_str());
@@ -436,6 +564,13 @@ int infoCommand(const std::string& toolPath) {
     std::printf("range:              %s\n", pairText(tool.intensityVariationRange()).c_str());
     std::printf("keep masked pixels: %s\n", tool.keepMaskedPixels() ? "yes" : "no");
     return 0;
+}
+
+}  // namespace
+
+int infoCommand(const std::string& toolPath) {
+    if (toolDepth({toolPath, "", "", {}}, 0) == 8) return infoWith<vkImageNormalizer>(toolPath);
+    return infoWith<vkDeepImageNormalizer>(toolPath);
 }
 
 int compareCommand(const std::string& a, const std::string& b, const std::string& maskPath) {

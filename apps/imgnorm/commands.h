@@ -26,6 +26,7 @@ struct TrainOptions {
     ToolParams params;
     std::string output;
     std::string diagDir;
+    std::int32_t depth = 0;  // --depth: 9..16, or 0 for the file's own
 };
 
 struct RunOptions {
@@ -38,6 +39,7 @@ struct RunOptions {
     std::string outDir;
     std::string format;  // "png", "pgm", "tif" or empty: as the input
     std::string diagDir;
+    std::int32_t depth = 0;  // --depth for --reference: 9..16, or 0 for the file's own
     int jobs = 1;
     bool progress = true;  // shown only when stderr is a terminal
     std::vector<std::string> inputs;
@@ -93,11 +95,20 @@ std::vector<std::string> imageFolders(const std::string& root,
 // FileError when the folder path would be written into does not exist.
 void requireParentFolder(const std::string& path);
 
-// Stores and loads a tool in the library's archive form. A stored tool is
-// flushed to the disk before it replaces the file; loading refuses a file
-// with bytes after the tool.
-void saveTool(vkImageNormalizer& tool, const std::string& path);
-vkImageNormalizer loadTool(const std::string& path);
+// Stores and loads a tool (vkImageNormalizer or vkDeepImageNormalizer) in
+// the library's archive form. A stored tool is flushed to the disk before it
+// replaces the file; loading refuses a file with bytes after the tool.
+template <class Tool>
+void saveTool(Tool& tool, const std::string& path);
+template <class Tool>
+Tool loadTool(const std::string& path);
+
+// The depth of the tool a source gives: a stored tool's (8 for the 8-bit
+// tool's record, the stored depth for a deep tool's); for a reference image
+// 8 for 8-bit samples, else depthOption when given (9..16), else the depth
+// the file states, else 16. UsageError for a depthOption that does not
+// apply (a stored tool, an 8-bit reference, no source).
+std::int32_t toolDepth(const ToolSource& source, std::int32_t depthOption);
 
 // SIGINT, SIGTERM and SIGHUP end the process without leaving the
 // temporary files of writes in progress (a batch first finishes its images

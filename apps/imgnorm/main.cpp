@@ -22,13 +22,18 @@ namespace {
 using namespace imgnorm_cli;
 
 const char* const kImageHelp =
-    "Images: 8-bit grayscale PNG (also 1, 2 and 4-bit gray, and palettes of grays), PGM (P5 or P2; "
-    "a maximum "
-    "value below 255 is rescaled to 0..255) and TIFF (uncompressed, LZW, Deflate or PackBits; "
-    "strips or tiles). "
-    "Colour, alpha-channel and 16-bit images are rejected with an error naming the file: convert "
-    "them to 8-bit "
-    "gray first. Outputs are written whole or not at all.";
+    "Images: grayscale PNG (8-bit, also 1, 2 and 4-bit gray and palettes of grays, and 16-bit), "
+    "PGM (P5 "
+    "or P2; a maximum value below 255 is rescaled to 0..255, one above 255 gives 16-bit samples) "
+    "and "
+    "TIFF (8 or 16-bit; uncompressed, LZW, Deflate or PackBits; strips or tiles). A 16-bit "
+    "reference "
+    "makes a tool for deep images of the depth the file states (PNG sBIT, PGM maximum value, TIFF "
+    "MaxSampleValue; --depth D declares it, else 16 bits): its run-time images must be 16-bit "
+    "files "
+    "with values of that depth, and its outputs keep the depth. Colour and alpha-channel images "
+    "are "
+    "rejected with an error naming the file. Outputs are written whole or not at all.";
 
 const char* const kExitHelp =
     "Exit status: 0 success, 1 an image or file failed, 2 wrong usage, 130 interrupted (the images in progress "
@@ -116,9 +121,11 @@ std::string commandLine(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app("imgnorm: gray-level normalization of 8-bit images for machine vision.\n"
-                 "Train a tool on a golden image (and a mask), store it, and normalize run-time images with one of "
-                 "seven methods.");
+    CLI::App app(
+        "imgnorm: gray-level normalization of 8-bit and 9..16-bit images for machine vision.\n"
+        "Train a tool on a golden image (and a mask), store it, and normalize run-time images with "
+        "one of "
+        "seven methods.");
     app.set_version_flag("--version", IMGNORM_VERSION);
     app.require_subcommand(1);
     // Accepted before or after the subcommand's name.
@@ -147,6 +154,12 @@ int main(int argc, char** argv) {
     trainParams.add(*trainCmd, false);
     trainCmd->add_option("-o,--output", train.output, "file to store the trained tool in")->required()->type_name("TOOL");
     trainCmd->add_option("--diag", train.diagDir, "write what training records into this folder")->type_name("DIR");
+    trainCmd
+        ->add_option("--depth", train.depth,
+                     "significant bits of a 16-bit reference (9..16; default: what the file "
+                     "states, else 16)")
+        ->check(CLI::Range(9, 16))
+        ->type_name("D");
     trainCmd->footer(std::string(kImageHelp) + "\n" + kExitHelp);
 
     // run
@@ -183,6 +196,14 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1, 256))
         ->capture_default_str()
         ->type_name("N");
+    runCmd
+        ->add_option(
+            "--depth", run.depth,
+            "with --reference: significant bits of a 16-bit reference (9..16; default: what the "
+            "file states, else 16)")
+        ->check(CLI::Range(9, 16))
+        ->type_name("D")
+        ->needs(refOpt);
     runCmd->add_option("--diag", run.diagDir,
                        "write what training and each run record into this folder (one subfolder per image)")
         ->type_name("DIR");

@@ -162,7 +162,8 @@ void setChecked(const std::string& option, const std::string& text, F set) {
 
 }  // namespace
 
-void applyParams(const ToolParams& params, vkImageNormalizer& tool) {
+template <class Pel>
+void applyParams(const ToolParams& params, vkImageNormalizerBase<Pel>& tool) {
     if (params.neighborhood)
         setChecked("--neighborhood", *params.neighborhood,
                    [&] { tool.neighborhoodSize(parseIntPair(*params.neighborhood, "--neighborhood")); });
@@ -177,7 +178,8 @@ void applyParams(const ToolParams& params, vkImageNormalizer& tool) {
     if (params.keepMasked) tool.keepMaskedPixels(*params.keepMasked);
 }
 
-void applyRunParams(const ToolParams& params, vkImageNormalizer& tool) {
+template <class Pel>
+void applyRunParams(const ToolParams& params, vkImageNormalizerBase<Pel>& tool) {
     // Check both values on a scratch copy first, so that a rejected range
     // leaves the tool as it was.
     vkImageNormalizer scratch;
@@ -188,5 +190,10 @@ void applyRunParams(const ToolParams& params, vkImageNormalizer& tool) {
     setChecked("--range", params.range.value_or(""), [&] { scratch.intensityVariationRange(range); });
     tool.set(tails, range, params.keepMasked.value_or(tool.keepMaskedPixels()));
 }
+
+template void applyParams(const ToolParams&, vkImageNormalizerBase<std::uint8_t>&);
+template void applyParams(const ToolParams&, vkImageNormalizerBase<std::uint16_t>&);
+template void applyRunParams(const ToolParams&, vkImageNormalizerBase<std::uint8_t>&);
+template void applyRunParams(const ToolParams&, vkImageNormalizerBase<std::uint16_t>&);
 
 }  // namespace imgnorm_cli

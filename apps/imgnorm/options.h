@@ -66,9 +66,12 @@ struct ToolParams {
 };
 
 // Applies the parameters through the tool's setters (which untrain it).
-// A value the tool rejects is a UsageError naming the option.
-void applyParams(const ToolParams& params, vkImageNormalizer& tool);
+// A value the tool rejects is a UsageError naming the option. For 8-bit and
+// deep tools.
+template <class Pel>
+void applyParams(const ToolParams& params, vkImageNormalizerBase<Pel>& tool);
 // Applies only tails, range and keep-masked, keeping the training.
-void applyRunParams(const ToolParams& params, vkImageNormalizer& tool);
+template <class Pel>
+void applyRunParams(const ToolParams& params, vkImageNormalizerBase<Pel>& tool);
 
 }  // namespace imgnorm_cli

@@ -14,6 +14,9 @@ class IMGNORM_API vkDiagRecord {
 public:
     vkDiagRecord(std::string name, std::int32_t level, std::string text);
     vkDiagRecord(std::string name, std::int32_t level, vkPelBuffer_const<std::uint8_t> image);
+    // A record of a 16-bit image whose values have depth bits.
+    vkDiagRecord(std::string name, std::int32_t level, vkPelBuffer_const<std::uint16_t> image,
+                 std::int32_t depth);
 
     const std::string& name() const { return name_; }
     std::int32_t level() const { return level_; }
@@ -23,13 +26,19 @@ public:
     // The image of an image record (unbound for a text record, and for an
     // image record of an unbound image).
     const vkPelBuffer_const<std::uint8_t>& image() const { return image_; }
+    // The image of a 16-bit image record (unbound for other records), and
+    // the depth of its values; 8 for every other record.
+    const vkPelBuffer_const<std::uint16_t>& deepImage() const { return deepImage_; }
+    std::int32_t depth() const { return depth_; }
 
-private:
+  private:
     std::string name_;
     std::int32_t level_;
     bool isImage_;
     std::string text_;
     vkPelBuffer_const<std::uint8_t> image_;
+    vkPelBuffer_const<std::uint16_t> deepImage_;
+    std::int32_t depth_ = 8;
 };
 
 // Kinds of records a caller can ask for with its flags word.
@@ -63,5 +72,8 @@ private:
 // A null recorder records nothing.
 IMGNORM_API void vf_AddImage(vkDiagObject* diag, const vkPelBuffer_const<std::uint8_t>& image,
                              const std::string& name, bool copy);
+// The same for a 16-bit image whose values have depth bits.
+IMGNORM_API void vf_AddImage(vkDiagObject* diag, const vkPelBuffer_const<std::uint16_t>& image,
+                             std::int32_t depth, const std::string& name, bool copy);
 // Appends a text record at the recorder's level.
 IMGNORM_API void vf_AddText(vkDiagObject* diag, const std::string& text, const std::string& name);

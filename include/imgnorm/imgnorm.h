@@ -4,6 +4,7 @@
 #include "imgnorm/affine.h"
 #include "imgnorm/archive.h"
 #include "imgnorm/attention.h"
+#include "imgnorm/deep_normalizer.h"
 #include "imgnorm/diag.h"
 #include "imgnorm/errors.h"
 #include "imgnorm/exception.h"

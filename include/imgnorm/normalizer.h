@@ -1,5 +1,6 @@
 // vkImageNormalizer: trains on a reference image (and an optional mask) and
-// normalizes the gray levels of run-time images with one of seven methods.
+// normalizes the gray levels of run-time images with one of seven methods;
+// and the base it shares with the deep-image tool.
 #pragma once
 
 #include <cstdint>
@@ -14,21 +15,16 @@
 #include "imgnorm/histostats.h"
 #include "imgnorm/pelbuffer.h"
 
-class IMGNORM_API vkImageNormalizer {
-public:
+// The parameters, images, trained data and operations that vkImageNormalizer
+// (Pel = std::uint8_t) and vkDeepImageNormalizer (std::uint16_t, see
+// deep_normalizer.h) share: one code for both, built for the two pixel
+// types. Not used on its own (its constructor is protected); the comments
+// below describe the 8-bit tool, and deep_normalizer.h what differs on deep
+// images.
+template <class Pel>
+class IMGNORM_API vkImageNormalizerBase {
+  public:
     using Method = vkImageNormalizerDefs::Method;
-
-    // Defaults: untrained, tailFractions (0, 1), neighborhoodSize (101, 101),
-    // granularity (1, 1), intensityVariationRange (-127, 127),
-    // keepMaskedPixels false, no reference and no mask.
-    vkImageNormalizer();
-    // Copies share the tool's pixel buffers, as buffer copies do. A copy
-    // assignment that fails (an allocation) leaves the target as it was.
-    vkImageNormalizer(const vkImageNormalizer& other);
-    vkImageNormalizer& operator=(const vkImageNormalizer& other);
-    vkImageNormalizer(vkImageNormalizer&& other) noexcept;
-    vkImageNormalizer& operator=(vkImageNormalizer&& other) noexcept;
-    ~vkImageNormalizer();
 
     Method trainedMethods() const { return trainedMethods_; }
     vkPair<double> tailFractions() const { return tailFractions_; }
@@ -36,7 +32,7 @@ public:
     vkPair<std::int32_t> granularity() const { return granularity_; }
     vkPair<std::int32_t> intensityVariationRange() const { return intensityVariationRange_; }
     bool keepMaskedPixels() const { return keepMaskedPixels_; }
-    const vkPelBuffer_const<std::uint8_t>& referenceImage() const { return referenceImage_; }
+    const vkPelBuffer_const<Pel>& referenceImage() const { return referenceImage_; }
     const vkPelBuffer_const<std::uint8_t>& maskImage() const { return maskImage_; }
 
     // Setters. Each checks its value first and throws
@@ -50,7 +46,7 @@ public:
     // With copy true the tool keeps its own copy of the pixels; with copy
     // false it shares the caller's pixels and sees later changes to them. An
     // unbound image removes the reference (or the mask).
-    void referenceImage(const vkPelBuffer_const<std::uint8_t>& image, bool copy);
+    void referenceImage(const vkPelBuffer_const<Pel>& image, bool copy);
     void maskImage(const vkPelBuffer_const<std::uint8_t>& image, bool copy);
 
     // Changes the three parameters that only run uses, keeping the training.
@@ -69,8 +65,6 @@ public:
     // reference histogram is empty and methods holds a global method, the
     // new training is kept for the other methods and CanNotTrain is thrown.
     void train(Method methods, vkDiagObject* diag, std::uint32_t flags);
-    // Returns every member, parameters and images included, to its default.
-    void untrain();
 
     // Normalizes image with one trained method and returns a new image.
     // success is false (with message) when a global gray map cannot be built.
@@ -89,19 +83,34 @@ public:
     //   the grid the estimate works at (every granularity step), covering
     //   the result's window; the correction subtracts it. 0 marks pixels
     //   without an estimate (excluded by the mask, eLocalCorrection).
-    vkPelBuffer<std::uint8_t> run(const vkPelBuffer_const<std::uint8_t>& image, Method method,
-                                  bool& success, std::string& message, vkDiagObject* diag,
-                                  std::uint32_t flags) const;
+    //   (On deep images of depth d: 2^(d-1) in place of 128.)
+    vkPelBuffer<Pel> run(const vkPelBuffer_const<Pel>& image, Method method, bool& success,
+                         std::string& message, vkDiagObject* diag, std::uint32_t flags) const;
 
     // Same state: true for the same object; otherwise trained methods, tail
     // fractions (exactly), the three integer pairs, keepMaskedPixels, then
     // mask and reference by vf_PelBufferEqual(a, b, 0.0). Trained data is
     // not compared.
-    bool operator==(const vkImageNormalizer& other) const;
+    bool operator==(const vkImageNormalizerBase& other) const;
 
-private:
-    friend IMGNORM_API vkArchive& operator||(vkArchive& archive, vkImageNormalizer& tool);
+  protected:
+    vkImageNormalizerBase(const vkPair<std::int32_t>& intensityVariationRange, std::int32_t depth);
+    vkImageNormalizerBase(const vkImageNormalizerBase& other);
+    vkImageNormalizerBase& operator=(const vkImageNormalizerBase& other);
+    vkImageNormalizerBase(vkImageNormalizerBase&& other) noexcept;
+    vkImageNormalizerBase& operator=(vkImageNormalizerBase&& other) noexcept;
+    ~vkImageNormalizerBase();
 
+    // vkPelFunc::BadParams unless both images can be archived.
+    void requireArchivable() const;
+    // The record's items after its version byte (and a deep tool's depth);
+    // loading reads them straight into a tool the caller has reset, then
+    // trains it for the stored methods.
+    void storeItems(vkArchive& archive) const;
+    void loadItems(vkArchive& archive);
+
+    // The significant bits of the images: 8, or a deep tool's depth.
+    std::int32_t depth_;
     Method trainedMethods_ = vkImageNormalizerDefs::eIdentity;
     vkPair<double> tailFractions_;
     vkPair<std::int32_t> neighborhoodSize_;
@@ -109,7 +118,7 @@ private:
     vkPair<std::int32_t> intensityVariationRange_;
     bool keepMaskedPixels_ = false;
     vkPelBuffer_const<std::uint8_t> maskImage_;
-    vkPelBuffer_const<std::uint8_t> referenceImage_;
+    vkPelBuffer_const<Pel> referenceImage_;
     // Trained data, derived from the members above by train and replaced
     // together when a training succeeds.
     vkPelBuffer<std::uint8_t> binaryMask_;
@@ -118,6 +127,31 @@ private:
     std::vector<std::uint32_t> referenceHistogram_;
     vkHistoStats referenceStats_;
     std::vector<vkDegree> fitAngles_;
+};
+
+extern template class vkImageNormalizerBase<std::uint8_t>;
+extern template class vkImageNormalizerBase<std::uint16_t>;
+
+// The tool for 8-bit images.
+class IMGNORM_API vkImageNormalizer : public vkImageNormalizerBase<std::uint8_t> {
+  public:
+    // Defaults: untrained, tailFractions (0, 1), neighborhoodSize (101, 101),
+    // granularity (1, 1), intensityVariationRange (-127, 127),
+    // keepMaskedPixels false, no reference and no mask.
+    vkImageNormalizer();
+    // Copies share the tool's pixel buffers, as buffer copies do. A copy
+    // assignment that fails (an allocation) leaves the target as it was.
+    vkImageNormalizer(const vkImageNormalizer& other);
+    vkImageNormalizer& operator=(const vkImageNormalizer& other);
+    vkImageNormalizer(vkImageNormalizer&& other) noexcept;
+    vkImageNormalizer& operator=(vkImageNormalizer&& other) noexcept;
+    ~vkImageNormalizer();
+
+    // Returns every member, parameters and images included, to its default.
+    void untrain();
+
+  private:
+    friend IMGNORM_API vkArchive& operator||(vkArchive& archive, vkImageNormalizer& tool);
 };
 
 // Stores or loads a tool (layout: docs/archive-format.md).

@@ -187,6 +187,8 @@ IMGNORM_API void vf_PelSmooth3x3Diamond(vkPelBuffer<std::uint8_t>& image);
 // other, and equal pixels (compared exactly).
 IMGNORM_API bool vf_PelBufferEqual(const vkPelBuffer_const<std::uint8_t>& a,
                                    const vkPelBuffer_const<std::uint8_t>& b, double tolerance);
+IMGNORM_API bool vf_PelBufferEqual(const vkPelBuffer_const<std::uint16_t>& a,
+                                   const vkPelBuffer_const<std::uint16_t>& b, double tolerance);
 IMGNORM_API bool vf_PelBufferEqual(const vkPelBuffer_const<std::uint32_t>& a,
                                    const vkPelBuffer_const<std::uint32_t>& b, double tolerance);
 

@@ -28,6 +28,11 @@ IMGNORM_API vkPelBuffer<std::uint8_t> vfPelMap(const vkPelBuffer_const<std::uint
                                                const std::vector<std::uint8_t>& table);
 IMGNORM_API void vfPelMap(const vkPelBuffer_const<std::uint8_t>& source,
                           const std::vector<std::uint8_t>& table, vkPelBuffer<std::uint8_t>& destination);
+// The same for 16-bit pixels, into a new buffer: the table has 2^d entries
+// (d = 1..16), one per level of a depth of d bits. A table of another size,
+// or a pixel at or above its size: vkPelFunc::BadParams.
+IMGNORM_API vkPelBuffer<std::uint16_t> vfPelMap(const vkPelBuffer_const<std::uint16_t>& source,
+                                                const std::vector<std::uint16_t>& table);
 
 // Pixel-wise minimum of a and b over their common window. In place allowed.
 template <class T>

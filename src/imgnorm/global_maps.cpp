@@ -2,23 +2,31 @@
 // eMatchHistogramTails.
 #include "imgnorm/global_maps.h"
 
+#include <algorithm>
 #include <cmath>
+#include <vector>
+
+#include "imgnorm/pelfunc.h"
 
 namespace imgnorm_detail {
 
 namespace {
 
-// Truncates toward zero and clamps to 0..255, without converting an
+// Truncates toward zero and clamps to 0..top, without converting an
 // out-of-range double to an integer.
-std::uint8_t truncatedLevel(double v) {
+template <class T>
+T truncatedLevel(double v, double top) {
     if (!(v > 0.0)) return 0;  // negative values, and NaN
-    if (v >= 255.0) return 255;
-    return static_cast<std::uint8_t>(v);
+    if (v >= top) return static_cast<T>(top);
+    return static_cast<T>(v);
 }
 
-void fillLinear(std::size_t bins, double gain, double offset, std::vector<std::uint8_t>& table) {
+template <class T>
+void fillLinear(std::size_t bins, double gain, double offset, std::vector<T>& table) {
     table.resize(bins);
-    for (std::size_t i = 0; i < bins; ++i) table[i] = truncatedLevel(static_cast<double>(i) * gain + offset);
+    const auto top = static_cast<double>(bins - 1);
+    for (std::size_t i = 0; i < bins; ++i)
+        table[i] = truncatedLevel<T>(static_cast<double>(i) * gain + offset, top);
 }
 
 // Rounds to the nearest integer, halves away from zero. Values far outside
@@ -31,9 +39,23 @@ std::int32_t roundHalfAway(double v) {
 
 }  // namespace
 
+template <class T>
 void matchHistogram(const std::vector<std::uint32_t>& referenceHistogram,
-                    const std::vector<std::uint32_t>& runHistogram, std::vector<std::uint8_t>& table,
+                    const std::vector<std::uint32_t>& runHistogram, std::vector<T>& table,
                     std::string& message) {
+    if constexpr (sizeof(T) > 1) {
+        // Deep images: the middle of each level's share (see global_maps.h).
+        const auto occupied = [](const std::vector<std::uint32_t>& h) {
+            return std::any_of(h.begin(), h.end(), [](std::uint32_t c) { return c != 0; });
+        };
+        if (!occupied(runHistogram) || !occupied(referenceHistogram)) {
+            message = "Cannot match histogram if either is empty.";
+            table.clear();
+            return;
+        }
+        vf_MidpointHistogramMap(runHistogram, referenceHistogram, table);
+        return;
+    }
     const std::size_t n = runHistogram.size(), m = referenceHistogram.size();
     table.resize(n);
     // 64-bit sums: identical to 32-bit ones wherever those do not overflow.
@@ -42,7 +64,7 @@ void matchHistogram(const std::vector<std::uint32_t>& referenceHistogram,
     for (std::size_t i = 0; i < n; ++i) {
         runSum += runHistogram[i];
         while (runSum > refSum && j < m) refSum += referenceHistogram[j++];
-        table[i] = static_cast<std::uint8_t>(j == 0 ? 0 : j - 1);
+        table[i] = static_cast<T>(j == 0 ? 0 : j - 1);
     }
     if (runSum == 0 || refSum == 0) {
         message = "Cannot match histogram if either is empty.";
@@ -50,8 +72,9 @@ void matchHistogram(const std::vector<std::uint32_t>& referenceHistogram,
     }
 }
 
+template <class T>
 void matchMeanAndStddev(const vkHistoStats& referenceStats, const vkHistoStats& runStats,
-                        std::vector<std::uint8_t>& table, std::string& message) {
+                        std::vector<T>& table, std::string& message) {
     if (runStats.nSamp() == 0 || !(runStats.sDev() > 0.0)) {  // a NaN counts as 0
         message = "Cannot match when standard deviation is 0.";
         table.clear();
@@ -62,13 +85,15 @@ void matchMeanAndStddev(const vkHistoStats& referenceStats, const vkHistoStats& 
     fillLinear(runStats.histogram().size(), gain, offset, table);
 }
 
+template <class T>
 void matchHistogramTails(const vkHistoStats& referenceStats, const vkHistoStats& runStats,
-                         const vkPair<std::int32_t>& percents, std::vector<std::uint8_t>& table,
+                         const vkPair<std::int32_t>& percents, std::vector<T>& table,
                          std::string& message) {
     const std::size_t bins = runStats.histogram().size();
     table.resize(bins);
     if (percents.x() == percents.y()) {
-        for (std::size_t i = 0; i < bins; ++i) table[i] = static_cast<std::uint8_t>(i);
+        for (std::size_t i = 0; i < bins; ++i)
+            table[i] = static_cast<T>(i);
         return;
     }
     const std::int32_t runLow = runStats.inverseCum(percents.x());
@@ -84,6 +109,19 @@ void matchHistogramTails(const vkHistoStats& referenceStats, const vkHistoStats&
     const double offset = refLow - runLow * gain;
     fillLinear(bins, gain, offset, table);
 }
+
+#define IMGNORM_GLOBAL_MAPS(T)                                                                     \
+    template void matchHistogram<T>(const std::vector<std::uint32_t>&,                             \
+                                    const std::vector<std::uint32_t>&, std::vector<T>&,            \
+                                    std::string&);                                                 \
+    template void matchMeanAndStddev<T>(const vkHistoStats&, const vkHistoStats&, std::vector<T>&, \
+                                        std::string&);                                             \
+    template void matchHistogramTails<T>(const vkHistoStats&, const vkHistoStats&,                 \
+                                         const vkPair<std::int32_t>&, std::vector<T>&,             \
+                                         std::string&);
+IMGNORM_GLOBAL_MAPS(std::uint8_t)
+IMGNORM_GLOBAL_MAPS(std::uint16_t)
+#undef IMGNORM_GLOBAL_MAPS
 
 vkPair<std::int32_t> tailPercents(const vkPair<double>& f) {
     return {roundHalfAway(100.0 * f.x()), roundHalfAway(100.0 * f.y())};

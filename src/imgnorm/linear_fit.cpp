@@ -38,12 +38,12 @@ const std::array<std::uint16_t, 256>& rowStarts() {
 // weightRow, width, table) counts one row into the strip's zeroed table
 // (weightRow is null without weight image). A strip holds some 2^21 pixels
 // at least, so that its table costs little next to its counting.
-template <class T, class F>
-void countPairedRows(const PairedImages& images, std::size_t size, T* total, F&& f) {
+template <class T, class Pel, class F>
+void countPairedRows(const PairedImagesOf<Pel>& images, std::size_t size, T* total, F&& f) {
     const bool weighted = images.weight.isBound();
     const std::int32_t w = images.runTime.width(), h = images.runTime.height();
-    const std::uint8_t* rt = images.runTime.pointToOffset();
-    const std::uint8_t* tp = images.templ.pointToOffset();
+    const Pel* rt = images.runTime.pointToOffset();
+    const Pel* tp = images.templ.pointToOffset();
     const std::uint8_t* wt = weighted ? images.weight.pointToOffset() : nullptr;
     const std::ptrdiff_t rs = images.runTime.rowUpdate(), ts = images.templ.rowUpdate();
     const std::ptrdiff_t ws = weighted ? images.weight.rowUpdate() : 0;
@@ -58,22 +58,38 @@ void countPairedRows(const PairedImages& images, std::size_t size, T* total, F&&
                            });
 }
 
+// The pair table index t * 256 + r of a template and a run-time value: the
+// values themselves for 8-bit images, shifted right for deep ones (and kept
+// in the table should a value lie above the depth).
+template <class Pel>
+struct PairIndex {
+    unsigned shift;
+    std::size_t operator()(Pel t, Pel r) const {
+        if constexpr (sizeof(Pel) == 1)
+            return static_cast<std::size_t>(t) << 8 | r;
+        else
+            return static_cast<std::size_t>((t >> shift) & 255u) << 8 | ((r >> shift) & 255u);
+    }
+};
+
 // Every pixel weighs 1: counts every pair (t, r) in pairs[t * 256 + r]. Two
 // tables, used in turn, break the store-to-load chains that runs of equal
 // pairs (smooth images) would otherwise form; the second one is added into
 // the first at the end.
-void countUnweighted(const PairedImages& images, std::vector<std::uint32_t>& pairs) {
+template <class Pel>
+void countUnweighted(const PairedImagesOf<Pel>& images, PairIndex<Pel> index,
+                     std::vector<std::uint32_t>& pairs) {
     pairs.assign(2 * kPairs, 0);
     countPairedRows(images, 2 * kPairs, pairs.data(),
-                    [](const std::uint8_t* rt, const std::uint8_t* tp, const std::uint8_t*,
-                       std::int32_t w, std::uint32_t* even) {
+                    [index](const Pel* rt, const Pel* tp, const std::uint8_t*, std::int32_t w,
+                            std::uint32_t* even) {
                         std::uint32_t* const odd = even + kPairs;
                         std::int32_t x = 0;
                         for (; x + 2 <= w; x += 2) {
-                            ++even[static_cast<std::size_t>(tp[x]) << 8 | rt[x]];
-                            ++odd[static_cast<std::size_t>(tp[x + 1]) << 8 | rt[x + 1]];
+                            ++even[index(tp[x], rt[x])];
+                            ++odd[index(tp[x + 1], rt[x + 1])];
                         }
-                        if (x < w) ++even[static_cast<std::size_t>(tp[x]) << 8 | rt[x]];
+                        if (x < w) ++even[index(tp[x], rt[x])];
                     });
     for (std::size_t i = 0; i < kPairs; ++i)
         pairs[i] += pairs[kPairs + i];
@@ -85,15 +101,16 @@ void countUnweighted(const PairedImages& images, std::vector<std::uint32_t>& pai
 // count, in its high half; one scatter per pixel serves both. The low half
 // carries into the high one only past 2^32 pixels of one pair, where 32-bit
 // counts have wrapped anyway.
-void countWeighted(const PairedImages& images, std::vector<std::uint64_t>& packed) {
+template <class Pel>
+void countWeighted(const PairedImagesOf<Pel>& images, PairIndex<Pel> index,
+                   std::vector<std::uint64_t>& packed) {
     packed.assign(kPairs, 0);
     countPairedRows(images, kPairs, packed.data(),
-                    [](const std::uint8_t* rt, const std::uint8_t* tp, const std::uint8_t* wt,
-                       std::int32_t w, std::uint64_t* table) {
+                    [index](const Pel* rt, const Pel* tp, const std::uint8_t* wt, std::int32_t w,
+                            std::uint64_t* table) {
                         for (std::int32_t x = 0; x < w; ++x) {
                             const std::uint64_t weight = wt[x];
-                            table[static_cast<std::size_t>(tp[x]) << 8 | rt[x]] +=
-                                weight << 32 | (weight != 0 ? 1u : 0u);
+                            table[index(tp[x], rt[x])] += weight << 32 | (weight != 0 ? 1u : 0u);
                         }
                     });
 }
@@ -115,9 +132,11 @@ vkPelBuffer<std::uint32_t> cellSums(V&& value) {
     return histogram;
 }
 
-// A (run-time value, template value, count) entry of the pair table.
+// A (run-time value, template value, count) entry of the pair table, and
+// its index there.
 struct PairEntry {
     double r, t, n;
+    std::size_t pair;
 };
 
 // The least-squares gray line through the entries that keep selects (all
@@ -186,28 +205,31 @@ void buildFitAngles(std::vector<vkDegree>& angles) {
     for (int j = kGrayBins - 2; j >= 1; --j) angles[k++] = vkDegree(vkRadian(std::atan2(33.0, static_cast<double>(j))));
 }
 
-PairedImages pairImages(const vkPelBuffer_const<std::uint8_t>& runTimeImage,
-                        const vkPelBuffer_const<std::uint8_t>& templateImage,
-                        const vkPelBuffer_const<std::uint8_t>& weightImage) {
+template <class Pel>
+PairedImagesOf<Pel> pairImages(const vkPelBuffer_const<Pel>& runTimeImage,
+                               const vkPelBuffer_const<Pel>& templateImage,
+                               const vkPelBuffer_const<std::uint8_t>& weightImage) {
     vkPelRect common = runTimeImage.window() & templateImage.window();
     if (weightImage.isBound()) common &= weightImage.window();
-    PairedImages p{runTimeImage, templateImage, weightImage};
+    PairedImagesOf<Pel> p{runTimeImage, templateImage, weightImage};
     p.runTime.window(common);
     p.templ.window(common);
     if (p.weight.isBound()) p.weight.window(common);
     return p;
 }
 
-PairCounts countPairs(const PairedImages& images) {
+template <class Pel>
+PairCounts countPairs(const PairedImagesOf<Pel>& images, int shift) {
+    const PairIndex<Pel> index{static_cast<unsigned>(shift)};
     PairCounts out;
     if (images.weight.isBound()) {
         std::vector<std::uint64_t> packed;
-        countWeighted(images, packed);
+        countWeighted(images, index, packed);
         out.pairs.resize(kPairs);
         for (std::size_t i = 0; i < kPairs; ++i) out.pairs[i] = static_cast<std::uint32_t>(packed[i]);
         out.histogram = cellSums([&](std::size_t i) { return static_cast<std::uint32_t>(packed[i] >> 32); });
     } else {
-        countUnweighted(images, out.pairs);
+        countUnweighted(images, index, out.pairs);
         out.histogram = cellSums([&](std::size_t i) { return out.pairs[i]; });
     }
     return out;
@@ -347,7 +369,7 @@ vkPelBuffer<std::uint8_t> makeLineBand(const vkPelBuffer_const<std::uint32_t>& p
 
 bool fitGrayLine(const std::vector<std::uint32_t>& pairs,
                  const vkPelBuffer_const<std::uint8_t>& band, vkPair<double>& line,
-                 double* tolerance) {
+                 double* tolerance, std::vector<std::uint8_t>* kept) {
     requireGrid(band);
     if (pairs.size() != kPairs) vstd_assert_(__LINE__);
     const auto& bin = grayBins();
@@ -361,7 +383,8 @@ bool fitGrayLine(const std::vector<std::uint32_t>& pairs,
             for (std::size_t r = first; r <= last; ++r) {
                 const std::uint32_t n = pairs[t << 8 | r];
                 if (n == 0) continue;
-                const PairEntry e{static_cast<double>(r), static_cast<double>(t), static_cast<double>(n)};
+                const PairEntry e{static_cast<double>(r), static_cast<double>(t),
+                                  static_cast<double>(n), t << 8 | r};
                 inBand.push_back(e);
                 if (r != 0 && r != 255 && t != 0 && t != 255) unsaturated.push_back(e);
             }
@@ -406,49 +429,164 @@ bool fitGrayLine(const std::vector<std::uint32_t>& pairs,
     }
     line = *current;
     if (tolerance != nullptr) *tolerance = lastTolerance;
+    if (kept != nullptr) {
+        kept->assign(kPairs, 0);
+        for (std::size_t i = 0; i < entries.size(); ++i)
+            (*kept)[entries[i].pair] = static_cast<std::uint8_t>(keep[i]);
+    }
     return true;
 }
 
-std::vector<std::uint8_t> grayMap(const vkPair<double>& line) {
-    std::vector<std::uint8_t> map(256);
+bool refineGrayLine(const PairedImagesOf<std::uint16_t>& images,
+                    const std::vector<std::uint8_t>& kept, int shift, vkPair<double>& line) {
+    if (kept.size() != kPairs) vstd_assert_(__LINE__);
+    // Per full run-time value: the number of kept pixels and their template
+    // sum, so that the pass is two increments per pixel; the sums of the
+    // line come from these tables (64-bit sums: no overflow before 2^48
+    // pixels of one run-time value).
+    // The two tables are the halves of one: counts, then template sums.
+    const PairIndex<std::uint16_t> index{static_cast<unsigned>(shift)};
+    std::vector<std::uint64_t> sums(2 * 65536);
+    const std::uint8_t* const keep = kept.data();
+    countPairedRows(images, sums.size(), sums.data(),
+                    [index, keep](const std::uint16_t* rt, const std::uint16_t* tp,
+                                  const std::uint8_t* wt, std::int32_t w, std::uint64_t* table) {
+                        std::uint64_t* const count = table;
+                        std::uint64_t* const templateSum = table + 65536;
+                        for (std::int32_t x = 0; x < w; ++x) {
+                            const std::uint64_t k = keep[index(tp[x], rt[x])] &
+                                                    static_cast<std::uint8_t>(wt == nullptr || wt[x] != 0);
+                            count[rt[x]] += k;
+                            templateSum[rt[x]] += k * tp[x];
+                        }
+                    });
+    const std::uint64_t* const n = sums.data();
+    const std::uint64_t* const st = sums.data() + 65536;
+    // Centred sums, from the means: sum n (r - mr)^2 and
+    // sum (r - mr)(t - mt) over the pixels, which cancel nothing.
+    double pixels = 0.0, sumR = 0.0, sumT = 0.0;
+    for (std::size_t r = 0; r < 65536; ++r) {
+        pixels += static_cast<double>(n[r]);
+        sumR += static_cast<double>(n[r]) * static_cast<double>(r);
+        sumT += static_cast<double>(st[r]);
+    }
+    if (pixels == 0.0) return false;
+    const double meanR = sumR / pixels, meanT = sumT / pixels;
+    double srr = 0.0, srt = 0.0;
+    for (std::size_t r = 0; r < 65536; ++r) {
+        if (n[r] == 0) continue;
+        const double dr = static_cast<double>(r) - meanR, nr = static_cast<double>(n[r]);
+        srr += nr * dr * dr;
+        srt += dr * (static_cast<double>(st[r]) - nr * meanT);
+    }
+    // srr is 0 exactly when every pixel has one run-time value.
+    if (!(srr > 0.0)) return false;
+    const double slope = srt / srr;
+    const double intercept = meanT - slope * meanR;
+    if (!std::isfinite(slope) || !std::isfinite(intercept)) return false;
+    line = vkPair<double>(slope, intercept);
+    return true;
+}
+
+template <class T>
+std::vector<T> grayMap(const vkPair<double>& line, std::int32_t depth) {
+    const std::size_t levels = std::size_t{1} << depth;
+    const auto top = static_cast<double>(levels - 1);
+    std::vector<T> map(levels);
     double v = line.y();
-    for (std::size_t g = 0; g < 256; ++g, v += line.x()) {
-        // Clamping to [-1, 256] first keeps the conversion defined and does
-        // not change the clamped result; NaN goes to 0.
-        const double c = v > 256.0 ? 256.0 : (v > -1.0 ? v : -1.0);
+    for (std::size_t g = 0; g < levels; ++g, v += line.x()) {
+        // Clamping to [-1, top + 1] first keeps the conversion defined and
+        // does not change the clamped result; NaN goes to 0.
+        const double c = v > top + 1.0 ? top + 1.0 : (v > -1.0 ? v : -1.0);
         const double rounded = c >= 0.0 ? std::trunc(c + 0.5) : -std::trunc(-c + 0.5);
-        map[g] = static_cast<std::uint8_t>(rounded < 0.0 ? 0.0 : (rounded > 255.0 ? 255.0 : rounded));
+        map[g] = static_cast<T>(rounded < 0.0 ? 0.0 : (rounded > top ? top : rounded));
     }
     return map;
 }
+template std::vector<std::uint8_t> grayMap<std::uint8_t>(const vkPair<double>&, std::int32_t);
+template std::vector<std::uint16_t> grayMap<std::uint16_t>(const vkPair<double>&, std::int32_t);
 
 vkPelBuffer<std::uint8_t> applyGrayLine(const vkPelBuffer_const<std::uint8_t>& runTimeImage,
                                         const vkPair<double>& line) {
     return vfPelMap(runTimeImage, grayMap(line));
 }
 
-vkPelBuffer<std::uint8_t> runLinearFit(const vkPelBuffer_const<std::uint8_t>& runTimeImage,
-                                       const vkPelBuffer_const<std::uint8_t>& templateImage,
-                                       const vkPelBuffer_const<std::uint8_t>& weightImage,
-                                       const std::vector<vkDegree>& angles, vkDiagObject* details) {
-    if (!runTimeImage.isBound() || !templateImage.isBound())
+namespace {
+
+void checkFitInputs(bool runBound, bool templateBound, const std::vector<vkDegree>& angles) {
+    if (!runBound || !templateBound)
         throw vkImageNormalizerDefs::BadImage("Both template image and run-time image must be bound.");
     if (angles.size() != kFitAngleCount) vstd_assert_(__LINE__);
     for (const vkDegree& a : angles)
         if (!std::isfinite(a.toDouble())) vstd_assert_(__LINE__);
+}
 
-    const PairCounts counts = countPairs(pairImages(runTimeImage, templateImage, weightImage));
+// The robust fit on the (reduced) pair counts: the line (0, 0 when none
+// fits), its band and last trimming distance, and the pairs it was fitted to
+// when kept is not null.
+struct RobustFit {
+    vkPair<double> line{0.0, 0.0};
+    vkPelBuffer<std::uint8_t> band;
+    double tolerance = 0.0;
+    bool found = false;
+};
+RobustFit robustLine(const PairCounts& counts, const std::vector<vkDegree>& angles,
+                     std::vector<std::uint8_t>* kept) {
     const vkPelBuffer<std::uint8_t> histogram = compressHistogram(counts.histogram);
     vkAttention::check();
     const std::vector<vkPelBuffer<std::uint32_t>> profiles = projectAtAngles(histogram, angles);
     const StrongestProjection strongest = findStrongestProjection(profiles);
-    const vkPelBuffer<std::uint8_t> band = makeLineBand(profiles[strongest.index], strongest.peakPosition);
-    vkPair<double> line(0.0, 0.0);
-    double tolerance = 0.0;
-    const bool fitted = fitGrayLine(counts.pairs, band, line, &tolerance);
-    if (details != nullptr) recordFit(details, counts.pairs, band, line, tolerance, fitted);
+    RobustFit fit;
+    fit.band = makeLineBand(profiles[strongest.index], strongest.peakPosition);
+    fit.found = fitGrayLine(counts.pairs, fit.band, fit.line, &fit.tolerance, kept);
     vkAttention::check();
-    return applyGrayLine(runTimeImage, line);
+    return fit;
 }
+
+}  // namespace
+
+vkPelBuffer<std::uint8_t> runLinearFit(const vkPelBuffer_const<std::uint8_t>& runTimeImage,
+                                       const vkPelBuffer_const<std::uint8_t>& templateImage,
+                                       const vkPelBuffer_const<std::uint8_t>& weightImage,
+                                       const std::vector<vkDegree>& angles, vkDiagObject* details) {
+    checkFitInputs(runTimeImage.isBound(), templateImage.isBound(), angles);
+    const PairCounts counts = countPairs(pairImages(runTimeImage, templateImage, weightImage));
+    const RobustFit fit = robustLine(counts, angles, nullptr);
+    if (details != nullptr)
+        recordFit(details, counts.pairs, fit.band, fit.line, fit.tolerance, fit.found);
+    return applyGrayLine(runTimeImage, fit.line);
+}
+
+vkPelBuffer<std::uint16_t> runLinearFit(const vkPelBuffer_const<std::uint16_t>& runTimeImage,
+                                        const vkPelBuffer_const<std::uint16_t>& templateImage,
+                                        const vkPelBuffer_const<std::uint8_t>& weightImage,
+                                        const std::vector<vkDegree>& angles, std::int32_t depth,
+                                        vkDiagObject* details) {
+    checkFitInputs(runTimeImage.isBound(), templateImage.isBound(), angles);
+    if (depth < 9 || depth > 16) vstd_assert_(__LINE__);
+    const int shift = depth - 8;
+    const PairedImagesOf<std::uint16_t> images =
+        pairImages(runTimeImage, templateImage, weightImage);
+    std::vector<std::uint8_t> kept;
+    const PairCounts counts = countPairs(images, shift);
+    RobustFit fit = robustLine(counts, angles, &kept);
+    // The reduced fit found two reduced run-time values among the kept
+    // pairs, so their pixels hold two full ones.
+    if (fit.found && !refineGrayLine(images, kept, shift, fit.line)) vstd_assert_(__LINE__);
+    vkAttention::check();
+    // The record shows the reduced pairs and band with the refined line.
+    if (details != nullptr)
+        recordFit(details, counts.pairs, fit.band, fit.line, fit.tolerance, fit.found);
+    return vfPelMap(runTimeImage, grayMap<std::uint16_t>(fit.line, depth));
+}
+
+template PairedImagesOf<std::uint8_t> pairImages(const vkPelBuffer_const<std::uint8_t>&,
+                                                 const vkPelBuffer_const<std::uint8_t>&,
+                                                 const vkPelBuffer_const<std::uint8_t>&);
+template PairedImagesOf<std::uint16_t> pairImages(const vkPelBuffer_const<std::uint16_t>&,
+                                                  const vkPelBuffer_const<std::uint16_t>&,
+                                                  const vkPelBuffer_const<std::uint8_t>&);
+template PairCounts countPairs(const PairedImagesOf<std::uint8_t>&, int);
+template PairCounts countPairs(const PairedImagesOf<std::uint16_t>&, int);
 
 }  // namespace imgnorm_detail

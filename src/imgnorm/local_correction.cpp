@@ -1,5 +1,5 @@
 // The local corrections: difference, optional reduction, local mean or
-// median, resampling and subtraction.
+// median, resampling and subtraction, for 8-bit and deep images.
 #include "imgnorm/local_correction.h"
 
 #include <algorithm>
@@ -23,36 +23,62 @@ namespace imgnorm_detail {
 using vkImageNormalizerDefs::eLocalCorrection;
 using vkImageNormalizerDefs::Method;
 
-std::uint8_t bandHalfWidth(const vkPair<std::int32_t>& range) {
+namespace {
+
+// The levels of a difference image at a depth: the bias (the difference 0),
+// the top level, and the band half-width's clamp to the band
+// lo = half - h .. hi = half + h.
+struct Band {
+    std::int32_t half, top, lo, hi;
+};
+
+Band bandOf(std::int32_t depth, std::int32_t h) {
+    const std::int32_t half = std::int32_t{1} << (depth - 1);
+    return {half, 2 * half - 1, half - h, half + h};
+}
+
+}  // namespace
+
+std::int32_t bandHalfWidth(const vkPair<std::int32_t>& range, std::int32_t depth) {
     const std::int64_t h = std::max(-std::int64_t{range.x()}, std::int64_t{range.y()});
-    return static_cast<std::uint8_t>(std::clamp<std::int64_t>(h, 0, 127));
+    return static_cast<std::int32_t>(
+        std::clamp<std::int64_t>(h, 0, (std::int64_t{1} << (depth - 1)) - 1));
 }
 
 namespace {
 
+// d = s >> bits, into 8-bit or 16-bit pixels (row kernels are plain
+// functions: see VK_ROW_KERNEL).
 VK_ROW_KERNEL void shiftRow(const std::uint16_t* __restrict s, std::uint8_t* __restrict d,
                             std::int32_t n, int bits) {
     for (std::int32_t x = 0; x < n; ++x)
         d[x] = static_cast<std::uint8_t>(s[x] >> bits);
 }
+VK_ROW_KERNEL void shiftRow(const std::uint16_t* __restrict s, std::uint16_t* __restrict d,
+                            std::int32_t n, int bits) {
+    for (std::int32_t x = 0; x < n; ++x)
+        d[x] = static_cast<std::uint16_t>(s[x] >> bits);
+}
 
 }  // namespace
 
-void shiftDown(const vkPelBuffer_const<std::uint16_t>& source, int bits, vkPelBuffer<std::uint8_t>& destination) {
+template <class Pel>
+void shiftDown(const vkPelBuffer_const<std::uint16_t>& source, int bits,
+               vkPelBuffer<Pel>& destination) {
     if (!source.isBound()) {
         destination.setUnbound();
         return;
     }
-    if (!destination.isBound()) destination = vkPelBuffer<std::uint8_t>(source.window());
+    if (!destination.isBound()) destination = vkPelBuffer<Pel>(source.window());
     destination.copyXforms(source);
     const vkPelRect r = source.window() & destination.window();
     if (r.isNull()) return;
     vkPelBuffer_const<std::uint16_t> s(source);
     s.window(r);
-    vkPelBuffer<std::uint8_t> d(destination);
+    vkPelBuffer<Pel> d(destination);
     d.window(r);
     const std::uint16_t* ps = s.pointToOffset();
-    std::uint8_t* pd = d.pointToOffset();
+    Pel* pd = d.pointToOffset();
     const std::ptrdiff_t ss = s.rowUpdate(), ds = d.rowUpdate();
     const std::int32_t w = r.width();
     vk_detail::parallelRows(r.height(), vk_detail::stripRows(r.height(), w),
@@ -62,22 +88,110 @@ void shiftDown(const vkPelBuffer_const<std::uint16_t>& source, int bits, vkPelBu
                             });
 }
 
-void localMeanEstimate(const vkPelBuffer<std::uint8_t>& difference,
+namespace {
+
+// The steps of the local mean that differ between 8-bit and deep images.
+
+// Excluded pixels of the difference become 0: the pixel-wise minimum with
+// the 0/255 mask on 8-bit images, a blend on deep ones.
+void zeroExcluded(const vkPelBuffer<std::uint8_t>& image,
+                  const vkPelBuffer_const<std::uint8_t>& mask) {
+    vkPelBuffer<std::uint8_t> out(image);
+    vfPelMin<std::uint8_t>(image, mask, out);
+}
+void zeroExcluded(const vkPelBuffer<std::uint16_t>& image,
+                  const vkPelBuffer_const<std::uint8_t>& mask) {
+    const vkPelRect r = image.window() & mask.window();
+    const vkPelBuffer<std::uint16_t> d = vk_detail::narrowed(image, r);
+    const vkPelBuffer_const<std::uint8_t> m = vk_detail::narrowed(mask, r);
+    vk_detail::forRows(
+        m.pointToOffset(), m.rowUpdate(), d.pointToOffset(), d.rowUpdate(), r.width(), r.height(),
+        [](const std::uint8_t* mr, std::uint16_t* dr, std::int32_t n) {
+            for (std::int32_t x = 0; x < n; ++x)
+                dr[x] = static_cast<std::uint16_t>(dr[x] & -static_cast<std::int32_t>(mr[x] != 0));
+        });
+}
+
+// The gain of the fixed-point local mean: 128 on 8-bit images, 2^(16-d) on
+// deep ones (the largest that keeps the top level's mean in 16 bits).
+int meanShift(const vkPelBuffer<std::uint8_t>&, std::int32_t) {
+    return kLocalMeanShift;
+}
+int meanShift(const vkPelBuffer<std::uint16_t>&, std::int32_t depth) {
+    return 16 - depth;
+}
+
+// est = (sum * k + weight / 2) / weight, truncated, saturated at top, where
+// the mask is set and the weight is not 0; other pixels keep their value.
+// In double precision, which is exact: the dividend stays below 2^32 and a
+// quotient that is not an integer is at least 1 / weight >= 2^-16 from one.
+VK_ROW_KERNEL void dividedMeanRow(const std::uint16_t* sum, const std::uint16_t* weight,
+                                  const std::uint8_t* m, std::uint16_t* est, std::int32_t n,
+                                  double k, double top) {
+    for (std::int32_t x = 0; x < n; ++x) {
+        const std::int32_t w = weight[x];
+        const double q =
+            (sum[x] * k + static_cast<double>(w >> 1)) / static_cast<double>(w + (w == 0));
+        const auto v = static_cast<std::uint16_t>(std::min(q, top));
+        const auto keep =
+            static_cast<std::uint16_t>(-static_cast<std::int32_t>((m[x] == 0) | (w == 0)));
+        est[x] = static_cast<std::uint16_t>((v & ~keep) | (est[x] & keep));
+    }
+}
+
+// The masked mean from the fixed-point sum and the trained weights (128
+// times the mean of the 0/255 mask): the 8-bit division by 255 times the
+// weight's mean, or its deep form with the sum's other gain.
+void maskedMean(const vkPelBuffer_const<std::uint16_t>& sum,
+                const vkPelBuffer_const<std::uint16_t>& weights,
+                const vkPelBuffer_const<std::uint8_t>& mask, vkPelBuffer<std::uint8_t>& estimate,
+                std::int32_t) {
+    vf_MaskedPelDivide(sum, weights, mask, estimate, 255);
+}
+void maskedMean(const vkPelBuffer_const<std::uint16_t>& sum,
+                const vkPelBuffer_const<std::uint16_t>& weights,
+                const vkPelBuffer_const<std::uint8_t>& mask, vkPelBuffer<std::uint16_t>& estimate,
+                std::int32_t depth) {
+    // The mean over included pixels is (sum / 2^(16-d)) / (weight / (128 * 255)).
+    const double k = 255.0 * static_cast<double>(1 << (depth - 9));
+    const double top = static_cast<double>((1 << depth) - 1);
+    const vkPelRect r = estimate.window() & sum.window() & weights.window() & mask.window();
+    const auto s = vk_detail::narrowed(sum, r), w = vk_detail::narrowed(weights, r);
+    const auto m = vk_detail::narrowed(mask, r);
+    const auto e = vk_detail::narrowed(estimate, r);
+    const std::uint16_t* ps = s.pointToOffset();
+    const std::uint16_t* pw = w.pointToOffset();
+    const std::uint8_t* pm = m.pointToOffset();
+    std::uint16_t* pe = e.pointToOffset();
+    for (std::int32_t y = 0; y < r.height(); ++y) {
+        dividedMeanRow(ps, pw, pm, pe, r.width(), k, top);
+        ps += s.rowUpdate();
+        pw += w.rowUpdate();
+        pm += m.rowUpdate();
+        pe += e.rowUpdate();
+    }
+}
+
+}  // namespace
+
+template <class Pel>
+void localMeanEstimate(const vkPelBuffer<Pel>& difference,
                        const vkPelBuffer_const<std::uint8_t>& mask,
                        const vkPelBuffer_const<std::uint16_t>& maskWeights,
-                       const vkPair<std::int32_t>& neighborhood,
-                       vkPelBuffer<std::uint8_t>& estimate) {
+                       const vkPair<std::int32_t>& neighborhood, vkPelBuffer<Pel>& estimate,
+                       std::int32_t depth) {
     // The difference is not needed once it has been smoothed: the estimate
     // takes its storage.
     estimate = difference;
-    if (mask.isBound()) vfPelMin<std::uint8_t>(estimate, mask, estimate);
+    if (mask.isBound()) zeroExcluded(estimate, mask);
     vkAttention::check();
+    const int shift = meanShift(estimate, depth);
     vkPelBuffer<std::uint16_t> sum;
-    gaussianLocalMean(estimate, neighborhood, sum);
+    gaussianLocalMean(estimate, neighborhood, sum, static_cast<double>(1 << shift));
     if (mask.isBound())
-        vf_MaskedPelDivide(sum, maskWeights, mask, estimate, 255);
+        maskedMean(sum, maskWeights, mask, estimate, depth);
     else
-        shiftDown(sum, kLocalMeanShift, estimate);
+        shiftDown(sum, shift, estimate);
 }
 
 vkPair<std::int32_t> medianKernel(const vkPair<std::int32_t>& s) {
@@ -95,17 +209,21 @@ vkPair<std::int32_t> medianKernel(const vkPair<std::int32_t>& s) {
     return {static_cast<std::int32_t>(kx), static_cast<std::int32_t>(ky)};
 }
 
-void localMedianEstimate(const vkPelBuffer<std::uint8_t>& difference,
+template <class Pel>
+void localMedianEstimate(const vkPelBuffer<Pel>& difference,
                          const vkPelBuffer_const<std::uint8_t>& mask, const vkPair<std::int32_t>& s,
-                         const vkPair<std::int32_t>& range, vkPelBuffer<std::uint8_t>& estimate) {
+                         const vkPair<std::int32_t>& range, vkPelBuffer<Pel>& estimate,
+                         std::int32_t depth) {
     if (s.x() < 2 && s.y() < 2) {
         estimate = difference;
         return;
     }
-    const vkPair<std::int32_t> valueRange(
-        static_cast<std::int32_t>(std::clamp<std::int64_t>(128 + std::int64_t{range.x()}, 0, 255)),
-        static_cast<std::int32_t>(std::clamp<std::int64_t>(128 + std::int64_t{range.y()}, 0, 255)));
-    const vkPelMedianParams params(medianKernel(s), valueRange, true);
+    const Band band = bandOf(depth, 0);
+    const vkPair<std::int32_t> valueRange(static_cast<std::int32_t>(std::clamp<std::int64_t>(
+                                              band.half + std::int64_t{range.x()}, 0, band.top)),
+                                          static_cast<std::int32_t>(std::clamp<std::int64_t>(
+                                              band.half + std::int64_t{range.y()}, 0, band.top)));
+    const vkPelMedianParams params(medianKernel(s), valueRange, true, depth);
     estimate.setUnbound();
     if (mask.isBound())
         vfPelMedian(difference, mask, params, estimate);
@@ -157,18 +275,6 @@ VK_ROW_KERNEL void correctRowBilinear(const std::uint8_t* __restrict a, const fl
             0, 255));
 }
 
-// Calls f(y0, y1) for strips of the rows [0, height) of a width-pixel image
-// on the library's threads; each strip first checks for cancellation. For
-// the passes whose rows depend on nothing but the same rows of their inputs.
-template <class F>
-void rowStrips(std::int32_t height, std::int32_t width, F&& f) {
-    vk_detail::parallelRows(height, vk_detail::stripRows(height, width),
-                            [&](std::int32_t y0, std::int32_t y1) {
-                                vkAttention::check();
-                                f(y0, y1);
-                            });
-}
-
 // The same from the integer form of the two rows (an exact magnification
 // by 2 or 4): the estimate in 16-bit lanes, twice as many as the float form
 // has.
@@ -182,14 +288,86 @@ VK_ROW_KERNEL void correctRowFixed(const std::uint8_t* __restrict a,
     }
 }
 
+// Calls f(y0, y1) for strips of the rows [0, height) of a width-pixel image
+// on the library's threads; each strip first checks for cancellation. For
+// the passes whose rows depend on nothing but the same rows of their inputs.
+template <class F>
+void rowStrips(std::int32_t height, std::int32_t width, F&& f) {
+    vk_detail::parallelRows(height, vk_detail::stripRows(height, width),
+                            [&](std::int32_t y0, std::int32_t y1) {
+                                vkAttention::check();
+                                f(y0, y1);
+                            });
+}
+
+// The deep forms, in 32-bit lanes, with the band's levels.
+VK_ROW_KERNEL void differenceRow16(const std::uint16_t* __restrict a,
+                                   const std::uint16_t* __restrict b, std::uint16_t* __restrict d,
+                                   std::int32_t n, std::int32_t half, std::int32_t lo,
+                                   std::int32_t hi) {
+    for (std::int32_t x = 0; x < n; ++x)
+        d[x] = static_cast<std::uint16_t>(std::clamp(std::int32_t{a[x]} - b[x] + half, lo, hi));
+}
+VK_ROW_KERNEL void neutralDifferenceRow16(const std::uint16_t* __restrict a,
+                                          const std::uint16_t* __restrict b,
+                                          const std::uint8_t* __restrict m,
+                                          std::uint16_t* __restrict d, std::int32_t n,
+                                          std::int32_t half, std::int32_t lo, std::int32_t hi) {
+    for (std::int32_t x = 0; x < n; ++x)
+        d[x] = static_cast<std::uint16_t>(
+            m[x] != 0 ? std::clamp(std::int32_t{a[x]} - b[x] + half, lo, hi) : half);
+}
+VK_ROW_KERNEL void correctRow16(const std::uint16_t* a, const std::uint16_t* e, std::uint16_t* out,
+                                std::int32_t n, std::int32_t half, std::int32_t top) {
+    for (std::int32_t x = 0; x < n; ++x)
+        out[x] = static_cast<std::uint16_t>(std::clamp(std::int32_t{a[x]} - e[x] + half, 0, top));
+}
+// The 16-bit estimate comes as the interpolated rows of its high and low
+// bytes (bilinear resampling is linear): 256 h + l, rounded half up.
+VK_ROW_KERNEL void correctRowBilinear16(const std::uint16_t* __restrict a,
+                                        const float* __restrict h0, const float* __restrict h1,
+                                        const float* __restrict l0, const float* __restrict l1,
+                                        float w0, float w1, std::uint16_t* __restrict out,
+                                        std::int32_t n, std::int32_t half, std::int32_t top) {
+    for (std::int32_t x = 0; x < n; ++x) {
+        const float e = w0 * (256.0f * h0[x] + l0[x]) + w1 * (256.0f * h1[x] + l1[x]);
+        out[x] = static_cast<std::uint16_t>(
+            std::clamp(std::int32_t{a[x]} + half - static_cast<std::int32_t>(e + 0.5f), 0, top));
+    }
+}
+
+// The kernels by pixel type, with the band's levels.
+void difference(const std::uint8_t* a, const std::uint8_t* b, const std::uint8_t* m,
+                std::uint8_t* d, std::int32_t n, const Band& band) {
+    const auto lo = static_cast<std::uint8_t>(band.lo), hi = static_cast<std::uint8_t>(band.hi);
+    if (m != nullptr)
+        neutralDifferenceRow(a, b, m, d, n, lo, hi);
+    else
+        differenceRow(a, b, d, n, lo, hi);
+}
+void difference(const std::uint16_t* a, const std::uint16_t* b, const std::uint8_t* m,
+                std::uint16_t* d, std::int32_t n, const Band& band) {
+    if (m != nullptr)
+        neutralDifferenceRow16(a, b, m, d, n, band.half, band.lo, band.hi);
+    else
+        differenceRow16(a, b, d, n, band.half, band.lo, band.hi);
+}
+void correct(const std::uint8_t* a, const std::uint8_t* e, std::uint8_t* out, std::int32_t n,
+             const Band&) {
+    correctRow(a, e, out, n);
+}
+void correct(const std::uint16_t* a, const std::uint16_t* e, std::uint16_t* out, std::int32_t n,
+             const Band& band) {
+    correctRow16(a, e, out, n, band.half, band.top);
+}
 // The rows of the difference image on the working rectangle, made as the
 // reduction asks for them.
-class DifferenceRows final : public vk_detail::GaussRowSource<std::uint8_t> {
+template <class Pel>
+class DifferenceRows final : public vk_detail::GaussRowSource<Pel> {
   public:
-    // neutral: a mask whose excluded pixels become 128 (unbound: none).
-    DifferenceRows(const vkPelBuffer_const<std::uint8_t>& img,
-                   const vkPelBuffer_const<std::uint8_t>& ref,
-                   const vkPelBuffer_const<std::uint8_t>& neutral, std::uint8_t h)
+    // neutral: a mask whose excluded pixels become the bias (unbound: none).
+    DifferenceRows(const vkPelBuffer_const<Pel>& img, const vkPelBuffer_const<Pel>& ref,
+                   const vkPelBuffer_const<std::uint8_t>& neutral, const Band& band)
         : a_(img.pointToOffset()),
           b_(ref.pointToOffset()),
           m_(neutral.isBound() ? neutral.pointToOffset() : nullptr),
@@ -197,75 +375,155 @@ class DifferenceRows final : public vk_detail::GaussRowSource<std::uint8_t> {
           strideB_(ref.rowUpdate()),
           strideM_(neutral.rowUpdate()),
           n_(img.width()),
-          lo_(static_cast<std::uint8_t>(128 - h)),
-          hi_(static_cast<std::uint8_t>(128 + h)) {}
-    const std::uint8_t* row(std::int32_t y, std::uint8_t* scratch) const override {
-        if (m_ != nullptr)
-            neutralDifferenceRow(a_ + y * strideA_, b_ + y * strideB_, m_ + y * strideM_, scratch,
-                                 n_, lo_, hi_);
-        else
-            differenceRow(a_ + y * strideA_, b_ + y * strideB_, scratch, n_, lo_, hi_);
+          band_(band) {}
+    const Pel* row(std::int32_t y, Pel* scratch) const override {
+        difference(a_ + y * strideA_, b_ + y * strideB_,
+                   m_ == nullptr ? nullptr : m_ + y * strideM_, scratch, n_, band_);
         return scratch;
     }
 
   private:
-    const std::uint8_t *a_, *b_, *m_;
+    const Pel *a_, *b_;
+    const std::uint8_t* m_;
     std::ptrdiff_t strideA_, strideB_, strideM_;
     std::int32_t n_;
-    std::uint8_t lo_, hi_;
+    Band band_;
 };
 
-// The method's estimate of the difference's smooth part: the local mean
-// (masked by mask and weights) or the local median.
-vkPelBuffer<std::uint8_t> localEstimate(Method method, const vkPelBuffer<std::uint8_t>& difference,
-                                        const vkPelBuffer_const<std::uint8_t>& mask,
-                                        const vkPelBuffer_const<std::uint16_t>& weights,
-                                        const vkPair<std::int32_t>& s, const vkPair<std::int32_t>& range) {
-    vkPelBuffer<std::uint8_t> estimate;
-    if (method == eLocalCorrection)
-        localMeanEstimate(difference, mask, weights, s, estimate);
-    else
-        localMedianEstimate(difference, mask, s, range, estimate);
-    return estimate;
-}
-
 // The difference image on img's window, in one pass into a new buffer.
-vkPelBuffer<std::uint8_t> differenceImage(const vkPelBuffer_const<std::uint8_t>& img,
-                                          const vkPelBuffer_const<std::uint8_t>& ref,
-                                          std::uint8_t h) {
-    vkPelBuffer<std::uint8_t> d(img.window());
+template <class Pel>
+vkPelBuffer<Pel> differenceImage(const vkPelBuffer_const<Pel>& img,
+                                 const vkPelBuffer_const<Pel>& ref, const Band& band) {
+    vkPelBuffer<Pel> d(img.window());
     d.copyXforms(img);
-    const std::uint8_t* a = img.pointToOffset();
-    const std::uint8_t* b = ref.pointToOffset();
-    std::uint8_t* o = d.pointToOffset();
+    const Pel* a = img.pointToOffset();
+    const Pel* b = ref.pointToOffset();
+    Pel* o = d.pointToOffset();
     rowStrips(img.height(), img.width(), [&](std::int32_t y0, std::int32_t y1) {
         for (std::int32_t y = y0; y < y1; ++y)
-            differenceRow(a + y * img.rowUpdate(), b + y * ref.rowUpdate(), o + y * d.rowUpdate(),
-                          img.width(), static_cast<std::uint8_t>(128 - h),
-                          static_cast<std::uint8_t>(128 + h));
+            difference(a + y * img.rowUpdate(), b + y * ref.rowUpdate(), nullptr,
+                       o + y * d.rowUpdate(), img.width(), band);
     });
     return d;
 }
 
+// The method's estimate of the difference's smooth part: the local mean
+// (masked by mask and weights) or the local median.
+template <class Pel>
+vkPelBuffer<Pel> localEstimate(Method method, const vkPelBuffer<Pel>& difference,
+                               const vkPelBuffer_const<std::uint8_t>& mask,
+                               const vkPelBuffer_const<std::uint16_t>& weights,
+                               const vkPair<std::int32_t>& s, const vkPair<std::int32_t>& range,
+                               std::int32_t depth) {
+    vkPelBuffer<Pel> estimate;
+    if (method == eLocalCorrection)
+        localMeanEstimate(difference, mask, weights, s, estimate, depth);
+    else
+        localMedianEstimate(difference, mask, s, range, estimate, depth);
+    return estimate;
+}
+
+// The estimate's whole window resampled onto the working rectangle one row
+// at a time, each row subtracted from img's as it comes, into out: the
+// full-size estimate is never stored.
+void subtractResampled(const vkPelBuffer_const<std::uint8_t>& img,
+                       vkPelBuffer<std::uint8_t>& estimate, const Band&,
+                       vkPelBuffer<std::uint8_t>& out) {
+    estimate.clientFromImageXformBase(vfIdentityXformHandle());
+    const vk_detail::PaddedSampling sampling =
+        vk_detail::paddedSampling(estimate, out.width(), out.height(), false);
+    const vk_detail::AffineRowSampler sampler(sampling.padded, sampling.params);
+    const std::uint8_t* a = img.pointToOffset();
+    std::uint8_t* o = out.pointToOffset();
+    rowStrips(out.height(), out.width(), [&](std::int32_t y0, std::int32_t y1) {
+        vk_detail::AffineRowSampler::Reader reader(sampler);
+        for (std::int32_t y = y0; y < y1; ++y) {
+            vk_detail::FixedRowPair fixed{};
+            if (reader.fixedRowPair(y, fixed)) {
+                correctRowFixed(a + y * img.rowUpdate(), fixed.r0, fixed.r1, fixed.w0, fixed.w1,
+                                o + y * out.rowUpdate(), out.width());
+                continue;
+            }
+            // The grid is axis-parallel and bilinear by construction.
+            vk_detail::BilinearRowPair pair{};
+            if (!reader.bilinearRowPair(y, pair)) vstd_assert_(__LINE__);
+            correctRowBilinear(a + y * img.rowUpdate(), pair.r0, pair.r1, pair.w0, pair.w1,
+                               o + y * out.rowUpdate(), out.width());
+        }
+    });
+}
+
+// The high (shift 8) or low (shift 0) bytes of a 16-bit image.
+vkPelBuffer<std::uint8_t> bytePlane(const vkPelBuffer_const<std::uint16_t>& image, int shift) {
+    vkPelBuffer<std::uint8_t> plane(image.window());
+    plane.copyXforms(image);
+    vk_detail::forRows(image.pointToOffset(), image.rowUpdate(), plane.pointToOffset(),
+                       plane.rowUpdate(), image.width(), image.height(),
+                       [shift](const std::uint16_t* s, std::uint8_t* d, std::int32_t n) {
+                           for (std::int32_t x = 0; x < n; ++x)
+                               d[x] = static_cast<std::uint8_t>(s[x] >> shift);
+                       });
+    return plane;
+}
+
+// The same on 16-bit images: the 8-bit sampler resamples the estimate's
+// high and low bytes, which are recombined row by row.
+void subtractResampled(const vkPelBuffer_const<std::uint16_t>& img,
+                       vkPelBuffer<std::uint16_t>& estimate, const Band& band,
+                       vkPelBuffer<std::uint16_t>& out) {
+    estimate.clientFromImageXformBase(vfIdentityXformHandle());
+    const vk_detail::PaddedSampling high =
+        vk_detail::paddedSampling(bytePlane(estimate, 8), out.width(), out.height(), false);
+    const vk_detail::PaddedSampling low =
+        vk_detail::paddedSampling(bytePlane(estimate, 0), out.width(), out.height(), false);
+    const vk_detail::AffineRowSampler highRows(high.padded, high.params),
+        lowRows(low.padded, low.params);
+    const std::uint16_t* a = img.pointToOffset();
+    std::uint16_t* o = out.pointToOffset();
+    rowStrips(out.height(), out.width(), [&](std::int32_t y0, std::int32_t y1) {
+        vk_detail::AffineRowSampler::Reader highReader(highRows), lowReader(lowRows);
+        for (std::int32_t y = y0; y < y1; ++y) {
+            vk_detail::BilinearRowPair h{}, l{};
+            if (!highReader.bilinearRowPair(y, h) || !lowReader.bilinearRowPair(y, l))
+                vstd_assert_(__LINE__);
+            correctRowBilinear16(a + y * img.rowUpdate(), h.r0, h.r1, l.r0, l.r1, h.w0, h.w1,
+                                 o + y * out.rowUpdate(), out.width(), band.half, band.top);
+        }
+    });
+}
+
+// Records a copy of the estimate (the corrected image may overwrite its
+// storage).
+void recordEstimate(vkDiagObject* details, const vkPelBuffer_const<std::uint8_t>& estimate,
+                    std::int32_t) {
+    vf_AddImage(details, estimate, "Background estimate", true);
+}
+void recordEstimate(vkDiagObject* details, const vkPelBuffer_const<std::uint16_t>& estimate,
+                    std::int32_t depth) {
+    vf_AddImage(details, estimate, depth, "Background estimate", true);
+}
+
 }  // namespace
 
-void runLocalCorrection(const vkPelBuffer_const<std::uint8_t>& image,
-                        const vkPelBuffer_const<std::uint8_t>& reference,
+template <class Pel>
+void runLocalCorrection(const vkPelBuffer_const<Pel>& image,
+                        const vkPelBuffer_const<Pel>& reference,
                         const vkPelBuffer_const<std::uint8_t>& binaryMask,
                         const vkPelBuffer_const<std::uint8_t>& reducedMask,
                         const vkPelBuffer_const<std::uint16_t>& maskWeights, Method method,
                         const vkPair<std::int32_t>& neighborhoodIn,
                         const vkPair<std::int32_t>& granularityIn,
-                        const vkPair<std::int32_t>& range, vkPelBuffer<std::uint8_t>& result,
-                        vkDiagObject* details) {
+                        const vkPair<std::int32_t>& range, vkPelBuffer<Pel>& result,
+                        vkDiagObject* details, std::int32_t depth) {
     const vkPair<std::int32_t> neighborhood = atLeastOne(neighborhoodIn), granularity = atLeastOne(granularityIn);
     vkPelRect rect = image.window() & reference.window();
     if (binaryMask.isBound()) rect &= binaryMask.window();
-    vkPelBuffer_const<std::uint8_t> img(image), ref(reference), mask(binaryMask);
+    vkPelBuffer_const<Pel> img(image), ref(reference);
+    vkPelBuffer_const<std::uint8_t> mask(binaryMask);
     img.window(rect);
     ref.window(rect);
     if (mask.isBound()) mask.window(rect);
-    const std::uint8_t h = bandHalfWidth(range);
+    const Band band = bandOf(depth, bandHalfWidth(range, depth));
 
     const bool reduce = (granularity.x() > 1 || granularity.y() > 1) && (neighborhood.x() > 1 || neighborhood.y() > 1);
 
@@ -287,20 +545,20 @@ void runLocalCorrection(const vkPelBuffer_const<std::uint8_t>& image,
     if (!reduce) {
         // Difference, estimate in its storage (mean) or beside it (median),
         // then the corrected image in the difference's storage.
-        vkPelBuffer<std::uint8_t> difference = differenceImage(img, ref, h);
+        vkPelBuffer<Pel> difference = differenceImage(img, ref, band);
         vkAttention::check();
-        const vkPelBuffer<std::uint8_t> estimate = localEstimate(method, difference, mask, weights, s, range);
+        const vkPelBuffer<Pel> estimate =
+            localEstimate(method, difference, mask, weights, s, range, depth);
         // Every estimate covers the whole working rectangle.
         if (estimate.window() != rect) vstd_assert_(__LINE__);
-        // A copy: the corrected image may overwrite the estimate's storage.
-        vf_AddImage(details, estimate, "Background estimate", true);
-        const std::uint8_t* a = img.pointToOffset();
-        const std::uint8_t* e = estimate.pointToOffset();
-        std::uint8_t* o = difference.pointToOffset();
+        recordEstimate(details, estimate, depth);
+        const Pel* a = img.pointToOffset();
+        const Pel* e = estimate.pointToOffset();
+        Pel* o = difference.pointToOffset();
         rowStrips(rect.height(), rect.width(), [&](std::int32_t y0, std::int32_t y1) {
             for (std::int32_t y = y0; y < y1; ++y)
-                correctRow(a + y * img.rowUpdate(), e + y * estimate.rowUpdate(),
-                           o + y * difference.rowUpdate(), rect.width());
+                correct(a + y * img.rowUpdate(), e + y * estimate.rowUpdate(),
+                        o + y * difference.rowUpdate(), rect.width(), band);
         });
         vkAttention::check();
         result = difference;
@@ -312,43 +570,38 @@ void runLocalCorrection(const vkPelBuffer_const<std::uint8_t>& image,
     // reduction (excluded pixels neutral for the masked mean), so the
     // full-size difference is never stored.
     const vkPair<std::int32_t> kernel(granularity.x() - 1, granularity.y() - 1);
-    const DifferenceRows rows(
-        img, ref, method == eLocalCorrection ? mask : vkPelBuffer_const<std::uint8_t>(), h);
-    vkPelBuffer<std::uint8_t> small =
+    const DifferenceRows<Pel> rows(
+        img, ref, method == eLocalCorrection ? mask : vkPelBuffer_const<std::uint8_t>(), band);
+    vkPelBuffer<Pel> small =
         vk_detail::gaussSampleRows(rows, img, vkGaussSampleParams(granularity, kernel, 1.0, true));
     vkAttention::check();
-    vkPelBuffer<std::uint8_t> estimate = localEstimate(method, small, reduced, weights, s, range);
-    vf_AddImage(details, estimate, "Background estimate", true);
-
-    // The estimate's whole window is resampled onto the working rectangle one
-    // row at a time, and each row is subtracted as it comes: the full-size
-    // estimate is never stored either.
-    estimate.clientFromImageXformBase(vfIdentityXformHandle());
-    const vk_detail::PaddedSampling sampling =
-        vk_detail::paddedSampling(estimate, rect.width(), rect.height(), false);
-    const vk_detail::AffineRowSampler sampler(sampling.padded, sampling.params);
-    vkPelBuffer<std::uint8_t> out(rect);
-    const std::uint8_t* a = img.pointToOffset();
-    std::uint8_t* o = out.pointToOffset();
-    rowStrips(rect.height(), rect.width(), [&](std::int32_t y0, std::int32_t y1) {
-        vk_detail::AffineRowSampler::Reader reader(sampler);
-        for (std::int32_t y = y0; y < y1; ++y) {
-            vk_detail::FixedRowPair fixed{};
-            if (reader.fixedRowPair(y, fixed)) {
-                correctRowFixed(a + y * img.rowUpdate(), fixed.r0, fixed.r1, fixed.w0, fixed.w1,
-                                o + y * out.rowUpdate(), rect.width());
-                continue;
-            }
-            // The grid is axis-parallel and bilinear by construction.
-            vk_detail::BilinearRowPair pair{};
-            if (!reader.bilinearRowPair(y, pair)) vstd_assert_(__LINE__);
-            correctRowBilinear(a + y * img.rowUpdate(), pair.r0, pair.r1, pair.w0, pair.w1,
-                               o + y * out.rowUpdate(), rect.width());
-        }
-    });
+    vkPelBuffer<Pel> estimate = localEstimate(method, small, reduced, weights, s, range, depth);
+    recordEstimate(details, estimate, depth);
+    vkPelBuffer<Pel> out(rect);
+    subtractResampled(img, estimate, band, out);
     vkAttention::check();
     result = out;
     result.copyXforms(image);
 }
+
+#define IMGNORM_LOCAL_CORRECTION(Pel)                                                            \
+    template void runLocalCorrection<Pel>(                                                       \
+        const vkPelBuffer_const<Pel>&, const vkPelBuffer_const<Pel>&,                            \
+        const vkPelBuffer_const<std::uint8_t>&, const vkPelBuffer_const<std::uint8_t>&,          \
+        const vkPelBuffer_const<std::uint16_t>&, Method, const vkPair<std::int32_t>&,            \
+        const vkPair<std::int32_t>&, const vkPair<std::int32_t>&, vkPelBuffer<Pel>&,             \
+        vkDiagObject*, std::int32_t);                                                            \
+    template void localMeanEstimate<Pel>(                                                        \
+        const vkPelBuffer<Pel>&, const vkPelBuffer_const<std::uint8_t>&,                         \
+        const vkPelBuffer_const<std::uint16_t>&, const vkPair<std::int32_t>&, vkPelBuffer<Pel>&, \
+        std::int32_t);                                                                           \
+    template void localMedianEstimate<Pel>(                                                      \
+        const vkPelBuffer<Pel>&, const vkPelBuffer_const<std::uint8_t>&,                         \
+        const vkPair<std::int32_t>&, const vkPair<std::int32_t>&, vkPelBuffer<Pel>&,             \
+        std::int32_t);                                                                           \
+    template void shiftDown<Pel>(const vkPelBuffer_const<std::uint16_t>&, int, vkPelBuffer<Pel>&);
+IMGNORM_LOCAL_CORRECTION(std::uint8_t)
+IMGNORM_LOCAL_CORRECTION(std::uint16_t)
+#undef IMGNORM_LOCAL_CORRECTION
 
 }  // namespace imgnorm_detail

@@ -35,17 +35,18 @@ std::int32_t kernelSizeFor(std::int32_t n) {
 
 // Restores a buffer's transforms on scope exit. It keeps both handles, so
 // that restoring only copies them and cannot throw.
+template <class Pel>
 class XformRestorer {
-public:
-  explicit XformRestorer(vkPelBuffer<std::uint8_t>& b) : buffer_(b) { kept_.copyXforms(b); }
-  ~XformRestorer() { buffer_.copyXforms(kept_); }
-  XformRestorer(const XformRestorer&) = delete;
-  XformRestorer& operator=(const XformRestorer&) = delete;
-  const vkXformHandle& kept() const { return kept_.imageFromClientXformBase(); }
+  public:
+    explicit XformRestorer(vkPelBuffer<Pel>& b) : buffer_(b) { kept_.copyXforms(b); }
+    ~XformRestorer() { buffer_.copyXforms(kept_); }
+    XformRestorer(const XformRestorer&) = delete;
+    XformRestorer& operator=(const XformRestorer&) = delete;
+    const vkXformHandle& kept() const { return kept_.imageFromClientXformBase(); }
 
-private:
-    vkPelBuffer<std::uint8_t>& buffer_;
-    vkPelBuffer<std::uint8_t> kept_;  // unbound; holds the transforms only
+  private:
+    vkPelBuffer<Pel>& buffer_;
+    vkPelBuffer<Pel> kept_;  // unbound; holds the transforms only
 };
 
 }  // namespace
@@ -56,20 +57,26 @@ vkPair<std::int32_t> gaussKernelSize(const vkPair<std::int32_t>& s) {
     return k;
 }
 
-void gaussianLocalMean(vkPelBuffer<std::uint8_t>& source, const vkPair<std::int32_t>& s,
-                       vkPelBuffer<std::uint16_t>& destination) {
-    vkGaussSampleParams params(vkPair<std::int32_t>(1, 1), gaussKernelSize(s),
-                               static_cast<double>(1 << kLocalMeanShift), true);
+template <class Pel>
+void gaussianLocalMean(vkPelBuffer<Pel>& source, const vkPair<std::int32_t>& s,
+                       vkPelBuffer<std::uint16_t>& destination, double gain) {
+    vkGaussSampleParams params(vkPair<std::int32_t>(1, 1), gaussKernelSize(s), gain, true);
     params.doRounding(true);
     {
         // The filter works in pixel positions; the source's own transform is
         // put back even when the filter throws.
-        XformRestorer restore(source);
+        XformRestorer<Pel> restore(source);
         if (!restore.kept()->isIdentity()) source.imageFromClientXformBase(vfIdentityXformHandle());
-        vfGaussSample<std::uint8_t, std::uint16_t>(source, destination, params);
+        vfGaussSample<Pel, std::uint16_t>(source, destination, params);
     }
     destination.copyXforms(source);
 }
+template void gaussianLocalMean<std::uint8_t>(vkPelBuffer<std::uint8_t>&,
+                                              const vkPair<std::int32_t>&,
+                                              vkPelBuffer<std::uint16_t>&, double);
+template void gaussianLocalMean<std::uint16_t>(vkPelBuffer<std::uint16_t>&,
+                                               const vkPair<std::int32_t>&,
+                                               vkPelBuffer<std::uint16_t>&, double);
 
 void trainMasks(Method methods, const vkPelBuffer_const<std::uint8_t>& maskImage,
                 const vkPair<std::int32_t>& neighborhoodIn, const vkPair<std::int32_t>& granularityIn,

@@ -1,6 +1,6 @@
-// Equality of two tools, and the archive form of a tool and of its
+// Equality of two tools, and the archive form of both tools and of their
 // parameter pairs.
-#include "imgnorm/normalizer.h"
+#include "imgnorm/deep_normalizer.h"
 #include "imgnorm/pelfunc.h"
 #include "platform/pelarchive.h"
 
@@ -28,9 +28,10 @@ vkArchive& operator||(vkArchive& archive, vkPair<std::int32_t>& pair) {
     return passPair(archive, pair);
 }
 
-bool vkImageNormalizer::operator==(const vkImageNormalizer& other) const {
+template <class Pel>
+bool vkImageNormalizerBase<Pel>::operator==(const vkImageNormalizerBase& other) const {
     if (this == &other) return true;
-    return trainedMethods_ == other.trainedMethods_ &&
+    return depth_ == other.depth_ && trainedMethods_ == other.trainedMethods_ &&
            tailFractions_.x() == other.tailFractions_.x() &&
            tailFractions_.y() == other.tailFractions_.y() &&
            neighborhoodSize_ == other.neighborhoodSize_ && granularity_ == other.granularity_ &&
@@ -40,44 +41,91 @@ bool vkImageNormalizer::operator==(const vkImageNormalizer& other) const {
            vf_PelBufferEqual(referenceImage_, other.referenceImage_, 0.0);
 }
 
+template <class Pel>
+void vkImageNormalizerBase<Pel>::requireArchivable() const {
+    if (!vfPelArchivable(maskImage_) || !vfPelArchivable(referenceImage_))
+        throw vkPelFunc::BadParams(
+            "the tool's mask or reference image cannot be archived: its client-from-image "
+            "transform is not "
+            "finite, not invertible or beyond 1e12, or its window is empty and longer than "
+            "65536 pixels");
+}
+
+template <class Pel>
+void vkImageNormalizerBase<Pel>::storeItems(vkArchive& archive) const {
+    vkPair<double> tails = tailFractions_;
+    vkPair<std::int32_t> neighborhood = neighborhoodSize_, granularity = granularity_,
+                         range = intensityVariationRange_;
+    vkPelBuffer_const<std::uint8_t> mask = maskImage_;
+    vkPelBuffer_const<Pel> reference = referenceImage_;
+    archive << static_cast<std::uint32_t>(trainedMethods_);
+    archive || tails || neighborhood || granularity || range;
+    archive << keepMaskedPixels_;
+    archive || mask || reference;
+}
+
+template <class Pel>
+void vkImageNormalizerBase<Pel>::loadItems(vkArchive& archive) {
+    std::uint32_t methods = 0;
+    archive >> methods;
+    archive || tailFractions_ || neighborhoodSize_ || granularity_ || intensityVariationRange_;
+    archive || keepMaskedPixels_;
+    archive || maskImage_ || referenceImage_;
+    // Loaded values bypass the setters' checks; training rebuilds every
+    // trained member and sets trainedMethods.
+    train(static_cast<vkImageNormalizerDefs::Method>(methods), nullptr, 0);
+}
+
+template bool vkImageNormalizerBase<std::uint8_t>::operator==(const vkImageNormalizerBase&) const;
+template bool vkImageNormalizerBase<std::uint16_t>::operator==(const vkImageNormalizerBase&) const;
+template void vkImageNormalizerBase<std::uint8_t>::requireArchivable() const;
+template void vkImageNormalizerBase<std::uint16_t>::requireArchivable() const;
+template void vkImageNormalizerBase<std::uint8_t>::storeItems(vkArchive&) const;
+template void vkImageNormalizerBase<std::uint16_t>::storeItems(vkArchive&) const;
+template void vkImageNormalizerBase<std::uint8_t>::loadItems(vkArchive&);
+template void vkImageNormalizerBase<std::uint16_t>::loadItems(vkArchive&);
+
 vkArchive& operator||(vkArchive& archive, vkImageNormalizer& tool) {
     if (archive.isStoring()) {
         // Both images are checked before anything is written, so a tool that
         // cannot be stored leaves the archive as it was.
-        if (!vfPelArchivable(tool.maskImage_) || !vfPelArchivable(tool.referenceImage_))
-            throw vkPelFunc::BadParams(
-                "the tool's mask or reference image cannot be archived: its client-from-image "
-                "transform is not "
-                "finite, not invertible or beyond 1e12, or its window is empty and longer than "
-                "65536 pixels");
-        vkPair<double> tails = tool.tailFractions_;
-        vkPair<std::int32_t> neighborhood = tool.neighborhoodSize_, granularity = tool.granularity_,
-                             range = tool.intensityVariationRange_;
-        vkPelBuffer_const<std::uint8_t> mask = tool.maskImage_, reference = tool.referenceImage_;
-        archive << static_cast<unsigned char>(0)
-                << static_cast<std::uint32_t>(tool.trainedMethods_);
-        archive || tails || neighborhood || granularity || range;
-        archive << tool.keepMaskedPixels_;
-        archive || mask || reference;
+        tool.requireArchivable();
+        archive << static_cast<unsigned char>(0);
+        tool.storeItems(archive);
         return archive;
     }
 
     unsigned char version = 0;
     archive >> version;
     if (version != 0) throw vkArchive::UnknownVersion(__FILE__, __LINE__);
-
     // From here on the tool holds its defaults plus whatever items were read,
     // and claims no trained method until the final training succeeds: a load
     // that fails part-way leaves a tool that refuses to run.
     tool.untrain();
-    std::uint32_t methods = 0;
-    archive >> methods;
-    archive || tool.tailFractions_ || tool.neighborhoodSize_ || tool.granularity_ ||
-        tool.intensityVariationRange_;
-    archive || tool.keepMaskedPixels_;
-    archive || tool.maskImage_ || tool.referenceImage_;
-    // Loaded values bypass the setters' checks; training rebuilds every
-    // trained member and sets trainedMethods.
-    tool.train(static_cast<vkImageNormalizerDefs::Method>(methods), nullptr, 0);
+    tool.loadItems(archive);
+    return archive;
+}
+
+// The deep record: version byte 1 (never the 8-bit record's 0, so that each
+// loader refuses the other's record), the depth, then the 8-bit record's
+// items with a 16-bit reference.
+vkArchive& operator||(vkArchive& archive, vkDeepImageNormalizer& tool) {
+    constexpr unsigned char kDeepRecordVersion = 1;
+    if (archive.isStoring()) {
+        tool.requireArchivable();
+        archive << kDeepRecordVersion << static_cast<unsigned char>(tool.depth_);
+        tool.storeItems(archive);
+        return archive;
+    }
+
+    unsigned char version = 0;
+    archive >> version;
+    if (version != kDeepRecordVersion) throw vkArchive::UnknownVersion(__FILE__, __LINE__);
+    unsigned char depth = 0;
+    archive >> depth;
+    if (depth < 9 || depth > 16)
+        throw vkArchive::Corrupt("the deep tool record's depth is not 9..16 bits");
+    tool = vkDeepImageNormalizer(depth);
+    tool.loadItems(archive);
     return archive;
 }

@@ -5,16 +5,19 @@
 #include <vector>
 
 #include "imgnorm/attention.h"
+#include "imgnorm/deep_normalizer.h"
 #include "imgnorm/global_maps.h"
 #include "imgnorm/linear_fit.h"
 #include "imgnorm/local_correction.h"
 #include "imgnorm/methods.h"
-#include "imgnorm/normalizer.h"
+#include "imgnorm/pel_dispatch.h"
 #include "imgnorm/pelfunc.h"
 #include "imgnorm/pelops.h"
 #include "platform/util.h"
 
 using namespace vkImageNormalizerDefs;
+
+namespace imgnorm_detail {
 
 namespace {
 
@@ -38,17 +41,17 @@ private:
 
 // "(x, y)" with the elements as integers.
 std::string intPairText(const vkPair<std::int32_t>& p) {
-    return imgnorm_detail::pairText(vfStr(p.x()), vfStr(p.y()), false);
+    return pairText(vfStr(p.x()), vfStr(p.y()), false);
 }
 
 std::string runParameterText(vkImageNormalizerDefs::Method method, bool keepMaskedPixels, const vkPair<double>& tails,
                              const vkPair<std::int32_t>& neighborhood, const vkPair<std::int32_t>& granularity,
                              const vkPair<std::int32_t>& range) {
     std::string s("method=");
-    s.append(imgnorm_detail::methodName(method)).append("\n");
+    s.append(methodName(method)).append("\n");
     s.append("keepMaskedPixels=").append(vfStr(keepMaskedPixels)).append("\n");
     s.append("tailFractions=")
-        .append(imgnorm_detail::pairText(vfStr(tails.x()), vfStr(tails.y()), true))
+        .append(pairText(vfStr(tails.x()), vfStr(tails.y()), true))
         .append("\n");
     s.append("neighborhoodSize=").append(intPairText(neighborhood)).append("\n");
     s.append("granularity=").append(intPairText(granularity)).append("\n");
@@ -58,18 +61,26 @@ std::string runParameterText(vkImageNormalizerDefs::Method method, bool keepMask
 
 }  // namespace
 
-vkPelBuffer<std::uint8_t> vkImageNormalizer::run(const vkPelBuffer_const<std::uint8_t>& image, Method method,
-                                                 bool& success, std::string& message, vkDiagObject* diag,
-                                                 std::uint32_t flags) const {
+}  // namespace imgnorm_detail
+
+template <class Pel>
+vkPelBuffer<Pel> vkImageNormalizerBase<Pel>::run(const vkPelBuffer_const<Pel>& image, Method method,
+                                                 bool& success, std::string& message,
+                                                 vkDiagObject* diag, std::uint32_t flags) const {
+    using namespace imgnorm_detail;
+    const std::int32_t depth = depth_;
     DiagLevelGuard level(diag);
     if (diag != nullptr && vkDiagObject::shouldRecord(flags, vkDiagDefs::eInputs)) {
-        vf_AddImage(diag, image, "Image Normalization", image.isBound());
+        if constexpr (std::is_same_v<Pel, std::uint8_t>)
+            vf_AddImage(diag, image, "Image Normalization", image.isBound());
+        else
+            vf_AddImage(diag, image, depth, "Image Normalization", image.isBound());
         vf_AddText(diag,
-                   runParameterText(method, keepMaskedPixels_, tailFractions_, neighborhoodSize_, granularity_,
-                                    intensityVariationRange_),
+                   runParameterText(method, keepMaskedPixels_, tailFractions_, neighborhoodSize_,
+                                    granularity_, intensityVariationRange_),
                    "Run-time parameters");
         level.deeper();
-        vf_AddImage(diag, referenceImage_, "referenceImage", false);
+        addImage(diag, referenceImage_, depth, "referenceImage");
         vf_AddImage(diag, maskImage_, "maskImage", false);
     }
 
@@ -80,24 +91,34 @@ vkPelBuffer<std::uint8_t> vkImageNormalizer::run(const vkPelBuffer_const<std::ui
     // an unbound copy); nothing else is checked.
     if (method == eIdentity) {
         success = true;
-        return image.isBound() ? vfPelCopy(image) : vkPelBuffer<std::uint8_t>();
+        return image.isBound() ? vfPelCopy(image) : vkPelBuffer<Pel>();
     }
     if ((method & ~kKnownMethods) != 0) throw BadParams("Cannot specify an unknown normalization method.");
-    if (imgnorm_detail::methodCount(method) != 1) throw BadParams("Cannot run with more than one normalization method.");
-    if (imgnorm_detail::methodCount(trainedMethods_ & method) == 0)
+    if (methodCount(method) != 1)
+        throw BadParams("Cannot run with more than one normalization method.");
+    if (methodCount(trainedMethods_ & method) == 0)
         throw NotTrained("This tool was not trained for the specified  method.");
     if (!image.isBound()) throw BadImage("Image must be bound.");
-    if (!referenceImage_.isBound() || maskImage_.isBound() != binaryMask_.isBound()) vstd_assert_(__LINE__);
+    if (!referenceImage_.isBound() || maskImage_.isBound() != binaryMask_.isBound())
+        vstd_assert_(__LINE__);
 
     vkPelRect common = referenceImage_.window() & image.window();
     if (maskImage_.isBound()) common &= maskImage_.window();
     if (common.isNull()) {
         success = true;
-        return vkPelBuffer<std::uint8_t>();
+        return vkPelBuffer<Pel>();
     }
-    vkPelBuffer_const<std::uint8_t> view(image);
+    vkPelBuffer_const<Pel> view(image);
     view.window(common);
-    vkPelBuffer<std::uint8_t> result;
+    // A value above the depth is refused before anything reads it: by the
+    // global methods' histogram, which checks in its own pass, and here for
+    // the others, which also read the reference (a shared one may have
+    // changed since training).
+    if ((method & kGlobalMethods) == 0) {
+        checkDepth(view, depth, "Image");
+        checkDepth(referenceImage_, depth, "referenceImage()");
+    }
+    vkPelBuffer<Pel> result;
     vkDiagObject* details =
         diag != nullptr && vkDiagObject::shouldRecord(flags, vkDiagDefs::eMethodDetails) ? diag
                                                                                          : nullptr;
@@ -110,34 +131,44 @@ vkPelBuffer<std::uint8_t> vkImageNormalizer::run(const vkPelBuffer_const<std::ui
         case eLocalCorrection:
         case eLocalCorrectionEnhanced:
             // Training reduces the mask exactly when a step exceeds 1.
-            if ((granularity_.x() > 1 || granularity_.y() > 1) && maskImage_.isBound() != reducedMask_.isBound())
+            if ((granularity_.x() > 1 || granularity_.y() > 1) &&
+                maskImage_.isBound() != reducedMask_.isBound())
                 vstd_assert_(__LINE__);
-            if (method == eLocalCorrection && maskImage_.isBound() && !maskWeights_.isBound()) vstd_assert_(__LINE__);
-            imgnorm_detail::runLocalCorrection(
-                view, referenceImage_, binaryMask_, reducedMask_, maskWeights_, method,
-                neighborhoodSize_, granularity_, intensityVariationRange_, result, details);
+            if (method == eLocalCorrection && maskImage_.isBound() && !maskWeights_.isBound())
+                vstd_assert_(__LINE__);
+            runLocalCorrection(view, referenceImage_, binaryMask_, reducedMask_, maskWeights_,
+                               method, neighborhoodSize_, granularity_, intensityVariationRange_,
+                               result, details, depth);
             ok = true;
             break;
         case eMatchHistogram:
         case eMatchMeanAndStddev:
         case eMatchHistogramTails: {
             // A trained global method has a full, non-empty reference histogram.
-            if (referenceHistogram_.size() != 256 || referenceStats_.nSamp() == 0) vstd_assert_(__LINE__);
+            if (referenceHistogram_.size() != (std::size_t{1} << depth) ||
+                referenceStats_.nSamp() == 0)
+                vstd_assert_(__LINE__);
             std::vector<std::uint32_t> histogram;
-            vf_MaskedPelHistogram(view, binaryMask_, histogram);
+            try {
+                maskedHistogram(view, binaryMask_, depth, histogram);
+            } catch (const vkPelFunc::BadParams&) {
+                // Only a value above the depth: refused with the tool's message.
+                checkDepth(view, depth, "Image");
+                throw;
+            }
             const vkHistoStats stats(histogram);
             if (stats.nSamp() == 0) {
                 message = "Cannot normalize since histogram is empty.";
-                return vkPelBuffer<std::uint8_t>();
+                return vkPelBuffer<Pel>();
             }
-            std::vector<std::uint8_t> table;
+            std::vector<Pel> table;
             if (method == eMatchHistogram)
-                imgnorm_detail::matchHistogram(referenceHistogram_, histogram, table, message);
+                matchHistogram(referenceHistogram_, histogram, table, message);
             else if (method == eMatchMeanAndStddev)
-                imgnorm_detail::matchMeanAndStddev(referenceStats_, stats, table, message);
+                matchMeanAndStddev(referenceStats_, stats, table, message);
             else
-                imgnorm_detail::matchHistogramTails(referenceStats_, stats, imgnorm_detail::tailPercents(tailFractions_),
-                                                    table, message);
+                matchHistogramTails(referenceStats_, stats, tailPercents(tailFractions_), table,
+                                    message);
             ok = !table.empty();
             vkAttention::check();
             if (ok) result = vfPelMap(view, table);
@@ -145,8 +176,7 @@ vkPelBuffer<std::uint8_t> vkImageNormalizer::run(const vkPelBuffer_const<std::ui
         }
         case eLinearlyFitGrayValues:
             if (fitAngles_.size() != 63) vstd_assert_(__LINE__);
-            result = imgnorm_detail::runLinearFit(view, referenceImage_, binaryMask_, fitAngles_,
-                                                  details);
+            result = linearFit(view, referenceImage_, binaryMask_, fitAngles_, depth, details);
             ok = true;
             break;
         default:
@@ -154,12 +184,20 @@ vkPelBuffer<std::uint8_t> vkImageNormalizer::run(const vkPelBuffer_const<std::ui
     }
 
     vkAttention::check();
-    if (keepMaskedPixels_ && binaryMask_.isBound()) vf_MaskedPelCopy(view, binaryMask_, result, true);
+    if (keepMaskedPixels_ && binaryMask_.isBound())
+        vf_MaskedPelCopy(view, binaryMask_, result, true);
     result.copyXforms(view);
     if (diag != nullptr && vkDiagObject::shouldRecord(flags, vkDiagDefs::eResults)) {
         level.deeper();
-        vf_AddImage(diag, result, "Image Normalization Result", false);
+        addImage(diag, result, depth, "Image Normalization Result");
     }
     success = ok;
     return result;
 }
+
+template vkPelBuffer<std::uint8_t> vkImageNormalizerBase<std::uint8_t>::run(
+    const vkPelBuffer_const<std::uint8_t>&, Method, bool&, std::string&, vkDiagObject*,
+    std::uint32_t) const;
+template vkPelBuffer<std::uint16_t> vkImageNormalizerBase<std::uint16_t>::run(
+    const vkPelBuffer_const<std::uint16_t>&, Method, bool&, std::string&, vkDiagObject*,
+    std::uint32_t) const;

@@ -5,15 +5,18 @@
 #include <utility>
 
 #include "imgnorm/attention.h"
+#include "imgnorm/deep_normalizer.h"
 #include "imgnorm/linear_fit.h"
 #include "imgnorm/local_model.h"
 #include "imgnorm/methods.h"
-#include "imgnorm/normalizer.h"
+#include "imgnorm/pel_dispatch.h"
 #include "imgnorm/pelfunc.h"
 #include "platform/rows.h"
 #include "platform/util.h"
 
 using namespace vkImageNormalizerDefs;
+
+namespace imgnorm_detail {
 
 namespace {
 
@@ -30,29 +33,38 @@ struct TrainedData {
 // fail half-way.
 static_assert(std::is_nothrow_move_assignable_v<TrainedData>);
 
-void computeTrainedData(Method methods, const vkPelBuffer_const<std::uint8_t>& referenceImage,
+template <class Pel>
+void computeTrainedData(Method methods, const vkPelBuffer_const<Pel>& referenceImage,
                         const vkPelBuffer_const<std::uint8_t>& maskImage,
                         const vkPair<std::int32_t>& neighborhood,
-                        const vkPair<std::int32_t>& granularity, TrainedData& data) {
-    imgnorm_detail::trainMasks(methods, maskImage, neighborhood, granularity, data.binaryMask,
-                               data.reducedMask, data.maskWeights);
+                        const vkPair<std::int32_t>& granularity, std::int32_t depth,
+                        TrainedData& data) {
+    trainMasks(methods, maskImage, neighborhood, granularity, data.binaryMask, data.reducedMask,
+               data.maskWeights);
     if (referenceImage.isBound())
-        vf_MaskedPelHistogram(referenceImage, data.binaryMask, data.referenceHistogram);
+        maskedHistogram(referenceImage, data.binaryMask, depth, data.referenceHistogram);
     data.referenceStats = vkHistoStats(data.referenceHistogram);
     vkAttention::check();
-    if ((methods & eLinearlyFitGrayValues) != 0) imgnorm_detail::buildFitAngles(data.fitAngles);
+    if ((methods & eLinearlyFitGrayValues) != 0) buildFitAngles(data.fitAngles);
 }
 
 // "( x , y )" with the elements formatted as doubles.
-std::string pairText(double x, double y) { return imgnorm_detail::pairText(vfStr(x), vfStr(y), true); }
+std::string pairText(double x, double y) {
+    return imgnorm_detail::pairText(vfStr(x), vfStr(y), true);
+}
 std::string pairText(const vkPair<std::int32_t>& p) {
     return pairText(static_cast<double>(p.x()), static_cast<double>(p.y()));
 }
 
 }  // namespace
 
-void vkImageNormalizer::train(Method methods, vkDiagObject* diag, std::uint32_t flags) {
-    if ((methods & ~kKnownMethods) != 0) throw CanNotTrain("<methods> contains an unknown normalization method.");
+}  // namespace imgnorm_detail
+
+template <class Pel>
+void vkImageNormalizerBase<Pel>::train(Method methods, vkDiagObject* diag, std::uint32_t flags) {
+    using namespace imgnorm_detail;
+    if ((methods & ~kKnownMethods) != 0)
+        throw CanNotTrain("<methods> contains an unknown normalization method.");
     if (!referenceImage_.isBound() && (methods & kKnownMethods) != 0)
         throw CanNotTrain("referenceImage() must be bound for the specified methods.");
     // The reference histogram's counts are 32-bit.
@@ -63,12 +75,14 @@ void vkImageNormalizer::train(Method methods, vkDiagObject* diag, std::uint32_t 
             throw CanNotTrain("referenceImage() holds 2^32 or more pixels where the mask allows, more than the "
                               "histogram can count.");
     }
+    checkDepth(referenceImage_, depth_, "referenceImage()");
 
     // Everything is derived apart from the tool and published at the end, so
     // that a training that stops part-way (a cancellation, an allocation
     // failure) leaves the previous training as it was.
     TrainedData data;
-    computeTrainedData(methods, referenceImage_, maskImage_, neighborhoodSize_, granularity_, data);
+    computeTrainedData(methods, referenceImage_, maskImage_, neighborhoodSize_, granularity_,
+                       depth_, data);
     const bool emptyHistogram = data.referenceStats.nSamp() == 0 && (methods & kGlobalMethods) != 0;
     const Method trained =
         emptyHistogram ? static_cast<Method>(methods & ~kGlobalMethods) : methods;
@@ -89,7 +103,7 @@ void vkImageNormalizer::train(Method methods, vkDiagObject* diag, std::uint32_t 
         text.append("neighborhoodSize=").append(pairText(neighborhoodSize_)).append("\n");
         text.append("granularity=").append(pairText(granularity_)).append("\n");
         text.append("intensityRange=").append(pairText(intensityVariationRange_)).append("\n");
-        vf_AddImage(diag, referenceImage_, "referenceImage", false);
+        addImage(diag, referenceImage_, depth_, "referenceImage");
         vf_AddText(diag, text, "Parameters");
         if (maskImage_.isBound()) vf_AddImage(diag, maskImage_, "maskImage", false);
     }
@@ -105,3 +119,6 @@ void vkImageNormalizer::train(Method methods, vkDiagObject* diag, std::uint32_t 
     // An empty reference histogram leaves the other methods trained.
     if (emptyHistogram) throw CanNotTrain("Histogram must be non-empty for the specified methods.");
 }
+
+template void vkImageNormalizerBase<std::uint8_t>::train(Method, vkDiagObject*, std::uint32_t);
+template void vkImageNormalizerBase<std::uint16_t>::train(Method, vkDiagObject*, std::uint32_t);

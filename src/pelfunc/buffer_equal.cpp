@@ -40,6 +40,11 @@ bool vf_PelBufferEqual(const vkPelBuffer_const<std::uint8_t>& a, const vkPelBuff
     return bufferEqual(a, b, tolerance);
 }
 
+bool vf_PelBufferEqual(const vkPelBuffer_const<std::uint16_t>& a,
+                       const vkPelBuffer_const<std::uint16_t>& b, double tolerance) {
+    return bufferEqual(a, b, tolerance);
+}
+
 bool vf_PelBufferEqual(const vkPelBuffer_const<std::uint32_t>& a, const vkPelBuffer_const<std::uint32_t>& b,
                        double tolerance) {
     return bufferEqual(a, b, tolerance);

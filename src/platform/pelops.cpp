@@ -61,21 +61,37 @@ void checkTable(const std::vector<std::uint8_t>& table) {
     if (table.size() != 256) throw vkPelFunc::BadParams("a gray map must have 256 entries");
 }
 
-// Strips of rows on the library's threads.
-void mapRows(const vkPelBuffer_const<std::uint8_t>& s, const vkPelBuffer<std::uint8_t>& d,
-             const std::uint8_t* table) {
-    const std::uint8_t* src = s.pointToOffset();
-    std::uint8_t* dst = d.pointToOffset();
+// Maps every pixel through the table, in strips of rows on the library's
+// threads. 16-bit pixels index it by their bits under index, and the OR of
+// the pixels is returned (0 for 8-bit pixels).
+template <class T>
+T mapRows(const vkPelBuffer_const<T>& s, const vkPelBuffer<T>& d, const T* table, T index) {
+    const T* src = s.pointToOffset();
+    T* dst = d.pointToOffset();
     const std::ptrdiff_t ss = s.rowUpdate(), ds = d.rowUpdate();
-    vk_detail::parallelRows(
-        s.height(), vk_detail::stripRows(s.height(), s.width()),
-        [&](std::int32_t y0, std::int32_t y1) {
-            forRows(src + y0 * ss, ss, dst + y0 * ds, ds, s.width(), y1 - y0,
-                    [table](const std::uint8_t* a, std::uint8_t* b, std::int32_t n) {
+    const std::int32_t rows = vk_detail::stripRows(s.height(), s.width());
+    std::vector<T> seen(static_cast<std::size_t>(vk_detail::stripCount(s.height(), rows)), 0);
+    vk_detail::parallelRows(s.height(), rows, [&](std::int32_t y0, std::int32_t y1) {
+        T& strip = seen[static_cast<std::size_t>(y0 / rows)];
+        forRows(src + y0 * ss, ss, dst + y0 * ds, ds, s.width(), y1 - y0,
+                [&](const T* a, T* b, std::int32_t n) {
+                    if constexpr (sizeof(T) == 1) {
                         for (std::int32_t x = 0; x < n; ++x)
                             b[x] = table[a[x]];
-                    });
-        });
+                    } else {
+                        T any = 0;
+                        for (std::int32_t x = 0; x < n; ++x) {
+                            any = static_cast<T>(any | a[x]);
+                            b[x] = table[a[x] & index];
+                        }
+                        strip = static_cast<T>(strip | any);
+                    }
+                });
+    });
+    T all = 0;
+    for (T v : seen)
+        all = static_cast<T>(all | v);
+    return all;
 }
 
 }  // namespace
@@ -85,7 +101,22 @@ vkPelBuffer<std::uint8_t> vfPelMap(const vkPelBuffer_const<std::uint8_t>& source
     requireBound(source);
     checkTable(table);
     vkPelBuffer<std::uint8_t> out = newLike(source, source.window());
-    mapRows(source, out, table.data());
+    mapRows<std::uint8_t>(source, out, table.data(), 0xFF);
+    return out;
+}
+
+vkPelBuffer<std::uint16_t> vfPelMap(const vkPelBuffer_const<std::uint16_t>& source,
+                                    const std::vector<std::uint16_t>& table) {
+    requireBound(source);
+    const std::size_t n = table.size();
+    if (n < 2 || n > 65536 || (n & (n - 1)) != 0)
+        throw vkPelFunc::BadParams("a 16-bit gray map must have 2^d entries, d = 1..16");
+    vkPelBuffer<std::uint16_t> out = newLike(source, source.window());
+    const auto index = static_cast<std::uint16_t>(n - 1);
+    // The index keeps every lookup inside the table; a pixel beyond it
+    // shows in the OR of the pixels, and the new buffer is dropped.
+    if ((mapRows<std::uint16_t>(source, out, table.data(), index) & ~index) != 0)
+        throw vkPelFunc::BadParams("a pixel value lies beyond the 16-bit gray map");
     return out;
 }
 
@@ -102,7 +133,7 @@ void vfPelMap(const vkPelBuffer_const<std::uint8_t>& source, const std::vector<s
     vkPelBuffer_const<std::uint8_t> s = narrowed(source, r);
     vkPelBuffer<std::uint8_t> d = narrowed(destination, r);
     if (vk_detail::shiftedAlias(s, d)) s = vfPelCopy(s);
-    mapRows(s, d, table.data());
+    mapRows<std::uint8_t>(s, d, table.data(), 0xFF);
 }
 
 template <class T>

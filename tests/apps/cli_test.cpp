@@ -401,3 +401,49 @@ TEST_F(Cli, GainAndFlatFieldMethodsGiveTheLibrarysResults) {
     EXPECT_NE(o.err.find("cannot calibrate"), std::string::npos) << o.err;
     EXPECT_FALSE(fs::exists(path("x.png")));
 }
+
+// A 12-bit reference makes a 12-bit tool: stored, described, and run on
+// 12-bit files into 12-bit files equal to the library's deep results.
+TEST_F(Cli, TwelveBitImagesKeepTheirDepthThroughTrainRunAndInfo) {
+    auto deepen = [&](const std::string& name) {
+        const auto image = readImage(sample(name));
+        vkPelBuffer<std::uint16_t> deep(image.width(), image.height());
+        for (std::int32_t y = 0; y < image.height(); ++y)
+            for (std::int32_t x = 0; x < image.width(); ++x)
+                deep.pointToOffset()[y * deep.rowUpdate() + x] =
+                    static_cast<std::uint16_t>(testimg::at(image, x, y) * 16 + (x + y) % 16);
+        imgnorm_cli::writeImage(path(name + "12.png"), deep, 12);
+        return deep;
+    };
+    const auto golden = deepen("golden"), ramp = deepen("ramp");
+    ASSERT_EQ(cli("train --reference @golden12.png --mask %mask -o @t.tool --methods all").status,
+              0);
+    EXPECT_NE(cli("info @t.tool").out.find("depth:              12 bits\n"), std::string::npos);
+    for (const auto& [name, method] : kMethods) {
+        SCOPED_TRACE(name);
+        const Outcome o = cli("run --tool @t.tool --method " + name + " -o @out.png @ramp12.png");
+        ASSERT_EQ(o.status, 0) << o.err;
+        vkDeepImageNormalizer tool(12);
+        tool.referenceImage(golden, false);
+        tool.maskImage(readImage(sample("mask")), true);
+        tool.train(method, nullptr, 0);
+        bool success = false;
+        std::string message;
+        const auto want = tool.run(ramp, method, success, message, nullptr, 0);
+        const imgnorm_cli::GrayImage got = imgnorm_cli::readGrayImage(path("out.png"));
+        ASSERT_TRUE(got.deep());
+        EXPECT_EQ(got.depth, 12);
+        EXPECT_EQ(testimg::pixels<std::uint16_t>(std::get<1>(got.pels)),
+                  testimg::pixels<std::uint16_t>(want));
+    }
+    ASSERT_EQ(
+        cli("train --reference @golden12.png --depth 14 -o @t14.tool --methods histogram").status,
+        0);
+    EXPECT_NE(cli("info @t14.tool").out.find("depth:              14 bits\n"), std::string::npos);
+    Outcome o = cli("run --tool @t.tool --method histogram -o @out8.png %ramp");
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.err.find(sample("ramp") + ": 8-bit samples"), std::string::npos) << o.err;
+    o = cli("train --reference %golden --depth 12 -o @t8.tool --methods histogram");
+    EXPECT_EQ(o.status, 2);
+    EXPECT_NE(o.err.find("holds 8-bit samples"), std::string::npos) << o.err;
+}

@@ -25,28 +25,49 @@ Table identity() {
 
 }  // namespace
 
-TEST(MatchHistogram, MapsToTheFirstReferenceLevelWhoseCumulativeCountReachesTheRunTimeOne) {
-    // Sparse random histograms with unequal totals, every fifth pair identical.
+template <class T>
+static void expectFirstReachingLevels(std::size_t levels, int rounds) {
+    // Sparse random histograms with unequal totals, every fifth pair
+    // identical; the top level always occupied in the reference.
     std::mt19937 gen(7);
-    for (int round = 0; round < 40; ++round) {
-        std::vector<std::uint32_t> ref(256), run(256);
+    for (int round = 0; round < rounds; ++round) {
+        std::vector<std::uint32_t> ref(levels), run(levels);
         for (auto* h : {&ref, &run})
             for (auto& count : *h) count = gen() % 4 ? 0 : gen() % 100;
+        ref.back() += 1;
         if (round % 5 == 0) run = ref;
-        Table expected, t;
-        std::uint64_t runSum = 0;
-        for (size_t i = 0; i < 256; ++i) {
+        std::vector<T> expected, t;
+        std::uint64_t runSum = 0, runTotal = 0, refTotal = 0;
+        for (size_t i = 0; i < levels; ++i)
+            runTotal += run[i], refTotal += ref[i];
+        for (size_t i = 0; i < levels; ++i) {
+            const std::uint64_t below = runSum;
             runSum += run[i];
             std::uint64_t refSum = 0;
             size_t j = 0;
-            while (j < 255 && refSum + ref[j] < runSum) refSum += ref[j++];
-            expected.push_back(runSum == 0 ? 0 : std::uint8_t(j));
+            if (sizeof(T) == 1) {
+                // 8-bit: the end of level i's share, in raw counts.
+                while (j < levels - 1 && refSum + ref[j] < runSum)
+                    refSum += ref[j++];
+                expected.push_back(runSum == 0 ? 0 : T(j));
+            } else {
+                // Deep: the middle of the share, as fractions of each total,
+                // at an occupied reference level.
+                while (ref[j] == 0 || 2 * (refSum + ref[j]) * runTotal < (below + runSum) * refTotal)
+                    refSum += ref[j++];
+                expected.push_back(T(j));
+            }
         }
         std::string msg;
         matchHistogram(ref, run, t, msg);
-        EXPECT_EQ(t, expected) << "round " << round;
+        EXPECT_EQ(t, expected) << "round " << round << " levels " << levels;
         EXPECT_TRUE(msg.empty());
     }
+}
+
+TEST(MatchHistogram, MapsToTheReferenceLevelAtTheEndOrOnDeepImagesTheMiddleOfEachShare) {
+    expectFirstReachingLevels<std::uint8_t>(256, 40);
+    expectFirstReachingLevels<std::uint16_t>(4096, 5);
 }
 
 TEST(GlobalMaps, MapsThatCannotBeBuiltLeaveAnEmptyTableAndSayWhy) {
@@ -83,6 +104,17 @@ TEST(LinearStretches, TruncateAndClampAndEqualStatisticsOrPercentagesGiveTheIden
     // The run-time range 60..160 onto the reference's 20..220: gain 2, offset -100.
     matchHistogramTails(vkHistoStats(hist({{20, 5}, {220, 5}})), vkHistoStats(hist({{60, 5}, {160, 5}})), {0, 100}, t, msg);
     EXPECT_EQ(std::vector<int>({t[10], t[60], t[110], t[160], t[250]}), std::vector<int>({0, 20, 120, 220, 255}));
+    EXPECT_TRUE(msg.empty());
+    // 16-bit levels: the same stretch in levels times 256 clamps at 65535.
+    std::vector<std::uint32_t> ref(65536), run(65536);
+    ref[20 * 256] = ref[220 * 256] = run[60 * 256] = run[160 * 256] = 5;
+    std::vector<std::uint16_t> deep;
+    matchHistogramTails(vkHistoStats(ref), vkHistoStats(run), {0, 100}, deep, msg);
+    ASSERT_EQ(deep.size(), 65536u);
+    EXPECT_EQ(std::vector<int>({deep[10 * 256], deep[110 * 256 + 1], deep[250 * 256], deep[65535]}),
+              std::vector<int>({0, 120 * 256 + 2, 65535, 65535}));
+    matchMeanAndStddev(vkHistoStats(ref), vkHistoStats(run), deep, msg);
+    EXPECT_EQ(std::vector<int>({deep[10 * 256], deep[65535]}), std::vector<int>({0, 65535}));
     EXPECT_TRUE(msg.empty());
 }
 

@@ -63,28 +63,93 @@ TEST(FitAngles, TangentsStepByOneThirtyThirdWithoutFortyFiveDegrees) {
         EXPECT_NEAR(std::tan(vkRadian(a[i]).toDouble()), i < 32 ? (i + 1) / 33.0 : 33.0 / double(63 - i), 1e-10) << i;
 }
 
-TEST(CountPairs, MatchesNaiveCountsByPosition) {
+template <class Pel>
+static void expectNaivePairCounts(int depth) {
+    const int shift = depth - 8;
+    const std::uint32_t top = (1u << depth) - 1;
     for (std::int32_t w : {1, 2, 3, 7, 8, 9, 63, 64, 65})
         for (bool weighted : {false, true}) {
-            SCOPED_TRACE(testing::Message() << "w=" << w << " weighted=" << weighted);
+            SCOPED_TRACE(testing::Message()
+                         << "w=" << w << " weighted=" << weighted << " depth=" << depth);
             auto gen = testimg::rng(static_cast<std::uint32_t>(w * 2 + weighted));
             // Windows at different positions in larger storage full of values
             // that would show up if read.
-            const Img run = testimg::embedded<std::uint8_t>(testimg::random<std::uint8_t>(w, 5, gen), 3, 255, P(4, 9));
-            const Img tmpl = testimg::embedded<std::uint8_t>(testimg::random<std::uint8_t>(w + 2, 7, gen), 2, 0, P(3, 8));
+            const auto run = testimg::embedded<Pel>(testimg::random<Pel>(w, 5, gen, 0, top), 3,
+                                                    Pel(top), P(4, 9));
+            const auto tmpl =
+                testimg::embedded<Pel>(testimg::random<Pel>(w + 2, 7, gen, 0, top), 2, 0, P(3, 8));
             Img weight;
             if (weighted) weight = testimg::embedded<std::uint8_t>(testimg::random<std::uint8_t>(w + 1, 6, gen), 1, 255, P(3, 9));
             std::vector<std::uint32_t> cells(33 * 33, 0), pairs(256 * 256, 0);
             for (std::int32_t y = 9; y < 14; ++y)
                 for (std::int32_t x = 4; x < 4 + w; ++x) {
-                    const int t = tmpl.get(P(x, y)), r = run.get(P(x, y)), wt = weighted ? weight.get(P(x, y)) : 1;
+                    const int t = tmpl.get(P(x, y)) >> shift, r = run.get(P(x, y)) >> shift;
+                    const int wt = weighted ? weight.get(P(x, y)) : 1;
                     cells[size_t(bin(t) * 33 + bin(r))] += wt;
                     pairs[size_t(t * 256 + r)] += wt != 0;
                 }
-            const PairCounts counts = countPairs(pairImages(run, tmpl, weight));
+            const PairCounts counts = countPairs(pairImages<Pel>(run, tmpl, weight), shift);
             EXPECT_EQ(testimg::pixels<std::uint32_t>(counts.histogram), cells);
             EXPECT_EQ(counts.pairs, pairs);
         }
+}
+
+TEST(CountPairs, MatchesNaiveCountsByPositionOnReducedDeepValues) {
+    expectNaivePairCounts<std::uint8_t>(8);
+    expectNaivePairCounts<std::uint16_t>(12);
+    expectNaivePairCounts<std::uint16_t>(16);
+}
+
+TEST(RefineGrayLine, LeastSquaresOverTheFullValuesOfKeptPairsOfWeightedPixels) {
+    using U16 = vkPelBuffer<std::uint16_t>;
+    for (int depth : {12, 16})
+        for (bool weighted : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "depth=" << depth << " weighted=" << weighted);
+            const int shift = depth - 8;
+            const std::uint32_t top = (1u << depth) - 1;
+            auto gen = testimg::rng(static_cast<std::uint32_t>(depth + weighted));
+            // t about 0.7 r + 300 (in 12-bit levels) plus noise; the top
+            // levels appear on both sides.
+            U16 run = testimg::random<std::uint16_t>(67, 9, gen, 0, top), tmpl(67, 9);
+            const double scale = double(top) / 4095;
+            for (std::int32_t i = 0; i < 67 * 9; ++i) {
+                const P p(i % 67, i / 67);
+                const double t =
+                    0.7 * run.get(p) + 300 * scale + double(gen() % 41) * scale - 20 * scale;
+                tmpl.set(p, std::uint16_t(std::clamp(t, 0.0, double(top))));
+            }
+            run.set(P(5, 5), std::uint16_t(top));
+            const auto runIn = testimg::embedded<std::uint16_t>(run, 2, 9, P(-4, 3));
+            const auto tmplIn = testimg::embedded<std::uint16_t>(tmpl, 1, 7, P(-4, 3));
+            Img weight;
+            if (weighted)
+                weight = testimg::embedded<std::uint8_t>(
+                    testimg::random<std::uint8_t>(67, 9, gen, 0, 2), 3, 1, P(-4, 3));
+            std::vector<std::uint8_t> kept(256 * 256);
+            for (auto& k : kept)
+                k = gen() % 4 != 0;
+            Points pts;
+            for (std::int32_t i = 0; i < 67 * 9; ++i) {
+                const P p(i % 67 - 4, i / 67 + 3);
+                const int r = runIn.get(p), t = tmplIn.get(p);
+                if ((!weighted || weight.get(p) != 0) &&
+                    kept[size_t((t >> shift) * 256 + (r >> shift))])
+                    pts.emplace_back(r, t);
+            }
+            vkPair<double> line(-1, -1);
+            ASSERT_TRUE(refineGrayLine(pairImages<std::uint16_t>(runIn, tmplIn, weight), kept,
+                                       shift, line));
+            const auto ref = naiveLine(pts);
+            EXPECT_NEAR(line.x(), ref.x(), 1e-9);
+            EXPECT_NEAR(line.y(), ref.y(), 1e-9 * top);
+        }
+    // Kept pixels of a single run-time value give no line.
+    U16 one(8, 8), tmpl(8, 8);
+    vfPelSet<std::uint16_t>(one, 1000);
+    vkPair<double> line(3, 4);
+    EXPECT_FALSE(refineGrayLine(pairImages<std::uint16_t>(one, tmpl, Img()),
+                                std::vector<std::uint8_t>(65536, 1), 4, line));
+    EXPECT_EQ(line, vkPair<double>(3, 4));
 }
 
 TEST(CompressHistogram, RawBelow256LogarithmicFrom256) {
@@ -225,6 +290,17 @@ TEST(GrayMap, RoundsHalfAwayFromZeroClampsAndAccumulates) {
     EXPECT_EQ(grayMap(vkPair<double>(5, std::nan(""))), std::vector<std::uint8_t>(256, 0));
     m = grayMap(vkPair<double>(1e300, -1e300));
     EXPECT_EQ(std::vector<int>({m[0], m[255]}), std::vector<int>({0, 255}));
+    // Deep maps: 2^depth entries clamped to the depth's top level.
+    for (int depth : {12, 16}) {
+        const int top = (1 << depth) - 1;
+        const auto d = grayMap<std::uint16_t>(vkPair<double>(1.5, -100.5), depth);
+        ASSERT_EQ(d.size(), size_t(top) + 1);
+        EXPECT_EQ(
+            std::vector<int>({d[66], d[67], d[68], d[size_t(top) / 2 + 100], d[size_t(top)]}),
+            std::vector<int>({0, 0, 2,
+                              std::min(top, int(std::lround(1.5 * (top / 2 + 100) - 100.5 + 1e-9))),
+                              top}));
+    }
 }
 
 TEST(RunLinearFit, BadInputThrows) {

@@ -77,6 +77,33 @@ TEST(PelMapHistogram, EveryThreadCountMatchesDirectLoopsOverSeveralStrips) {
     }
 }
 
+TEST(PelMap, DeepTableMapsTheWindowUpToItsTopLevelAndRefusesValuesBeyondIt) {
+    using U16 = std::uint16_t;
+    auto gen = testimg::rng(4);
+    for (int depth : {1, 12, 16}) {
+        const std::uint32_t top = (1u << depth) - 1;
+        std::vector<U16> table(std::size_t{top} + 1);
+        for (std::size_t i = 0; i <= top; ++i)
+            table[i] = static_cast<U16>(top - i);
+        // The margin's 65535 lies outside the window.
+        auto img = testimg::embedded<U16>(
+            testimg::random<U16>(19, 3, gen, top < 3 ? 0 : top - 3, top), 2, 65535, P(3, -1));
+        img.set(P(3, -1), 0);
+        const auto out = vfPelMap(img, table);
+        ASSERT_EQ(out.window(), img.window());
+        std::vector<U16> want = pixels<U16>(img);
+        for (U16& v : want)
+            v = table[v];
+        EXPECT_EQ(pixels<U16>(out), want) << depth;
+        if (top < 65535) {
+            img.set(P(4, 0), static_cast<U16>(top + 1));
+            EXPECT_THROW(vfPelMap(img, table), vkPelFunc::BadParams) << depth;
+        }
+    }
+    EXPECT_THROW(vfPelMap(vkPelBuffer<U16>(2, 2), std::vector<U16>(4095)), vkPelFunc::BadParams);
+    EXPECT_THROW(vfPelMap(vkPelBuffer<U16>(2, 2), std::vector<U16>(1)), vkPelFunc::BadParams);
+}
+
 TEST(PelMaxSetEqual, LookOnlyInsideTheWindowAndIgnorePositions) {
     using U32 = std::uint32_t;
     vkPelBuffer<U32> big(20, 20), other(vkPelRect(100, 100, 3, 3));

@@ -32,6 +32,16 @@
 // overlap, or every fitted pair with one run-time value) the gray line stays
 // (slope 0, intercept 0) and every output pixel is 0: an unmistakable result
 // rather than an image that looks normalized but is not.
+//
+// Deep images (16-bit, values of depth d = 9..16): the pairs are counted on
+// values reduced to 8 bits (shifted right by s = d - 8), so the joint
+// histogram, the band, the saturated pairs (the lowest or highest 2^s levels
+// on either side) and the trimmed fit are those of the 8-bit fit on the
+// reduced values, and just as robust. The line is then refined on the full
+// values: least squares of template on run-time value over the pixels whose
+// reduced pair the trimmed fit kept (a second pass over the images, before
+// the map's). The gray map has 2^d entries, rounded and clamped to
+// 0..2^d - 1.
 #pragma once
 
 #include <array>
@@ -70,6 +80,14 @@ vkPelBuffer<std::uint8_t> runLinearFit(const vkPelBuffer_const<std::uint8_t>& ru
                                        const vkPelBuffer_const<std::uint8_t>& weightImage,
                                        const std::vector<vkDegree>& angles,
                                        vkDiagObject* details = nullptr);
+// The same for deep images of the given depth (9..16), whose values the
+// caller has checked to lie in 0..2^depth - 1; details records the reduced
+// pairs and band with the refined line.
+vkPelBuffer<std::uint16_t> runLinearFit(const vkPelBuffer_const<std::uint16_t>& runTimeImage,
+                                        const vkPelBuffer_const<std::uint16_t>& templateImage,
+                                        const vkPelBuffer_const<std::uint8_t>& weightImage,
+                                        const std::vector<vkDegree>& angles, std::int32_t depth,
+                                        vkDiagObject* details = nullptr);
 
 // The steps of runLinearFit, in order; exposed for the tests.
 
@@ -79,16 +97,20 @@ const std::array<std::uint8_t, 256>& grayBins();
 // The run-time, template and weight views narrowed to their common window
 // (by pixel position); weight stays unbound when it was. All three windows
 // have equal size; an empty overlap leaves them empty.
-struct PairedImages {
-    vkPelBuffer_const<std::uint8_t> runTime;
-    vkPelBuffer_const<std::uint8_t> templ;
+template <class Pel>
+struct PairedImagesOf {
+    vkPelBuffer_const<Pel> runTime;
+    vkPelBuffer_const<Pel> templ;
     vkPelBuffer_const<std::uint8_t> weight;
 };
-PairedImages pairImages(const vkPelBuffer_const<std::uint8_t>& runTimeImage,
-                        const vkPelBuffer_const<std::uint8_t>& templateImage,
-                        const vkPelBuffer_const<std::uint8_t>& weightImage);
+using PairedImages = PairedImagesOf<std::uint8_t>;
+template <class Pel>
+PairedImagesOf<Pel> pairImages(const vkPelBuffer_const<Pel>& runTimeImage,
+                               const vkPelBuffer_const<Pel>& templateImage,
+                               const vkPelBuffer_const<std::uint8_t>& weightImage);
 
-// What one pass over the paired images gathers.
+// What one pass over the paired images gathers, on values shifted right by
+// shift (0 for 8-bit images, depth - 8 for deep ones).
 struct PairCounts {
     // pairs[t * 256 + r]: the number of pixels with template value t,
     // run-time value r and a nonzero weight (every pixel without weights).
@@ -97,7 +119,8 @@ struct PairCounts {
     // pixel adding its weight (1 without weight image).
     vkPelBuffer<std::uint32_t> histogram;
 };
-PairCounts countPairs(const PairedImages& images);
+template <class Pel>
+PairCounts countPairs(const PairedImagesOf<Pel>& images, int shift = 0);
 
 // The counts compressed to 8 bits: unchanged when the largest count M is
 // below 256, else count c > 0 becomes trunc(255 * ln(c) / ln(M) + 0.5) and
@@ -147,16 +170,26 @@ vkPelBuffer<std::uint8_t> makeLineBand(const vkPelBuffer_const<std::uint32_t>& p
 // On success line = (slope, intercept), *tolerance (when given) the last
 // trimming distance, and true; when no line meets x = 0 (no pair, or all
 // pairs with one run-time value) line and *tolerance are left as they are
-// and false.
+// and false. A non-null kept receives, for every pair t * 256 + r, 1 when
+// the final line was fitted to it and 0 otherwise.
 bool fitGrayLine(const std::vector<std::uint32_t>& pairs,
                  const vkPelBuffer_const<std::uint8_t>& band, vkPair<double>& line,
-                 double* tolerance = nullptr);
+                 double* tolerance = nullptr, std::vector<std::uint8_t>* kept = nullptr);
 
-// The 256-entry map of the gray line (x = slope, y = intercept): the value
-// starts at the intercept and grows by the slope per gray level (accumulated,
-// not recomputed); each entry is rounded half away from zero and clamped to
-// 0..255 (NaN maps to 0).
-std::vector<std::uint8_t> grayMap(const vkPair<double>& line);
+// Least squares of template on run-time value over the pixels of nonzero
+// weight whose pair of values shifted right by shift is kept, computed
+// exactly from integer sums; false (line unchanged) when they hold fewer
+// than two run-time values.
+bool refineGrayLine(const PairedImagesOf<std::uint16_t>& images,
+                    const std::vector<std::uint8_t>& kept, int shift, vkPair<double>& line);
+
+// The map of the gray line (x = slope, y = intercept) with one entry per
+// level, 256 (8-bit) or 2^depth (16-bit): the value starts at the intercept
+// and grows by the slope per gray level (accumulated, not recomputed); each
+// entry is rounded half away from zero and clamped to the levels (NaN maps
+// to 0).
+template <class T = std::uint8_t>
+std::vector<T> grayMap(const vkPair<double>& line, std::int32_t depth = 8);
 
 // The run-time image mapped through grayMap(line).
 vkPelBuffer<std::uint8_t> applyGrayLine(const vkPelBuffer_const<std::uint8_t>& runTimeImage,

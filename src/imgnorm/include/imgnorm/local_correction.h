@@ -36,6 +36,14 @@
 // rectangle are derived on the fly from the binary mask, so that numerator
 // and weights of the masked mean always describe the same pixels and an
 // included pixel never meets a zero weight.
+//
+// Deep images (16-bit, values of depth d = 9..16 bits) go through the same
+// stages with their own levels: the difference is biased by 2^(d-1), h is at
+// most 2^(d-1) - 1, the result is clamped to 0..2^d - 1, and the median's
+// value range is the variation range around 2^(d-1). The local mean holds
+// 2^(16-d) times the mean (in place of 128 times) before it is divided by the
+// mask's weights, scaled accordingly, or shifted down; excluded pixels enter
+// the masked mean as 0 and the reduction as the neutral 2^(d-1).
 #pragma once
 
 #include <cstdint>
@@ -52,39 +60,42 @@ namespace imgnorm_detail {
 // receives the corrected image on the working rectangle, with the run-time
 // image's transforms. Neighbourhood sizes and granularity steps below 1 act
 // as 1 (see atLeastOne). A non-null details receives a copy of the
-// estimate as the image "Background estimate".
-void runLocalCorrection(const vkPelBuffer_const<std::uint8_t>& image,
-                        const vkPelBuffer_const<std::uint8_t>& referenceImage,
-                        const vkPelBuffer_const<std::uint8_t>& binaryMask,
-                        const vkPelBuffer_const<std::uint8_t>& reducedMask,
-                        const vkPelBuffer_const<std::uint16_t>& maskWeights,
-                        vkImageNormalizerDefs::Method method,
-                        const vkPair<std::int32_t>& neighborhoodSize,
-                        const vkPair<std::int32_t>& granularity,
-                        const vkPair<std::int32_t>& intensityVariationRange,
-                        vkPelBuffer<std::uint8_t>& result, vkDiagObject* details = nullptr);
+// estimate as the image "Background estimate". depth: 8 for 8-bit images,
+// 9..16 for deep ones.
+template <class Pel>
+void runLocalCorrection(
+    const vkPelBuffer_const<Pel>& image, const vkPelBuffer_const<Pel>& referenceImage,
+    const vkPelBuffer_const<std::uint8_t>& binaryMask,
+    const vkPelBuffer_const<std::uint8_t>& reducedMask,
+    const vkPelBuffer_const<std::uint16_t>& maskWeights, vkImageNormalizerDefs::Method method,
+    const vkPair<std::int32_t>& neighborhoodSize, const vkPair<std::int32_t>& granularity,
+    const vkPair<std::int32_t>& intensityVariationRange, vkPelBuffer<Pel>& result,
+    vkDiagObject* details = nullptr, std::int32_t depth = 8);
 
-// The band half-width: min(max(-range.x, range.y), 127).
-std::uint8_t bandHalfWidth(const vkPair<std::int32_t>& intensityVariationRange);
+// The band half-width: min(max(-range.x, range.y), 2^(depth-1) - 1).
+std::int32_t bandHalfWidth(const vkPair<std::int32_t>& intensityVariationRange,
+                           std::int32_t depth = 8);
 
-// 128 + the Gaussian-weighted local mean of the difference: over included
-// pixels divided by the weights with a mask (excluded pixels get 0), or the
-// 16-bit mean shifted down without one. The estimate takes the difference's
-// storage: the difference is overwritten.
-void localMeanEstimate(const vkPelBuffer<std::uint8_t>& difference,
+// 2^(depth-1) + the Gaussian-weighted local mean of the difference: over
+// included pixels divided by the weights with a mask (excluded pixels get
+// 0), or the 16-bit fixed-point mean shifted down without one. The estimate
+// takes the difference's storage: the difference is overwritten.
+template <class Pel>
+void localMeanEstimate(const vkPelBuffer<Pel>& difference,
                        const vkPelBuffer_const<std::uint8_t>& mask,
                        const vkPelBuffer_const<std::uint16_t>& maskWeights,
-                       const vkPair<std::int32_t>& neighborhood,
-                       vkPelBuffer<std::uint8_t>& estimate);
+                       const vkPair<std::int32_t>& neighborhood, vkPelBuffer<Pel>& estimate,
+                       std::int32_t depth = 8);
 
 // The local median of the difference over included pixels, inside the band
 // of the variation range, into a new buffer; with a one-pixel neighbourhood
 // the estimate is the difference itself (shared, not copied).
-void localMedianEstimate(const vkPelBuffer<std::uint8_t>& difference,
+template <class Pel>
+void localMedianEstimate(const vkPelBuffer<Pel>& difference,
                          const vkPelBuffer_const<std::uint8_t>& mask,
                          const vkPair<std::int32_t>& neighborhood,
                          const vkPair<std::int32_t>& intensityVariationRange,
-                         vkPelBuffer<std::uint8_t>& estimate);
+                         vkPelBuffer<Pel>& estimate, std::int32_t depth = 8);
 
 // The median kernel for a neighbourhood: odd, at least 1 and at most 32767
 // pixels in total (the larger side shrinks first, y on a tie).
@@ -92,6 +103,8 @@ vkPair<std::int32_t> medianKernel(const vkPair<std::int32_t>& neighborhood);
 
 // destination = source >> bits over their common window (an unbound
 // destination is allocated on the source's window).
-void shiftDown(const vkPelBuffer_const<std::uint16_t>& source, int bits, vkPelBuffer<std::uint8_t>& destination);
+template <class Pel>
+void shiftDown(const vkPelBuffer_const<std::uint16_t>& source, int bits,
+               vkPelBuffer<Pel>& destination);
 
 }  // namespace imgnorm_detail

@@ -30,12 +30,14 @@ vkPair<std::int32_t> reducedNeighborhood(const vkPair<std::int32_t>& neighborhoo
 // (1 -> 0, 3 -> 2, 7 -> 4, 51 -> 26, 101 -> 52).
 vkPair<std::int32_t> gaussKernelSize(const vkPair<std::int32_t>& neighborhood);
 
-// 128 times the Gaussian-weighted local mean of source over the
-// neighbourhood, rounded, into destination (allocated when unbound). The
-// filter runs with identity transforms; the result carries the transforms
-// source had on entry, which are restored on source.
-void gaussianLocalMean(vkPelBuffer<std::uint8_t>& source, const vkPair<std::int32_t>& neighborhood,
-                       vkPelBuffer<std::uint16_t>& destination);
+// gain (128 by default) times the Gaussian-weighted local mean of source
+// over the neighbourhood, rounded, into destination (allocated when
+// unbound). The filter runs with identity transforms; the result carries the
+// transforms source had on entry, which are restored on source. For 8- and
+// 16-bit sources.
+template <class Pel>
+void gaussianLocalMean(vkPelBuffer<Pel>& source, const vkPair<std::int32_t>& neighborhood,
+                       vkPelBuffer<std::uint16_t>& destination, double gain = 1 << kLocalMeanShift);
 
 // The mask part of training: binaryMask (0 or 255, unbound without a mask),
 // reducedMask (the binary mask sub-sampled by the granularity, thresholded
