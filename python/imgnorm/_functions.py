@@ -80,7 +80,7 @@ def threshold(image: np.ndarray, level: Optional[int] = None, mask: Optional[np.
 
 
 def match_histograms(image: np.ndarray, reference: np.ndarray, mask: Optional[np.ndarray] = None,
-                     reference_mask: Optional[np.ndarray] = None) -> np.ndarray:
+                     reference_mask: Optional[np.ndarray] = None, *, depth: Optional[int] = None) -> np.ndarray:
     """Map an image's gray levels so that its histogram matches a reference's.
 
     Each level goes to the reference level at the middle of its share of the
@@ -94,18 +94,20 @@ def match_histograms(image: np.ndarray, reference: np.ndarray, mask: Optional[np
     Parameters
     ----------
     image : numpy.ndarray
-        2-D uint8 array, mapped whole.
+        2-D uint8 or uint16 array, mapped whole.
     reference : numpy.ndarray
-        2-D uint8 array of any shape.
+        2-D array of the image's dtype, of any shape.
     mask, reference_mask : numpy.ndarray, optional
         2-D uint8 or bool arrays: only pixels where they are non-zero (and
         that they overlap, aligned at the top-left pixel) count in the
         image's and the reference's histograms.
+    depth : int, optional
+        Significant bits of uint16 images (default 16).
 
     Returns
     -------
     numpy.ndarray
-        A new uint8 array of the image's shape.
+        A new array of the image's shape and dtype.
 
     Raises
     ------
@@ -116,7 +118,7 @@ def match_histograms(image: np.ndarray, reference: np.ndarray, mask: Optional[np
     --------
     >>> matched = imgnorm.match_histograms(image, golden, mask=mask, reference_mask=mask)
     """
-    return _imgnorm.match_histograms(image, reference, mask, reference_mask)
+    return _imgnorm.match_histograms(image, reference, mask, reference_mask, _depth(depth))
 
 
 def median(image: np.ndarray, size: PairLike, mask: Optional[np.ndarray] = None, *,

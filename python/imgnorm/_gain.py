@@ -55,12 +55,10 @@ class GainNormalizer(_Stored):
     >>> fixed = gain.run(image, "local-gain")
     """
 
-    _Extension = _imgnorm._GainTool
-
     def __init__(self, source: Normalizer, *, gain_range: Tuple[float, float] = (0.25, 4.0),
                  deviation_floor: float = 1.0) -> None:
-        if not isinstance(source, Normalizer):
-            raise TypeError(f"source must be an imgnorm.Normalizer, got {type(source).__name__}")
+        if not isinstance(source, Normalizer) or source.depth != 8:
+            raise TypeError(f"source must be an 8-bit imgnorm.Normalizer, got {source!r}")
         lo, hi = _pair(gain_range, "gain_range", False)
         self._tool = _imgnorm._GainTool(source._tool, (float(lo), float(hi)), float(deviation_floor))
 

@@ -9,7 +9,7 @@ from typing import Any, Callable, List, Optional, Sequence, Tuple, Union
 import numpy as np
 
 from . import _imgnorm
-from ._types import DiagRecord
+from ._types import DiagRecord, UnknownVersion
 
 
 class Method(enum.IntFlag):
@@ -110,17 +110,16 @@ def _parameter(name: str, doc: str, convert: Optional[Callable[[Any, str], Any]]
 
 
 class _Stored:
-    """Pickling and equality of a tool through its archive bytes;
-    ``_Extension`` is the extension class behind ``self._tool``."""
+    """Pickling and equality of a tool through its archive bytes and the
+    name of the extension class behind ``self._tool``."""
 
-    _Extension: Any
     _tool: Any
 
     def __getstate__(self) -> dict:
-        return {"archive": self._tool.to_bytes()}
+        return {"archive": self._tool.to_bytes(), "class": type(self._tool).__name__}
 
     def __setstate__(self, state: dict) -> None:
-        self._tool = self._Extension.from_bytes(state["archive"])
+        self._tool = getattr(_imgnorm, state["class"]).from_bytes(state["archive"])
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, type(self)):
@@ -140,11 +139,16 @@ class Normalizer(_Stored):
     Parameters
     ----------
     reference : numpy.ndarray or None
-        The reference image: a 2-D uint8 array. Without one the tool can
-        only run ``identity``.
+        The reference image: a 2-D uint8 array, or uint16 for a deep tool.
+        Without one the tool can only run ``identity``.
     mask : numpy.ndarray, optional
         Which pixels count: a 2-D uint8 or bool array, 0 (False) excludes the
         pixel at the same position.
+    depth : int, optional
+        Significant bits of the images: 8 for uint8 images, 9..16 for
+        uint16 ones (a 12-bit camera's values lie in 0..4095). Default: 16
+        for a uint16 reference, else 8. Reference, run-time images and
+        results of a deep tool are uint16; masks stay uint8 or bool.
     neighborhood : int or (int, int), optional
         Size (x, y), i.e. width then height, of the neighbourhood of the
         local corrections; default (101, 101).
@@ -156,7 +160,8 @@ class Normalizer(_Stored):
         carries onto the reference's; default (0.0, 1.0).
     variation_range : (int, int), optional
         The largest correction downwards and upwards of the local methods,
-        lo <= 0 <= hi; default (-127, 127).
+        lo <= 0 <= hi, in gray levels of the depth; default
+        (-(2^(depth-1) - 1), 2^(depth-1) - 1): (-127, 127) for uint8.
     keep_masked : bool, optional
         Copy the run-time image's pixels where the mask excludes them into
         the result, instead of normalizing them too.
@@ -164,9 +169,12 @@ class Normalizer(_Stored):
     Raises
     ------
     TypeError, ValueError
-        For arrays of another dtype or shape.
+        For arrays of another dtype or shape, or a depth outside 8..16.
     imgnorm.BadParams
         For a parameter out of range (a ``ValueError`` too).
+    imgnorm.BadImage
+        From ``train`` and ``run`` of a deep tool, for a pixel above
+        2^depth - 1 (a ``ValueError`` too).
 
     Notes
     -----
@@ -184,16 +192,29 @@ class Normalizer(_Stored):
     >>> fixed = tool.run(image, "local-mean")
     """
 
-    _Extension = _imgnorm._Tool
-
     def __init__(self, reference: Optional[np.ndarray], mask: Optional[np.ndarray] = None, *,
-                 neighborhood: PairLike = (101, 101), granularity: PairLike = (1, 1),
-                 tails: Tuple[float, float] = (0.0, 1.0), variation_range: Tuple[int, int] = (-127, 127),
+                 depth: Optional[int] = None, neighborhood: PairLike = (101, 101), granularity: PairLike = (1, 1),
+                 tails: Tuple[float, float] = (0.0, 1.0), variation_range: Optional[Tuple[int, int]] = None,
                  keep_masked: bool = False) -> None:
-        self._tool = _imgnorm._Tool()
+        if depth is None:
+            depth = 16 if isinstance(reference, np.ndarray) and reference.dtype == np.uint16 else 8
+        if int(depth) == 8:
+            self._tool = _imgnorm._Tool()
+        elif 9 <= int(depth) <= 16:
+            self._tool = _imgnorm._DeepTool(int(depth))
+        else:
+            raise ValueError(f"depth must be 8 (uint8 images) or 9..16 (uint16 images), got {depth}")
         self.neighborhood, self.granularity = neighborhood, granularity
-        self.tails, self.variation_range, self.keep_masked = tails, variation_range, keep_masked
+        self.tails, self.keep_masked = tails, keep_masked
+        if variation_range is not None:
+            self.variation_range = variation_range
         self.reference, self.mask = reference, mask
+
+    @property
+    def depth(self) -> int:
+        """Significant bits of the tool's images: 8 for uint8 images, 9..16
+        for uint16 ones."""
+        return 8 if isinstance(self._tool, _imgnorm._Tool) else int(self._tool.depth())
 
     def __copy__(self) -> "Normalizer":
         return _wrap(self._tool.copy())
@@ -259,8 +280,9 @@ class Normalizer(_Stored):
         Parameters
         ----------
         image : numpy.ndarray
-            A 2-D uint8 array; strided views (``img[10:, 20:]``, ``img[::2]``)
-            are read in place, other layouts through a compact copy.
+            A 2-D array of the tool's dtype (uint8, or uint16 for a deep
+            tool); strided views (``img[10:, 20:]``, ``img[::2]``) are read
+            in place, other layouts through a compact copy.
         method : Method or str
             One method, e.g. ``"local-mean"``.
         diagnostics : list, optional
@@ -269,11 +291,11 @@ class Normalizer(_Stored):
         Returns
         -------
         numpy.ndarray
-            A new uint8 array that owns the library's result. It covers the
-            part of the image that the reference (and the mask) also cover,
-            all aligned at their top-left pixel: its shape is the
-            element-wise minimum of their shapes. ``identity`` returns a copy
-            of the whole image.
+            A new array of that dtype that owns the library's result. It
+            covers the part of the image that the reference (and the mask)
+            also cover, all aligned at their top-left pixel: its shape is
+            the element-wise minimum of their shapes. ``identity`` returns a
+            copy of the whole image.
 
         Raises
         ------
@@ -313,7 +335,7 @@ class Normalizer(_Stored):
         def size(a: Optional[np.ndarray]) -> str:
             return "None" if a is None else f"{a.shape[1]}x{a.shape[0]}"
 
-        return (f"Normalizer(reference={size(self.reference)}, mask={size(self.mask)}, "
+        return (f"Normalizer(reference={size(self.reference)}, mask={size(self.mask)}, depth={self.depth}, "
                 f"neighborhood={self.neighborhood}, granularity={self.granularity}, tails={self.tails}, "
                 f"variation_range={self.variation_range}, keep_masked={self.keep_masked}, "
                 f"trained={'|'.join(m.name for m in self.trained) or 'IDENTITY'})")
@@ -343,4 +365,10 @@ def load(path: Union[str, os.PathLike]) -> Normalizer:
     --------
     >>> tool = imgnorm.load("board.imgnorm")
     """
-    return _wrap(_imgnorm._Tool.load(os.fspath(path)))
+    try:
+        return _wrap(_imgnorm._Tool.load(os.fspath(path)))
+    except UnknownVersion as eight_bit_error:
+        try:  # perhaps a deep tool's record
+            return _wrap(_imgnorm._DeepTool.load(os.fspath(path)))
+        except UnknownVersion:
+            raise eight_bit_error from None

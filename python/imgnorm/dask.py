@@ -57,7 +57,8 @@ def normalize_stack(tool: Normalizer, stack: Union[da.Array, np.ndarray], method
     tool : Normalizer
         A tool trained for the method.
     stack : dask.array.Array or numpy.ndarray
-        uint8 images of one size, shape (N, H, W), chunked along N (each
+        images of one size and the tool's dtype (uint8, or uint16 for a
+        deep tool), shape (N, H, W), chunked along N (each
         chunk holds whole images; other chunkings are rechunked so). A numpy
         array becomes one chunk per image.
     method : Method or str
@@ -82,15 +83,17 @@ def normalize_stack(tool: Normalizer, stack: Union[da.Array, np.ndarray], method
     m = _method(method)
     if not isinstance(stack, da.Array):
         stack = da.from_array(np.asarray(stack), chunks=(1, -1, -1))
-    if stack.dtype != np.uint8:
-        raise TypeError(f"stack must hold uint8 images, got dtype {stack.dtype}")
+    dtype = np.uint8 if tool.depth == 8 else np.uint16
+    if stack.dtype != dtype:
+        raise TypeError(f"stack must hold {np.dtype(dtype).name} images for a tool of depth {tool.depth}, "
+                        f"got dtype {stack.dtype}")
     if stack.ndim != 3:
         raise ValueError(f"stack must have three dimensions (N, H, W), got {stack.ndim}")
     if len(stack.chunks[1]) != 1 or len(stack.chunks[2]) != 1:
         stack = stack.rechunk({1: -1, 2: -1})
     height, width = _output_shape(tool, stack.shape[1:], m)
     shipped = dask.delayed(tool, pure=True)
-    return stack.map_blocks(_run_block, shipped, m, dtype=np.uint8,
+    return stack.map_blocks(_run_block, shipped, m, dtype=dtype,
                             chunks=(stack.chunks[0], (height,), (width,)), name="imgnorm-run")
 
 

@@ -70,23 +70,26 @@ py::array threshold(py::handle image, std::optional<std::int32_t> level, py::han
 }
 
 py::array matchHistograms(py::handle image, py::handle reference, py::handle mask,
-                          py::handle referenceMask) {
-    const auto view = imageArg<std::uint8_t>(image, "image");
+                          py::handle referenceMask, Depth depth) {
     const auto maskView = maskArg(mask);
-    const auto referenceView = imageArg<std::uint8_t>(reference, "reference");
     const auto referenceMaskView = maskArg(referenceMask, "reference_mask");
-    vkPelBuffer<std::uint8_t> result = releasedCall([&] {
-        const auto counts = maskedHistogram(view, maskView, 8);
-        const auto referenceCounts = maskedHistogram(referenceView, referenceMaskView, 8);
-        if (total(counts) == 0 || total(referenceCounts) == 0)
-            throw vkPelFunc::BadParams(std::string("match_histograms: ") +
-                                       (total(counts) == 0 ? "mask" : "reference_mask") +
-                                       " leaves no pixel to count");
-        std::vector<std::uint8_t> map;
-        vf_MidpointHistogramMap(counts, referenceCounts, map);
-        return vfPelMap(view, map);
+    return withImage(image, depth, [&](const auto& view, std::int32_t d) {
+        using T = typename std::decay_t<decltype(view)>::value_type;
+        const auto referenceView = imageArg<T>(reference, "reference");
+        if constexpr (sizeof(T) == 2) requireDepth(referenceView, "reference", d);
+        return toArray(releasedCall([&] {
+                           const auto counts = maskedHistogram(view, maskView, d);
+                           const auto referenceCounts = maskedHistogram(referenceView, referenceMaskView, d);
+                           if (total(counts) == 0 || total(referenceCounts) == 0)
+                               throw vkPelFunc::BadParams(std::string("match_histograms: ") +
+                                                          (total(counts) == 0 ? "mask" : "reference_mask") +
+                                                          " leaves no pixel to count");
+                           std::vector<T> map;
+                           vf_MidpointHistogramMap(counts, referenceCounts, map);
+                           return vfPelMap(view, map);
+                       }),
+                       true);
     });
-    return toArray(result, true);
 }
 
 py::array median(py::handle image, py::handle mask, IntPair size, std::optional<IntPair> range,

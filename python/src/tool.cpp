@@ -1,6 +1,6 @@
-// The normalizer tool for Python: one vkImageNormalizer behind a
-// readers-writer lock, so that many threads may run it at once while a
-// setter or a training waits for them to finish.
+// The normalizer tools for Python: one vkImageNormalizer or
+// vkDeepImageNormalizer behind a readers-writer lock, so that many threads
+// may run it at once while a setter or a training waits for them to finish.
 #include <time.h>
 
 #include <mutex>
@@ -11,6 +11,7 @@
 #include <utility>
 
 #include <imgnorm/archive.h>
+#include <imgnorm/deep_normalizer.h>
 #include <imgnorm/diag.h>
 #include <imgnorm/normalizer.h>
 
@@ -75,8 +76,9 @@ void appendRecords(const vkDiagObject& diag, const py::object& records) {
     if (records.is_none()) return;
     py::object make = py::module_::import("imgnorm._types").attr("DiagRecord");
     for (const vkDiagRecord& r : diag.records()) {
-        py::object value =
-            r.isImage() ? py::object(toArray(r.image(), false)) : py::object(py::str(r.text()));
+        py::object value = !r.isImage()     ? py::object(py::str(r.text()))
+                           : r.depth() > 8 ? py::object(toArray(r.deepImage(), false))
+                                           : py::object(toArray(r.image(), false));
         records.attr("append")(make(r.name(), r.level(), value));
     }
 }
@@ -266,7 +268,12 @@ vkImageNormalizer normalizerOf(py::handle tool) {
 }
 
 void bindTool(py::module_& m) {
+    using Deep = Tool<vkDeepImageNormalizer>;
     bindToolClass<vkImageNormalizer>(m, "_Tool").def(py::init<>());
+    bindToolClass<vkDeepImageNormalizer>(m, "_DeepTool")
+        .def(py::init([](std::int32_t depth) { return std::make_unique<Deep>(vkDeepImageNormalizer(depth)); }),
+             py::arg("depth") = 16)
+        .def("depth", [](const Deep& t) { return read(t, [](const vkDeepImageNormalizer& x) { return x.depth(); }); });
 }
 
 }  // namespace imgnorm_py

@@ -109,6 +109,8 @@ def test_pixel_functions_on_uint16_arrays_of_a_declared_depth():
     for r in (None, 300):
         expected = np.clip(image.astype(int) - other[:9], -(r or 2047), r or 2047) + 2048
         np.testing.assert_array_equal(imgnorm.clamped_difference(image, other, r, depth=12), expected)
+    np.testing.assert_array_equal(imgnorm.match_histograms(image, other, depth=12),
+                                  paired_medians(image.ravel(), other.ravel())[image])
     flat = np.full((6, 7), 3000, np.uint16)
     assert (imgnorm.gaussian_sample(flat, 3) == 3000).all() and imgnorm.gaussian_sample(flat, 3).dtype == np.uint16
     too_bright = image.copy()

@@ -307,3 +307,34 @@ def test_gain_tool_undoes_a_multiplied_shading_pickles_and_checks_its_arguments(
                         (lambda: imgnorm.GainNormalizer(golden), TypeError)]:
         with pytest.raises(error):
             call()
+
+
+def test_a_deep_tool_runs_uint16_arrays_of_its_depth(scene, tmp_path):
+    golden = scene["golden"].astype(np.uint16) * 16 + 5  # 12-bit values
+    image = np.clip(golden * 1.1 - 40, 0, 4095).astype(np.uint16)
+    mask = scene["mask"]
+    tool = imgnorm.Normalizer(golden, mask, depth=12, neighborhood=(15, 11))
+    assert tool.depth == 12 and tool.variation_range == (-2047, 2047)
+    tool.train("histogram", "local-mean")
+    # The histogram method's map, counted under the mask at 12 bits.
+    run_counts = np.cumsum(np.bincount(image[mask != 0], minlength=4096))
+    ref_counts = np.cumsum(np.bincount(golden[mask != 0], minlength=4096))
+    np.testing.assert_array_equal(tool.run(image, "histogram"), np.searchsorted(ref_counts, run_counts)[image])
+    wide = np.zeros((image.shape[0], image.shape[1] + 3), np.uint16)
+    wide[:, 3:] = image
+    out = tool.run(wide[:, 3:], "local-mean")
+    assert out.dtype == np.uint16 and out.max() <= 4095
+    path = tmp_path / "deep.imgnorm"
+    tool.save(path)
+    for other in [pickle.loads(pickle.dumps(tool)), imgnorm.load(path)]:
+        assert other == tool and other.depth == 12
+        np.testing.assert_array_equal(other.run(image, "local-mean"), out)
+    too_bright = image.copy()
+    too_bright[0, 0] = 4096
+    for call, error in [(lambda: tool.run(too_bright, "local-mean"), ValueError),
+                        (lambda: tool.run(scene["golden"], "local-mean"), TypeError),
+                        (lambda: imgnorm.Normalizer(scene["golden"], depth=12), TypeError),
+                        (lambda: imgnorm.Normalizer(golden, depth=17), ValueError),
+                        (lambda: imgnorm.GainNormalizer(tool), TypeError)]:
+        with pytest.raises(error):
+            call()
