@@ -46,13 +46,9 @@ vkImageNormalizer tool(bool withMask) {
     return t;
 }
 
-std::vector<std::uint8_t> bytesOf(vkDeepImageNormalizer t) {
-    vkArchive out;
-    out || t;
-    return out.bytes();
-}
-
-std::vector<std::uint8_t> bytesOf(vkImageNormalizer t) {
+// The stored bytes of an 8-bit or a deep tool.
+template <class Tool>
+std::vector<std::uint8_t> bytesOf(Tool t) {
     vkArchive out;
     out || t;
     return out.bytes();
