@@ -6,18 +6,16 @@
 // Usage: make_image_corpus DIRECTORY
 #include <tiffio.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "codecs.h"
+#include "support/tiff_file.h"
 
 namespace {
 
@@ -64,47 +62,32 @@ std::string encoded(void (*encode)(std::FILE*, const EncodeSource&, const std::s
     return out;
 }
 
+// A 21 x 19 TIFF file of 12-bit values (their low bytes at 8 bits), in
+// strips of four rows or in 16 x 16 tiles cut at the edges.
 std::string tiffBytes(const fs::path& scratch, int bits, int compression, bool tiled, const char* mode) {
     const std::uint32_t w = 21, h = 19;
-    TIFF* t = TIFFOpen(scratch.c_str(), mode);
-    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, w);
-    TIFFSetField(t, TIFFTAG_IMAGELENGTH, h);
-    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, bits);
-    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
-    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(t, TIFFTAG_COMPRESSION, compression);
-    if (compression == COMPRESSION_LZW || compression == COMPRESSION_ADOBE_DEFLATE)
-        TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
-    if (bits == 16) TIFFSetField(t, TIFFTAG_MAXSAMPLEVALUE, 4095);
     const std::vector<std::uint16_t> deep = samples(static_cast<std::int32_t>(w), static_cast<std::int32_t>(h), 4095);
-    std::vector<std::uint8_t> image;
-    for (const std::uint16_t v : deep) {
-        if (bits == 16) image.push_back(static_cast<std::uint8_t>(v >> 8));
-        image.push_back(static_cast<std::uint8_t>(v));
-    }
-    if (bits == 16)  // native order for libtiff
-        for (std::size_t i = 0; i < deep.size(); ++i) std::memcpy(&image[2 * i], &deep[i], 2);
-    const std::size_t pel = static_cast<std::size_t>(bits / 8), rowBytes = w * pel;
-    if (tiled) {
-        TIFFSetField(t, TIFFTAG_TILEWIDTH, 16);
-        TIFFSetField(t, TIFFTAG_TILELENGTH, 16);
-        for (std::uint32_t y0 = 0; y0 < h; y0 += 16)
-            for (std::uint32_t x0 = 0; x0 < w; x0 += 16) {
-                std::vector<std::uint8_t> tile(static_cast<std::size_t>(TIFFTileSize(t)));
-                for (std::uint32_t y = y0; y < std::min(h, y0 + 16); ++y)
-                    std::memcpy(&tile[(y - y0) * 16 * pel], &image[y * rowBytes + x0 * pel],
-                                (std::min(w, x0 + 16) - x0) * pel);
-                TIFFWriteEncodedTile(t, TIFFComputeTile(t, x0, y0, 0, 0), tile.data(),
-                                     static_cast<tmsize_t>(tile.size()));
-            }
+    std::string pixels;
+    if (bits == 16) {
+        pixels.assign(reinterpret_cast<const char*>(deep.data()), deep.size() * 2);  // native order
     } else {
-        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 4);
-        for (std::uint32_t y = 0; y < h; ++y) TIFFWriteScanline(t, &image[y * rowBytes], y, 0);
+        for (const std::uint16_t v : deep) pixels.push_back(static_cast<char>(v));
     }
-    TIFFClose(t);
-    std::ifstream in(scratch, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return testtiff::tiffFile(
+        scratch, w, h, bits,
+        [&](TIFF* t) {
+            TIFFSetField(t, TIFFTAG_COMPRESSION, compression);
+            if (compression == COMPRESSION_LZW || compression == COMPRESSION_ADOBE_DEFLATE)
+                TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+            if (bits == 16) TIFFSetField(t, TIFFTAG_MAXSAMPLEVALUE, 4095);
+            if (tiled) {
+                TIFFSetField(t, TIFFTAG_TILEWIDTH, 16);
+                TIFFSetField(t, TIFFTAG_TILELENGTH, 16);
+            } else {
+                TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 4);
+            }
+        },
+        pixels, mode);
 }
 
 }  // namespace
