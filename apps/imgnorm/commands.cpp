@@ -205,18 +205,24 @@ void checkOutputs(const std::vector<std::string>& inputs, const std::vector<std:
     }
 }
 
-// The flat-field calibration of a run from its --dark and --flat files;
-// uncalibrated without --flat.
-vkFlatField flatFieldFor(const RunOptions& o) {
+// The flat-field calibration of a run from its --dark and --flat files, of
+// the tool's pixel type and depth; uncalibrated without --flat.
+template <class Pel>
+vkFlatField flatFieldFor(const RunOptions& o, std::int32_t depth) {
     if (o.flat.empty()) {
         if (!o.dark.empty()) throw UsageError("--dark needs --flat: flat-field calibration takes both");
         return vkFlatField();
     }
-    vkFlatField::Frames dark, flat;
-    for (const std::string& f : o.dark) dark.push_back(readImage(f));
-    for (const std::string& f : o.flat) flat.push_back(readImage(f));
+    std::vector<vkPelBuffer_const<Pel>> dark, flat;
+    for (const std::string& f : o.dark)
+        dark.push_back(readAs<Pel>(f));
+    for (const std::string& f : o.flat)
+        flat.push_back(readAs<Pel>(f));
     try {
-        return vkFlatField(dark, flat);
+        if constexpr (sizeof(Pel) == 1)
+            return vkFlatField(dark, flat);
+        else
+            return vkFlatField(dark, flat, depth);
     } catch (const std::exception& e) {
         throw std::runtime_error(std::string("cannot calibrate from the --dark and --flat frames: ") + e.what());
     }
@@ -432,8 +438,10 @@ int runCommand(const RunOptions& o) {
 
     if (o.tool.empty() && o.reference.empty() && runMethod.needsTool())
         throw UsageError("--method " + o.method + " needs a trained tool: give --tool TOOL or --reference REF");
-    const ToolSource source{o.tool, o.reference, o.mask, o.params};
-    const std::int32_t depth = toolDepth(source, o.depth);
+    // Without a tool or a reference the first flat frame tells the depth.
+    const bool framesOnly = o.tool.empty() && o.reference.empty() && !o.flat.empty();
+    const std::int32_t depth =
+        toolDepth({o.tool, framesOnly ? o.flat.front() : o.reference, o.mask, o.params}, o.depth);
     if (depth == 8) return runWith(o, runMethod, inputs, outputs, vkImageNormalizer());
     return runWith(o, runMethod, inputs, outputs, vkDeepImageNormalizer(depth));
 }
@@ -448,26 +456,15 @@ int runWith(const RunOptions& o, const RunMethod& runMethod, const std::vector<s
     const Tool tool =
         prepareTool({o.tool, o.reference, o.mask, o.params}, method, method,
                     o.diagDir.empty() ? "" : (fs::path(o.diagDir) / "train").string(), empty);
-    // The corrections beside the normalizer's methods, on 8-bit images.
-    constexpr bool eightBit = std::is_same_v<Pel, std::uint8_t>;
-    if constexpr (!eightBit) {
-        if (runMethod.extra != RunMethod::none || !o.flat.empty() || !o.dark.empty())
-            throw UsageError("--method " + o.method +
-                             (runMethod.extra == RunMethod::none ? " with --flat or --dark" : "") +
-                             " takes 8-bit images; the tool is " +
-                             std::to_string(depthOf(tool)) + "-bit");
-    }
-    const vkFlatField flatField = eightBit ? flatFieldFor(o) : vkFlatField();
+    const vkFlatField flatField = flatFieldFor<Pel>(o, depthOf(tool));
     // The local gain corrections train on the normalizer's reference here;
     // the trained tool is immutable, so every worker shares it.
-    vkLocalGainNormalizer gainTool;
-    if constexpr (eightBit) {
-        if (runMethod.extra == RunMethod::localGainOffset || runMethod.extra == RunMethod::localGain) {
-            try {
-                gainTool.train(tool);
-            } catch (const std::exception& e) {
-                throw std::runtime_error("cannot train for " + o.method + ": " + e.what());
-            }
+    std::conditional_t<sizeof(Pel) == 1, vkLocalGainNormalizer, vkDeepLocalGainNormalizer> gainTool;
+    if (runMethod.extra == RunMethod::localGainOffset || runMethod.extra == RunMethod::localGain) {
+        try {
+            gainTool.train(tool);
+        } catch (const std::exception& e) {
+            throw std::runtime_error("cannot train for " + o.method + ": " + e.what());
         }
     }
 
@@ -494,23 +491,23 @@ int runWith(const RunOptions& o, const RunMethod& runMethod, const std::vector<s
         try {
             bool success = true;
             std::string message;
+            if (flatField.isCalibrated()) image = flatField.apply(image);
             vkPelBuffer<Pel> result;
-            if constexpr (eightBit) {
-                if (flatField.isCalibrated()) image = flatField.apply(image);
-                switch (runMethod.extra) {
-                    case RunMethod::flatField: result = image; break;
-                    case RunMethod::localGainOffset:
-                        result = gainTool.run(image, vkLocalGainNormalizer::Correction::gainAndOffset);
-                        break;
-                    case RunMethod::localGain:
-                        result = gainTool.run(image, vkLocalGainNormalizer::Correction::gainOnly);
-                        break;
-                    case RunMethod::none: break;
-                }
+            switch (runMethod.extra) {
+                case RunMethod::flatField:
+                    result = image;
+                    break;
+                case RunMethod::localGainOffset:
+                    result = gainTool.run(image, vkLocalGainCorrection::gainAndOffset);
+                    break;
+                case RunMethod::localGain:
+                    result = gainTool.run(image, vkLocalGainCorrection::gainOnly);
+                    break;
+                case RunMethod::none:
+                    result = tools[static_cast<std::size_t>(worker)].run(
+                        image, method, success, message, recorder, kDiagFlags);
+                    break;
             }
-            if (runMethod.extra == RunMethod::none)
-                result = tools[static_cast<std::size_t>(worker)].run(image, method, success, message,
-                                                                     recorder, kDiagFlags);
             if (!success) {
                 r = {false, in + ": success=false: " + message};
             } else if (!result.isBound() || result.window().isNull()) {

@@ -14,6 +14,11 @@
 // that the flat frames hardly lift above the dark frames is amplified
 // accordingly.
 //
+// Deep images: a calibration made from 16-bit frames of a declared depth d
+// (9..16 bits) calibrates 16-bit images of that depth, the results clamped
+// to 0..2^d - 1; a frame or image with a value above the depth is refused
+// (BadImage), and so is an image of the other pixel type than the frames'.
+//
 // Frames and images are matched pixel by pixel from the first pixel of their
 // windows: their sizes must agree, their positions are not compared. The
 // calibration composes with the normalizers: calibrate the raw image first,
@@ -30,6 +35,7 @@
 class IMGNORM_API vkFlatField {
   public:
     using Frames = std::vector<vkPelBuffer_const<std::uint8_t>>;
+    using DeepFrames = std::vector<vkPelBuffer_const<std::uint16_t>>;
 
     // Not calibrated.
     vkFlatField();
@@ -39,11 +45,16 @@ class IMGNORM_API vkFlatField {
     // differs from the first flat frame's, and CanNotTrain when no pixel of
     // the flat average lies above the dark average.
     vkFlatField(const Frames& darkFrames, const Frames& flatFrames);
+    // The same from 16-bit frames of depth bits (9..16, else BadParams).
+    vkFlatField(const DeepFrames& darkFrames, const DeepFrames& flatFrames, std::int32_t depth);
     vkFlatField(const vkFlatField& other);
     vkFlatField& operator=(const vkFlatField& other);
     ~vkFlatField();
 
     bool isCalibrated() const { return data_ != nullptr; }
+    // The frames' depth: 8, or 9..16 for 16-bit frames (0 when not
+    // calibrated).
+    std::int32_t depth() const;
     // The frames' size (0 when not calibrated).
     std::int32_t width() const;
     std::int32_t height() const;
@@ -57,8 +68,15 @@ class IMGNORM_API vkFlatField {
     // calibrated, BadImage when raw is unbound or its size differs from the
     // frames'.
     vkPelBuffer<std::uint8_t> apply(const vkPelBuffer_const<std::uint8_t>& raw) const;
+    vkPelBuffer<std::uint16_t> apply(const vkPelBuffer_const<std::uint16_t>& raw) const;
 
   private:
+    template <class Pel>
+    void calibrate(const std::vector<vkPelBuffer_const<Pel>>& darkFrames,
+                   const std::vector<vkPelBuffer_const<Pel>>& flatFrames, std::int32_t depth);
+    template <class Pel>
+    vkPelBuffer<Pel> correct(const vkPelBuffer_const<Pel>& raw) const;
+
     struct Data;
     std::shared_ptr<const Data> data_;  // immutable; shared by copies
 };

@@ -1205,14 +1205,15 @@ bool vk_detail::gaussDirectFir(const vkPelRect& window, const vkGaussSampleParam
     return firApplies(p.ax, p.ay);
 }
 
-void vk_detail::gaussSums(const vkPelBuffer_const<std::uint8_t>& values,
-                          const vkPelBuffer_const<std::uint8_t>* squares,
-                          const vkPair<std::int32_t>& kernelSize, const GaussSumSink& sink) {
+template <class T>
+void vk_detail::gaussSums(const vkPelBuffer_const<T>& values, const vkPelBuffer_const<T>* squares,
+                          int highShift, const vkPair<std::int32_t>& kernelSize,
+                          const GaussSumSink& sink) {
     vk_detail::requireBound(values);
     const GaussPlan p = gaussPlan(
         values.window(), vkGaussSampleParams(vkPair<std::int32_t>(1, 1), kernelSize, 1.0, true));
     if (p.ax.begin >= p.ax.end || p.ay.begin >= p.ay.end) return;
-    const std::uint8_t* src[3] = {values.pointToOffset(), nullptr, nullptr};
+    const T* src[3] = {values.pointToOffset(), nullptr, nullptr};
     std::ptrdiff_t stride[3] = {values.rowUpdate(), 0, 0};
     const int sources = squares != nullptr ? 3 : 1, planes = squares != nullptr ? 2 : 1;
     for (int i = 1; i < sources; ++i) {
@@ -1224,24 +1225,25 @@ void vk_detail::gaussSums(const vkPelBuffer_const<std::uint8_t>& values,
     std::vector<double> inverseX(w.x.size());
     for (std::size_t i = 0; i < w.x.size(); ++i)
         inverseX[i] = 1.0 / static_cast<double>(w.x[i]);
+    const double high = std::ldexp(1.0, highShift);
     const auto run = [&](auto vacc) {
         using VAcc = decltype(vacc);
         // Plane 0 takes the values' column sums, plane 1 those of the high
-        // part of the squares times 64 plus those of the low part; as
-        // doubles they are exact (below 2^53 for every kernel the
-        // neighbourhoods give).
-        const auto combine = [](const VAcc* const* c, int h, double* out, std::int32_t n) {
+        // part of the squares times 2^highShift plus those of the low part;
+        // as doubles they are exact while below 2^53 (for 8-bit planes,
+        // every kernel the neighbourhoods give).
+        const auto combine = [high](const VAcc* const* c, int h, double* out, std::int32_t n) {
             if (h == 0) {
                 for (std::int32_t x = 0; x < n; ++x)
                     out[x] = static_cast<double>(c[0][x]);
             } else {
                 for (std::int32_t x = 0; x < n; ++x)
-                    out[x] = 64.0 * static_cast<double>(c[1][x]) + static_cast<double>(c[2][x]);
+                    out[x] = high * static_cast<double>(c[1][x]) + static_cast<double>(c[2][x]);
             }
         };
         overRowStrips(
             p.ax, p.ay, p.ay.begin, p.ay.end, true, [&](std::int32_t j0, std::int32_t j1) {
-                gaussRun<std::uint8_t, VAcc, double, double>(
+                gaussRun<T, VAcc, double, double>(
                     src, stride, sources, planes, combine, p.ax, p.ay, p.ax.begin, p.ax.end, j0, j1,
                     [&](std::int32_t jy, const double* const* sums) {
                         const std::int32_t y = jy - p.ay.begin;
@@ -1250,11 +1252,25 @@ void vk_detail::gaussSums(const vkPelBuffer_const<std::uint8_t>& values,
                     });
             });
     };
-    if (GaussU128{255} * p.ay.full < (GaussU128{1} << 32))
+    // The running sums are modular: only the true column sums, at most the
+    // largest pixel times the kernel's weight (below 2^58 per axis), must
+    // fit: 32 bits for short kernels, 64 for most, 128 for 16-bit planes
+    // under kernels whose weight reaches 2^48 (sizes above about 27000).
+    const GaussU128 columnMax = GaussU128{std::numeric_limits<T>::max()} * p.ay.full;
+    if (columnMax < (GaussU128{1} << 32))
         run(std::uint32_t{});
-    else
+    else if (columnMax < (GaussU128{1} << 64))
         run(std::uint64_t{});
+    else
+        run(GaussU128{});
 }
+
+template void vk_detail::gaussSums<std::uint8_t>(const vkPelBuffer_const<std::uint8_t>&,
+                                                 const vkPelBuffer_const<std::uint8_t>*, int,
+                                                 const vkPair<std::int32_t>&, const GaussSumSink&);
+template void vk_detail::gaussSums<std::uint16_t>(const vkPelBuffer_const<std::uint16_t>&,
+                                                  const vkPelBuffer_const<std::uint16_t>*, int,
+                                                  const vkPair<std::int32_t>&, const GaussSumSink&);
 
 template <class T>
 vkPelBuffer<T> vk_detail::gaussSampleRows(const GaussRowSource<T>& rows,

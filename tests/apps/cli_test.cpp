@@ -446,4 +446,32 @@ TEST_F(Cli, TwelveBitImagesKeepTheirDepthThroughTrainRunAndInfo) {
     o = cli("train --reference %golden --depth 12 -o @t8.tool --methods histogram");
     EXPECT_EQ(o.status, 2);
     EXPECT_NE(o.err.find("holds 8-bit samples"), std::string::npos) << o.err;
+
+    // The local gain corrections after a flat-field calibration, and the
+    // calibration alone (its depth from the flat frame), on 12-bit files.
+    vkDeepImageNormalizer source(12);
+    source.referenceImage(golden, false);
+    source.maskImage(readImage(sample("mask")), true);
+    vkDeepLocalGainNormalizer gain;
+    gain.train(source);
+    const vkFlatField flat({}, {deepen("vignette")}, 12);
+    const auto calibrated = flat.apply(ramp);
+    auto got = [&](const std::string& file) {
+        const imgnorm_cli::GrayImage image = imgnorm_cli::readGrayImage(path(file));
+        EXPECT_EQ(image.depth, 12);
+        return image.deep() ? testimg::pixels<std::uint16_t>(std::get<1>(image.pels))
+                            : std::vector<std::uint16_t>();
+    };
+    for (const auto& [name, correction] :
+         {std::pair{"local-gain-offset", vkLocalGainCorrection::gainAndOffset},
+          std::pair{"local-gain", vkLocalGainCorrection::gainOnly}}) {
+        o = cli(std::string("run --reference @golden12.png --mask %mask --method ") + name +
+                " --flat @vignette12.png -o @g.png @ramp12.png");
+        ASSERT_EQ(o.status, 0) << o.err;
+        EXPECT_EQ(got("g.png"), testimg::pixels<std::uint16_t>(gain.run(calibrated, correction)))
+            << name;
+    }
+    o = cli("run --method flat-field --flat @vignette12.png -o @f.png @ramp12.png");
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(got("f.png"), testimg::pixels<std::uint16_t>(calibrated));
 }

@@ -79,25 +79,34 @@ TEST(FlatField, CalibratesASimulatedSensorToWithinOneGrayLevel) {
 
 // Frames and raw image in windows off the origin of larger storage, single
 // frames with dead and hot pixels: the formula in double precision, and gain
-// 1 (dark subtraction alone) where flat - dark is not positive.
-TEST(FlatField, FollowsTheFormulaAndSubtractsOnlyTheDarkWhereTheFlatIsNotBrighter) {
+// 1 (dark subtraction alone) where flat - dark is not positive; on 8-bit
+// images and on 12-bit ones in 16-bit pixels (levels 16 times as many).
+template <class Pel>
+void followsTheFormula(std::int32_t depth) {
+    using B = vkPelBuffer<Pel>;
+    using C = vkPelBuffer_const<Pel>;
     const std::int32_t w = 17, h = 9;
+    const auto k = static_cast<std::uint32_t>(1u << (depth - 8));
+    const auto top = static_cast<Pel>((1u << depth) - 1);
     auto gen = testimg::rng(3);
-    const Img darkContent = testimg::random<std::uint8_t>(w, h, gen, 0, 40);
-    Img flatContent = testimg::random<std::uint8_t>(w, h, gen, 60, 250);
+    const B darkContent = testimg::random<Pel>(w, h, gen, 0, 40 * k);
+    B flatContent = testimg::random<Pel>(w, h, gen, 60 * k, 250 * k);
     flatContent.pointToOffset()[2] = darkContent.pointToOffset()[2];  // dead: flat = dark
     flatContent.pointToOffset()[3] =
-        static_cast<std::uint8_t>(darkContent.pointToOffset()[3] / 2);  // hot dark pixel
-    const CImg dark =
-        testimg::embeddedWithMargins<std::uint8_t>(darkContent, 3, 1, 0, 2, 255, P(-4, 6));
-    const CImg flat =
-        testimg::embeddedWithMargins<std::uint8_t>(flatContent, 0, 0, 5, 5, 255, P(30, 2));
-    Img raw =
-        testimg::embedded<std::uint8_t>(testimg::random<std::uint8_t>(w, h, gen), 2, 7, P(1, 1));
+        static_cast<Pel>(darkContent.pointToOffset()[3] / 2);  // hot dark pixel
+    const C dark = testimg::embeddedWithMargins<Pel>(darkContent, 3, 1, 0, 2, top, P(-4, 6));
+    const C flat = testimg::embeddedWithMargins<Pel>(flatContent, 0, 0, 5, 5, top, P(30, 2));
+    B raw = testimg::embedded<Pel>(testimg::random<Pel>(w, h, gen, 0, top), 2, 7, P(1, 1));
     raw.clientFromImageXform(vkXform<2>(1.0, 0.0, 0.0, 3.0, 5.0, 0.0));
-    const std::vector<std::uint8_t> around = testimg::storagePixels<std::uint8_t>(raw);
+    const std::vector<Pel> around = testimg::storagePixels<Pel>(raw);
 
-    const vkFlatField ff({dark}, {flat});
+    const std::vector<C> darks{dark}, flats{flat};
+    vkFlatField ff;
+    if constexpr (sizeof(Pel) == 1)
+        ff = vkFlatField(darks, flats);
+    else
+        ff = vkFlatField(darks, flats, depth);
+    EXPECT_EQ(ff.depth(), depth);
     double signal = 0;
     int measured = 0;
     for (std::int32_t y = 0; y < h; ++y)
@@ -109,19 +118,25 @@ TEST(FlatField, FollowsTheFormulaAndSubtractsOnlyTheDarkWhereTheFlatIsNotBrighte
     EXPECT_EQ(ff.unmeasuredPixels(), w * h - measured);
     EXPECT_GE(ff.unmeasuredPixels(), 2);
     const double mean = signal / measured;
-    const Img out = ff.apply(raw);
+    const B out = ff.apply(raw);
     EXPECT_EQ(out.window(), raw.window());
     EXPECT_EQ(out.clientFromImageXform().map(vkVector<2>(0.0, 1.0)).y(), 3.0);
-    EXPECT_EQ(testimg::storagePixels<std::uint8_t>(raw), around);
+    EXPECT_EQ(testimg::storagePixels<Pel>(raw), around);
     for (std::int32_t y = 0; y < h; ++y)
         for (std::int32_t x = 0; x < w; ++x) {
             const int s = testimg::at(flat, x, y) - testimg::at(dark, x, y);
             const double v =
-                (testimg::at(raw, x, y) - testimg::at(dark, x, y)) * (s > 0 ? mean / s : 1.0);
-            EXPECT_NEAR(testimg::at(out, x, y), std::clamp(std::floor(v + 0.5), 0.0, 255.0),
+                (testimg::at<Pel>(raw, x, y) - testimg::at(dark, x, y)) * (s > 0 ? mean / s : 1.0);
+            EXPECT_NEAR(testimg::at<Pel>(out, x, y),
+                        std::clamp(std::floor(v + 0.5), 0.0, static_cast<double>(top)),
                         s > 0 ? 1 : 0)
                 << x << "," << y;
         }
+}
+
+TEST(FlatField, FollowsTheFormulaAndSubtractsOnlyTheDarkWhereTheFlatIsNotBrighter) {
+    followsTheFormula<std::uint8_t>(8);
+    followsTheFormula<std::uint16_t>(12);
 }
 
 TEST(FlatField, RefusesMissingAndMismatchedFramesAndImages) {
@@ -160,6 +175,26 @@ TEST(FlatField, RefusesMissingAndMismatchedFramesAndImages) {
     EXPECT_EQ(message([&] { (void)ff.apply(Img()); }), named(BadImage(), "Image must be bound."));
     EXPECT_EQ(message([&] { (void)ff.apply(small); }),
               named(BadImage(), "The image is 8 x 5, the calibration frames 8 x 6."));
+
+    // Deep frames: their depth, values within it, images of their type.
+    using Deep = vkPelBuffer<std::uint16_t>;
+    const Deep deep = testimg::random<std::uint16_t>(8, 6, gen, 1000, 4095);
+    Deep above = testimg::random<std::uint16_t>(8, 6, gen, 0, 4095);
+    above.pointToOffset()[above.rowUpdate() + 3] = 4096;
+    EXPECT_EQ(message([&] { vkFlatField({}, {deep}, 8); }),
+              named(BadParams(), "The depth of deep frames must be 9..16 bits."));
+    EXPECT_EQ(
+        message([&] { vkFlatField({above}, {deep}, 12); }),
+        named(BadImage(),
+              "dark frame 1 holds a value above 4095, the largest of the tool's 12-bit depth."));
+    const vkFlatField deepField({}, {deep}, 12);
+    EXPECT_EQ(message([&] { (void)deepField.apply(a); }),
+              named(BadImage(), "The image has 8-bit pixels, the calibration frames 16-bit ones."));
+    EXPECT_EQ(message([&] { (void)ff.apply(deep); }),
+              named(BadImage(), "The image has 16-bit pixels, the calibration frames 8-bit ones."));
+    EXPECT_EQ(message([&] { (void)deepField.apply(above); }),
+              named(BadImage(),
+                    "The image holds a value above 4095, the largest of the tool's 12-bit depth."));
 }
 
 }  // namespace

@@ -194,6 +194,56 @@ TEST(LocalGainNormalizer, ArchiveRecordIsTheSourcesRecordThenItsOwnItems) {
     EXPECT_FALSE(loaded.isTrained());
 }
 
+// The deep tool: its source's deep record then the same items, loaded into
+// an equal tool that runs alike; each loader refuses the other's record; a
+// value above the depth is refused in the reference and in the image.
+TEST(LocalGainNormalizer, DeepToolStoresItsSourcesRecordAndRefusesValuesAboveItsDepth) {
+    using Deep = vkPelBuffer<std::uint16_t>;
+    const vkImageNormalizer s8 = source(true, P(2, 2));
+    auto deepen = [](const CImg& image) {
+        Deep d(image.window());
+        for (std::int32_t y = 0; y < image.height(); ++y)
+            for (std::int32_t x = 0; x < image.width(); ++x)
+                d.pointToOffset()[y * d.rowUpdate() + x] =
+                    static_cast<std::uint16_t>(testimg::at(image, x, y) * 16 + x % 16);
+        return d;
+    };
+    vkDeepImageNormalizer s(12);
+    s.referenceImage(deepen(s8.referenceImage()), true);
+    s.maskImage(s8.maskImage(), true);
+    s.neighborhoodSize(P(9, 7));
+    s.granularity(P(2, 2));
+    vkDeepLocalGainNormalizer g;
+    g.gainRange(D(0.5, 3.0));
+    g.train(s);
+    vkArchive out, source;
+    out || g;
+    source || s;
+    EXPECT_EQ(out.bytes(),
+              Bytes().append(source.bytes()).u8(0).u8(1).u8(0).f64(0.5).f64(3.0).f64(1.0).v);
+    vkDeepLocalGainNormalizer loaded;
+    vkArchive in(out.bytes());
+    in || loaded;
+    EXPECT_TRUE(loaded == g);
+    const Deep image = deepen(shaded(s8));
+    for (Correction c : kCorrections)
+        EXPECT_EQ(testimg::pixels<std::uint16_t>(loaded.run(image, c)),
+                  testimg::pixels<std::uint16_t>(g.run(image, c)));
+
+    vkLocalGainNormalizer eight;
+    vkArchive deepRecord(out.bytes()), eightRecord(stored(trained(s8)));
+    EXPECT_THROW(deepRecord || eight, vkArchive::UnknownVersion);
+    EXPECT_THROW(eightRecord || loaded, vkArchive::UnknownVersion);
+
+    Deep above = vfPelCopy(image);
+    above.pointToOffset()[15 * above.rowUpdate() + 20] = 4096;
+    EXPECT_THROW((void)g.run(above, Correction::gainOnly), BadImage);
+    vkDeepImageNormalizer wide(12);
+    wide.referenceImage(above, true);
+    EXPECT_THROW(loaded.train(wide), BadImage);
+    EXPECT_TRUE(loaded == g);
+}
+
 // Hostile records: each is refused with its own exception, and the tool
 // loaded into is left exactly as it was.
 TEST(LocalGainNormalizer, RefusesHostileRecordsAndLeavesTheTargetAsItWas) {

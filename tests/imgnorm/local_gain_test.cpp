@@ -1,10 +1,12 @@
 // The local gain corrections against a slow reference: the weighted local
 // statistics, gains, offsets and bilinear resampling written out in double
 // precision, with the Gaussian taken as the linear operator that the Gaussian
-// sampling applies (found from its responses to single pixels).
+// sampling applies (found from its responses to single pixels). The same
+// reference serves 8-bit and deep images.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <type_traits>
 
 #include "imgnorm/gain_normalizer.h"
 #include "imgnorm/local_model.h"
@@ -22,18 +24,25 @@ struct Grid {
     std::vector<double> v, wt;  // values and weights (255 = fully included)
 };
 
-Grid gridOf(const CImg& image, const CImg& mask, bool reduce, P g) {
+template <class Pel>
+Grid gridOf(const vkPelBuffer_const<Pel>& image, const CImg& mask, bool reduce, P g) {
+    using C = vkPelBuffer_const<Pel>;
     vkGaussSampleParams reduction(g, P(g.x() - 1, g.y() - 1), 1.0, true);
     reduction.doRounding(true);
-    const CImg masked = mask.isBound() ? CImg(vfPelMin<std::uint8_t>(image, mask)) : image;
-    const CImg v = reduce ? CImg(vfGaussSample<std::uint8_t>(masked, reduction)) : masked;
+    vkPelBuffer<Pel> masked = testimg::crop(image, image.window());
+    if (mask.isBound())
+        for (std::int32_t y = 0; y < image.height(); ++y)
+            for (std::int32_t x = 0; x < image.width(); ++x)
+                if (testimg::at(mask, x, y) == 0)
+                    masked.pointToOffset()[y * masked.rowUpdate() + x] = 0;
+    const C v = reduce ? C(vfGaussSample<Pel>(masked, reduction)) : C(masked);
     const CImg w = !mask.isBound() ? CImg()
                    : reduce        ? CImg(vfGaussSample<std::uint8_t>(mask, reduction))
                                    : mask;
     Grid out{v.width(), v.height(), {}, {}};
     for (std::int32_t y = 0; y < v.height(); ++y)
         for (std::int32_t x = 0; x < v.width(); ++x) {
-            out.v.push_back(testimg::at(v, x, y));
+            out.v.push_back(testimg::at<Pel>(v, x, y));
             out.wt.push_back(w.isBound() ? testimg::at(w, x, y) : 255.0);
         }
     return out;
@@ -72,7 +81,7 @@ struct Stats {
 };
 
 // The weighted mean and standard deviation of the grid pixels' mean values
-// 255 v / wt, each weighted by wt.
+// 255 v / wt, each weighted by wt (any depth: the weights are 8-bit).
 Stats statsOf(const Grid& g, const std::vector<double>& k) {
     const auto n = g.v.size();
     Stats s{std::vector<double>(n), std::vector<double>(n), std::vector<bool>(n),
@@ -100,22 +109,28 @@ Stats statsOf(const Grid& g, const std::vector<double>& k) {
     return s;
 }
 
+template <class Pel>
 struct GainCase {
-    CImg image, reference, mask;
+    vkPelBuffer_const<Pel> image, reference;
+    CImg mask;
     P n, g;
     Correction correction;
     vkPair<double> range{0.25, 4.0};
     double floor = 1.0;
+    std::int32_t depth = 8;
 };
 
 // The expected result, and in tolerance the largest difference allowed at
 // each pixel: 0 (not compared) where it depends on a grid pixel whose share
 // of included weight is borderline, 2 where on one whose share is below a
-// quarter, else 1.
-Img slowGain(const GainCase& s, Img& tolerance) {
+// quarter, else 1. On a deep image the floor counts 2^(depth-8) of its levels
+// and results lie in 0..2^depth - 1.
+template <class Pel>
+vkPelBuffer<Pel> slowGain(const GainCase<Pel>& s, Img& tolerance) {
     vkPelRect rect = s.image.window() & s.reference.window();
     if (s.mask.isBound()) rect &= s.mask.window();
-    const CImg img = testimg::crop(s.image, rect), ref = testimg::crop(s.reference, rect);
+    const vkPelBuffer_const<Pel> img = testimg::crop(s.image, rect),
+                                 ref = testimg::crop(s.reference, rect);
     CImg mask;
     if (s.mask.isBound())
         mask = scene::mapped(testimg::crop(s.mask, rect),
@@ -126,11 +141,12 @@ Img slowGain(const GainCase& s, Img& tolerance) {
         gi.w, gi.h, imgnorm_detail::gaussKernelSize(imgnorm_detail::reducedNeighborhood(s.n, s.g)));
     const Stats si = statsOf(gi, k), sr = statsOf(gr, k);
     std::vector<double> gain(gi.v.size(), 1.0), offset(gi.v.size(), 0.0);
+    const double floor = std::ldexp(s.floor, s.depth - 8), top = std::ldexp(1.0, s.depth) - 1;
     for (std::size_t p = 0; p < gi.v.size(); ++p) {
         if (!sr.valid[p]) continue;
         const double ratio = s.correction == Correction::gainAndOffset
-                                 ? std::max(sr.dev[p], s.floor) / std::max(si.dev[p], s.floor)
-                                 : std::max(sr.mean[p], s.floor) / std::max(si.mean[p], s.floor);
+                                 ? std::max(sr.dev[p], floor) / std::max(si.dev[p], floor)
+                                 : std::max(sr.mean[p], floor) / std::max(si.mean[p], floor);
         gain[p] = std::clamp(ratio, s.range.x(), s.range.y());
         offset[p] =
             s.correction == Correction::gainAndOffset ? sr.mean[p] - gain[p] * si.mean[p] : 0.0;
@@ -154,15 +170,15 @@ Img slowGain(const GainCase& s, Img& tolerance) {
         borderline[p] = sr.borderline[p] ? 1.0 : 0.0;
         lowShare[p] = sr.lowShare[p] && sr.valid[p] ? 1.0 : 0.0;
     }
-    Img out = vfPelCopy(img);
-    tolerance = vfPelCopy(img);
+    vkPelBuffer<Pel> out = testimg::crop(img, rect);
+    tolerance = Img(rect);
     for (std::int32_t y = 0; y < rect.height(); ++y)
         for (std::int32_t x = 0; x < rect.width(); ++x) {
             const double u = (x + 0.5) * gi.w / rect.width() - 0.5,
                          v = (y + 0.5) * gi.h / rect.height() - 0.5;
-            const double value = at(gain, u, v) * testimg::at(img, x, y) + at(offset, u, v);
+            const double value = at(gain, u, v) * testimg::at<Pel>(img, x, y) + at(offset, u, v);
             out.pointToOffset()[y * out.rowUpdate() + x] =
-                static_cast<std::uint8_t>(std::clamp(std::floor(value + 0.5), 0.0, 255.0));
+                static_cast<Pel>(std::clamp(std::floor(value + 0.5), 0.0, top));
             tolerance.pointToOffset()[y * tolerance.rowUpdate() + x] = at(borderline, u, v) > 0 ? 0
                                                                        : at(lowShare, u, v) > 0 ? 2
                                                                                                 : 1;
@@ -170,31 +186,38 @@ Img slowGain(const GainCase& s, Img& tolerance) {
     return out;
 }
 
-Img toolGain(const GainCase& s) {
-    vkImageNormalizer source =
-        scene::trained(s.reference, vkImageNormalizerDefs::eIdentity, s.mask);
+template <class Pel>
+vkPelBuffer<Pel> toolGain(const GainCase<Pel>& s) {
+    using Tool = std::conditional_t<std::is_same_v<Pel, std::uint8_t>, vkLocalGainNormalizer,
+                                    vkDeepLocalGainNormalizer>;
+    typename Tool::Source source;
+    if constexpr (!std::is_same_v<Pel, std::uint8_t>) source.depth(s.depth);
+    source.referenceImage(s.reference, true);
+    source.maskImage(s.mask, true);
     source.neighborhoodSize(s.n);
     source.granularity(s.g);
-    vkLocalGainNormalizer tool;
+    Tool tool;
     tool.gainRange(s.range);
     tool.deviationFloor(s.floor);
     tool.train(source);
     return tool.run(s.image, s.correction);
 }
 
-// The first pixel that differs by more than its tolerance ("" if none);
-// skipped counts the pixels not compared.
-std::string compare(const CImg& got, const CImg& want, const CImg& tolerance, int& skipped) {
+// The first pixel that differs by more than its tolerance times scale (""
+// if none); skipped counts the pixels not compared.
+template <class Pel>
+std::string compare(const vkPelBuffer_const<Pel>& got, const vkPelBuffer_const<Pel>& want,
+                    const CImg& tolerance, int& skipped, int scale = 1) {
     skipped = 0;
     if (got.window() != want.window()) return "different windows";
     for (std::int32_t y = 0; y < got.height(); ++y)
         for (std::int32_t x = 0; x < got.width(); ++x) {
             const int t = testimg::at(tolerance, x, y);
             skipped += t == 0 ? 1 : 0;
-            if (t != 0 && std::abs(testimg::at(got, x, y) - testimg::at(want, x, y)) > t)
-                return std::to_string(x) + "," + std::to_string(y) + ": " +
-                       std::to_string(testimg::at(got, x, y)) + " instead of " +
-                       std::to_string(testimg::at(want, x, y));
+            const int a = testimg::at<Pel>(got, x, y), b = testimg::at<Pel>(want, x, y);
+            if (t != 0 && std::abs(a - b) > t * scale)
+                return std::to_string(x) + "," + std::to_string(y) + ": " + std::to_string(a) +
+                       " instead of " + std::to_string(b);
         }
     return "";
 }
@@ -278,13 +301,77 @@ TEST(LocalGain, MatchesTheSlowReferenceOnWindowsMasksExtremesAndFlatAreas) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const GainCase s{c.image, c.reference, c.mask, c.n, c.g, c.c, c.range, c.floor};
+        const GainCase<std::uint8_t> s{c.image, c.reference, c.mask,  c.n, c.g,
+                                       c.c,     c.range,     c.floor, 8};
         Img tolerance;
         const Img got = toolGain(s), want = slowGain(s, tolerance);
         int skipped = 0;
         EXPECT_EQ(compare(got, want, tolerance, skipped), "");
         EXPECT_LT(skipped, got.width() * got.height() / 10);
         EXPECT_EQ(got.window(), c.reference.window());
+    }
+}
+
+// Deep images: the texture spread over 12 and 16 bits (low bits filled from
+// the position), shaded, clipping at both ends, or flat; a huge kernel. The fixed point
+// keeps the same share of the range as on 8-bit images, so the tolerance
+// is that of 8-bit images in 8-bit gray levels (2^(d-8) levels).
+TEST(LocalGain, MatchesTheSlowReferenceOnTwelveAndSixteenBitImages) {
+    const std::int32_t w = 23, h = 17;
+    const Img tex = scene::texture(w, h, 5);
+    Img maskContent = scene::mapped(tex, [](double v, int x, int y) {
+        return x < 6 || (x + 2 * y) % 7 == 0 ? 0 : v > 60 ? 1 : 200;
+    });
+    const CImg mask = testimg::embedded<std::uint8_t>(maskContent, 2, 0, P(5, 4));
+    const Correction GO = Correction::gainAndOffset, G = Correction::gainOnly;
+    for (const std::int32_t depth : {12, 16}) {
+        const double top = std::ldexp(1.0, depth) - 1, step = std::ldexp(1.0, depth - 8);
+        auto deep = [&](const std::function<double(double, int, int)>& f, std::int32_t left) {
+            vkPelBuffer<std::uint16_t> d(w, h);
+            for (std::int32_t y = 0; y < h; ++y)
+                for (std::int32_t x = 0; x < w; ++x)
+                    d.pointToOffset()[y * d.rowUpdate() + x] = static_cast<std::uint16_t>(
+                        std::clamp(std::round(f(testimg::at(tex, x, y), x, y) * step +
+                                              (x * 7 + y * 3) % static_cast<int>(step)),
+                                   0.0, top));
+            return vkPelBuffer_const<std::uint16_t>(
+                testimg::embeddedWithMargins<std::uint16_t>(d, left, 1, 3, 4, 0, P(5, 4)));
+        };
+        const auto ref = deep([](double v, int, int) { return v; }, 2);
+        const auto shaded = deep(
+            [&](double v, int x, int y) { return (0.45 + 0.5 * x / w) * v + 30.0 * y / h; }, 1);
+        const auto extreme = deep([](double v, int, int) { return 2.6 * v - 160; }, 1);
+        const auto flat = deep([](double, int, int) { return 77; }, 1);
+        struct Case {
+            const char* name;
+            vkPelBuffer_const<std::uint16_t> image;
+            CImg mask;
+            P n, g;
+            Correction c;
+            double floor;
+        };
+        const Case cases[] = {
+            {"full resolution, masked", shaded, mask, P(9, 7), P(1, 1), GO, 1},
+            {"full resolution gain only", shaded, {}, P(9, 7), P(1, 1), G, 1},
+            {"reduced, masked", shaded, mask, P(11, 9), P(3, 2), GO, 1},
+            {"reduced gain only, masked", extreme, mask, P(9, 7), P(2, 2), G, 1},
+            {"clipping, reduced", extreme, {}, P(9, 7), P(2, 2), GO, 1},
+            {"flat run-time image, high floor", flat, mask, P(9, 7), P(1, 1), GO, 6},
+            // A kernel of weight 2^49 down the columns: 128-bit column sums
+            // (at every depth, so once is enough: the reference is slow).
+            {"huge neighbourhood", shaded, mask, P(9, 60001), P(1, 1), GO, 1},
+        };
+        for (const Case& c : cases) {
+            if (c.n.y() > 1000 && depth != 16) continue;
+            SCOPED_TRACE(std::string(c.name) + ", depth " + std::to_string(depth));
+            const GainCase<std::uint16_t> s{c.image, ref,       c.mask,  c.n,  c.g,
+                                            c.c,     {0.25, 4}, c.floor, depth};
+            Img tolerance;
+            const auto got = toolGain(s), want = slowGain(s, tolerance);
+            int skipped = 0;
+            EXPECT_EQ(compare<std::uint16_t>(got, want, tolerance, skipped, 1 << (depth - 8)), "");
+            EXPECT_LT(skipped, got.width() * got.height() / 10);
+        }
     }
 }
 

@@ -1,28 +1,33 @@
 // The local gain corrections behind vkLocalGainNormalizer: Gaussian-weighted
 // local means and standard deviations of the reference and the run-time
 // image, at full or reduced resolution, turned into a gain and an offset per
-// pixel.
+// pixel. For 8-bit images and for deep ones (16-bit values of depth d =
+// 9..16) alike: below, d = 8 for 8-bit images, half = 2^(d-1) (128 on 8-bit
+// images), top = 2^d - 1 and U = 2^(16-d) (256 on 8-bit images), the gain
+// that puts a mean of d-bit values into 16-bit fixed point.
 //
 // Statistics grid: the working rectangle itself, or, with a granularity above
 // 1 and a neighbourhood above 1, its reduction by the granularity (the
 // Gaussian sampling with kernel granularity - 1, rounded, that the local
 // mean correction reduces its difference with). On the grid:
-//   V  the values: the image (with a mask: min(image, mask), excluded
-//      pixels 0), or its reduction;
+//   V  the values: the image (with a mask: excluded pixels 0), or its
+//      reduction;
 //   W  the weights: the binary mask (0 or 255), or its reduction (the share
 //      of included pixels, times 255); none without a mask;
-//   P  the second moment about 128 of the mean value r = 255 V / W of the
-//      grid pixel, weighted like V: (W / 255) (r - 128)^2 ((V - 128)^2
-//      without a mask), at most 2^14 and split into a high part (P / 64,
-//      at most 255) and a low part (the remainder, below 128).
+//   P  the second moment about half of the mean value r = 255 V / W of the
+//      grid pixel, weighted like V: (W / 255) (r - half)^2 ((V - half)^2
+//      without a mask), at most 2^(2d-2) and split into a high part
+//      (P / 2^(d-2), at most top) and a low part (the remainder, at most
+//      2^(d-2); on 8-bit images P / 64 and the remainder below 128).
 // G is the Gaussian of the kernel gaussKernelSize of the neighbourhood on
 // the grid, cut and renormalised at the grid's edges. V and both parts of P
 // are smoothed in one pass, the parts' column sums combined into those of
-// P (64 high + low) before the horizontal sums, and each weighted sum is
-// divided once; W is smoothed by the 8-bit Gaussian sampling at gain 256,
-// rounded to 16 bits. Then per grid pixel, in single precision,
+// P (2^(d-2) high + low) before the horizontal sums, and each weighted sum
+// is divided once; W is smoothed by the 8-bit Gaussian sampling at gain 256,
+// rounded to 16 bits. Then per grid pixel, in single precision (which
+// resolves the same share of the range at every depth),
 //   mean = 255 G(V) / G(W),
-//   deviation = sqrt(max(255 G(P) / G(W) - (mean - 128)^2, 0))
+//   deviation = sqrt(max(255 G(P) / G(W) - (mean - half)^2, 0))
 // (G(W) = 255 without a mask). A grid pixel whose neighbourhood includes
 // less than 1/16 of its Gaussian weight (G(W) < 255 / 16) has no
 // statistics: the quantized sums would decide them, not the image.
@@ -32,9 +37,9 @@
 //                  o = m_ref - g m_run
 //   gainOnly:      g = clamp(max(m_ref, f) / max(m_run, f), lo, hi), o = 0
 //   no statistics: g = 1, o = 0.
-// At full resolution out = clamp(g in + o, 0, 255) rounded half up. On a
+// At full resolution out = clamp(g in + o, 0, top) rounded half up. On a
 // reduced grid g and o are written as 16-bit fixed point over their fixed
-// ranges (g in the gain range, o in [-255 hi, 255]), split into high and
+// ranges (g in the gain range, o in [-top hi, top]), split into high and
 // low bytes, and each byte plane is resampled
 // bilinearly onto the working rectangle with the padded resampling of the
 // local mean correction; as the interpolation is linear, 256 high + low of
@@ -53,7 +58,7 @@ enum class GainModel { gainAndOffset, gainOnly };
 
 struct GainLimits {
     double lowest, highest;  // the gain range
-    double floor;            // deviations and means below it count as it
+    double floor;            // deviations and means below it count as it, in the image's levels
 };
 
 // Marks a grid pixel without statistics in a deviation plane.
@@ -64,6 +69,7 @@ constexpr std::uint16_t kLeastWeightSum = 255 * 16;
 // Where the statistics are taken, for one working rectangle.
 struct StatsGrid {
     vkPelRect rect;                          // the working rectangle
+    std::int32_t depth = 8;                  // the images' significant bits
     vkPair<std::int32_t> granularity;        // the reduction's step; (1, 1): full resolution
     vkPair<std::int32_t> kernel;             // the local Gaussian's kernel size on the grid
     vkPelBuffer_const<std::uint8_t> mask;    // the binary mask on rect; unbound without one
@@ -75,23 +81,25 @@ struct StatsGrid {
 // The reference's side, computed once per working rectangle.
 struct ReferenceStats {
     StatsGrid grid;
-    vkPelBuffer<std::uint16_t> mean;       // 256 m_ref, rounded
-    vkPelBuffer<std::uint16_t> deviation;  // 256 s_ref, rounded; kNoStatistics without statistics
+    vkPelBuffer<std::uint16_t> mean;       // U m_ref, rounded
+    vkPelBuffer<std::uint16_t> deviation;  // U s_ref, rounded; kNoStatistics without statistics
 };
 
-// The grid of rect (mask: the binary mask, unbound or covering rect).
-// Neighbourhood sizes and steps below 1 act as 1.
+// The grid of rect for images of depth bits (mask: the binary mask, unbound
+// or covering rect). Neighbourhood sizes and steps below 1 act as 1.
 StatsGrid statsGrid(const vkPelRect& rect, const vkPelBuffer_const<std::uint8_t>& binaryMask,
                     const vkPair<std::int32_t>& neighborhood,
-                    const vkPair<std::int32_t>& granularity);
+                    const vkPair<std::int32_t>& granularity, std::int32_t depth = 8);
 
-// The reference's statistics on grid (reference covering grid.rect).
-ReferenceStats referenceStats(const vkPelBuffer_const<std::uint8_t>& reference, StatsGrid grid);
+// The reference's statistics on grid (reference covering grid.rect, of the
+// grid's depth: 8 for std::uint8_t, 9..16 for std::uint16_t).
+template <class Pel>
+ReferenceStats referenceStats(const vkPelBuffer_const<Pel>& reference, StatsGrid grid);
 
 // Corrects image over trained.grid.rect (which image must cover) into a new
 // buffer on that rectangle with the image's transforms.
-vkPelBuffer<std::uint8_t> runLocalGain(const vkPelBuffer_const<std::uint8_t>& image,
-                                       const ReferenceStats& trained, GainModel model,
-                                       const GainLimits& limits);
+template <class Pel>
+vkPelBuffer<Pel> runLocalGain(const vkPelBuffer_const<Pel>& image, const ReferenceStats& trained,
+                              GainModel model, const GainLimits& limits);
 
 }  // namespace imgnorm_detail

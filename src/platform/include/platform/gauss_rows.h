@@ -62,21 +62,22 @@ class GaussSumSink {
     ~GaussSumSink() = default;
 };
 
-// Gaussian smoothing of the 8-bit values and, optionally, of 14-bit squares
-// given as a high and a low byte plane (squares[0] and squares[1], the
-// square being 64 high + low), all with windows of one size, without
-// sub-sampling, over the whole window (the kernel of kernelSize cut and
-// renormalised at its edges, as vfGaussSample does with fullWindow):
-// instead of output pixels, sink gets each row's weighted sums, the two
-// parts of the squares added up before the horizontal pass so that it runs
-// once for them. The sums are the exact integers vfGaussSample divides
-// while they stay below 2^53 (the values' up to kernels of about 70 per
-// axis), and beyond are rounded the same way on every machine and for every
-// number of threads.
+// Gaussian smoothing of the values (8- or 16-bit) and, optionally, of
+// squares given as a high and a low plane of the same type (squares[0] and
+// squares[1], the square being 2^highShift high + low), all with windows of
+// one size, without sub-sampling, over the whole window (the kernel of
+// kernelSize cut and renormalised at its edges, as vfGaussSample does with
+// fullWindow): instead of output pixels, sink gets each row's weighted sums,
+// the two parts of the squares added up before the horizontal pass so that
+// it runs once for them. The column sums are exact integers (32, 64 or
+// 128 bits, as the largest pixel times the kernel's weight needs); the
+// sums are the exact integers vfGaussSample divides while they stay below
+// 2^53 (8-bit values up to kernels of about 70 per axis), and beyond are
+// rounded the same way on every machine and for every number of threads.
 // Each strip of rows checks for cancellation (vkAttention::Cancelled)
 // before it starts.
-void gaussSums(const vkPelBuffer_const<std::uint8_t>& values,
-               const vkPelBuffer_const<std::uint8_t>* squares,
-               const vkPair<std::int32_t>& kernelSize, const GaussSumSink& sink);
+template <class T>
+void gaussSums(const vkPelBuffer_const<T>& values, const vkPelBuffer_const<T>* squares,
+               int highShift, const vkPair<std::int32_t>& kernelSize, const GaussSumSink& sink);
 
 }  // namespace vk_detail
