@@ -1,9 +1,10 @@
-// The tool's methods, the local gain corrections and Gaussian sampling give
-// the same bits for every number of threads, on heights that no strip size
-// divides.
+// The tool's methods, the local gain corrections (8 and 12 bits) and
+// Gaussian sampling give the same bits for every number of threads, on
+// heights that no strip size divides.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <type_traits>
 
 #include "imgnorm/gain_normalizer.h"
 #include "scene.h"
@@ -31,14 +32,21 @@ std::vector<std::uint8_t> runTool(const Img& ref, const Img& img, const Img& mas
     return pixels<std::uint8_t>(out);
 }
 
-std::vector<std::uint8_t> runGain(const Img& ref, const Img& img, const Img& mask,
-                                  vkLocalGainNormalizer::Correction c, P granularity) {
-    vkImageNormalizer source = scene::trained(ref, eIdentity, mask);
+// The local gain correction of an 8-bit or a 12-bit image.
+template <class Pel>
+std::vector<Pel> runGain(const vkPelBuffer<Pel>& ref, const vkPelBuffer<Pel>& img, const Img& mask,
+                         vkLocalGainCorrection c, P granularity) {
+    using Tool =
+        std::conditional_t<sizeof(Pel) == 1, vkLocalGainNormalizer, vkDeepLocalGainNormalizer>;
+    typename Tool::Source source;
+    if constexpr (sizeof(Pel) > 1) source.depth(12);
+    source.referenceImage(ref, true);
+    source.maskImage(mask, true);
     source.neighborhoodSize(P(41, 35));
     source.granularity(granularity);
-    vkLocalGainNormalizer tool;
+    Tool tool;
     tool.train(source);
-    return pixels<std::uint8_t>(tool.run(img, c));
+    return pixels<Pel>(tool.run(img, c));
 }
 
 }  // namespace
@@ -68,13 +76,29 @@ TEST(Threads, EveryCountGivesTheSameCorrectionsFitAndGaussianSampling) {
                                   [&] { return runTool(ref, img, m, method, P(g, g)); }),
                               0)
                         << where << "method " << method << ", granularity " << g;
-            for (const auto c : {vkLocalGainNormalizer::Correction::gainAndOffset,
-                                 vkLocalGainNormalizer::Correction::gainOnly})
+            for (const auto c :
+                 {vkLocalGainCorrection::gainAndOffset, vkLocalGainCorrection::gainOnly})
                 for (const std::int32_t g : {1, 4})
                     EXPECT_EQ(testthreads::firstCountThatDiffers(
                                   [&] { return runGain(ref, img, m, c, P(g, g)); }),
                               0)
                         << where << "local gain " << static_cast<int>(c) << ", granularity " << g;
+            // 12 bits: the 8-bit scenes times 16, the low bits from the position.
+            const auto deep = [](const Img& a) {
+                vkPelBuffer<std::uint16_t> d(a.window());
+                for (std::int32_t y = 0; y < a.height(); ++y)
+                    for (std::int32_t x = 0; x < a.width(); ++x)
+                        d.pointToOffset()[y * d.rowUpdate() + x] =
+                            static_cast<std::uint16_t>(testimg::at(a, x, y) * 16 + (x ^ y) % 16);
+                return d;
+            };
+            const auto ref12 = deep(ref), img12 = deep(img);
+            EXPECT_EQ(testthreads::firstCountThatDiffers([&] {
+                          return runGain(ref12, img12, m, vkLocalGainCorrection::gainAndOffset,
+                                         P(4, 4));
+                      }),
+                      0)
+                << where << "12-bit local gain, granularity 4";
         }
         if (large) continue;
         // Local means (the running sums, 8 and 16 bits), a reduction by the
