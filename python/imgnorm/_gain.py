@@ -23,19 +23,22 @@ class GainNormalizer(_Stored):
     - ``"local-gain-offset"``: ``out = (in - m_run) * s_ref / s_run + m_ref``
     - ``"local-gain"``: ``out = in * m_ref / m_run``
 
-    rounded and clamped to 0..255, the gain limited to ``gain_range``.
+    rounded and clamped to 0..2^depth - 1, the gain limited to ``gain_range``.
+    The tool takes the source's depth: uint8 arrays for an 8-bit source,
+    uint16 arrays of its depth (9..16 bits) for a deep one.
 
     Parameters
     ----------
     source : Normalizer
-        Gives the reference, the mask, the neighborhood, the granularity and
+        Gives the depth, the reference, the mask, the neighborhood, the granularity and
         keep_masked (it need not be trained). The tool trains at once on a
         copy of it: later changes to ``source`` do not reach it.
     gain_range : (float, float), optional
         Lowest and highest gain, 0 < lo <= 1 <= hi <= 16; default (0.25, 4).
     deviation_floor : float, optional
         Below this many gray levels a local deviation (or mean) counts as
-        this floor, 0 < floor <= 64; default 1.
+        this floor, 0 < floor <= 64; default 1. On deep images it counts in
+        8-bit gray levels, 2^(depth-8) levels of the image each.
 
     Raises
     ------
@@ -57,10 +60,17 @@ class GainNormalizer(_Stored):
 
     def __init__(self, source: Normalizer, *, gain_range: Tuple[float, float] = (0.25, 4.0),
                  deviation_floor: float = 1.0) -> None:
-        if not isinstance(source, Normalizer) or source.depth != 8:
-            raise TypeError(f"source must be an 8-bit imgnorm.Normalizer, got {source!r}")
+        if not isinstance(source, Normalizer):
+            raise TypeError(f"source must be an imgnorm.Normalizer, got {source!r}")
         lo, hi = _pair(gain_range, "gain_range", False)
-        self._tool = _imgnorm._GainTool(source._tool, (float(lo), float(hi)), float(deviation_floor))
+        make = _imgnorm._GainTool if source.depth == 8 else _imgnorm._DeepGainTool
+        self._tool = make(source._tool, (float(lo), float(hi)), float(deviation_floor))
+
+    @property
+    def depth(self) -> int:
+        """The bit depth of the images the tool corrects: 8 (uint8 arrays)
+        or 9..16 (uint16 arrays)."""
+        return 8 if isinstance(self._tool, _imgnorm._GainTool) else int(self._tool.source_depth())
 
     @property
     def gain_range(self) -> Tuple[float, float]:
@@ -79,8 +89,8 @@ class GainNormalizer(_Stored):
         Parameters
         ----------
         image : numpy.ndarray
-            A 2-D uint8 array (strided views are read in place, as for
-            `Normalizer.run`).
+            A 2-D uint8 array, or uint16 of the tool's depth (strided views
+            are read in place, as for `Normalizer.run`).
         correction : str, optional
             ``"local-gain-offset"`` (default) or ``"local-gain"``, as in the
             command-line tool.
@@ -88,17 +98,20 @@ class GainNormalizer(_Stored):
         Returns
         -------
         numpy.ndarray
-            A new uint8 array over the overlap of the image, the reference
+            A new array of the image's dtype over the overlap of the image, the reference
             and the mask, aligned at their top-left pixel.
 
         Raises
         ------
         ValueError
-            For another correction name.
+            For another correction name, or a value above the depth.
+        TypeError
+            For an array of the other dtype.
         """
         if correction not in _CORRECTIONS:
             raise ValueError(f"unknown correction {correction!r} (one of {', '.join(_CORRECTIONS)})")
         return self._tool.run(image, _CORRECTIONS[correction])
 
     def __repr__(self) -> str:
-        return f"GainNormalizer(gain_range={self.gain_range}, deviation_floor={self.deviation_floor})"
+        return (f"GainNormalizer(depth={self.depth}, gain_range={self.gain_range}, "
+                f"deviation_floor={self.deviation_floor})")

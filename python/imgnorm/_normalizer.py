@@ -124,7 +124,8 @@ class _Stored:
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, type(self)):
             return NotImplemented
-        return bool(self._tool == other._tool)
+        # 8-bit and deep tools are never equal (nor comparable in C++).
+        return type(self._tool) is type(other._tool) and bool(self._tool == other._tool)
 
     __hash__ = None  # type: ignore[assignment]
 

@@ -156,9 +156,11 @@ void loadBytes(const py::bytes& data, T& object) {
     loadWhole(archive, object);
 }
 
-// A copy of the vkImageNormalizer inside an _imgnorm._Tool (TypeError for
-// anything else), taken under the tool's lock.
-vkImageNormalizer normalizerOf(py::handle tool);
+// A copy of the normalizer inside an _imgnorm._Tool (N = vkImageNormalizer)
+// or _DeepTool (vkDeepImageNormalizer), TypeError for anything else, taken
+// under the tool's lock.
+template <class N>
+N normalizerOf(py::handle tool);
 
 // Parts of the module.
 void bindErrors(py::module_& m);

@@ -263,9 +263,12 @@ py::class_<Tool<N>> bindToolClass(py::module_& m, const char* name) {
 
 }  // namespace
 
-vkImageNormalizer normalizerOf(py::handle tool) {
-    return copyOf(tool.cast<const Tool<vkImageNormalizer>&>());
+template <class N>
+N normalizerOf(py::handle tool) {
+    return copyOf(tool.cast<const Tool<N>&>());
 }
+template vkImageNormalizer normalizerOf<vkImageNormalizer>(py::handle);
+template vkDeepImageNormalizer normalizerOf<vkDeepImageNormalizer>(py::handle);
 
 void bindTool(py::module_& m) {
     using Deep = Tool<vkDeepImageNormalizer>;

@@ -309,7 +309,7 @@ def test_gain_tool_undoes_a_multiplied_shading_pickles_and_checks_its_arguments(
             call()
 
 
-def test_a_deep_tool_runs_uint16_arrays_of_its_depth(scene, tmp_path):
+def test_deep_tools_run_uint16_arrays_of_their_depth(scene, tmp_path):
     golden = scene["golden"].astype(np.uint16) * 16 + 5  # 12-bit values
     image = np.clip(golden * 1.1 - 40, 0, 4095).astype(np.uint16)
     mask = scene["mask"]
@@ -329,12 +329,26 @@ def test_a_deep_tool_runs_uint16_arrays_of_its_depth(scene, tmp_path):
     for other in [pickle.loads(pickle.dumps(tool)), imgnorm.load(path)]:
         assert other == tool and other.depth == 12
         np.testing.assert_array_equal(other.run(image, "local-mean"), out)
+    # The gain tool takes the source's depth.
+    x = np.arange(golden.shape[1])
+    dimmed = (golden * (0.5 + 0.3 * x / x[-1])).astype(np.uint16)
+    gain = imgnorm.GainNormalizer(tool, gain_range=(0.5, 2.0))
+    assert gain.depth == 12
+    inside = mask != 0
+    for correction in ("local-gain", "local-gain-offset"):
+        fixed = gain.run(dimmed, correction)
+        assert fixed.dtype == np.uint16 and fixed.max() <= 4095
+        assert np.abs(fixed.astype(int) - golden)[inside].mean() < np.abs(dimmed.astype(int) - golden)[inside].mean() / 4
+    again = pickle.loads(pickle.dumps(gain))
+    assert again == gain and again != imgnorm.GainNormalizer(imgnorm.Normalizer(scene["golden"]))
+    np.testing.assert_array_equal(again.run(dimmed), gain.run(dimmed))
     too_bright = image.copy()
     too_bright[0, 0] = 4096
     for call, error in [(lambda: tool.run(too_bright, "local-mean"), ValueError),
+                        (lambda: gain.run(too_bright), ValueError),
                         (lambda: tool.run(scene["golden"], "local-mean"), TypeError),
+                        (lambda: gain.run(scene["golden"]), TypeError),
                         (lambda: imgnorm.Normalizer(scene["golden"], depth=12), TypeError),
-                        (lambda: imgnorm.Normalizer(golden, depth=17), ValueError),
-                        (lambda: imgnorm.GainNormalizer(tool), TypeError)]:
+                        (lambda: imgnorm.Normalizer(golden, depth=17), ValueError)]:
         with pytest.raises(error):
             call()
