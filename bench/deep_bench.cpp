@@ -1,6 +1,7 @@
-// Deep images against 8-bit ones: every method of vkDeepImageNormalizer on a
-// 12-bit 4096 x 4096 scene, timed in turns with vkImageNormalizer on the
-// same scene in 8 bits (counter x8bit = deep / 8-bit time), one thread; and
+// Deep images against 8-bit ones: every method of vkDeepImageNormalizer and
+// the local gain corrections on a 12-bit 4096 x 4096 scene, timed in turns
+// with the 8-bit tools on the same scene in 8 bits (counter x8bit = deep /
+// 8-bit time), one thread; and
 // the accuracy of the 12-bit linear fit (gain 0.7, offset +300, 20 %
 // outliers): the counters gain_err_pct and offset_err give how far the
 // fitted line is from the true one.
@@ -96,6 +97,27 @@ BENCHMARK(BM_DeepVs8Bit)
     ->Args({eLocalCorrectionEnhanced, 1})
     ->Args({eLocalCorrectionEnhanced, 4})
     ->ArgNames({"method", "g"})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2)
+    ->UseRealTime();
+
+// The local gain corrections on the same scenes: the deep tool trained on
+// the 12-bit normalizer against the 8-bit one. Args: gainOnly, granularity.
+void BM_DeepGainVs8Bit(benchmark::State& state) {
+    const auto c = static_cast<vkLocalGainCorrection>(state.range(0));
+    const auto g = static_cast<std::int32_t>(state.range(1));
+    const Scene& s = scene();
+    vkLocalGainNormalizer eight;
+    eight.train(trained(s.golden, vkImageNormalizer(), eIdentity, g));
+    vkDeepLocalGainNormalizer deep;
+    deep.train(trained(s.golden12, vkDeepImageNormalizer(12), eIdentity, g));
+    bench::timeInTurns(
+        state, "x8bit", [&] { benchmark::DoNotOptimize(eight.run(s.runtime, c).pointToOffset()); },
+        [&] { benchmark::DoNotOptimize(deep.run(s.runtime12, c).pointToOffset()); }, {});
+}
+BENCHMARK(BM_DeepGainVs8Bit)
+    ->ArgsProduct({{0, 1}, {1, 4}})
+    ->ArgNames({"gainOnly", "g"})
     ->Unit(benchmark::kMillisecond)
     ->Iterations(2)
     ->UseRealTime();
