@@ -89,25 +89,63 @@ VK_INLINE void forLanes(std::int32_t n, Body& body) {
         body.template at<std::uint8_t>(i);
 }
 
-// 3 x 3 -------------------------------------------------------------------
+// Sorting networks: comparators on wires i < j; a comparator may keep only
+// the half a later one needs.
+enum class Keep : std::uint8_t { Both, Min, Max };
+struct Comparator {
+    std::uint8_t i, j;
+    Keep keep;
+};
 
-struct Sort3 {
-    const std::uint8_t *a, *b, *c;
-    std::uint8_t *lo, *mid, *hi;
+template <class U, Comparator C>
+VK_INLINE void apply(U* v) {
+    if constexpr (C.keep == Keep::Both)
+        cswap(v[C.i], v[C.j]);
+    else if constexpr (C.keep == Keep::Min)
+        keepMin(v[C.i], v[C.j]);
+    else
+        keepMax(v[C.j], v[C.i]);
+}
+// Applies the comparators of Network to the wires v, in order.
+template <class U, const auto& Network, std::size_t... K>
+VK_INLINE void applyNetwork(U* v, std::index_sequence<K...>) {
+    (apply<U, Network[K]>(v), ...);
+}
+template <class U, const auto& Network>
+VK_INLINE void applyNetwork(U* v) {
+    applyNetwork<U, Network>(v, std::make_index_sequence<std::size(Network)>());
+}
+
+// Sorts N rows (wire k: row in[k]) lane by lane into the rows out.
+template <std::size_t N, const auto& Network>
+struct SortLanes {
+    const std::uint8_t* in[N];
+    std::uint8_t* out[N];
     template <class U>
     VK_INLINE void at(std::int32_t i) {
-        U x, y, z;
-        load(x, a + i);
-        load(y, b + i);
-        load(z, c + i);
-        cswap(x, y);
-        cswap(y, z);
-        cswap(x, y);
-        store(lo + i, x);
-        store(mid + i, y);
-        store(hi + i, z);
+        at<U>(i, std::make_index_sequence<N>());
+    }
+    // Unrolled, so that the wires stay in registers.
+    template <class U, std::size_t... K>
+    VK_INLINE void at(std::int32_t i, std::index_sequence<K...>) {
+        U v[N];
+        (load(v[K], in[K] + i), ...);
+        applyNetwork<U, Network>(v);
+        (store(out[K] + i, v[K]), ...);
     }
 };
+
+constexpr Comparator kSort3[] = {{0, 1, Keep::Both}, {1, 2, Keep::Both}, {0, 1, Keep::Both}};
+constexpr Comparator kSort4[] = {{0, 1, Keep::Both},
+                                 {2, 3, Keep::Both},
+                                 {0, 2, Keep::Both},
+                                 {1, 3, Keep::Both},
+                                 {1, 2, Keep::Both}};
+constexpr Comparator kSort5[] = {{0, 1, Keep::Both}, {3, 4, Keep::Both}, {2, 4, Keep::Both},
+                                 {2, 3, Keep::Both}, {0, 3, Keep::Both}, {0, 2, Keep::Both},
+                                 {1, 4, Keep::Both}, {1, 3, Keep::Both}, {1, 2, Keep::Both}};
+
+// 3 x 3 -------------------------------------------------------------------
 
 struct Median3 {
     const std::uint8_t *lo, *mid, *hi;
@@ -141,7 +179,7 @@ struct Median3 {
 // Columns 0 .. n - 1 of three rows, each sorted into lo, mid and hi.
 VK_INLINE void sort3Columns(const std::uint8_t* a, const std::uint8_t* b, const std::uint8_t* c,
                             std::uint8_t* lo, std::uint8_t* mid, std::uint8_t* hi, std::int32_t n) {
-    Sort3 sort{a, b, c, lo, mid, hi};
+    SortLanes<3, kSort3> sort{{a, b, c}, {lo, mid, hi}};
     forLanes(n, sort);
 }
 // Results 0 .. n - 1 from sorted columns 0 .. n + 1.
@@ -153,57 +191,11 @@ VK_INLINE void median3x3Row(const std::uint8_t* lo, const std::uint8_t* mid, con
 
 // 5 x 5 -------------------------------------------------------------------
 
-struct Sort4 {
-    const std::uint8_t* row[4];
-    std::uint8_t* s[4];
-    template <class U>
-    VK_INLINE void at(std::int32_t i) {
-        U v[4];
-        for (int k = 0; k < 4; ++k)
-            load(v[k], row[k] + i);
-        cswap(v[0], v[1]);
-        cswap(v[2], v[3]);
-        cswap(v[0], v[2]);
-        cswap(v[1], v[3]);
-        cswap(v[1], v[2]);
-        for (int k = 0; k < 4; ++k)
-            store(s[k] + i, v[k]);
-    }
-};
-
-// Each window of five consecutive pixels, sorted.
-struct SortWindows5 {
-    const std::uint8_t* row;
-    std::uint8_t* w[5];
-    template <class U>
-    VK_INLINE void at(std::int32_t i) {
-        U v[5];
-        for (int k = 0; k < 5; ++k)
-            load(v[k], row + i + k);
-        cswap(v[0], v[1]);
-        cswap(v[3], v[4]);
-        cswap(v[2], v[4]);
-        cswap(v[2], v[3]);
-        cswap(v[0], v[3]);
-        cswap(v[0], v[2]);
-        cswap(v[1], v[4]);
-        cswap(v[1], v[3]);
-        cswap(v[1], v[2]);
-        for (int k = 0; k < 5; ++k)
-            store(w[k] + i, v[k]);
-    }
-};
-
 // Ranks 7 .. 12 (wires 7 .. 12) of the 20 values of five sorted columns of
 // four (wire 4 c + e: value e of column c): Batcher's odd-even merges of
 // columns 0 and 1, 2 and 3, then of those two, then with column 4, with the
 // comparators no wanted rank depends on left out, and of the others only
 // the half that is used.
-enum class Keep : std::uint8_t { Both, Min, Max };
-struct Comparator {
-    std::uint8_t i, j;
-    Keep keep;
-};
 constexpr Comparator kRanks7To12[] = {
     {0, 4, Keep::Both},   {2, 6, Keep::Both},   {2, 4, Keep::Both},   {1, 5, Keep::Both},
     {3, 7, Keep::Both},   {3, 5, Keep::Both},   {1, 2, Keep::Both},   {3, 4, Keep::Both},
@@ -222,20 +214,6 @@ constexpr Comparator kRanks7To12[] = {
     {3, 19, Keep::Max},   {11, 19, Keep::Min},  {7, 11, Keep::Both},  {7, 9, Keep::Both},
     {11, 13, Keep::Min},  {7, 8, Keep::Both},   {9, 10, Keep::Both},  {11, 12, Keep::Both}};
 
-template <class U, Comparator C>
-VK_INLINE void apply(U* v) {
-    if constexpr (C.keep == Keep::Both)
-        cswap(v[C.i], v[C.j]);
-    else if constexpr (C.keep == Keep::Min)
-        keepMin(v[C.i], v[C.j]);
-    else
-        keepMax(v[C.j], v[C.i]);
-}
-template <class U, std::size_t... K>
-VK_INLINE void applyRanks7To12(U* v, std::index_sequence<K...>) {
-    (apply<U, kRanks7To12[K]>(v), ...);
-}
-
 struct Median5Pair {
     const std::uint8_t* s[4];      // sorted middle rows, by column
     const std::uint8_t* above[5];  // sorted windows of the row above them
@@ -247,7 +225,7 @@ struct Median5Pair {
         for (int c = 0; c < 5; ++c)
             for (int e = 0; e < 4; ++e)
                 load(v[4 * c + e], s[e] + i + c);
-        applyRanks7To12(v, std::make_index_sequence<std::size(kRanks7To12)>());
+        applyNetwork<U, kRanks7To12>(v);
         U r;
         combine(v, above, i, r);
         store(outA + i, r);
@@ -274,11 +252,18 @@ struct Pair5Buffers {
 };
 VK_INLINE void median5x5Rows(const std::uint8_t* const* rows, const Pair5Buffers& t, std::int32_t n,
                              std::uint8_t* outA, std::uint8_t* outB) {
-    Sort4 sort{{rows[1], rows[2], rows[3], rows[4]}, {t.s[0], t.s[1], t.s[2], t.s[3]}};
+    // Columns of the four shared rows, and each window of five consecutive
+    // pixels of the rows above and below them, sorted.
+    SortLanes<4, kSort4> sort{{rows[1], rows[2], rows[3], rows[4]},
+                              {t.s[0], t.s[1], t.s[2], t.s[3]}};
     forLanes(n + 4, sort);
-    SortWindows5 a{rows[0], {t.above[0], t.above[1], t.above[2], t.above[3], t.above[4]}};
+    const std::uint8_t* r0 = rows[0];
+    SortLanes<5, kSort5> a{{r0, r0 + 1, r0 + 2, r0 + 3, r0 + 4},
+                           {t.above[0], t.above[1], t.above[2], t.above[3], t.above[4]}};
     forLanes(n, a);
-    SortWindows5 b{rows[5], {t.below[0], t.below[1], t.below[2], t.below[3], t.below[4]}};
+    const std::uint8_t* r5 = rows[5];
+    SortLanes<5, kSort5> b{{r5, r5 + 1, r5 + 2, r5 + 3, r5 + 4},
+                           {t.below[0], t.below[1], t.below[2], t.below[3], t.below[4]}};
     forLanes(n, b);
     Median5Pair med{{t.s[0], t.s[1], t.s[2], t.s[3]},
                     {t.above[0], t.above[1], t.above[2], t.above[3], t.above[4]},

@@ -184,38 +184,34 @@ void filterInto(const vkPelBuffer_const<T>& image, const vkPelBuffer_const<std::
         vfPelCopy<T>(fresh, result);
 }
 
-void requireDepth8(const vkPelMedianParams& params) {
-    if (params.depth() != 8) throw vkPelFunc::BadParams("an 8-bit median needs params of depth 8");
+// Checks the buffers and params, then filters the neighbourhoods that lie
+// in the image (and the mask).
+template <class T>
+void checkedFilter(const vkPelBuffer_const<T>& image, const vkPelBuffer_const<std::uint8_t>* mask,
+                   const vkPelMedianParams& params, vkPelBuffer<T>& result) {
+    vk_detail::requireBound(image);
+    if (mask != nullptr) vk_detail::requireBound(*mask);
+    if constexpr (sizeof(T) == 1)
+        if (params.depth() != 8)
+            throw vkPelFunc::BadParams("an 8-bit median needs params of depth 8");
+    const vkPelRect source = mask != nullptr ? image.window() & mask->window() : image.window();
+    filterInto(image, mask, source, params, result);
 }
 
 }  // namespace
 
-void vfPelMedian(const vkPelBuffer_const<std::uint8_t>& image, const vkPelMedianParams& params,
-                 vkPelBuffer<std::uint8_t>& result) {
-    vk_detail::requireBound(image);
-    requireDepth8(params);
-    filterInto(image, nullptr, image.window(), params, result);
-}
+// The public overloads of each pixel type (median.h).
+#define VK_PEL_MEDIAN_OVERLOADS(T)                                                                 \
+    void vfPelMedian(const vkPelBuffer_const<T>& image, const vkPelMedianParams& params,           \
+                     vkPelBuffer<T>& result) {                                                     \
+        checkedFilter(image, nullptr, params, result);                                             \
+    }                                                                                              \
+    void vfPelMedian(const vkPelBuffer_const<T>& image,                                            \
+                     const vkPelBuffer_const<std::uint8_t>& mask, const vkPelMedianParams& params, \
+                     vkPelBuffer<T>& result) {                                                     \
+        checkedFilter(image, &mask, params, result);                                               \
+    }
 
-void vfPelMedian(const vkPelBuffer_const<std::uint8_t>& image,
-                 const vkPelBuffer_const<std::uint8_t>& mask, const vkPelMedianParams& params,
-                 vkPelBuffer<std::uint8_t>& result) {
-    vk_detail::requireBound(image);
-    vk_detail::requireBound(mask);
-    requireDepth8(params);
-    filterInto(image, &mask, image.window() & mask.window(), params, result);
-}
-
-void vfPelMedian(const vkPelBuffer_const<std::uint16_t>& image, const vkPelMedianParams& params,
-                 vkPelBuffer<std::uint16_t>& result) {
-    vk_detail::requireBound(image);
-    filterInto(image, nullptr, image.window(), params, result);
-}
-
-void vfPelMedian(const vkPelBuffer_const<std::uint16_t>& image,
-                 const vkPelBuffer_const<std::uint8_t>& mask, const vkPelMedianParams& params,
-                 vkPelBuffer<std::uint16_t>& result) {
-    vk_detail::requireBound(image);
-    vk_detail::requireBound(mask);
-    filterInto(image, &mask, image.window() & mask.window(), params, result);
-}
+VK_PEL_MEDIAN_OVERLOADS(std::uint8_t)
+VK_PEL_MEDIAN_OVERLOADS(std::uint16_t)
+#undef VK_PEL_MEDIAN_OVERLOADS
