@@ -433,7 +433,8 @@ bool vk_detail::smallMedianApplies(const MedianJob& job) {
 void vk_detail::smallMedian(const MedianJob& job, MedianPath path) {
     RowKernels kernels = kBaseline;
 #if defined(IMGNORM_HAVE_AVX2_SMALL_MEDIAN)
-    if ((path == MedianPath::Fastest || path == MedianPath::Avx2) &&
+    // AVX-512 processors run the AVX2 kernels.
+    if ((path == MedianPath::Fastest || path == MedianPath::Avx2 || path == MedianPath::Avx512) &&
         medianPathAvailable(MedianPath::Avx2))
         kernels = kAvx2;
 #else

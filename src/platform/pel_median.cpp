@@ -9,6 +9,7 @@
 #include "imgnorm/pelops.h"
 #include "platform/median_bins.h"
 #include "platform/median_bins_avx2.h"
+#include "platform/median_bins_avx512.h"
 #include "platform/median_bins_sse2.h"
 #include "platform/median_kernel.h"
 #include "platform/median_sweep.h"
@@ -47,6 +48,12 @@ bool medianPathAvailable(MedianPath path) {
 #else
             return false;
 #endif
+        case MedianPath::Avx512:
+#if defined(IMGNORM_HAVE_AVX512_BINS)
+            return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
+#else
+            return false;
+#endif
         default:
             return true;
     }
@@ -77,10 +84,14 @@ void filterWith(const MedianJobOf<T>& job, std::int32_t stripeWidth, MedianPath 
     }
     stripeWidth = std::min(stripeWidth, job.outWidth);
     if (path == MedianPath::Fastest)
-        path = medianPathAvailable(MedianPath::Avx2)   ? MedianPath::Avx2
+        path = medianPathAvailable(MedianPath::Avx512) ? MedianPath::Avx512
+               : medianPathAvailable(MedianPath::Avx2) ? MedianPath::Avx2
                : medianPathAvailable(MedianPath::Sse2) ? MedianPath::Sse2
                                                        : MedianPath::Portable;
     if (!medianPathAvailable(path)) path = MedianPath::Portable;
+#if defined(IMGNORM_HAVE_AVX512_BINS)
+    if (path == MedianPath::Avx512) return medianFilterAvx512(job, stripeWidth);
+#endif
 #if defined(IMGNORM_HAVE_AVX2_BINS)
     if (path == MedianPath::Avx2) return medianFilterAvx2(job, stripeWidth);
 #endif

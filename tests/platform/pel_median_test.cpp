@@ -36,7 +36,7 @@ using Paths = std::vector<vk_detail::MedianPath>;
 Paths availablePaths() {
     Paths paths;
     for (auto p : {vk_detail::MedianPath::Portable, vk_detail::MedianPath::Sse2,
-                   vk_detail::MedianPath::Avx2})
+                   vk_detail::MedianPath::Avx2, vk_detail::MedianPath::Avx512})
         if (vk_detail::medianPathAvailable(p)) paths.push_back(p);
     return paths;
 }

@@ -50,7 +50,7 @@ using MedianJob = MedianJobOf<std::uint8_t>;
 
 // The instruction sets the kernel is built for; Fastest is the best one the
 // processor has. All give the same results.
-enum class MedianPath { Fastest, Portable, Sse2, Avx2 };
+enum class MedianPath { Fastest, Portable, Sse2, Avx2, Avx512 };
 
 // Whether this build and processor can run the path.
 bool medianPathAvailable(MedianPath path);
@@ -70,8 +70,11 @@ void medianFilter(const MedianJobOf<std::uint16_t>& job, std::int32_t stripeWidt
 bool smallMedianApplies(const MedianJobOf<std::uint8_t>& job);
 void smallMedian(const MedianJobOf<std::uint8_t>& job, MedianPath path = MedianPath::Fastest);
 
-// The AVX2 kernels (pel_median_avx2.cpp); only for processors that have it.
+// The AVX2 and AVX-512 kernels (pel_median_avx2.cpp, pel_median_avx512.cpp);
+// only for processors that have them.
 void medianFilterAvx2(const MedianJobOf<std::uint8_t>& job, std::int32_t stripeWidth);
 void medianFilterAvx2(const MedianJobOf<std::uint16_t>& job, std::int32_t stripeWidth);
+void medianFilterAvx512(const MedianJobOf<std::uint8_t>& job, std::int32_t stripeWidth);
+void medianFilterAvx512(const MedianJobOf<std::uint16_t>& job, std::int32_t stripeWidth);
 
 }  // namespace vk_detail
