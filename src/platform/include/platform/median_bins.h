@@ -4,9 +4,10 @@
 // total. Lanes are 16-bit and always 32-byte aligned in memory. Counts wrap
 // modulo 2^16; only the final counts, at most 32767, need to be exact.
 //
-// The operations: load, store, add, subtract, slide (add one group and
-// subtract another), add a multiple, count a value in (add w to lanes d and
-// above), the first lane above a rank, and a lane's value.
+// The operations: load, store, add, slide (add one group and subtract
+// another), add a multiple, count a value in (add w to lanes d and above),
+// a value in every lane, the first lane above a rank given in every lane,
+// the lane below a given one in every lane, and the total.
 #pragma once
 
 #include <cstdint>
@@ -56,14 +57,22 @@ struct PortableBins {
         count(p, d1, w1);
         count(p, d2, w2);
     }
-    // The first lane whose count exceeds rank (rank below the total).
-    static int firstAbove(const Group& g, std::uint32_t rank) {
+    static Group splat(std::uint32_t x) {
+        Group g;
+        for (int i = 0; i < 16; ++i)
+            g.v[i] = static_cast<std::uint16_t>(x);
+        return g;
+    }
+    // The first lane whose count exceeds rank (rank in every lane, below the
+    // total).
+    static int firstAbove(const Group& g, const Group& rank) {
         int k = 0;
-        while (g.v[k] <= rank)
+        while (g.v[k] <= rank.v[k])
             ++k;
         return k;
     }
-    static std::uint32_t lane(const Group& g, int k) { return g.v[k]; }
+    // Lane k - 1 in every lane; zero for k = 0.
+    static Group laneBelow(const Group& g, int k) { return splat(k == 0 ? 0 : g.v[k - 1]); }
     static std::uint32_t total(const Group& g) { return g.v[15]; }
 };
 

@@ -48,20 +48,24 @@ struct Avx2Bins {
                            _mm256_add_epi16(_mm256_load_si256(v),
                                             _mm256_add_epi16(weighted(d1, w1), weighted(d2, w2))));
     }
+    VK_AVX2 static Group splat(std::uint32_t x) {
+        return {_mm256_set1_epi16(static_cast<short>(x))};
+    }
     // Counts never exceed 32767, so the signed comparison is exact; each lane
     // gives two mask bits.
-    VK_AVX2 static int firstAbove(const Group& g, std::uint32_t rank) {
-        const __m256i above = _mm256_cmpgt_epi16(g.v, _mm256_set1_epi16(static_cast<short>(rank)));
+    VK_AVX2 static int firstAbove(const Group& g, const Group& rank) {
+        const __m256i above = _mm256_cmpgt_epi16(g.v, rank.v);
         return __builtin_ctz(static_cast<unsigned>(_mm256_movemask_epi8(above))) >> 1;
     }
-    // The 32-bit lane that holds lane k, moved to the bottom: no trip
-    // through memory, whose store-to-load forwarding stalls here.
-    VK_AVX2 static std::uint32_t lane(const Group& g, int k) {
-        const __m256i pair =
-            _mm256_permutevar8x32_epi32(g.v, _mm256_castsi128_si256(_mm_cvtsi32_si128(k >> 1)));
-        const auto bits =
-            static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm256_castsi256_si128(pair)));
-        return (bits >> (16 * (k & 1))) & 0xFFFF;
+    // The 32-bit lane that holds lane k - 1, moved to the bottom, its half
+    // shifted down and broadcast: no trip through memory, whose
+    // store-to-load forwarding stalls here.
+    VK_AVX2 static Group laneBelow(const Group& g, int k) {
+        if (k == 0) return zero();
+        const __m256i pair = _mm256_permutevar8x32_epi32(
+            g.v, _mm256_castsi128_si256(_mm_cvtsi32_si128((k - 1) >> 1)));
+        const __m128i low = _mm256_castsi256_si128(pair);
+        return {_mm256_broadcastw_epi16(_mm_srl_epi32(low, _mm_cvtsi32_si128(16 * ((k - 1) & 1))))};
     }
     VK_AVX2 static std::uint32_t total(const Group& g) {
         return static_cast<std::uint32_t>(_mm256_extract_epi16(g.v, 15)) & 0xFFFF;

@@ -53,14 +53,16 @@ struct Avx512Bins {
                            _mm256_add_epi16(_mm256_load_si256(v),
                                             _mm256_add_epi16(weighted(d1, w1), weighted(d2, w2))));
     }
+    VK_AVX512 static Group splat(std::uint32_t x) { return {splat16(x)}; }
     // Counts never exceed 32767, so the signed comparison is exact.
-    VK_AVX512 static int firstAbove(const Group& g, std::uint32_t rank) {
-        return __builtin_ctz(static_cast<unsigned>(_mm256_cmpgt_epi16_mask(g.v, splat(rank))));
+    VK_AVX512 static int firstAbove(const Group& g, const Group& rank) {
+        return __builtin_ctz(static_cast<unsigned>(_mm256_cmpgt_epi16_mask(g.v, rank.v)));
     }
-    // Lane k moved to the bottom in the vector unit: no trip through memory.
-    VK_AVX512 static std::uint32_t lane(const Group& g, int k) {
-        const __m256i b = _mm256_permutexvar_epi16(splat(static_cast<std::uint32_t>(k)), g.v);
-        return static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm256_castsi256_si128(b))) & 0xFFFF;
+    // Lane k - 1 broadcast by one permute, zeroed for k = 0.
+    VK_AVX512 static Group laneBelow(const Group& g, int k) {
+        const auto keep = static_cast<__mmask16>(k == 0 ? 0 : 0xFFFF);
+        return {
+            _mm256_maskz_permutexvar_epi16(keep, splat16(static_cast<std::uint32_t>(k - 1)), g.v)};
     }
     VK_AVX512 static std::uint32_t total(const Group& g) {
         return static_cast<std::uint32_t>(_mm256_extract_epi16(g.v, 15)) & 0xFFFF;
@@ -71,7 +73,7 @@ struct Avx512Bins {
         return _mm256_maskz_set1_epi16(static_cast<__mmask16>(0xFFFFu << d), static_cast<short>(w));
     }
     template <class I>
-    VK_AVX512 static __m256i splat(I x) {
+    VK_AVX512 static __m256i splat16(I x) {
         return _mm256_set1_epi16(static_cast<short>(x));
     }
 };

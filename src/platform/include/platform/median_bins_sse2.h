@@ -55,20 +55,25 @@ struct Sse2Bins {
         count(p, d1, w1);
         count(p, d2, w2);
     }
+    static Group splat(std::uint32_t x) {
+        const __m128i v = _mm_set1_epi16(static_cast<short>(x));
+        return {v, v};
+    }
     // Counts never exceed 32767, so the signed comparison is exact.
-    static int firstAbove(const Group& g, std::uint32_t rank) {
-        const __m128i r = _mm_set1_epi16(static_cast<short>(rank));
-        const __m128i above = _mm_packs_epi16(_mm_cmpgt_epi16(g.lo, r), _mm_cmpgt_epi16(g.hi, r));
+    static int firstAbove(const Group& g, const Group& rank) {
+        const __m128i above =
+            _mm_packs_epi16(_mm_cmpgt_epi16(g.lo, rank.lo), _mm_cmpgt_epi16(g.hi, rank.hi));
         return __builtin_ctz(static_cast<unsigned>(_mm_movemask_epi8(above)));
     }
-    static std::uint32_t total(const Group& g) {
-        return static_cast<std::uint32_t>(_mm_extract_epi16(g.hi, 7)) & 0xFFFF;
-    }
-    static std::uint32_t lane(const Group& g, int k) {
+    static Group laneBelow(const Group& g, int k) {
+        if (k == 0) return zero();
         alignas(16) std::uint16_t t[16];
         _mm_store_si128(reinterpret_cast<__m128i*>(t), g.lo);
         _mm_store_si128(reinterpret_cast<__m128i*>(t + 8), g.hi);
-        return t[k];
+        return splat(t[k - 1]);
+    }
+    static std::uint32_t total(const Group& g) {
+        return static_cast<std::uint32_t>(_mm_extract_epi16(g.hi, 7)) & 0xFFFF;
     }
 };
 

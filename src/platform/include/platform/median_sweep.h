@@ -349,66 +349,77 @@ class StripeFilter {
         stepBase_ += n + span + 1;
 
         Group coarse = columnSum(rc, 0, span, 1, 0);
-        // Per level below 1: the group in registers, its prefix, and the step
-        // it is current at.
+        // Per level below 1: the group in use and its prefix. Every search
+        // descends through all levels, so all are current at the step of the
+        // last search.
         Group held[L];
         std::uint32_t heldPrefix[L];
-        std::int64_t heldStep[L];
         for (int l = 0; l < L; ++l) {
             held[l] = Bins::zero();
             heldPrefix[l] = kNone;
-            heldStep[l] = kStale;
         }
+        std::int32_t last = -1;
+        // The number of pixels counted and the middle rank in every lane.
+        std::uint32_t total = 0;
+        Group rank = Bins::zero();
         for (std::int32_t i = 0; i < n; ++i) {
             // The columns that enter and leave at this step.
             const Column in = col[i + 2 * rx], gone = col[i > 0 ? i - 1 : 0];
             if (i > 0)
                 coarse = Bins::slide(coarse, Bins::load(store_.group(in, 1, 0)),
                                      Bins::load(store_.group(gone, 1, 0)));
-            const std::uint32_t total = Bins::total(coarse);
-            if (Masked && total == 0) {
-                out[i] = empty_;
-                continue;
+            // Unmasked neighbourhoods that lie inside the window all count
+            // as many pixels: the count is read at the first of them and
+            // where a neighbourhood reaches beyond an edge.
+            if (Masked || i <= rc.realLo || i + span > rc.realHi) {
+                const std::uint32_t t = Bins::total(coarse);
+                if (Masked && t == 0) {
+                    out[i] = empty_;
+                    continue;
+                }
+                if (t != total) {
+                    total = t;
+                    rank = Bins::splat((t - 1) / 2);
+                }
             }
-            const std::uint32_t rank = (total - 1) / 2;
             int k = Bins::firstAbove(coarse, rank);
-            std::uint32_t below = k == 0 ? 0 : Bins::lane(coarse, k - 1);
+            // The count below the group searched next, in every lane.
+            Group below = Bins::laneBelow(coarse, k);
             std::uint32_t prefix = static_cast<std::uint32_t>(k);
-            const std::int64_t now = base + i;
             for (int l = 1; l < L; ++l) {
                 const int level = l + 1;
                 Group& g = held[l];
+                std::int32_t from = last + 1;  // the first step g has yet to slide over
                 if (prefix != heldPrefix[l]) {
                     if (heldPrefix[l] != kNone) {
                         Bins::store(cache_[offset_[l] + heldPrefix[l]].v, g);
-                        current_[offset_[l] + heldPrefix[l]] = heldStep[l];
+                        current_[offset_[l] + heldPrefix[l]] = base + last;
                     }
                     heldPrefix[l] = prefix;
-                    const std::int64_t last = current_[offset_[l] + prefix];
-                    if (now - last > rx) {
+                    const std::int64_t at = current_[offset_[l] + prefix] - base;
+                    if (i - at > rx) {
                         // Summing costs at most span additions, sliding 2 * age.
                         g = columnSum(rc, i, i + span, level, prefix);
-                        heldStep[l] = now;
+                        from = i + 1;
                     } else {
                         g = Bins::load(cache_[offset_[l] + prefix].v);
-                        heldStep[l] = last;
+                        from = static_cast<std::int32_t>(at) + 1;
                     }
                 }
-                const std::int64_t from = heldStep[l] - base + 1;
                 if (from == i) {
                     g = Bins::slide(g, Bins::load(store_.group(in, level, prefix)),
                                     Bins::load(store_.group(gone, level, prefix)));
                 } else {
-                    for (std::int64_t s = from; s <= i; ++s)
+                    for (std::int32_t s = from; s <= i; ++s)
                         g = Bins::slide(g, Bins::load(store_.group(col[s + 2 * rx], level, prefix)),
                                         Bins::load(store_.group(col[s - 1], level, prefix)));
                 }
-                heldStep[l] = now;
-                k = Bins::firstAbove(g, rank - below);
-                if (k > 0) below += Bins::lane(g, k - 1);
+                k = Bins::firstAbove(Bins::add(g, below), rank);
+                if (l + 1 < L) below = Bins::add(below, Bins::laneBelow(g, k));
                 prefix = prefix * 16 + static_cast<std::uint32_t>(k);
             }
-            out[i] = static_cast<T>(std::clamp(prefix, lo, hi));
+            last = i;
+            out[i] = static_cast<T>(std::min(std::max(prefix, lo), hi));
         }
     }
 
