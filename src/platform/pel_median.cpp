@@ -116,8 +116,9 @@ void medianFilter(const MedianJobOf<std::uint16_t>& job, std::int32_t stripeWidt
 
 namespace {
 
-// A strip of rows is at least this many kernel heights tall: each strip
-// fills its column histograms anew from a kernel's height of rows.
+// A strip of rows is at least this many kernel heights tall: each strip of
+// the sliding-histogram kernel fills its column histograms anew from a
+// kernel's height of rows.
 constexpr std::int32_t kStripKernels = 4;
 
 // The neighbourhoods lie in (or are extended from) the source rectangle.
@@ -177,8 +178,15 @@ void filterInto(const vkPelBuffer_const<T>& image, const vkPelBuffer_const<std::
     }
     job.result = fresh.pointToOffset();
     job.resultStride = fresh.rowUpdate();
-    const std::int32_t rows =
+    std::int32_t rows =
         vk_detail::stripRows(job.outHeight, job.outWidth, kStripKernels * params.kernelSize().y());
+    // That fill costs about a quarter of a strip of four kernel heights, so
+    // the sliding-histogram kernel cuts one strip per thread. Every median
+    // is exact, so the results do not depend on where strips begin.
+    if (!small) {
+        const std::int32_t threads = vk_detail::threadCount();
+        rows = std::max(rows, (job.outHeight + threads - 1) / threads);
+    }
     vk_detail::parallelRows(job.outHeight, rows, [&](std::int32_t y0, std::int32_t y1) {
         vk_detail::MedianJobOf<T> strip = job;
         strip.outY = job.outY + y0;
