@@ -6,8 +6,8 @@
 //
 // The operations: load, store, add, slide (add one group and subtract
 // another), add a multiple, count a value in (add w to lanes d and above),
-// a value in every lane, the first lane above a rank given in every lane,
-// the lane below a given one in every lane, and the total.
+// a value in every lane, running sums, the first lane above a rank given in
+// every lane, the lane below a given one in every lane, and the total.
 #pragma once
 
 #include <cstdint>
@@ -70,6 +70,12 @@ struct PortableBins {
         while (g.v[k] <= rank.v[k])
             ++k;
         return k;
+    }
+    // Running sums of the lanes: lane j gets lanes 0 .. j.
+    static Group prefixSum(Group g) {
+        for (int i = 1; i < 16; ++i)
+            g.v[i] = static_cast<std::uint16_t>(g.v[i] + g.v[i - 1]);
+        return g;
     }
     // Lane k - 1 in every lane; zero for k = 0.
     static Group laneBelow(const Group& g, int k) { return splat(k == 0 ? 0 : g.v[k - 1]); }

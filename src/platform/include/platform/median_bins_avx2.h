@@ -51,6 +51,15 @@ struct Avx2Bins {
     VK_AVX2 static Group splat(std::uint32_t x) {
         return {_mm256_set1_epi16(static_cast<short>(x))};
     }
+    // Running sums within each 128-bit half, then the low half's last lane
+    // added to the high half.
+    VK_AVX2 static Group prefixSum(const Group& g) {
+        __m256i x = _mm256_add_epi16(g.v, _mm256_slli_si256(g.v, 2));
+        x = _mm256_add_epi16(x, _mm256_slli_si256(x, 4));
+        x = _mm256_add_epi16(x, _mm256_slli_si256(x, 8));
+        const __m256i last = _mm256_shuffle_epi8(x, _mm256_set1_epi16(0x0F0E));
+        return {_mm256_add_epi16(x, _mm256_permute2x128_si256(last, last, 0x08))};
+    }
     // Counts never exceed 32767, so the signed comparison is exact; each lane
     // gives two mask bits.
     VK_AVX2 static int firstAbove(const Group& g, const Group& rank) {

@@ -59,6 +59,12 @@ struct Sse2Bins {
         const __m128i v = _mm_set1_epi16(static_cast<short>(x));
         return {v, v};
     }
+    static Group prefixSum(const Group& g) {
+        const __m128i lo = runningSum(g.lo);
+        // Lane 7 of the low half in every lane.
+        const __m128i top = _mm_shufflehi_epi16(lo, 0xFF);
+        return {lo, _mm_add_epi16(runningSum(g.hi), _mm_unpackhi_epi64(top, top))};
+    }
     // Counts never exceed 32767, so the signed comparison is exact.
     static int firstAbove(const Group& g, const Group& rank) {
         const __m128i above =
@@ -74,6 +80,14 @@ struct Sse2Bins {
     }
     static std::uint32_t total(const Group& g) {
         return static_cast<std::uint32_t>(_mm_extract_epi16(g.hi, 7)) & 0xFFFF;
+    }
+
+  private:
+    // Running sums within 8 lanes.
+    static __m128i runningSum(__m128i x) {
+        x = _mm_add_epi16(x, _mm_slli_si128(x, 2));
+        x = _mm_add_epi16(x, _mm_slli_si128(x, 4));
+        return _mm_add_epi16(x, _mm_slli_si128(x, 8));
     }
 };
 

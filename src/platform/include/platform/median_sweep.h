@@ -7,10 +7,12 @@
 // Values are split into 4-bit digits, most significant first: 8-bit values
 // into 2 levels, 16-bit values into 4. For each image column the kernel
 // keeps a histogram of the column's pixels in the rows of the current
-// neighbourhood, as groups of 16 running counts (median_bins.h): at level 1
-// one group over the first digit; at level l + 1 one group over digit l + 1
-// for each value of the first l digits that occurs. Moving down a row adds
-// one pixel to each column and removes one. Along a row, the kernel's level-1
+// neighbourhood, as groups of 16 counts (median_bins.h): at level 1 one
+// group of running counts over the first digit; at level l + 1 one group
+// over digit l + 1 for each value of the first l digits that occurs (dense
+// columns keep plain counts there, so that a pixel changes one bin of each
+// such level, and the search sums them up). Moving down a row adds one
+// pixel to each column and removes one. Along a row, the kernel's level-1
 // group slides by one column each step, and the search descends level by
 // level through the groups of the digits found so far. A group below level 1
 // is brought up to date only when the search enters it, by sliding it over
@@ -48,6 +50,9 @@ class DenseStore {
     static constexpr std::uint32_t kTop = (1u << (4 * Levels)) - 1;
     static constexpr std::size_t kColumnBins = Levels == 2 ? 16 + 256 : 16 + 256 + 4096;
     static constexpr std::size_t kColumnBytes = sizeof(std::uint16_t) * kColumnBins;
+    // Groups below level 1 hold plain counts (a pixel changes one bin), not
+    // running ones: the search sums them up when it reaches them.
+    static constexpr bool kRunningBelowTop = false;
 
     VK_MEDIAN_TARGET void reset(std::int32_t columns) {
         const std::size_t slots = static_cast<std::size_t>(columns) * (kColumnBins / 16);
@@ -65,11 +70,9 @@ class DenseStore {
     VK_MEDIAN_TARGET void add(std::int32_t c, std::uint32_t v, std::int32_t w) {
         std::uint16_t* bins = at(c);
         if constexpr (sizeof(T) > 1) v = std::min(v, kTop);
-        for (int l = 1; l <= Levels; ++l) {
-            const int shift = 4 * (Levels - l);
-            Bins::count(bins + kLevelOffset[l] + 16 * (v >> (shift + 4)),
-                        static_cast<int>((v >> shift) & 15), w);
-        }
+        Bins::count(bins, static_cast<int>(v >> (4 * (Levels - 1))), w);
+        for (int l = 2; l <= Levels; ++l)
+            bump(bins, l, v, w);
     }
     VK_MEDIAN_TARGET void remove(std::int32_t c, std::uint32_t v, std::int32_t w) { add(c, v, -w); }
     // Adds a pixel and removes another, the level-1 group in one pass.
@@ -83,11 +86,8 @@ class DenseStore {
         const int top = 4 * (Levels - 1);
         Bins::count2(bins, static_cast<int>(in >> top), win, static_cast<int>(out >> top), -wout);
         for (int l = 2; l <= Levels; ++l) {
-            const int shift = 4 * (Levels - l);
-            Bins::count(bins + kLevelOffset[l] + 16 * (in >> (shift + 4)),
-                        static_cast<int>((in >> shift) & 15), win);
-            Bins::count(bins + kLevelOffset[l] + 16 * (out >> (shift + 4)),
-                        static_cast<int>((out >> shift) & 15), -wout);
+            bump(bins, l, in, win);
+            bump(bins, l, out, -wout);
         }
     }
 
@@ -96,6 +96,11 @@ class DenseStore {
         std::uint16_t v[16];
     };
     static constexpr std::size_t kLevelOffset[5] = {0, 0, 16, 16 + 256, 16 + 256 + 4096};
+    // Adds w to the bin of v at `level` (its first `level` digits).
+    static void bump(std::uint16_t* bins, int level, std::uint32_t v, std::int32_t w) {
+        std::uint16_t& bin = bins[kLevelOffset[level] + (v >> (4 * (Levels - level)))];
+        bin = static_cast<std::uint16_t>(bin + static_cast<std::uint32_t>(w));
+    }
     std::uint16_t* at(std::int32_t c) {
         return bins_[static_cast<std::size_t>(c) * kColumnBins / 16].v;
     }
@@ -115,6 +120,7 @@ class TreeStore {
     static constexpr int kLevels = 4;
     // A smooth image needs a few dozen nodes per column.
     static constexpr std::size_t kColumnBytes = 32 * 96;
+    static constexpr bool kRunningBelowTop = true;
 
     VK_MEDIAN_TARGET void reset(std::int32_t columns) {
         nodes_.resize(1);
@@ -414,8 +420,9 @@ class StripeFilter {
                         g = Bins::slide(g, Bins::load(store_.group(col[s + 2 * rx], level, prefix)),
                                         Bins::load(store_.group(col[s - 1], level, prefix)));
                 }
-                k = Bins::firstAbove(Bins::add(g, below), rank);
-                if (l + 1 < L) below = Bins::add(below, Bins::laneBelow(g, k));
+                const Group running = Store::kRunningBelowTop ? g : Bins::prefixSum(g);
+                k = Bins::firstAbove(Bins::add(running, below), rank);
+                if (l + 1 < L) below = Bins::add(below, Bins::laneBelow(running, k));
                 prefix = prefix * 16 + static_cast<std::uint32_t>(k);
             }
             last = i;
