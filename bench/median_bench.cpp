@@ -78,42 +78,44 @@ Buffer makeMask(std::int32_t n, MaskKind kind) {
     return m;
 }
 
-// The 8-bit image times 16 plus the low bits of a second noise: 12-bit values.
-Buffer16 makeImage16(std::int32_t n, Content content) {
+// The 8-bit image times 2^(depth - 8) plus the low bits of a second noise:
+// values of `depth` bits.
+Buffer16 makeImage16(std::int32_t n, Content content, std::int32_t depth) {
     const Buffer b = makeImage(n, content);
     Buffer16 w(n, n);
     std::mt19937 gen(77);
+    const std::uint32_t low = (1u << (depth - 8)) - 1;
     for (std::int32_t y = 0; y < n; ++y)
         for (std::int32_t x = 0; x < n; ++x)
             w.pointToOffset()[y * w.rowUpdate() + x] = static_cast<std::uint16_t>(
-                b.pointToOffset()[y * b.rowUpdate() + x] * 16 + (gen() & 15));
+                (b.pointToOffset()[y * b.rowUpdate() + x] << (depth - 8)) + (gen() & low));
     return w;
 }
 
-// 8-bit images hold the content's values over 0..255; 16-bit ones 12-bit
-// values over 0..4095.
+// 8-bit images hold the content's values over 0..255; 16-bit ones values of
+// `depth` bits (12 unless said otherwise).
 template <class T>
-vkPelBuffer<T> makeTyped(std::int32_t n, Content content) {
+vkPelBuffer<T> makeTyped(std::int32_t n, Content content, std::int32_t depth = 12) {
     if constexpr (sizeof(T) == 1)
         return makeImage(n, content);
     else
-        return makeImage16(n, content);
+        return makeImage16(n, content, depth);
 }
 template <class T>
-vkPelMedianParams medianParams(std::int32_t k) {
+vkPelMedianParams medianParams(std::int32_t k, std::int32_t depth) {
     if constexpr (sizeof(T) == 1)
         return vkPelMedianParams(vkPair<std::int32_t>(k, k), vkPair<std::int32_t>(0, 255), true);
     else
-        return vkPelMedianParams(vkPair<std::int32_t>(k, k), vkPair<std::int32_t>(0, 4095), true,
-                                 12);
+        return vkPelMedianParams(vkPair<std::int32_t>(k, k),
+                                 vkPair<std::int32_t>(0, (1 << depth) - 1), true, depth);
 }
 
 template <class T>
 void benchOurs(benchmark::State& state, std::int32_t n, std::int32_t k, Content content,
-               MaskKind kind) {
-    const vkPelBuffer<T> image = makeTyped<T>(n, content);
+               MaskKind kind, std::int32_t depth) {
+    const vkPelBuffer<T> image = makeTyped<T>(n, content, depth);
     const Buffer mask = makeMask(n, kind);
-    const vkPelMedianParams params = medianParams<T>(k);
+    const vkPelMedianParams params = medianParams<T>(k, depth);
     vkPelBuffer<T> out(n, n);
     for (auto _ : state) {
         if (kind == MaskKind::None)
@@ -189,26 +191,33 @@ void registerAll() {
             if (n > 1024 && k > 5 && k < 25) continue;
             const Content scene = Content::Scene;
             benchmark::RegisterBenchmark(name("ours", n, k, "/unmasked").c_str(),
-                                         benchOurs<std::uint8_t>, n, k, scene, MaskKind::None);
+                                         benchOurs<std::uint8_t>, n, k, scene, MaskKind::None, 8);
 #if defined(IMGNORM_HAVE_OPENCV)
             benchmark::RegisterBenchmark(name("opencv", n, k, "").c_str(),
                                          benchOpenCV<std::uint8_t>, n, k, scene);
 #endif
             benchmark::RegisterBenchmark(name("ours", n, k, "/masked-half").c_str(),
-                                         benchOurs<std::uint8_t>, n, k, scene, MaskKind::LeftHalf);
+                                         benchOurs<std::uint8_t>, n, k, scene, MaskKind::LeftHalf,
+                                         8);
             benchmark::RegisterBenchmark(name("ours", n, k, "/masked-random").c_str(),
-                                         benchOurs<std::uint8_t>, n, k, scene, MaskKind::Random50);
+                                         benchOurs<std::uint8_t>, n, k, scene, MaskKind::Random50,
+                                         8);
         }
     }
-    // 16-bit (12-bit values): ours against OpenCV's 16-bit where it has
-    // one, and against its 8-bit time for the same kernel.
+    // 16-bit (12-bit values, and 16-bit ones for 101 x 101): ours against
+    // OpenCV's 16-bit where it has one, and against its 8-bit time for the
+    // same kernel.
     for (std::int32_t k : {3, 5, 101}) {
         benchmark::RegisterBenchmark(name("ours16", 4096, k, "/unmasked").c_str(),
                                      benchOurs<std::uint16_t>, 4096, k, Content::Scene,
-                                     MaskKind::None);
+                                     MaskKind::None, 12);
         benchmark::RegisterBenchmark(name("ours16", 4096, k, "/masked-random").c_str(),
                                      benchOurs<std::uint16_t>, 4096, k, Content::Scene,
-                                     MaskKind::Random50);
+                                     MaskKind::Random50, 12);
+        if (k == 101)
+            benchmark::RegisterBenchmark(name("ours16", 4096, k, "/unmasked-depth16").c_str(),
+                                         benchOurs<std::uint16_t>, 4096, k, Content::Scene,
+                                         MaskKind::None, 16);
 #if defined(IMGNORM_HAVE_OPENCV)
         if (k <= 5)
             benchmark::RegisterBenchmark(name("opencv16", 4096, k, "").c_str(),
@@ -234,9 +243,11 @@ void registerAll() {
     }
     for (const auto& [n, k] : {std::pair{4096, 101}, std::pair{1024, 25}}) {
         benchmark::RegisterBenchmark(name("ours", n, k, "/unmasked-flat").c_str(),
-                                     benchOurs<std::uint8_t>, n, k, Content::Flat, MaskKind::None);
+                                     benchOurs<std::uint8_t>, n, k, Content::Flat, MaskKind::None,
+                                     8);
         benchmark::RegisterBenchmark(name("ours", n, k, "/unmasked-noise").c_str(),
-                                     benchOurs<std::uint8_t>, n, k, Content::Noise, MaskKind::None);
+                                     benchOurs<std::uint8_t>, n, k, Content::Noise, MaskKind::None,
+                                     8);
 #if defined(IMGNORM_HAVE_OPENCV)
         benchmark::RegisterBenchmark(name("opencv", n, k, "-flat").c_str(),
                                      benchOpenCV<std::uint8_t>, n, k, Content::Flat);
