@@ -69,7 +69,8 @@ void shiftDown(const vkPelBuffer_const<std::uint16_t>& source, int bits,
         destination.setUnbound();
         return;
     }
-    if (!destination.isBound()) destination = vkPelBuffer<Pel>(source.window());
+    if (!destination.isBound())
+        destination = vkPelBuffer<Pel>(source.window(), vk_detail::uninitialized);
     destination.copyXforms(source);
     const vkPelRect r = source.window() & destination.window();
     if (r.isNull()) return;
@@ -360,8 +361,85 @@ void correct(const std::uint16_t* a, const std::uint16_t* e, std::uint16_t* out,
              const Band& band) {
     correctRow16(a, e, out, n, band.half, band.top);
 }
+// The difference rows added straight into one or two of the reduction's
+// vertical sums: sum = (sum & keep) + w * d for each, with keep all ones to
+// add and 0 to start afresh; d as differenceRow (or neutralDifferenceRow
+// with m) makes it. The row itself is never stored.
+template <class Pel, class Sum, class D>
+[[gnu::always_inline]] inline void addDifferenceBody(const D& d, std::int32_t n, Sum* __restrict s0,
+                                                     Sum w0, Sum keep0, Sum* __restrict s1, Sum w1,
+                                                     Sum keep1) {
+    if (s1 == nullptr) {
+        for (std::int32_t x = 0; x < n; ++x)
+            s0[x] = static_cast<Sum>((s0[x] & keep0) + w0 * d(x));
+        return;
+    }
+    for (std::int32_t x = 0; x < n; ++x) {
+        const Sum v = d(x);
+        s0[x] = static_cast<Sum>((s0[x] & keep0) + w0 * v);
+        s1[x] = static_cast<Sum>((s1[x] & keep1) + w1 * v);
+    }
+}
+VK_ROW_KERNEL void addDifferenceRow(const std::uint8_t* __restrict a,
+                                    const std::uint8_t* __restrict b,
+                                    const std::uint8_t* __restrict m, std::int32_t n,
+                                    std::uint8_t lo, std::uint8_t hi, std::uint16_t* s0,
+                                    std::uint16_t w0, std::uint16_t keep0, std::uint16_t* s1,
+                                    std::uint16_t w1, std::uint16_t keep1) {
+    if (m == nullptr) {
+        addDifferenceBody<std::uint8_t>(
+            [&](std::int32_t x) { return std::min(std::max(subBiased(a[x], b[x]), lo), hi); }, n,
+            s0, w0, keep0, s1, w1, keep1);
+    } else {
+        addDifferenceBody<std::uint8_t>(
+            [&](std::int32_t x) {
+                const std::uint8_t v =
+                    std::min(std::min(std::max(subBiased(a[x], b[x]), lo), hi), m[x]);
+                return v == 0 ? std::uint8_t{128} : v;
+            },
+            n, s0, w0, keep0, s1, w1, keep1);
+    }
+}
+VK_ROW_KERNEL void addDifferenceRow(const std::uint16_t* __restrict a,
+                                    const std::uint16_t* __restrict b,
+                                    const std::uint8_t* __restrict m, std::int32_t n,
+                                    std::int32_t half, std::int32_t lo, std::int32_t hi,
+                                    std::uint32_t* s0, std::uint32_t w0, std::uint32_t keep0,
+                                    std::uint32_t* s1, std::uint32_t w1, std::uint32_t keep1) {
+    if (m == nullptr) {
+        addDifferenceBody<std::uint16_t>(
+            [&](std::int32_t x) {
+                return static_cast<std::uint32_t>(
+                    std::clamp(std::int32_t{a[x]} - b[x] + half, lo, hi));
+            },
+            n, s0, w0, keep0, s1, w1, keep1);
+    } else {
+        addDifferenceBody<std::uint16_t>(
+            [&](std::int32_t x) {
+                return static_cast<std::uint32_t>(
+                    m[x] != 0 ? std::clamp(std::int32_t{a[x]} - b[x] + half, lo, hi) : half);
+            },
+            n, s0, w0, keep0, s1, w1, keep1);
+    }
+}
+void addDifference(const std::uint8_t* a, const std::uint8_t* b, const std::uint8_t* m,
+                   std::int32_t n, const Band& band, int count, const std::uint16_t* w,
+                   const bool* add, std::uint16_t* const* sums) {
+    const auto keep = [&](int k) { return static_cast<std::uint16_t>(add[k] ? 0xFFFFu : 0u); };
+    addDifferenceRow(a, b, m, n, static_cast<std::uint8_t>(band.lo),
+                     static_cast<std::uint8_t>(band.hi), sums[0], w[0], keep(0),
+                     count > 1 ? sums[1] : nullptr, count > 1 ? w[1] : 0, count > 1 ? keep(1) : 0);
+}
+void addDifference(const std::uint16_t* a, const std::uint16_t* b, const std::uint8_t* m,
+                   std::int32_t n, const Band& band, int count, const std::uint32_t* w,
+                   const bool* add, std::uint32_t* const* sums) {
+    const auto keep = [&](int k) { return add[k] ? 0xFFFFFFFFu : 0u; };
+    addDifferenceRow(a, b, m, n, band.half, band.lo, band.hi, sums[0], w[0], keep(0),
+                     count > 1 ? sums[1] : nullptr, count > 1 ? w[1] : 0, count > 1 ? keep(1) : 0);
+}
+
 // The rows of the difference image on the working rectangle, made as the
-// reduction asks for them.
+// reduction asks for them, or added into its sums as they are made.
 template <class Pel>
 class DifferenceRows final : public vk_detail::GaussRowSource<Pel> {
   public:
@@ -381,6 +459,14 @@ class DifferenceRows final : public vk_detail::GaussRowSource<Pel> {
                    m_ == nullptr ? nullptr : m_ + y * strideM_, scratch, n_, band_);
         return scratch;
     }
+    using Sum = typename vk_detail::GaussRowSource<Pel>::Sum;
+    bool addRow(std::int32_t y, int count, const Sum* weight, const bool* add,
+                Sum* const* sums) const override {
+        addDifference(a_ + y * strideA_, b_ + y * strideB_,
+                      m_ == nullptr ? nullptr : m_ + y * strideM_, n_, band_, count, weight, add,
+                      sums);
+        return true;
+    }
 
   private:
     const Pel *a_, *b_;
@@ -394,7 +480,7 @@ class DifferenceRows final : public vk_detail::GaussRowSource<Pel> {
 template <class Pel>
 vkPelBuffer<Pel> differenceImage(const vkPelBuffer_const<Pel>& img,
                                  const vkPelBuffer_const<Pel>& ref, const Band& band) {
-    vkPelBuffer<Pel> d(img.window());
+    vkPelBuffer<Pel> d(img.window(), vk_detail::uninitialized);
     d.copyXforms(img);
     const Pel* a = img.pointToOffset();
     const Pel* b = ref.pointToOffset();
@@ -455,7 +541,7 @@ void subtractResampled(const vkPelBuffer_const<std::uint8_t>& img,
 
 // The high (shift 8) or low (shift 0) bytes of a 16-bit image.
 vkPelBuffer<std::uint8_t> bytePlane(const vkPelBuffer_const<std::uint16_t>& image, int shift) {
-    vkPelBuffer<std::uint8_t> plane(image.window());
+    vkPelBuffer<std::uint8_t> plane(image.window(), vk_detail::uninitialized);
     plane.copyXforms(image);
     vk_detail::forRows(image.pointToOffset(), image.rowUpdate(), plane.pointToOffset(),
                        plane.rowUpdate(), image.width(), image.height(),
@@ -577,7 +663,7 @@ void runLocalCorrection(const vkPelBuffer_const<Pel>& image,
     vkAttention::check();
     vkPelBuffer<Pel> estimate = localEstimate(method, small, reduced, weights, s, range, depth);
     recordEstimate(details, estimate, depth);
-    vkPelBuffer<Pel> out(rect);
+    vkPelBuffer<Pel> out(rect, vk_detail::uninitialized);
     subtractResampled(img, estimate, band, out);
     vkAttention::check();
     result = out;

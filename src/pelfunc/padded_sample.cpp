@@ -55,7 +55,7 @@ vk_detail::PaddedSampling vk_detail::paddedSampling(const vkPelBuffer<std::uint8
     const vkAffineSamplingParams params(rect, width, height, mode);
     const std::int32_t p = static_cast<std::int32_t>(mode);
 
-    vkPelBuffer<std::uint8_t> padded(window.trim(-p, -p, -p, -p));
+    vkPelBuffer<std::uint8_t> padded(window.trim(-p, -p, -p, -p), vk_detail::uninitialized);
     vfPelCopy<std::uint8_t>(source, padded);
     padded.copyXforms(source);
     vk_detail::duplicateBorderPixels(padded, p);

@@ -804,7 +804,9 @@ constexpr std::int32_t kMaxFirTaps = 16;
 // 6 * 6 * 6 = 216. The vertical sums of 8-bit pixels fit 16 bits, those of
 // 16-bit pixels 32 bits, and the 2-D sums 32 bits.
 template <class TIn>
-using FirSum = std::conditional_t<sizeof(TIn) == 1, std::uint16_t, std::uint32_t>;
+using FirSum = typename vk_detail::GaussRowSource<TIn>::Sum;
+static_assert(std::is_same_v<FirSum<std::uint8_t>, std::uint16_t> &&
+              std::is_same_v<FirSum<std::uint16_t>, std::uint32_t>);
 
 bool firApplies(const GaussAxis& ax, const GaussAxis& ay) {
     return (ax.step > 1 || ay.step > 1) && ax.taps <= kMaxFirTaps && ay.taps <= kMaxFirTaps;
@@ -963,10 +965,23 @@ void gaussFirRun(const vk_detail::GaussRowSource<TIn>& rows, const GaussAxis& ax
             const std::int64_t iHi =
                 std::min<std::int64_t>(iEnd - 1, floorDiv(y - ay.first, ay.step));
             if (iLo > iHi) continue;
-            const TIn* p = rows.row(static_cast<std::int32_t>(y), scratch.data());
-            for (std::int64_t i = iLo; i <= iHi; ++i)
-                firRow(p, ky[static_cast<std::size_t>(y - lo(i))], slot(i), width,
-                       y != std::max<std::int64_t>(lo(i), 0));
+            // The source adds the row into at most two sums by itself when it
+            // can; otherwise the row is made and added here.
+            S weight[2];
+            bool add[2];
+            S* sums[2];
+            const auto count = static_cast<int>(std::min<std::int64_t>(iHi - iLo + 1, 3));
+            for (int k = 0; k < std::min(count, 2); ++k) {
+                weight[k] = ky[static_cast<std::size_t>(y - lo(iLo + k))];
+                add[k] = y != std::max<std::int64_t>(lo(iLo + k), 0);
+                sums[k] = slot(iLo + k);
+            }
+            if (count > 2 || !rows.addRow(static_cast<std::int32_t>(y), count, weight, add, sums)) {
+                const TIn* p = rows.row(static_cast<std::int32_t>(y), scratch.data());
+                for (std::int64_t i = iLo; i <= iHi; ++i)
+                    firRow(p, ky[static_cast<std::size_t>(y - lo(i))], slot(i), width,
+                           y != std::max<std::int64_t>(lo(i), 0));
+            }
             while (next < iEnd && std::min<std::int64_t>(lo(next) + ay.taps - 1, height - 1) <= y)
                 emit(static_cast<std::int32_t>(next++));
         }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 #include "imgnorm/gauss.h"
 #include "imgnorm/pelbuffer.h"
@@ -21,6 +22,19 @@ class GaussRowSource {
     // scratch is not reused. Strips of rows are asked for on several threads
     // at once, each with scratch of its own.
     virtual const T* row(std::int32_t y, T* scratch) const = 0;
+
+    // The integers the direct FIR sums rows in (modular, wide enough for the
+    // true sums): 16 bits for 8-bit rows, 32 for 16-bit ones.
+    using Sum = std::conditional_t<sizeof(T) == 1, std::uint16_t, std::uint32_t>;
+    // For a source that makes its rows on the fly, the vertical taps of the
+    // direct FIR straight from its inputs, without storing the row: for
+    // k < count (1 or 2), sums[k][x] = (add[k] ? sums[k][x] : 0) +
+    // weight[k] * row y's pixel x over the width. Returns false, having done
+    // nothing, when the source has no such form; the caller then sums row().
+    virtual bool addRow(std::int32_t /*y*/, int /*count*/, const Sum* /*weight*/,
+                        const bool* /*add*/, Sum* const* /*sums*/) const {
+        return false;
+    }
 
   protected:
     GaussRowSource() = default;
