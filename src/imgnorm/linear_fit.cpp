@@ -72,17 +72,32 @@ struct PairIndex {
     }
 };
 
+// Adds the ORs of a deep row's run-time and template values to seen, for
+// the depth check; the row is still in the first-level cache. Nothing for
+// 8-bit rows.
+template <class Pel>
+void addSeen(const Pel* rt, const Pel* tp, std::int32_t w, const SeenValues& seen) {
+    if constexpr (sizeof(Pel) > 1) {
+        std::uint32_t bits[2] = {0, 0};
+        for (std::int32_t x = 0; x < w; ++x) {
+            bits[0] |= rt[x];
+            bits[1] |= tp[x];
+        }
+        seen.add(bits);
+    }
+}
+
 // Every pixel weighs 1: counts every pair (t, r) in pairs[t * 256 + r]. Two
 // tables, used in turn, break the store-to-load chains that runs of equal
 // pairs (smooth images) would otherwise form; the second one is added into
 // the first at the end.
 template <class Pel>
 void countUnweighted(const PairedImagesOf<Pel>& images, PairIndex<Pel> index,
-                     std::vector<std::uint32_t>& pairs) {
+                     std::vector<std::uint32_t>& pairs, const SeenValues& seen) {
     pairs.assign(2 * kPairs, 0);
     countPairedRows(images, 2 * kPairs, pairs.data(),
-                    [index](const Pel* rt, const Pel* tp, const std::uint8_t*, std::int32_t w,
-                            std::uint32_t* even) {
+                    [index, &seen](const Pel* rt, const Pel* tp, const std::uint8_t*,
+                                   std::int32_t w, std::uint32_t* even) {
                         std::uint32_t* const odd = even + kPairs;
                         std::int32_t x = 0;
                         for (; x + 2 <= w; x += 2) {
@@ -90,6 +105,7 @@ void countUnweighted(const PairedImagesOf<Pel>& images, PairIndex<Pel> index,
                             ++odd[index(tp[x + 1], rt[x + 1])];
                         }
                         if (x < w) ++even[index(tp[x], rt[x])];
+                        addSeen(rt, tp, w, seen);
                     });
     for (std::size_t i = 0; i < kPairs; ++i)
         pairs[i] += pairs[kPairs + i];
@@ -103,15 +119,16 @@ void countUnweighted(const PairedImagesOf<Pel>& images, PairIndex<Pel> index,
 // counts have wrapped anyway.
 template <class Pel>
 void countWeighted(const PairedImagesOf<Pel>& images, PairIndex<Pel> index,
-                   std::vector<std::uint64_t>& packed) {
+                   std::vector<std::uint64_t>& packed, const SeenValues& seen) {
     packed.assign(kPairs, 0);
     countPairedRows(images, kPairs, packed.data(),
-                    [index](const Pel* rt, const Pel* tp, const std::uint8_t* wt, std::int32_t w,
-                            std::uint64_t* table) {
+                    [index, &seen](const Pel* rt, const Pel* tp, const std::uint8_t* wt,
+                                   std::int32_t w, std::uint64_t* table) {
                         for (std::int32_t x = 0; x < w; ++x) {
                             const std::uint64_t weight = wt[x];
                             table[index(tp[x], rt[x])] += weight << 32 | (weight != 0 ? 1u : 0u);
                         }
+                        addSeen(rt, tp, w, seen);
                     });
 }
 
@@ -219,17 +236,17 @@ PairedImagesOf<Pel> pairImages(const vkPelBuffer_const<Pel>& runTimeImage,
 }
 
 template <class Pel>
-PairCounts countPairs(const PairedImagesOf<Pel>& images, int shift) {
+PairCounts countPairs(const PairedImagesOf<Pel>& images, int shift, const SeenValues& seen) {
     const PairIndex<Pel> index{static_cast<unsigned>(shift)};
     PairCounts out;
     if (images.weight.isBound()) {
         std::vector<std::uint64_t> packed;
-        countWeighted(images, index, packed);
+        countWeighted(images, index, packed, seen);
         out.pairs.resize(kPairs);
         for (std::size_t i = 0; i < kPairs; ++i) out.pairs[i] = static_cast<std::uint32_t>(packed[i]);
         out.histogram = cellSums([&](std::size_t i) { return static_cast<std::uint32_t>(packed[i] >> 32); });
     } else {
-        countUnweighted(images, index, out.pairs);
+        countUnweighted(images, index, out.pairs, seen);
         out.histogram = cellSums([&](std::size_t i) { return out.pairs[i]; });
     }
     return out;
@@ -443,29 +460,55 @@ bool refineGrayLine(const PairedImagesOf<std::uint16_t>& images,
     // Per full run-time value: the number of kept pixels and their template
     // sum, so that the pass is two increments per pixel; the sums of the
     // line come from these tables (64-bit sums: no overflow before 2^48
-    // pixels of one run-time value).
-    // The two tables are the halves of one: counts, then template sums.
+    // pixels of one run-time value). The values lie below 2^depth (checked
+    // when the pairs were counted), so the tables have 2^depth entries.
+    // Even and odd pixels go to two sets of tables, as the pair counts do,
+    // so that runs of equal values form no store-to-load chains. A strip's
+    // table holds the counts of both sets, then the template sums of both.
+    const std::size_t levels = std::size_t{256} << shift;
     const PairIndex<std::uint16_t> index{static_cast<unsigned>(shift)};
-    std::vector<std::uint64_t> sums(2 * 65536);
+    std::vector<std::uint64_t> sums(4 * levels);
     const std::uint8_t* const keep = kept.data();
-    countPairedRows(images, sums.size(), sums.data(),
-                    [index, keep](const std::uint16_t* rt, const std::uint16_t* tp,
-                                  const std::uint8_t* wt, std::int32_t w, std::uint64_t* table) {
-                        std::uint64_t* const count = table;
-                        std::uint64_t* const templateSum = table + 65536;
-                        for (std::int32_t x = 0; x < w; ++x) {
-                            const std::uint64_t k = keep[index(tp[x], rt[x])] &
-                                                    static_cast<std::uint8_t>(wt == nullptr || wt[x] != 0);
-                            count[rt[x]] += k;
-                            templateSum[rt[x]] += k * tp[x];
-                        }
-                    });
+    countPairedRows(
+        images, sums.size(), sums.data(),
+        [index, keep, levels](const std::uint16_t* rt, const std::uint16_t* tp,
+                              const std::uint8_t* wt, std::int32_t w, std::uint64_t* table) {
+            std::uint64_t* const count0 = table;
+            std::uint64_t* const count1 = table + levels;
+            std::uint64_t* const sum0 = table + 2 * levels;
+            std::uint64_t* const sum1 = table + 3 * levels;
+            // k is 0 or 1; the sum takes the template value under
+            // a mask instead of a multiply.
+            auto add = [&](std::int32_t x, std::uint64_t k, std::uint64_t* count,
+                           std::uint64_t* sum) {
+                count[rt[x]] += k;
+                sum[rt[x]] += tp[x] & (0 - k);
+            };
+            auto pixels = [&](auto keptAt) {
+                std::int32_t x = 0;
+                for (; x + 2 <= w; x += 2) {
+                    add(x, keptAt(x), count0, sum0);
+                    add(x + 1, keptAt(x + 1), count1, sum1);
+                }
+                if (x < w) add(x, keptAt(x), count0, sum0);
+            };
+            if (wt == nullptr)
+                pixels([&](std::int32_t x) -> std::uint64_t { return keep[index(tp[x], rt[x])]; });
+            else
+                pixels([&](std::int32_t x) -> std::uint64_t {
+                    return keep[index(tp[x], rt[x])] & static_cast<std::uint8_t>(wt[x] != 0);
+                });
+        });
+    for (std::size_t r = 0; r < levels; ++r) {
+        sums[r] += sums[levels + r];
+        sums[2 * levels + r] += sums[3 * levels + r];
+    }
     const std::uint64_t* const n = sums.data();
-    const std::uint64_t* const st = sums.data() + 65536;
+    const std::uint64_t* const st = sums.data() + 2 * levels;
     // Centred sums, from the means: sum n (r - mr)^2 and
     // sum (r - mr)(t - mt) over the pixels, which cancel nothing.
     double pixels = 0.0, sumR = 0.0, sumT = 0.0;
-    for (std::size_t r = 0; r < 65536; ++r) {
+    for (std::size_t r = 0; r < levels; ++r) {
         pixels += static_cast<double>(n[r]);
         sumR += static_cast<double>(n[r]) * static_cast<double>(r);
         sumT += static_cast<double>(st[r]);
@@ -473,7 +516,7 @@ bool refineGrayLine(const PairedImagesOf<std::uint16_t>& images,
     if (pixels == 0.0) return false;
     const double meanR = sumR / pixels, meanT = sumT / pixels;
     double srr = 0.0, srt = 0.0;
-    for (std::size_t r = 0; r < 65536; ++r) {
+    for (std::size_t r = 0; r < levels; ++r) {
         if (n[r] == 0) continue;
         const double dr = static_cast<double>(r) - meanR, nr = static_cast<double>(n[r]);
         srr += nr * dr * dr;
@@ -568,7 +611,11 @@ vkPelBuffer<std::uint16_t> runLinearFit(const vkPelBuffer_const<std::uint16_t>& 
     const PairedImagesOf<std::uint16_t> images =
         pairImages(runTimeImage, templateImage, weightImage);
     std::vector<std::uint8_t> kept;
-    const PairCounts counts = countPairs(images, shift);
+    // A value above the depth is refused by the pass that counts the pairs,
+    // before the refinement and the gray map index tables with it.
+    const SeenValues seen;
+    const PairCounts counts = countPairs(images, shift, seen);
+    refuseAboveDepth(seen, depth);
     RobustFit fit = robustLine(counts, angles, &kept);
     // The reduced fit found two reduced run-time values among the kept
     // pairs, so their pixels hold two full ones.
@@ -586,7 +633,7 @@ template PairedImagesOf<std::uint8_t> pairImages(const vkPelBuffer_const<std::ui
 template PairedImagesOf<std::uint16_t> pairImages(const vkPelBuffer_const<std::uint16_t>&,
                                                   const vkPelBuffer_const<std::uint16_t>&,
                                                   const vkPelBuffer_const<std::uint8_t>&);
-template PairCounts countPairs(const PairedImagesOf<std::uint8_t>&, int);
-template PairCounts countPairs(const PairedImagesOf<std::uint16_t>&, int);
+template PairCounts countPairs(const PairedImagesOf<std::uint8_t>&, int, const SeenValues&);
+template PairCounts countPairs(const PairedImagesOf<std::uint16_t>&, int, const SeenValues&);
 
 }  // namespace imgnorm_detail

@@ -9,6 +9,7 @@
 #include "imgnorm/gauss.h"
 #include "imgnorm/local_model.h"
 #include "imgnorm/median.h"
+#include "imgnorm/pel_dispatch.h"
 #include "imgnorm/pelfunc.h"
 #include "imgnorm/pelops.h"
 #include "pelfunc/padded_sample.h"
@@ -301,22 +302,38 @@ void rowStrips(std::int32_t height, std::int32_t width, F&& f) {
                             });
 }
 
-// The deep forms, in 32-bit lanes, with the band's levels.
+// The deep forms, in 32-bit lanes, with the band's levels. They also add
+// the bitwise OR of the row's values of a and of b to seen[0] and seen[1]:
+// whether a value lies above the depth is learnt from the pass that reads
+// the pixels anyway.
 VK_ROW_KERNEL void differenceRow16(const std::uint16_t* __restrict a,
                                    const std::uint16_t* __restrict b, std::uint16_t* __restrict d,
                                    std::int32_t n, std::int32_t half, std::int32_t lo,
-                                   std::int32_t hi) {
-    for (std::int32_t x = 0; x < n; ++x)
+                                   std::int32_t hi, std::uint32_t* __restrict seen) {
+    std::uint16_t sa = 0, sb = 0;
+    for (std::int32_t x = 0; x < n; ++x) {
+        sa = static_cast<std::uint16_t>(sa | a[x]);
+        sb = static_cast<std::uint16_t>(sb | b[x]);
         d[x] = static_cast<std::uint16_t>(std::clamp(std::int32_t{a[x]} - b[x] + half, lo, hi));
+    }
+    seen[0] |= sa;
+    seen[1] |= sb;
 }
 VK_ROW_KERNEL void neutralDifferenceRow16(const std::uint16_t* __restrict a,
                                           const std::uint16_t* __restrict b,
                                           const std::uint8_t* __restrict m,
                                           std::uint16_t* __restrict d, std::int32_t n,
-                                          std::int32_t half, std::int32_t lo, std::int32_t hi) {
-    for (std::int32_t x = 0; x < n; ++x)
+                                          std::int32_t half, std::int32_t lo, std::int32_t hi,
+                                          std::uint32_t* __restrict seen) {
+    std::uint16_t sa = 0, sb = 0;
+    for (std::int32_t x = 0; x < n; ++x) {
+        sa = static_cast<std::uint16_t>(sa | a[x]);
+        sb = static_cast<std::uint16_t>(sb | b[x]);
         d[x] = static_cast<std::uint16_t>(
             m[x] != 0 ? std::clamp(std::int32_t{a[x]} - b[x] + half, lo, hi) : half);
+    }
+    seen[0] |= sa;
+    seen[1] |= sb;
 }
 VK_ROW_KERNEL void correctRow16(const std::uint16_t* a, const std::uint16_t* e, std::uint16_t* out,
                                 std::int32_t n, std::int32_t half, std::int32_t top) {
@@ -339,7 +356,7 @@ VK_ROW_KERNEL void correctRowBilinear16(const std::uint16_t* __restrict a,
 
 // The kernels by pixel type, with the band's levels.
 void difference(const std::uint8_t* a, const std::uint8_t* b, const std::uint8_t* m,
-                std::uint8_t* d, std::int32_t n, const Band& band) {
+                std::uint8_t* d, std::int32_t n, const Band& band, std::uint32_t*) {
     const auto lo = static_cast<std::uint8_t>(band.lo), hi = static_cast<std::uint8_t>(band.hi);
     if (m != nullptr)
         neutralDifferenceRow(a, b, m, d, n, lo, hi);
@@ -347,11 +364,11 @@ void difference(const std::uint8_t* a, const std::uint8_t* b, const std::uint8_t
         differenceRow(a, b, d, n, lo, hi);
 }
 void difference(const std::uint16_t* a, const std::uint16_t* b, const std::uint8_t* m,
-                std::uint16_t* d, std::int32_t n, const Band& band) {
+                std::uint16_t* d, std::int32_t n, const Band& band, std::uint32_t* seen) {
     if (m != nullptr)
-        neutralDifferenceRow16(a, b, m, d, n, band.half, band.lo, band.hi);
+        neutralDifferenceRow16(a, b, m, d, n, band.half, band.lo, band.hi, seen);
     else
-        differenceRow16(a, b, d, n, band.half, band.lo, band.hi);
+        differenceRow16(a, b, d, n, band.half, band.lo, band.hi, seen);
 }
 void correct(const std::uint8_t* a, const std::uint8_t* e, std::uint8_t* out, std::int32_t n,
              const Band&) {
@@ -365,7 +382,7 @@ void correct(const std::uint16_t* a, const std::uint16_t* e, std::uint16_t* out,
 // vertical sums: sum = (sum & keep) + w * d for each, with keep all ones to
 // add and 0 to start afresh; d as differenceRow (or neutralDifferenceRow
 // with m) makes it. The row itself is never stored.
-template <class Pel, class Sum, class D>
+template <class Sum, class D>
 [[gnu::always_inline]] inline void addDifferenceBody(const D& d, std::int32_t n, Sum* __restrict s0,
                                                      Sum w0, Sum keep0, Sum* __restrict s1, Sum w1,
                                                      Sum keep1) {
@@ -387,11 +404,11 @@ VK_ROW_KERNEL void addDifferenceRow(const std::uint8_t* __restrict a,
                                     std::uint16_t w0, std::uint16_t keep0, std::uint16_t* s1,
                                     std::uint16_t w1, std::uint16_t keep1) {
     if (m == nullptr) {
-        addDifferenceBody<std::uint8_t>(
+        addDifferenceBody(
             [&](std::int32_t x) { return std::min(std::max(subBiased(a[x], b[x]), lo), hi); }, n,
             s0, w0, keep0, s1, w1, keep1);
     } else {
-        addDifferenceBody<std::uint8_t>(
+        addDifferenceBody(
             [&](std::int32_t x) {
                 const std::uint8_t v =
                     std::min(std::min(std::max(subBiased(a[x], b[x]), lo), hi), m[x]);
@@ -405,26 +422,34 @@ VK_ROW_KERNEL void addDifferenceRow(const std::uint16_t* __restrict a,
                                     const std::uint8_t* __restrict m, std::int32_t n,
                                     std::int32_t half, std::int32_t lo, std::int32_t hi,
                                     std::uint32_t* s0, std::uint32_t w0, std::uint32_t keep0,
-                                    std::uint32_t* s1, std::uint32_t w1, std::uint32_t keep1) {
+                                    std::uint32_t* s1, std::uint32_t w1, std::uint32_t keep1,
+                                    std::uint32_t* __restrict seen) {
+    std::uint16_t sa = 0, sb = 0;
     if (m == nullptr) {
-        addDifferenceBody<std::uint16_t>(
+        addDifferenceBody(
             [&](std::int32_t x) {
+                sa = static_cast<std::uint16_t>(sa | a[x]);
+                sb = static_cast<std::uint16_t>(sb | b[x]);
                 return static_cast<std::uint32_t>(
                     std::clamp(std::int32_t{a[x]} - b[x] + half, lo, hi));
             },
             n, s0, w0, keep0, s1, w1, keep1);
     } else {
-        addDifferenceBody<std::uint16_t>(
+        addDifferenceBody(
             [&](std::int32_t x) {
+                sa = static_cast<std::uint16_t>(sa | a[x]);
+                sb = static_cast<std::uint16_t>(sb | b[x]);
                 return static_cast<std::uint32_t>(
                     m[x] != 0 ? std::clamp(std::int32_t{a[x]} - b[x] + half, lo, hi) : half);
             },
             n, s0, w0, keep0, s1, w1, keep1);
     }
+    seen[0] |= sa;
+    seen[1] |= sb;
 }
 void addDifference(const std::uint8_t* a, const std::uint8_t* b, const std::uint8_t* m,
                    std::int32_t n, const Band& band, int count, const std::uint16_t* w,
-                   const bool* add, std::uint16_t* const* sums) {
+                   const bool* add, std::uint16_t* const* sums, std::uint32_t*) {
     const auto keep = [&](int k) { return static_cast<std::uint16_t>(add[k] ? 0xFFFFu : 0u); };
     addDifferenceRow(a, b, m, n, static_cast<std::uint8_t>(band.lo),
                      static_cast<std::uint8_t>(band.hi), sums[0], w[0], keep(0),
@@ -432,10 +457,11 @@ void addDifference(const std::uint8_t* a, const std::uint8_t* b, const std::uint
 }
 void addDifference(const std::uint16_t* a, const std::uint16_t* b, const std::uint8_t* m,
                    std::int32_t n, const Band& band, int count, const std::uint32_t* w,
-                   const bool* add, std::uint32_t* const* sums) {
+                   const bool* add, std::uint32_t* const* sums, std::uint32_t* seen) {
     const auto keep = [&](int k) { return add[k] ? 0xFFFFFFFFu : 0u; };
     addDifferenceRow(a, b, m, n, band.half, band.lo, band.hi, sums[0], w[0], keep(0),
-                     count > 1 ? sums[1] : nullptr, count > 1 ? w[1] : 0, count > 1 ? keep(1) : 0);
+                     count > 1 ? sums[1] : nullptr, count > 1 ? w[1] : 0, count > 1 ? keep(1) : 0,
+                     seen);
 }
 
 // The rows of the difference image on the working rectangle, made as the
@@ -455,18 +481,24 @@ class DifferenceRows final : public vk_detail::GaussRowSource<Pel> {
           n_(img.width()),
           band_(band) {}
     const Pel* row(std::int32_t y, Pel* scratch) const override {
+        std::uint32_t seen[2] = {0, 0};
         difference(a_ + y * strideA_, b_ + y * strideB_,
-                   m_ == nullptr ? nullptr : m_ + y * strideM_, scratch, n_, band_);
+                   m_ == nullptr ? nullptr : m_ + y * strideM_, scratch, n_, band_, seen);
+        seen_.add(seen);
         return scratch;
     }
     using Sum = typename vk_detail::GaussRowSource<Pel>::Sum;
     bool addRow(std::int32_t y, int count, const Sum* weight, const bool* add,
                 Sum* const* sums) const override {
+        std::uint32_t seen[2] = {0, 0};
         addDifference(a_ + y * strideA_, b_ + y * strideB_,
                       m_ == nullptr ? nullptr : m_ + y * strideM_, n_, band_, count, weight, add,
-                      sums);
+                      sums, seen);
+        seen_.add(seen);
         return true;
     }
+    // The values read so far (deep images only).
+    const SeenValues& seen() const { return seen_; }
 
   private:
     const Pel *a_, *b_;
@@ -474,21 +506,26 @@ class DifferenceRows final : public vk_detail::GaussRowSource<Pel> {
     std::ptrdiff_t strideA_, strideB_, strideM_;
     std::int32_t n_;
     Band band_;
+    SeenValues seen_;
 };
 
-// The difference image on img's window, in one pass into a new buffer.
+// The difference image on img's window, in one pass into a new buffer; seen
+// gathers the values read.
 template <class Pel>
 vkPelBuffer<Pel> differenceImage(const vkPelBuffer_const<Pel>& img,
-                                 const vkPelBuffer_const<Pel>& ref, const Band& band) {
+                                 const vkPelBuffer_const<Pel>& ref, const Band& band,
+                                 const SeenValues& seen) {
     vkPelBuffer<Pel> d(img.window(), vk_detail::uninitialized);
     d.copyXforms(img);
     const Pel* a = img.pointToOffset();
     const Pel* b = ref.pointToOffset();
     Pel* o = d.pointToOffset();
     rowStrips(img.height(), img.width(), [&](std::int32_t y0, std::int32_t y1) {
+        std::uint32_t bits[2] = {0, 0};
         for (std::int32_t y = y0; y < y1; ++y)
             difference(a + y * img.rowUpdate(), b + y * ref.rowUpdate(), nullptr,
-                       o + y * d.rowUpdate(), img.width(), band);
+                       o + y * d.rowUpdate(), img.width(), band, bits);
+        seen.add(bits);
     });
     return d;
 }
@@ -631,7 +668,9 @@ void runLocalCorrection(const vkPelBuffer_const<Pel>& image,
     if (!reduce) {
         // Difference, estimate in its storage (mean) or beside it (median),
         // then the corrected image in the difference's storage.
-        vkPelBuffer<Pel> difference = differenceImage(img, ref, band);
+        const SeenValues seen;
+        vkPelBuffer<Pel> difference = differenceImage(img, ref, band, seen);
+        refuseAboveDepth(seen, depth);
         vkAttention::check();
         const vkPelBuffer<Pel> estimate =
             localEstimate(method, difference, mask, weights, s, range, depth);
@@ -660,6 +699,7 @@ void runLocalCorrection(const vkPelBuffer_const<Pel>& image,
         img, ref, method == eLocalCorrection ? mask : vkPelBuffer_const<std::uint8_t>(), band);
     vkPelBuffer<Pel> small =
         vk_detail::gaussSampleRows(rows, img, vkGaussSampleParams(granularity, kernel, 1.0, true));
+    refuseAboveDepth(rows.seen(), depth);
     vkAttention::check();
     vkPelBuffer<Pel> estimate = localEstimate(method, small, reduced, weights, s, range, depth);
     recordEstimate(details, estimate, depth);

@@ -161,14 +161,56 @@ void vkDeepImageNormalizer::untrain() {
 
 namespace imgnorm_detail {
 
-void checkDepth(const vkPelBuffer_const<std::uint8_t>&, std::int32_t, const char*) {}
-void checkDepth(const vkPelBuffer_const<std::uint16_t>& image, std::int32_t depth,
-                const char* what) {
-    const std::int32_t top = (std::int32_t{1} << depth) - 1;
-    if (image.isBound() && vfPelMax(image) > top)
+namespace {
+
+// Throws BadImage when bits, the OR or the largest of an image's values,
+// lies above 2^depth - 1.
+void refuseBits(std::uint32_t bits, std::int32_t depth, const char* what) {
+    const std::uint32_t top = (std::uint32_t{1} << depth) - 1;
+    if (bits > top)
         throw vkImageNormalizerDefs::BadImage(std::string(what) + " holds a value above " +
                                               std::to_string(top) + ", the largest of the tool's " +
                                               std::to_string(depth) + "-bit depth.");
+}
+
+}  // namespace
+
+void checkDepth(const vkPelBuffer_const<std::uint8_t>&, std::int32_t, const char*) {}
+void checkDepth(const vkPelBuffer_const<std::uint16_t>& image, std::int32_t depth,
+                const char* what) {
+    if (image.isBound()) refuseBits(vfPelMax(image), depth, what);
+}
+
+void refuseAboveDepth(const SeenValues& seen, std::int32_t depth) {
+    if (depth == 8) return;
+    refuseBits(seen.image.load(std::memory_order_relaxed), depth, "Image");
+    refuseBits(seen.reference.load(std::memory_order_relaxed), depth, "referenceImage()");
+}
+
+void checkDepthOutside(const vkPelBuffer_const<std::uint8_t>&, const vkPelRect&, std::int32_t,
+                       const char*) {}
+void checkDepthOutside(const vkPelBuffer_const<std::uint16_t>& image, const vkPelRect& rect,
+                       std::int32_t depth, const char* what) {
+    if (!image.isBound()) return;
+    const vkPelRect w = image.window(), in = w & rect;
+    if (in.isNull()) {
+        checkDepth(image, depth, what);
+        return;
+    }
+    // The bands above and below rect, then the pieces left and right of it.
+    const vkPelRect parts[] = {
+        vkPelRect(w.ul().x(), w.ul().y(), w.width(), in.ul().y() - w.ul().y()),
+        vkPelRect(w.ul().x(), in.ul().y() + in.height(), w.width(),
+                  w.ul().y() + w.height() - in.ul().y() - in.height()),
+        vkPelRect(w.ul().x(), in.ul().y(), in.ul().x() - w.ul().x(), in.height()),
+        vkPelRect(in.ul().x() + in.width(), in.ul().y(),
+                  w.ul().x() + w.width() - in.ul().x() - in.width(), in.height())};
+    for (const vkPelRect& r : parts) {
+        if (r.width() <= 0 || r.height() <= 0) continue;
+        vkPelBuffer_const<std::uint16_t> piece(image);
+        piece.window(r);
+        checkDepth(piece, depth, what);
+    }
 }
 
 void maskedHistogram(const vkPelBuffer_const<std::uint8_t>& image,

@@ -110,14 +110,14 @@ vkPelBuffer<Pel> vkImageNormalizerBase<Pel>::run(const vkPelBuffer_const<Pel>& i
     }
     vkPelBuffer_const<Pel> view(image);
     view.window(common);
-    // A value above the depth is refused before anything reads it: by the
-    // global methods' histogram, which checks in its own pass, and here for
-    // the others, which also read the reference (a shared one may have
-    // changed since training).
-    if ((method & kGlobalMethods) == 0) {
-        checkDepth(view, depth, "Image");
-        checkDepth(referenceImage_, depth, "referenceImage()");
-    }
+    // A value above the depth is refused by the first pass that reads the
+    // pixels (the global methods' histogram; the local corrections'
+    // difference and the linear fit's pair counting, which also read the
+    // reference on the common window), before it can be used. The rest of
+    // the reference is checked here (a shared one may have changed since
+    // training).
+    if ((method & kGlobalMethods) == 0)
+        checkDepthOutside(referenceImage_, common, depth, "referenceImage()");
     vkPelBuffer<Pel> result;
     vkDiagObject* details =
         diag != nullptr && vkDiagObject::shouldRecord(flags, vkDiagDefs::eMethodDetails) ? diag

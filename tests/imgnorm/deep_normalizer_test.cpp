@@ -190,18 +190,49 @@ TEST(DeepTool, DepthDecidesTheDefaultsAndValuesAboveItAreBadImages) {
     EXPECT_EQ(t.intensityVariationRange(), P(-2047, 2047));
 
     Deep ref = deepTexture(20, 10, 12, 3);
-    t = deepTool(ref, 12, eMatchHistogram | eLinearlyFitGrayValues | eLocalCorrection);
+    const Method all =
+        eMatchHistogram | eLinearlyFitGrayValues | eLocalCorrection | eLocalCorrectionEnhanced;
+    t = deepTool(ref, 12, all);
+    const Deep good = vfPelCopy<std::uint16_t>(ref);
     ref.pointToOffset()[ref.rowUpdate() + 4] = 4096;
     vkDeepImageNormalizer bad = t;
     bad.referenceImage(ref, false);
     EXPECT_THROW(bad.train(eMatchHistogram, nullptr, 0), BadImage);
-    bool ok = true;
-    std::string message;
-    for (Method m : {eMatchHistogram, eLinearlyFitGrayValues, eLocalCorrection}) {
-        EXPECT_THROW(t.run(ref, m, ok, message, nullptr, 0), BadImage) << m;
-        EXPECT_FALSE(ok);
-    }
-    EXPECT_EQ(t.trainedMethods(), eMatchHistogram | eLinearlyFitGrayValues | eLocalCorrection);
+    EXPECT_EQ(t.trainedMethods(), all);
+    // The value is refused wherever a run reads it: in the run-time image, or
+    // in a shared reference that changed after training, inside the run-time
+    // window or outside it; at full and at reduced resolution.
+    Deep shared = vfPelCopy<std::uint16_t>(good);
+    vkDeepImageNormalizer sharing = deepTool(good, 12, all);
+    sharing.referenceImage(shared, false);
+    Deep left = vfPelCopy<std::uint16_t>(good);
+    left.window(vkPelRect(good.window().ul().x() + 6, good.window().ul().y(), 14, 10));
+    struct Case {
+        const char* what;
+        vkDeepImageNormalizer* tool;
+        const Deep* image;
+        vkPair<std::int32_t> at;  // the pixel of shared set to 4096 (none: -1)
+    };
+    const Case cases[] = {{"image", &t, &ref, {-1, -1}},
+                          {"reference inside", &sharing, &good, {4, 1}},
+                          {"reference outside", &sharing, &left, {2, 7}}};
+    for (const Case& c : cases)
+        for (std::int32_t g : {1, 4})
+            for (Method m : {eMatchHistogram, eLinearlyFitGrayValues, eLocalCorrection,
+                             eLocalCorrectionEnhanced}) {
+                if (m == eMatchHistogram && c.at.x() >= 0) continue;  // reads no reference
+                vfPelCopy<std::uint16_t>(good, shared);
+                c.tool->granularity({g, g});
+                c.tool->train(all, nullptr, 0);
+                vfPelCopy<std::uint16_t>(good, shared);
+                if (c.at.x() >= 0)
+                    shared.pointToOffset()[c.at.y() * shared.rowUpdate() + c.at.x()] = 4096;
+                bool ok = true;
+                std::string message;
+                EXPECT_THROW(c.tool->run(*c.image, m, ok, message, nullptr, 0), BadImage)
+                    << c.what << " g " << g << " method " << m;
+                EXPECT_FALSE(ok);
+            }
 }
 
 TEST(DeepTool, ArchiveRoundTripsAndRefusesHostileBytes) {

@@ -52,6 +52,7 @@
 #include "imgnorm/affine.h"
 #include "imgnorm/diag.h"
 #include "imgnorm/geometry.h"
+#include "imgnorm/pel_dispatch.h"
 #include "imgnorm/pelbuffer.h"
 
 namespace imgnorm_detail {
@@ -80,9 +81,11 @@ vkPelBuffer<std::uint8_t> runLinearFit(const vkPelBuffer_const<std::uint8_t>& ru
                                        const vkPelBuffer_const<std::uint8_t>& weightImage,
                                        const std::vector<vkDegree>& angles,
                                        vkDiagObject* details = nullptr);
-// The same for deep images of the given depth (9..16), whose values the
-// caller has checked to lie in 0..2^depth - 1; details records the reduced
-// pairs and band with the refined line.
+// The same for deep images of the given depth (9..16). A run-time or
+// template value above 2^depth - 1 is refused with BadImage (named "Image"
+// or "referenceImage()", as the tool calls them) by the pass that counts the
+// pairs, before anything else uses it; details records the reduced pairs and
+// band with the refined line.
 vkPelBuffer<std::uint16_t> runLinearFit(const vkPelBuffer_const<std::uint16_t>& runTimeImage,
                                         const vkPelBuffer_const<std::uint16_t>& templateImage,
                                         const vkPelBuffer_const<std::uint8_t>& weightImage,
@@ -119,8 +122,10 @@ struct PairCounts {
     // pixel adding its weight (1 without weight image).
     vkPelBuffer<std::uint32_t> histogram;
 };
+// seen gathers the values read (deep images only).
 template <class Pel>
-PairCounts countPairs(const PairedImagesOf<Pel>& images, int shift = 0);
+PairCounts countPairs(const PairedImagesOf<Pel>& images, int shift = 0,
+                      const SeenValues& seen = SeenValues());
 
 // The counts compressed to 8 bits: unchanged when the largest count M is
 // below 256, else count c > 0 becomes trunc(255 * ln(c) / ln(M) + 0.5) and

@@ -61,7 +61,9 @@ namespace imgnorm_detail {
 // image's transforms. Neighbourhood sizes and granularity steps below 1 act
 // as 1 (see atLeastOne). A non-null details receives a copy of the
 // estimate as the image "Background estimate". depth: 8 for 8-bit images,
-// 9..16 for deep ones.
+// 9..16 for deep ones, where a value of image or referenceImage above
+// 2^depth - 1 is refused with BadImage (named "Image" or "referenceImage()")
+// by the pass that computes the difference, before the estimate.
 template <class Pel>
 void runLocalCorrection(
     const vkPelBuffer_const<Pel>& image, const vkPelBuffer_const<Pel>& referenceImage,
