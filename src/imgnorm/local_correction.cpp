@@ -354,6 +354,24 @@ VK_ROW_KERNEL void correctRowBilinear16(const std::uint16_t* __restrict a,
     }
 }
 
+// The same from the integer form of the byte planes' rows (an exact
+// magnification by 2 or 4): (w0 (256 h0 + l0) + w1 (256 h1 + l1) + 32) >> 6,
+// the value the float form rounds, which is exact there.
+VK_ROW_KERNEL void correctRowFixed16(const std::uint16_t* __restrict a,
+                                     const std::uint16_t* __restrict h0,
+                                     const std::uint16_t* __restrict h1,
+                                     const std::uint16_t* __restrict l0,
+                                     const std::uint16_t* __restrict l1, std::int32_t w0,
+                                     std::int32_t w1, std::uint16_t* __restrict out, std::int32_t n,
+                                     std::int32_t half, std::int32_t top) {
+    for (std::int32_t x = 0; x < n; ++x) {
+        const std::int32_t e = (w0 * (256 * std::int32_t{h0[x]} + l0[x]) +
+                                w1 * (256 * std::int32_t{h1[x]} + l1[x]) + 32) >>
+                               6;
+        out[x] = static_cast<std::uint16_t>(std::clamp(std::int32_t{a[x]} + half - e, 0, top));
+    }
+}
+
 // The kernels by pixel type, with the band's levels.
 void difference(const std::uint8_t* a, const std::uint8_t* b, const std::uint8_t* m,
                 std::uint8_t* d, std::int32_t n, const Band& band, std::uint32_t*) {
@@ -606,6 +624,12 @@ void subtractResampled(const vkPelBuffer_const<std::uint16_t>& img,
     rowStrips(out.height(), out.width(), [&](std::int32_t y0, std::int32_t y1) {
         vk_detail::AffineRowSampler::Reader highReader(highRows), lowReader(lowRows);
         for (std::int32_t y = y0; y < y1; ++y) {
+            vk_detail::FixedRowPair hf{}, lf{};
+            if (highReader.fixedRowPair(y, hf) && lowReader.fixedRowPair(y, lf)) {
+                correctRowFixed16(a + y * img.rowUpdate(), hf.r0, hf.r1, lf.r0, lf.r1, hf.w0, hf.w1,
+                                  o + y * out.rowUpdate(), out.width(), band.half, band.top);
+                continue;
+            }
             vk_detail::BilinearRowPair h{}, l{};
             if (!highReader.bilinearRowPair(y, h) || !lowReader.bilinearRowPair(y, l))
                 vstd_assert_(__LINE__);

@@ -853,10 +853,10 @@ VK_ROW_KERNEL void firRow(const std::uint16_t* row, std::uint32_t w, std::uint32
 // z[j] = sum over t < taps of k[t] * v[j * f + t], for count outputs whose
 // taps all lie in the line. With f and taps known at compile time the
 // compiler vectorises across the outputs; the reductions by 2, 3 and 4 with
-// their kernels (4, 5 and 8 taps) get such a form for 8-bit sources.
-template <int F, int Taps>
-[[gnu::always_inline]] inline void firColumnsFixed(const std::uint16_t* __restrict v,
-                                                   const std::uint32_t* k, std::int32_t count,
+// their kernels (4, 5 and 8 taps) get such a form.
+template <int F, int Taps, class S>
+[[gnu::always_inline]] inline void firColumnsFixed(const S* __restrict v, const std::uint32_t* k,
+                                                   std::int32_t count,
                                                    std::uint64_t* __restrict z) {
     std::uint32_t w[Taps];
     for (int t = 0; t < Taps; ++t)
@@ -868,27 +868,32 @@ template <int F, int Taps>
         z[j] = sum;
     }
 }
-VK_ROW_KERNEL void firColumns2x4(const std::uint16_t* v, const std::uint32_t* k, std::int32_t count,
-                                 std::uint64_t* z) {
-    firColumnsFixed<2, 4>(v, k, count, z);
-}
-VK_ROW_KERNEL void firColumns3x5(const std::uint16_t* v, const std::uint32_t* k, std::int32_t count,
-                                 std::uint64_t* z) {
-    firColumnsFixed<3, 5>(v, k, count, z);
-}
-VK_ROW_KERNEL void firColumns4x8(const std::uint16_t* v, const std::uint32_t* k, std::int32_t count,
-                                 std::uint64_t* z) {
-    firColumnsFixed<4, 8>(v, k, count, z);
-}
+// The reductions' fixed-tap forms on the 16-bit vertical sums of 8-bit
+// sources and on the 32-bit sums of 16-bit sources, whose 2-D sums stay
+// below 2^32 as well (216 * 216 * 65535).
+#define VK_FIR_COLUMNS(S)                                                                       \
+    VK_ROW_KERNEL void firColumns2x4(const S* v, const std::uint32_t* k, std::int32_t count,    \
+                                     std::uint64_t* z) {                                        \
+        firColumnsFixed<2, 4>(v, k, count, z);                                                  \
+    }                                                                                           \
+    VK_ROW_KERNEL void firColumns3x5(const S* v, const std::uint32_t* k, std::int32_t count,    \
+                                     std::uint64_t* z) {                                        \
+        firColumnsFixed<3, 5>(v, k, count, z);                                                  \
+    }                                                                                           \
+    VK_ROW_KERNEL void firColumns4x8(const S* v, const std::uint32_t* k, std::int32_t count,    \
+                                     std::uint64_t* z) {                                        \
+        firColumnsFixed<4, 8>(v, k, count, z);                                                  \
+    }
+VK_FIR_COLUMNS(std::uint16_t)
+VK_FIR_COLUMNS(std::uint32_t)
+#undef VK_FIR_COLUMNS
 
 template <class S>
 void firColumns(const S* v, std::int32_t f, const std::uint32_t* k, std::int32_t taps,
                 std::int32_t count, std::uint64_t* z) {
-    if constexpr (std::is_same_v<S, std::uint16_t>) {
-        if (f == 2 && taps == 4) return firColumns2x4(v, k, count, z);
-        if (f == 3 && taps == 5) return firColumns3x5(v, k, count, z);
-        if (f == 4 && taps == 8) return firColumns4x8(v, k, count, z);
-    }
+    if (f == 2 && taps == 4) return firColumns2x4(v, k, count, z);
+    if (f == 3 && taps == 5) return firColumns3x5(v, k, count, z);
+    if (f == 4 && taps == 8) return firColumns4x8(v, k, count, z);
     for (std::int32_t j = 0; j < count; ++j, v += f) {
         std::uint32_t sum = 0;
         for (std::int32_t t = 0; t < taps; ++t)
