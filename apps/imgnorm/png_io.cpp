@@ -111,14 +111,18 @@ bool readPngRows(png_structp png, png_infop info, const PngHeader* header, png_b
     return true;
 }
 
-struct PngReadGuard {
+// Frees libpng's structures however reading or writing ends.
+template <void (*Destroy)(png_structpp, png_infopp)>
+struct PngGuard {
     png_structp png = nullptr;
     png_infop info = nullptr;
-    ~PngReadGuard() {
-        if (png != nullptr)
-            png_destroy_read_struct(&png, info != nullptr ? &info : nullptr, nullptr);
+    ~PngGuard() {
+        if (png != nullptr) Destroy(&png, info != nullptr ? &info : nullptr);
     }
 };
+void destroyRead(png_structpp png, png_infopp info) { png_destroy_read_struct(png, info, nullptr); }
+using PngReadGuard = PngGuard<destroyRead>;
+using PngWriteGuard = PngGuard<png_destroy_write_struct>;
 
 template <class T>
 std::vector<png_bytep> rowPointers(const vkPelBuffer<T>& image) {
@@ -181,14 +185,6 @@ bool writePngRows(png_structp png, png_infop info, FILE* file, png_uint_32 width
     png_write_end(png, nullptr);
     return true;
 }
-
-struct PngWriteGuard {
-    png_structp png = nullptr;
-    png_infop info = nullptr;
-    ~PngWriteGuard() {
-        if (png != nullptr) png_destroy_write_struct(&png, info != nullptr ? &info : nullptr);
-    }
-};
 
 }  // namespace
 
