@@ -64,7 +64,7 @@ namespace {
 // The column histograms of a stripe and its margins should fit in this many
 // bytes (the L2 cache).
 constexpr std::size_t kStripeBytes = 512 * 1024;
-// A column of 12-bit values touches about this much of its groups.
+// A column of 12-bit or 16-bit values touches about this much of its groups.
 constexpr std::size_t kDeepColumnBytes = 2048;
 
 template <class T>
@@ -73,10 +73,8 @@ void filterWith(const MedianJobOf<T>& job, std::int32_t stripeWidth, MedianPath 
     if (stripeWidth <= 0) {
         // The margins are recomputed by both neighbouring stripes, so a
         // stripe is never narrower than the kernel.
-        const std::size_t columnBytes = sizeof(T) == 1
-                                            ? DenseStore<PortableBins, T, 2>::kColumnBytes
-                                        : job.depth <= 12 ? kDeepColumnBytes
-                                                          : TreeStore<PortableBins>::kColumnBytes;
+        const std::size_t columnBytes =
+            sizeof(T) == 1 ? DenseStore<PortableBins, T, 2>::kColumnBytes : kDeepColumnBytes;
         const auto budget = static_cast<std::int32_t>(kStripeBytes / columnBytes);
         const std::int32_t widest = std::max(budget - 2 * job.radiusX, 2 * job.radiusX + 1);
         const std::int32_t count = (job.outWidth + widest - 1) / widest;

@@ -113,6 +113,14 @@ TEST(PelMedianParams, RejectsBadKernelsAndRangesAndTheLargestKernelsKeepExactCou
         vfPelMedian(img, paramsOf(f), out);
         EXPECT_EQ(pixels<U8>(out), reference(img, f)) << "seed 102 " << f;
     }
+    // Kernels this wide keep 16-bit columns as trees.
+    using U16 = std::uint16_t;
+    const auto deep = testimg::random<U16>(6, 5, gen, 0, 65535);
+    for (const Filter& f : {Filter{1025, 3, 0, 65535, true}, Filter{1025, 1, 9, 60000, false}}) {
+        vkPelBuffer<U16> out;
+        vfPelMedian(deep, paramsOf(f, 16), out);
+        EXPECT_EQ(pixels<U16>(out), reference<U16>(pixels<U16>(deep), {}, 6, 5, f)) << f;
+    }
 }
 
 // Values and ranges of kSweepFilters scaled to the depth.

@@ -24,8 +24,11 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include "imgnorm/attention.h"
@@ -39,8 +42,14 @@ namespace vk_detail {
 namespace {
 
 // Columns of values below 16^Levels (2 levels: 8-bit images; 3: images of
-// up to 12 bits) with every group side by side: level 1, then the 16 groups
-// of level 2, then the 256 of level 3. Larger values count as the largest.
+// up to 12 bits; 4: 16 bits). Levels 1 to 3 lie in each column side by
+// side: level 1, then the 16 groups of level 2, then the 256 of level 3.
+// Level 4 would take 128 KiB per column; its groups lie instead in one plane
+// per 12-bit prefix, each plane holding that group of every column side by
+// side, in memory that is zero when allocated (the pages of planes no pixel
+// reaches are never touched) and zeroed again, plane by plane, only where
+// pixels went. Larger values count as the largest. The last column of the
+// stripe's is always empty.
 template <class Bins, class T, int Levels>
 class DenseStore {
   public:
@@ -55,15 +64,38 @@ class DenseStore {
     static constexpr bool kRunningBelowTop = false;
 
     VK_MEDIAN_TARGET void reset(std::int32_t columns) {
-        const std::size_t slots = static_cast<std::size_t>(columns) * (kColumnBins / 16);
+        columns_ = static_cast<std::size_t>(columns);
+        const std::size_t slots = (columns_ + 1) * (kColumnBins / 16);
         if (bins_.size() < slots) bins_.resize(slots);
         std::memset(static_cast<void*>(bins_.data()), 0, slots * sizeof(Slot));
+        if constexpr (Levels == 4) {
+            if (planeSlots_ < columns_ + 1) {
+                planeSlots_ = columns_ + 1;
+                // calloc aligns to 16 bytes only: one slot more to align to 32.
+                memory_.reset(std::calloc(kPlanes * planeSlots_ + 1, sizeof(Slot)));
+                if (!memory_) throw std::bad_alloc();
+                planes_ = reinterpret_cast<Slot*>(
+                    (reinterpret_cast<std::uintptr_t>(memory_.get()) + alignof(Slot) - 1) &
+                    ~std::uintptr_t{alignof(Slot) - 1});
+                used_.assign(kPlanes, 0);
+            }
+            for (std::size_t p = 0; p < kPlanes; ++p)
+                if (used_[p] != 0) {
+                    std::memset(static_cast<void*>(planes_ + p * planeSlots_), 0,
+                                planeSlots_ * sizeof(Slot));
+                    used_[p] = 0;
+                }
+        }
     }
     Column column(std::int32_t c) const {
         return bins_[static_cast<std::size_t>(c) * kColumnBins / 16].v;
     }
-    Column empty() const { return zero_.data()->v; }
-    static const std::uint16_t* group(Column c, int level, std::uint32_t prefix) {
+    Column empty() const { return column(static_cast<std::int32_t>(columns_)); }
+    const std::uint16_t* group(Column c, int level, std::uint32_t prefix) const {
+        if (Levels == 4 && level == 4)
+            return planes_[prefix * planeSlots_ +
+                           static_cast<std::size_t>(c - bins_.data()->v) / kColumnBins]
+                .v;
         return c + kLevelOffset[level] + 16 * prefix;
     }
     // Counts w more (w may be negative) pixels of value v in column c.
@@ -72,7 +104,7 @@ class DenseStore {
         if constexpr (sizeof(T) > 1) v = std::min(v, kTop);
         Bins::count(bins, static_cast<int>(v >> (4 * (Levels - 1))), w);
         for (int l = 2; l <= Levels; ++l)
-            bump(bins, l, v, w);
+            bump(bins, c, l, v, w);
     }
     VK_MEDIAN_TARGET void remove(std::int32_t c, std::uint32_t v, std::int32_t w) { add(c, v, -w); }
     // Adds a pixel and removes another, the level-1 group in one pass.
@@ -86,8 +118,8 @@ class DenseStore {
         const int top = 4 * (Levels - 1);
         Bins::count2(bins, static_cast<int>(in >> top), win, static_cast<int>(out >> top), -wout);
         for (int l = 2; l <= Levels; ++l) {
-            bump(bins, l, in, win);
-            bump(bins, l, out, -wout);
+            bump(bins, c, l, in, win);
+            bump(bins, c, l, out, -wout);
         }
     }
 
@@ -95,17 +127,33 @@ class DenseStore {
     struct alignas(32) Slot {
         std::uint16_t v[16];
     };
-    static constexpr std::size_t kLevelOffset[5] = {0, 0, 16, 16 + 256, 16 + 256 + 4096};
-    // Adds w to the bin of v at `level` (its first `level` digits).
-    static void bump(std::uint16_t* bins, int level, std::uint32_t v, std::int32_t w) {
-        std::uint16_t& bin = bins[kLevelOffset[level] + (v >> (4 * (Levels - level)))];
-        bin = static_cast<std::uint16_t>(bin + static_cast<std::uint32_t>(w));
+    struct Free {
+        void operator()(void* p) const { std::free(p); }
+    };
+    static constexpr std::size_t kLevelOffset[4] = {0, 0, 16, 16 + 256};
+    static constexpr std::size_t kPlanes = 4096;
+    // Adds w to the bin of v at `level` (its first `level` digits) in
+    // column c, whose dense levels start at bins.
+    void bump(std::uint16_t* bins, std::int32_t c, int level, std::uint32_t v, std::int32_t w) {
+        std::uint16_t* bin;
+        if (Levels == 4 && level == 4) {
+            bin = planes_[(v >> 4) * planeSlots_ + static_cast<std::size_t>(c)].v + (v & 15);
+            used_[v >> 4] = 1;
+        } else {
+            bin = bins + kLevelOffset[level] + (v >> (4 * (Levels - level)));
+        }
+        *bin = static_cast<std::uint16_t>(*bin + static_cast<std::uint32_t>(w));
     }
     std::uint16_t* at(std::int32_t c) {
         return bins_[static_cast<std::size_t>(c) * kColumnBins / 16].v;
     }
     std::vector<Slot> bins_;  // kColumnBins / 16 slots per column
-    std::vector<Slot> zero_ = std::vector<Slot>(kColumnBins / 16);  // the empty column
+    std::size_t columns_ = 0;
+    // Level 4: kPlanes planes of planeSlots_ groups, and which planes hold counts.
+    std::unique_ptr<void, Free> memory_;
+    Slot* planes_ = nullptr;
+    std::size_t planeSlots_ = 0;
+    std::vector<std::uint8_t> used_;
 };
 
 // 16-bit columns: a tree of groups per column, one node per group that
@@ -467,14 +515,18 @@ VK_MEDIAN_TARGET void runStripes(const MedianJobOf<typename Store::Pel>& job,
         runStripes<Bins, Store, false>(job, stripeWidth);
 }
 
-// The kernel for one instruction set: dense columns for up to 12 bits, trees
-// above.
+// The kernel for one instruction set: dense columns for up to 12 bits; above,
+// dense columns with planes while the stripes' planes stay within
+// kPlanarColumns columns (128 MiB of address space), trees for wider ones.
+constexpr std::int32_t kPlanarColumns = 1024;
 template <class Bins, class T>
 VK_MEDIAN_TARGET void filterStripes(const MedianJobOf<T>& job, std::int32_t stripeWidth) {
     if constexpr (sizeof(T) == 1)
         runStripes<Bins, DenseStore<Bins, T, 2>>(job, stripeWidth);
     else if (job.depth <= 12)
         runStripes<Bins, DenseStore<Bins, T, 3>>(job, stripeWidth);
+    else if (stripeWidth + 2 * job.radiusX < kPlanarColumns)
+        runStripes<Bins, DenseStore<Bins, T, 4>>(job, stripeWidth);
     else
         runStripes<Bins, TreeStore<Bins>>(job, stripeWidth);
 }
