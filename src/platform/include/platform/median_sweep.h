@@ -41,6 +41,21 @@
 namespace vk_detail {
 namespace {
 
+// Entry 16 i + o: the change of a level-1 group of running counts when a
+// pixel of first digit i enters and one of first digit o leaves (1 in lanes
+// i and above, minus 1 in lanes o and above).
+struct TopChange {
+    alignas(32) std::uint16_t g[256][16];
+};
+constexpr TopChange kTopChange = [] {
+    TopChange t{};
+    for (int i = 0; i < 16; ++i)
+        for (int o = 0; o < 16; ++o)
+            for (int j = 0; j < 16; ++j)
+                t.g[16 * i + o][j] = static_cast<std::uint16_t>((j >= i) - (j >= o));
+    return t;
+}();
+
 // Columns of values below 16^Levels (2 levels: 8-bit images; 3: images of
 // up to 12 bits; 4: 16 bits). Levels 1 to 3 lie in each column side by
 // side: level 1, then the 16 groups of level 2, then the 256 of level 3.
@@ -123,6 +138,24 @@ class DenseStore {
         }
     }
 
+    // The same for pixels that both count once (no mask): the level-1
+    // change comes from a table by both digits, one add instead of two
+    // masked ones.
+    VK_MEDIAN_TARGET void replace(std::int32_t c, std::uint32_t in, std::uint32_t out) {
+        std::uint16_t* bins = at(c);
+        if constexpr (sizeof(T) > 1) {
+            in = std::min(in, kTop);
+            out = std::min(out, kTop);
+        }
+        const int top = 4 * (Levels - 1);
+        Bins::store(bins, Bins::add(Bins::load(bins),
+                                    Bins::load(kTopChange.g[(in >> top) * 16 + (out >> top)])));
+        for (int l = 2; l <= Levels; ++l) {
+            bump(bins, c, l, in, 1);
+            bump(bins, c, l, out, -1);
+        }
+    }
+
   private:
     struct alignas(32) Slot {
         std::uint16_t v[16];
@@ -200,6 +233,9 @@ class TreeStore {
             }
             n = next;
         }
+    }
+    VK_MEDIAN_TARGET void replace(std::int32_t c, std::uint32_t in, std::uint32_t out) {
+        replace(c, in, 1, out, 1);
     }
     // Adding first keeps the nodes both pixels use.
     VK_MEDIAN_TARGET void replace(std::int32_t c, std::uint32_t in, std::int32_t win,
@@ -368,7 +404,10 @@ class StripeFilter {
         const T *po = pels(rOut, cx0), *pi = pels(rIn, cx0);
         const std::uint8_t *mo = maskRow(rOut, cx0), *mi = maskRow(rIn, cx0);
         for (std::int32_t c = 0; c < ncols; ++c)
-            store_.replace(c, pi[c], weightOf(mi, c, 1), po[c], weightOf(mo, c, 1));
+            if constexpr (Masked)
+                store_.replace(c, pi[c], weightOf(mi, c, 1), po[c], weightOf(mo, c, 1));
+            else
+                store_.replace(c, pi[c], po[c]);
     }
 
     // Sum of the group at (level, prefix) over table entries a .. b - 1.
