@@ -1,12 +1,13 @@
-// 3 x 3 and 5 x 5 medians of 8-bit images on sorting networks over vector
-// lanes, for unmasked filters; other filters take the sliding-histogram
-// kernel.
+// 3 x 3 and 5 x 5 medians of 8-bit and 16-bit images on sorting networks
+// over vector lanes, for unmasked filters; other filters take the
+// sliding-histogram kernel.
 //
 // Every result row is made from padded copies of its source rows, so the
 // networks never test for an edge. Repeated edges pad with the edge pixels.
-// Cut neighbourhoods pad with 0 and 255 in a pattern that leaves the lower
-// middle of the pixels inside the window in the middle: a neighbourhood of
-// N = k * k places that misses m pixels must rank ceil(m / 2) of them below
+// Cut neighbourhoods pad with 0 and the pixel type's largest value (255 or
+// 65535) in a pattern that leaves the lower middle of the pixels inside the
+// window in the middle: a neighbourhood of N = k * k places that misses m
+// pixels must rank ceil(m / 2) of them below
 // and floor(m / 2) above every pixel, so the result, the middle of all N,
 // is the pixel of rank (n - 1) / 2 of the n = N - m inside. A missing row
 // at distance j beyond an edge holds z(j) = ceil(j k / 2) - ceil((j - 1) k / 2)
@@ -28,6 +29,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "imgnorm/attention.h"
@@ -36,10 +38,22 @@
 
 namespace {
 
-// 32 pixels in vector lanes (GCC and clang vector extension; the baseline
-// build splits it into SSE2 halves).
-typedef std::uint8_t Vec __attribute__((vector_size(32)));
-constexpr std::int32_t kLanes = 32;
+// 32 bytes of pixels in vector lanes (GCC and clang vector extension; the
+// baseline build splits it into SSE2 halves).
+template <class T>
+struct Lanes;
+template <>
+struct Lanes<std::uint8_t> {
+    typedef std::uint8_t Vec __attribute__((vector_size(32)));
+};
+template <>
+struct Lanes<std::uint16_t> {
+    typedef std::uint16_t Vec __attribute__((vector_size(32)));
+};
+template <class T>
+using Vec = typename Lanes<T>::Vec;
+template <class T>
+constexpr std::int32_t kLanes = 32 / sizeof(T);
 
 // Compare-exchange: a gets the minimum, b the maximum. For Vec and for
 // single pixels, which finish each row.
@@ -62,31 +76,33 @@ VK_INLINE void keepMax(U& a, const U& b) {
 
 // Vectors go through references only: passing them by value would depend on
 // the instruction set the caller was compiled for.
-VK_INLINE void broadcast(std::uint8_t& v, std::uint8_t x) {
-    v = x;
+template <class U, class T>
+VK_INLINE void broadcast(U& v, T x) {
+    if constexpr (sizeof(U) == sizeof(T))
+        v = x;
+    else
+        for (std::size_t i = 0; i < sizeof(U) / sizeof(T); ++i)
+            v[i] = x;
 }
-VK_INLINE void broadcast(Vec& v, std::uint8_t x) {
-    for (int i = 0; i < kLanes; ++i)
-        v[i] = x;
-}
-template <class U>
-VK_INLINE void load(U& v, const std::uint8_t* p) {
+template <class U, class T>
+VK_INLINE void load(U& v, const T* p) {
     std::memcpy(&v, p, sizeof(U));
 }
-template <class U>
-VK_INLINE void store(std::uint8_t* p, const U& v) {
+template <class U, class T>
+VK_INLINE void store(T* p, const U& v) {
     std::memcpy(p, &v, sizeof(U));
 }
 
-// Calls body.template at<Vec>(i) for i in steps of kLanes, then
-// body.template at<std::uint8_t>(i) for the rest.
+// Calls body.template at<Vec<T>>(i) for i in steps of kLanes<T>, then
+// body.template at<T>(i) for the rest, T being the body's pixel type.
 template <class Body>
 VK_INLINE void forLanes(std::int32_t n, Body& body) {
+    using T = typename Body::Pel;
     std::int32_t i = 0;
-    for (; i + kLanes <= n; i += kLanes)
-        body.template at<Vec>(i);
+    for (; i + kLanes<T> <= n; i += kLanes<T>)
+        body.template at<Vec<T>>(i);
     for (; i < n; ++i)
-        body.template at<std::uint8_t>(i);
+        body.template at<T>(i);
 }
 
 // Sorting networks: comparators on wires i < j; a comparator may keep only
@@ -117,10 +133,11 @@ VK_INLINE void applyNetwork(U* v) {
 }
 
 // Sorts N rows (wire k: row in[k]) lane by lane into the rows out.
-template <std::size_t N, const auto& Network>
+template <class T, std::size_t N, const auto& Network>
 struct SortLanes {
-    const std::uint8_t* in[N];
-    std::uint8_t* out[N];
+    using Pel = T;
+    const T* in[N];
+    T* out[N];
     template <class U>
     VK_INLINE void at(std::int32_t i) {
         at<U>(i, std::make_index_sequence<N>());
@@ -147,9 +164,11 @@ constexpr Comparator kSort5[] = {{0, 1, Keep::Both}, {3, 4, Keep::Both}, {2, 4, 
 
 // 3 x 3 -------------------------------------------------------------------
 
+template <class T>
 struct Median3 {
-    const std::uint8_t *lo, *mid, *hi;
-    std::uint8_t* out;
+    using Pel = T;
+    const T *lo, *mid, *hi;
+    T* out;
     template <class U>
     VK_INLINE void at(std::int32_t i) {
         U l, l1, l2, h, h1, h2, m0, m1, m2;
@@ -177,15 +196,16 @@ struct Median3 {
 };
 
 // Columns 0 .. n - 1 of three rows, each sorted into lo, mid and hi.
-VK_INLINE void sort3Columns(const std::uint8_t* a, const std::uint8_t* b, const std::uint8_t* c,
-                            std::uint8_t* lo, std::uint8_t* mid, std::uint8_t* hi, std::int32_t n) {
-    SortLanes<3, kSort3> sort{{a, b, c}, {lo, mid, hi}};
+template <class T>
+VK_INLINE void sort3Columns(const T* a, const T* b, const T* c, T* lo, T* mid, T* hi,
+                            std::int32_t n) {
+    SortLanes<T, 3, kSort3> sort{{a, b, c}, {lo, mid, hi}};
     forLanes(n, sort);
 }
 // Results 0 .. n - 1 from sorted columns 0 .. n + 1.
-VK_INLINE void median3x3Row(const std::uint8_t* lo, const std::uint8_t* mid, const std::uint8_t* hi,
-                            std::int32_t n, std::uint8_t* out) {
-    Median3 med{lo, mid, hi, out};
+template <class T>
+VK_INLINE void median3x3Row(const T* lo, const T* mid, const T* hi, std::int32_t n, T* out) {
+    Median3<T> med{lo, mid, hi, out};
     forLanes(n, med);
 }
 
@@ -214,11 +234,13 @@ constexpr Comparator kRanks7To12[] = {
     {3, 19, Keep::Max},   {11, 19, Keep::Min},  {7, 11, Keep::Both},  {7, 9, Keep::Both},
     {11, 13, Keep::Min},  {7, 8, Keep::Both},   {9, 10, Keep::Both},  {11, 12, Keep::Both}};
 
+template <class T>
 struct Median5Pair {
-    const std::uint8_t* s[4];      // sorted middle rows, by column
-    const std::uint8_t* above[5];  // sorted windows of the row above them
-    const std::uint8_t* below[5];  // ... and of the row below
-    std::uint8_t *outA, *outB;
+    using Pel = T;
+    const T* s[4];      // sorted middle rows, by column
+    const T* above[5];  // sorted windows of the row above them
+    const T* below[5];  // ... and of the row below
+    T *outA, *outB;
     template <class U>
     VK_INLINE void at(std::int32_t i) {
         U v[20];
@@ -234,7 +256,7 @@ struct Median5Pair {
     }
     // r: rank 12 of the 20 (ranks 7 .. 12 in v[7 .. 12]) and five sorted b.
     template <class U>
-    VK_INLINE static void combine(const U* v, const std::uint8_t* const* b, std::int32_t i, U& r) {
+    VK_INLINE static void combine(const U* v, const T* const* b, std::int32_t i, U& r) {
         r = v[12];
         for (int k = 7; k < 12; ++k) {
             U t;
@@ -247,35 +269,39 @@ struct Median5Pair {
 
 // Results 0 .. n - 1 of two rows from padded columns 0 .. n + 3 of the six
 // rows around them (rows[1 .. 4] are shared).
+template <class T>
 struct Pair5Buffers {
-    std::uint8_t *s[4], *above[5], *below[5];
+    T *s[4], *above[5], *below[5];
 };
-VK_INLINE void median5x5Rows(const std::uint8_t* const* rows, const Pair5Buffers& t, std::int32_t n,
-                             std::uint8_t* outA, std::uint8_t* outB) {
+template <class T>
+VK_INLINE void median5x5Rows(const T* const* rows, const Pair5Buffers<T>& t, std::int32_t n,
+                             T* outA, T* outB) {
     // Columns of the four shared rows, and each window of five consecutive
     // pixels of the rows above and below them, sorted.
-    SortLanes<4, kSort4> sort{{rows[1], rows[2], rows[3], rows[4]},
-                              {t.s[0], t.s[1], t.s[2], t.s[3]}};
+    SortLanes<T, 4, kSort4> sort{{rows[1], rows[2], rows[3], rows[4]},
+                                 {t.s[0], t.s[1], t.s[2], t.s[3]}};
     forLanes(n + 4, sort);
-    const std::uint8_t* r0 = rows[0];
-    SortLanes<5, kSort5> a{{r0, r0 + 1, r0 + 2, r0 + 3, r0 + 4},
-                           {t.above[0], t.above[1], t.above[2], t.above[3], t.above[4]}};
+    const T* r0 = rows[0];
+    SortLanes<T, 5, kSort5> a{{r0, r0 + 1, r0 + 2, r0 + 3, r0 + 4},
+                              {t.above[0], t.above[1], t.above[2], t.above[3], t.above[4]}};
     forLanes(n, a);
-    const std::uint8_t* r5 = rows[5];
-    SortLanes<5, kSort5> b{{r5, r5 + 1, r5 + 2, r5 + 3, r5 + 4},
-                           {t.below[0], t.below[1], t.below[2], t.below[3], t.below[4]}};
+    const T* r5 = rows[5];
+    SortLanes<T, 5, kSort5> b{{r5, r5 + 1, r5 + 2, r5 + 3, r5 + 4},
+                              {t.below[0], t.below[1], t.below[2], t.below[3], t.below[4]}};
     forLanes(n, b);
-    Median5Pair med{{t.s[0], t.s[1], t.s[2], t.s[3]},
-                    {t.above[0], t.above[1], t.above[2], t.above[3], t.above[4]},
-                    {t.below[0], t.below[1], t.below[2], t.below[3], t.below[4]},
-                    outA,
-                    outB};
+    Median5Pair<T> med{{t.s[0], t.s[1], t.s[2], t.s[3]},
+                       {t.above[0], t.above[1], t.above[2], t.above[3], t.above[4]},
+                       {t.below[0], t.below[1], t.below[2], t.below[3], t.below[4]},
+                       outA,
+                       outB};
     forLanes(n, med);
 }
 
+template <class T>
 struct ClampRow {
-    std::uint8_t* p;
-    std::uint8_t lo, hi;
+    using Pel = T;
+    T* p;
+    T lo, hi;
     template <class U>
     VK_INLINE void at(std::int32_t i) {
         U v, l, h;
@@ -287,48 +313,47 @@ struct ClampRow {
         store(p + i, v);
     }
 };
-VK_INLINE void clampRow(std::uint8_t* p, std::int32_t n, std::uint8_t lo, std::uint8_t hi) {
-    ClampRow c{p, lo, hi};
+template <class T>
+VK_INLINE void clampRow(T* p, std::int32_t n, T lo, T hi) {
+    ClampRow<T> c{p, lo, hi};
     forLanes(n, c);
 }
 
 // The row kernels, compiled for the baseline and for AVX2 from the same
 // source: the helpers above are always inlined, so each copy is vectorized
 // for its own instruction set.
+template <class T>
 struct RowKernels {
-    void (*sort3)(const std::uint8_t*, const std::uint8_t*, const std::uint8_t*, std::uint8_t*,
-                  std::uint8_t*, std::uint8_t*, std::int32_t);
-    void (*median3)(const std::uint8_t*, const std::uint8_t*, const std::uint8_t*, std::int32_t,
-                    std::uint8_t*);
-    void (*median5)(const std::uint8_t* const*, const Pair5Buffers&, std::int32_t, std::uint8_t*,
-                    std::uint8_t*);
-    void (*clamp)(std::uint8_t*, std::int32_t, std::uint8_t, std::uint8_t);
+    void (*sort3)(const T*, const T*, const T*, T*, T*, T*, std::int32_t);
+    void (*median3)(const T*, const T*, const T*, std::int32_t, T*);
+    void (*median5)(const T* const*, const Pair5Buffers<T>&, std::int32_t, T*, T*);
+    void (*clamp)(T*, std::int32_t, T, T);
 };
 
-#define VK_SMALL_MEDIAN_KERNELS(NAME, ATTRIBUTES)                                              \
-    ATTRIBUTES void sort3##NAME(const std::uint8_t* a, const std::uint8_t* b,                  \
-                                const std::uint8_t* c, std::uint8_t* lo, std::uint8_t* mid,    \
-                                std::uint8_t* hi, std::int32_t n) {                            \
-        sort3Columns(a, b, c, lo, mid, hi, n);                                                 \
-    }                                                                                          \
-    ATTRIBUTES void median3##NAME(const std::uint8_t* lo, const std::uint8_t* mid,             \
-                                  const std::uint8_t* hi, std::int32_t n, std::uint8_t* out) { \
-        median3x3Row(lo, mid, hi, n, out);                                                     \
-    }                                                                                          \
-    ATTRIBUTES void median5##NAME(const std::uint8_t* const* rows, const Pair5Buffers& t,      \
-                                  std::int32_t n, std::uint8_t* outA, std::uint8_t* outB) {    \
-        median5x5Rows(rows, t, n, outA, outB);                                                 \
-    }                                                                                          \
-    ATTRIBUTES void clamp##NAME(std::uint8_t* p, std::int32_t n, std::uint8_t lo,              \
-                                std::uint8_t hi) {                                             \
-        clampRow(p, n, lo, hi);                                                                \
-    }                                                                                          \
-    constexpr RowKernels k##NAME{sort3##NAME, median3##NAME, median5##NAME, clamp##NAME};
+#define VK_SMALL_MEDIAN_KERNELS(NAME, T, ATTRIBUTES)                                              \
+    ATTRIBUTES void sort3##NAME(const T* a, const T* b, const T* c, T* lo, T* mid, T* hi,         \
+                                std::int32_t n) {                                                 \
+        sort3Columns(a, b, c, lo, mid, hi, n);                                                    \
+    }                                                                                             \
+    ATTRIBUTES void median3##NAME(const T* lo, const T* mid, const T* hi, std::int32_t n,         \
+                                  T* out) {                                                       \
+        median3x3Row(lo, mid, hi, n, out);                                                        \
+    }                                                                                             \
+    ATTRIBUTES void median5##NAME(const T* const* rows, const Pair5Buffers<T>& t, std::int32_t n, \
+                                  T* outA, T* outB) {                                             \
+        median5x5Rows(rows, t, n, outA, outB);                                                    \
+    }                                                                                             \
+    ATTRIBUTES void clamp##NAME(T* p, std::int32_t n, T lo, T hi) {                               \
+        clampRow(p, n, lo, hi);                                                                   \
+    }                                                                                             \
+    constexpr RowKernels<T> k##NAME{sort3##NAME, median3##NAME, median5##NAME, clamp##NAME};
 
-VK_SMALL_MEDIAN_KERNELS(Baseline, )
+VK_SMALL_MEDIAN_KERNELS(Baseline8, std::uint8_t, )
+VK_SMALL_MEDIAN_KERNELS(Baseline16, std::uint16_t, )
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define IMGNORM_HAVE_AVX2_SMALL_MEDIAN 1
-VK_SMALL_MEDIAN_KERNELS(Avx2, __attribute__((target("avx2"))))
+VK_SMALL_MEDIAN_KERNELS(Avx2_8, std::uint8_t, __attribute__((target("avx2"))))
+VK_SMALL_MEDIAN_KERNELS(Avx2_16, std::uint16_t, __attribute__((target("avx2"))))
 #endif
 
 // Zeros in every k consecutive padded pixels of the row (or column) at
@@ -336,27 +361,29 @@ VK_SMALL_MEDIAN_KERNELS(Avx2, __attribute__((target("avx2"))))
 constexpr std::int32_t zerosAt(std::int32_t j, std::int32_t k) {
     return (j * k + 1) / 2 - ((j - 1) * k + 1) / 2;
 }
-inline std::uint8_t patternAt(std::int32_t j, std::int32_t k, std::int32_t phase) {
+template <class T>
+T patternAt(std::int32_t j, std::int32_t k, std::int32_t phase) {
     const std::int32_t p = ((phase % k) + k) % k;
-    return p < zerosAt(j, k) ? 0 : 255;
+    return p < zerosAt(j, k) ? T{0} : std::numeric_limits<T>::max();
 }
 
 // The strip's padded source rows: padded column c is window column
 // outX - r + c.
+template <class T>
 class PaddedRows {
   public:
-    PaddedRows(const vk_detail::MedianJob& job, std::int32_t ring)
+    PaddedRows(const vk_detail::MedianJobOf<T>& job, std::int32_t ring)
         : job_(job),
           r_(job.radiusX),
           width_(job.outWidth + 2 * job.radiusX),
-          stride_(width_ + kLanes),
+          stride_(width_ + kLanes<T>),
           rows_(static_cast<std::size_t>(ring * stride_)),
           held_(static_cast<std::size_t>(ring), kNone) {}
 
     // The window's row sy (the nearest one when edges repeat), or null when
     // the padded row is a pattern (a row outside the window of a cut
     // neighbourhood).
-    const std::uint8_t* sourceRow(std::int32_t sy) const {
+    const T* sourceRow(std::int32_t sy) const {
         if (job_.clip && (sy < 0 || sy >= job_.height)) return nullptr;
         return job_.image + std::clamp(sy, 0, job_.height - 1) * job_.imageStride;
     }
@@ -364,17 +391,17 @@ class PaddedRows {
     std::int32_t firstColumn() const { return job_.outX - r_; }
     // Padded column c of the window's row sy (0 <= sy < height or not cut)
     // where it lies outside the window.
-    std::uint8_t edge(std::int32_t sy, std::int32_t c) const {
+    T edge(std::int32_t sy, std::int32_t c) const {
         const std::int32_t w = job_.width, k = 2 * r_ + 1, wc = firstColumn() + c;
-        const std::uint8_t* src = sourceRow(sy);
-        if (wc < 0) return job_.clip ? patternAt(-wc, k, sy) : src[0];
-        return job_.clip ? patternAt(wc - (w - 1), k, sy) : src[w - 1];
+        const T* src = sourceRow(sy);
+        if (wc < 0) return job_.clip ? patternAt<T>(-wc, k, sy) : src[0];
+        return job_.clip ? patternAt<T>(wc - (w - 1), k, sy) : src[w - 1];
     }
 
     // Padded source row sy (any integer).
-    const std::uint8_t* row(std::int32_t sy) {
+    const T* row(std::int32_t sy) {
         const auto slot = static_cast<std::size_t>(((sy % ring()) + ring()) % ring());
-        std::uint8_t* p = rows_.data() + slot * static_cast<std::size_t>(stride_);
+        T* p = rows_.data() + slot * static_cast<std::size_t>(stride_);
         if (held_[slot] != sy) {
             fill(sy, p);
             held_[slot] = sy;
@@ -386,12 +413,12 @@ class PaddedRows {
     static constexpr std::int32_t kNone = -(1 << 30);
     std::int32_t ring() const { return static_cast<std::int32_t>(held_.size()); }
 
-    void fill(std::int32_t sy, std::uint8_t* p) const {
+    void fill(std::int32_t sy, T* p) const {
         const std::int32_t w = job_.width, h = job_.height, k = 2 * r_ + 1;
         const std::int32_t cx0 = firstColumn();
-        if (const std::uint8_t* src = sourceRow(sy)) {
+        if (const T* src = sourceRow(sy)) {
             const std::int32_t a = std::max(cx0, 0), b = std::min(cx0 + width_, w);
-            std::memcpy(p + (a - cx0), src + a, static_cast<std::size_t>(b - a));
+            std::memcpy(p + (a - cx0), src + a, static_cast<std::size_t>(b - a) * sizeof(T));
             for (std::int32_t c = 0; c < a - cx0; ++c)
                 p[c] = edge(sy, c);
             for (std::int32_t c = b - cx0; c < width_; ++c)
@@ -399,19 +426,20 @@ class PaddedRows {
         } else {
             const std::int32_t j = sy < 0 ? -sy : sy - (h - 1);
             for (std::int32_t c = 0; c < width_; ++c)
-                p[c] = patternAt(j, k, cx0 + c);
+                p[c] = patternAt<T>(j, k, cx0 + c);
         }
     }
 
-    const vk_detail::MedianJob& job_;
+    const vk_detail::MedianJobOf<T>& job_;
     std::int32_t r_, width_, stride_;
-    std::vector<std::uint8_t> rows_;
+    std::vector<T> rows_;
     std::vector<std::int32_t> held_;
 };
 
 // The median of the neighbourhood of (x, y) cut to the window, directly.
-std::uint8_t cutMedian(const vk_detail::MedianJob& job, std::int32_t x, std::int32_t y) {
-    std::array<std::uint8_t, 25> v{};
+template <class T>
+T cutMedian(const vk_detail::MedianJobOf<T>& job, std::int32_t x, std::int32_t y) {
+    std::array<T, 25> v{};
     std::size_t n = 0;
     const std::int32_t r = job.radiusX;
     for (std::int32_t sy = std::max(0, y - r); sy <= std::min(job.height - 1, y + r); ++sy)
@@ -422,38 +450,52 @@ std::uint8_t cutMedian(const vk_detail::MedianJob& job, std::int32_t x, std::int
     return std::clamp(v[(n - 1) / 2], job.lo, job.hi);
 }
 
-}  // namespace
-
-bool vk_detail::smallMedianApplies(const MedianJob& job) {
+template <class T>
+bool applies(const vk_detail::MedianJobOf<T>& job) {
     const std::int32_t r = job.radiusX;
     return job.mask == nullptr && r == job.radiusY && (r == 1 || r == 2) && job.width > 2 * r &&
            job.height > 2 * r;
 }
 
-void vk_detail::smallMedian(const MedianJob& job, MedianPath path) {
-    RowKernels kernels = kBaseline;
+// The row kernels for T, on AVX2 or the baseline.
+template <class T>
+RowKernels<T> kernelsFor(bool avx2) {
 #if defined(IMGNORM_HAVE_AVX2_SMALL_MEDIAN)
-    // AVX-512 processors run the AVX2 kernels.
-    if ((path == MedianPath::Fastest || path == MedianPath::Avx2 || path == MedianPath::Avx512) &&
-        medianPathAvailable(MedianPath::Avx2))
-        kernels = kAvx2;
+    if (avx2) {
+        if constexpr (sizeof(T) == 1)
+            return kAvx2_8;
+        else
+            return kAvx2_16;
+    }
 #else
-    (void)path;
+    (void)avx2;
 #endif
+    if constexpr (sizeof(T) == 1)
+        return kBaseline8;
+    else
+        return kBaseline16;
+}
+
+template <class T>
+void filter(const vk_detail::MedianJobOf<T>& job, vk_detail::MedianPath path) {
+    using vk_detail::MedianPath;
+    // AVX-512 processors run the AVX2 kernels.
+    const RowKernels<T> kernels = kernelsFor<T>(
+        (path == MedianPath::Fastest || path == MedianPath::Avx2 || path == MedianPath::Avx512) &&
+        vk_detail::medianPathAvailable(MedianPath::Avx2));
     const std::int32_t r = job.radiusX, n = job.outWidth;
     const std::int32_t y0 = job.outY, y1 = job.outY + job.outHeight;
-    const bool clampResults = job.lo != 0 || job.hi != 255;
-    PaddedRows rows(job, 2 * r + 2);
-    const auto stride = static_cast<std::size_t>(n + 4 + kLanes);
-    std::vector<std::uint8_t> scratch(15 * stride);
+    const bool clampResults = job.lo != 0 || job.hi != std::numeric_limits<T>::max();
+    PaddedRows<T> rows(job, 2 * r + 2);
+    const auto stride = static_cast<std::size_t>(n + 4 + kLanes<T>);
+    std::vector<T> scratch(15 * stride);
     auto slice = [&](std::size_t k) { return scratch.data() + k * stride; };
-    std::uint8_t* out = job.result;
+    T* out = job.result;
     for (std::int32_t y = y0; y < y1;) {
         if (job.poll && ((y - y0) & 63) == 63) vkAttention::check();
         if (r == 1) {
-            std::uint8_t *lo = slice(0), *mid = slice(1), *hi = slice(2);
-            const std::uint8_t* src[3] = {rows.sourceRow(y - 1), rows.sourceRow(y),
-                                          rows.sourceRow(y + 1)};
+            T *lo = slice(0), *mid = slice(1), *hi = slice(2);
+            const T* src[3] = {rows.sourceRow(y - 1), rows.sourceRow(y), rows.sourceRow(y + 1)};
             if (src[0] != nullptr && src[1] != nullptr && src[2] != nullptr) {
                 // Rows of the window: the columns inside it sorted straight
                 // from the image, the one or two padded ones apart.
@@ -462,8 +504,7 @@ void vk_detail::smallMedian(const MedianJob& job, MedianPath path) {
                 kernels.sort3(src[0] + cx0 + c0, src[1] + cx0 + c0, src[2] + cx0 + c0, lo + c0,
                               mid + c0, hi + c0, c1 - c0);
                 const auto sortPadded = [&](std::int32_t c) {
-                    std::uint8_t u = rows.edge(y - 1, c), v = rows.edge(y, c),
-                                 t = rows.edge(y + 1, c);
+                    T u = rows.edge(y - 1, c), v = rows.edge(y, c), t = rows.edge(y + 1, c);
                     cswap(u, v);
                     cswap(v, t);
                     cswap(u, v);
@@ -483,15 +524,15 @@ void vk_detail::smallMedian(const MedianJob& job, MedianPath path) {
             out += job.resultStride;
             ++y;
         } else {
-            const std::uint8_t* six[6];
+            const T* six[6];
             for (std::int32_t k = 0; k < 6; ++k)
                 six[k] = rows.row(y - 2 + k);
-            const Pair5Buffers t{{slice(0), slice(1), slice(2), slice(3)},
-                                 {slice(4), slice(5), slice(6), slice(7), slice(8)},
-                                 {slice(9), slice(10), slice(11), slice(12), slice(13)}};
+            const Pair5Buffers<T> t{{slice(0), slice(1), slice(2), slice(3)},
+                                    {slice(4), slice(5), slice(6), slice(7), slice(8)},
+                                    {slice(9), slice(10), slice(11), slice(12), slice(13)}};
             // A last single row writes its pair's second row to scratch.
             const bool pair = y + 1 < y1;
-            std::uint8_t* outB = pair ? out + job.resultStride : slice(14);
+            T* outB = pair ? out + job.resultStride : slice(14);
             kernels.median5(six, t, n, out, outB);
             if (clampResults) {
                 kernels.clamp(out, n, job.lo, job.hi);
@@ -513,3 +554,18 @@ void vk_detail::smallMedian(const MedianJob& job, MedianPath path) {
         }
     }
 }
+
+}  // namespace
+
+// The entries of each pixel type (median_kernel.h).
+#define VK_SMALL_MEDIAN_ENTRIES(T)                                            \
+    bool vk_detail::smallMedianApplies(const MedianJobOf<T>& job) {           \
+        return applies(job);                                                  \
+    }                                                                         \
+    void vk_detail::smallMedian(const MedianJobOf<T>& job, MedianPath path) { \
+        filter(job, path);                                                    \
+    }
+
+VK_SMALL_MEDIAN_ENTRIES(std::uint8_t)
+VK_SMALL_MEDIAN_ENTRIES(std::uint16_t)
+#undef VK_SMALL_MEDIAN_ENTRIES

@@ -162,8 +162,7 @@ void filterInto(const vkPelBuffer_const<T>& image, const vkPelBuffer_const<std::
     // The small kernels, which take a few milliseconds, write straight into
     // a result that shares no storage with the image, without polling for
     // cancellation on the way, and so spare the copy.
-    bool small = false;
-    if constexpr (sizeof(T) == 1) small = vk_detail::smallMedianApplies(job);
+    const bool small = vk_detail::smallMedianApplies(job);
     const bool direct = small && result.isBound() && result.root() != image.root();
     vkPelBuffer<T> fresh;
     if (direct) {
@@ -190,9 +189,7 @@ void filterInto(const vkPelBuffer_const<T>& image, const vkPelBuffer_const<std::
         strip.outY = job.outY + y0;
         strip.outHeight = y1 - y0;
         strip.result = job.result + y0 * job.resultStride;
-        if constexpr (sizeof(T) == 1) {
-            if (small) return vk_detail::smallMedian(strip);
-        }
+        if (small) return vk_detail::smallMedian(strip);
         vk_detail::medianFilter(strip);
     });
     if (!result.isBound())

@@ -203,13 +203,11 @@ void expectSortedNeighbourhoods(std::uint32_t seed, std::int32_t depth,
                         vk_detail::medianFilter(job, stripe, path);
                         ASSERT_EQ(pixels<T>(again), expect)
                             << "stripe " << stripe << " path " << int(path);
-                        if constexpr (sizeof(T) == 1) {
-                            if (stripe == 1 && vk_detail::smallMedianApplies(job)) {
-                                vfPelSet<T>(again, 7);
-                                vk_detail::smallMedian(job, path);
-                                ASSERT_EQ(pixels<T>(again), expect)
-                                    << "sorting network, path " << int(path);
-                            }
+                        if (stripe == 1 && vk_detail::smallMedianApplies(job)) {
+                            vfPelSet<T>(again, 7);
+                            vk_detail::smallMedian(job, path);
+                            ASSERT_EQ(pixels<T>(again), expect)
+                                << "sorting network, path " << int(path);
                         }
                     }
                 // In place it sees the original pixels and changes only the window.

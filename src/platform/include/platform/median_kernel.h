@@ -64,11 +64,13 @@ void medianFilter(const MedianJobOf<std::uint8_t>& job, std::int32_t stripeWidth
 void medianFilter(const MedianJobOf<std::uint16_t>& job, std::int32_t stripeWidth = 0,
                   MedianPath path = MedianPath::Fastest);
 
-// 3 x 3 and 5 x 5 unmasked 8-bit jobs on sorting networks (median_small.cpp):
+// 3 x 3 and 5 x 5 unmasked jobs on sorting networks (median_small.cpp):
 // whether the job is one (and the window at least a kernel wide and high),
 // and its results, the same as medianFilter's.
 bool smallMedianApplies(const MedianJobOf<std::uint8_t>& job);
+bool smallMedianApplies(const MedianJobOf<std::uint16_t>& job);
 void smallMedian(const MedianJobOf<std::uint8_t>& job, MedianPath path = MedianPath::Fastest);
+void smallMedian(const MedianJobOf<std::uint16_t>& job, MedianPath path = MedianPath::Fastest);
 
 // The AVX2 and AVX-512 kernels (pel_median_avx2.cpp, pel_median_avx512.cpp);
 // only for processors that have them.
