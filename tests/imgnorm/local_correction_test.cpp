@@ -194,3 +194,97 @@ TEST(RunLocalCorrection, FusedStagesEqualTheComposedPixelFunctionsBitForBit) {
         ASSERT_EQ(testimg::pixels<std::uint8_t>(fused), testimg::pixels<std::uint8_t>(expected));
     }
 }
+
+TEST(RunLocalCorrection, DeepReducedEstimateAndItsMagnificationEqualTheStagesComposed) {
+    // The fused deep path (difference taken into the reduction's sums, the
+    // estimate magnified from its byte planes) against the stages run on
+    // whole images, and an exact x2 or x4 magnification against bilinear
+    // interpolation in double precision, rounded half up.
+    using U16 = std::uint16_t;
+    int round = 0;
+    for (std::int32_t depth : {12, 16})
+        for (P size : {P(64, 48), P(37, 23), P(60, 36)})
+            for (P g : {P(2, 2), P(4, 4), P(3, 2)})
+                for (Method m : kLocal)
+                    for (bool masked : {false, true}) {
+                        SCOPED_TRACE(testing::Message()
+                                     << depth << " bits " << size.x() << "x" << size.y() << " g "
+                                     << g.x() << "," << g.y() << " method " << m << " masked "
+                                     << masked);
+                        const std::int32_t top = (1 << depth) - 1, half = 1 << (depth - 1);
+                        auto gen = testimg::rng(static_cast<std::uint32_t>(++round));
+                        std::uniform_int_distribution<int> noise(-top / 16, top / 16);
+                        vkPelBuffer<U16> ref(size.x(), size.y()), img(size.x(), size.y());
+                        for (std::int32_t y = 0; y < size.y(); ++y)
+                            for (std::int32_t x = 0; x < size.x(); ++x) {
+                                const int r = std::clamp(
+                                    static_cast<int>(top / 2 + top / 4 * std::sin(x * 0.3) *
+                                                                   std::cos(y * 0.2)) +
+                                        noise(gen),
+                                    0, top);
+                                ref.pointToOffset()[y * ref.rowUpdate() + x] = static_cast<U16>(r);
+                                img.pointToOffset()[y * img.rowUpdate() + x] =
+                                    static_cast<U16>(std::clamp(
+                                        r + top * x / (4 * size.x()) - top / 8 + noise(gen) / 2, 0,
+                                        top));
+                            }
+                        const P n(9, 7), range(-top / 8, top / 5);  // the band clamps somewhere
+                        const Img maskImage = masked ? holeyMask(img.window(), gen) : Img();
+                        Img binary, reduced;
+                        vkPelBuffer<std::uint16_t> weights;
+                        imgnorm_detail::trainMasks(m, maskImage, n, g, binary, reduced, weights);
+                        vkDiagObject diag;
+                        vkPelBuffer<U16> out;
+                        imgnorm_detail::runLocalCorrection<U16>(img, ref, binary, reduced, weights,
+                                                                m, n, g, range, out, &diag, depth);
+
+                        const std::int32_t h = imgnorm_detail::bandHalfWidth(range, depth);
+                        vkPelBuffer<U16> d(img.window());
+                        for (std::int32_t y = 0; y < size.y(); ++y)
+                            for (std::int32_t x = 0; x < size.x(); ++x) {
+                                const bool neutral = masked && m == eLocalCorrection &&
+                                                     testimg::at(binary, x, y) == 0;
+                                d.pointToOffset()[y * d.rowUpdate() + x] = static_cast<U16>(
+                                    neutral ? half
+                                            : std::clamp(testimg::at<U16>(img, x, y) -
+                                                             testimg::at<U16>(ref, x, y) + half,
+                                                         half - h, half + h));
+                            }
+                        vkPelBuffer<U16> small = vfGaussSample<U16>(
+                                             d, vkGaussSampleParams(g, P(g.x() - 1, g.y() - 1), 1.0,
+                                                                    true)),
+                                         e;
+                        const P s = imgnorm_detail::reducedNeighborhood(n, g);
+                        if (m == eLocalCorrection)
+                            imgnorm_detail::localMeanEstimate(small, reduced, weights, s, e, depth);
+                        else
+                            imgnorm_detail::localMedianEstimate(small, reduced, s, range, e, depth);
+                        ASSERT_EQ(diag.records().size(), 1u);
+                        ASSERT_EQ(testimg::pixels<U16>(diag.records()[0].deepImage()),
+                                  testimg::pixels<U16>(e));
+
+                        if (size.x() % 4 != 0 || size.y() % 4 != 0 || g.x() == 3) continue;
+                        const std::int32_t w = e.width(), eh = e.height();
+                        auto pel = [&](std::int32_t x, std::int32_t y) {
+                            return static_cast<double>(testimg::at<U16>(e, std::clamp(x, 0, w - 1),
+                                                                        std::clamp(y, 0, eh - 1)));
+                        };
+                        for (std::int32_t y = 0; y < size.y(); ++y)
+                            for (std::int32_t x = 0; x < size.x(); ++x) {
+                                const double sx = (x + 0.5) * w / size.x() - 0.5,
+                                             sy = (y + 0.5) * eh / size.y() - 0.5;
+                                const auto x0 = static_cast<std::int32_t>(std::floor(sx)),
+                                           y0 = static_cast<std::int32_t>(std::floor(sy));
+                                const double fx = sx - x0, fy = sy - y0;
+                                const double v =
+                                    (1 - fy) * ((1 - fx) * pel(x0, y0) + fx * pel(x0 + 1, y0)) +
+                                    fy * ((1 - fx) * pel(x0, y0 + 1) + fx * pel(x0 + 1, y0 + 1));
+                                const auto estimate =
+                                    static_cast<std::int32_t>(std::floor(v + 0.5));
+                                ASSERT_EQ(testimg::at<U16>(out, x, y),
+                                          std::clamp(testimg::at<U16>(img, x, y) - estimate + half,
+                                                     0, top))
+                                    << x << "," << y;
+                            }
+                    }
+}
