@@ -529,8 +529,49 @@ enum class Division {
     kDoubleSplit,   // sum below 2^52: an estimate, else quotient and scaled remainder apart
     kDoubleWide,    // 64-bit sums: double estimate, integer fix
     kMultiplyHigh,  // 64-bit sums, scalar
+    kMagic32,       // 32-bit numerators: a 32-bit reciprocal (else kDouble)
     kEach,          // output by output, in 128-bit integers
 };
+
+// floor(n / d) is (n m) >> s for every n up to nMax: the smallest s >= 32
+// with m = ceil(2^s / d) below 2^32 and (m d - 2^s) nMax below 2^s, for
+// then n m / 2^s = n / d + n (m d - 2^s) / (d 2^s) stays below the next
+// integer. False when no such s exists or nMax needs more than 32 bits.
+bool magic32(std::uint64_t d, std::uint64_t nMax, std::uint32_t& m, int& s) {
+    if (d == 0 || nMax >= (std::uint64_t{1} << 32)) return false;
+    for (int k = 32; k < 64; ++k) {
+        const GaussU128 p = GaussU128{1} << k;
+        const GaussU128 mm = (p + d - 1) / d;
+        if (mm >= (GaussU128{1} << 32)) return false;
+        if ((mm * d - p) * nMax < p) {
+            m = static_cast<std::uint32_t>(mm);
+            s = k;
+            return true;
+        }
+    }
+    return false;
+}
+
+// out[i] = min(floor(((z[i] << shN) + half) / d), top) by the reciprocal of
+// magic32, for numerators below 2^32: one 32 x 32-bit product per output.
+template <class TOut>
+[[gnu::always_inline]] inline void magicRowBody(const std::uint64_t* __restrict z,
+                                                std::int32_t count, int shN, std::uint32_t half,
+                                                std::uint32_t m, int s, TOut* __restrict out) {
+    constexpr std::uint64_t top = std::numeric_limits<TOut>::max();
+    for (std::int32_t i = 0; i < count; ++i) {
+        const auto n = static_cast<std::uint32_t>((z[i] << shN) + half);
+        out[i] = static_cast<TOut>(std::min((std::uint64_t{n} * m) >> s, top));
+    }
+}
+#define VK_GAUSS_MAGIC(TOut)                                                             \
+    VK_ROW_KERNEL void magicRow(const std::uint64_t* z, std::int32_t count, int shN,     \
+                                std::uint32_t half, std::uint32_t m, int s, TOut* out) { \
+        magicRowBody(z, count, shN, half, m, s, out);                                    \
+    }
+VK_GAUSS_MAGIC(std::uint8_t)
+VK_GAUSS_MAGIC(std::uint16_t)
+#undef VK_GAUSS_MAGIC
 
 // The double-precision divisions run four lanes wide with AVX2, where they
 // beat the scalar multiply-high; with two lanes they do not.
@@ -560,13 +601,15 @@ struct Weights {
 template <class HAcc, class TOut>
 class PowerOfTwoGain {
   public:
-    PowerOfTwoGain(const Weights& w, int e, bool round, Division division)
+    // inMax: the largest source pixel, for kMagic32.
+    PowerOfTwoGain(const Weights& w, int e, bool round, Division division, std::uint64_t inMax = 0)
         : w_(w),
           e_(e),
           shN_(std::max(e, 0) + (round ? 1 : 0)),
           shD_(std::max(-e, 0) + (round ? 1 : 0)),
           round_(round),
-          division_(division) {}
+          division_(division),
+          inMax_(inMax) {}
     // z holds the sums of outputs [jA, jB) side by side; out receives them.
     void operator()(std::int32_t jy, const HAcc* z, TOut* out, std::int32_t jA,
                     std::int32_t jB) const {
@@ -584,11 +627,24 @@ class PowerOfTwoGain {
         TOut* o = out + (a - jA);
         const std::uint64_t weight = ax.full * dy;  // fits: the caller's choice of path
         const std::uint64_t d = weight << shD_, half = round_ ? d >> 1 : 0;
+        std::uint32_t magic = 0;
+        int magicShift = 0;
+        if constexpr (std::is_same_v<HAcc, std::uint64_t>) {
+            // An interior sum is at most the largest pixel times the weight.
+            if (division_ == Division::kMagic32 &&
+                magic32(d, ((inMax_ * weight) << shN_) + half, magic, magicShift)) {
+                magicRow(zj, b - a, shN_, static_cast<std::uint32_t>(half), magic, magicShift, o);
+                for (std::int32_t j = b; j < jB; ++j)
+                    each(j);
+                return;
+            }
+        }
         if (std::is_same_v<HAcc, GaussU128> || division_ == Division::kEach) {
             for (std::int32_t j = a; j < b; ++j)
                 each(j);
         } else if constexpr (std::is_same_v<HAcc, GaussU128>) {
-        } else if (division_ == Division::kDouble) {
+        } else if (division_ == Division::kDouble ||
+                   (division_ == Division::kMagic32 && wideVectors())) {
             divideRow(zj, b - a, shN_, half, d, o);
         } else if (division_ == Division::kDoubleSplit) {
             const std::uint64_t divisor = weight << std::max(-e_, 0);
@@ -632,6 +688,7 @@ class PowerOfTwoGain {
     int shN_, shD_;
     bool round_;
     Division division_;
+    std::uint64_t inMax_;
 };
 
 // Any other gain: gain x sum / weight in double precision.
@@ -1056,10 +1113,11 @@ void runFirWithGain(const vk_detail::GaussRowSource<TIn>& rows, const Weights& w
     };
     int e = 0;
     if (powerOfTwoGain(params.gain(), e)) {
-        // Sums below 2^32, scaled by at most 2^17: the double division applies.
-        strips(PowerOfTwoGain<std::uint64_t, TOut>(
-            w, e, params.doRounding(),
-            wideVectors() ? Division::kDouble : Division::kMultiplyHigh));
+        // Sums below 2^32: a 32-bit reciprocal where the scaled sums stay
+        // below 2^32 too, else (scaled by at most 2^17) the double division
+        // or, without wide vectors, the multiply-high.
+        strips(PowerOfTwoGain<std::uint64_t, TOut>(w, e, params.doRounding(), Division::kMagic32,
+                                                   std::numeric_limits<TIn>::max()));
     } else {
         strips(GeneralGain<std::uint64_t, TOut>(w, params.gain(), params.doRounding()));
     }
