@@ -617,7 +617,7 @@ class PowerOfTwoGain {
         const std::uint64_t dy = w_.y[static_cast<std::size_t>(jy - w_.ay.begin)];
         auto each = [&](std::int32_t j) {
             const GaussU128 w = GaussU128{w_.x[static_cast<std::size_t>(j - ax.begin)]} * dy;
-            out[j - jA] = clamp(scaled(static_cast<GaussU128>(z[j - jA]), w));
+            out[j - jA] = clamp(scaled(wide(z[j - jA]), w));
         };
         const std::int32_t a = std::clamp(ax.innerBegin, jA, jB);
         const std::int32_t b = std::clamp(ax.innerEnd, a, jB);
@@ -672,8 +672,28 @@ class PowerOfTwoGain {
     static TOut clamp(GaussU128 q) { return static_cast<TOut>(q < kTop ? q : kTop); }
     // gain x sum / w, truncated or rounded half up, for any sum and weight
     // the parameters allow (sums below 2^124, weights below 2^108).
+    // A sum as a 128-bit integer; double sums hold integers below 2^53.
+    static GaussU128 wide(HAcc z) {
+        if constexpr (std::is_same_v<HAcc, double>)
+            return static_cast<std::uint64_t>(z);
+        else
+            return static_cast<GaussU128>(z);
+    }
     GaussU128 scaled(GaussU128 sum, GaussU128 w) const {
         const int rb = round_ ? 1 : 0;
+        // The same in 64-bit integers where every step fits them (|e| <= 16):
+        // the edge outputs of most kernels, which would otherwise pay for
+        // 128-bit divisions.
+        if (sum < (GaussU128{1} << 47) && w < (GaussU128{1} << 40)) {
+            const auto s64 = static_cast<std::uint64_t>(sum), w64 = static_cast<std::uint64_t>(w);
+            if (e_ >= 0) {
+                const std::uint64_t q = s64 / w64, r = s64 % w64;
+                return (q << e_) + ((r << (e_ + rb)) + (round_ ? w64 : 0)) / (w64 << rb);
+            }
+            const std::uint64_t d = w64 << -e_;
+            const std::uint64_t q = s64 / d, r = s64 % d;
+            return q + (round_ && r >= d - r ? 1 : 0);
+        }
         if (e_ >= 0) {
             // 2^e q + floor((2^(e + 1) r + w) / 2 w) when rounding.
             const GaussU128 q = sum / w, r = sum % w;
