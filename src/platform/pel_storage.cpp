@@ -193,9 +193,11 @@ BlockCache& blockCache() {
     return *cache;
 }
 
+#if defined(VK_ADDRESS_SANITIZER)
 // Storage asked for undefined gets this pattern under AddressSanitizer, so
 // that the tests catch a reader that counted on zeros.
 constexpr unsigned char kUndefinedPattern = 0xA5;
+#endif
 
 // Memory of at least `bytes`, zeroed when asked (a reused block is left as
 // it was otherwise); its capacity, which releasing it needs, goes to
