@@ -19,11 +19,12 @@ from ._types import (ArchiveError, BadImage, BadParams, BadWindow, Cancelled, Ca
                      Error, FileError, InternalError, MethodNotImplemented, NotTrained, RunFailed, UnknownVersion)
 from ._normalizer import Method, Normalizer, load
 from ._gain import GainNormalizer
+from ._flat_field import FlatField
 from ._functions import (clamped_difference, gaussian_sample, get_num_threads, histogram, imread, imwrite,
                          match_histograms, median, threshold, set_num_threads)
 
 __all__ = [
-    "Normalizer", "GainNormalizer", "Method", "load", "DiagRecord",
+    "Normalizer", "GainNormalizer", "FlatField", "Method", "load", "DiagRecord",
     "histogram", "threshold", "match_histograms", "median", "gaussian_sample", "clamped_difference", "imread", "imwrite",
     "set_num_threads", "get_num_threads",
     "Error", "BadParams", "BadImage", "BadWindow", "NotTrained", "CanNotTrain", "CanNotRun",

@@ -168,5 +168,6 @@ void bindCalls(py::module_& m);
 void bindTool(py::module_& m);
 void bindFunctions(py::module_& m);
 void bindGain(py::module_& m);
+void bindFlatField(py::module_& m);
 
 }  // namespace imgnorm_py

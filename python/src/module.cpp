@@ -10,4 +10,5 @@ PYBIND11_MODULE(_imgnorm, m) {
     imgnorm_py::bindTool(m);
     imgnorm_py::bindFunctions(m);
     imgnorm_py::bindGain(m);
+    imgnorm_py::bindFlatField(m);
 }
