@@ -238,10 +238,10 @@ TEST(PelMedian, EveryThreadCountMatchesOneStrip) {
          {Filter{9, 7, 0, 255, true}, Filter{5, 61, 0, 255, false}, Filter{3, 3, 0, 255, true}})
         for (const bool masked : {false, true}) {
             Buffer want(img.window());
-            vk_detail::medianFilter(vk_detail::MedianJob(
+            vk_detail::medianFilter(vk_detail::MedianJob{
                 img.pointToOffset(), img.rowUpdate(), masked ? mask.pointToOffset() : nullptr,
                 mask.rowUpdate(), 200, 701, f.kx / 2, f.ky / 2, f.clip, 0, 255, 0, 0, 200, 701,
-                want.pointToOffset(), want.rowUpdate()));
+                want.pointToOffset(), want.rowUpdate()});
             for (const std::int32_t n : testthreads::kCounts) {
                 const testthreads::Count count(n);
                 Buffer out;
