@@ -262,14 +262,17 @@ void registerAll() {
 #endif
 }
 
-// Console output, then each case's two-thread speedup and added work.
+// Console output, then each case's two-thread speedup and added work (of
+// the medians when the runs are repeated).
 class ScalingReporter : public benchmark::ConsoleReporter {
   public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& r : runs) {
-            if (r.error_occurred || r.run_type == Run::RT_Aggregate) continue;
-            std::string n = r.benchmark_name();  // name/threads/real_time
+            // With repetitions the median, reported after the runs, wins.
+            if (r.error_occurred || (r.run_type == Run::RT_Aggregate && r.aggregate_name != "median"))
+                continue;
+            std::string n = r.run_name.str();  // name/threads/real_time
             n.erase(n.rfind('/'));
             const auto cut = n.rfind('/');
             auto& e = cases_[n.substr(0, cut)];
