@@ -89,9 +89,22 @@ class Cli : public ::testing::Test {
         return cli("run --reference %golden --mask %mask " + line);
     }
 
-    // What the library gives for the image with a tool trained on the
-    // golden image and the mask, set through its own setters to the values
-    // of kOptions when given.
+    // What the library gives for the image with the tool trained on the
+    // reference and the mask sample.
+    template <class Tool, class T>
+    static std::vector<T> libraryRun(Tool tool, const vkPelBuffer<T>& reference,
+                                     const vkPelBuffer<T>& image, Method method) {
+        tool.referenceImage(reference, true);
+        tool.maskImage(readImage(sample("mask")), true);
+        tool.train(method, nullptr, 0);
+        bool success = false;
+        std::string message;
+        auto out = tool.run(image, method, success, message, nullptr, 0);
+        EXPECT_TRUE(success) << message;
+        return testimg::pixels<T>(out);
+    }
+    // The same for 8-bit samples, the tool trained on the golden image and
+    // set through its own setters to the values of kOptions when given.
     static Pels libraryResult(const std::string& image, Method method, bool given = false) {
         vkImageNormalizer tool;
         if (given) {
@@ -99,14 +112,14 @@ class Cli : public ::testing::Test {
             tool.neighborhoodSize({21, 15});
             tool.granularity({2, 3});
         }
-        tool.referenceImage(readImage(sample("golden")), true);
-        tool.maskImage(readImage(sample("mask")), true);
-        tool.train(method, nullptr, 0);
-        bool success = false;
-        std::string message;
-        auto out = tool.run(readImage(sample(image)), method, success, message, nullptr, 0);
-        EXPECT_TRUE(success) << message;
-        return testimg::pixels(out);
+        return libraryRun(tool, readImage(sample("golden")), readImage(sample(image)), method);
+    }
+    // The 12-bit samples of a file written here.
+    std::vector<std::uint16_t> deepPels(const std::string& file) const {
+        const imgnorm_cli::GrayImage image = imgnorm_cli::readGrayImage(path(file));
+        EXPECT_EQ(image.depth, 12);
+        return image.deep() ? testimg::pixels<std::uint16_t>(std::get<1>(image.pels))
+                            : std::vector<std::uint16_t>();
     }
 
     static inline fs::path samples_;
@@ -423,18 +436,7 @@ TEST_F(Cli, TwelveBitImagesKeepTheirDepthThroughTrainRunAndInfo) {
         SCOPED_TRACE(name);
         const Outcome o = cli("run --tool @t.tool --method " + name + " -o @out.png @ramp12.png");
         ASSERT_EQ(o.status, 0) << o.err;
-        vkDeepImageNormalizer tool(12);
-        tool.referenceImage(golden, false);
-        tool.maskImage(readImage(sample("mask")), true);
-        tool.train(method, nullptr, 0);
-        bool success = false;
-        std::string message;
-        const auto want = tool.run(ramp, method, success, message, nullptr, 0);
-        const imgnorm_cli::GrayImage got = imgnorm_cli::readGrayImage(path("out.png"));
-        ASSERT_TRUE(got.deep());
-        EXPECT_EQ(got.depth, 12);
-        EXPECT_EQ(testimg::pixels<std::uint16_t>(std::get<1>(got.pels)),
-                  testimg::pixels<std::uint16_t>(want));
+        EXPECT_EQ(deepPels("out.png"), libraryRun(vkDeepImageNormalizer(12), golden, ramp, method));
     }
     ASSERT_EQ(
         cli("train --reference @golden12.png --depth 14 -o @t14.tool --methods histogram").status,
@@ -456,22 +458,16 @@ TEST_F(Cli, TwelveBitImagesKeepTheirDepthThroughTrainRunAndInfo) {
     gain.train(source);
     const vkFlatField flat({}, {deepen("vignette")}, 12);
     const auto calibrated = flat.apply(ramp);
-    auto got = [&](const std::string& file) {
-        const imgnorm_cli::GrayImage image = imgnorm_cli::readGrayImage(path(file));
-        EXPECT_EQ(image.depth, 12);
-        return image.deep() ? testimg::pixels<std::uint16_t>(std::get<1>(image.pels))
-                            : std::vector<std::uint16_t>();
-    };
     for (const auto& [name, correction] :
          {std::pair{"local-gain-offset", vkLocalGainCorrection::gainAndOffset},
           std::pair{"local-gain", vkLocalGainCorrection::gainOnly}}) {
         o = cli(std::string("run --reference @golden12.png --mask %mask --method ") + name +
                 " --flat @vignette12.png -o @g.png @ramp12.png");
         ASSERT_EQ(o.status, 0) << o.err;
-        EXPECT_EQ(got("g.png"), testimg::pixels<std::uint16_t>(gain.run(calibrated, correction)))
+        EXPECT_EQ(deepPels("g.png"), testimg::pixels<std::uint16_t>(gain.run(calibrated, correction)))
             << name;
     }
     o = cli("run --method flat-field --flat @vignette12.png -o @f.png @ramp12.png");
     ASSERT_EQ(o.status, 0) << o.err;
-    EXPECT_EQ(got("f.png"), testimg::pixels<std::uint16_t>(calibrated));
+    EXPECT_EQ(deepPels("f.png"), testimg::pixels<std::uint16_t>(calibrated));
 }
