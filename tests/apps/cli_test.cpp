@@ -419,12 +419,7 @@ TEST_F(Cli, GainAndFlatFieldMethodsGiveTheLibrarysResults) {
 // 12-bit files into 12-bit files equal to the library's deep results.
 TEST_F(Cli, TwelveBitImagesKeepTheirDepthThroughTrainRunAndInfo) {
     auto deepen = [&](const std::string& name) {
-        const auto image = readImage(sample(name));
-        vkPelBuffer<std::uint16_t> deep(image.width(), image.height());
-        for (std::int32_t y = 0; y < image.height(); ++y)
-            for (std::int32_t x = 0; x < image.width(); ++x)
-                deep.pointToOffset()[y * deep.rowUpdate() + x] =
-                    static_cast<std::uint16_t>(testimg::at(image, x, y) * 16 + (x + y) % 16);
+        const auto deep = testimg::deepened(readImage(sample(name)));
         imgnorm_cli::writeImage(path(name + "12.png"), deep, 12);
         return deep;
     };

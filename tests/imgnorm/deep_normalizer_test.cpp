@@ -19,16 +19,11 @@ namespace {
 // level, inside larger storage at a window away from the origin.
 Deep deepTexture(std::int32_t w, std::int32_t h, std::int32_t depth, std::uint32_t seed,
                  double gain = 1.0, double offset = 0.0) {
-    const auto base = scene::texture(w, h, seed);
     const double top = std::ldexp(1.0, depth) - 1;
-    Deep out(w, h);
-    for (std::int32_t y = 0; y < h; ++y)
-        for (std::int32_t x = 0; x < w; ++x) {
-            const double v =
-                (testimg::at<std::uint8_t>(base, x, y) - 20) * top / 200.0 * gain + offset;
-            out.pointToOffset()[y * out.rowUpdate() + x] =
-                static_cast<std::uint16_t>(std::clamp(std::round(v), 0.0, top));
-        }
+    const Deep out =
+        testimg::mapped<std::uint16_t>(scene::texture(w, h, seed), [&](double v, int, int) {
+            return std::clamp(std::round((v - 20) * top / 200.0 * gain + offset), 0.0, top);
+        });
     return testimg::embeddedWithMargins<std::uint16_t>(out, 2, 1, 3, 4, 0, P(6, -3));
 }
 
@@ -154,15 +149,11 @@ TEST(DeepTool, GlobalMethodsMatchTheirDefinitionsAtTopLevelsMaskedAndOffTheOrigi
 
 TEST(DeepTool, LinearFitRecoversADeepGainAndOffsetDespiteOutliers) {
     const Deep ref = deepTexture(64, 48, 12, 4);
-    Deep image = vfPelCopy<std::uint16_t>(ref);
     auto gen = testimg::rng(9);
     std::uniform_int_distribution<int> outlier(0, 4), level(0, 4095);
-    for (std::int32_t y = 0; y < image.height(); ++y)
-        for (std::int32_t x = 0; x < image.width(); ++x) {
-            std::uint16_t& p = image.pointToOffset()[y * image.rowUpdate() + x];
-            p = static_cast<std::uint16_t>(outlier(gen) == 0 ? level(gen)
-                                                             : std::lround(0.7 * p + 300));
-        }
+    const Deep image = testimg::mapped<std::uint16_t>(ref, [&](int p, int, int) {
+        return outlier(gen) == 0 ? level(gen) : std::lround(0.7 * p + 300);
+    });
     const auto tool = deepTool(ref, 12, eLinearlyFitGrayValues);
     bool ok = false;
     std::string message;
@@ -294,11 +285,8 @@ TEST(DeepTool, LocalCorrectionsRemoveADeepOffsetAndRampWithinTheRange) {
         // The reference kept away from the extremes, so that adding the
         // offset and the ramp does not clip.
         const Deep ref = deepTexture(48, 40, depth, 7, 0.6, 0.1 * (std::ldexp(1.0, depth) - 1));
-        Deep image = vfPelCopy<std::uint16_t>(ref);
-        for (std::int32_t y = 0; y < image.height(); ++y)
-            for (std::int32_t x = 0; x < image.width(); ++x)
-                image.pointToOffset()[y * image.rowUpdate() + x] = static_cast<std::uint16_t>(
-                    testimg::at<std::uint16_t>(ref, x, y) + std::lround(scale * (300 + 2 * x)));
+        const Deep image = testimg::mapped<std::uint16_t>(
+            ref, [&](int v, int x, int) { return v + std::lround(scale * (300 + 2 * x)); });
         const auto mask = scene::maskOf(ref.window(), vkPelRect(6, -3, 40, 30));
         for (Method m : {eLocalCorrection, eLocalCorrectionEnhanced})
             for (std::int32_t g : {1, 2})

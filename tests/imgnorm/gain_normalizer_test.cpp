@@ -200,16 +200,8 @@ TEST(LocalGainNormalizer, ArchiveRecordIsTheSourcesRecordThenItsOwnItems) {
 TEST(LocalGainNormalizer, DeepToolStoresItsSourcesRecordAndRefusesValuesAboveItsDepth) {
     using Deep = vkPelBuffer<std::uint16_t>;
     const vkImageNormalizer s8 = source(true, P(2, 2));
-    auto deepen = [](const CImg& image) {
-        Deep d(image.window());
-        for (std::int32_t y = 0; y < image.height(); ++y)
-            for (std::int32_t x = 0; x < image.width(); ++x)
-                d.pointToOffset()[y * d.rowUpdate() + x] =
-                    static_cast<std::uint16_t>(testimg::at(image, x, y) * 16 + x % 16);
-        return d;
-    };
     vkDeepImageNormalizer s(12);
-    s.referenceImage(deepen(s8.referenceImage()), true);
+    s.referenceImage(testimg::deepened(s8.referenceImage()), true);
     s.maskImage(s8.maskImage(), true);
     s.neighborhoodSize(P(9, 7));
     s.granularity(P(2, 2));
@@ -225,7 +217,7 @@ TEST(LocalGainNormalizer, DeepToolStoresItsSourcesRecordAndRefusesValuesAboveIts
     vkArchive in(out.bytes());
     in || loaded;
     EXPECT_TRUE(loaded == g);
-    const Deep image = deepen(shaded(s8));
+    const Deep image = testimg::deepened(shaded(s8));
     for (Correction c : kCorrections)
         EXPECT_EQ(testimg::pixels<std::uint16_t>(loaded.run(image, c)),
                   testimg::pixels<std::uint16_t>(g.run(image, c)));

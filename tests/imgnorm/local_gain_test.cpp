@@ -235,12 +235,9 @@ void checkAgainstSlowReference(std::int32_t depth) {
     const double top = std::ldexp(1.0, depth) - 1;
     const std::int32_t step = 1 << (depth - 8);
     auto levels = [&](const std::function<double(double, int, int)>& f) {
-        vkPelBuffer<Pel> d(w, h);
-        for (std::int32_t y = 0; y < h; ++y)
-            for (std::int32_t x = 0; x < w; ++x)
-                d.pointToOffset()[y * d.rowUpdate() + x] = static_cast<Pel>(std::lround(std::clamp(
-                    f(testimg::at(tex, x, y), x, y) * step + (x * 7 + y * 3) % step, 0.0, top)));
-        return d;
+        return testimg::mapped<Pel>(tex, [&](double v, int x, int y) {
+            return std::lround(std::clamp(f(v, x, y) * step + (x * 7 + y * 3) % step, 0.0, top));
+        });
     };
     // Windows off the origin: the reference inside other storage, the run-time
     // image larger than the reference, so the working rectangle is the

@@ -83,16 +83,7 @@ TEST(Threads, EveryCountGivesTheSameCorrectionsFitAndGaussianSampling) {
                                   [&] { return runGain(ref, img, m, c, P(g, g)); }),
                               0)
                         << where << "local gain " << static_cast<int>(c) << ", granularity " << g;
-            // 12 bits: the 8-bit scenes times 16, the low bits from the position.
-            const auto deep = [](const Img& a) {
-                vkPelBuffer<std::uint16_t> d(a.window());
-                for (std::int32_t y = 0; y < a.height(); ++y)
-                    for (std::int32_t x = 0; x < a.width(); ++x)
-                        d.pointToOffset()[y * d.rowUpdate() + x] =
-                            static_cast<std::uint16_t>(testimg::at(a, x, y) * 16 + (x ^ y) % 16);
-                return d;
-            };
-            const auto ref12 = deep(ref), img12 = deep(img);
+            const auto ref12 = testimg::deepened(ref), img12 = testimg::deepened(img);
             EXPECT_EQ(testthreads::firstCountThatDiffers([&] {
                           return runGain(ref12, img12, m, vkLocalGainCorrection::gainAndOffset,
                                          P(4, 4));

@@ -53,6 +53,23 @@ vkPelBuffer<T> embedded(const vkPelBuffer_const<T>& content, std::int32_t margin
     return embeddedWithMargins(content, margin, margin, margin, margin, fill, origin);
 }
 
+// A new image of TOut on src's window holding f(value, x, y) at each pixel
+// (x, y counted from the window's corner).
+template <class TOut, class TIn, class F>
+vkPelBuffer<TOut> mapped(const vkPelBuffer_const<TIn>& src, F f) {
+    vkPelBuffer<TOut> out(src.window());
+    for (std::int32_t y = 0; y < src.height(); ++y)
+        for (std::int32_t x = 0; x < src.width(); ++x)
+            out.pointToOffset()[y * out.rowUpdate() + x] =
+                static_cast<TOut>(f(at(src, x, y), x, y));
+    return out;
+}
+
+// 12-bit samples from 8-bit ones: times 16, the low bits from the position.
+inline vkPelBuffer<std::uint16_t> deepened(const vkPelBuffer_const<std::uint8_t>& src) {
+    return mapped<std::uint16_t>(src, [](int v, int x, int y) { return v * 16 + (x + y) % 16; });
+}
+
 // The window's pixels row by row.
 template <class T>
 std::vector<T> pixels(const vkPelBuffer_const<T>& b) {
