@@ -324,20 +324,16 @@ TEST(GaussSample, RowDivisionsAreExactOnFlatAndHalfwayMeans) {
 TEST(GaussSample, ConstantImagesStayExactlyConstantAndGeneralGainsRoundExactTies) {
     for (P k : {P(0, 52), P(52, 52), P(300, 2), P(1000, 1000), P(16383, 65535)})
         for (std::int32_t w : {1, 2, 7, 64}) {
+            SCOPED_TRACE(testing::Message() << "w " << w << " k " << k.x() << "," << k.y());
             for (bool round : {false, true})
                 EXPECT_TRUE(
-                    constant<U16>(w, 5, U8{201}, params(P(1, 1), k, 128.0, round), 201 * 128))
-                    << w << " " << k.x();
-            EXPECT_TRUE(constant<U8>(w, 5, U8{201}, params(P(3, 2), k, 1.0, false), 201))
-                << w << " " << k.x();
-            EXPECT_TRUE(constant<U8>(w, 5, U8{201}, params(P(1, 1), k, 0.25, true), 50))
-                << w << " " << k.x();
+                    constant<U16>(w, 5, U8{201}, params(P(1, 1), k, 128.0, round), 201 * 128));
+            EXPECT_TRUE(constant<U8>(w, 5, U8{201}, params(P(3, 2), k, 1.0, false), 201));
+            EXPECT_TRUE(constant<U8>(w, 5, U8{201}, params(P(1, 1), k, 0.25, true), 50));
             // The top 16-bit level, halved to an exact tie, and under the
             // largest gain: column sums beyond 64 bits for the largest kernels.
-            EXPECT_TRUE(constant<U16>(w, 5, U16{65535}, params(P(1, 1), k, 0.5, true), 32768))
-                << w << " " << k.x();
-            EXPECT_TRUE(constant<U16>(w, 5, U16{65535}, params(P(1, 2), k, 65536.0, false), 65535))
-                << w << " " << k.x();
+            EXPECT_TRUE(constant<U16>(w, 5, U16{65535}, params(P(1, 1), k, 0.5, true), 32768));
+            EXPECT_TRUE(constant<U16>(w, 5, U16{65535}, params(P(1, 2), k, 65536.0, false), 65535));
         }
     // Whole means under kernels that fit inside the image, where estimates of
     // the quotient may fall just short.
@@ -353,12 +349,11 @@ TEST(GaussSample, ConstantImagesStayExactlyConstantAndGeneralGainsRoundExactTies
     for (const auto& [k, size] : {std::pair{P(100, 100), P(320, 300)},
                                   {P(0, 300), P(3, 900)},
                                   {P(1500, 60), P(4000, 150)}}) {
+        SCOPED_TRACE(k.x());
         EXPECT_TRUE(
-            constant<U16>(size.x(), size.y(), U8{255}, params(P(1, 1), k, 128.0, true), 255 * 128))
-            << k.x();
+            constant<U16>(size.x(), size.y(), U8{255}, params(P(1, 1), k, 128.0, true), 255 * 128));
         EXPECT_TRUE(
-            constant<U16>(size.x(), size.y(), U16{65535}, params(P(1, 1), k, 1.0, true), 65535))
-            << k.x();
+            constant<U16>(size.x(), size.y(), U16{65535}, params(P(1, 1), k, 1.0, true), 65535));
     }
     // A mean half-way between two levels under 128-bit row sums rounds up.
     const auto pair = testimg::fromRows<U16>(2, 1, {65535, 65534});
