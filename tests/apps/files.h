@@ -2,8 +2,10 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -34,6 +36,20 @@ inline std::string readFile(const fs::path& p) {
 inline void writeFile(const fs::path& p, const std::string& bytes) {
     std::ofstream out(p, std::ios::binary | std::ios::trunc);
     out << bytes;
+}
+
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+};
+
+// Runs a shell command line; stdout goes to .stdout in dir, stderr to the
+// terminal tty when given (err stays empty), else to .stderr in dir.
+inline Outcome shell(const std::string& line, const fs::path& dir, const std::string& tty = "") {
+    const std::string out = (dir / ".stdout").string(),
+                      err = tty.empty() ? (dir / ".stderr").string() : tty;
+    const int rc = std::system((line + " >'" + out + "' 2>'" + err + "' </dev/null").c_str());
+    return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, readFile(out), tty.empty() ? readFile(err) : ""};
 }
 
 }  // namespace clitest

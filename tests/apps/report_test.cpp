@@ -3,7 +3,6 @@
 // page, no request leaving it), and bad input reported as run reports it.
 #include <gtest/gtest.h>
 #include <png.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,19 +14,6 @@
 using namespace clitest;
 
 namespace {
-
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
-
-// Runs a shell command line in dir, capturing its output.
-Outcome shell(const std::string& line, const fs::path& dir) {
-    const fs::path out = dir / ".stdout", err = dir / ".stderr";
-    const int rc = std::system(
-        (line + " >'" + out.string() + "' 2>'" + err.string() + "' </dev/null").c_str());
-    return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, readFile(out), readFile(err)};
-}
 
 Outcome imgnorm(const std::string& args, const fs::path& dir) {
     return shell("cd '" + dir.string() + "' && '" IMGNORM_CLI_PATH "' " + args, dir);
