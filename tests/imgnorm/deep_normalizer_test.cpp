@@ -93,12 +93,6 @@ double expectedLevel(Method m, std::int64_t v, const std::vector<std::int64_t>& 
     return std::clamp(std::trunc(static_cast<double>(v) * gain + offset), 0.0, top);
 }
 
-std::vector<std::uint8_t> stored(vkDeepImageNormalizer tool) {
-    vkArchive out;
-    out || tool;
-    return out.bytes();
-}
-
 // The exception's kind (or "ok") of loading bytes into a tool.
 std::string loadOutcome(vkDeepImageNormalizer& tool, const std::vector<std::uint8_t>& bytes) {
     try {
@@ -234,11 +228,11 @@ TEST(DeepTool, ArchiveRoundTripsAndRefusesHostileBytes) {
     t.neighborhoodSize({9, 7});
     t.set({0.05, 0.95}, {-300, 200}, true);
     t.train(eMatchHistogramTails | eLinearlyFitGrayValues, nullptr, 0);
-    const auto bytes = stored(t);
+    const auto bytes = scene::stored(t);
     testbytes::Bytes untrained;
     untrained.u8(1).u8(12).u32(0).u8(0).f64(0).f64(1).u8(0).i32(101).i32(101).u8(0).i32(1).i32(1);
     untrained.u8(0).i32(-2047).i32(2047).u8(0).unboundImage().unboundImage();
-    EXPECT_EQ(stored(vkDeepImageNormalizer(12)), untrained.v);
+    EXPECT_EQ(scene::stored(vkDeepImageNormalizer(12)), untrained.v);
     ASSERT_GE(bytes.size(), 2u);
     EXPECT_EQ(bytes[0], 1);  // the deep record's own version byte
     EXPECT_EQ(bytes[1], 12);

@@ -156,25 +156,13 @@ TEST(LocalGainNormalizer, KeepsTheRunTimePixelsOutsideTheMaskWhenTheSourceSaysSo
     EXPECT_GT(changed, excluded / 2);  // without keeping, excluded pixels are corrected too
 }
 
-std::vector<std::uint8_t> stored(vkLocalGainNormalizer tool) {
-    vkArchive out;
-    out || tool;
-    return out.bytes();
-}
-
-std::vector<std::uint8_t> storedSource(vkImageNormalizer tool) {
-    vkArchive out;
-    out || tool;
-    return out.bytes();
-}
-
 TEST(LocalGainNormalizer, ArchiveRecordIsTheSourcesRecordThenItsOwnItems) {
     for (const bool masked : {false, true}) {
         const vkImageNormalizer s = source(masked, P(2, 2));
         const vkLocalGainNormalizer g = trained(s);
-        const auto bytes = stored(g);
+        const auto bytes = scene::stored(g);
         const Bytes tail = Bytes().u8(0).u8(1).u8(0).f64(0.5).f64(3.0).f64(2.0);
-        EXPECT_EQ(bytes, Bytes().append(storedSource(s)).append(tail.v).v);
+        EXPECT_EQ(bytes, Bytes().append(scene::stored(s)).append(tail.v).v);
 
         vkLocalGainNormalizer loaded;
         vkArchive in(bytes);
@@ -188,7 +176,7 @@ TEST(LocalGainNormalizer, ArchiveRecordIsTheSourcesRecordThenItsOwnItems) {
     vkLocalGainNormalizer fresh;
     fresh.gainRange(D(0.75, 1.5));
     vkLocalGainNormalizer loaded = trained(source(false));
-    vkArchive in(stored(fresh));
+    vkArchive in(scene::stored(fresh));
     in || loaded;
     EXPECT_TRUE(loaded == fresh);
     EXPECT_FALSE(loaded.isTrained());
@@ -223,7 +211,7 @@ TEST(LocalGainNormalizer, DeepToolStoresItsSourcesRecordAndRefusesValuesAboveIts
                   testimg::pixels<std::uint16_t>(g.run(image, c)));
 
     vkLocalGainNormalizer eight;
-    vkArchive deepRecord(out.bytes()), eightRecord(stored(trained(s8)));
+    vkArchive deepRecord(out.bytes()), eightRecord(scene::stored(trained(s8)));
     EXPECT_THROW(deepRecord || eight, vkArchive::UnknownVersion);
     EXPECT_THROW(eightRecord || loaded, vkArchive::UnknownVersion);
 
@@ -240,8 +228,8 @@ TEST(LocalGainNormalizer, DeepToolStoresItsSourcesRecordAndRefusesValuesAboveIts
 // loaded into is left exactly as it was.
 TEST(LocalGainNormalizer, RefusesHostileRecordsAndLeavesTheTargetAsItWas) {
     const vkImageNormalizer s = source(true);
-    const auto head = storedSource(s);
-    const auto emptySource = storedSource(vkImageNormalizer());
+    const auto head = scene::stored(s);
+    const auto emptySource = scene::stored(vkImageNormalizer());
     const double nan = std::numeric_limits<double>::quiet_NaN(),
                  inf = std::numeric_limits<double>::infinity();
     auto record = [&](unsigned version, unsigned trainedFlag, double lo, double hi, double floor) {

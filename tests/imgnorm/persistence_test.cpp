@@ -20,24 +20,13 @@ namespace {
 const Method kSingleMethods[] = {eIdentity, eMatchHistogram, eMatchMeanAndStddev, eMatchHistogramTails,
                                  eLinearlyFitGrayValues, eLocalCorrection, eLocalCorrectionEnhanced};
 
-std::vector<std::uint8_t> stored(vkImageNormalizer tool) {
-    vkArchive out;
-    out || tool;
-    return out.bytes();
-}
-
 void loadInto(vkImageNormalizer& tool, const std::vector<std::uint8_t>& bytes) {
     vkArchive in(bytes);
     in || tool;
     EXPECT_EQ(in.remaining(), 0u);
 }
 
-std::vector<std::uint8_t> imageBytes(const CImg& image) {
-    vkArchive out;
-    CImg copy = image;
-    out || copy;
-    return out.bytes();
-}
+std::vector<std::uint8_t> imageBytes(const CImg& image) { return scene::stored(image); }
 
 // Everything a run shows a caller: the exception's kind and text, or success (the first character),
 // message and the result's stored form (window, placement, pixels).
@@ -120,7 +109,7 @@ TEST(ToolArchive, EveryMethodSetRoundTripsEqualAndRunsIdentically) {
             tool.train(static_cast<Method>(set), nullptr, 0);
             vkImageNormalizer loaded = configured(!withMask, 12, 9);  // other state, replaced entirely
             loaded.train(eLocalCorrection, nullptr, 0);
-            loadInto(loaded, stored(tool));
+            loadInto(loaded, scene::stored(tool));
             EXPECT_TRUE(loaded == tool);
             for (Method m : kSingleMethods) {
                 const std::string expect = runOutcome(tool, image, m);
@@ -133,7 +122,7 @@ TEST(ToolArchive, EveryMethodSetRoundTripsEqualAndRunsIdentically) {
 }
 
 TEST(ToolArchive, StoredBytesFollowTheDocumentedLayoutAndAnUnstorableImageWritesNothing) {
-    EXPECT_EQ(stored(vkImageNormalizer()), Record().bytes());  // the defaults
+    EXPECT_EQ(scene::stored(vkImageNormalizer()), Record().bytes());  // the defaults
     vkImageNormalizer tool;
     Img ref = testimg::fromRows<std::uint8_t>(2, 1, {10, 250});
     ref.offset(-1, 3);
@@ -145,7 +134,7 @@ TEST(ToolArchive, StoredBytesFollowTheDocumentedLayoutAndAnUnstorableImageWrites
     tool.train(eMatchHistogram | eLocalCorrection, nullptr, 0);
     const Record r{.methods = 17, .tails = D(0.25, 0.75), .neighborhood = P(5, 7), .granularity = P(1, 2), .range = P(-3, 4),
                    .keep = true, .reference = Bytes().imageHeader(-1, 3, 2, 1, {1, 0, 0, 1, 0.5, 0}).u8(10).u8(250).v};
-    EXPECT_EQ(stored(tool), r.bytes());
+    EXPECT_EQ(scene::stored(tool), r.bytes());
     // A mask placed by a NaN transform cannot be stored: nothing is written.
     ref.clientFromImageXform(vkXform<2>(1, 0, 0, 1, 0, std::numeric_limits<double>::quiet_NaN()));
     tool.maskImage(ref, false);
@@ -161,7 +150,7 @@ TEST(ToolArchive, VersionOtherThanZeroThrowsAndALaterOneLeavesTheToolReset) {
     // The record's version byte, then the four pairs' (each pair takes 1 + 2 * 8 or 1 + 2 * 4 bytes).
     for (std::size_t at : {0, 5, 22, 31, 40}) {
         SCOPED_TRACE(::testing::Message() << "version byte " << at);
-        std::vector<std::uint8_t> bytes = stored(tool);
+        std::vector<std::uint8_t> bytes = scene::stored(tool);
         ASSERT_EQ(bytes[at], 0);
         bytes[at] = 1;
         vkImageNormalizer target = tool;
@@ -184,7 +173,7 @@ TEST(ToolArchive, VersionOtherThanZeroThrowsAndALaterOneLeavesTheToolReset) {
 TEST(ToolArchive, EveryTruncationThrowsAndLeavesAToolThatRefusesToRun) {
     vkImageNormalizer tool = configured(true, 12, 9);
     tool.train(static_cast<Method>(kKnownMethods), nullptr, 0);
-    const std::vector<std::uint8_t> bytes = stored(tool);
+    const std::vector<std::uint8_t> bytes = scene::stored(tool);
     const Img image = runImage(tool);
     for (std::size_t n = 0; n < bytes.size(); ++n) {
         SCOPED_TRACE(::testing::Message() << "prefix of " << n << " of " << bytes.size() << " bytes");

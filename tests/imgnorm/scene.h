@@ -67,6 +67,14 @@ inline int maxDiff(const vkPelBuffer_const<std::uint8_t>& a, const vkPelBuffer_c
     return m;
 }
 
+// The bytes of an object (a copy: storing takes it by reference) stored alone.
+template <class T>
+std::vector<std::uint8_t> stored(T object) {
+    vkArchive out;
+    out || object;
+    return out.bytes();
+}
+
 // Expects f to throw E with exactly this message.
 template <class E, class F>
 void expectThrow(F&& f, const std::string& message) {
