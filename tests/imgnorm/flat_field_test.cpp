@@ -130,57 +130,39 @@ TEST(FlatField, RefusesMissingAndMismatchedFramesAndImages) {
     const Img a = testimg::random<std::uint8_t>(8, 6, gen, 100, 200),
               small = testimg::random<std::uint8_t>(8, 5, gen);
     const Img darkLevel = image(8, 6, [](int, int) { return 250; });
-    auto message = [](const std::function<void()>& f) -> std::string {
-        try {
-            f();
-        } catch (const Errors& e) {
-            return std::string(typeid(e).name()) + e.what();
-        }
-        return "nothing";
-    };
-    auto named = [](const Errors& kind, const char* text) {
-        return std::string(typeid(kind).name()) + text;
-    };
-    EXPECT_EQ(message([&] { vkFlatField({}, {}); }),
-              named(BadParams(), "At least one flat frame is needed."));
-    EXPECT_EQ(message([&] { vkFlatField({}, {Img()}); }),
-              named(BadImage(), "flat frame 1 is not bound."));
-    EXPECT_EQ(message([&] {
-                  vkFlatField({a, small}, {a});
-              }),
-              named(BadImage(), "dark frame 2 is 8 x 5, the first flat frame 8 x 6."));
-    EXPECT_EQ(message([&] {
-                  vkFlatField({}, {a, a, small});
-              }),
-              named(BadImage(), "flat frame 3 is 8 x 5, the first flat frame 8 x 6."));
-    EXPECT_EQ(message([&] { vkFlatField({darkLevel}, {a}); }),
-              named(CanNotTrain(), "The flat frames are nowhere brighter than the dark frames."));
-    EXPECT_EQ(message([&] { (void)vkFlatField().apply(a); }),
-              named(NotTrained(), "The flat field is not calibrated."));
+    EXPECT_EQ(scene::thrown<BadParams>([&] { vkFlatField({}, {}); }),
+              "At least one flat frame is needed.");
+    EXPECT_EQ(scene::thrown<BadImage>([&] { vkFlatField({}, {Img()}); }),
+              "flat frame 1 is not bound.");
+    EXPECT_EQ(scene::thrown<BadImage>([&] { vkFlatField({a, small}, {a}); }),
+              "dark frame 2 is 8 x 5, the first flat frame 8 x 6.");
+    EXPECT_EQ(scene::thrown<BadImage>([&] { vkFlatField({}, {a, a, small}); }),
+              "flat frame 3 is 8 x 5, the first flat frame 8 x 6.");
+    EXPECT_EQ(scene::thrown<CanNotTrain>([&] { vkFlatField({darkLevel}, {a}); }),
+              "The flat frames are nowhere brighter than the dark frames.");
+    EXPECT_EQ(scene::thrown<NotTrained>([&] { (void)vkFlatField().apply(a); }),
+              "The flat field is not calibrated.");
     const vkFlatField ff({}, {a});
-    EXPECT_EQ(message([&] { (void)ff.apply(Img()); }), named(BadImage(), "Image must be bound."));
-    EXPECT_EQ(message([&] { (void)ff.apply(small); }),
-              named(BadImage(), "The image is 8 x 5, the calibration frames 8 x 6."));
+    EXPECT_EQ(scene::thrown<BadImage>([&] { (void)ff.apply(Img()); }), "Image must be bound.");
+    EXPECT_EQ(scene::thrown<BadImage>([&] { (void)ff.apply(small); }),
+              "The image is 8 x 5, the calibration frames 8 x 6.");
 
     // Deep frames: their depth, values within it, images of their type.
     using Deep = vkPelBuffer<std::uint16_t>;
     const Deep deep = testimg::random<std::uint16_t>(8, 6, gen, 1000, 4095);
     Deep above = testimg::random<std::uint16_t>(8, 6, gen, 0, 4095);
     above.pointToOffset()[above.rowUpdate() + 3] = 4096;
-    EXPECT_EQ(message([&] { vkFlatField({}, {deep}, 8); }),
-              named(BadParams(), "The depth of deep frames must be 9..16 bits."));
-    EXPECT_EQ(
-        message([&] { vkFlatField({above}, {deep}, 12); }),
-        named(BadImage(),
-              "dark frame 1 holds a value above 4095, the largest of the tool's 12-bit depth."));
+    EXPECT_EQ(scene::thrown<BadParams>([&] { vkFlatField({}, {deep}, 8); }),
+              "The depth of deep frames must be 9..16 bits.");
+    EXPECT_EQ(scene::thrown<BadImage>([&] { vkFlatField({above}, {deep}, 12); }),
+              "dark frame 1 holds a value above 4095, the largest of the tool's 12-bit depth.");
     const vkFlatField deepField({}, {deep}, 12);
-    EXPECT_EQ(message([&] { (void)deepField.apply(a); }),
-              named(BadImage(), "The image has 8-bit pixels, the calibration frames 16-bit ones."));
-    EXPECT_EQ(message([&] { (void)ff.apply(deep); }),
-              named(BadImage(), "The image has 16-bit pixels, the calibration frames 8-bit ones."));
-    EXPECT_EQ(message([&] { (void)deepField.apply(above); }),
-              named(BadImage(),
-                    "The image holds a value above 4095, the largest of the tool's 12-bit depth."));
+    EXPECT_EQ(scene::thrown<BadImage>([&] { (void)deepField.apply(a); }),
+              "The image has 8-bit pixels, the calibration frames 16-bit ones.");
+    EXPECT_EQ(scene::thrown<BadImage>([&] { (void)ff.apply(deep); }),
+              "The image has 16-bit pixels, the calibration frames 8-bit ones.");
+    EXPECT_EQ(scene::thrown<BadImage>([&] { (void)deepField.apply(above); }),
+              "The image holds a value above 4095, the largest of the tool's 12-bit depth.");
 }
 
 }  // namespace

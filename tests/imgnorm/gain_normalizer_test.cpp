@@ -57,27 +57,15 @@ vkLocalGainNormalizer trained(const vkImageNormalizer& s) {
     return g;
 }
 
-template <class E, class F>
-std::string thrown(F&& f) {
-    try {
-        f();
-    } catch (const E& e) {
-        return e.what();
-    } catch (const std::exception& e) {
-        return std::string("other: ") + typeid(e).name() + " " + e.what();
-    }
-    return "nothing";
-}
-
 TEST(LocalGainNormalizer, RejectsParametersOutOfRangeAndKeepsTheOldValues) {
     vkLocalGainNormalizer g = trained(source(false));
     const double nan = std::numeric_limits<double>::quiet_NaN();
     for (const D& bad :
          {D(0.0, 4.0), D(1.5, 4.0), D(0.5, 0.9), D(0.5, 16.5), D(nan, 2.0), D(0.5, nan)})
-        EXPECT_EQ(thrown<BadParams>([&] { g.gainRange(bad); }),
+        EXPECT_EQ(scene::thrown<BadParams>([&] { g.gainRange(bad); }),
                   "gainRange must be: 0 < x <= 1 <= y <= 16");
     for (double bad : {0.0, -1.0, 64.5, nan})
-        EXPECT_EQ(thrown<BadParams>([&] { g.deviationFloor(bad); }),
+        EXPECT_EQ(scene::thrown<BadParams>([&] { g.deviationFloor(bad); }),
                   "deviationFloor must be: 0 < floor <= 64");
     EXPECT_EQ(g.gainRange(), D(0.5, 3.0));
     EXPECT_EQ(g.deviationFloor(), 2.0);
@@ -90,12 +78,13 @@ TEST(LocalGainNormalizer, RejectsParametersOutOfRangeAndKeepsTheOldValues) {
 TEST(LocalGainNormalizer, ReportsEachWrongRequestWithoutChangingTheTool) {
     vkLocalGainNormalizer untrainedTool;
     const vkImageNormalizer s = source(true);
-    EXPECT_EQ(thrown<NotTrained>([&] { (void)untrainedTool.run(shaded(s), Correction::gainOnly); }),
+    EXPECT_EQ(scene::thrown<NotTrained>(
+                  [&] { (void)untrainedTool.run(shaded(s), Correction::gainOnly); }),
               "This tool was not trained.");
     vkLocalGainNormalizer g = trained(s);
     const vkLocalGainNormalizer before = g;
     const Img expected = g.run(shaded(s), Correction::gainAndOffset);
-    EXPECT_EQ(thrown<CanNotTrain>([&] { g.train(vkImageNormalizer()); }),
+    EXPECT_EQ(scene::thrown<CanNotTrain>([&] { g.train(vkImageNormalizer()); }),
               "The source tool's referenceImage() must be bound to train a local gain correction.");
     {
         // A training cancelled part-way publishes nothing.
@@ -104,9 +93,9 @@ TEST(LocalGainNormalizer, ReportsEachWrongRequestWithoutChangingTheTool) {
         vkAttention::Scope scope(token);
         EXPECT_THROW(g.train(source(false, P(3, 3))), vkAttention::Cancelled);
     }
-    EXPECT_EQ(thrown<BadImage>([&] { (void)g.run(Img(), Correction::gainOnly); }),
+    EXPECT_EQ(scene::thrown<BadImage>([&] { (void)g.run(Img(), Correction::gainOnly); }),
               "Image must be bound.");
-    EXPECT_EQ(thrown<BadParams>([&] { (void)g.run(shaded(s), static_cast<Correction>(2)); }),
+    EXPECT_EQ(scene::thrown<BadParams>([&] { (void)g.run(shaded(s), static_cast<Correction>(2)); }),
               "Cannot specify an unknown local gain correction.");
     EXPECT_TRUE(g == before);
     EXPECT_TRUE(vfPelEqual<std::uint8_t>(g.run(shaded(s), Correction::gainAndOffset), expected));

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <functional>
+#include <typeinfo>
 
 #include "support/images.h"
 
@@ -73,6 +74,19 @@ std::vector<std::uint8_t> stored(T object) {
     vkArchive out;
     out || object;
     return out.bytes();
+}
+
+// The text of the E that f throws, or what else happened.
+template <class E, class F>
+std::string thrown(F&& f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return e.what();
+    } catch (const std::exception& e) {
+        return std::string("other: ") + typeid(e).name() + " " + e.what();
+    }
+    return "nothing";
 }
 
 // Expects f to throw E with exactly this message.
