@@ -185,13 +185,11 @@ TEST(LocalGainNormalizer, DeepToolStoresItsSourcesRecordAndRefusesValuesAboveIts
     vkDeepLocalGainNormalizer g;
     g.gainRange(D(0.5, 3.0));
     g.train(s);
-    vkArchive out, source;
-    out || g;
-    source || s;
-    EXPECT_EQ(out.bytes(),
-              Bytes().append(source.bytes()).u8(0).u8(1).u8(0).f64(0.5).f64(3.0).f64(1.0).v);
+    const auto bytes = scene::stored(g);
+    EXPECT_EQ(bytes,
+              Bytes().append(scene::stored(s)).u8(0).u8(1).u8(0).f64(0.5).f64(3.0).f64(1.0).v);
     vkDeepLocalGainNormalizer loaded;
-    vkArchive in(out.bytes());
+    vkArchive in(bytes);
     in || loaded;
     EXPECT_TRUE(loaded == g);
     const Deep image = testimg::deepened(shaded(s8));
@@ -200,7 +198,7 @@ TEST(LocalGainNormalizer, DeepToolStoresItsSourcesRecordAndRefusesValuesAboveIts
                   testimg::pixels<std::uint16_t>(g.run(image, c)));
 
     vkLocalGainNormalizer eight;
-    vkArchive deepRecord(out.bytes()), eightRecord(scene::stored(trained(s8)));
+    vkArchive deepRecord(bytes), eightRecord(scene::stored(trained(s8)));
     EXPECT_THROW(deepRecord || eight, vkArchive::UnknownVersion);
     EXPECT_THROW(eightRecord || loaded, vkArchive::UnknownVersion);
 
