@@ -101,12 +101,27 @@ class Cli : public ::testing::Test {
         }
         return libraryRun(tool, readImage(sample("golden")), readImage(sample(image)), method);
     }
-    // The 12-bit samples of a file written here.
-    std::vector<std::uint16_t> deepPels(const std::string& file) const {
+    // The samples of a file written here: Pel pixels stating depth.
+    template <class Pel>
+    std::vector<Pel> filePels(const std::string& file, std::int32_t depth) const {
         const imgnorm_cli::GrayImage image = imgnorm_cli::readGrayImage(path(file));
-        EXPECT_EQ(image.depth, 12);
-        return image.deep() ? testimg::pixels<std::uint16_t>(std::get<1>(image.pels))
-                            : std::vector<std::uint16_t>();
+        EXPECT_EQ(image.depth, depth);
+        const auto* pels = std::get_if<vkPelBuffer<Pel>>(&image.pels);
+        return pels ? testimg::pixels<Pel>(*pels) : std::vector<Pel>();
+    }
+    // An 8-bit image, or its 12-bit copy for uint16_t pixels, written here
+    // as name.png.
+    template <class Pel>
+    vkPelBuffer<Pel> written(const vkPelBuffer<std::uint8_t>& eight,
+                             const std::string& name) const {
+        if constexpr (sizeof(Pel) == 1) {
+            imgnorm_cli::writeImage(path(name + ".png"), eight);
+            return eight;
+        } else {
+            const auto deep = testimg::deepened(eight);
+            imgnorm_cli::writeImage(path(name + ".png"), deep, 12);
+            return deep;
+        }
     }
 
     static inline fs::path samples_;
@@ -225,6 +240,7 @@ TEST_F(Cli, BadUsageAndBadFilesFailNamingTheCauseAndWriteNothing) {
         {"run --tool @t --reference %golden --method identity -o @x.png %drift", "excludes"},
         {"run --method identity --out-dir @in @in", "would overwrite it"},
         {"run --method identity --out-dir @out @in/drift.png @in/more", "would both be written to"},
+        {"run --method flat-field -o @x.png %drift", "--method flat-field needs --flat FILE"},
     };
     const std::string tr = "train --methods tails -o @t.tool --reference ";
     const std::pair<std::string, std::string> failures[] = {
@@ -232,6 +248,7 @@ TEST_F(Cli, BadUsageAndBadFilesFailNamingTheCauseAndWriteNothing) {
         {tr + "@in", path("in") + ": not a regular file\n"},
         {tr + "@cut.png", path("cut.png") + ": corrupt PNG file: file is truncated\n"},
         {tr + "%golden --mask @zero.pgm", "cannot train for tails: Histogram must be non-empty"},
+        {"run --method flat-field --flat @zero.pgm -o @x.png %drift", "cannot calibrate"},
         {"info @junk.tool", path("junk.tool") + ": cannot load the tool: "},
         {"info @none.tool", path("none.tool") + ": no such file\n"},
         {"info @tail.tool",
@@ -364,53 +381,60 @@ TEST_F(Cli, StoredToolRunsLikeATrainedOneAndInfoShowsIt) {
         }
 }
 
-// The corrections beside the normalizer's methods give the library's
-// results; flat-field calibration runs alone or before a method.
-TEST_F(Cli, GainAndFlatFieldMethodsGiveTheLibrarysResults) {
-    vkImageNormalizer source;
-    source.referenceImage(readImage(sample("golden")), true);
-    source.maskImage(readImage(sample("mask")), true);
-    vkLocalGainNormalizer gain;
-    gain.train(source);
-    const vkPelBuffer<std::uint8_t> shading = readImage(sample("shading"));
-    for (const auto& [name, correction] :
-         {std::pair{"local-gain-offset", vkLocalGainNormalizer::Correction::gainAndOffset},
-          std::pair{"local-gain", vkLocalGainNormalizer::Correction::gainOnly}}) {
-        const Outcome o = run(std::string("--method ") + name + " -o @out.png %shading");
+// The corrections beside the normalizer's methods after a flat-field
+// calibration, and the calibration alone give the library's
+// results at 8 and 12 bits. The vignette sample serves as the flat frame, a
+// tenth of it as the dark one.
+TEST_F(Cli, GainAndFlatFieldMethodsGiveTheLibrarysResultsAtEachDepth) {
+    auto check = [&](auto pel) {
+        using Pel = decltype(pel);
+        const std::int32_t depth = sizeof(Pel) == 1 ? 8 : 12;
+        SCOPED_TRACE(depth);
+        const auto vignette = readImage(sample("vignette"));
+        const auto golden = written<Pel>(readImage(sample("golden")), "golden"),
+                   shading = written<Pel>(readImage(sample("shading")), "shading"),
+                   flatFrame = written<Pel>(vignette, "flat"),
+                   dark = written<Pel>(testimg::mapped<std::uint8_t>(
+                                           vignette, [](int v, int, int) { return v / 10; }),
+                                       "dark");
+        using Tool =
+            std::conditional_t<sizeof(Pel) == 1, vkLocalGainNormalizer, vkDeepLocalGainNormalizer>;
+        typename Tool::Source source;
+        if constexpr (sizeof(Pel) == 2) source.depth(depth);
+        source.referenceImage(golden, true);
+        source.maskImage(readImage(sample("mask")), true);
+        Tool gain;
+        gain.train(source);
+        vkFlatField flat;
+        if constexpr (sizeof(Pel) == 1)
+            flat = vkFlatField({dark}, {flatFrame});
+        else
+            flat = vkFlatField({dark}, {flatFrame}, depth);
+        const auto calibrated = flat.apply(shading);
+        const std::string frames = " --dark @dark.png --flat @flat.png";
+        Outcome o = cli("run --method flat-field" + frames + " -o @f.png @shading.png");
         ASSERT_EQ(o.status, 0) << o.err;
-        EXPECT_EQ(pels(path("out.png")), testimg::pixels(gain.run(shading, correction))) << name;
-    }
-
-    // The vignette sample serves as the flat frame, the drift sample as a dark one.
-    const vkFlatField flat({readImage(sample("drift"))}, {readImage(sample("vignette"))});
-    Outcome o = cli("run --method flat-field --dark %drift --flat %vignette -o @flat.png %shading");
-    ASSERT_EQ(o.status, 0) << o.err;
-    EXPECT_EQ(pels(path("flat.png")), testimg::pixels(flat.apply(shading)));
-    o = run("--method local-gain --dark %drift --flat %vignette -o @both.png %shading");
-    ASSERT_EQ(o.status, 0) << o.err;
-    EXPECT_EQ(pels(path("both.png")),
-              testimg::pixels(gain.run(flat.apply(shading), vkLocalGainNormalizer::Correction::gainOnly)));
-
-    o = cli("run --method flat-field -o @x.png %shading");
-    EXPECT_EQ(o.status, 2);
-    EXPECT_NE(o.err.find("--method flat-field needs --flat FILE"), std::string::npos) << o.err;
-    vkPelBuffer<std::uint8_t> small(8, 8);
-    imgnorm_cli::writeImage(path("small.png"), small);
-    o = cli("run --method flat-field --flat @small.png -o @x.png %shading");
-    EXPECT_EQ(o.status, 1);
-    EXPECT_NE(o.err.find("cannot calibrate"), std::string::npos) << o.err;
-    EXPECT_FALSE(fs::exists(path("x.png")));
+        EXPECT_EQ(filePels<Pel>("f.png", depth), testimg::pixels<Pel>(calibrated));
+        for (const auto& [name, correction] :
+             {std::pair{"local-gain-offset", vkLocalGainCorrection::gainAndOffset},
+              std::pair{"local-gain", vkLocalGainCorrection::gainOnly}}) {
+            SCOPED_TRACE(name);
+            const std::string line =
+                std::string("run --reference @golden.png --mask %mask --method ") + name;
+            ASSERT_EQ((o = cli(line + frames + " -o @gf.png @shading.png")).status, 0) << o.err;
+            EXPECT_EQ(filePels<Pel>("gf.png", depth),
+                      testimg::pixels<Pel>(gain.run(calibrated, correction)));
+        }
+    };
+    check(std::uint8_t{});
+    check(std::uint16_t{});
 }
 
 // A 12-bit reference makes a 12-bit tool: stored, described, and run on
 // 12-bit files into 12-bit files equal to the library's deep results.
 TEST_F(Cli, TwelveBitImagesKeepTheirDepthThroughTrainRunAndInfo) {
-    auto deepen = [&](const std::string& name) {
-        const auto deep = testimg::deepened(readImage(sample(name)));
-        imgnorm_cli::writeImage(path(name + "12.png"), deep, 12);
-        return deep;
-    };
-    const auto golden = deepen("golden"), ramp = deepen("ramp");
+    const auto golden = written<std::uint16_t>(readImage(sample("golden")), "golden12"),
+               ramp = written<std::uint16_t>(readImage(sample("ramp")), "ramp12");
     ASSERT_EQ(cli("train --reference @golden12.png --mask %mask -o @t.tool --methods all").status,
               0);
     EXPECT_NE(cli("info @t.tool").out.find("depth:              12 bits\n"), std::string::npos);
@@ -418,7 +442,8 @@ TEST_F(Cli, TwelveBitImagesKeepTheirDepthThroughTrainRunAndInfo) {
         SCOPED_TRACE(name);
         const Outcome o = cli("run --tool @t.tool --method " + name + " -o @out.png @ramp12.png");
         ASSERT_EQ(o.status, 0) << o.err;
-        EXPECT_EQ(deepPels("out.png"), libraryRun(vkDeepImageNormalizer(12), golden, ramp, method));
+        EXPECT_EQ(filePels<std::uint16_t>("out.png", 12),
+                  libraryRun(vkDeepImageNormalizer(12), golden, ramp, method));
     }
     ASSERT_EQ(
         cli("train --reference @golden12.png --depth 14 -o @t14.tool --methods histogram").status,
@@ -430,26 +455,4 @@ TEST_F(Cli, TwelveBitImagesKeepTheirDepthThroughTrainRunAndInfo) {
     o = cli("train --reference %golden --depth 12 -o @t8.tool --methods histogram");
     EXPECT_EQ(o.status, 2);
     EXPECT_NE(o.err.find("holds 8-bit samples"), std::string::npos) << o.err;
-
-    // The local gain corrections after a flat-field calibration, and the
-    // calibration alone (its depth from the flat frame), on 12-bit files.
-    vkDeepImageNormalizer source(12);
-    source.referenceImage(golden, false);
-    source.maskImage(readImage(sample("mask")), true);
-    vkDeepLocalGainNormalizer gain;
-    gain.train(source);
-    const vkFlatField flat({}, {deepen("vignette")}, 12);
-    const auto calibrated = flat.apply(ramp);
-    for (const auto& [name, correction] :
-         {std::pair{"local-gain-offset", vkLocalGainCorrection::gainAndOffset},
-          std::pair{"local-gain", vkLocalGainCorrection::gainOnly}}) {
-        o = cli(std::string("run --reference @golden12.png --mask %mask --method ") + name +
-                " --flat @vignette12.png -o @g.png @ramp12.png");
-        ASSERT_EQ(o.status, 0) << o.err;
-        EXPECT_EQ(deepPels("g.png"), testimg::pixels<std::uint16_t>(gain.run(calibrated, correction)))
-            << name;
-    }
-    o = cli("run --method flat-field --flat @vignette12.png -o @f.png @ramp12.png");
-    ASSERT_EQ(o.status, 0) << o.err;
-    EXPECT_EQ(deepPels("f.png"), testimg::pixels<std::uint16_t>(calibrated));
 }
