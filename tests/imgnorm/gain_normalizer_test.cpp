@@ -23,24 +23,6 @@ using testbytes::Bytes;
 
 const Correction kCorrections[] = {Correction::gainAndOffset, Correction::gainOnly};
 
-// A reference off the origin with a client transform, a mask of assorted
-// non-zero values over part of it, a small neighbourhood.
-vkImageNormalizer source(bool withMask, P granularity = P(1, 1)) {
-    Img ref = testimg::embedded<std::uint8_t>(scene::texture(40, 30, 3), 3, 9, P(5, -7));
-    ref.clientFromImageXform(vkXform<2>(0.5, 0.0, 0.0, 0.5, 100.0, -20.0));
-    vkImageNormalizer t;
-    t.referenceImage(ref, false);
-    if (withMask) {
-        auto gen = testimg::rng(5);
-        Img mask = testimg::random<std::uint8_t>(36, 28, gen, 0, 3);  // a quarter excluded
-        mask.offset(7, -6);
-        t.maskImage(mask, true);
-    }
-    t.neighborhoodSize(P(9, 7));
-    t.granularity(granularity);
-    return t;
-}
-
 // The reference under a vignette and a contrast change, on a larger window.
 Img shaded(const vkImageNormalizer& s) {
     const Img lit = scene::mapped(
@@ -58,7 +40,7 @@ vkLocalGainNormalizer trained(const vkImageNormalizer& s) {
 }
 
 TEST(LocalGainNormalizer, RejectsParametersOutOfRangeAndKeepsTheOldValues) {
-    vkLocalGainNormalizer g = trained(source(false));
+    vkLocalGainNormalizer g = trained(scene::placedTool(false));
     const double nan = std::numeric_limits<double>::quiet_NaN();
     for (const D& bad :
          {D(0.0, 4.0), D(1.5, 4.0), D(0.5, 0.9), D(0.5, 16.5), D(nan, 2.0), D(0.5, nan)})
@@ -77,7 +59,7 @@ TEST(LocalGainNormalizer, RejectsParametersOutOfRangeAndKeepsTheOldValues) {
 
 TEST(LocalGainNormalizer, ReportsEachWrongRequestWithoutChangingTheTool) {
     vkLocalGainNormalizer untrainedTool;
-    const vkImageNormalizer s = source(true);
+    const vkImageNormalizer s = scene::placedTool(true);
     EXPECT_EQ(scene::thrown<NotTrained>(
                   [&] { (void)untrainedTool.run(shaded(s), Correction::gainOnly); }),
               "This tool was not trained.");
@@ -91,7 +73,7 @@ TEST(LocalGainNormalizer, ReportsEachWrongRequestWithoutChangingTheTool) {
         vkAttention::Token token;
         token.cancel();
         vkAttention::Scope scope(token);
-        EXPECT_THROW(g.train(source(false, P(3, 3))), vkAttention::Cancelled);
+        EXPECT_THROW(g.train(scene::placedTool(false, P(3, 3))), vkAttention::Cancelled);
     }
     EXPECT_EQ(scene::thrown<BadImage>([&] { (void)g.run(Img(), Correction::gainOnly); }),
               "Image must be bound.");
@@ -106,7 +88,7 @@ TEST(LocalGainNormalizer, ReportsEachWrongRequestWithoutChangingTheTool) {
 // image's transforms; a disjoint image gives an unbound result.
 TEST(LocalGainNormalizer, APartialWindowEqualsTrainingOnTheCroppedReference) {
     for (const P g : {P(1, 1), P(2, 3)}) {
-        const vkImageNormalizer full = source(true, g);
+        const vkImageNormalizer full = scene::placedTool(true, g);
         const vkPelRect part(12, -3, 21, 17);
         Img image = testimg::crop<std::uint8_t>(shaded(full), part);
         image.clientFromImageXform(vkXform<2>(2.0, 0.0, 0.0, 1.0, 7.0, 0.0));
@@ -127,7 +109,7 @@ TEST(LocalGainNormalizer, APartialWindowEqualsTrainingOnTheCroppedReference) {
 }
 
 TEST(LocalGainNormalizer, KeepsTheRunTimePixelsOutsideTheMaskWhenTheSourceSaysSo) {
-    vkImageNormalizer s = source(true, P(2, 2));
+    vkImageNormalizer s = scene::placedTool(true, P(2, 2));
     const Img image = shaded(s);
     const Img corrected = trained(s).run(image, Correction::gainAndOffset);
     s.keepMaskedPixels(true);
@@ -147,7 +129,7 @@ TEST(LocalGainNormalizer, KeepsTheRunTimePixelsOutsideTheMaskWhenTheSourceSaysSo
 
 TEST(LocalGainNormalizer, ArchiveRecordIsTheSourcesRecordThenItsOwnItems) {
     for (const bool masked : {false, true}) {
-        const vkImageNormalizer s = source(masked, P(2, 2));
+        const vkImageNormalizer s = scene::placedTool(masked, P(2, 2));
         const vkLocalGainNormalizer g = trained(s);
         const auto bytes = scene::stored(g);
         const Bytes tail = Bytes().u8(0).u8(1).u8(0).f64(0.5).f64(3.0).f64(2.0);
@@ -164,7 +146,7 @@ TEST(LocalGainNormalizer, ArchiveRecordIsTheSourcesRecordThenItsOwnItems) {
     // An untrained tool keeps its parameters and stays untrained.
     vkLocalGainNormalizer fresh;
     fresh.gainRange(D(0.75, 1.5));
-    vkLocalGainNormalizer loaded = trained(source(false));
+    vkLocalGainNormalizer loaded = trained(scene::placedTool(false));
     vkArchive in(scene::stored(fresh));
     in || loaded;
     EXPECT_TRUE(loaded == fresh);
@@ -176,7 +158,7 @@ TEST(LocalGainNormalizer, ArchiveRecordIsTheSourcesRecordThenItsOwnItems) {
 // value above the depth is refused in the reference and in the image.
 TEST(LocalGainNormalizer, DeepToolStoresItsSourcesRecordAndRefusesValuesAboveItsDepth) {
     using Deep = vkPelBuffer<std::uint16_t>;
-    const vkImageNormalizer s8 = source(true, P(2, 2));
+    const vkImageNormalizer s8 = scene::placedTool(true, P(2, 2));
     vkDeepImageNormalizer s(12);
     s.referenceImage(testimg::deepened(s8.referenceImage()), true);
     s.maskImage(s8.maskImage(), true);
@@ -214,7 +196,7 @@ TEST(LocalGainNormalizer, DeepToolStoresItsSourcesRecordAndRefusesValuesAboveIts
 // Hostile records: each is refused with its own exception, and the tool
 // loaded into is left exactly as it was.
 TEST(LocalGainNormalizer, RefusesHostileRecordsAndLeavesTheTargetAsItWas) {
-    const vkImageNormalizer s = source(true);
+    const vkImageNormalizer s = scene::placedTool(true);
     const auto head = scene::stored(s);
     const auto emptySource = scene::stored(vkImageNormalizer());
     const double nan = std::numeric_limits<double>::quiet_NaN(),
@@ -247,7 +229,7 @@ TEST(LocalGainNormalizer, RefusesHostileRecordsAndLeavesTheTargetAsItWas) {
                                                    whole.begin() + static_cast<std::ptrdiff_t>(n)),
                          typeid(vkArchive::Corrupt)});
 
-    vkLocalGainNormalizer target = trained(source(false, P(2, 2)));
+    vkLocalGainNormalizer target = trained(scene::placedTool(false, P(2, 2)));
     const vkLocalGainNormalizer before = target;
     const Img expected = target.run(shaded(s), Correction::gainAndOffset);
     for (const Case& c : cases) {

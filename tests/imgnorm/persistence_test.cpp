@@ -47,23 +47,10 @@ bool refuses(const vkImageNormalizer& tool, const CImg& image, Method m) {
     return runOutcome(tool, image, m).rfind(typeid(NotTrained).name(), 0) == 0;
 }
 
-// A reference in a corner of larger storage, renumbered and placed by a
-// non-identity transform; a mask of assorted non-zero values over part of
-// it; parameters away from their defaults.
+// The placed tool with parameters away from their defaults.
 vkImageNormalizer configured(bool withMask, std::int32_t w = 40, std::int32_t h = 30) {
-    Img ref = testimg::embedded<std::uint8_t>(scene::texture(w, h, 3), 3, 9, P(5, -7));
-    ref.clientFromImageXform(vkXform<2>(0.5, 0.0, 0.0, 0.5, 100.0, -20.0));
-    vkImageNormalizer t;
-    t.referenceImage(ref, false);
-    if (withMask) {
-        auto gen = testimg::rng(5);
-        Img mask = testimg::random<std::uint8_t>(w - 4, h - 2, gen, 0, 3);  // a quarter excluded
-        mask.offset(7, -6);
-        t.maskImage(mask, true);
-    }
+    vkImageNormalizer t = scene::placedTool(withMask, P(2, 2), w, h);
     t.set(D(0.1, 0.9), P(-40, 60), true);
-    t.neighborhoodSize(P(9, 7));
-    t.granularity(P(2, 2));
     return t;
 }
 

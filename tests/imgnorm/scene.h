@@ -59,6 +59,27 @@ inline vkImageNormalizer trained(const vkPelBuffer_const<std::uint8_t>& ref, vkI
     return t;
 }
 
+// A tool whose w x h reference sits in a corner of larger storage, renumbered
+// and placed by a non-identity transform, with a mask of assorted values over
+// part of it (a quarter excluded), a small neighbourhood and this granularity.
+inline vkImageNormalizer placedTool(bool withMask, vkPair<std::int32_t> granularity = {1, 1},
+                                    std::int32_t w = 40, std::int32_t h = 30) {
+    vkPelBuffer<std::uint8_t> ref =
+        testimg::embedded<std::uint8_t>(texture(w, h, 3), 3, 9, {5, -7});
+    ref.clientFromImageXform(vkXform<2>(0.5, 0.0, 0.0, 0.5, 100.0, -20.0));
+    vkImageNormalizer t;
+    t.referenceImage(ref, false);
+    if (withMask) {
+        auto gen = testimg::rng(5);
+        vkPelBuffer<std::uint8_t> mask = testimg::random<std::uint8_t>(w - 4, h - 2, gen, 0, 3);
+        mask.offset(7, -6);
+        t.maskImage(mask, true);
+    }
+    t.neighborhoodSize({9, 7});
+    t.granularity(granularity);
+    return t;
+}
+
 // Largest absolute difference between the pixels of two equally sized windows.
 inline int maxDiff(const vkPelBuffer_const<std::uint8_t>& a, const vkPelBuffer_const<std::uint8_t>& b) {
     const auto pa = testimg::pixels(a), pb = testimg::pixels(b);
