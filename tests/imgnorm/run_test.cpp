@@ -82,20 +82,33 @@ TEST(Run, PartlyOverlappingViewEqualsACroppedCopyOfTheOverlap) {
     }
 }
 
-TEST(Run, RecordsTheParametersAndRestoresTheLevelEvenWhenTheRequestFails) {
-    vkImageNormalizer t = scene::trained(scene::texture(16, 16), eMatchHistogram);
+// Training and runs record their parameters (training records a mask only
+// when there is one) and restore the level; an invalid request is recorded
+// under its method name before it fails.
+TEST(Run, TrainingAndRunsRecordTheirParametersAndRestoreTheLevelEvenWhenTheRequestFails) {
+    const auto ref = scene::texture(16, 16), img = scene::texture(16, 16, 3);
+    vkImageNormalizer t = scene::trained(ref, eIdentity, scene::maskOf(ref.window(), ref.window()));
+    t.neighborhoodSize({31, 7});
+    t.set({0.25, 0.75}, {-20, 50}, true);
+    vkDiagObject trained, noMask, run, invalid;
+    trained.level(2);
+    run.level(5);
+    t.train(eMatchHistogramTails | eLocalCorrection, &trained, 0x10000);
+    ASSERT_EQ(trained.records().size(), 3u);
+    EXPECT_EQ(trained.records()[1].text(),
+              "trainedMethods=(4 | 16 | )\nkeepMaskedPixels=true\ntailFractions=( 0.25 , 0.75 )\n"
+              "neighborhoodSize=( 31 , 7 )\ngranularity=( 1 , 1 )\nintensityRange=( -20 , 50 )\n");
+    scene::trained(ref, eIdentity).train(eIdentity, &noMask, 0x10000);
+    ASSERT_EQ(noMask.records().size(), 2u);
+    EXPECT_EQ(noMask.records()[1].text().substr(0, 17), "trainedMethods=()");
     t.set({0.5, 0.75}, {-3, 4}, false);
-    vkDiagObject diag, invalid;
-    diag.level(5);
-    const auto img = scene::texture(16, 16, 3);
-    ASSERT_TRUE(runOn(t, img, eMatchHistogram, &diag, 0x30000).success);
-    ASSERT_EQ(diag.records().size(), 5u);  // which ones, in which order, at which levels: see the CLI tests
-    EXPECT_EQ(diag.records()[1].text(),
-              "method=eMatchHistogram\nkeepMaskedPixels=false\ntailFractions=( 0.5 , 0.75 )\n"
-              "neighborhoodSize=(101, 101)\ngranularity=(1, 1)\nintensityRange=(-3, 4)\n");
-    EXPECT_EQ(diag.level(), 5);
-    // Invalid requests are recorded under their method name before failing,
-    // and the level is restored on the way out.
+    ASSERT_TRUE(runOn(t, img, eMatchHistogramTails, &run, 0x30000).success);
+    ASSERT_EQ(run.records().size(),
+              5u);  // which ones, in which order, at which levels: see the CLI tests
+    EXPECT_EQ(run.records()[1].text(),
+              "method=eMatchHistogramTails\nkeepMaskedPixels=false\ntailFractions=( 0.5 , 0.75 )\n"
+              "neighborhoodSize=(31, 7)\ngranularity=(1, 1)\nintensityRange=(-3, 4)\n");
+    EXPECT_TRUE(trained.level() == 2 && run.level() == 5);
     EXPECT_THROW(runOn(t, img, static_cast<Method>(3), &invalid, 0x10000), BadParams);
     EXPECT_EQ(invalid.records().at(1).text().substr(0, 21), "method=UnknownMethod\n");
     EXPECT_EQ(invalid.level(), 0);

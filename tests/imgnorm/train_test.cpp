@@ -98,24 +98,6 @@ TEST(Train, SettersUntrainButSetKeepsTheTraining) {
     EXPECT_EQ(t.trainedMethods(), eMatchHistogram);
 }
 
-TEST(Train, RecordsTheParametersAndNoMaskRecordWithoutAMask) {
-    const auto ref = scene::texture(16, 16);
-    vkImageNormalizer t = scene::trained(ref, eIdentity, scene::maskOf(ref.window(), ref.window()));
-    t.neighborhoodSize({31, 7});
-    t.set({0.25, 0.75}, {-20, 50}, true);
-    vkDiagObject diag, noMask;
-    diag.level(2);
-    t.train(eMatchHistogramTails | eLocalCorrection, &diag, 0x10000);
-    ASSERT_EQ(diag.records().size(), 3u);
-    EXPECT_EQ(diag.records()[1].text(),
-              "trainedMethods=(4 | 16 | )\nkeepMaskedPixels=true\ntailFractions=( 0.25 , 0.75 )\n"
-              "neighborhoodSize=( 31 , 7 )\ngranularity=( 1 , 1 )\nintensityRange=( -20 , 50 )\n");
-    EXPECT_EQ(diag.level(), 2);
-    scene::trained(ref, eIdentity).train(eIdentity, &noMask, 0x10000);
-    ASSERT_EQ(noMask.records().size(), 2u);  // no mask record without a mask
-    EXPECT_EQ(noMask.records()[1].text().substr(0, 17), "trainedMethods=()");
-}
-
 // Runs call with the n-th allocation failing (or cancelling), for n = 1, 2,
 // ... until it completes; check(completed) runs after each attempt.
 template <class Call, class Check>
