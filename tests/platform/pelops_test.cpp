@@ -28,53 +28,40 @@ TEST(PelCopy, CopiesTheWindowOnlyIntoTheOverlapKeepingPositionsAndTransforms) {
         "");
 }
 
-TEST(PelMapMinHistogram, MatchDirectLoopsInsideTheWindowOnlyForAllWidths) {
+// Every width; the last one 701 rows high (a prime: several strips of rows)
+// at every thread count too.
+TEST(PelMapMinHistogram, MatchDirectLoopsInsideTheWindowOnlyForAllWidthsAndThreadCounts) {
     std::vector<U8> table(256);
     for (int i = 0; i < 256; ++i)
         table[static_cast<size_t>(i)] = static_cast<U8>(i * 7 + 3);
     auto gen = testimg::rng(3);
-    for (std::int32_t w : {1, 2, 3, 7, 8, 9, 63, 64, 65}) {
+    for (std::int32_t w : {1, 2, 3, 7, 8, 9, 63, 64, 65, 300}) {
+        const std::int32_t h = w == 300 ? 701 : 5;
         SCOPED_TRACE(testing::Message() << "width " << w);
-        auto img = testimg::embedded<U8>(testimg::random<U8>(w, 5, gen), 2, 7, P(3, -1));
+        auto img = testimg::embedded<U8>(testimg::random<U8>(w, h, gen), 2, 7, P(3, -1));
         const auto before = testimg::storagePixels<U8>(img);
         std::vector<U8> mapped = pixels<U8>(img);
-        std::vector<std::uint32_t> h, counts(256, 0);
+        std::vector<std::uint32_t> counts(256, 0);
         for (U8& v : mapped)
             ++counts[v], v = table[v];
-        vfPelHistogram(img, h);
-        EXPECT_EQ(h, counts);
+        for (const std::int32_t n : testthreads::kCounts) {
+            const testthreads::Count count(n);
+            std::vector<std::uint32_t> hist;
+            vfPelHistogram(img, hist);
+            EXPECT_EQ(hist, counts) << n << " threads";
+            EXPECT_EQ(pixels<U8>(vfPelMap(img, table)), mapped) << n << " threads";
+        }
         // The minimum over the common window, against a second image placed one pixel off.
-        const auto other = testimg::embedded<U8>(testimg::random<U8>(w, 5, gen), 1, 0, P(4, -2));
+        const auto other = testimg::embedded<U8>(testimg::random<U8>(w, h, gen), 1, 0, P(4, -2));
         const auto m = vfPelMin<U8>(img, other);
         ASSERT_EQ(m.window(), img.window() & other.window());
         for (std::int32_t y = m.window().ul().y(); y < m.window().ll().y(); ++y)
             for (std::int32_t x = m.window().ul().x(); x < m.window().ur().x(); ++x)
                 ASSERT_EQ(m.get(P(x, y)), std::min(img.get(P(x, y)), other.get(P(x, y))));
-        EXPECT_EQ(pixels<U8>(vfPelMap(img, table)), mapped);
         vfPelMap(img, table, img);
         EXPECT_EQ(testimg::windowMismatch<U8>(before, img, [&](P, U8 v) { return table[v]; }), "");
     }
     EXPECT_THROW(vfPelMap(vkPelBuffer<U8>(2, 2), std::vector<U8>(255)), vkPelFunc::BadParams);
-}
-
-// Several strips of rows (the height is prime), in larger storage.
-TEST(PelMapHistogram, EveryThreadCountMatchesDirectLoopsOverSeveralStrips) {
-    auto gen = testimg::rng(4);
-    const auto img = testimg::embeddedWithMargins<U8>(testimg::random<U8>(300, 701, gen), 3, 1, 5,
-                                                      2, 9, P(-2, 7));
-    std::vector<U8> table(256), mapped = pixels<U8>(img);
-    for (int i = 0; i < 256; ++i)
-        table[static_cast<size_t>(i)] = static_cast<U8>(255 - i);
-    std::vector<std::uint32_t> counts(256, 0);
-    for (U8& v : mapped)
-        ++counts[v], v = table[v];
-    for (const std::int32_t n : testthreads::kCounts) {
-        const testthreads::Count count(n);
-        std::vector<std::uint32_t> h;
-        vfPelHistogram(img, h);
-        EXPECT_EQ(h, counts) << n << " threads";
-        EXPECT_EQ(pixels<U8>(vfPelMap(img, table)), mapped) << n << " threads";
-    }
 }
 
 TEST(PelMap, DeepTableMapsTheWindowUpToItsTopLevelAndRefusesValuesBeyondIt) {
