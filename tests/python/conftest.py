@@ -29,6 +29,3 @@ def trained(scene):
                               tails=(0.05, 0.95))
     tool.train()
     return tool
-
-
-ALL_METHODS = ["identity", "histogram", "mean-stddev", "tails", "linear-fit", "local-mean", "local-median"]
