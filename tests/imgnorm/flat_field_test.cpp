@@ -15,13 +15,9 @@ using Img = vkPelBuffer<std::uint8_t>;
 using CImg = vkPelBuffer_const<std::uint8_t>;
 using Frames = vkFlatField::Frames;
 
+// A w x h image of f(x, y), rounded and clamped.
 Img image(std::int32_t w, std::int32_t h, const std::function<double(int, int)>& f) {
-    Img b(w, h);
-    for (std::int32_t y = 0; y < h; ++y)
-        for (std::int32_t x = 0; x < w; ++x)
-            b.pointToOffset()[y * b.rowUpdate() + x] =
-                static_cast<std::uint8_t>(std::clamp(std::lround(f(x, y)), 0L, 255L));
-    return b;
+    return scene::mapped(Img(w, h), [&](double, int x, int y) { return f(x, y); });
 }
 
 // A sensor with a dark level and column pattern, a vignette and 5 % of
