@@ -39,25 +39,9 @@ vkLocalGainNormalizer trained(const vkImageNormalizer& s) {
     return g;
 }
 
-TEST(LocalGainNormalizer, RejectsParametersOutOfRangeAndKeepsTheOldValues) {
-    vkLocalGainNormalizer g = trained(scene::placedTool(false));
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    for (const D& bad :
-         {D(0.0, 4.0), D(1.5, 4.0), D(0.5, 0.9), D(0.5, 16.5), D(nan, 2.0), D(0.5, nan)})
-        EXPECT_EQ(scene::thrown<BadParams>([&] { g.gainRange(bad); }),
-                  "gainRange must be: 0 < x <= 1 <= y <= 16");
-    for (double bad : {0.0, -1.0, 64.5, nan})
-        EXPECT_EQ(scene::thrown<BadParams>([&] { g.deviationFloor(bad); }),
-                  "deviationFloor must be: 0 < floor <= 64");
-    EXPECT_EQ(g.gainRange(), D(0.5, 3.0));
-    EXPECT_EQ(g.deviationFloor(), 2.0);
-    // Accepted values at the limits keep the training: only run reads them.
-    g.gainRange(D(1.0, 1.0));
-    g.deviationFloor(64.0);
-    EXPECT_TRUE(g.isTrained());
-}
-
-TEST(LocalGainNormalizer, ReportsEachWrongRequestWithoutChangingTheTool) {
+// Bad parameters, training and runs are refused, each with its message,
+// and leave the tool as it was.
+TEST(LocalGainNormalizer, RefusesBadParametersAndRequestsWithoutChangingTheTool) {
     vkLocalGainNormalizer untrainedTool;
     const vkImageNormalizer s = scene::placedTool(true);
     EXPECT_EQ(scene::thrown<NotTrained>(
@@ -66,6 +50,14 @@ TEST(LocalGainNormalizer, ReportsEachWrongRequestWithoutChangingTheTool) {
     vkLocalGainNormalizer g = trained(s);
     const vkLocalGainNormalizer before = g;
     const Img expected = g.run(shaded(s), Correction::gainAndOffset);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (const D& bad :
+         {D(0.0, 4.0), D(1.5, 4.0), D(0.5, 0.9), D(0.5, 16.5), D(nan, 2.0), D(0.5, nan)})
+        EXPECT_EQ(scene::thrown<BadParams>([&] { g.gainRange(bad); }),
+                  "gainRange must be: 0 < x <= 1 <= y <= 16");
+    for (double bad : {0.0, -1.0, 64.5, nan})
+        EXPECT_EQ(scene::thrown<BadParams>([&] { g.deviationFloor(bad); }),
+                  "deviationFloor must be: 0 < floor <= 64");
     EXPECT_EQ(scene::thrown<CanNotTrain>([&] { g.train(vkImageNormalizer()); }),
               "The source tool's referenceImage() must be bound to train a local gain correction.");
     {
@@ -81,6 +73,10 @@ TEST(LocalGainNormalizer, ReportsEachWrongRequestWithoutChangingTheTool) {
               "Cannot specify an unknown local gain correction.");
     EXPECT_TRUE(g == before);
     EXPECT_TRUE(vfPelEqual<std::uint8_t>(g.run(shaded(s), Correction::gainAndOffset), expected));
+    // Accepted values at the limits keep the training: only run reads them.
+    g.gainRange(D(1.0, 1.0));
+    g.deviationFloor(64.0);
+    EXPECT_TRUE(g.isTrained());
 }
 
 // A run-time image that covers only part of the trained window gives what a
