@@ -94,7 +94,7 @@ TEST(WriteImage, RoundTripOfAWindowKeepsEveryPixelAndDepthAtAwkwardSizes) {
                                          {9, 9}, {63, 4}, {64, 64}, {65, 3}};
     for (std::uint32_t seed = 0; seed < std::size(sizes); ++seed) {
         auto gen = testimg::rng(seed);
-        const auto [w, h] = sizes[seed];
+        const int w = sizes[seed].first, h = sizes[seed].second;
         for (const int depth : {8, 0, 12, 16})
             for (const std::string ext : {".PNG", ".Pnm", ".TIFF"}) {
                 SCOPED_TRACE(ext + " depth " + std::to_string(depth) + " seed " +
