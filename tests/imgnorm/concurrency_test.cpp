@@ -28,18 +28,6 @@ void onThreads(F work) {
         thread.join();
 }
 
-struct Outcome {
-    vkPelBuffer<std::uint8_t> image;
-    bool success = false;
-    std::string message;
-    std::size_t records = 0;
-    bool operator==(const Outcome& o) const {
-        return success == o.success && message == o.message && records == o.records &&
-               image.isBound() == o.image.isBound() &&
-               (!image.isBound() || vf_PelBufferEqual(image, o.image, 0.0));
-    }
-};
-
 template <int N>
 struct Registered : vkPersistent {};
 
@@ -79,16 +67,12 @@ TEST(Concurrent, EightThreadsRunningEveryMethodOnOneToolGetTheSerialResults) {
                       [](double v, std::int32_t x, std::int32_t) { return v * 0.8 + x * 0.5; }),
         scene::texture(72, 48, 5), flat};
     const auto runOne = [&](std::size_t task) {
-        Outcome o;
         vkDiagObject diag;
-        o.image =
-            tool.run(images[task / 7], static_cast<Method>(task % 7 == 6 ? 0 : 1u << (task % 7)),
-                     o.success, o.message, &diag, 0x30000);
-        o.records = diag.records().size();
-        return o;
+        return scene::runOn(tool, images[task / 7],
+                            static_cast<Method>(task % 7 == 6 ? 0 : 1u << (task % 7)), &diag, 0x30000);
     };
     const std::size_t tasks = images.size() * 7;
-    std::vector<Outcome> serial;
+    std::vector<scene::Outcome> serial;
     for (std::size_t i = 0; i < tasks; ++i)
         serial.push_back(runOne(i));
 

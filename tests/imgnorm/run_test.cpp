@@ -10,21 +10,8 @@ using P = vkPair<std::int32_t>;
 using Img = vkPelBuffer<std::uint8_t>;
 using CImg = vkPelBuffer_const<std::uint8_t>;
 
-namespace {
-
-struct Outcome {
-    Img image;
-    bool success = false;
-    std::string message = "stale";
-};
-
-Outcome runOn(const vkImageNormalizer& t, const CImg& img, Method m, vkDiagObject* diag = nullptr, std::uint32_t flags = 0) {
-    Outcome o;
-    o.image = t.run(img, m, o.success, o.message, diag, flags);
-    return o;
-}
-
-}  // namespace
+using scene::Outcome;
+using scene::runOn;
 
 TEST(Run, ChecksRunInOrderAndResetSuccessAndMessage) {
     const vkImageNormalizer t = scene::trained(scene::texture(16, 16), eLocalCorrection);

@@ -80,8 +80,32 @@ inline vkImageNormalizer placedTool(bool withMask, vkPair<std::int32_t> granular
     return t;
 }
 
+// What a run gives: the result, success, message and how many records it
+// made (when given a recorder).
+struct Outcome {
+    vkPelBuffer<std::uint8_t> image;
+    bool success = false;
+    std::string message = "stale";
+    std::size_t records = 0;
+    bool operator==(const Outcome& o) const {
+        return success == o.success && message == o.message && records == o.records &&
+               image.isBound() == o.image.isBound() &&
+               (!image.isBound() || vf_PelBufferEqual(image, o.image, 0.0));
+    }
+};
+
+inline Outcome runOn(const vkImageNormalizer& t, const vkPelBuffer_const<std::uint8_t>& img,
+                     vkImageNormalizerDefs::Method m, vkDiagObject* diag = nullptr,
+                     std::uint32_t flags = 0) {
+    Outcome o;
+    o.image = t.run(img, m, o.success, o.message, diag, flags);
+    o.records = diag != nullptr ? diag->records().size() : 0;
+    return o;
+}
+
 // Largest absolute difference between the pixels of two equally sized windows.
-inline int maxDiff(const vkPelBuffer_const<std::uint8_t>& a, const vkPelBuffer_const<std::uint8_t>& b) {
+inline int maxDiff(const vkPelBuffer_const<std::uint8_t>& a,
+                   const vkPelBuffer_const<std::uint8_t>& b) {
     const auto pa = testimg::pixels(a), pb = testimg::pixels(b);
     EXPECT_EQ(pa.size(), pb.size());
     int m = 0;
