@@ -123,70 +123,65 @@ TEST(LocalGainNormalizer, KeepsTheRunTimePixelsOutsideTheMaskWhenTheSourceSaysSo
     EXPECT_GT(changed, excluded / 2);  // without keeping, excluded pixels are corrected too
 }
 
-TEST(LocalGainNormalizer, ArchiveRecordIsTheSourcesRecordThenItsOwnItems) {
-    for (const bool masked : {false, true}) {
-        const vkImageNormalizer s = scene::placedTool(masked, P(2, 2));
-        const vkLocalGainNormalizer g = trained(s);
-        const auto bytes = scene::stored(g);
-        const Bytes tail = Bytes().u8(0).u8(1).u8(0).f64(0.5).f64(3.0).f64(2.0);
-        EXPECT_EQ(bytes, Bytes().append(scene::stored(s)).append(tail.v).v);
-
-        vkLocalGainNormalizer loaded;
-        vkArchive in(bytes);
-        in || loaded;
-        EXPECT_EQ(in.remaining(), 0u);
-        EXPECT_TRUE(loaded == g);
-        for (Correction c : kCorrections)
-            EXPECT_TRUE(vfPelEqual<std::uint8_t>(loaded.run(shaded(s), c), g.run(shaded(s), c)));
-    }
-    // An untrained tool keeps its parameters and stays untrained.
-    vkLocalGainNormalizer fresh;
-    fresh.gainRange(D(0.75, 1.5));
-    vkLocalGainNormalizer loaded = trained(scene::placedTool(false));
-    vkArchive in(scene::stored(fresh));
+// The tool trained on s with a gain range of 0.5..3 and a floor of 2 stores
+// the source's record, then its own items; the record loads into an equal
+// tool that runs alike on image. Returns the tool and the record.
+template <class Tool, class Pel>
+std::pair<Tool, std::vector<std::uint8_t>> expectRecordRoundTrip(const typename Tool::Source& s,
+                                                                 const vkPelBuffer<Pel>& image) {
+    Tool g;
+    g.gainRange(D(0.5, 3.0));
+    g.deviationFloor(2.0);
+    g.train(s);
+    const auto bytes = scene::stored(g);
+    EXPECT_EQ(bytes,
+              Bytes().append(scene::stored(s)).u8(0).u8(1).u8(0).f64(0.5).f64(3.0).f64(2.0).v);
+    Tool loaded;
+    vkArchive in(bytes);
     in || loaded;
-    EXPECT_TRUE(loaded == fresh);
-    EXPECT_FALSE(loaded.isTrained());
+    EXPECT_EQ(in.remaining(), 0u);
+    EXPECT_TRUE(loaded == g);
+    for (Correction c : kCorrections)
+        EXPECT_EQ(testimg::pixels<Pel>(loaded.run(image, c)),
+                  testimg::pixels<Pel>(g.run(image, c)));
+    return {g, bytes};
 }
 
-// The deep tool: its source's deep record then the same items, loaded into
-// an equal tool that runs alike; each loader refuses the other's record; a
-// value above the depth is refused in the reference and in the image.
-TEST(LocalGainNormalizer, DeepToolStoresItsSourcesRecordAndRefusesValuesAboveItsDepth) {
-    using Deep = vkPelBuffer<std::uint16_t>;
-    const vkImageNormalizer s8 = scene::placedTool(true, P(2, 2));
+// The record at 8 bits with and without a mask, and at 12 bits (its source's
+// deep record); each loader refuses the other depth's record, and the deep
+// tool refuses a value above its depth in the reference and in the image. An
+// untrained tool keeps its parameters and stays untrained.
+TEST(LocalGainNormalizer, ArchiveRecordIsTheSourcesRecordThenItsOwnItemsAtEachDepth) {
+    const vkImageNormalizer plain = scene::placedTool(false, P(2, 2)),
+                            s8 = scene::placedTool(true, P(2, 2));
+    expectRecordRoundTrip<vkLocalGainNormalizer>(plain, shaded(plain));
+    auto [eight, eightRecord] = expectRecordRoundTrip<vkLocalGainNormalizer>(s8, shaded(s8));
     vkDeepImageNormalizer s(12);
     s.referenceImage(testimg::deepened(s8.referenceImage()), true);
     s.maskImage(s8.maskImage(), true);
     s.neighborhoodSize(P(9, 7));
     s.granularity(P(2, 2));
-    vkDeepLocalGainNormalizer g;
-    g.gainRange(D(0.5, 3.0));
-    g.train(s);
-    const auto bytes = scene::stored(g);
-    EXPECT_EQ(bytes,
-              Bytes().append(scene::stored(s)).u8(0).u8(1).u8(0).f64(0.5).f64(3.0).f64(1.0).v);
-    vkDeepLocalGainNormalizer loaded;
-    vkArchive in(bytes);
-    in || loaded;
-    EXPECT_TRUE(loaded == g);
-    const Deep image = testimg::deepened(shaded(s8));
-    for (Correction c : kCorrections)
-        EXPECT_EQ(testimg::pixels<std::uint16_t>(loaded.run(image, c)),
-                  testimg::pixels<std::uint16_t>(g.run(image, c)));
+    const vkPelBuffer<std::uint16_t> image = testimg::deepened(shaded(s8));
+    auto [deep, deepRecord] = expectRecordRoundTrip<vkDeepLocalGainNormalizer>(s, image);
+    const vkDeepLocalGainNormalizer trainedDeep = deep;
+    vkArchive deepIn(deepRecord), eightIn(eightRecord);
+    EXPECT_THROW(deepIn || eight, vkArchive::UnknownVersion);
+    EXPECT_THROW(eightIn || deep, vkArchive::UnknownVersion);
 
-    vkLocalGainNormalizer eight;
-    vkArchive deepRecord(bytes), eightRecord(scene::stored(trained(s8)));
-    EXPECT_THROW(deepRecord || eight, vkArchive::UnknownVersion);
-    EXPECT_THROW(eightRecord || loaded, vkArchive::UnknownVersion);
-
-    Deep above = vfPelCopy(image);
+    vkPelBuffer<std::uint16_t> above = vfPelCopy(image);
     above.pointToOffset()[15 * above.rowUpdate() + 20] = 4096;
-    EXPECT_THROW((void)g.run(above, Correction::gainOnly), BadImage);
+    EXPECT_THROW((void)deep.run(above, Correction::gainOnly), BadImage);
     vkDeepImageNormalizer wide(12);
     wide.referenceImage(above, true);
-    EXPECT_THROW(loaded.train(wide), BadImage);
-    EXPECT_TRUE(loaded == g);
+    EXPECT_THROW(deep.train(wide), BadImage);
+    EXPECT_TRUE(deep == trainedDeep);
+
+    vkLocalGainNormalizer fresh;
+    fresh.gainRange(D(0.75, 1.5));
+    vkArchive in(scene::stored(fresh));
+    in || eight;
+    EXPECT_TRUE(eight == fresh);
+    EXPECT_FALSE(eight.isTrained());
 }
 
 // Hostile records: each is refused with its own exception, and the tool
