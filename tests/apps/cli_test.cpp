@@ -241,6 +241,9 @@ TEST_F(Cli, BadUsageAndBadFilesFailNamingTheCauseAndWriteNothing) {
         {"run --method identity --out-dir @in @in", "would overwrite it"},
         {"run --method identity --out-dir @out @in/drift.png @in/more", "would both be written to"},
         {"run --method flat-field -o @x.png %drift", "--method flat-field needs --flat FILE"},
+        {"report -o @x.html %drift", "give --tool TOOL or --reference REF"},
+        {"report --reference %golden -o @x.txt %drift", "name it FILE.html"},
+        {"report --reference %golden --methods identity -o @x.html %drift", "other than identity"},
     };
     const std::string tr = "train --methods tails -o @t.tool --reference ";
     const std::pair<std::string, std::string> failures[] = {

@@ -159,7 +159,8 @@ TEST(Report, SampleSetRendersInChromiumWithItsSectionsAndNoRequestLeavingThePage
 }
 
 // The same inputs give the same failure lines as run, and the report is
-// still written, with the failure in it.
+// still written, with the failure in it. (Its usage errors are checked with
+// the other commands' in cli_test.cpp.)
 TEST(Report, BadInputFailsAsRunFailsAndIsShownInThePage) {
     const fs::path dir = freshDir();
     ASSERT_EQ(imgnorm("samples s --size 48x36", dir).status, 0);
@@ -179,16 +180,5 @@ TEST(Report, BadInputFailsAsRunFailsAndIsShownInThePage) {
             EXPECT_NE(readFile(dir / "r.html").find("s/broken.png: corrupt PNG file"),
                       std::string::npos);
         }
-    }
-    const std::pair<std::string, std::string> usage[] = {
-        {"report -o r.html s/drift.png", "give --tool TOOL or --reference REF"},
-        {"report --reference s/golden.png -o r.txt s/drift.png", "name it FILE.html"},
-        {"report --reference s/golden.png --methods identity -o r.html s/drift.png",
-         "other than identity"},
-    };
-    for (const auto& [line, message] : usage) {
-        const Outcome o = imgnorm(line, dir);
-        EXPECT_EQ(o.status, 2) << line;
-        EXPECT_NE(o.err.find(message), std::string::npos) << o.err;
     }
 }
