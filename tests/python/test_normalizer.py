@@ -254,9 +254,10 @@ def test_threads_share_one_tool_and_match_one_thread(scene, trained):
         np.testing.assert_array_equal(e, g)
     # Python code runs while a call works: the call does not hold the GIL.
     # This thread must get its turn in the middle of a call of a few tenths
-    # of a second (with the GIL held it would run only before and after).
-    large, span, seen = np.zeros((2048, 2048), np.uint8), [], []
-    worker = threading.Thread(target=lambda: (span.append(time.perf_counter()), imgnorm.median(large, 31),
+    # of a second (with the GIL held it would run only before and after);
+    # the call is long enough that a loaded machine still gives it turns.
+    large, span, seen = np.zeros((4096, 4096), np.uint8), [], []
+    worker = threading.Thread(target=lambda: (span.append(time.perf_counter()), imgnorm.median(large, 101),
                                               span.append(time.perf_counter())))
     worker.start()
     while worker.is_alive():
