@@ -143,6 +143,16 @@ def test_gaussian_sample_keeps_constants_and_sub_samples_to_ceil_size(kernel, st
     assert (imgnorm.gaussian_sample(image, kernel, subsample=step, gain=2.0) == 186).all()
 
 
+def png_chunks(path, skip=b""):
+    data, chunks, at = path.read_bytes(), [], 8
+    while at < len(data):
+        size = int.from_bytes(data[at:at + 4], "big")
+        if data[at + 4:at + 8] != skip:
+            chunks.append(data[at + 4:at + 12 + size])
+        at += 12 + size
+    return chunks
+
+
 def test_image_files_round_trip_and_refuse_what_they_cannot_hold(tmp_path):
     image = random_image(np.random.default_rng(SEED), 13, 17)
     deep = image.astype(np.uint16) * 16
@@ -152,6 +162,13 @@ def test_image_files_round_trip_and_refuse_what_they_cannot_hold(tmp_path):
         back = imgnorm.imread(tmp_path / name)
         assert back.dtype == array.dtype
         np.testing.assert_array_equal(back, array)
+    # A 12-bit PNG holds its samples scaled up to 16 bits, the top bits
+    # repeated below (4095 -> 65535), as readers without sBIT expect: it is
+    # the 16-bit file of the scaled samples plus an sBIT chunk.
+    twelve = np.array([[0, 1, 2048, 4095]], np.uint16)
+    imgnorm.imwrite(tmp_path / "12.png", twelve, depth=12)
+    imgnorm.imwrite(tmp_path / "16.png", twelve << 4 | twelve >> 8)
+    assert png_chunks(tmp_path / "12.png", skip=b"sBIT") == png_chunks(tmp_path / "16.png")
     (tmp_path / "bad.png").write_bytes(b"\x89PNG\r\n\x1a\nnot really")
     for call in (lambda: imgnorm.imread(tmp_path / "bad.png"), lambda: imgnorm.imread(tmp_path / "none.png"),
                  lambda: imgnorm.imwrite(tmp_path / "c.jpg", image)):
