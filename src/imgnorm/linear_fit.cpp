@@ -454,17 +454,26 @@ bool fitGrayLine(const std::vector<std::uint32_t>& pairs,
     return true;
 }
 
-bool refineGrayLine(const PairedImagesOf<std::uint16_t>& images,
-                    const std::vector<std::uint8_t>& kept, int shift, vkPair<double>& line) {
-    if (kept.size() != kPairs) vstd_assert_(__LINE__);
-    // Per full run-time value: the number of kept pixels and their template
-    // sum, so that the pass is two increments per pixel; the sums of the
-    // line come from these tables (64-bit sums: no overflow before 2^48
-    // pixels of one run-time value). The values lie below 2^depth (checked
-    // when the pairs were counted), so the tables have 2^depth entries.
-    // Even and odd pixels go to two sets of tables, as the pair counts do,
-    // so that runs of equal values form no store-to-load chains. A strip's
-    // table holds the counts of both sets, then the template sums of both.
+namespace {
+
+__extension__ typedef unsigned __int128 u128;
+__extension__ typedef __int128 i128;
+
+// The count, sum r, sum t, sum r^2 and sum r t of a refinement's kept pixels.
+struct KeptTotals {
+    u128 n = 0, r = 0, t = 0, rr = 0, rt = 0;
+};
+
+// The portable refinement: per full run-time value, the number of kept
+// pixels and their template sum, so that the pass is two increments per
+// pixel (64-bit sums: no overflow before 2^48 pixels of one run-time value).
+// The values lie below 2^depth (checked when the pairs were counted), so the
+// tables have 2^depth entries. Even and odd pixels go to two sets of tables,
+// as the pair counts do, so that runs of equal values form no store-to-load
+// chains. A strip's table holds the counts of both sets, then the template
+// sums of both.
+KeptTotals keptByTable(const PairedImagesOf<std::uint16_t>& images,
+                       const std::vector<std::uint8_t>& kept, int shift) {
     const std::size_t levels = std::size_t{256} << shift;
     const PairIndex<std::uint16_t> index{static_cast<unsigned>(shift)};
     std::vector<std::uint64_t> sums(4 * levels);
@@ -499,33 +508,80 @@ bool refineGrayLine(const PairedImagesOf<std::uint16_t>& images,
                     return keep[index(tp[x], rt[x])] & static_cast<std::uint8_t>(wt[x] != 0);
                 });
         });
+    KeptTotals total;
     for (std::size_t r = 0; r < levels; ++r) {
-        sums[r] += sums[levels + r];
-        sums[2 * levels + r] += sums[3 * levels + r];
+        const u128 count = sums[r] + u128{sums[levels + r]};
+        const u128 sum = sums[2 * levels + r] + u128{sums[3 * levels + r]};
+        total.n += count;
+        total.r += count * r;
+        total.rr += count * r * r;
+        total.t += sum;
+        total.rt += sum * r;
     }
-    const std::uint64_t* const n = sums.data();
-    const std::uint64_t* const st = sums.data() + 2 * levels;
-    // Centred sums, from the means: sum n (r - mr)^2 and
-    // sum (r - mr)(t - mt) over the pixels, which cancel nothing.
-    double pixels = 0.0, sumR = 0.0, sumT = 0.0;
-    for (std::size_t r = 0; r < levels; ++r) {
-        pixels += static_cast<double>(n[r]);
-        sumR += static_cast<double>(n[r]) * static_cast<double>(r);
-        sumT += static_cast<double>(st[r]);
-    }
-    if (pixels == 0.0) return false;
-    const double meanR = sumR / pixels, meanT = sumT / pixels;
-    double srr = 0.0, srt = 0.0;
-    for (std::size_t r = 0; r < levels; ++r) {
-        if (n[r] == 0) continue;
-        const double dr = static_cast<double>(r) - meanR, nr = static_cast<double>(n[r]);
-        srr += nr * dr * dr;
-        srt += dr * (static_cast<double>(st[r]) - nr * meanT);
-    }
-    // srr is 0 exactly when every pixel has one run-time value.
-    if (!(srr > 0.0)) return false;
-    const double slope = srt / srr;
-    const double intercept = meanT - slope * meanR;
+    return total;
+}
+
+// Whether the kept pairs of each reduced run-time value form one run of
+// template values, pairs that no pixel has counting as either (runs holds
+// them then). The robust fit keeps a band about a line, so they do.
+bool keptRuns(const std::vector<std::uint8_t>& kept, const std::vector<std::uint32_t>& pairs,
+              KeptRuns& runs) {
+    runs.lo.fill(255);
+    runs.hi.fill(0);
+    for (std::size_t t = 0; t < 256; ++t)
+        for (std::size_t r = 0; r < 256; ++r)
+            if (kept[t << 8 | r] != 0) {
+                runs.lo[r] = std::min(runs.lo[r], static_cast<std::uint8_t>(t));
+                runs.hi[r] = static_cast<std::uint8_t>(t);
+            }
+    for (std::size_t r = 0; r < 256; ++r)
+        for (std::size_t t = runs.lo[r]; t <= runs.hi[r]; ++t)
+            if (kept[t << 8 | r] == 0 && pairs[t << 8 | r] != 0) return false;
+    return true;
+}
+
+// The vector refinement: the pixels whose reduced pair lies in runs, summed
+// in vector lanes (addKeptRowAvx512).
+KeptTotals keptByRuns(const PairedImagesOf<std::uint16_t>& images, const KeptRuns& runs,
+                      int shift) {
+    std::array<std::uint64_t, kKeptSums> s{};
+    countPairedRows(images, kKeptSums, s.data(),
+                    [&](const std::uint16_t* rt, const std::uint16_t* tp, const std::uint8_t* wt,
+                        std::int32_t w, std::uint64_t* sums) {
+                        addKeptRowAvx512(rt, tp, wt, w, runs, shift, sums);
+                    });
+    KeptTotals total;
+    total.n = s[kCount];
+    total.r = s[kR];
+    total.t = s[kT];
+    total.rr = (u128{s[kRhRh]} << 16) + (u128{s[kRhRl]} << 9) + s[kRlRl];
+    total.rt = (u128{s[kRhTh]} << 16) + (u128{s[kCross]} << 8) + s[kRlTl];
+    return total;
+}
+
+}  // namespace
+
+bool refineGrayLine(const PairedImagesOf<std::uint16_t>& images,
+                    const std::vector<std::uint8_t>& kept, const std::vector<std::uint32_t>& pairs,
+                    int shift, vkPair<double>& line, RefinePath path) {
+    if (kept.size() != kPairs || pairs.size() != kPairs) vstd_assert_(__LINE__);
+    // The runs may take in pairs without pixels, which pairs tells only for
+    // images below 2^32 pixels (a pair's count wraps there).
+    const std::int64_t area = std::int64_t{images.runTime.width()} * images.runTime.height();
+    KeptRuns runs;
+    const KeptTotals s = path == RefinePath::Fastest && area < (std::int64_t{1} << 32) &&
+                                 keptRowAvx512Available() && keptRuns(kept, pairs, runs)
+                             ? keptByRuns(images, runs, shift)
+                             : keptByTable(images, kept, shift);
+    // n times the centred sums: n sum r^2 - (sum r)^2 and n sum r t - sum r
+    // sum t, exact in 128 bits, so that only the division rounds.
+    const u128 rr = s.n * s.rr - s.r * s.r;
+    // rr is 0 exactly when every kept pixel has one run-time value.
+    if (s.n == 0 || rr == 0) return false;
+    const i128 rt = static_cast<i128>(s.n * s.rt) - static_cast<i128>(s.r * s.t);
+    const double slope = static_cast<double>(rt) / static_cast<double>(rr);
+    const double n = static_cast<double>(s.n);
+    const double intercept = static_cast<double>(s.t) / n - slope * (static_cast<double>(s.r) / n);
     if (!std::isfinite(slope) || !std::isfinite(intercept)) return false;
     line = vkPair<double>(slope, intercept);
     return true;
@@ -619,7 +675,8 @@ vkPelBuffer<std::uint16_t> runLinearFit(const vkPelBuffer_const<std::uint16_t>& 
     RobustFit fit = robustLine(counts, angles, &kept);
     // The reduced fit found two reduced run-time values among the kept
     // pairs, so their pixels hold two full ones.
-    if (fit.found && !refineGrayLine(images, kept, shift, fit.line)) vstd_assert_(__LINE__);
+    if (fit.found && !refineGrayLine(images, kept, counts.pairs, shift, fit.line))
+        vstd_assert_(__LINE__);
     vkAttention::check();
     // The record shows the reduced pairs and band with the refined line.
     if (details != nullptr)

@@ -102,53 +102,71 @@ TEST(CountPairs, MatchesNaiveCountsByPositionOnReducedDeepValues) {
 
 TEST(RefineGrayLine, LeastSquaresOverTheFullValuesOfKeptPairsOfWeightedPixels) {
     using U16 = vkPelBuffer<std::uint16_t>;
-    for (int depth : {12, 16})
-        for (bool weighted : {false, true}) {
-            SCOPED_TRACE(testing::Message() << "depth=" << depth << " weighted=" << weighted);
-            const int shift = depth - 8;
-            const std::uint32_t top = (1u << depth) - 1;
-            auto gen = testimg::rng(static_cast<std::uint32_t>(depth + weighted));
-            // t about 0.7 r + 300 (in 12-bit levels) plus noise; the top
-            // levels appear on both sides.
-            U16 run = testimg::random<std::uint16_t>(67, 9, gen, 0, top), tmpl(67, 9);
-            const double scale = double(top) / 4095;
-            for (std::int32_t i = 0; i < 67 * 9; ++i) {
-                const P p(i % 67, i / 67);
-                const double t =
-                    0.7 * run.get(p) + 300 * scale + double(gen() % 41) * scale - 20 * scale;
-                tmpl.set(p, std::uint16_t(std::clamp(t, 0.0, double(top))));
-            }
-            run.set(P(5, 5), std::uint16_t(top));
-            const auto runIn = testimg::embedded<std::uint16_t>(run, 2, 9, P(-4, 3));
-            const auto tmplIn = testimg::embedded<std::uint16_t>(tmpl, 1, 7, P(-4, 3));
-            Img weight;
-            if (weighted)
-                weight = testimg::embedded<std::uint8_t>(
-                    testimg::random<std::uint8_t>(67, 9, gen, 0, 2), 3, 1, P(-4, 3));
-            std::vector<std::uint8_t> kept(256 * 256);
-            for (auto& k : kept)
-                k = gen() % 4 != 0;
-            Points pts;
-            for (std::int32_t i = 0; i < 67 * 9; ++i) {
-                const P p(i % 67 - 4, i / 67 + 3);
-                const int r = runIn.get(p), t = tmplIn.get(p);
-                if ((!weighted || weight.get(p) != 0) &&
-                    kept[size_t((t >> shift) * 256 + (r >> shift))])
-                    pts.emplace_back(r, t);
-            }
-            vkPair<double> line(-1, -1);
-            ASSERT_TRUE(refineGrayLine(pairImages<std::uint16_t>(runIn, tmplIn, weight), kept,
-                                       shift, line));
-            const auto ref = naiveLine(pts);
-            EXPECT_NEAR(line.x(), ref.x(), 1e-9);
-            EXPECT_NEAR(line.y(), ref.y(), 1e-9 * top);
+    struct Case {
+        int depth;
+        std::int32_t w, h;
+        bool weighted;
+        char kept;             // pairs kept: at random, in a band about the line, all
+        std::uint32_t lowest;  // the smallest run-time value
+    };
+    // A row of 2^20 + 2^16 values with high bytes 255 would overflow 32-bit
+    // lanes kept for all of it.
+    for (const Case& c :
+         {Case{12, 67, 9, false, 'r', 0}, Case{12, 67, 9, true, 'b', 0},
+          Case{16, 67, 9, true, 'r', 0}, Case{16, 67, 9, false, 'b', 0},
+          Case{16, 63, 2, true, 'b', 0}, Case{16, (1 << 20) + (1 << 16), 1, false, 'a', 65280}}) {
+        SCOPED_TRACE(testing::Message() << "depth=" << c.depth << " w=" << c.w
+                                        << " weighted=" << c.weighted << " kept=" << c.kept);
+        const int shift = c.depth - 8;
+        const std::uint32_t top = (1u << c.depth) - 1;
+        auto gen = testimg::rng(static_cast<std::uint32_t>(c.depth + c.weighted + c.kept));
+        // t about 0.7 r + 300 (in 12-bit levels) plus noise; the top levels
+        // appear on both sides.
+        U16 run = testimg::random<std::uint16_t>(c.w, c.h, gen, c.lowest, top), tmpl(c.w, c.h);
+        const double scale = double(top) / 4095;
+        for (std::int32_t i = 0; i < c.w * c.h; ++i) {
+            const P p(i % c.w, i / c.w);
+            const double t =
+                0.7 * run.get(p) + 300 * scale + double(gen() % 41) * scale - 20 * scale;
+            tmpl.set(p, std::uint16_t(std::clamp(t, 0.0, double(top))));
         }
+        run.set(P(5, 0), std::uint16_t(top));
+        const auto runIn = testimg::embedded<std::uint16_t>(run, 2, 9, P(-4, 3));
+        const auto tmplIn = testimg::embedded<std::uint16_t>(tmpl, 1, 7, P(-4, 3));
+        Img weight;
+        if (c.weighted)
+            weight = testimg::embedded<std::uint8_t>(
+                testimg::random<std::uint8_t>(c.w, c.h, gen, 0, 2), 3, 1, P(-4, 3));
+        const auto images = pairImages<std::uint16_t>(runIn, tmplIn, weight);
+        std::vector<std::uint8_t> kept(256 * 256);
+        for (std::size_t i = 0; i < kept.size(); ++i)
+            kept[i] = c.kept == 'a' ||
+                      (c.kept == 'b' ? std::abs(double(i >> 8) - 0.7 * double(i & 255) - 19) < 3
+                                     : gen() % 4 != 0);
+        Points pts;
+        for (std::int32_t i = 0; i < c.w * c.h; ++i) {
+            const P p(i % c.w - 4, i / c.w + 3);
+            const int r = runIn.get(p), t = tmplIn.get(p);
+            if ((!c.weighted || weight.get(p) != 0) &&
+                kept[size_t((t >> shift) * 256 + (r >> shift))])
+                pts.emplace_back(r, t);
+        }
+        const auto ref = naiveLine(pts);
+        const std::vector<std::uint32_t> pairs = countPairs(images, shift).pairs;
+        for (RefinePath path : {RefinePath::Fastest, RefinePath::Portable}) {
+            vkPair<double> line(-1, -1);
+            ASSERT_TRUE(refineGrayLine(images, kept, pairs, shift, line, path));
+            EXPECT_NEAR(line.x(), ref.x(), 1e-9) << (path == RefinePath::Portable);
+            EXPECT_NEAR(line.y(), ref.y(), 1e-9 * top) << (path == RefinePath::Portable);
+        }
+    }
     // Kept pixels of a single run-time value give no line.
     U16 one(8, 8), tmpl(8, 8);
     vfPelSet<std::uint16_t>(one, 1000);
     vkPair<double> line(3, 4);
-    EXPECT_FALSE(refineGrayLine(pairImages<std::uint16_t>(one, tmpl, Img()),
-                                std::vector<std::uint8_t>(65536, 1), 4, line));
+    const std::vector<std::uint8_t> all(65536, 1);
+    EXPECT_FALSE(refineGrayLine(pairImages<std::uint16_t>(one, tmpl, Img()), all,
+                                std::vector<std::uint32_t>(65536, 0), 4, line));
     EXPECT_EQ(line, vkPair<double>(3, 4));
 }
 

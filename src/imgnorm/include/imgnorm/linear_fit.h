@@ -181,12 +181,40 @@ bool fitGrayLine(const std::vector<std::uint32_t>& pairs,
                  const vkPelBuffer_const<std::uint8_t>& band, vkPair<double>& line,
                  double* tolerance = nullptr, std::vector<std::uint8_t>* kept = nullptr);
 
+// How the refinement reads the kept pairs: Fastest tests each reduced pair
+// against its run-time value's run of kept template values with AVX-512 when
+// the processor has it (BW and VBMI) and the kept pairs form such runs, and
+// looks it up in kept otherwise; Portable always looks it up. Both give the
+// same line.
+enum class RefinePath { Fastest, Portable };
+
 // Least squares of template on run-time value over the pixels of nonzero
 // weight whose pair of values shifted right by shift is kept, computed
 // exactly from integer sums; false (line unchanged) when they hold fewer
-// than two run-time values.
+// than two run-time values. pairs are the counts of the same images'
+// reduced pairs (countPairs), which tell which pairs no pixel has.
 bool refineGrayLine(const PairedImagesOf<std::uint16_t>& images,
-                    const std::vector<std::uint8_t>& kept, int shift, vkPair<double>& line);
+                    const std::vector<std::uint8_t>& kept, const std::vector<std::uint32_t>& pairs,
+                    int shift, vkPair<double>& line, RefinePath path = RefinePath::Fastest);
+
+// For each reduced run-time value r, the reduced template values lo[r] ..
+// hi[r] whose pairs are kept (lo > hi: none).
+struct KeptRuns {
+    std::array<std::uint8_t, 256> lo, hi;
+};
+// The integer sums of a refinement over its kept pixels, with run-time value
+// r = 256 rh + rl and template value t = 256 th + tl split into bytes so that
+// every product fits 32-bit vector lanes: sum r^2 = 2^16 RhRh + 2^9 RhRl +
+// RlRl, sum r t = 2^16 RhTh + 2^8 Cross + RlTl (Cross = sum rh tl + rl th).
+enum KeptSum : std::size_t { kCount, kR, kT, kRhRh, kRhRl, kRlRl, kRhTh, kCross, kRlTl, kKeptSums };
+// Whether this processor runs addKeptRowAvx512.
+bool keptRowAvx512Available();
+// Adds to sums the pixels x < w of one row whose values shifted right by
+// shift form a pair within runs and whose weight wt[x] is nonzero (every
+// pixel when wt is null). Only for processors keptRowAvx512Available
+// accepts (linear_fit_avx512.cpp).
+void addKeptRowAvx512(const std::uint16_t* rt, const std::uint16_t* tp, const std::uint8_t* wt,
+                      std::int32_t w, const KeptRuns& runs, int shift, std::uint64_t* sums);
 
 // The map of the gray line (x = slope, y = intercept) with one entry per
 // level, 256 (8-bit) or 2^depth (16-bit): the value starts at the intercept
