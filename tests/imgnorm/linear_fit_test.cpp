@@ -67,7 +67,7 @@ template <class Pel>
 static void expectNaivePairCounts(int depth) {
     const int shift = depth - 8;
     const std::uint32_t top = (1u << depth) - 1;
-    for (std::int32_t w : {1, 2, 3, 7, 8, 9, 63, 64, 65})
+    for (std::int32_t w : {1, 2, 3, 7, 8, 9, 63, 64, 65, 1030})
         for (bool weighted : {false, true}) {
             SCOPED_TRACE(testing::Message()
                          << "w=" << w << " weighted=" << weighted << " depth=" << depth);
