@@ -15,6 +15,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include <imgnorm/imgnorm.h>
 
@@ -105,6 +106,31 @@ BENCHMARK(BM_DeepVs8Bit)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(2)
     ->UseRealTime();
+
+// The linear fit of the deep tool at depth 16 on the 12-bit scene times 16,
+// timed in turns with the 8-bit tool (counter x8bit).
+void BM_SixteenBitFitVs8Bit(benchmark::State& state) {
+    const Scene& s = scene();
+    static const auto twin = [&] {
+        std::pair<vkPelBuffer<std::uint16_t>, vkPelBuffer<std::uint16_t>> p{
+            vfPelCopy<std::uint16_t>(s.golden12), vfPelCopy<std::uint16_t>(s.runtime12)};
+        for (auto* b : {&p.first, &p.second})
+            for (std::int32_t y = 0; y < kSide; ++y)
+                for (std::int32_t x = 0; x < kSide; ++x)
+                    b->pointToOffset()[y * b->rowUpdate() + x] <<= 4;
+        return p;
+    }();
+    const vkImageNormalizer eight =
+        trained(s.golden, vkImageNormalizer(), eLinearlyFitGrayValues, 1);
+    const vkDeepImageNormalizer deep =
+        trained(twin.first, vkDeepImageNormalizer(16), eLinearlyFitGrayValues, 1);
+    runTool(eight, s.runtime, eLinearlyFitGrayValues);
+    runTool(deep, twin.second, eLinearlyFitGrayValues);
+    bench::timeInTurns(
+        state, "x8bit", [&] { runTool(eight, s.runtime, eLinearlyFitGrayValues); },
+        [&] { runTool(deep, twin.second, eLinearlyFitGrayValues); }, {});
+}
+BENCHMARK(BM_SixteenBitFitVs8Bit)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
 
 // The local gain corrections on the same scenes: the deep tool trained on
 // the 12-bit normalizer against the 8-bit one. Args: gainOnly, granularity.

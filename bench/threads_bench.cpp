@@ -17,6 +17,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <imgnorm/imgnorm.h>
@@ -134,19 +135,23 @@ void gauss(benchmark::State& state) {
 }
 
 // The tool's run: local corrections (101 x 101 neighbourhood) and the fit,
-// on the scene against a copy of it under a light ramp.
+// on the scene against a copy of it under a light ramp; 16-bit pixels: the
+// deep tool on the scene's 12-bit twin.
+template <class Pel = std::uint8_t>
 void tool(benchmark::State& state, vkImageNormalizerDefs::Method m, std::int32_t g) {
-    static const auto reference = scene<std::uint8_t>(kSide, kSide, 1.0);
+    constexpr int scale = sizeof(Pel) == 1 ? 1 : 16;
+    static const auto reference = scene<Pel>(kSide, kSide, scale);
     static const auto runtime = [] {
-        vkPelBuffer<std::uint8_t> b = vfPelCopy<std::uint8_t>(reference);
+        vkPelBuffer<Pel> b = vfPelCopy<Pel>(reference);
         for (std::int32_t y = 0; y < kSide; ++y)
             for (std::int32_t x = 0; x < kSide; ++x) {
-                std::uint8_t& v = b.pointToOffset()[y * b.rowUpdate() + x];
-                v = static_cast<std::uint8_t>(std::clamp(v + x / 200 - 10, 0, 255));
+                Pel& v = b.pointToOffset()[y * b.rowUpdate() + x];
+                v = static_cast<Pel>(std::clamp(v + (x / 200 - 10) * scale, 0, 255 * scale));
             }
         return b;
     }();
-    vkImageNormalizer t;
+    std::conditional_t<sizeof(Pel) == 1, vkImageNormalizer, vkDeepImageNormalizer> t;
+    if constexpr (sizeof(Pel) > 1) t.depth(12);
     t.referenceImage(reference, false);
     t.granularity(vkPair<std::int32_t>(g, g));
     t.train(m, nullptr, 0);
@@ -254,6 +259,8 @@ void registerAll() {
             [g](benchmark::State& s) { tool(s, eLocalCorrectionEnhanced, g); });
     }
     add("linear_fit", [](benchmark::State& s) { tool(s, eLinearlyFitGrayValues, 1); });
+    add("linear_fit_12bit",
+        [](benchmark::State& s) { tool<std::uint16_t>(s, eLinearlyFitGrayValues, 1); });
 #ifdef IMGNORM_HAVE_OPENCV
     add("opencv_resize_x4", cvResize);
     add("opencv_histogram", [](benchmark::State& s) { cvHist(s, false); });
