@@ -73,21 +73,6 @@ struct PairIndex {
     }
 };
 
-// Adds the ORs of a deep row's run-time and template values to seen, for
-// the depth check; the row is still in the first-level cache. Nothing for
-// 8-bit rows.
-template <class Pel>
-void addSeen(const Pel* rt, const Pel* tp, std::int32_t w, const SeenValues& seen) {
-    if constexpr (sizeof(Pel) > 1) {
-        std::uint32_t bits[2] = {0, 0};
-        for (std::int32_t x = 0; x < w; ++x) {
-            bits[0] |= rt[x];
-            bits[1] |= tp[x];
-        }
-        seen.add(bits);
-    }
-}
-
 // The pair indices PairIndex gives n deep pixels, and the ORs of their
 // run-time and template values added to bits[0] and bits[1]; vectorised, so
 // that counting is one load and one increment per pixel. A value times
@@ -108,6 +93,23 @@ VK_ROW_KERNEL void deepPairIndices(const std::uint16_t* rt, const std::uint16_t*
     bits[1] |= templ;
 }
 
+// Calls count(at, x0, n) for the pieces of a deep row: at[i] is the pair
+// index of pixel x0 + i, i < n. Adds the row's ORs to seen, for the depth
+// check.
+template <class F>
+void deepRowPieces(const std::uint16_t* rt, const std::uint16_t* tp, std::int32_t w, unsigned shift,
+                   const SeenValues& seen, F&& count) {
+    constexpr std::int32_t kPiece = 1024;
+    std::uint16_t at[kPiece];
+    std::uint32_t bits[2] = {0, 0};
+    for (std::int32_t x0 = 0; x0 < w; x0 += kPiece) {
+        const std::int32_t n = std::min(kPiece, w - x0);
+        deepPairIndices(rt + x0, tp + x0, n, shift, at, bits);
+        count(at, x0, n);
+    }
+    seen.add(bits);
+}
+
 // Every pixel weighs 1: counts every pair (t, r) in pairs[t * 256 + r]. Two
 // tables, used in turn, break the store-to-load chains that runs of equal
 // pairs (smooth images) would otherwise form; the second one is added into
@@ -117,8 +119,8 @@ void countUnweighted(const PairedImagesOf<Pel>& images, PairIndex<Pel> index,
                      std::vector<std::uint32_t>& pairs, const SeenValues& seen) {
     pairs.assign(2 * kPairs, 0);
     countPairedRows(images, 2 * kPairs, pairs.data(),
-                    [index, &seen](const Pel* rt, const Pel* tp, const std::uint8_t*,
-                                   std::int32_t w, std::uint32_t* even) {
+                    [&](const Pel* rt, const Pel* tp, const std::uint8_t*, std::int32_t w,
+                        std::uint32_t* even) {
                         std::uint32_t* const odd = even + kPairs;
                         if constexpr (sizeof(Pel) == 1) {
                             std::int32_t x = 0;
@@ -128,22 +130,16 @@ void countUnweighted(const PairedImagesOf<Pel>& images, PairIndex<Pel> index,
                             }
                             if (x < w) ++even[index(tp[x], rt[x])];
                         } else {
-                            // The indices of a piece of the row first, then
-                            // the counts.
-                            constexpr std::int32_t kPiece = 1024;
-                            std::uint16_t at[kPiece];
-                            std::uint32_t bits[2] = {0, 0};
-                            for (std::int32_t x0 = 0; x0 < w; x0 += kPiece) {
-                                const std::int32_t n = std::min(kPiece, w - x0);
-                                deepPairIndices(rt + x0, tp + x0, n, index.shift, at, bits);
-                                std::int32_t x = 0;
-                                for (; x + 2 <= n; x += 2) {
-                                    ++even[at[x]];
-                                    ++odd[at[x + 1]];
-                                }
-                                if (x < n) ++even[at[x]];
-                            }
-                            seen.add(bits);
+                            deepRowPieces(
+                                rt, tp, w, index.shift, seen,
+                                [&](const std::uint16_t* at, std::int32_t, std::int32_t n) {
+                                    std::int32_t x = 0;
+                                    for (; x + 2 <= n; x += 2) {
+                                        ++even[at[x]];
+                                        ++odd[at[x + 1]];
+                                    }
+                                    if (x < n) ++even[at[x]];
+                                });
                         }
                     });
     for (std::size_t i = 0; i < kPairs; ++i)
@@ -161,13 +157,22 @@ void countWeighted(const PairedImagesOf<Pel>& images, PairIndex<Pel> index,
                    std::vector<std::uint64_t>& packed, const SeenValues& seen) {
     packed.assign(kPairs, 0);
     countPairedRows(images, kPairs, packed.data(),
-                    [index, &seen](const Pel* rt, const Pel* tp, const std::uint8_t* wt,
-                                   std::int32_t w, std::uint64_t* table) {
-                        for (std::int32_t x = 0; x < w; ++x) {
-                            const std::uint64_t weight = wt[x];
-                            table[index(tp[x], rt[x])] += weight << 32 | (weight != 0 ? 1u : 0u);
+                    [&](const Pel* rt, const Pel* tp, const std::uint8_t* wt, std::int32_t w,
+                        std::uint64_t* table) {
+                        auto add = [&](std::size_t pair, std::uint64_t weight) {
+                            table[pair] += weight << 32 | (weight != 0 ? 1u : 0u);
+                        };
+                        if constexpr (sizeof(Pel) == 1) {
+                            for (std::int32_t x = 0; x < w; ++x)
+                                add(index(tp[x], rt[x]), wt[x]);
+                        } else {
+                            deepRowPieces(
+                                rt, tp, w, index.shift, seen,
+                                [&](const std::uint16_t* at, std::int32_t x0, std::int32_t n) {
+                                    for (std::int32_t x = 0; x < n; ++x)
+                                        add(at[x], wt[x0 + x]);
+                                });
                         }
-                        addSeen(rt, tp, w, seen);
                     });
 }
 
