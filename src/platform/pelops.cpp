@@ -62,8 +62,9 @@ void checkTable(const std::vector<std::uint8_t>& table) {
 }
 
 // Maps every pixel through the table, in strips of rows on the library's
-// threads. 16-bit pixels index it by their bits under index, and the OR of
-// the pixels is returned (0 for 8-bit pixels).
+// threads. The OR of 16-bit pixels is returned (0 for 8-bit pixels); a row
+// of 16-bit pixels is mapped only when its OR lies under index, that is when
+// every pixel is inside the table, so that the lookups need no mask.
 template <class T>
 T mapRows(const vkPelBuffer_const<T>& s, const vkPelBuffer<T>& d, const T* table, T index) {
     const T* src = s.pointToOffset();
@@ -80,10 +81,11 @@ T mapRows(const vkPelBuffer_const<T>& s, const vkPelBuffer<T>& d, const T* table
                             b[x] = table[a[x]];
                     } else {
                         T any = 0;
-                        for (std::int32_t x = 0; x < n; ++x) {
+                        for (std::int32_t x = 0; x < n; ++x)
                             any = static_cast<T>(any | a[x]);
-                            b[x] = table[a[x] & index];
-                        }
+                        if ((any & ~index) == 0)
+                            for (std::int32_t x = 0; x < n; ++x)
+                                b[x] = table[a[x]];
                         strip = static_cast<T>(strip | any);
                     }
                 });
