@@ -64,7 +64,8 @@ namespace {
 // The column histograms of a stripe and its margins should fit in this many
 // bytes (the L2 cache).
 constexpr std::size_t kStripeBytes = 512 * 1024;
-// A column of 12-bit or 16-bit values touches about this much of its groups.
+// A column of 12-bit or 16-bit values touches about this much of its groups
+// when it counts in 16 bits (half as much in bytes).
 constexpr std::size_t kDeepColumnBytes = 2048;
 
 template <class T>
@@ -73,8 +74,11 @@ void filterWith(const MedianJobOf<T>& job, std::int32_t stripeWidth, MedianPath 
     if (stripeWidth <= 0) {
         // The margins are recomputed by both neighbouring stripes, so a
         // stripe is never narrower than the kernel.
+        const bool bytes = job.radiusY <= kByteCountRadius;
         const std::size_t columnBytes =
-            sizeof(T) == 1 ? DenseStore<PortableBins, T, 2>::kColumnBytes : kDeepColumnBytes;
+            sizeof(T) > 1 ? kDeepColumnBytes / (bytes ? 2 : 1)
+            : bytes       ? DenseStore<PortableBins, T, 2, std::uint8_t>::kColumnBytes
+                          : DenseStore<PortableBins, T, 2, std::uint16_t>::kColumnBytes;
         const auto budget = static_cast<std::int32_t>(kStripeBytes / columnBytes);
         const std::int32_t widest = std::max(budget - 2 * job.radiusX, 2 * job.radiusX + 1);
         const std::int32_t count = (job.outWidth + widest - 1) / widest;

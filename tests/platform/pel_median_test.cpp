@@ -113,13 +113,23 @@ TEST(PelMedianParams, RejectsBadKernelsAndRangesAndTheLargestKernelsKeepExactCou
         vfPelMedian(img, paramsOf(f), out);
         EXPECT_EQ(pixels<U8>(out), reference(img, f)) << "seed 102 " << f;
     }
-    // Kernels this wide keep 16-bit columns as trees.
+    // Kernels this wide keep 16-bit columns as trees. Columns count in bytes
+    // up to kernels 255 rows high, in 16 bits above: with values 2000..2010
+    // and repeated edge rows, one bin holds all of a column's 255 or 257
+    // pixels.
     using U16 = std::uint16_t;
-    const auto deep = testimg::random<U16>(6, 5, gen, 0, 65535);
-    for (const Filter& f : {Filter{1025, 3, 0, 65535, true}, Filter{1025, 1, 9, 60000, false}}) {
+    struct Deep {
+        Filter f;
+        std::int32_t depth, lo, hi;
+    };
+    for (const Deep& d : {Deep{{1025, 3, 0, 65535, true}, 16, 0, 65535},
+                          Deep{{1025, 1, 9, 60000, false}, 16, 0, 65535},
+                          Deep{{5, 255, 0, 4095, false}, 12, 2000, 2010},
+                          Deep{{3, 257, 100, 4000, false}, 12, 2000, 2010}}) {
+        const auto deep = testimg::random<U16>(6, 5, gen, d.lo, d.hi);
         vkPelBuffer<U16> out;
-        vfPelMedian(deep, paramsOf(f, 16), out);
-        EXPECT_EQ(pixels<U16>(out), reference<U16>(pixels<U16>(deep), {}, 6, 5, f)) << f;
+        vfPelMedian(deep, paramsOf(d.f, d.depth), out);
+        EXPECT_EQ(pixels<U16>(out), reference<U16>(pixels<U16>(deep), {}, 6, 5, d.f)) << d.f;
     }
 }
 

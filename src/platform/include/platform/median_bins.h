@@ -4,6 +4,9 @@
 // total. Lanes are 16-bit and always 32-byte aligned in memory. Counts wrap
 // modulo 2^16; only the final counts, at most 32767, need to be exact.
 //
+// Lanes may also be loaded from 16 bytes, each widened to a lane (columns
+// whose counts cannot exceed 255 keep them in bytes).
+//
 // The operations: load, store, add, slide (add one group and subtract
 // another), add a multiple, count a value in (add w to lanes d and above),
 // a value in every lane, running sums, the first lane above a rank given in
@@ -21,6 +24,12 @@ struct PortableBins {
 
     static Group zero() { return Group{}; }
     static Group load(const std::uint16_t* p) {
+        Group g;
+        for (int i = 0; i < 16; ++i)
+            g.v[i] = p[i];
+        return g;
+    }
+    static Group load(const std::uint8_t* p) {
         Group g;
         for (int i = 0; i < 16; ++i)
             g.v[i] = p[i];

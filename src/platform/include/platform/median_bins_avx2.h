@@ -24,6 +24,10 @@ struct Avx2Bins {
     VK_AVX2 static Group load(const std::uint16_t* p) {
         return {_mm256_load_si256(reinterpret_cast<const __m256i*>(p))};
     }
+    // 16 bytes (16-byte aligned) widened to lanes.
+    VK_AVX2 static Group load(const std::uint8_t* p) {
+        return {_mm256_cvtepu8_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(p)))};
+    }
     VK_AVX2 static void store(std::uint16_t* p, const Group& g) {
         _mm256_store_si256(reinterpret_cast<__m256i*>(p), g.v);
     }

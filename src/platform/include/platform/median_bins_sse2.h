@@ -22,6 +22,12 @@ struct Sse2Bins {
         const auto* v = reinterpret_cast<const __m128i*>(p);
         return {_mm_load_si128(v), _mm_load_si128(v + 1)};
     }
+    // 16 bytes (16-byte aligned) widened to lanes.
+    static Group load(const std::uint8_t* p) {
+        const __m128i b = _mm_load_si128(reinterpret_cast<const __m128i*>(p));
+        return {_mm_unpacklo_epi8(b, _mm_setzero_si128()),
+                _mm_unpackhi_epi8(b, _mm_setzero_si128())};
+    }
     static void store(std::uint16_t* p, const Group& g) {
         auto* v = reinterpret_cast<__m128i*>(p);
         _mm_store_si128(v, g.lo);

@@ -55,6 +55,10 @@ enum class MedianPath { Fastest, Portable, Sse2, Avx2, Avx512 };
 // Whether this build and processor can run the path.
 bool medianPathAvailable(MedianPath path);
 
+// Kernels of at most 2 * kByteCountRadius + 1 rows count each column's
+// pixels in bytes (a column holds at most a kernel's height of pixels).
+constexpr std::int32_t kByteCountRadius = 127;
+
 // Computes the job's results. stripeWidth is the number of result columns
 // per vertical stripe; 0 picks a width whose column histograms fit in the L2
 // cache. Polls vkAttention::check() now and then. An unavailable path runs

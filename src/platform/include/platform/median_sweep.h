@@ -12,13 +12,17 @@
 // over digit l + 1 for each value of the first l digits that occurs (dense
 // columns keep plain counts there, so that a pixel changes one bin of each
 // such level, and the search sums them up). Moving down a row adds one
-// pixel to each column and removes one. Along a row, the kernel's level-1
-// group slides by one column each step, and the search descends level by
-// level through the groups of the digits found so far. A group below level 1
-// is brought up to date only when the search enters it, by sliding it over
+// pixel to each column and removes one. Along a row, the search descends
+// level by level through the kernel's groups of the digits found so far,
+// which slide by one column per step. A group is brought up to date only
+// when the search enters it, by sliding it over
 // the steps since it was last current, or by summing the columns of the
 // neighbourhood when that is cheaper; each remembers the step it was last
-// current at, and the one in use stays in registers. The cost per pixel
+// current at, and the one in use stays in registers. While the median stays
+// in the same group of the last level, the next median is found in that
+// group alone, from the count of pixels below it, which moves by the
+// entering and leaving columns' counts below it (columns that count in
+// bytes sum a group's first bins in one instruction). The cost per pixel
 // therefore does not grow with the kernel size.
 #pragma once
 
@@ -31,12 +35,20 @@
 #include <new>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "imgnorm/attention.h"
 #include "platform/median_kernel.h"
 
 #ifndef VK_MEDIAN_TARGET
 #define VK_MEDIAN_TARGET
 #endif
+// The functions that return a group are always inlined: GCC 12 was seen to
+// lose the upper half of a 256-bit group returned from such a function
+// compiled out of line for AVX2.
+#define VK_MEDIAN_GROUP VK_MEDIAN_TARGET __attribute__((always_inline))
 
 namespace vk_detail {
 namespace {
@@ -56,33 +68,62 @@ constexpr TopChange kTopChange = [] {
     return t;
 }();
 
+// 16 all-ones bytes, then 16 zero bytes: the first d bytes of kFirstBytes +
+// 16 - d are all ones.
+alignas(32) constexpr std::uint8_t kFirstBytes[32] = {
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0,    0,    0,    0,    0,    0};
+
+// The sum of the first d of the 16 bytes at p (16-byte aligned).
+inline std::uint32_t sumFirstBytes(const std::uint8_t* p, int d) {
+#if defined(__SSE2__)
+    const __m128i keep = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kFirstBytes + 16 - d));
+    const __m128i sums =
+        _mm_sad_epu8(_mm_and_si128(_mm_load_si128(reinterpret_cast<const __m128i*>(p)), keep),
+                     _mm_setzero_si128());
+    return static_cast<std::uint32_t>(_mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4));
+#else
+    std::uint32_t sum = 0;
+    for (int j = 0; j < d; ++j)
+        sum += p[j];
+    return sum;
+#endif
+}
+
 // Columns of values below 16^Levels (2 levels: 8-bit images; 3: images of
 // up to 12 bits; 4: 16 bits). Levels 1 to 3 lie in each column side by
-// side: level 1, then the 16 groups of level 2, then the 256 of level 3.
-// Level 4 would take 128 KiB per column; its groups lie instead in one plane
-// per 12-bit prefix, each plane holding that group of every column side by
-// side, in memory that is zero when allocated (the pages of planes no pixel
-// reaches are never touched) and zeroed again, plane by plane, only where
-// pixels went. Larger values count as the largest. The last column of the
-// stripe's is always empty.
-template <class Bins, class T, int Levels>
+// side: level 1 (16-bit running counts), then the 16 groups of level 2,
+// then the 256 of level 3, whose plain counts are Count: bytes when no
+// column can count more than 255 pixels (a kernel at most 255 rows high),
+// which halves the memory the columns take. Level 4 would take 128 KiB per
+// column; its groups lie instead in one plane per 12-bit prefix, each plane
+// holding that group of every column side by side, in memory that is zero
+// when allocated (the pages of planes no pixel reaches are never touched)
+// and zeroed again, plane by plane, only where pixels went. Larger values
+// count as the largest. The last column of the stripe's is always empty.
+template <class Bins, class T, int Levels, class Count>
 class DenseStore {
   public:
     using Pel = T;
-    using Column = const std::uint16_t*;
+    using Group = typename Bins::Group;
+    using Column = const std::uint8_t*;  // the column's first byte
     static constexpr int kLevels = Levels;
     static constexpr std::uint32_t kTop = (1u << (4 * Levels)) - 1;
-    static constexpr std::size_t kColumnBins = Levels == 2 ? 16 + 256 : 16 + 256 + 4096;
-    static constexpr std::size_t kColumnBytes = sizeof(std::uint16_t) * kColumnBins;
+    // Bins of levels 2 and 3, after the 16 of level 1.
+    static constexpr std::size_t kCountBins = Levels == 2 ? 256 : 256 + 4096;
+    // 32-byte slots per column.
+    static constexpr std::size_t kColumnSlots = (32 + sizeof(Count) * kCountBins + 31) / 32;
+    static constexpr std::size_t kColumnBytes = 32 * kColumnSlots;
     // Groups below level 1 hold plain counts (a pixel changes one bin), not
     // running ones: the search sums them up when it reaches them.
     static constexpr bool kRunningBelowTop = false;
 
     VK_MEDIAN_TARGET void reset(std::int32_t columns) {
         columns_ = static_cast<std::size_t>(columns);
-        const std::size_t slots = (columns_ + 1) * (kColumnBins / 16);
+        const std::size_t slots = (columns_ + 1) * kColumnSlots;
         if (bins_.size() < slots) bins_.resize(slots);
         std::memset(static_cast<void*>(bins_.data()), 0, slots * sizeof(Slot));
+        base_ = reinterpret_cast<std::uint8_t*>(bins_.data());
         if constexpr (Levels == 4) {
             if (planeSlots_ < columns_ + 1) {
                 planeSlots_ = columns_ + 1;
@@ -102,22 +143,41 @@ class DenseStore {
                 }
         }
     }
-    Column column(std::int32_t c) const {
-        return bins_[static_cast<std::size_t>(c) * kColumnBins / 16].v;
-    }
+    Column column(std::int32_t c) const { return at(c); }
     Column empty() const { return column(static_cast<std::int32_t>(columns_)); }
-    const std::uint16_t* group(Column c, int level, std::uint32_t prefix) const {
+    // The group at `level` under the first level - 1 digits `prefix`.
+    VK_MEDIAN_GROUP Group load(Column c, int level, std::uint32_t prefix) const {
+        if (level == 1) return Bins::load(reinterpret_cast<const std::uint16_t*>(c));
         if (Levels == 4 && level == 4)
-            return planes_[prefix * planeSlots_ +
-                           static_cast<std::size_t>(c - bins_.data()->v) / kColumnBins]
-                .v;
-        return c + kLevelOffset[level] + 16 * prefix;
+            return Bins::load(
+                planes_[prefix * planeSlots_ + static_cast<std::size_t>(c - base_) / kColumnBytes]
+                    .v);
+        return Bins::load(counts(c) + kLevelOffset[level] + 16 * prefix);
+    }
+    // Whether countBelow is available: with byte counts the sums of a few
+    // bins of a group are cheap.
+    static constexpr bool kCountsBelow = sizeof(Count) == 1;
+    // The number of pixels in column c whose first Levels - 1 digits are
+    // below `prefix`.
+    std::uint32_t countBelow(Column c, std::uint32_t prefix) const {
+        const std::uint32_t first = prefix >> (4 * (Levels - 2));
+        std::uint32_t n = first == 0 ? 0 : reinterpret_cast<const std::uint16_t*>(c)[first - 1];
+        if constexpr (Levels > 2) {
+            const Count* bins = counts(c);
+            for (int l = 2; l < Levels; ++l) {
+                const std::uint32_t group = prefix >> (4 * (Levels - 1 - l));
+                n += sumFirstBytes(bins + kLevelOffset[l] + 16 * (group >> 4),
+                                   static_cast<int>(group & 15));
+            }
+        }
+        return n;
     }
     // Counts w more (w may be negative) pixels of value v in column c.
     VK_MEDIAN_TARGET void add(std::int32_t c, std::uint32_t v, std::int32_t w) {
-        std::uint16_t* bins = at(c);
+        std::uint8_t* bins = at(c);
+        auto* top = reinterpret_cast<std::uint16_t*>(bins);
         if constexpr (sizeof(T) > 1) v = std::min(v, kTop);
-        Bins::count(bins, static_cast<int>(v >> (4 * (Levels - 1))), w);
+        Bins::count(top, static_cast<int>(v >> (4 * (Levels - 1))), w);
         for (int l = 2; l <= Levels; ++l)
             bump(bins, c, l, v, w);
     }
@@ -125,13 +185,15 @@ class DenseStore {
     // Adds a pixel and removes another, the level-1 group in one pass.
     VK_MEDIAN_TARGET void replace(std::int32_t c, std::uint32_t in, std::int32_t win,
                                   std::uint32_t out, std::int32_t wout) {
-        std::uint16_t* bins = at(c);
+        std::uint8_t* bins = at(c);
+        auto* top = reinterpret_cast<std::uint16_t*>(bins);
         if constexpr (sizeof(T) > 1) {
             in = std::min(in, kTop);
             out = std::min(out, kTop);
         }
-        const int top = 4 * (Levels - 1);
-        Bins::count2(bins, static_cast<int>(in >> top), win, static_cast<int>(out >> top), -wout);
+        const int shift = 4 * (Levels - 1);
+        Bins::count2(top, static_cast<int>(in >> shift), win, static_cast<int>(out >> shift),
+                     -wout);
         for (int l = 2; l <= Levels; ++l) {
             bump(bins, c, l, in, win);
             bump(bins, c, l, out, -wout);
@@ -142,14 +204,15 @@ class DenseStore {
     // change comes from a table by both digits, one add instead of two
     // masked ones.
     VK_MEDIAN_TARGET void replace(std::int32_t c, std::uint32_t in, std::uint32_t out) {
-        std::uint16_t* bins = at(c);
+        std::uint8_t* bins = at(c);
+        auto* top = reinterpret_cast<std::uint16_t*>(bins);
         if constexpr (sizeof(T) > 1) {
             in = std::min(in, kTop);
             out = std::min(out, kTop);
         }
-        const int top = 4 * (Levels - 1);
-        Bins::store(bins, Bins::add(Bins::load(bins),
-                                    Bins::load(kTopChange.g[(in >> top) * 16 + (out >> top)])));
+        const int shift = 4 * (Levels - 1);
+        Bins::store(top, Bins::add(Bins::load(top),
+                                   Bins::load(kTopChange.g[(in >> shift) * 16 + (out >> shift)])));
         for (int l = 2; l <= Levels; ++l) {
             bump(bins, c, l, in, 1);
             bump(bins, c, l, out, -1);
@@ -163,24 +226,31 @@ class DenseStore {
     struct Free {
         void operator()(void* p) const { std::free(p); }
     };
-    static constexpr std::size_t kLevelOffset[4] = {0, 0, 16, 16 + 256};
+    // Where each level's groups start among a column's counts.
+    static constexpr std::size_t kLevelOffset[4] = {0, 0, 0, 256};
     static constexpr std::size_t kPlanes = 4096;
+    // The counts of levels 2 and 3 of the column whose level-1 group is at c
+    // (bytes may alias any storage).
+    static const Count* counts(Column c) { return reinterpret_cast<const Count*>(c + 32); }
+    static Count* counts(std::uint8_t* c) { return reinterpret_cast<Count*>(c + 32); }
     // Adds w to the bin of v at `level` (its first `level` digits) in
-    // column c, whose dense levels start at bins.
-    void bump(std::uint16_t* bins, std::int32_t c, int level, std::uint32_t v, std::int32_t w) {
-        std::uint16_t* bin;
+    // column c, whose level-1 group is at bins.
+    void bump(std::uint8_t* bins, std::int32_t c, int level, std::uint32_t v, std::int32_t w) {
         if (Levels == 4 && level == 4) {
-            bin = planes_[(v >> 4) * planeSlots_ + static_cast<std::size_t>(c)].v + (v & 15);
+            std::uint16_t* bin =
+                planes_[(v >> 4) * planeSlots_ + static_cast<std::size_t>(c)].v + (v & 15);
             used_[v >> 4] = 1;
+            *bin = static_cast<std::uint16_t>(*bin + static_cast<std::uint32_t>(w));
         } else {
-            bin = bins + kLevelOffset[level] + (v >> (4 * (Levels - level)));
+            Count* bin = counts(bins) + kLevelOffset[level] + (v >> (4 * (Levels - level)));
+            *bin = static_cast<Count>(*bin + static_cast<std::uint32_t>(w));
         }
-        *bin = static_cast<std::uint16_t>(*bin + static_cast<std::uint32_t>(w));
     }
-    std::uint16_t* at(std::int32_t c) {
-        return bins_[static_cast<std::size_t>(c) * kColumnBins / 16].v;
+    std::uint8_t* at(std::int32_t c) const {
+        return base_ + static_cast<std::size_t>(c) * kColumnBytes;
     }
-    std::vector<Slot> bins_;  // kColumnBins / 16 slots per column
+    std::vector<Slot> bins_;        // kColumnSlots slots per column
+    std::uint8_t* base_ = nullptr;  // bins_ as bytes
     std::size_t columns_ = 0;
     // Level 4: kPlanes planes of planeSlots_ groups, and which planes hold counts.
     std::unique_ptr<void, Free> memory_;
@@ -202,6 +272,8 @@ class TreeStore {
     // A smooth image needs a few dozen nodes per column.
     static constexpr std::size_t kColumnBytes = 32 * 96;
     static constexpr bool kRunningBelowTop = true;
+    static constexpr bool kCountsBelow = false;
+    std::uint32_t countBelow(Column, std::uint32_t) const { return 0; }
 
     VK_MEDIAN_TARGET void reset(std::int32_t columns) {
         nodes_.resize(1);
@@ -214,10 +286,10 @@ class TreeStore {
     Column column(std::int32_t c) const { return roots_[static_cast<std::size_t>(c)]; }
     static Column empty() { return 0; }
     // The group at `level` under the first level - 1 digits `prefix`.
-    const std::uint16_t* group(Column n, int level, std::uint32_t prefix) const {
+    VK_MEDIAN_GROUP typename Bins::Group load(Column n, int level, std::uint32_t prefix) const {
         for (int l = level - 1; l > 0; --l)
             n = nodes_[n].child[(prefix >> (4 * (l - 1))) & 15];
-        return nodes_[n].cum;
+        return Bins::load(nodes_[n].cum);
     }
     VK_MEDIAN_TARGET void add(std::int32_t c, std::uint32_t v, std::int32_t w) {
         if (w == 0) return;
@@ -414,22 +486,34 @@ class StripeFilter {
     // Columns beyond the edges are counted without walking them, so a
     // kernel much wider than the window costs no more than the window's
     // width.
-    VK_MEDIAN_TARGET Group columnSum(const RowColumns<Column>& rc, std::int32_t a, std::int32_t b,
-                                     int level, std::uint32_t prefix) const {
+    VK_MEDIAN_GROUP Group columnSum(const RowColumns<Column>& rc, std::int32_t a, std::int32_t b,
+                                    int level, std::uint32_t prefix) const {
         Group acc = Bins::zero();
         const std::int32_t lo = std::max(a, rc.realLo), hi = std::min(b, rc.realHi);
         for (std::int32_t j = lo; j < hi; ++j)
-            acc = Bins::add(acc, Bins::load(store_.group(rc.col[j], level, prefix)));
+            acc = Bins::add(acc, store_.load(rc.col[j], level, prefix));
         if (rc.repeat) {
             if (a < rc.realLo)
-                acc = Bins::addTimes(
-                    acc, Bins::load(store_.group(rc.col[rc.realLo], level, prefix)), rc.realLo - a);
+                acc = Bins::addTimes(acc, store_.load(rc.col[rc.realLo], level, prefix),
+                                     rc.realLo - a);
             if (b > rc.realHi)
-                acc = Bins::addTimes(acc,
-                                     Bins::load(store_.group(rc.col[rc.realHi - 1], level, prefix)),
+                acc = Bins::addTimes(acc, store_.load(rc.col[rc.realHi - 1], level, prefix),
                                      b - rc.realHi);
         }
         return acc;
+    }
+
+    // Brings the group g at (level, prefix), current at step `at`, up to
+    // step i: by sliding it, or by summing the neighbourhood's columns when
+    // that is cheaper (at most span additions against 2 per step).
+    VK_MEDIAN_GROUP Group catchUp(const RowColumns<Column>& rc, Group g, std::int32_t at,
+                                  std::int32_t i, int level, std::uint32_t prefix) const {
+        const std::int32_t rx = job_.radiusX;
+        if (i - at > rx) return columnSum(rc, i, i + 2 * rx + 1, level, prefix);
+        for (std::int32_t s = at + 1; s <= i; ++s)
+            g = Bins::slide(g, store_.load(rc.col[s + 2 * rx], level, prefix),
+                            store_.load(rc.col[s - 1], level, prefix));
+        return g;
     }
 
     // One row of results.
@@ -442,37 +526,66 @@ class StripeFilter {
         stepBase_ += n + span + 1;
 
         Group coarse = columnSum(rc, 0, span, 1, 0);
-        // Per level below 1: the group in use and its prefix. Every search
-        // descends through all levels, so all are current at the step of the
-        // last search.
+        std::int32_t coarseAt = 0;  // the step the coarse group is current at
+        // Per level below 1: the group in use, its prefix and the step it is
+        // current at.
         Group held[L];
         std::uint32_t heldPrefix[L];
+        std::int32_t heldAt[L];
         for (int l = 0; l < L; ++l) {
             held[l] = Bins::zero();
             heldPrefix[l] = kNone;
+            heldAt[l] = -1;
         }
-        std::int32_t last = -1;
-        // The number of pixels counted and the middle rank in every lane.
-        std::uint32_t total = 0;
+        // The number of pixels counted and the middle rank, also in every lane.
+        std::uint32_t total = 0, middle = 0;
         Group rank = Bins::zero();
+        // Where the last median was found: the number of pixels below the
+        // last level's group in use. While the median stays in that group,
+        // the next one is found from it alone: the count below moves by the
+        // entering and leaving columns' counts below the group, and the
+        // group slides; the levels above are left behind and caught up when
+        // the median leaves the group.
+        constexpr bool kShortcut = Store::kCountsBelow && !Masked;
+        std::uint32_t below1 = 0;
+        bool shortcut = false;
         for (std::int32_t i = 0; i < n; ++i) {
             // The columns that enter and leave at this step.
             const Column in = col[i + 2 * rx], gone = col[i > 0 ? i - 1 : 0];
-            if (i > 0)
-                coarse = Bins::slide(coarse, Bins::load(store_.group(in, 1, 0)),
-                                     Bins::load(store_.group(gone, 1, 0)));
             // Unmasked neighbourhoods that lie inside the window all count
             // as many pixels: the count is read at the first of them and
             // where a neighbourhood reaches beyond an edge.
-            if (Masked || i <= rc.realLo || i + span > rc.realHi) {
+            const bool inside = !Masked && i > rc.realLo && i + span <= rc.realHi;
+            if constexpr (kShortcut) {
+                if (shortcut && inside) {
+                    const std::uint32_t prefix = heldPrefix[L - 1];
+                    Group& g = held[L - 1];
+                    g = Bins::slide(g, store_.load(in, L, prefix), store_.load(gone, L, prefix));
+                    heldAt[L - 1] = i;
+                    below1 += store_.countBelow(in, prefix) - store_.countBelow(gone, prefix);
+                    const Group running = Bins::add(Bins::prefixSum(g), Bins::splat(below1));
+                    if (below1 <= middle && Bins::total(running) > middle) {
+                        const auto k = static_cast<std::uint32_t>(Bins::firstAbove(running, rank));
+                        out[i] = static_cast<T>(std::min(std::max(prefix * 16 + k, lo), hi));
+                        continue;
+                    }
+                }
+            }
+            if (coarseAt != i) {
+                coarse = catchUp(rc, coarse, coarseAt, i, 1, 0);
+                coarseAt = i;
+            }
+            if (!inside) {
                 const std::uint32_t t = Bins::total(coarse);
                 if (Masked && t == 0) {
                     out[i] = empty_;
+                    shortcut = false;
                     continue;
                 }
                 if (t != total) {
                     total = t;
-                    rank = Bins::splat((t - 1) / 2);
+                    middle = (t - 1) / 2;
+                    rank = Bins::splat(middle);
                 }
             }
             int k = Bins::firstAbove(coarse, rank);
@@ -482,37 +595,28 @@ class StripeFilter {
             for (int l = 1; l < L; ++l) {
                 const int level = l + 1;
                 Group& g = held[l];
-                std::int32_t from = last + 1;  // the first step g has yet to slide over
                 if (prefix != heldPrefix[l]) {
                     if (heldPrefix[l] != kNone) {
                         Bins::store(cache_[offset_[l] + heldPrefix[l]].v, g);
-                        current_[offset_[l] + heldPrefix[l]] = base + last;
+                        current_[offset_[l] + heldPrefix[l]] = base + heldAt[l];
                     }
                     heldPrefix[l] = prefix;
                     const std::int64_t at = current_[offset_[l] + prefix] - base;
-                    if (i - at > rx) {
-                        // Summing costs at most span additions, sliding 2 * age.
-                        g = columnSum(rc, i, i + span, level, prefix);
-                        from = i + 1;
-                    } else {
-                        g = Bins::load(cache_[offset_[l] + prefix].v);
-                        from = static_cast<std::int32_t>(at) + 1;
-                    }
+                    // A group older than the row is summed anew.
+                    heldAt[l] = static_cast<std::int32_t>(std::max<std::int64_t>(at, -span - 1));
+                    g = Bins::load(cache_[offset_[l] + prefix].v);
                 }
-                if (from == i) {
-                    g = Bins::slide(g, Bins::load(store_.group(in, level, prefix)),
-                                    Bins::load(store_.group(gone, level, prefix)));
-                } else {
-                    for (std::int32_t s = from; s <= i; ++s)
-                        g = Bins::slide(g, Bins::load(store_.group(col[s + 2 * rx], level, prefix)),
-                                        Bins::load(store_.group(col[s - 1], level, prefix)));
+                if (heldAt[l] != i) {
+                    g = catchUp(rc, g, heldAt[l], i, level, prefix);
+                    heldAt[l] = i;
                 }
                 const Group running = Store::kRunningBelowTop ? g : Bins::prefixSum(g);
+                if (kShortcut && l + 1 == L) below1 = Bins::total(below);
                 k = Bins::firstAbove(Bins::add(running, below), rank);
                 if (l + 1 < L) below = Bins::add(below, Bins::laneBelow(running, k));
                 prefix = prefix * 16 + static_cast<std::uint32_t>(k);
             }
-            last = i;
+            shortcut = true;
             out[i] = static_cast<T>(std::min(std::max(prefix, lo), hi));
         }
     }
@@ -558,16 +662,24 @@ VK_MEDIAN_TARGET void runStripes(const MedianJobOf<typename Store::Pel>& job,
 // dense columns with planes while the stripes' planes stay within
 // kPlanarColumns columns (128 MiB of address space), trees for wider ones.
 constexpr std::int32_t kPlanarColumns = 1024;
-template <class Bins, class T>
-VK_MEDIAN_TARGET void filterStripes(const MedianJobOf<T>& job, std::int32_t stripeWidth) {
+template <class Bins, class T, class Count>
+VK_MEDIAN_TARGET void filterStripesCounting(const MedianJobOf<T>& job, std::int32_t stripeWidth) {
     if constexpr (sizeof(T) == 1)
-        runStripes<Bins, DenseStore<Bins, T, 2>>(job, stripeWidth);
+        runStripes<Bins, DenseStore<Bins, T, 2, Count>>(job, stripeWidth);
     else if (job.depth <= 12)
-        runStripes<Bins, DenseStore<Bins, T, 3>>(job, stripeWidth);
+        runStripes<Bins, DenseStore<Bins, T, 3, Count>>(job, stripeWidth);
     else if (stripeWidth + 2 * job.radiusX < kPlanarColumns)
-        runStripes<Bins, DenseStore<Bins, T, 4>>(job, stripeWidth);
+        runStripes<Bins, DenseStore<Bins, T, 4, Count>>(job, stripeWidth);
     else
         runStripes<Bins, TreeStore<Bins>>(job, stripeWidth);
+}
+
+template <class Bins, class T>
+VK_MEDIAN_TARGET void filterStripes(const MedianJobOf<T>& job, std::int32_t stripeWidth) {
+    if (job.radiusY > kByteCountRadius)
+        filterStripesCounting<Bins, T, std::uint16_t>(job, stripeWidth);
+    else
+        filterStripesCounting<Bins, T, std::uint8_t>(job, stripeWidth);
 }
 
 }  // namespace
