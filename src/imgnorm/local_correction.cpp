@@ -3,6 +3,7 @@
 #include "imgnorm/local_correction.h"
 
 #include <algorithm>
+#include <type_traits>
 #include <vector>
 
 #include "imgnorm/attention.h"
@@ -12,9 +13,11 @@
 #include "imgnorm/pel_dispatch.h"
 #include "imgnorm/pelfunc.h"
 #include "imgnorm/pelops.h"
+#include "pelfunc/border.h"
 #include "pelfunc/padded_sample.h"
 #include "pelfunc/saturate.h"
 #include "platform/affine_rows.h"
+#include "platform/gauss_kernel.h"
 #include "platform/gauss_rows.h"
 #include "platform/parallel.h"
 #include "platform/rows.h"
@@ -567,6 +570,27 @@ vkPelBuffer<Pel> localEstimate(Method method, const vkPelBuffer<Pel>& difference
 // The estimate's whole window resampled onto the working rectangle one row
 // at a time, each row subtracted from img's as it comes, into out: the
 // full-size estimate is never stored.
+// Rows [y0, y1) of out: img's rows minus the reader's.
+void subtractSampledRows(vk_detail::AffineRowSampler::Reader& reader,
+                         const vkPelBuffer_const<std::uint8_t>& img, vkPelBuffer<std::uint8_t>& out,
+                         std::int32_t y0, std::int32_t y1) {
+    const std::uint8_t* a = img.pointToOffset();
+    std::uint8_t* o = out.pointToOffset();
+    for (std::int32_t y = y0; y < y1; ++y) {
+        vk_detail::FixedRowPair fixed{};
+        if (reader.fixedRowPair(y, fixed)) {
+            correctRowFixed(a + y * img.rowUpdate(), fixed.r0, fixed.r1, fixed.w0, fixed.w1,
+                            o + y * out.rowUpdate(), out.width());
+            continue;
+        }
+        // The grid is axis-parallel and bilinear by construction.
+        vk_detail::BilinearRowPair pair{};
+        if (!reader.bilinearRowPair(y, pair)) vstd_assert_(__LINE__);
+        correctRowBilinear(a + y * img.rowUpdate(), pair.r0, pair.r1, pair.w0, pair.w1,
+                           o + y * out.rowUpdate(), out.width());
+    }
+}
+
 void subtractResampled(const vkPelBuffer_const<std::uint8_t>& img,
                        vkPelBuffer<std::uint8_t>& estimate, const Band&,
                        vkPelBuffer<std::uint8_t>& out) {
@@ -574,24 +598,114 @@ void subtractResampled(const vkPelBuffer_const<std::uint8_t>& img,
     const vk_detail::PaddedSampling sampling =
         vk_detail::paddedSampling(estimate, out.width(), out.height(), false);
     const vk_detail::AffineRowSampler sampler(sampling.padded, sampling.params);
-    const std::uint8_t* a = img.pointToOffset();
-    std::uint8_t* o = out.pointToOffset();
     rowStrips(out.height(), out.width(), [&](std::int32_t y0, std::int32_t y1) {
         vk_detail::AffineRowSampler::Reader reader(sampler);
-        for (std::int32_t y = y0; y < y1; ++y) {
-            vk_detail::FixedRowPair fixed{};
-            if (reader.fixedRowPair(y, fixed)) {
-                correctRowFixed(a + y * img.rowUpdate(), fixed.r0, fixed.r1, fixed.w0, fixed.w1,
-                                o + y * out.rowUpdate(), out.width());
-                continue;
+        subtractSampledRows(reader, img, out, y0, y1);
+    });
+}
+
+// The 8-bit local mean at reduced resolution, streamed. Each thread takes
+// one strip of the working rectangle's rows and walks down it in bands of
+// a hundred or so rows, running every stage for a band while the run-time
+// rows it has read are still in cache: the difference and its reduction
+// for the reduced rows not made yet, the local mean of the estimate rows
+// not made yet that the band's magnification reads, the magnification and
+// the subtraction. A strip recomputes the reduced and estimate rows it
+// shares with its neighbours (as far as the kernels reach) in storage of
+// its own; every stage is exact integer arithmetic on the same inputs, so
+// the result is that of the stages run one after the other on whole
+// images, whatever the strips and bands. One parallel loop: no strip waits
+// for another. False, having done nothing, where the reduction is not the
+// direct FIR that can make a band of rows alone.
+bool streamedLocalMean(const vkPelBuffer_const<std::uint8_t>& img,
+                       const vkPelBuffer_const<std::uint8_t>& ref,
+                       const vkPelBuffer_const<std::uint8_t>& mask,
+                       const vkPelBuffer_const<std::uint8_t>& reduced,
+                       const vkPelBuffer_const<std::uint16_t>& weights,
+                       const vkPair<std::int32_t>& granularity, const vkPair<std::int32_t>& s,
+                       const Band& band, vkPelBuffer<std::uint8_t>& out) {
+    const vkGaussSampleParams reduction(
+        granularity, vkPair<std::int32_t>(granularity.x() - 1, granularity.y() - 1), 1.0, true);
+    if (!vk_detail::gaussDirectFir(img.window(), reduction)) return false;
+    const DifferenceRows<std::uint8_t> rows(img, ref, mask, band);
+    const vk_detail::GaussBands<std::uint8_t, std::uint8_t> reduce(img, reduction);
+    vkPelBuffer<std::uint8_t> grid = reduce.newResult();
+    grid.clientFromImageXformBase(vfIdentityXformHandle());
+    const vk_detail::GaussBands<std::uint8_t, std::uint16_t> localMean(grid, localMeanParams(s));
+    const vk_detail::PaddedSampling shape =
+        vk_detail::paddedGeometry(grid, out.width(), out.height(), false);
+    const vkPelRect gridWindow = grid.window();
+    const std::int32_t gridHeight = gridWindow.height(), height = out.height();
+    // Output row y samples the estimate at row (y + 0.5) G / H - 0.5 and the
+    // row below it, G and H the grid's and the output's heights.
+    const auto estimateRow = [&](std::int32_t y) {
+        return static_cast<std::int32_t>(std::int64_t{y} * gridHeight / height);
+    };
+    // Output row i of the local mean reads the reduced rows from i + first
+    // to i + first + taps - 1.
+    const vk_detail::GaussAxis mean =
+        vk_detail::gaussAxis(gridHeight, 1, gaussKernelSize(s).y(), true);
+    // Grid rows [y0, y1) cut to the grid: a rectangle of the grid's window.
+    const auto gridRows = [&](std::int64_t y0, std::int64_t y1) {
+        const std::int64_t a = std::clamp<std::int64_t>(y0, 0, gridHeight);
+        const std::int64_t b = std::clamp<std::int64_t>(y1, a, gridHeight);
+        return vkPelRect(gridWindow.ul().x(), gridWindow.ul().y() + static_cast<std::int32_t>(a),
+                         gridWindow.width(), static_cast<std::int32_t>(b - a));
+    };
+    const std::int32_t top = gridWindow.ul().y();
+    // Bands of 256 rows (a few on small images, so that their seams are
+    // exercised too); one strip per thread.
+    const std::int32_t bandRows =
+        std::max(2 * granularity.y(), std::min((height + 3) / 4, std::int32_t{256}));
+    const std::int32_t threads = vk_detail::threadCount();
+    const std::int32_t perStrip = std::max(bandRows, (height + threads - 1) / threads);
+    vk_detail::parallelRows(height, perStrip, [&](std::int32_t y0, std::int32_t y1) {
+        // The reduced rows, and the estimate inside the padded buffer that
+        // the magnification reads.
+        vkPelBuffer<std::uint8_t> small(gridWindow, vk_detail::uninitialized);
+        vkPelBuffer<std::uint8_t> padded(shape.padded.window(), vk_detail::uninitialized);
+        padded.copyXforms(shape.padded);
+        const vk_detail::AffineRowSampler sampler(padded, shape.params);
+        vk_detail::AffineRowSampler::Reader reader(sampler);
+        std::int32_t reducedEnd = -1, estimateEnd = -1;  // rows made so far, from the first made
+        const vkPelBuffer<std::uint16_t> sums(gridWindow, vk_detail::uninitialized);
+        for (std::int32_t b0 = y0; b0 < y1; b0 += bandRows) {
+            vkAttention::check();
+            const std::int32_t b1 = std::min(b0 + bandRows, y1);
+            // The estimate rows that cover every tap of the band's samples,
+            // with a row to spare on each side, and the reduced rows their
+            // local mean reads; only those not made yet are made.
+            const vkPelRect estimates =
+                gridRows(std::max(estimateRow(b0) - 2, estimateEnd), estimateRow(b1) + 2);
+            if (!estimates.isNull()) {
+                const std::int32_t e0 = estimates.ul().y() - top, e1 = e0 + estimates.height();
+                const vkPelRect needed =
+                    gridRows(std::max(e0 + mean.first, std::int64_t{reducedEnd}),
+                             e1 - 1 + mean.first + mean.taps);
+                if (!needed.isNull()) {
+                    reduce.sample(rows, vk_detail::narrowed(small, needed));
+                    if (mask.isBound())
+                        zeroExcluded(vk_detail::narrowed(small, needed),
+                                     vk_detail::narrowed(reduced, needed));
+                    reducedEnd = needed.ll().y() - top;
+                }
+                const vkPelBuffer<std::uint16_t> sum = vk_detail::narrowed(sums, estimates);
+                localMean.sample(small, sum);
+                vkPelBuffer<std::uint8_t> estimate = vk_detail::narrowed(padded, estimates);
+                if (mask.isBound()) {
+                    // Excluded pixels keep their (zeroed) difference.
+                    vfPelCopy<std::uint8_t>(vk_detail::narrowed(small, estimates), estimate);
+                    maskedMean(sum, weights, reduced, estimate, 8);
+                } else {
+                    shiftDown(sum, kLocalMeanShift, estimate);
+                }
+                vk_detail::duplicateBorderPixels(padded, vk_detail::paddedBorder(false), e0, e1);
+                estimateEnd = e1;
             }
-            // The grid is axis-parallel and bilinear by construction.
-            vk_detail::BilinearRowPair pair{};
-            if (!reader.bilinearRowPair(y, pair)) vstd_assert_(__LINE__);
-            correctRowBilinear(a + y * img.rowUpdate(), pair.r0, pair.r1, pair.w0, pair.w1,
-                               o + y * out.rowUpdate(), out.width());
+            subtractSampledRows(reader, img, out, b0, b1);
         }
     });
+    return true;
 }
 
 // The high (shift 8) or low (shift 0) bytes of a 16-bit image.
@@ -718,6 +832,18 @@ void runLocalCorrection(const vkPelBuffer_const<Pel>& image,
     // Reduced resolution: the difference rows go straight into the
     // reduction (excluded pixels neutral for the masked mean), so the
     // full-size difference is never stored.
+    vkPelBuffer<Pel> out(rect, vk_detail::uninitialized);
+    if constexpr (std::is_same_v<Pel, std::uint8_t>) {
+        // The estimate is recorded whole: only the stages one after the
+        // other make it.
+        if (method == eLocalCorrection && details == nullptr &&
+            streamedLocalMean(img, ref, mask, reduced, weights, granularity, s, band, out)) {
+            vkAttention::check();
+            result = out;
+            result.copyXforms(image);
+            return;
+        }
+    }
     const vkPair<std::int32_t> kernel(granularity.x() - 1, granularity.y() - 1);
     const DifferenceRows<Pel> rows(
         img, ref, method == eLocalCorrection ? mask : vkPelBuffer_const<std::uint8_t>(), band);
@@ -727,7 +853,6 @@ void runLocalCorrection(const vkPelBuffer_const<Pel>& image,
     vkAttention::check();
     vkPelBuffer<Pel> estimate = localEstimate(method, small, reduced, weights, s, range, depth);
     recordEstimate(details, estimate, depth);
-    vkPelBuffer<Pel> out(rect, vk_detail::uninitialized);
     subtractResampled(img, estimate, band, out);
     vkAttention::check();
     result = out;

@@ -57,11 +57,16 @@ vkPair<std::int32_t> gaussKernelSize(const vkPair<std::int32_t>& s) {
     return k;
 }
 
+vkGaussSampleParams localMeanParams(const vkPair<std::int32_t>& s, double gain) {
+    vkGaussSampleParams params(vkPair<std::int32_t>(1, 1), gaussKernelSize(s), gain, true);
+    params.doRounding(true);
+    return params;
+}
+
 template <class Pel>
 void gaussianLocalMean(vkPelBuffer<Pel>& source, const vkPair<std::int32_t>& s,
                        vkPelBuffer<std::uint16_t>& destination, double gain) {
-    vkGaussSampleParams params(vkPair<std::int32_t>(1, 1), gaussKernelSize(s), gain, true);
-    params.doRounding(true);
+    const vkGaussSampleParams params = localMeanParams(s, gain);
     {
         // The filter works in pixel positions; the source's own transform is
         // put back even when the filter throws.

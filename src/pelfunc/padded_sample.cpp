@@ -12,10 +12,16 @@
 
 void vk_detail::duplicateBorderPixels(vkPelBuffer<std::uint8_t>& buffer, int border) {
     if (!buffer.isBound() || border < 0) vstd_assert_(__LINE__);
+    duplicateBorderPixels(buffer, border, 0, std::int64_t{buffer.height()} - 2 * border);
+}
+
+void vk_detail::duplicateBorderPixels(vkPelBuffer<std::uint8_t>& buffer, int border,
+                                      std::int64_t first, std::int64_t end) {
+    if (!buffer.isBound() || border < 0) vstd_assert_(__LINE__);
     const std::int64_t b = border;
     const std::int64_t iw = std::int64_t{buffer.width()} - 2 * b;
     const std::int64_t ih = std::int64_t{buffer.height()} - 2 * b;
-    if (iw < 1 || ih < 1) vstd_assert_(__LINE__);
+    if (iw < 1 || ih < 1 || first < 0 || first >= end || end > ih) vstd_assert_(__LINE__);
     if (b == 0) return;
 
     const std::size_t side = static_cast<std::size_t>(b);
@@ -27,18 +33,19 @@ void vk_detail::duplicateBorderPixels(vkPelBuffer<std::uint8_t>& buffer, int bor
 
     // Left and right strips of the interior rows first, so that the interior's
     // first and last rows are complete rows to copy from.
-    for (std::uint8_t* row = firstInner; row <= lastInner; row += stride) {
+    for (std::uint8_t* row = firstInner + first * stride; row < firstInner + end * stride;
+         row += stride) {
         std::memset(row, row[b], side);
         std::memset(row + b + iw, row[b + iw - 1], side);
     }
     const std::size_t full = inner + 2 * side;
     for (std::int64_t i = 0; i < b; ++i) {
-        std::memcpy(top + i * stride, firstInner, full);
-        std::memcpy(lastInner + (i + 1) * stride, lastInner, full);
+        if (first == 0) std::memcpy(top + i * stride, firstInner, full);
+        if (end == ih) std::memcpy(lastInner + (i + 1) * stride, lastInner, full);
     }
 }
 
-vk_detail::PaddedSampling vk_detail::paddedSampling(const vkPelBuffer<std::uint8_t>& source,
+vk_detail::PaddedSampling vk_detail::paddedGeometry(const vkPelBuffer_const<std::uint8_t>& source,
                                                     std::int32_t width, std::int32_t height,
                                                     bool higherOrder) {
     vk_detail::requireBound(source);
@@ -49,17 +56,24 @@ vk_detail::PaddedSampling vk_detail::paddedSampling(const vkPelBuffer<std::uint8
     const vkAffineRectangle rect(clientFromImage.map(vkVector<2>(window.ul())),
                                  clientFromImage.map(vkVector<2>(window.ur())),
                                  clientFromImage.map(vkVector<2>(window.ll())));
-    // The border width is the interpolation mode (2 bilinear, 3 bicubic): wide
-    // enough that every tap of a sample inside the window reads a real pixel.
+    // The border is wide enough that every tap of a sample inside the window
+    // reads a real pixel.
     const auto mode = higherOrder ? vkAffineSamplingParams::eBicubic : vkAffineSamplingParams::eBilinear;
     const vkAffineSamplingParams params(rect, width, height, mode);
-    const std::int32_t p = static_cast<std::int32_t>(mode);
+    const std::int32_t p = paddedBorder(higherOrder);
 
     vkPelBuffer<std::uint8_t> padded(window.trim(-p, -p, -p, -p), vk_detail::uninitialized);
-    vfPelCopy<std::uint8_t>(source, padded);
     padded.copyXforms(source);
-    vk_detail::duplicateBorderPixels(padded, p);
     return {padded, params};
+}
+
+vk_detail::PaddedSampling vk_detail::paddedSampling(const vkPelBuffer<std::uint8_t>& source,
+                                                    std::int32_t width, std::int32_t height,
+                                                    bool higherOrder) {
+    PaddedSampling s = paddedGeometry(source, width, height, higherOrder);
+    vfPelCopy<std::uint8_t>(source, s.padded);
+    vk_detail::duplicateBorderPixels(s.padded, paddedBorder(higherOrder));
+    return s;
 }
 
 vkPelBuffer<std::uint8_t> vf_PaddedAffineSample(const vkPelBuffer<std::uint8_t>& source,

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <type_traits>
 #include <vector>
 
@@ -1124,12 +1125,17 @@ void overRowStrips(const GaussAxis& ax, const GaussAxis& ay, std::int32_t jyA, s
 template <class TIn, class TOut>
 void runFirWithGain(const vk_detail::GaussRowSource<TIn>& rows, const Weights& w, std::int32_t jxA,
                     std::int32_t jxB, std::int32_t jyA, std::int32_t jyB, TOut* dst,
-                    std::ptrdiff_t dstStride, const vkGaussSampleParams& params, bool checkCancel) {
+                    std::ptrdiff_t dstStride, const vkGaussSampleParams& params, bool checkCancel,
+                    bool parallel = true) {
     const auto strips = [&](const auto& finish) {
-        overRowStrips(w.ax, w.ay, jyA, jyB, checkCancel, [&](std::int32_t j0, std::int32_t j1) {
+        const auto run = [&](std::int32_t j0, std::int32_t j1) {
             gaussFirRun<TIn, TOut>(rows, w.ax, w.ay, jxA, jxB, j0, j1,
                                    dst + std::ptrdiff_t{j0 - jyA} * dstStride, dstStride, finish);
-        });
+        };
+        if (parallel)
+            overRowStrips(w.ax, w.ay, jyA, jyB, checkCancel, run);
+        else
+            run(jyA, jyB);
     };
     int e = 0;
     if (powerOfTwoGain(params.gain(), e)) {
@@ -1146,15 +1152,20 @@ void runFirWithGain(const vk_detail::GaussRowSource<TIn>& rows, const Weights& w
 template <class VAcc, class HAcc, class TIn, class TOut>
 void runWithGain(const TIn* src, std::ptrdiff_t stride, const Weights& w, std::int32_t jxA,
                  std::int32_t jxB, std::int32_t jyA, std::int32_t jyB, TOut* dst,
-                 std::ptrdiff_t dstStride, const vkGaussSampleParams& params, Division division) {
+                 std::ptrdiff_t dstStride, const vkGaussSampleParams& params, Division division,
+                 bool parallel) {
     const auto strips = [&](const auto& finish) {
-        overRowStrips(w.ax, w.ay, jyA, jyB, false, [&](std::int32_t j0, std::int32_t j1) {
+        const auto run = [&](std::int32_t j0, std::int32_t j1) {
             gaussRun<TIn, VAcc, VAcc, HAcc>(
                 &src, &stride, 1, 1, SameColumns(), w.ax, w.ay, jxA, jxB, j0, j1,
                 [&](std::int32_t jy, const HAcc* const* sums) {
                     finish(jy, sums[0], dst + std::ptrdiff_t{jy - jyA} * dstStride, jxA, jxB);
                 });
-        });
+        };
+        if (parallel)
+            overRowStrips(w.ax, w.ay, jyA, jyB, false, run);
+        else
+            run(jyA, jyB);
     };
     int e = 0;
     if (powerOfTwoGain(params.gain(), e))
@@ -1167,16 +1178,20 @@ void runWithGain(const TIn* src, std::ptrdiff_t stride, const Weights& w, std::i
 // while the column sums of the largest pixels fit, else 64-bit (128-bit for
 // 16-bit pixels under huge kernels); 64-bit row sums while the scaled sums
 // fit, else 128-bit (which hold every sum the parameters allow).
+// The outputs [jxA, jxB) x [jyA, jyB) into dst, their strips on the
+// library's threads or (parallel false) on the calling thread.
 template <class TIn, class TOut>
-void gaussDispatch(const vkPelBuffer_const<TIn>& source, const GaussAxis& ax, const GaussAxis& ay,
-                   std::int32_t jxA, std::int32_t jxB, std::int32_t jyA, std::int32_t jyB,
-                   const vkPelBuffer<TOut>& dst, const vkGaussSampleParams& params) {
+void gaussDispatch(const vkPelBuffer_const<TIn>& source, const Weights& w, std::int32_t jxA,
+                   std::int32_t jxB, std::int32_t jyA, std::int32_t jyB,
+                   const vkPelBuffer<TOut>& dst, const vkGaussSampleParams& params,
+                   bool parallel = true) {
     if (jxA >= jxB || jyA >= jyB) return;
-    const Weights w{ax, ay, axisWeights(ax), axisWeights(ay)};
+    const GaussAxis& ax = w.ax;
+    const GaussAxis& ay = w.ay;
     if (firApplies(ax, ay)) {
         BufferRows<TIn> rows(source.pointToOffset(), source.rowUpdate());
         runFirWithGain(rows, w, jxA, jxB, jyA, jyB, dst.pointToOffset(), dst.rowUpdate(), params,
-                       false);
+                       false, parallel);
         return;
     }
     // Kernel sums stay below 2^58 per axis, so nothing here overflows.
@@ -1208,23 +1223,23 @@ void gaussDispatch(const vkPelBuffer_const<TIn>& source, const GaussAxis& ax, co
     const std::ptrdiff_t outStride = dst.rowUpdate();
     if (columnMax < (GaussU128{1} << 31) && sumMax < (GaussU128{1} << 51)) {
         runWithGain<std::uint32_t, double>(src, stride, w, jxA, jxB, jyA, jyB, out, outStride,
-                                           params, doubles);
+                                           params, doubles, parallel);
     } else if (columnMax < (GaussU128{1} << 64) && rows64) {
         const Division wide = !wideVectors()               ? Division::kMultiplyHigh
                               : doubles == Division::kEach ? Division::kDoubleWide
                                                            : doubles;
         if (columnMax < (GaussU128{1} << 32))
             runWithGain<std::uint32_t, std::uint64_t>(src, stride, w, jxA, jxB, jyA, jyB, out,
-                                                      outStride, params, wide);
+                                                      outStride, params, wide, parallel);
         else
             runWithGain<std::uint64_t, std::uint64_t>(src, stride, w, jxA, jxB, jyA, jyB, out,
-                                                      outStride, params, wide);
+                                                      outStride, params, wide, parallel);
     } else if (sizeof(TIn) == 1 || columnMax < (GaussU128{1} << 64)) {
         runWithGain<std::uint64_t, GaussU128>(src, stride, w, jxA, jxB, jyA, jyB, out, outStride,
-                                              params, Division::kEach);
+                                              params, Division::kEach, parallel);
     } else if constexpr (sizeof(TIn) > 1) {
         runWithGain<GaussU128, GaussU128>(src, stride, w, jxA, jxB, jyA, jyB, out, outStride,
-                                          params, Division::kEach);
+                                          params, Division::kEach, parallel);
     }
 }
 
@@ -1281,7 +1296,8 @@ void vfGaussSample(const vkPelBuffer_const<TIn>& source, vkPelBuffer<TOut>& resu
 
     if (!result.isBound()) {
         vkPelBuffer<TOut> out = newOutput<TOut>(p, source);
-        gaussDispatch(source, ax, ay, ax.begin, ax.end, ay.begin, ay.end, out, params);
+        const Weights w{ax, ay, axisWeights(ax), axisWeights(ay)};
+        gaussDispatch(source, w, ax.begin, ax.end, ay.begin, ay.end, out, params);
         result = out;
         return;
     }
@@ -1294,7 +1310,8 @@ void vfGaussSample(const vkPelBuffer_const<TIn>& source, vkPelBuffer<TOut>& resu
         if (src.root() == result.root()) src = vfPelCopy(src);
     }
     const vkPelBuffer<TOut> dst = vk_detail::narrowed(result, r);
-    gaussDispatch(src, ax, ay, r.ul().x() - p.origin.x(), r.ur().x() - p.origin.x(),
+    const Weights w{ax, ay, axisWeights(ax), axisWeights(ay)};
+    gaussDispatch(src, w, r.ul().x() - p.origin.x(), r.ur().x() - p.origin.x(),
                   r.ul().y() - p.origin.y(), r.ll().y() - p.origin.y(), dst, params);
 }
 
@@ -1402,6 +1419,64 @@ vkPelBuffer<T> vk_detail::gaussSampleRows(const GaussRowSource<T>& rows,
     }
     return out;
 }
+
+template <class T, class TOut>
+struct vk_detail::GaussBands<T, TOut>::Plan {
+    GaussPlan p;
+    Weights w;
+    Plan(const vkPelRect& window, const vkGaussSampleParams& params)
+        : p(gaussPlan(window, params)), w{p.ax, p.ay, axisWeights(p.ax), axisWeights(p.ay)} {}
+    Plan(const Plan&) = delete;
+    Plan& operator=(const Plan&) = delete;
+    ~Plan() = default;
+    // The outputs in out's window: gaussDispatch's arguments.
+    template <class F>
+    void over(const vkPelBuffer<TOut>& out, const F& f) const {
+        const vkPelRect r = p.outWin & out.window();
+        if (r.isNull()) return;
+        f(r.ul().x() - p.origin.x(), r.ur().x() - p.origin.x(), r.ul().y() - p.origin.y(),
+          r.ll().y() - p.origin.y(), vk_detail::narrowed(out, r));
+    }
+};
+
+template <class T, class TOut>
+vk_detail::GaussBands<T, TOut>::GaussBands(const vkPelBuffer_const<T>& shape,
+                                           const vkGaussSampleParams& params)
+    : shape_((vk_detail::requireBound(shape), shape)),
+      params_(params),
+      plan_(std::make_unique<const Plan>(shape.window(), params)) {}
+
+template <class T, class TOut>
+vk_detail::GaussBands<T, TOut>::~GaussBands() = default;
+
+template <class T, class TOut>
+vkPelBuffer<TOut> vk_detail::GaussBands<T, TOut>::newResult() const {
+    return newOutput<TOut>(plan_->p, shape_);
+}
+
+template <class T, class TOut>
+void vk_detail::GaussBands<T, TOut>::sample(const GaussRowSource<T>& rows,
+                                            const vkPelBuffer<TOut>& out) const {
+    if (!firApplies(plan_->p.ax, plan_->p.ay)) vstd_assert_(__LINE__);
+    plan_->over(out, [&](std::int32_t jxA, std::int32_t jxB, std::int32_t jyA, std::int32_t jyB,
+                         const vkPelBuffer<TOut>& dst) {
+        runFirWithGain(rows, plan_->w, jxA, jxB, jyA, jyB, dst.pointToOffset(), dst.rowUpdate(),
+                       params_, false, false);
+    });
+}
+
+template <class T, class TOut>
+void vk_detail::GaussBands<T, TOut>::sample(const vkPelBuffer_const<T>& source,
+                                            const vkPelBuffer<TOut>& out) const {
+    if (source.window() != shape_.window()) vstd_assert_(__LINE__);
+    plan_->over(out, [&](std::int32_t jxA, std::int32_t jxB, std::int32_t jyA, std::int32_t jyB,
+                         const vkPelBuffer<TOut>& dst) {
+        gaussDispatch(source, plan_->w, jxA, jxB, jyA, jyB, dst, params_, false);
+    });
+}
+
+template class vk_detail::GaussBands<std::uint8_t, std::uint8_t>;
+template class vk_detail::GaussBands<std::uint8_t, std::uint16_t>;
 
 template <class TIn>
 vkPelBuffer<TIn> vfGaussSample(const vkPelBuffer_const<TIn>& source,

@@ -17,7 +17,11 @@
 // difference rows are computed as the reduction reads them (for
 // eLocalCorrection with a mask, excluded pixels enter it as the neutral 128),
 // and the reduced estimate is resampled one row at a time, each row going
-// straight into the subtraction. At full resolution the difference is made in
+// straight into the subtraction; the 8-bit local mean (without a
+// diagnostics object, which records the whole estimate) goes further and
+// runs every stage on bands of rows, each thread down a strip of its own,
+// so that the run-time rows are subtracted while still in cache and no
+// stage waits for another to finish the whole image. At full resolution the difference is made in
 // one pass, the local mean is computed in its storage, and the output is
 // written there too. The values are exactly those of the stages run one
 // after the other on whole images with the library's pixel functions

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "imgnorm/errors.h"
+#include "imgnorm/gauss.h"
 #include "imgnorm/geometry.h"
 #include "imgnorm/pelbuffer.h"
 
@@ -29,6 +30,10 @@ vkPair<std::int32_t> reducedNeighborhood(const vkPair<std::int32_t>& neighborhoo
 // k = sqrt(n^2 / 4 - 2) rounded up to an even number, per axis
 // (1 -> 0, 3 -> 2, 7 -> 4, 51 -> 26, 101 -> 52).
 vkPair<std::int32_t> gaussKernelSize(const vkPair<std::int32_t>& neighborhood);
+
+// The Gaussian sampling that gaussianLocalMean applies.
+vkGaussSampleParams localMeanParams(const vkPair<std::int32_t>& neighborhood,
+                                    double gain = 1 << kLocalMeanShift);
 
 // gain (128 by default) times the Gaussian-weighted local mean of source
 // over the neighbourhood, rounded, into destination (allocated when

@@ -14,5 +14,10 @@ namespace vk_detail {
 // Requires a bound buffer, border >= 0 and an interior of at least 1 x 1;
 // otherwise vkAssertionFailure, with nothing written.
 void duplicateBorderPixels(vkPelBuffer<std::uint8_t>& buffer, int border);
+// The same for the interior rows [first, end) only: their left and right
+// ring pixels, and the ring rows above (below) when first is the first
+// (end is past the last) interior row.
+void duplicateBorderPixels(vkPelBuffer<std::uint8_t>& buffer, int border, std::int64_t first,
+                           std::int64_t end);
 
 }  // namespace vk_detail

@@ -15,6 +15,17 @@ struct PaddedSampling {
     vkAffineSamplingParams params;     // the sampling vf_PaddedAffineSample applies to it
 };
 
+// The border width: the interpolation's (2 bilinear, 3 bicubic).
+constexpr std::int32_t paddedBorder(bool higherOrder) {
+    return higherOrder ? 3 : 2;
+}
+
+// The same geometry with the padded buffer's pixels undefined, for a caller
+// that fills them itself (the source's pixels inside, the border duplicated
+// outward), perhaps a band of rows at a time.
+PaddedSampling paddedGeometry(const vkPelBuffer_const<std::uint8_t>& source, std::int32_t width,
+                              std::int32_t height, bool higherOrder);
+
 // What vf_PaddedAffineSample(source, width, height, higherOrder) samples;
 // throws as it does.
 PaddedSampling paddedSampling(const vkPelBuffer<std::uint8_t>& source, std::int32_t width,

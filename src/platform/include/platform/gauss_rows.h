@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <type_traits>
 
 #include "imgnorm/gauss.h"
@@ -57,6 +58,38 @@ bool gaussDirectFir(const vkPelRect& window, const vkGaussSampleParams& params);
 template <class T>
 vkPelBuffer<T> gaussSampleRows(const GaussRowSource<T>& rows, const vkPelBuffer_const<T>& shape,
                                const vkGaussSampleParams& params);
+
+// Gaussian sampling of sources with one window and one set of parameters
+// a band of output rows at a time, on the calling thread, for a caller that
+// interleaves the bands with other work: the plan and its weights are made
+// once. The outputs are those of vfGaussSample<T, TOut> (for a source of
+// rows: gaussSampleRows'), bit for bit, whatever the bands; a band reads
+// only the source rows its outputs' kernels cover.
+template <class T, class TOut>
+class GaussBands {
+  public:
+    // shape: a source window and transforms.
+    GaussBands(const vkPelBuffer_const<T>& shape, const vkGaussSampleParams& params);
+    ~GaussBands();
+    GaussBands(const GaussBands&) = delete;
+    GaussBands& operator=(const GaussBands&) = delete;
+
+    // A new buffer with the result's window and transforms, its pixels
+    // undefined.
+    vkPelBuffer<TOut> newResult() const;
+    // The outputs in out's window (a view of a newResult() buffer or of one
+    // with the same window) from the source's rows. Only where
+    // gaussDirectFir holds.
+    void sample(const GaussRowSource<T>& rows, const vkPelBuffer<TOut>& out) const;
+    // The same from a source with the shape's window.
+    void sample(const vkPelBuffer_const<T>& source, const vkPelBuffer<TOut>& out) const;
+
+  private:
+    struct Plan;
+    vkPelBuffer_const<T> shape_;
+    vkGaussSampleParams params_;
+    std::unique_ptr<const Plan> plan_;
+};
 
 // Receives the rows of weighted sums that gaussSums makes.
 class GaussSumSink {
