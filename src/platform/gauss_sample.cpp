@@ -89,10 +89,11 @@ constexpr int kLanes = 4;
 // Line buffers of the horizontal pass for a batch of lanes: the two
 // intermediate running sums and the result, each with a lead of one pixel of
 // zeros (the running sums read one pixel back).
-// With doubles only the result is kept, lane r's from z + r rowStride on.
+// With doubles and signed 64-bit sums (the register cascades) only the
+// result is kept, lane r's from z + r rowStride on.
 template <class T>
 struct LineSums {
-    static constexpr bool kRows = std::is_same_v<T, double>;
+    static constexpr bool kRows = std::is_same_v<T, double> || std::is_same_v<T, std::int64_t>;
     std::vector<T> a, b, c;
     T *p1, *p2, *z;  // pixel 0 of each
     std::ptrdiff_t rowStride;
@@ -184,6 +185,33 @@ template <class V>
     d = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
 }
 
+// For pixels q = 0 .. pixels - 1, next(q, v) makes the four lanes' values
+// at q, and lane r's goes to z[r zStride + q]: four pixels at a time
+// through a transposition.
+template <class V, class T, class Next>
+[[gnu::always_inline]] inline void lanesToRows(T* z, std::ptrdiff_t zStride, std::ptrdiff_t pixels,
+                                               const Next& next) {
+    std::ptrdiff_t q = 0;
+    for (; q + 4 <= pixels; q += 4) {
+        V p0, p1, p2, p3;
+        next(q, p0);
+        next(q + 1, p1);
+        next(q + 2, p2);
+        next(q + 3, p3);
+        transpose4(p0, p1, p2, p3);
+        std::memcpy(z + q, &p0, sizeof p0);
+        std::memcpy(z + zStride + q, &p1, sizeof p1);
+        std::memcpy(z + 2 * zStride + q, &p2, sizeof p2);
+        std::memcpy(z + 3 * zStride + q, &p3, sizeof p3);
+    }
+    for (; q < pixels; ++q) {
+        V p;
+        next(q, p);
+        for (int r = 0; r < kLanes; ++r)
+            z[r * zStride + q] = p[r];
+    }
+}
+
 // c (a[0..3] - b[0..3]) added to sum, exactly for column sums below 2^31
 // (or doubles that hold integers whose scaled differences stay below 2^53).
 [[gnu::always_inline]] inline void addLaneDifference(const std::uint32_t* a, const std::uint32_t* b,
@@ -224,25 +252,7 @@ template <class XIn>
         s3 += s2;
         sum = s3;
     };
-    std::ptrdiff_t q = 0;
-    for (; q + 4 <= pixels; q += 4) {
-        GaussLanesD p0, p1, p2, p3;
-        next(q, p0);
-        next(q + 1, p1);
-        next(q + 2, p2);
-        next(q + 3, p3);
-        transpose4(p0, p1, p2, p3);
-        std::memcpy(z + q, &p0, sizeof p0);
-        std::memcpy(z + zStride + q, &p1, sizeof p1);
-        std::memcpy(z + 2 * zStride + q, &p2, sizeof p2);
-        std::memcpy(z + 3 * zStride + q, &p3, sizeof p3);
-    }
-    for (; q < pixels; ++q) {
-        GaussLanesD p;
-        next(q, p);
-        for (int r = 0; r < kLanes; ++r)
-            z[r * zStride + q] = p[r];
-    }
+    lanesToRows<GaussLanesD>(z, zStride, pixels, next);
 }
 
 VK_ROW_KERNEL void cascadeLanesDouble(const std::uint32_t* x, double* z, std::ptrdiff_t zStride,
@@ -257,6 +267,43 @@ VK_ROW_KERNEL void cascadeLanesDouble(const double* x, double* z, std::ptrdiff_t
                                       const std::ptrdiff_t* off, const std::uint32_t* c,
                                       std::ptrdiff_t pixels) {
     cascadeLanesDoubleBody(x, z, zStride, off, c, pixels);
+}
+
+// The same for 32-bit column sums whose numerator (the kernel's terms over
+// eight of them) stays within 32 bits, with 64-bit row sums held in
+// registers: the numerator in 32-bit lanes, the running sums in 64-bit
+// ones, all integer additions of one cycle and no conversion. The row sums
+// are the integers above (the running sums are modular in 64 bits). z
+// receives the row sums of lane r from z + r zStride on, pixel by pixel.
+using GaussLanesS = std::int32_t __attribute__((vector_size(kLanes * sizeof(std::int32_t))));
+using GaussLanesQ = std::int64_t __attribute__((vector_size(kLanes * sizeof(std::int64_t))));
+VK_ROW_KERNEL void cascadeLanes64(const std::uint32_t* x, std::int64_t* z, std::ptrdiff_t zStride,
+                                  const std::ptrdiff_t* off, const std::uint32_t* c,
+                                  std::ptrdiff_t pixels) {
+    const std::uint32_t *a0 = x - off[0], *b0 = x - off[1], *a1 = x - off[2], *b1 = x - off[3];
+    const std::uint32_t *a2 = x - off[4], *b2 = x - off[5], *a3 = x - off[6], *b3 = x - off[7];
+    const auto c0 = static_cast<std::int32_t>(c[0]), c1 = static_cast<std::int32_t>(c[1]);
+    const auto c2 = static_cast<std::int32_t>(c[2]), c3 = static_cast<std::int32_t>(c[3]);
+    GaussLanesQ s1 = {}, s2 = {}, s3 = {};
+    auto next = [&](std::ptrdiff_t q, GaussLanesQ & sum) __attribute__((always_inline)) {
+        const std::ptrdiff_t i = q * kLanes;
+        GaussLanesS v[8];
+        std::memcpy(&v[0], a0 + i, sizeof v[0]);
+        std::memcpy(&v[1], b0 + i, sizeof v[0]);
+        std::memcpy(&v[2], a1 + i, sizeof v[0]);
+        std::memcpy(&v[3], b1 + i, sizeof v[0]);
+        std::memcpy(&v[4], a2 + i, sizeof v[0]);
+        std::memcpy(&v[5], b2 + i, sizeof v[0]);
+        std::memcpy(&v[6], a3 + i, sizeof v[0]);
+        std::memcpy(&v[7], b3 + i, sizeof v[0]);
+        const GaussLanesS num =
+            c0 * (v[0] - v[1]) + c1 * (v[2] - v[3]) + c2 * (v[4] - v[5]) + c3 * (v[6] - v[7]);
+        s1 += __builtin_convertvector(num, GaussLanesQ);
+        s2 += s1;
+        s3 += s2;
+        sum = s3;
+    };
+    lanesToRows<GaussLanesQ>(z, zStride, pixels, next);
 }
 
 // The rows of a batch (rows[r][x], x < n) interleaved: lanes[x kLanes + r].
@@ -305,6 +352,9 @@ void horizontalLines(const XIn* x, const GaussAxis& ax, std::int64_t last, LineS
         static_assert(Lanes == kLanes &&
                       (std::is_same_v<XIn, std::uint32_t> || std::is_same_v<XIn, double>));
         cascadeLanesDouble(x, sums.z, sums.rowStride, num.delay, num.c, end / Lanes);
+    } else if constexpr (Lanes == kLanes && std::is_same_v<HAcc, std::int64_t>) {
+        static_assert(std::is_same_v<XIn, std::uint32_t>);
+        cascadeLanes64(x, sums.z, sums.rowStride, num.delay, num.c, end / Lanes);
     } else if constexpr (Lanes == kLanes && std::is_same_v<HAcc, std::uint64_t> &&
                          (std::is_same_v<XIn, std::uint32_t> ||
                           std::is_same_v<XIn, std::uint64_t>)) {
@@ -1154,12 +1204,16 @@ void runWithGain(const TIn* src, std::ptrdiff_t stride, const Weights& w, std::i
                  std::int32_t jxB, std::int32_t jyA, std::int32_t jyB, TOut* dst,
                  std::ptrdiff_t dstStride, const vkGaussSampleParams& params, Division division,
                  bool parallel) {
+    // Signed 64-bit row sums (of the register cascade) are never negative:
+    // they are finished as unsigned ones, the same bits.
+    using FAcc = std::conditional_t<std::is_same_v<HAcc, std::int64_t>, std::uint64_t, HAcc>;
     const auto strips = [&](const auto& finish) {
         const auto run = [&](std::int32_t j0, std::int32_t j1) {
             gaussRun<TIn, VAcc, VAcc, HAcc>(
                 &src, &stride, 1, 1, SameColumns(), w.ax, w.ay, jxA, jxB, j0, j1,
                 [&](std::int32_t jy, const HAcc* const* sums) {
-                    finish(jy, sums[0], dst + std::ptrdiff_t{jy - jyA} * dstStride, jxA, jxB);
+                    finish(jy, reinterpret_cast<const FAcc*>(sums[0]),
+                           dst + std::ptrdiff_t{jy - jyA} * dstStride, jxA, jxB);
                 });
         };
         if (parallel)
@@ -1169,9 +1223,9 @@ void runWithGain(const TIn* src, std::ptrdiff_t stride, const Weights& w, std::i
     };
     int e = 0;
     if (powerOfTwoGain(params.gain(), e))
-        strips(PowerOfTwoGain<HAcc, TOut>(w, e, params.doRounding(), division));
+        strips(PowerOfTwoGain<FAcc, TOut>(w, e, params.doRounding(), division));
     else
-        strips(GeneralGain<HAcc, TOut>(w, params.gain(), params.doRounding()));
+        strips(GeneralGain<FAcc, TOut>(w, params.gain(), params.doRounding()));
 }
 
 // Picks the narrowest sums that hold every value exactly: 32-bit column sums
@@ -1221,7 +1275,18 @@ void gaussDispatch(const vkPelBuffer_const<TIn>& source, const Weights& w, std::
     const std::ptrdiff_t stride = source.rowUpdate();
     TOut* out = dst.pointToOffset();
     const std::ptrdiff_t outStride = dst.rowUpdate();
-    if (columnMax < (GaussU128{1} << 31) && sumMax < (GaussU128{1} << 51)) {
+    // The kernel's numerator over column sums, as the horizontal pass forms it.
+    GaussU128 numeratorMax = 0;
+    for (const GaussKernel::Term& t : ax.kernel.terms)
+        numeratorMax += GaussU128{t.c} * columnMax;
+    if (numeratorMax < (GaussU128{1} << 31) && rows64) {
+        // Integer lanes throughout (the local mean's kernels, for instance).
+        const Division wide = !wideVectors()               ? Division::kMultiplyHigh
+                              : doubles == Division::kEach ? Division::kDoubleWide
+                                                           : doubles;
+        runWithGain<std::uint32_t, std::int64_t>(src, stride, w, jxA, jxB, jyA, jyB, out, outStride,
+                                                 params, wide, parallel);
+    } else if (columnMax < (GaussU128{1} << 31) && sumMax < (GaussU128{1} << 51)) {
         runWithGain<std::uint32_t, double>(src, stride, w, jxA, jxB, jyA, jyB, out, outStride,
                                            params, doubles, parallel);
     } else if (columnMax < (GaussU128{1} << 64) && rows64) {
