@@ -158,13 +158,19 @@ TEST(MedianKernel, CapsTheKernelAt32767PixelsShrinkingTheLargerSideFirst) {
 TEST(RunLocalCorrection, FusedStagesEqualTheComposedPixelFunctionsBitForBit) {
     // Smooth images with noise and a few saturated spots, so that the band
     // clamps, the estimate varies and the subtraction saturates somewhere.
-    const P sizes[] = {P(1, 9), P(9, 1), P(2, 3), P(7, 8), P(37, 23), P(63, 65), P(64, 64), P(65, 30)};
-    const P neighbourhoods[] = {P(5, 9), P(21, 13), P(1, 1), P(3, 1), P(51, 51), P(9, 4)};
+    // The last size is cut into several bands and strips of rows by the streamed local mean.
+    const P sizes[] = {P(1, 9),   P(9, 1),   P(2, 3),   P(7, 8),    P(37, 23),
+                       P(63, 65), P(64, 64), P(65, 30), P(203, 157)};
+    const P neighbourhoods[] = {P(5, 9),   P(21, 13), P(1, 1),   P(3, 1),
+                                P(51, 51), P(9, 4),   P(101, 61)};
     const P ranges[] = {P(-127, 127), P(-20, 50), P(0, 0), P(-300, 10), P(-5, 90)};
-    // Every size with every granularity up to (4, 4), both methods, without and with a mask.
-    for (int round = 0; round < 8 * 16 * 4; ++round) {
-        const P size = sizes[round / 64], g(1 + round / 16 % 4, 1 + round / 4 % 4);
-        const P n = neighbourhoods[round % 6], range = ranges[round % 5];
+    // Every size with every granularity up to (4, 4) (the last size: even ones up to 8 across,
+    // odd ones up to 7 down), both methods, without and with a mask.
+    for (int round = 0; round < 9 * 16 * 4; ++round) {
+        const P size = sizes[round / 64];
+        const int step = size.y() > 100 ? 2 : 1;
+        const P g(step + round / 16 % 4 * step, 1 + round / 4 % 4 * step);
+        const P n = neighbourhoods[round % 7], range = ranges[round % 5];
         const Method m = kLocal[round / 2 % 2];
         const bool masked = round % 2 == 1;
         SCOPED_TRACE(testing::Message() << "seed=" << round << " size=" << size.x() << "x" << size.y() << " g=" << g.x() << ","
