@@ -699,7 +699,13 @@ bool streamedLocalMean(const vkPelBuffer_const<std::uint8_t>& img,
                     vfPelCopy<std::uint8_t>(vk_detail::narrowed(small, estimates), estimate);
                     maskedMean(sum, weights, reduced, estimate, 8);
                 } else {
-                    shiftDown(sum, kLocalMeanShift, estimate);
+                    // shiftDown on this thread alone.
+                    vk_detail::forRows(
+                        sum.pointToOffset(), sum.rowUpdate(), estimate.pointToOffset(),
+                        estimate.rowUpdate(), estimates.width(), estimates.height(),
+                        [](const std::uint16_t* from, std::uint8_t* to, std::int32_t n) {
+                            shiftRow(from, to, n, kLocalMeanShift);
+                        });
                 }
                 vk_detail::duplicateBorderPixels(padded, vk_detail::paddedBorder(false), e0, e1);
                 estimateEnd = e1;
