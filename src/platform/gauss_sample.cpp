@@ -1511,8 +1511,10 @@ vk_detail::GaussBands<T, TOut>::GaussBands(const vkPelBuffer_const<T>& shape,
       params_(params),
       plan_(std::make_unique<const Plan>(shape.window(), params)) {}
 
+namespace vk_detail {
 template <class T, class TOut>
-vk_detail::GaussBands<T, TOut>::~GaussBands() = default;
+GaussBands<T, TOut>::~GaussBands() = default;
+}  // namespace vk_detail
 
 template <class T, class TOut>
 vkPelBuffer<TOut> vk_detail::GaussBands<T, TOut>::newResult() const {
