@@ -663,7 +663,9 @@ bool streamedLocalMean(const vkPelBuffer_const<std::uint8_t>& img,
     const std::int32_t perStrip = std::max(bandRows, (height + threads - 1) / threads);
     vk_detail::parallelRows(height, perStrip, [&](std::int32_t y0, std::int32_t y1) {
         // The reduced rows, and the estimate inside the padded buffer that
-        // the magnification reads.
+        // the magnification reads. The buffers span the whole grid, but a
+        // strip writes only its own rows and their reach, and fresh storage
+        // (which starts undefined) commits only the pages written.
         vkPelBuffer<std::uint8_t> small(gridWindow, vk_detail::uninitialized);
         vkPelBuffer<std::uint8_t> padded(shape.padded.window(), vk_detail::uninitialized);
         padded.copyXforms(shape.padded);
