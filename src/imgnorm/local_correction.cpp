@@ -3,7 +3,8 @@
 #include "imgnorm/local_correction.h"
 
 #include <algorithm>
-#include <type_traits>
+#include <array>
+#include <memory>
 #include <vector>
 
 #include "imgnorm/attention.h"
@@ -567,13 +568,88 @@ vkPelBuffer<Pel> localEstimate(Method method, const vkPelBuffer<Pel>& difference
     return estimate;
 }
 
-// The estimate's whole window resampled onto the working rectangle one row
-// at a time, each row subtracted from img's as it comes, into out: the
-// full-size estimate is never stored.
-// Rows [y0, y1) of out: img's rows minus the reader's.
-void subtractSampledRows(vk_detail::AffineRowSampler::Reader& reader,
+// The estimate on its grid, padded for the magnification as the 8-bit
+// sampler reads it: the 8-bit estimate itself, or the deep estimate's high
+// and low bytes, each resampled (bilinear resampling is linear) and
+// recombined row by row. Filled a band of grid rows at a time or whole.
+template <class Pel>
+class PaddedEstimate {
+  public:
+    static constexpr std::size_t kPlanes = sizeof(Pel);
+    using Readers = std::array<std::unique_ptr<vk_detail::AffineRowSampler::Reader>, kPlanes>;
+
+    // shape: paddedGeometry of the grid.
+    explicit PaddedEstimate(const vk_detail::PaddedSampling& shape)
+        : grid_(shape.padded.window().trim(kBorder, kBorder, kBorder, kBorder)) {
+        for (std::size_t i = 0; i < kPlanes; ++i) {
+            planes_[i] = vkPelBuffer<std::uint8_t>(shape.padded.window(), vk_detail::uninitialized);
+            planes_[i].copyXforms(shape.padded);
+            samplers_[i] =
+                std::make_unique<const vk_detail::AffineRowSampler>(planes_[i], shape.params);
+        }
+    }
+    // Where the estimate's grid rows in rect may be written before publish:
+    // on 8-bit images the plane itself, so that publish copies nothing.
+    vkPelBuffer<Pel> rows(const vkPelRect& rect) {
+        if constexpr (kPlanes == 1) {
+            return vk_detail::narrowed(planes_[0], rect);
+        } else {
+            if (!store_.isBound()) store_ = vkPelBuffer<Pel>(grid_, vk_detail::uninitialized);
+            return vk_detail::narrowed(store_, rect);
+        }
+    }
+    // The estimate's rows in its window (whole rows of the grid) made
+    // readable by the samplers, with the border pixels beside them.
+    void publish(const vkPelBuffer_const<Pel>& estimate) {
+        const vkPelRect r = estimate.window();
+        if constexpr (kPlanes == 1) {
+            vkPelBuffer<std::uint8_t> to = vk_detail::narrowed(planes_[0], r);
+            if (to.pointToOffset() != estimate.pointToOffset())
+                vfPelCopy<std::uint8_t>(estimate, to);
+        } else {
+            const vkPelBuffer<std::uint8_t> high = vk_detail::narrowed(planes_[0], r);
+            const vkPelBuffer<std::uint8_t> low = vk_detail::narrowed(planes_[1], r);
+            const Pel* e = estimate.pointToOffset();
+            std::uint8_t* h = high.pointToOffset();
+            std::uint8_t* l = low.pointToOffset();
+            for (std::int32_t y = 0; y < r.height(); ++y)
+                splitRow(e + y * estimate.rowUpdate(), h + y * high.rowUpdate(),
+                         l + y * low.rowUpdate(), r.width());
+        }
+        const std::int32_t first = r.ul().y() - grid_.ul().y();
+        for (vkPelBuffer<std::uint8_t>& plane : planes_)
+            vk_detail::duplicateBorderPixels(plane, kBorder, first, first + r.height());
+    }
+    // One reader per plane, for one thread.
+    Readers readers() const {
+        Readers r;
+        for (std::size_t i = 0; i < kPlanes; ++i)
+            r[i] = std::make_unique<vk_detail::AffineRowSampler::Reader>(*samplers_[i]);
+        return r;
+    }
+
+  private:
+    static constexpr std::int32_t kBorder = vk_detail::paddedBorder(false);
+    VK_ROW_KERNEL static void splitRow(const std::uint16_t* __restrict e,
+                                       std::uint8_t* __restrict high, std::uint8_t* __restrict low,
+                                       std::int32_t n) {
+        for (std::int32_t x = 0; x < n; ++x) {
+            high[x] = static_cast<std::uint8_t>(e[x] >> 8);
+            low[x] = static_cast<std::uint8_t>(e[x]);
+        }
+    }
+    vkPelRect grid_;
+    std::array<vkPelBuffer<std::uint8_t>, kPlanes> planes_;
+    std::array<std::unique_ptr<const vk_detail::AffineRowSampler>, kPlanes> samplers_;
+    vkPelBuffer<Pel> store_;
+};
+
+// Rows [y0, y1) of out: img's rows minus the estimate's, magnified row by
+// row through the readers, so that the full-size estimate is never stored.
+void subtractSampledRows(PaddedEstimate<std::uint8_t>::Readers& readers,
                          const vkPelBuffer_const<std::uint8_t>& img, vkPelBuffer<std::uint8_t>& out,
-                         std::int32_t y0, std::int32_t y1) {
+                         const Band&, std::int32_t y0, std::int32_t y1) {
+    vk_detail::AffineRowSampler::Reader& reader = *readers[0];
     const std::uint8_t* a = img.pointToOffset();
     std::uint8_t* o = out.pointToOffset();
     for (std::int32_t y = y0; y < y1; ++y) {
@@ -590,21 +666,44 @@ void subtractSampledRows(vk_detail::AffineRowSampler::Reader& reader,
                            o + y * out.rowUpdate(), out.width());
     }
 }
+void subtractSampledRows(PaddedEstimate<std::uint16_t>::Readers& readers,
+                         const vkPelBuffer_const<std::uint16_t>& img,
+                         vkPelBuffer<std::uint16_t>& out, const Band& band, std::int32_t y0,
+                         std::int32_t y1) {
+    vk_detail::AffineRowSampler::Reader &highReader = *readers[0], &lowReader = *readers[1];
+    const std::uint16_t* a = img.pointToOffset();
+    std::uint16_t* o = out.pointToOffset();
+    for (std::int32_t y = y0; y < y1; ++y) {
+        vk_detail::FixedRowPair hf{}, lf{};
+        if (highReader.fixedRowPair(y, hf) && lowReader.fixedRowPair(y, lf)) {
+            correctRowFixed16(a + y * img.rowUpdate(), hf.r0, hf.r1, lf.r0, lf.r1, hf.w0, hf.w1,
+                              o + y * out.rowUpdate(), out.width(), band.half, band.top);
+            continue;
+        }
+        vk_detail::BilinearRowPair h{}, l{};
+        if (!highReader.bilinearRowPair(y, h) || !lowReader.bilinearRowPair(y, l))
+            vstd_assert_(__LINE__);
+        correctRowBilinear16(a + y * img.rowUpdate(), h.r0, h.r1, l.r0, l.r1, h.w0, h.w1,
+                             o + y * out.rowUpdate(), out.width(), band.half, band.top);
+    }
+}
 
-void subtractResampled(const vkPelBuffer_const<std::uint8_t>& img,
-                       vkPelBuffer<std::uint8_t>& estimate, const Band&,
-                       vkPelBuffer<std::uint8_t>& out) {
+// The estimate's whole window magnified onto the working rectangle and
+// subtracted from img, into out.
+template <class Pel>
+void subtractResampled(const vkPelBuffer_const<Pel>& img, vkPelBuffer<Pel>& estimate,
+                       const Band& band, vkPelBuffer<Pel>& out) {
     estimate.clientFromImageXformBase(vfIdentityXformHandle());
-    const vk_detail::PaddedSampling sampling =
-        vk_detail::paddedSampling(estimate, out.width(), out.height(), false);
-    const vk_detail::AffineRowSampler sampler(sampling.padded, sampling.params);
+    PaddedEstimate<Pel> padded(
+        vk_detail::paddedGeometry<Pel>(estimate, out.width(), out.height(), false));
+    padded.publish(estimate);
     rowStrips(out.height(), out.width(), [&](std::int32_t y0, std::int32_t y1) {
-        vk_detail::AffineRowSampler::Reader reader(sampler);
-        subtractSampledRows(reader, img, out, y0, y1);
+        typename PaddedEstimate<Pel>::Readers readers = padded.readers();
+        subtractSampledRows(readers, img, out, band, y0, y1);
     });
 }
 
-// The 8-bit local mean at reduced resolution, streamed. Each thread takes
+// The local mean at reduced resolution, streamed. Each thread takes
 // one strip of the working rectangle's rows and walks down it in bands of
 // rows, running every stage for a band while the run-time rows it has read
 // are still in the last-level cache: the difference and its reduction
@@ -617,23 +716,25 @@ void subtractResampled(const vkPelBuffer_const<std::uint8_t>& img,
 // images, whatever the strips and bands. One parallel loop: no strip waits
 // for another. False, having done nothing, where the reduction is not the
 // direct FIR that can make a band of rows alone.
-bool streamedLocalMean(const vkPelBuffer_const<std::uint8_t>& img,
-                       const vkPelBuffer_const<std::uint8_t>& ref,
+template <class Pel>
+bool streamedLocalMean(const vkPelBuffer_const<Pel>& img, const vkPelBuffer_const<Pel>& ref,
                        const vkPelBuffer_const<std::uint8_t>& mask,
                        const vkPelBuffer_const<std::uint8_t>& reduced,
                        const vkPelBuffer_const<std::uint16_t>& weights,
                        const vkPair<std::int32_t>& granularity, const vkPair<std::int32_t>& s,
-                       const Band& band, vkPelBuffer<std::uint8_t>& out) {
+                       const Band& band, std::int32_t depth, vkPelBuffer<Pel>& out) {
     const vkGaussSampleParams reduction(
         granularity, vkPair<std::int32_t>(granularity.x() - 1, granularity.y() - 1), 1.0, true);
     if (!vk_detail::gaussDirectFir(img.window(), reduction)) return false;
-    const DifferenceRows<std::uint8_t> rows(img, ref, mask, band);
-    const vk_detail::GaussBands<std::uint8_t, std::uint8_t> reduce(img, reduction);
-    vkPelBuffer<std::uint8_t> grid = reduce.newResult();
+    const DifferenceRows<Pel> rows(img, ref, mask, band);
+    const vk_detail::GaussBands<Pel, Pel> reduce(img, reduction);
+    vkPelBuffer<Pel> grid = reduce.newResult();
     grid.clientFromImageXformBase(vfIdentityXformHandle());
-    const vk_detail::GaussBands<std::uint8_t, std::uint16_t> localMean(grid, localMeanParams(s));
+    const int shift = meanShift(grid, depth);
+    const vk_detail::GaussBands<Pel, std::uint16_t> localMean(
+        grid, localMeanParams(s, static_cast<double>(1 << shift)));
     const vk_detail::PaddedSampling shape =
-        vk_detail::paddedGeometry(grid, out.width(), out.height(), false);
+        vk_detail::paddedGeometry<Pel>(grid, out.width(), out.height(), false);
     const vkPelRect gridWindow = grid.window();
     const std::int32_t gridHeight = gridWindow.height(), height = out.height();
     // Output row y samples the estimate at row (y + 0.5) G / H - 0.5 and the
@@ -666,11 +767,9 @@ bool streamedLocalMean(const vkPelBuffer_const<std::uint8_t>& img,
         // the magnification reads. The buffers span the whole grid, but a
         // strip writes only its own rows and their reach, and fresh storage
         // (which starts undefined) commits only the pages written.
-        vkPelBuffer<std::uint8_t> small(gridWindow, vk_detail::uninitialized);
-        vkPelBuffer<std::uint8_t> padded(shape.padded.window(), vk_detail::uninitialized);
-        padded.copyXforms(shape.padded);
-        const vk_detail::AffineRowSampler sampler(padded, shape.params);
-        vk_detail::AffineRowSampler::Reader reader(sampler);
+        vkPelBuffer<Pel> small(gridWindow, vk_detail::uninitialized);
+        PaddedEstimate<Pel> padded(shape);
+        typename PaddedEstimate<Pel>::Readers readers = padded.readers();
         std::int32_t reducedEnd = -1, estimateEnd = -1;  // rows made so far, from the first made
         const vkPelBuffer<std::uint16_t> sums(gridWindow, vk_detail::uninitialized);
         for (std::int32_t b0 = y0; b0 < y1; b0 += bandRows) {
@@ -695,72 +794,28 @@ bool streamedLocalMean(const vkPelBuffer_const<std::uint8_t>& img,
                 }
                 const vkPelBuffer<std::uint16_t> sum = vk_detail::narrowed(sums, estimates);
                 localMean.sample(small, sum);
-                vkPelBuffer<std::uint8_t> estimate = vk_detail::narrowed(padded, estimates);
+                vkPelBuffer<Pel> estimate = padded.rows(estimates);
                 if (mask.isBound()) {
                     // Excluded pixels keep their (zeroed) difference.
-                    vfPelCopy<std::uint8_t>(vk_detail::narrowed(small, estimates), estimate);
-                    maskedMean(sum, weights, reduced, estimate, 8);
+                    vfPelCopy<Pel>(vk_detail::narrowed(small, estimates), estimate);
+                    maskedMean(sum, weights, reduced, estimate, depth);
                 } else {
                     // shiftDown on this thread alone.
-                    vk_detail::forRows(
-                        sum.pointToOffset(), sum.rowUpdate(), estimate.pointToOffset(),
-                        estimate.rowUpdate(), estimates.width(), estimates.height(),
-                        [](const std::uint16_t* from, std::uint8_t* to, std::int32_t n) {
-                            shiftRow(from, to, n, kLocalMeanShift);
-                        });
+                    vk_detail::forRows(sum.pointToOffset(), sum.rowUpdate(),
+                                       estimate.pointToOffset(), estimate.rowUpdate(),
+                                       estimates.width(), estimates.height(),
+                                       [shift](const std::uint16_t* from, Pel* to, std::int32_t n) {
+                                           shiftRow(from, to, n, shift);
+                                       });
                 }
-                vk_detail::duplicateBorderPixels(padded, vk_detail::paddedBorder(false), e0, e1);
+                padded.publish(estimate);
                 estimateEnd = e1;
             }
-            subtractSampledRows(reader, img, out, b0, b1);
+            subtractSampledRows(readers, img, out, band, b0, b1);
         }
     });
+    refuseAboveDepth(rows.seen(), depth);
     return true;
-}
-
-// The high (shift 8) or low (shift 0) bytes of a 16-bit image.
-vkPelBuffer<std::uint8_t> bytePlane(const vkPelBuffer_const<std::uint16_t>& image, int shift) {
-    vkPelBuffer<std::uint8_t> plane(image.window(), vk_detail::uninitialized);
-    plane.copyXforms(image);
-    vk_detail::forRows(image.pointToOffset(), image.rowUpdate(), plane.pointToOffset(),
-                       plane.rowUpdate(), image.width(), image.height(),
-                       [shift](const std::uint16_t* s, std::uint8_t* d, std::int32_t n) {
-                           for (std::int32_t x = 0; x < n; ++x)
-                               d[x] = static_cast<std::uint8_t>(s[x] >> shift);
-                       });
-    return plane;
-}
-
-// The same on 16-bit images: the 8-bit sampler resamples the estimate's
-// high and low bytes, which are recombined row by row.
-void subtractResampled(const vkPelBuffer_const<std::uint16_t>& img,
-                       vkPelBuffer<std::uint16_t>& estimate, const Band& band,
-                       vkPelBuffer<std::uint16_t>& out) {
-    estimate.clientFromImageXformBase(vfIdentityXformHandle());
-    const vk_detail::PaddedSampling high =
-        vk_detail::paddedSampling(bytePlane(estimate, 8), out.width(), out.height(), false);
-    const vk_detail::PaddedSampling low =
-        vk_detail::paddedSampling(bytePlane(estimate, 0), out.width(), out.height(), false);
-    const vk_detail::AffineRowSampler highRows(high.padded, high.params),
-        lowRows(low.padded, low.params);
-    const std::uint16_t* a = img.pointToOffset();
-    std::uint16_t* o = out.pointToOffset();
-    rowStrips(out.height(), out.width(), [&](std::int32_t y0, std::int32_t y1) {
-        vk_detail::AffineRowSampler::Reader highReader(highRows), lowReader(lowRows);
-        for (std::int32_t y = y0; y < y1; ++y) {
-            vk_detail::FixedRowPair hf{}, lf{};
-            if (highReader.fixedRowPair(y, hf) && lowReader.fixedRowPair(y, lf)) {
-                correctRowFixed16(a + y * img.rowUpdate(), hf.r0, hf.r1, lf.r0, lf.r1, hf.w0, hf.w1,
-                                  o + y * out.rowUpdate(), out.width(), band.half, band.top);
-                continue;
-            }
-            vk_detail::BilinearRowPair h{}, l{};
-            if (!highReader.bilinearRowPair(y, h) || !lowReader.bilinearRowPair(y, l))
-                vstd_assert_(__LINE__);
-            correctRowBilinear16(a + y * img.rowUpdate(), h.r0, h.r1, l.r0, l.r1, h.w0, h.w1,
-                                 o + y * out.rowUpdate(), out.width(), band.half, band.top);
-        }
-    });
 }
 
 // Records a copy of the estimate (the corrected image may overwrite its
@@ -843,16 +898,14 @@ void runLocalCorrection(const vkPelBuffer_const<Pel>& image,
     // reduction (excluded pixels neutral for the masked mean), so the
     // full-size difference is never stored.
     vkPelBuffer<Pel> out(rect, vk_detail::uninitialized);
-    if constexpr (std::is_same_v<Pel, std::uint8_t>) {
-        // The estimate is recorded whole: only the stages one after the
-        // other make it.
-        if (method == eLocalCorrection && details == nullptr &&
-            streamedLocalMean(img, ref, mask, reduced, weights, granularity, s, band, out)) {
-            vkAttention::check();
-            result = out;
-            result.copyXforms(image);
-            return;
-        }
+    // The estimate is recorded whole: only the stages one after the other
+    // make it.
+    if (method == eLocalCorrection && details == nullptr &&
+        streamedLocalMean(img, ref, mask, reduced, weights, granularity, s, band, depth, out)) {
+        vkAttention::check();
+        result = out;
+        result.copyXforms(image);
+        return;
     }
     const vkPair<std::int32_t> kernel(granularity.x() - 1, granularity.y() - 1);
     const DifferenceRows<Pel> rows(

@@ -45,7 +45,8 @@ void vk_detail::duplicateBorderPixels(vkPelBuffer<std::uint8_t>& buffer, int bor
     }
 }
 
-vk_detail::PaddedSampling vk_detail::paddedGeometry(const vkPelBuffer_const<std::uint8_t>& source,
+template <class T>
+vk_detail::PaddedSampling vk_detail::paddedGeometry(const vkPelBuffer_const<T>& source,
                                                     std::int32_t width, std::int32_t height,
                                                     bool higherOrder) {
     vk_detail::requireBound(source);
@@ -67,10 +68,15 @@ vk_detail::PaddedSampling vk_detail::paddedGeometry(const vkPelBuffer_const<std:
     return {padded, params};
 }
 
+template vk_detail::PaddedSampling vk_detail::paddedGeometry<std::uint8_t>(
+    const vkPelBuffer_const<std::uint8_t>&, std::int32_t, std::int32_t, bool);
+template vk_detail::PaddedSampling vk_detail::paddedGeometry<std::uint16_t>(
+    const vkPelBuffer_const<std::uint16_t>&, std::int32_t, std::int32_t, bool);
+
 vk_detail::PaddedSampling vk_detail::paddedSampling(const vkPelBuffer<std::uint8_t>& source,
                                                     std::int32_t width, std::int32_t height,
                                                     bool higherOrder) {
-    PaddedSampling s = paddedGeometry(source, width, height, higherOrder);
+    PaddedSampling s = paddedGeometry<std::uint8_t>(source, width, height, higherOrder);
     vfPelCopy<std::uint8_t>(source, s.padded);
     vk_detail::duplicateBorderPixels(s.padded, paddedBorder(higherOrder));
     return s;

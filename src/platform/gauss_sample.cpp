@@ -1544,6 +1544,7 @@ void vk_detail::GaussBands<T, TOut>::sample(const vkPelBuffer_const<T>& source,
 
 template class vk_detail::GaussBands<std::uint8_t, std::uint8_t>;
 template class vk_detail::GaussBands<std::uint8_t, std::uint16_t>;
+template class vk_detail::GaussBands<std::uint16_t, std::uint16_t>;
 
 template <class TIn>
 vkPelBuffer<TIn> vfGaussSample(const vkPelBuffer_const<TIn>& source,

@@ -205,7 +205,9 @@ TEST(RunLocalCorrection, DeepReducedEstimateAndItsMagnificationEqualTheStagesCom
     // The fused deep path (difference taken into the reduction's sums, the
     // estimate magnified from its byte planes) against the stages run on
     // whole images, and an exact x2 or x4 magnification against bilinear
-    // interpolation in double precision, rounded half up.
+    // interpolation in double precision, rounded half up. Without a
+    // diagnostics object the local mean is streamed in bands of rows: the
+    // same bits.
     using U16 = std::uint16_t;
     int round = 0;
     for (std::int32_t depth : {12, 16})
@@ -243,6 +245,11 @@ TEST(RunLocalCorrection, DeepReducedEstimateAndItsMagnificationEqualTheStagesCom
                         vkPelBuffer<U16> out;
                         imgnorm_detail::runLocalCorrection<U16>(img, ref, binary, reduced, weights,
                                                                 m, n, g, range, out, &diag, depth);
+                        vkPelBuffer<U16> streamed;
+                        imgnorm_detail::runLocalCorrection<U16>(img, ref, binary, reduced, weights,
+                                                                m, n, g, range, streamed, nullptr,
+                                                                depth);
+                        ASSERT_EQ(testimg::pixels<U16>(streamed), testimg::pixels<U16>(out));
 
                         const std::int32_t h = imgnorm_detail::bandHalfWidth(range, depth);
                         vkPelBuffer<U16> d(img.window());

@@ -1,11 +1,12 @@
-// The tool's methods, the local gain corrections (8 and 12 bits) and
-// Gaussian sampling give the same bits for every number of threads, on
-// heights that no strip size divides.
+// The tool's methods, the 12-bit local mean, the local gain corrections (8
+// and 12 bits) and Gaussian sampling give the same bits for every number of
+// threads, on heights that no strip size divides.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <type_traits>
 
+#include "imgnorm/deep_normalizer.h"
 #include "imgnorm/gain_normalizer.h"
 #include "scene.h"
 #include "support/threads.h"
@@ -18,18 +19,23 @@ namespace {
 
 using Img = vkPelBuffer<std::uint8_t>;
 
-// The tool's result, or a test failure.
-std::vector<std::uint8_t> runTool(const Img& ref, const Img& img, const Img& mask, Method m,
-                                  P granularity) {
-    vkImageNormalizer t = scene::trained(ref, eIdentity, mask);
+// The tool's result on an 8-bit or a 12-bit image, or a test failure.
+template <class Pel>
+std::vector<Pel> runTool(const vkPelBuffer<Pel>& ref, const vkPelBuffer<Pel>& img, const Img& mask,
+                         Method m, P granularity) {
+    using Tool = std::conditional_t<sizeof(Pel) == 1, vkImageNormalizer, vkDeepImageNormalizer>;
+    Tool t;
+    if constexpr (sizeof(Pel) > 1) t = Tool(12);
+    t.referenceImage(ref, true);
+    t.maskImage(mask, true);
     t.neighborhoodSize(P(41, 35));
     t.granularity(granularity);
     t.train(m, nullptr, 0);
     bool ok = false;
     std::string msg;
-    const Img out = t.run(img, m, ok, msg, nullptr, 0);
+    const vkPelBuffer<Pel> out = t.run(img, m, ok, msg, nullptr, 0);
     EXPECT_TRUE(ok) << msg;
-    return pixels<std::uint8_t>(out);
+    return pixels<Pel>(out);
 }
 
 // The local gain correction of an 8-bit or a 12-bit image.
@@ -84,6 +90,11 @@ TEST(Threads, EveryCountGivesTheSameCorrectionsFitAndGaussianSampling) {
                               0)
                         << where << "local gain " << static_cast<int>(c) << ", granularity " << g;
             const auto ref12 = testimg::deepened(ref), img12 = testimg::deepened(img);
+            EXPECT_EQ(testthreads::firstCountThatDiffers([&] {
+                          return runTool(ref12, img12, m, eLocalCorrection, P(4, 4));
+                      }),
+                      0)
+                << where << "12-bit local mean, granularity 4";
             EXPECT_EQ(testthreads::firstCountThatDiffers([&] {
                           return runGain(ref12, img12, m, vkLocalGainCorrection::gainAndOffset,
                                          P(4, 4));

@@ -17,8 +17,8 @@
 // difference rows are computed as the reduction reads them (for
 // eLocalCorrection with a mask, excluded pixels enter it as the neutral 128),
 // and the reduced estimate is resampled one row at a time, each row going
-// straight into the subtraction; the 8-bit local mean (without a
-// diagnostics object, which records the whole estimate) goes further and
+// straight into the subtraction; the local mean (without a diagnostics
+// object, which records the whole estimate) goes further and
 // runs every stage on bands of rows, each thread down a strip of its own,
 // so that the run-time rows are subtracted while still in cache and no
 // stage waits for another to finish the whole image. At full resolution the difference is made in
@@ -47,7 +47,8 @@
 // value range is the variation range around 2^(d-1). The local mean holds
 // 2^(16-d) times the mean (in place of 128 times) before it is divided by the
 // mask's weights, scaled accordingly, or shifted down; excluded pixels enter
-// the masked mean as 0 and the reduction as the neutral 2^(d-1).
+// the masked mean as 0 and the reduction as the neutral 2^(d-1). The deep
+// estimate is magnified as its high and low bytes, recombined row by row.
 #pragma once
 
 #include <cstdint>

@@ -22,8 +22,10 @@ constexpr std::int32_t paddedBorder(bool higherOrder) {
 
 // The same geometry with the padded buffer's pixels undefined, for a caller
 // that fills them itself (the source's pixels inside, the border duplicated
-// outward), perhaps a band of rows at a time.
-PaddedSampling paddedGeometry(const vkPelBuffer_const<std::uint8_t>& source, std::int32_t width,
+// outward), perhaps a band of rows at a time. Only the source's window and
+// transforms count: a 16-bit source gives the geometry of its byte planes.
+template <class T>
+PaddedSampling paddedGeometry(const vkPelBuffer_const<T>& source, std::int32_t width,
                               std::int32_t height, bool higherOrder);
 
 // What vf_PaddedAffineSample(source, width, height, higherOrder) samples;
