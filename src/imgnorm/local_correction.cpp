@@ -360,19 +360,29 @@ VK_ROW_KERNEL void correctRowBilinear16(const std::uint16_t* __restrict a,
 
 // The same from the integer form of the byte planes' rows (an exact
 // magnification by 2 or 4): (w0 (256 h0 + l0) + w1 (256 h1 + l1) + 32) >> 6,
-// the value the float form rounds, which is exact there.
+// the value the float form rounds, which is exact there. In 16-bit lanes,
+// twice as many as 32-bit ones: with w0 + w1 = 8 and rows of at most
+// 8 * 255, H = w0 h0 + w1 h1 and L = w0 l0 + w1 l1 stay below 2^14, and the
+// estimate is 4 H + ((L + 32) >> 6) (256 H is a multiple of 64); a - e +
+// half clamped to 0..2 half - 1 is half + min(a - e, half - 1) where a >= e,
+// half - min(e - a, half) where not.
 VK_ROW_KERNEL void correctRowFixed16(const std::uint16_t* __restrict a,
                                      const std::uint16_t* __restrict h0,
                                      const std::uint16_t* __restrict h1,
                                      const std::uint16_t* __restrict l0,
                                      const std::uint16_t* __restrict l1, std::int32_t w0,
                                      std::int32_t w1, std::uint16_t* __restrict out, std::int32_t n,
-                                     std::int32_t half, std::int32_t top) {
+                                     std::int32_t half, std::int32_t) {
+    const auto v0 = static_cast<std::uint16_t>(w0), v1 = static_cast<std::uint16_t>(w1);
+    const auto h = static_cast<std::uint16_t>(half), below = static_cast<std::uint16_t>(half - 1);
     for (std::int32_t x = 0; x < n; ++x) {
-        const std::int32_t e = (w0 * (256 * std::int32_t{h0[x]} + l0[x]) +
-                                w1 * (256 * std::int32_t{h1[x]} + l1[x]) + 32) >>
-                               6;
-        out[x] = static_cast<std::uint16_t>(std::clamp(std::int32_t{a[x]} + half - e, 0, top));
+        const auto high = static_cast<std::uint16_t>(v0 * h0[x] + v1 * h1[x]);
+        const auto low = static_cast<std::uint16_t>(v0 * l0[x] + v1 * l1[x] + 32);
+        const auto e = static_cast<std::uint16_t>(4 * high + (low >> 6));
+        const std::uint16_t v = a[x];
+        const auto up = static_cast<std::uint16_t>(v > e ? v - e : 0);
+        const auto down = static_cast<std::uint16_t>(e > v ? e - v : 0);
+        out[x] = static_cast<std::uint16_t>(h + std::min(up, below) - std::min(down, h));
     }
 }
 
