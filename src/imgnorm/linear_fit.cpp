@@ -349,15 +349,21 @@ std::vector<vkPelBuffer<std::uint32_t>> projectAtAngles(const vkPelBuffer_const<
                                                         const std::vector<vkDegree>& angles) {
     requireGrid(histogram);
     if (angles.size() != kFitAngleCount) vstd_assert_(__LINE__);
-    std::vector<vkPelBuffer<std::uint32_t>> profiles;
-    profiles.reserve(kLastProjectedAngle - kFirstProjectedAngle + 1);
-    for (std::size_t i = kFirstProjectedAngle; i <= kLastProjectedAngle; ++i) {
-        vkPelBuffer<std::uint32_t> profile, scratch;
-        std::uint32_t inside = 0;
-        bool allInside = false;
-        vfProjectImage(histogram, profile, scratch, projectionSampling(angles[i]), inside, allInside);
-        profiles.push_back(std::move(profile));
-    }
+    std::vector<vkPelBuffer<std::uint32_t>> profiles(kLastProjectedAngle - kFirstProjectedAngle +
+                                                     1);
+    // The projections do not depend on each other: a few per strip on the
+    // library's threads, so that they do not stay the fit's serial part.
+    vk_detail::parallelRows(
+        static_cast<std::int32_t>(profiles.size()), 8, [&](std::int32_t k0, std::int32_t k1) {
+            for (auto k = static_cast<std::size_t>(k0); k < static_cast<std::size_t>(k1); ++k) {
+                vkPelBuffer<std::uint32_t> scratch;
+                std::uint32_t inside = 0;
+                bool allInside = false;
+                vfProjectImage(histogram, profiles[k], scratch,
+                               projectionSampling(angles[k + kFirstProjectedAngle]), inside,
+                               allInside);
+            }
+        });
     return profiles;
 }
 
