@@ -547,8 +547,28 @@ class StripeFilter {
         // group slides; the levels above are left behind and caught up when
         // the median leaves the group.
         constexpr bool kShortcut = Store::kCountsBelow && !Masked;
+        constexpr std::uint32_t kLastPrefix = (1u << (4 * (L - 1))) - 1;
         std::uint32_t below1 = 0;
         bool shortcut = false;
+        // Makes `prefix` the group in use at level l + 1, current at step i.
+        const auto use = [&](int l, std::uint32_t prefix, std::int32_t i) VK_MEDIAN_GROUP {
+            Group& g = held[l];
+            if (prefix != heldPrefix[l]) {
+                if (heldPrefix[l] != kNone) {
+                    Bins::store(cache_[offset_[l] + heldPrefix[l]].v, g);
+                    current_[offset_[l] + heldPrefix[l]] = base + heldAt[l];
+                }
+                heldPrefix[l] = prefix;
+                const std::int64_t at = current_[offset_[l] + prefix] - base;
+                // A group older than the row is summed anew.
+                heldAt[l] = static_cast<std::int32_t>(std::max<std::int64_t>(at, -span - 1));
+                g = Bins::load(cache_[offset_[l] + prefix].v);
+            }
+            if (heldAt[l] != i) {
+                g = catchUp(rc, g, heldAt[l], i, l + 1, prefix);
+                heldAt[l] = i;
+            }
+        };
         for (std::int32_t i = 0; i < n; ++i) {
             // The columns that enter and leave at this step.
             const Column in = col[i + 2 * rx], gone = col[i > 0 ? i - 1 : 0];
@@ -558,13 +578,30 @@ class StripeFilter {
             const bool inside = !Masked && i > rc.realLo && i + span <= rc.realHi;
             if constexpr (kShortcut) {
                 if (shortcut && inside) {
-                    const std::uint32_t prefix = heldPrefix[L - 1];
-                    Group& g = held[L - 1];
-                    g = Bins::slide(g, store_.load(in, L, prefix), store_.load(gone, L, prefix));
+                    std::uint32_t prefix = heldPrefix[L - 1];
+                    const Group& g = held[L - 1];
+                    held[L - 1] =
+                        Bins::slide(g, store_.load(in, L, prefix), store_.load(gone, L, prefix));
                     heldAt[L - 1] = i;
                     below1 += store_.countBelow(in, prefix) - store_.countBelow(gone, prefix);
-                    const Group running = Bins::add(Bins::prefixSum(g), Bins::splat(below1));
-                    if (below1 <= middle && Bins::total(running) > middle) {
+                    Group running = Bins::add(Bins::prefixSum(g), Bins::splat(below1));
+                    // The pixels below the group's end.
+                    std::uint32_t upTo = Bins::total(running);
+                    // A median just outside the group is in the next group
+                    // up or down, counted from this one.
+                    if (below1 > middle && prefix > 0) {
+                        upTo = below1;
+                        use(L - 1, --prefix, i);
+                        running = Bins::prefixSum(g);
+                        below1 -= Bins::total(running);
+                        running = Bins::add(running, Bins::splat(below1));
+                    } else if (upTo <= middle && prefix < kLastPrefix) {
+                        below1 = upTo;
+                        use(L - 1, ++prefix, i);
+                        running = Bins::add(Bins::prefixSum(g), Bins::splat(below1));
+                        upTo = Bins::total(running);
+                    }
+                    if (below1 <= middle && upTo > middle) {
                         const auto k = static_cast<std::uint32_t>(Bins::firstAbove(running, rank));
                         out[i] = static_cast<T>(std::min(std::max(prefix * 16 + k, lo), hi));
                         continue;
@@ -593,23 +630,8 @@ class StripeFilter {
             Group below = Bins::laneBelow(coarse, k);
             std::uint32_t prefix = static_cast<std::uint32_t>(k);
             for (int l = 1; l < L; ++l) {
-                const int level = l + 1;
-                Group& g = held[l];
-                if (prefix != heldPrefix[l]) {
-                    if (heldPrefix[l] != kNone) {
-                        Bins::store(cache_[offset_[l] + heldPrefix[l]].v, g);
-                        current_[offset_[l] + heldPrefix[l]] = base + heldAt[l];
-                    }
-                    heldPrefix[l] = prefix;
-                    const std::int64_t at = current_[offset_[l] + prefix] - base;
-                    // A group older than the row is summed anew.
-                    heldAt[l] = static_cast<std::int32_t>(std::max<std::int64_t>(at, -span - 1));
-                    g = Bins::load(cache_[offset_[l] + prefix].v);
-                }
-                if (heldAt[l] != i) {
-                    g = catchUp(rc, g, heldAt[l], i, level, prefix);
-                    heldAt[l] = i;
-                }
+                use(l, prefix, i);
+                const Group& g = held[l];
                 const Group running = Store::kRunningBelowTop ? g : Bins::prefixSum(g);
                 if (kShortcut && l + 1 == L) below1 = Bins::total(below);
                 k = Bins::firstAbove(Bins::add(running, below), rank);
