@@ -22,8 +22,10 @@
 // in the same group of the last level, the next median is found in that
 // group alone, from the count of pixels below it, which moves by the
 // entering and leaving columns' counts below it (columns that count in
-// bytes sum a group's first bins in one instruction). The cost per pixel
-// therefore does not grow with the kernel size.
+// bytes sum a group's first bins in one instruction); with more than two
+// levels, a median just outside that group is looked for in the group next
+// to it first. The cost per pixel therefore does not grow with the kernel
+// size.
 #pragma once
 
 #include <algorithm>
@@ -588,14 +590,15 @@ class StripeFilter {
                     // The pixels below the group's end.
                     std::uint32_t upTo = Bins::total(running);
                     // A median just outside the group is in the next group
-                    // up or down, counted from this one.
-                    if (below1 > middle && prefix > 0) {
+                    // up or down, counted from this one (with 8-bit values
+                    // the descent through two levels is as cheap).
+                    if (L > 2 && below1 > middle && prefix > 0) {
                         upTo = below1;
                         use(L - 1, --prefix, i);
                         running = Bins::prefixSum(g);
                         below1 -= Bins::total(running);
                         running = Bins::add(running, Bins::splat(below1));
-                    } else if (upTo <= middle && prefix < kLastPrefix) {
+                    } else if (L > 2 && upTo <= middle && prefix < kLastPrefix) {
                         below1 = upTo;
                         use(L - 1, ++prefix, i);
                         running = Bins::add(Bins::prefixSum(g), Bins::splat(below1));
