@@ -32,6 +32,11 @@
 #include <limits>
 #include <vector>
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define IMGNORM_HAVE_STREAMING_STORES 1
+#endif
+
 #include "imgnorm/attention.h"
 #include "platform/median_kernel.h"
 #include "platform/rows.h"
@@ -92,6 +97,26 @@ template <class U, class T>
 VK_INLINE void store(T* p, const U& v) {
     std::memcpy(p, &v, sizeof(U));
 }
+// Stores a result; with Stream, whole vectors at 16-byte aligned p bypass
+// the caches (rows that start elsewhere, and single pixels, are stored as
+// usual). Ordinary stores read each line of a result that is not in the
+// cache before they write it, so a large result costs three image sizes of
+// memory traffic where a read and a write need two.
+template <bool Stream, class U, class T>
+VK_INLINE void storeResult(T* p, const U& v) {
+#if defined(IMGNORM_HAVE_STREAMING_STORES)
+    if constexpr (Stream && sizeof(U) == 32)
+        if ((reinterpret_cast<std::uintptr_t>(p) & 15) == 0) {
+            __m128i a, b;
+            std::memcpy(&a, &v, 16);
+            std::memcpy(&b, reinterpret_cast<const char*>(&v) + 16, 16);
+            _mm_stream_si128(reinterpret_cast<__m128i*>(p), a);
+            _mm_stream_si128(reinterpret_cast<__m128i*>(p) + 1, b);
+            return;
+        }
+#endif
+    store(p, v);
+}
 
 // Calls body.template at<Vec<T>>(i) for i in steps of kLanes<T>, then
 // body.template at<T>(i) for the rest, T being the body's pixel type.
@@ -138,8 +163,11 @@ struct SortLanes {
     using Pel = T;
     const T* in[N];
     T* out[N];
+    // A row to fetch into the cache on the way (null: none).
+    const T* ahead = nullptr;
     template <class U>
     VK_INLINE void at(std::int32_t i) {
+        if (sizeof(U) > sizeof(T) && ahead != nullptr) __builtin_prefetch(ahead + i);
         at<U>(i, std::make_index_sequence<N>());
     }
     // Unrolled, so that the wires stay in registers.
@@ -164,7 +192,7 @@ constexpr Comparator kSort5[] = {{0, 1, Keep::Both}, {3, 4, Keep::Both}, {2, 4, 
 
 // 3 x 3 -------------------------------------------------------------------
 
-template <class T>
+template <class T, bool Stream>
 struct Median3 {
     using Pel = T;
     const T *lo, *mid, *hi;
@@ -191,21 +219,25 @@ struct Median3 {
         cswap(l, m0);
         keepMin(m0, h);
         keepMax(l, m0);
-        store(out + i, l);
+        storeResult<Stream>(out + i, l);
     }
 };
 
-// Columns 0 .. n - 1 of three rows, each sorted into lo, mid and hi.
+// Columns 0 .. n - 1 of three rows, each sorted into lo, mid and hi, while
+// the same columns of the row ahead (unless null), which the next result row
+// sorts, are fetched: the hardware's prefetcher alone leaves the loads of
+// each new row waiting for memory.
 template <class T>
 VK_INLINE void sort3Columns(const T* a, const T* b, const T* c, T* lo, T* mid, T* hi,
-                            std::int32_t n) {
-    SortLanes<T, 3, kSort3> sort{{a, b, c}, {lo, mid, hi}};
+                            std::int32_t n, const T* ahead) {
+    SortLanes<T, 3, kSort3> sort{{a, b, c}, {lo, mid, hi}, ahead};
     forLanes(n, sort);
 }
-// Results 0 .. n - 1 from sorted columns 0 .. n + 1.
-template <class T>
+// Results 0 .. n - 1 from sorted columns 0 .. n + 1 (Stream: see
+// storeResult).
+template <class T, bool Stream>
 VK_INLINE void median3x3Row(const T* lo, const T* mid, const T* hi, std::int32_t n, T* out) {
-    Median3<T> med{lo, mid, hi, out};
+    Median3<T, Stream> med{lo, mid, hi, out};
     forLanes(n, med);
 }
 
@@ -234,7 +266,7 @@ constexpr Comparator kRanks7To12[] = {
     {3, 19, Keep::Max},   {11, 19, Keep::Min},  {7, 11, Keep::Both},  {7, 9, Keep::Both},
     {11, 13, Keep::Min},  {7, 8, Keep::Both},   {9, 10, Keep::Both},  {11, 12, Keep::Both}};
 
-template <class T>
+template <class T, bool Stream>
 struct Median5Pair {
     using Pel = T;
     const T* s[4];      // sorted middle rows, by column
@@ -250,9 +282,9 @@ struct Median5Pair {
         applyNetwork<U, kRanks7To12>(v);
         U r;
         combine(v, above, i, r);
-        store(outA + i, r);
+        storeResult<Stream>(outA + i, r);
         combine(v, below, i, r);
-        store(outB + i, r);
+        storeResult<Stream>(outB + i, r);
     }
     // r: rank 12 of the 20 (ranks 7 .. 12 in v[7 .. 12]) and five sorted b.
     template <class U>
@@ -268,12 +300,12 @@ struct Median5Pair {
 };
 
 // Results 0 .. n - 1 of two rows from padded columns 0 .. n + 3 of the six
-// rows around them (rows[1 .. 4] are shared).
+// rows around them (rows[1 .. 4] are shared; Stream: see storeResult).
 template <class T>
 struct Pair5Buffers {
     T *s[4], *above[5], *below[5];
 };
-template <class T>
+template <class T, bool Stream>
 VK_INLINE void median5x5Rows(const T* const* rows, const Pair5Buffers<T>& t, std::int32_t n,
                              T* outA, T* outB) {
     // Columns of the four shared rows, and each window of five consecutive
@@ -289,11 +321,11 @@ VK_INLINE void median5x5Rows(const T* const* rows, const Pair5Buffers<T>& t, std
     SortLanes<T, 5, kSort5> b{{r5, r5 + 1, r5 + 2, r5 + 3, r5 + 4},
                               {t.below[0], t.below[1], t.below[2], t.below[3], t.below[4]}};
     forLanes(n, b);
-    Median5Pair<T> med{{t.s[0], t.s[1], t.s[2], t.s[3]},
-                       {t.above[0], t.above[1], t.above[2], t.above[3], t.above[4]},
-                       {t.below[0], t.below[1], t.below[2], t.below[3], t.below[4]},
-                       outA,
-                       outB};
+    Median5Pair<T, Stream> med{{t.s[0], t.s[1], t.s[2], t.s[3]},
+                               {t.above[0], t.above[1], t.above[2], t.above[3], t.above[4]},
+                               {t.below[0], t.below[1], t.below[2], t.below[3], t.below[4]},
+                               outA,
+                               outB};
     forLanes(n, med);
 }
 
@@ -324,29 +356,40 @@ VK_INLINE void clampRow(T* p, std::int32_t n, T lo, T hi) {
 // for its own instruction set.
 template <class T>
 struct RowKernels {
-    void (*sort3)(const T*, const T*, const T*, T*, T*, T*, std::int32_t);
+    void (*sort3)(const T*, const T*, const T*, T*, T*, T*, std::int32_t, const T*);
     void (*median3)(const T*, const T*, const T*, std::int32_t, T*);
+    void (*median3Stream)(const T*, const T*, const T*, std::int32_t, T*);
     void (*median5)(const T* const*, const Pair5Buffers<T>&, std::int32_t, T*, T*);
+    void (*median5Stream)(const T* const*, const Pair5Buffers<T>&, std::int32_t, T*, T*);
     void (*clamp)(T*, std::int32_t, T, T);
 };
 
 #define VK_SMALL_MEDIAN_KERNELS(NAME, T, ATTRIBUTES)                                              \
     ATTRIBUTES void sort3##NAME(const T* a, const T* b, const T* c, T* lo, T* mid, T* hi,         \
-                                std::int32_t n) {                                                 \
-        sort3Columns(a, b, c, lo, mid, hi, n);                                                    \
+                                std::int32_t n, const T* ahead) {                                 \
+        sort3Columns(a, b, c, lo, mid, hi, n, ahead);                                             \
     }                                                                                             \
     ATTRIBUTES void median3##NAME(const T* lo, const T* mid, const T* hi, std::int32_t n,         \
                                   T* out) {                                                       \
-        median3x3Row(lo, mid, hi, n, out);                                                        \
+        median3x3Row<T, false>(lo, mid, hi, n, out);                                              \
+    }                                                                                             \
+    ATTRIBUTES void median3Stream##NAME(const T* lo, const T* mid, const T* hi, std::int32_t n,   \
+                                        T* out) {                                                 \
+        median3x3Row<T, true>(lo, mid, hi, n, out);                                               \
     }                                                                                             \
     ATTRIBUTES void median5##NAME(const T* const* rows, const Pair5Buffers<T>& t, std::int32_t n, \
                                   T* outA, T* outB) {                                             \
-        median5x5Rows(rows, t, n, outA, outB);                                                    \
+        median5x5Rows<T, false>(rows, t, n, outA, outB);                                          \
+    }                                                                                             \
+    ATTRIBUTES void median5Stream##NAME(const T* const* rows, const Pair5Buffers<T>& t,           \
+                                        std::int32_t n, T* outA, T* outB) {                       \
+        median5x5Rows<T, true>(rows, t, n, outA, outB);                                           \
     }                                                                                             \
     ATTRIBUTES void clamp##NAME(T* p, std::int32_t n, T lo, T hi) {                               \
         clampRow(p, n, lo, hi);                                                                   \
     }                                                                                             \
-    constexpr RowKernels<T> k##NAME{sort3##NAME, median3##NAME, median5##NAME, clamp##NAME};
+    constexpr RowKernels<T> k##NAME{sort3##NAME,   median3##NAME,       median3Stream##NAME,      \
+                                    median5##NAME, median5Stream##NAME, clamp##NAME};
 
 VK_SMALL_MEDIAN_KERNELS(Baseline8, std::uint8_t, )
 VK_SMALL_MEDIAN_KERNELS(Baseline16, std::uint16_t, )
@@ -450,6 +493,8 @@ T cutMedian(const vk_detail::MedianJobOf<T>& job, std::int32_t x, std::int32_t y
     return std::clamp(v[(n - 1) / 2], job.lo, job.hi);
 }
 
+constexpr std::int64_t kStreamBytes = std::int64_t{8} << 20;
+
 template <class T>
 bool applies(const vk_detail::MedianJobOf<T>& job) {
     const std::int32_t r = job.radiusX;
@@ -486,6 +531,11 @@ void filter(const vk_detail::MedianJobOf<T>& job, vk_detail::MedianPath path) {
     const std::int32_t r = job.radiusX, n = job.outWidth;
     const std::int32_t y0 = job.outY, y1 = job.outY + job.outHeight;
     const bool clampResults = job.lo != 0 || job.hi != std::numeric_limits<T>::max();
+    // Results of images larger than a quarter of this machine's last-level
+    // cache go past the caches, unless the clamp reads them again.
+    const bool stream = !clampResults && static_cast<std::int64_t>(job.width) * job.height *
+                                                 static_cast<std::int64_t>(sizeof(T)) >=
+                                             kStreamBytes;
     PaddedRows<T> rows(job, 2 * r + 2);
     const auto stride = static_cast<std::size_t>(n + 4 + kLanes<T>);
     std::vector<T> scratch(15 * stride);
@@ -501,8 +551,9 @@ void filter(const vk_detail::MedianJobOf<T>& job, vk_detail::MedianPath path) {
                 // from the image, the one or two padded ones apart.
                 const std::int32_t cx0 = rows.firstColumn();
                 const std::int32_t c0 = std::max(-cx0, 0), c1 = std::min(n + 2, job.width - cx0);
+                const T* ahead = y + 2 < job.height ? src[2] + job.imageStride + cx0 + c0 : nullptr;
                 kernels.sort3(src[0] + cx0 + c0, src[1] + cx0 + c0, src[2] + cx0 + c0, lo + c0,
-                              mid + c0, hi + c0, c1 - c0);
+                              mid + c0, hi + c0, c1 - c0, ahead);
                 const auto sortPadded = [&](std::int32_t c) {
                     T u = rows.edge(y - 1, c), v = rows.edge(y, c), t = rows.edge(y + 1, c);
                     cswap(u, v);
@@ -517,9 +568,10 @@ void filter(const vk_detail::MedianJobOf<T>& job, vk_detail::MedianPath path) {
                 for (std::int32_t c = c1; c < n + 2; ++c)
                     sortPadded(c);
             } else {
-                kernels.sort3(rows.row(y - 1), rows.row(y), rows.row(y + 1), lo, mid, hi, n + 2);
+                kernels.sort3(rows.row(y - 1), rows.row(y), rows.row(y + 1), lo, mid, hi, n + 2,
+                              nullptr);
             }
-            kernels.median3(lo, mid, hi, n, out);
+            (stream ? kernels.median3Stream : kernels.median3)(lo, mid, hi, n, out);
             if (clampResults) kernels.clamp(out, n, job.lo, job.hi);
             out += job.resultStride;
             ++y;
@@ -533,7 +585,7 @@ void filter(const vk_detail::MedianJobOf<T>& job, vk_detail::MedianPath path) {
             // A last single row writes its pair's second row to scratch.
             const bool pair = y + 1 < y1;
             T* outB = pair ? out + job.resultStride : slice(14);
-            kernels.median5(six, t, n, out, outB);
+            (stream ? kernels.median5Stream : kernels.median5)(six, t, n, out, outB);
             if (clampResults) {
                 kernels.clamp(out, n, job.lo, job.hi);
                 kernels.clamp(outB, n, job.lo, job.hi);
@@ -542,6 +594,11 @@ void filter(const vk_detail::MedianJobOf<T>& job, vk_detail::MedianPath path) {
             y += 2;
         }
     }
+#if defined(IMGNORM_HAVE_STREAMING_STORES)
+    // Streamed results are weakly ordered: make them visible before the
+    // strip counts as done.
+    if (stream) _mm_sfence();
+#endif
     if (job.poll) vkAttention::check();
     // Corner results of cut neighbourhoods miss rows and columns at once.
     if (job.clip) {

@@ -238,29 +238,37 @@ TEST(PelMedian, MatchesSortedNeighbourhoodsUnmaskedAndMaskedForSmallSizesInLarge
 }
 
 // Several strips of rows (each filling its column histograms anew), against
-// one pass of the kernel over the whole window.
+// one pass of the kernel over the whole window; small kernels also on an
+// image large enough for their results to bypass the caches.
 TEST(PelMedian, EveryThreadCountMatchesOneStrip) {
     auto gen = testimg::rng(107);
-    const auto img =
+    const auto small =
         testimg::embedded<U8>(testimg::random<U8>(200, 701, gen, 100, 160), 2, 0, P(3, -4));
     const auto mask = testimg::embedded<U8>(randomMask(200, 701, 60, gen), 1, 0, P(3, -4));
-    for (const Filter& f :
-         {Filter{9, 7, 0, 255, true}, Filter{5, 61, 0, 255, false}, Filter{3, 3, 0, 255, true}})
-        for (const bool masked : {false, true}) {
-            Buffer want(img.window());
-            vk_detail::medianFilter(vk_detail::MedianJob{
-                img.pointToOffset(), img.rowUpdate(), masked ? mask.pointToOffset() : nullptr,
-                mask.rowUpdate(), 200, 701, f.kx / 2, f.ky / 2, f.clip, 0, 255, 0, 0, 200, 701,
-                want.pointToOffset(), want.rowUpdate()});
-            for (const std::int32_t n : testthreads::kCounts) {
-                const testthreads::Count count(n);
-                Buffer out;
-                masked ? vfPelMedian(img, mask, paramsOf(f), out)
-                       : vfPelMedian(img, paramsOf(f), out);
-                EXPECT_EQ(pixels<U8>(out), pixels<U8>(want))
-                    << f << (masked ? " masked, " : ", ") << n << " threads";
-            }
+    const auto large = testimg::random<U8>(2901, 2900, gen, 0, 255);
+    const struct {
+        const Buffer& img;
+        Filter f;
+        bool masked;
+    } cases[] = {{small, {9, 7, 0, 255, true}, false},   {small, {9, 7, 0, 255, true}, true},
+                 {small, {5, 61, 0, 255, false}, false}, {small, {5, 61, 0, 255, false}, true},
+                 {small, {3, 3, 0, 255, true}, false},   {small, {3, 3, 0, 255, true}, true},
+                 {large, {3, 3, 0, 255, true}, false},   {large, {5, 5, 0, 255, false}, false}};
+    for (const auto& [img, f, masked] : cases) {
+        const std::int32_t w = img.width(), h = img.height();
+        Buffer want(img.window());
+        vk_detail::medianFilter(vk_detail::MedianJob{
+            img.pointToOffset(), img.rowUpdate(), masked ? mask.pointToOffset() : nullptr,
+            mask.rowUpdate(), w, h, f.kx / 2, f.ky / 2, f.clip, 0, 255, 0, 0, w, h,
+            want.pointToOffset(), want.rowUpdate()});
+        for (const std::int32_t n : testthreads::kCounts) {
+            const testthreads::Count count(n);
+            Buffer out;
+            masked ? vfPelMedian(img, mask, paramsOf(f), out) : vfPelMedian(img, paramsOf(f), out);
+            EXPECT_EQ(pixels<U8>(out), pixels<U8>(want))
+                << w << "x" << h << " " << f << (masked ? " masked, " : ", ") << n << " threads";
         }
+    }
 }
 
 TEST(PelMedian, UnboundImageCancellationOrDisjointWindowsLeaveTheResultAlone) {
