@@ -304,6 +304,9 @@ struct Median5Pair {
 template <class T>
 struct Pair5Buffers {
     T *s[4], *above[5], *below[5];
+    // The source rows the next pair adds, fetched into the cache on the way
+    // (null: none; see sort3Columns).
+    const T* ahead[2];
 };
 template <class T, bool Stream>
 VK_INLINE void median5x5Rows(const T* const* rows, const Pair5Buffers<T>& t, std::int32_t n,
@@ -315,11 +318,13 @@ VK_INLINE void median5x5Rows(const T* const* rows, const Pair5Buffers<T>& t, std
     forLanes(n + 4, sort);
     const T* r0 = rows[0];
     SortLanes<T, 5, kSort5> a{{r0, r0 + 1, r0 + 2, r0 + 3, r0 + 4},
-                              {t.above[0], t.above[1], t.above[2], t.above[3], t.above[4]}};
+                              {t.above[0], t.above[1], t.above[2], t.above[3], t.above[4]},
+                              t.ahead[0]};
     forLanes(n, a);
     const T* r5 = rows[5];
     SortLanes<T, 5, kSort5> b{{r5, r5 + 1, r5 + 2, r5 + 3, r5 + 4},
-                              {t.below[0], t.below[1], t.below[2], t.below[3], t.below[4]}};
+                              {t.below[0], t.below[1], t.below[2], t.below[3], t.below[4]},
+                              t.ahead[1]};
     forLanes(n, b);
     Median5Pair<T, Stream> med{{t.s[0], t.s[1], t.s[2], t.s[3]},
                                {t.above[0], t.above[1], t.above[2], t.above[3], t.above[4]},
@@ -579,9 +584,14 @@ void filter(const vk_detail::MedianJobOf<T>& job, vk_detail::MedianPath path) {
             const T* six[6];
             for (std::int32_t k = 0; k < 6; ++k)
                 six[k] = rows.row(y - 2 + k);
+            const auto ahead = [&](std::int32_t sy) -> const T* {
+                const T* src = sy < job.height ? rows.sourceRow(sy) : nullptr;
+                return src != nullptr ? src + std::max(rows.firstColumn(), 0) : nullptr;
+            };
             const Pair5Buffers<T> t{{slice(0), slice(1), slice(2), slice(3)},
                                     {slice(4), slice(5), slice(6), slice(7), slice(8)},
-                                    {slice(9), slice(10), slice(11), slice(12), slice(13)}};
+                                    {slice(9), slice(10), slice(11), slice(12), slice(13)},
+                                    {ahead(y + 4), ahead(y + 5)}};
             // A last single row writes its pair's second row to scratch.
             const bool pair = y + 1 < y1;
             T* outB = pair ? out + job.resultStride : slice(14);
