@@ -256,7 +256,7 @@ def test_threads_share_one_tool_and_match_one_thread(scene, trained):
     # This thread must get its turn in the middle of a call of a few tenths
     # of a second (with the GIL held it would run only before and after);
     # the call is long enough that a loaded machine still gives it turns.
-    large, span, seen = np.zeros((4096, 4096), np.uint8), [], []
+    large, span, seen = np.zeros((4096, 8192), np.uint8), [], []
     worker = threading.Thread(target=lambda: (span.append(time.perf_counter()), imgnorm.median(large, 101),
                                               span.append(time.perf_counter())))
     worker.start()
