@@ -258,6 +258,10 @@ void registerAll() {
         add("local_median_g" + std::to_string(g),
             [g](benchmark::State& s) { tool(s, eLocalCorrectionEnhanced, g); });
     }
+    add("local_mean_12bit_g4",
+        [](benchmark::State& s) { tool<std::uint16_t>(s, eLocalCorrection, 4); });
+    add("local_median_12bit_g4",
+        [](benchmark::State& s) { tool<std::uint16_t>(s, eLocalCorrectionEnhanced, 4); });
     add("linear_fit", [](benchmark::State& s) { tool(s, eLinearlyFitGrayValues, 1); });
     add("linear_fit_12bit",
         [](benchmark::State& s) { tool<std::uint16_t>(s, eLinearlyFitGrayValues, 1); });
