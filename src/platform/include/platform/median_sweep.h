@@ -187,25 +187,23 @@ class DenseStore {
     // Adds a pixel and removes another, the level-1 group in one pass.
     VK_MEDIAN_TARGET void replace(std::int32_t c, std::uint32_t in, std::int32_t win,
                                   std::uint32_t out, std::int32_t wout) {
-        std::uint8_t* bins = at(c);
-        auto* top = reinterpret_cast<std::uint16_t*>(bins);
-        if constexpr (sizeof(T) > 1) {
-            in = std::min(in, kTop);
-            out = std::min(out, kTop);
-        }
-        const int shift = 4 * (Levels - 1);
-        Bins::count2(top, static_cast<int>(in >> shift), win, static_cast<int>(out >> shift),
-                     -wout);
-        for (int l = 2; l <= Levels; ++l) {
-            bump(bins, c, l, in, win);
-            bump(bins, c, l, out, -wout);
-        }
+        exchange<true>(c, in, win, out, wout);
     }
 
     // The same for pixels that both count once (no mask): the level-1
     // change comes from a table by both digits, one add instead of two
     // masked ones.
     VK_MEDIAN_TARGET void replace(std::int32_t c, std::uint32_t in, std::uint32_t out) {
+        exchange<false>(c, in, 1, out, 1);
+    }
+
+  private:
+    // Counts win more pixels of value in and wout fewer of value out in
+    // column c; the level-1 group from weights (Weighted) or from the table
+    // of unit changes.
+    template <bool Weighted>
+    VK_MEDIAN_GROUP void exchange(std::int32_t c, std::uint32_t in, std::int32_t win,
+                                  std::uint32_t out, std::int32_t wout) {
         std::uint8_t* bins = at(c);
         auto* top = reinterpret_cast<std::uint16_t*>(bins);
         if constexpr (sizeof(T) > 1) {
@@ -213,15 +211,19 @@ class DenseStore {
             out = std::min(out, kTop);
         }
         const int shift = 4 * (Levels - 1);
-        Bins::store(top, Bins::add(Bins::load(top),
-                                   Bins::load(kTopChange.g[(in >> shift) * 16 + (out >> shift)])));
+        if constexpr (Weighted)
+            Bins::count2(top, static_cast<int>(in >> shift), win, static_cast<int>(out >> shift),
+                         -wout);
+        else
+            Bins::store(top,
+                        Bins::add(Bins::load(top),
+                                  Bins::load(kTopChange.g[(in >> shift) * 16 + (out >> shift)])));
         for (int l = 2; l <= Levels; ++l) {
-            bump(bins, c, l, in, 1);
-            bump(bins, c, l, out, -1);
+            bump(bins, c, l, in, win);
+            bump(bins, c, l, out, -wout);
         }
     }
 
-  private:
     struct alignas(32) Slot {
         std::uint16_t v[16];
     };
