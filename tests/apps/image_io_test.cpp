@@ -135,9 +135,13 @@ TEST(WriteImage, FailureOrBadArgumentsLeaveNeitherTargetNorTemporaryFile) {
         {"x.jpg", img, "x.jpg: unknown image file type '.jpg'"},
         {"x.png", none, "x.png: no pixels"},
     };
-    for (const auto& [name, image, message] : cases)
-        EXPECT_NE(fileErrorOf([&] { writeImage((dir / name).string(), image); }).find(message),
-                  std::string::npos);
+    for (const auto& c : cases) {
+        const auto& name = std::get<0>(c);
+        const auto& image = std::get<1>(c);
+        EXPECT_NE(
+            fileErrorOf([&] { writeImage((dir / name).string(), image); }).find(std::get<2>(c)),
+            std::string::npos);
+    }
     const auto deep = testimg::fromRows<std::uint16_t>(2, 1, {4095, 4096});
     EXPECT_NE(fileErrorOf([&] {
                   writeImage((dir / "d.png").string(), deep, 12);
@@ -275,7 +279,8 @@ TEST(DecodeImage, UnsupportedMalformedAndHugeFilesAreNamedErrors) {
         // The bytes are not there: rejected before the pixels are allocated.
         {"P5\n10000 10000\n255\n" + std::string(50, '\0'), "file is truncated: 100000000 bytes"},
     };
-    for (const auto& [bytes, expected] : cases) {
+    for (const auto& [text, expected] : cases) {
+        const std::string& bytes = text;
         const std::string msg = fileErrorOf([&] { decode(bytes, "m.pgm"); });
         EXPECT_EQ(msg.rfind("m.pgm: ", 0), 0u) << msg;
         EXPECT_NE(msg.find(expected), std::string::npos) << expected << " <> " << msg;

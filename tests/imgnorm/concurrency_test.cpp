@@ -40,7 +40,9 @@ void registerAndLookUp(int thread, std::integer_sequence<int, N...>) {
     for (int round = 0; round < 50; ++round) {
         const vk_Instantiator registration(*types[thread], makers[thread]);
         const std::unique_ptr<vkPersistent> made(vk_Instantiator::make(mine));
-        EXPECT_TRUE(made && typeid(*made) == *types[thread]);
+        ASSERT_TRUE(made);
+        const vkPersistent& object = *made;
+        EXPECT_TRUE(typeid(object) == *types[thread]);
         EXPECT_TRUE(vk_Instantiator::isRegistered("vkImageNormalizerDefs::CanNotTrain"));
     }
     EXPECT_FALSE(vk_Instantiator::isRegistered(mine));

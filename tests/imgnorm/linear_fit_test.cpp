@@ -323,9 +323,10 @@ TEST(GrayMap, RoundsHalfAwayFromZeroClampsAndAccumulates) {
 
 TEST(RunLinearFit, BadInputThrows) {
     const Img img(4, 4);
-    for (auto [run, tmpl] : {std::pair<CImg, CImg>{CImg(), img}, {img, CImg()}})
-        scene::expectThrow<vkImageNormalizerDefs::BadImage>([&] { runLinearFit(run, tmpl, CImg(), angles()); },
-                                                            "Both template image and run-time image must be bound.");
+    for (const auto& images : {std::pair<CImg, CImg>{CImg(), img}, {img, CImg()}})
+        scene::expectThrow<vkImageNormalizerDefs::BadImage>(
+            [&] { runLinearFit(images.first, images.second, CImg(), angles()); },
+            "Both template image and run-time image must be bound.");
     auto a = angles();
     a.pop_back();
     EXPECT_THROW(runLinearFit(img, img, CImg(), a), vkAssertionFailure);

@@ -37,7 +37,8 @@ TEST(PelThreshold, FixedAndAutomaticThresholdsOnWindowsOfEveryWidth) {
 
 TEST(MaskedPelThreshold, MatchesNaiveReferenceAndLeavesTheRestOfTheDestination) {
     const std::pair<std::int32_t, int> cases[] = {{1, 0}, {2, 255}, {3, 1}, {7, 128}, {8, 77}, {9, 254}, {16, 0}, {17, 200}, {33, 255}};
-    for (auto [w, t] : cases) {
+    for (const auto& [w, threshold] : cases) {
+        const int t = threshold;  // a variable the lambda below can capture
         auto gen = testimg::rng(static_cast<std::uint32_t>(w));
         auto src = testimg::embedded<Pel>(testimg::random<Pel>(w, 4, gen), 2, 255, P(10, 10));
         // The mask covers the source except its first column, and has zeros.
