@@ -11,7 +11,7 @@
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
-#define IMGNORM_HAVE_AVX512_MAP 1
+#define IMGNORM_HAVE_X86_MAPS 1
 #endif
 
 using vk_detail::forRows;
@@ -66,7 +66,7 @@ void checkTable(const std::vector<std::uint8_t>& table) {
     if (table.size() != 256) throw vkPelFunc::BadParams("a gray map must have 256 entries");
 }
 
-#if defined(IMGNORM_HAVE_AVX512_MAP)
+#if defined(IMGNORM_HAVE_X86_MAPS)
 // Maps n bytes through a 256-byte table, 64 at a time, on processors with
 // AVX-512 byte permutes: the low seven bits of a byte pick an entry in each
 // half of the table (two registers each), the top bit picks the half. Reads
@@ -92,45 +92,104 @@ bool avx512MapAvailable() {
 }
 #endif
 
+// Maps n 16-bit pixels through a table of index + 1 entries in one pass,
+// four pixels per 64-bit load and store (a lookup per pixel and two memory
+// accesses per four). Each lookup keeps only the index bits of its pixel, so
+// it never leaves the table; the OR of the pixels, returned, shows a pixel
+// beyond it in one of its 16-bit lanes. Reads each group of four before
+// writing it, so a may equal b.
+std::uint64_t mapWords(const std::uint16_t* a, std::uint16_t* b, std::int32_t n,
+                       const std::uint16_t* table, std::uint64_t index) {
+    return vk_detail::forPelQuads(
+        a, n,
+        [&](std::uint64_t v, std::int32_t x) {
+            const std::uint64_t r = std::uint64_t{table[v & index]} |
+                                    std::uint64_t{table[(v >> 16) & index]} << 16 |
+                                    std::uint64_t{table[(v >> 32) & index]} << 32 |
+                                    std::uint64_t{table[(v >> 48) & index]} << 48;
+            std::memcpy(b + x, &r, sizeof r);
+        },
+        [&](std::uint16_t p, std::int32_t x) { b[x] = table[p & index]; });
+}
+
+#if defined(IMGNORM_HAVE_X86_MAPS)
+// The same on processors with AVX2, sixteen pixels at a time (and the rest
+// of the row by mapWords): the index bits of the even and of the odd pixels
+// in 32-bit lanes, and two gathers of the 32-bit words at twice those byte
+// offsets, which hold the entries in their low halves. The last entry is not
+// gathered (its word would end past the table) but taken from a register.
+// Measured faster than the scalar loop, and than 16-lane gathers.
+__attribute__((target("avx2"))) std::uint64_t mapWordsAvx2(const std::uint16_t* a, std::uint16_t* b,
+                                                           std::int32_t n,
+                                                           const std::uint16_t* table,
+                                                           std::uint16_t index) {
+    const __m256i top = _mm256_set1_epi32(index), last = _mm256_set1_epi32(table[index]),
+                  low = _mm256_set1_epi32(0xFFFF);
+    const auto* words = reinterpret_cast<const int*>(table);
+    __m256i any = _mm256_setzero_si256();
+    std::int32_t x = 0;
+    for (; x < n - 15; x += 16) {  // no overflow near INT32_MAX
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + x));
+        any = _mm256_or_si256(any, v);
+        const __m256i even = _mm256_and_si256(v, top);
+        const __m256i odd = _mm256_and_si256(_mm256_srli_epi32(v, 16), top);
+        const __m256i e =
+            _mm256_mask_i32gather_epi32(last, words, even, _mm256_cmpgt_epi32(top, even), 2);
+        const __m256i o =
+            _mm256_mask_i32gather_epi32(last, words, odd, _mm256_cmpgt_epi32(top, odd), 2);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(b + x),
+                            _mm256_or_si256(_mm256_and_si256(e, low), _mm256_slli_epi32(o, 16)));
+    }
+    alignas(32) std::uint64_t lanes[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), any);
+    return lanes[0] | lanes[1] | lanes[2] | lanes[3] | mapWords(a + x, b + x, n - x, table, index);
+}
+
+bool avx2MapAvailable() {
+    static const bool available = __builtin_cpu_supports("avx2");
+    return available;
+}
+#endif
+
 // Maps every pixel through the table, in strips of rows on the library's
-// threads. The OR of 16-bit pixels is returned (0 for 8-bit pixels); a row
-// of 16-bit pixels is mapped only when its OR lies under index, that is when
-// every pixel is inside the table, so that the lookups need no mask.
+// threads. The OR of 16-bit pixels is returned (0 for 8-bit pixels): a 16-bit
+// pixel beyond index is looked up by its index bits alone, and shows there.
 template <class T>
 T mapRows(const vkPelBuffer_const<T>& s, const vkPelBuffer<T>& d, const T* table, T index) {
     const T* src = s.pointToOffset();
     T* dst = d.pointToOffset();
     const std::ptrdiff_t ss = s.rowUpdate(), ds = d.rowUpdate();
     const std::int32_t rows = vk_detail::stripRows(s.height(), s.width());
-    std::vector<T> seen(static_cast<std::size_t>(vk_detail::stripCount(s.height(), rows)), 0);
-#if defined(IMGNORM_HAVE_AVX512_MAP)
-    const bool byteLanes = avx512MapAvailable();
+    std::vector<std::uint64_t> seen(
+        static_cast<std::size_t>(vk_detail::stripCount(s.height(), rows)), 0);
+#if defined(IMGNORM_HAVE_X86_MAPS)
+    const bool byteLanes = avx512MapAvailable(), gathers = avx2MapAvailable();
 #endif
     vk_detail::parallelRows(s.height(), rows, [&](std::int32_t y0, std::int32_t y1) {
-        T& strip = seen[static_cast<std::size_t>(y0 / rows)];
+        std::uint64_t& strip = seen[static_cast<std::size_t>(y0 / rows)];
         forRows(src + y0 * ss, ss, dst + y0 * ds, ds, s.width(), y1 - y0,
                 [&](const T* a, T* b, std::int32_t n) {
                     if constexpr (sizeof(T) == 1) {
-#if defined(IMGNORM_HAVE_AVX512_MAP)
+#if defined(IMGNORM_HAVE_X86_MAPS)
                         if (byteLanes) return mapBytesAvx512(a, b, n, table);
 #endif
                         for (std::int32_t x = 0; x < n; ++x)
                             b[x] = table[a[x]];
                     } else {
-                        T any = 0;
-                        for (std::int32_t x = 0; x < n; ++x)
-                            any = static_cast<T>(any | a[x]);
-                        if ((any & ~index) == 0)
-                            for (std::int32_t x = 0; x < n; ++x)
-                                b[x] = table[a[x]];
-                        strip = static_cast<T>(strip | any);
+#if defined(IMGNORM_HAVE_X86_MAPS)
+                        if (gathers) {
+                            strip |= mapWordsAvx2(a, b, n, table, index);
+                            return;
+                        }
+#endif
+                        strip |= mapWords(a, b, n, table, index);
                     }
                 });
     });
-    T all = 0;
-    for (T v : seen)
-        all = static_cast<T>(all | v);
-    return all;
+    std::uint64_t all = 0;
+    for (const std::uint64_t v : seen)
+        all |= v;
+    return static_cast<T>(vk_detail::foldLanes(all));
 }
 
 }  // namespace

@@ -100,8 +100,9 @@ TEST(MaskedPelHistogram, EveryThreadCountMatchesNaiveCountOverSeveralStrips) {
 }
 
 TEST(MaskedPelHistogram, UnboundImageDeepValueAboveTheDepthOrBadDepthThrowsAndLeavesTheHistogram) {
-    // One 4096 in a 12-bit image, at a pixel the mask excludes, on both paths.
-    for (std::int32_t w : {5, 100}) {
+    // One 4096 in a 12-bit image, at a pixel the mask excludes, on both paths
+    // (unmasked wide rows: last of a group of four, and in the row's tail).
+    for (std::int32_t w : {5, 99, 100}) {
         U16 image(w, 3);
         image.set(P(w - 1, 2), 4096);
         U8 mask(w, 3);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <type_traits>
 
@@ -73,6 +74,32 @@ template <class A, class B, class F>
 void forRows(const A* a, std::ptrdiff_t strideA, B* b, std::ptrdiff_t strideB, std::int32_t width,
              std::int32_t height, F&& f) {
     for (std::int32_t y = 0; y < height; ++y, a += strideA, b += strideB) f(a, b, width);
+}
+
+// Walks n 16-bit pixels four at a time: quad(v, x) gets pixels x .. x + 3
+// as the 16-bit lanes of one 64-bit load v, one(p, x) each pixel after the
+// last group of four. Returns the OR of the loads and of the single pixels:
+// a pixel with some bit set sets it in one of its four lanes (foldLanes).
+template <class Quad, class One>
+std::uint64_t forPelQuads(const std::uint16_t* a, std::int32_t n, Quad&& quad, One&& one) {
+    std::uint64_t any = 0;
+    std::int32_t x = 0;
+    for (; x < n - 3; x += 4) {  // no overflow near INT32_MAX
+        std::uint64_t v;
+        std::memcpy(&v, a + x, sizeof v);
+        any |= v;
+        quad(v, x);
+    }
+    for (; x < n; ++x) {
+        any |= a[x];
+        one(a[x], x);
+    }
+    return any;
+}
+
+// The OR of the four 16-bit lanes of v, in the low lane.
+inline std::uint16_t foldLanes(std::uint64_t v) {
+    return static_cast<std::uint16_t>(v | v >> 16 | v >> 32 | v >> 48);
 }
 
 }  // namespace vk_detail
