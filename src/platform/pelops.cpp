@@ -113,12 +113,14 @@ std::uint64_t mapWords(const std::uint16_t* a, std::uint16_t* b, std::int32_t n,
 }
 
 #if defined(IMGNORM_HAVE_X86_MAPS)
-// The same on processors with AVX2, sixteen pixels at a time (and the rest
-// of the row by mapWords): the index bits of the even and of the odd pixels
-// in 32-bit lanes, and two gathers of the 32-bit words at twice those byte
-// offsets, which hold the entries in their low halves. The last entry is not
-// gathered (its word would end past the table) but taken from a register.
-// Measured faster than the scalar loop, and than 16-lane gathers.
+// The same on processors with AVX2, 32 pixels at a time (and the rest of
+// the row by mapWords). The first 16 go through gathers: the index bits of
+// the even and of the odd pixels in 32-bit lanes, and two gathers of the
+// 32-bit words at twice those byte offsets, which hold the entries in their
+// low halves; the last entry is not gathered (its word would end past the
+// table) but taken from a register. The other 16 go through mapWords in the
+// meantime, whose scalar loads the gathers leave room for. Measured faster
+// than either alone, and than 16-lane gathers.
 __attribute__((target("avx2"))) std::uint64_t mapWordsAvx2(const std::uint16_t* a, std::uint16_t* b,
                                                            std::int32_t n,
                                                            const std::uint16_t* table,
@@ -127,8 +129,10 @@ __attribute__((target("avx2"))) std::uint64_t mapWordsAvx2(const std::uint16_t* 
                   low = _mm256_set1_epi32(0xFFFF);
     const auto* words = reinterpret_cast<const int*>(table);
     __m256i any = _mm256_setzero_si256();
+    std::uint64_t scalar = 0;
     std::int32_t x = 0;
-    for (; x < n - 15; x += 16) {  // no overflow near INT32_MAX
+    for (; x < n - 31; x += 32) {  // no overflow near INT32_MAX
+        scalar |= mapWords(a + x + 16, b + x + 16, 16, table, index);
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + x));
         any = _mm256_or_si256(any, v);
         const __m256i even = _mm256_and_si256(v, top);
@@ -142,7 +146,8 @@ __attribute__((target("avx2"))) std::uint64_t mapWordsAvx2(const std::uint16_t* 
     }
     alignas(32) std::uint64_t lanes[4];
     _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), any);
-    return lanes[0] | lanes[1] | lanes[2] | lanes[3] | mapWords(a + x, b + x, n - x, table, index);
+    return scalar | lanes[0] | lanes[1] | lanes[2] | lanes[3] |
+           mapWords(a + x, b + x, n - x, table, index);
 }
 
 bool avx2MapAvailable() {

@@ -74,7 +74,7 @@ TEST(PelMap, DeepTableMapsTheWindowUpToItsTopLevelAndRefusesValuesBeyondIt) {
             table[i] = static_cast<U16>(top - i);
         // The margin's 65535 lies outside the window.
         auto img = testimg::embedded<U16>(
-            testimg::random<U16>(27, 3, gen, top < 3 ? 0 : top - 3, top), 2, 65535, P(3, -1));
+            testimg::random<U16>(43, 3, gen, top < 3 ? 0 : top - 3, top), 2, 65535, P(3, -1));
         img.set(P(3, -1), 0);
         const auto out = vfPelMap(img, table);
         ASSERT_EQ(out.window(), img.window());
@@ -82,9 +82,10 @@ TEST(PelMap, DeepTableMapsTheWindowUpToItsTopLevelAndRefusesValuesBeyondIt) {
         for (U16& v : want)
             v = table[v];
         EXPECT_EQ(pixels<U16>(out), want) << depth;
-        // A value beyond the table among the first 16 pixels of a row, last
-        // in a group of four after them, and among the last three.
-        for (std::int32_t x : {4, 22, 29})
+        // A value beyond the table in each part of a row's first 32 pixels
+        // (16 gathered where the processor can), last in a group of four
+        // after them, and among the last three.
+        for (std::int32_t x : {4, 22, 42, 45})
             if (top < 65535) {
                 img.set(P(x, 0), static_cast<U16>(top + 1));
                 EXPECT_THROW(vfPelMap(img, table), vkPelFunc::BadParams) << depth << " at " << x;
