@@ -25,6 +25,11 @@
 #include "platform/parallel.h"
 #include "platform/rows.h"
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define VK_GAUSS_TAPS_FIRST 1
+#endif
+
 using vk_detail::GaussAxis;
 using vk_detail::GaussKernel;
 using vk_detail::GaussU128;
@@ -922,7 +927,8 @@ void gaussRun(const TIn* const* src, const std::ptrdiff_t* stride, int sources, 
 // computed, by a direct integer FIR with the kernel's taps. Each source row
 // is read once and added, with its tap weight, into the vertical sums of the
 // few output rows whose kernel covers it; a finished row gets the horizontal
-// taps at the kept columns only. The sums are the same integers as those of
+// taps at the kept columns only (or, for the reduction by 4, each source row
+// gets them first: see tapsFirstApplies). The sums are the same integers as those of
 // the running sums, and they go through the same finishing, so the results
 // are identical.
 
@@ -1030,6 +1036,147 @@ void firColumns(const S* v, std::int32_t f, const std::uint32_t* k, std::int32_t
     }
 }
 
+// Horizontal taps first. A reduction by 4 with its 8-tap kernel reads each
+// source row once; taking the row's horizontal taps at once (a quarter of
+// the values) and adding them, times the row's vertical weight, into the
+// sums of the one or two output rows that cover it moves a quarter of the
+// data through the vertical sums, and leaves nothing to do for a finished
+// row. The sums are the same integers in another order.
+#ifdef VK_GAUSS_TAPS_FIRST
+bool avx2Taps() {
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return avx2;
+}
+#endif
+
+// True when the taps-first kernels below take this axis and kernel for
+// TIn pixels: a reduction by 4 with 8 taps, on a processor with AVX2, with
+// taps that fit a signed byte (8-bit pixels: pairs of pixels times taps,
+// then two pairs added, stay below 2^15) or 15 bits (16-bit pixels).
+template <class TIn>
+bool tapsFirstApplies(const GaussAxis& ax, const std::vector<std::uint32_t>& kx) {
+#ifdef VK_GAUSS_TAPS_FIRST
+    if (ax.step != 4 || ax.taps != 8 || !avx2Taps()) return false;
+    if constexpr (sizeof(TIn) == 1) {
+        for (std::size_t t : {std::size_t{0}, std::size_t{2}})
+            if (255u * (kx[t] + kx[t + 1] + kx[t + 4] + kx[t + 5]) > 32767u) return false;
+        return std::all_of(kx.begin(), kx.end(), [](std::uint32_t k) { return k <= 127; });
+    } else {
+        return std::all_of(kx.begin(), kx.end(), [](std::uint32_t k) { return k <= 32767; });
+    }
+#else
+    (void)ax;
+    (void)kx;
+    return false;
+#endif
+}
+
+#ifdef VK_GAUSS_TAPS_FIRST
+// The kernels' last outputs, from j on, one by one.
+template <int Rows, class TIn>
+void addTapsFrom(std::int32_t j, const TIn* v, std::int32_t count, const std::uint32_t* k,
+                 const std::uint32_t* w, const std::uint32_t* keep, std::uint32_t* const* sums) {
+    for (; j < count; ++j) {
+        std::uint32_t h = 0;
+        for (int t = 0; t < 8; ++t)
+            h += k[t] * v[4 * j + t];
+        for (int r = 0; r < Rows; ++r)
+            sums[r][j] = (sums[r][j] & keep[r]) + w[r] * h;
+    }
+}
+
+// The rows' weights times scale and their keep masks in every 32-bit lane.
+template <int Rows>
+__attribute__((target("avx2"), always_inline)) inline void rowVectors(const std::uint32_t* w,
+                                                                      const std::uint32_t* keep,
+                                                                      std::uint32_t scale,
+                                                                      __m256i* wv, __m256i* kv) {
+    for (int r = 0; r < Rows; ++r) {
+        wv[r] = _mm256_set1_epi32(static_cast<int>(w[r] * scale));
+        kv[r] = _mm256_set1_epi32(static_cast<int>(keep[r]));
+    }
+}
+
+// For count outputs of a row whose output j has its taps at v[4 j .. 4 j + 7]
+// (all inside the row): h = the taps' sum, then sums[r][j] = (sums[r][j] &
+// keep[r]) + w[r] h for r < Rows (1 or 2). Eight outputs per step from 32
+// pixels: the pixels at 4 j times the first four taps and those at 4 j + 4
+// times the last four, in pairs (vpmaddubsw), added, then pairs of those
+// times w (vpmaddwd), which completes each output's sum.
+template <int Rows>
+__attribute__((target("avx2"))) void addTaps4x8(const std::uint8_t* v, std::int32_t count,
+                                                const std::uint32_t* k, const std::uint32_t* w,
+                                                const std::uint32_t* keep,
+                                                std::uint32_t* const* sums) {
+    const auto quad = [&](int t) {
+        return static_cast<int>(k[t] | k[t + 1] << 8 | k[t + 2] << 16 | k[t + 3] << 24);
+    };
+    const __m256i ka = _mm256_set1_epi32(quad(0)), kb = _mm256_set1_epi32(quad(4));
+    __m256i wv[Rows], kv[Rows];
+    rowVectors<Rows>(w, keep, 0x10001u, wv, kv);  // w in each 16-bit half
+    std::int32_t j = 0;
+    for (; j + 8 <= count; j += 8) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + 4 * j));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + 4 * j + 4));
+        const __m256i pairs =
+            _mm256_add_epi16(_mm256_maddubs_epi16(a, ka), _mm256_maddubs_epi16(b, kb));
+        for (int r = 0; r < Rows; ++r) {
+            auto* s = reinterpret_cast<__m256i*>(sums[r] + j);
+            _mm256_storeu_si256(s, _mm256_add_epi32(_mm256_and_si256(_mm256_loadu_si256(s), kv[r]),
+                                                    _mm256_madd_epi16(pairs, wv[r])));
+        }
+    }
+    addTapsFrom<Rows>(j, v, count, k, w, keep, sums);
+}
+// For the four outputs whose taps start at p (16-bit pixels): for each, two
+// 32-bit lanes whose sum is its taps' sum on the pixels less 2^15.
+__attribute__((target("avx2"), always_inline)) inline __m256i tapPairs(const std::uint16_t* p,
+                                                                       __m256i ka, __m256i kb,
+                                                                       __m256i flip) {
+    const __m256i a =
+        _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), flip);
+    const __m256i b =
+        _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 4)), flip);
+    return _mm256_add_epi32(_mm256_madd_epi16(a, ka), _mm256_madd_epi16(b, kb));
+}
+// The same for 16-bit pixels: pairs of pixels times taps (vpmaddwd) on the
+// pixels less 2^15, so that they fit its signed lanes (2^15 times the taps'
+// sum is added back), the pairs' sums added across two outputs' vectors
+// (vphaddd, whose order the permute restores), then times w.
+template <int Rows>
+__attribute__((target("avx2"))) void addTaps4x8(const std::uint16_t* v, std::int32_t count,
+                                                const std::uint32_t* k, const std::uint32_t* w,
+                                                const std::uint32_t* keep,
+                                                std::uint32_t* const* sums) {
+    const auto pair = [&](int t) { return static_cast<int>(k[t] | k[t + 1] << 16); };
+    const __m256i ka =
+        _mm256_setr_epi32(pair(0), pair(2), pair(0), pair(2), pair(0), pair(2), pair(0), pair(2));
+    const __m256i kb =
+        _mm256_setr_epi32(pair(4), pair(6), pair(4), pair(6), pair(4), pair(6), pair(4), pair(6));
+    std::uint32_t total = 0;
+    for (int t = 0; t < 8; ++t)
+        total += k[t];
+    const __m256i bias = _mm256_set1_epi32(static_cast<int>(total << 15));
+    const __m256i flip = _mm256_set1_epi16(static_cast<short>(0x8000));
+    __m256i wv[Rows], kv[Rows];
+    rowVectors<Rows>(w, keep, 1u, wv, kv);
+    std::int32_t j = 0;
+    for (; j + 8 <= count; j += 8) {
+        const __m256i h = _mm256_add_epi32(
+            _mm256_permute4x64_epi64(_mm256_hadd_epi32(tapPairs(v + 4 * j, ka, kb, flip),
+                                                       tapPairs(v + 4 * j + 16, ka, kb, flip)),
+                                     0xD8),
+            bias);
+        for (int r = 0; r < Rows; ++r) {
+            auto* s = reinterpret_cast<__m256i*>(sums[r] + j);
+            _mm256_storeu_si256(s, _mm256_add_epi32(_mm256_and_si256(_mm256_loadu_si256(s), kv[r]),
+                                                    _mm256_mullo_epi32(h, wv[r])));
+        }
+    }
+    addTapsFrom<Rows>(j, v, count, k, w, keep, sums);
+}
+#endif
+
 inline std::int64_t floorDiv(std::int64_t a, std::int64_t b) {
     return a >= 0 ? a / b : -((-a + b - 1) / b);
 }
@@ -1046,7 +1193,8 @@ void gaussFirRun(const vk_detail::GaussRowSource<TIn>& rows, const GaussAxis& ax
     // Vertical sums of the output rows in progress: output row i lives in
     // slot i mod slots.
     const std::int32_t slots = (ay.taps + ay.step - 1) / ay.step;
-    std::vector<S> vsum(static_cast<std::size_t>(slots) * wsize);
+    const bool tapsFirst = tapsFirstApplies<TIn>(ax, kx);
+    std::vector<S> vsum(tapsFirst ? 0 : static_cast<std::size_t>(slots) * wsize);
     auto slot = [&](std::int64_t i) {
         return vsum.data() + static_cast<std::size_t>(i % slots) * wsize;
     };
@@ -1055,35 +1203,72 @@ void gaussFirRun(const vk_detail::GaussRowSource<TIn>& rows, const GaussAxis& ax
     const std::int32_t a = std::clamp(ax.innerBegin, jxA, jxB);
     const std::int32_t b = std::clamp(ax.innerEnd, a, jxB);
 
-    // The horizontal taps of one finished row, then its output values.
+    // Output j's horizontal taps on a line v of the window's width where its
+    // kernel is cut by the window's edge, or misses it and takes its last
+    // column.
+    auto border = [&](const auto* v, std::int32_t j) {
+        if (j >= ax.missFrom) return std::uint64_t{v[wsize - 1]};
+        const std::int64_t c = ax.first + std::int64_t{j} * ax.step;
+        const std::int64_t t0 = std::max<std::int64_t>(0, -c),
+                           t1 = std::min<std::int64_t>(ax.taps, width - c);
+        std::uint64_t sum = 0;
+        for (std::int64_t t = t0; t < t1; ++t)
+            sum +=
+                std::uint64_t{kx[static_cast<std::size_t>(t)]} * v[static_cast<std::size_t>(c + t)];
+        return sum;
+    };
+    // Taps first: 32-bit sums of the output rows in progress, one per output
+    // column, in the same slots.
+    const auto columns = static_cast<std::size_t>(jxB - jxA);
+    std::vector<std::uint32_t> hsum(tapsFirst ? static_cast<std::size_t>(slots) * columns : 0);
+    auto hslot = [&](std::int64_t i) {
+        return hsum.data() + static_cast<std::size_t>(i % slots) * columns;
+    };
+
+    // The horizontal taps of one finished row (taps first: its sums), then
+    // its output values.
     auto emit = [&](std::int32_t i) {
-        const S* v = slot(i);
-        // Columns whose kernel is cut by the window's edge, or misses it and
-        // takes its last column.
-        auto border = [&](std::int32_t j) {
-            std::uint64_t& zj = z[static_cast<std::size_t>(j - jxA)];
-            if (j >= ax.missFrom) {
-                zj = v[wsize - 1];
-                return;
-            }
-            const std::int64_t c = ax.first + std::int64_t{j} * ax.step;
-            const std::int64_t t0 = std::max<std::int64_t>(0, -c),
-                               t1 = std::min<std::int64_t>(ax.taps, width - c);
-            std::uint64_t sum = 0;
-            for (std::int64_t t = t0; t < t1; ++t)
-                sum += std::uint64_t{kx[static_cast<std::size_t>(t)]} *
-                       v[static_cast<std::size_t>(c + t)];
-            zj = sum;
-        };
-        for (std::int32_t j = jxA; j < a; ++j)
-            border(j);
-        if (b > a)
-            firColumns(v + ax.first + std::int64_t{a} * ax.step, ax.step, kx.data(), ax.taps, b - a,
-                       z.data() + (a - jxA));
-        for (std::int32_t j = b; j < jxB; ++j)
-            border(j);
+        if (tapsFirst) {
+            std::copy_n(hslot(i), columns, z.begin());
+        } else {
+            const S* v = slot(i);
+            for (std::int32_t j = jxA; j < a; ++j)
+                z[static_cast<std::size_t>(j - jxA)] = border(v, j);
+            if (b > a)
+                firColumns(v + ax.first + std::int64_t{a} * ax.step, ax.step, kx.data(), ax.taps,
+                           b - a, z.data() + (a - jxA));
+            for (std::int32_t j = b; j < jxB; ++j)
+                z[static_cast<std::size_t>(j - jxA)] = border(v, j);
+        }
         finish(i, z.data(), dst + std::ptrdiff_t{i - jyA} * dstStride, jxA, jxB);
     };
+#ifdef VK_GAUSS_TAPS_FIRST
+    // Source row y, its taps taken, added with weights w into the sums of the
+    // count (1 or 2) output rows from i (keep: all ones to add, 0 to start).
+    auto addTaps = [&](const TIn* p, std::int64_t i, int count, const std::uint32_t* w,
+                       const std::uint32_t* keep) {
+        std::uint32_t* sums[2] = {hslot(i), count > 1 ? hslot(i + 1) : nullptr};
+        const auto edge = [&](std::int32_t j) {
+            const auto h = static_cast<std::uint32_t>(border(p, j));
+            for (int r = 0; r < count; ++r) {
+                std::uint32_t& s = sums[r][j - jxA];
+                s = (s & keep[r]) + w[r] * h;
+            }
+        };
+        for (std::int32_t j = jxA; j < a; ++j)
+            edge(j);
+        std::uint32_t* inner[2] = {sums[0] + (a - jxA), count > 1 ? sums[1] + (a - jxA) : nullptr};
+        const TIn* v = p + ax.first + std::int64_t{a} * ax.step;
+        if (count > 1)
+            addTaps4x8<2>(v, b - a, kx.data(), w, keep, inner);
+        else
+            addTaps4x8<1>(v, b - a, kx.data(), w, keep, inner);
+        for (std::int32_t j = b; j < jxB; ++j)
+            edge(j);
+    };
+#else
+    auto addTaps = [](const TIn*, std::int64_t, int, const std::uint32_t*, const std::uint32_t*) {};
+#endif
 
     // Output rows whose kernel covers some row of the window, streamed.
     const std::int32_t iEnd = std::min(jyB, std::max(jyA, ay.missFrom));
@@ -1098,22 +1283,36 @@ void gaussFirRun(const vk_detail::GaussRowSource<TIn>& rows, const GaussAxis& ax
             const std::int64_t iHi =
                 std::min<std::int64_t>(iEnd - 1, floorDiv(y - ay.first, ay.step));
             if (iLo > iHi) continue;
-            // The source adds the row into at most two sums by itself when it
-            // can; otherwise the row is made and added here.
-            S weight[2];
-            bool add[2];
-            S* sums[2];
-            const auto count = static_cast<int>(std::min<std::int64_t>(iHi - iLo + 1, 3));
-            for (int k = 0; k < std::min(count, 2); ++k) {
-                weight[k] = ky[static_cast<std::size_t>(y - lo(iLo + k))];
-                add[k] = y != std::max<std::int64_t>(lo(iLo + k), 0);
-                sums[k] = slot(iLo + k);
-            }
-            if (count > 2 || !rows.addRow(static_cast<std::int32_t>(y), count, weight, add, sums)) {
+            if (tapsFirst) {
                 const TIn* p = rows.row(static_cast<std::int32_t>(y), scratch.data());
-                for (std::int64_t i = iLo; i <= iHi; ++i)
-                    firRow(p, ky[static_cast<std::size_t>(y - lo(i))], slot(i), width,
-                           y != std::max<std::int64_t>(lo(i), 0));
+                for (std::int64_t i = iLo; i <= iHi; i += 2) {
+                    const auto count = static_cast<int>(std::min<std::int64_t>(iHi - i + 1, 2));
+                    std::uint32_t w[2], keep[2];
+                    for (int k = 0; k < count; ++k) {
+                        w[k] = ky[static_cast<std::size_t>(y - lo(i + k))];
+                        keep[k] = y != std::max<std::int64_t>(lo(i + k), 0) ? ~0u : 0u;
+                    }
+                    addTaps(p, i, count, w, keep);
+                }
+            } else {
+                // The source adds the row into at most two sums by itself when
+                // it can; otherwise the row is made and added here.
+                S weight[2];
+                bool add[2];
+                S* sums[2];
+                const auto count = static_cast<int>(std::min<std::int64_t>(iHi - iLo + 1, 3));
+                for (int k = 0; k < std::min(count, 2); ++k) {
+                    weight[k] = ky[static_cast<std::size_t>(y - lo(iLo + k))];
+                    add[k] = y != std::max<std::int64_t>(lo(iLo + k), 0);
+                    sums[k] = slot(iLo + k);
+                }
+                if (count > 2 ||
+                    !rows.addRow(static_cast<std::int32_t>(y), count, weight, add, sums)) {
+                    const TIn* p = rows.row(static_cast<std::int32_t>(y), scratch.data());
+                    for (std::int64_t i = iLo; i <= iHi; ++i)
+                        firRow(p, ky[static_cast<std::size_t>(y - lo(i))], slot(i), width,
+                               y != std::max<std::int64_t>(lo(i), 0));
+                }
             }
             while (next < iEnd && std::min<std::int64_t>(lo(next) + ay.taps - 1, height - 1) <= y)
                 emit(static_cast<std::int32_t>(next++));
@@ -1121,7 +1320,13 @@ void gaussFirRun(const vk_detail::GaussRowSource<TIn>& rows, const GaussAxis& ax
     }
     // Output rows whose kernel misses the window take its last row alone.
     for (std::int32_t i = iEnd; i < jyB; ++i) {
-        firRow(rows.row(height - 1, scratch.data()), S{1}, slot(i), width, false);
+        const TIn* p = rows.row(height - 1, scratch.data());
+        if (tapsFirst) {
+            const std::uint32_t one = 1, start = 0;
+            addTaps(p, i, 1, &one, &start);
+        } else {
+            firRow(p, S{1}, slot(i), width, false);
+        }
         emit(i);
     }
 }
