@@ -654,6 +654,19 @@ class PaddedEstimate {
     vkPelBuffer<Pel> store_;
 };
 
+// Asks for row y + 1 of a (when it is below y1) while row y is corrected:
+// without it the correction stalled on its loads of the run-time rows (0.8
+// of two plain passes on 4096 x 4096 at granularity 4, 0.53 with it).
+template <class Pel>
+void fetchNextRow(const Pel* a, std::ptrdiff_t stride, std::int32_t y, std::int32_t y1,
+                  std::int32_t width) {
+    if (y + 1 >= y1) return;
+    const auto* next = reinterpret_cast<const char*>(a + (y + 1) * stride);
+    const std::ptrdiff_t bytes = std::ptrdiff_t{width} * std::ptrdiff_t{sizeof(Pel)};
+    for (std::ptrdiff_t x = 0; x < bytes; x += 64)
+        __builtin_prefetch(next + x);
+}
+
 // Rows [y0, y1) of out: img's rows minus the estimate's, magnified row by
 // row through the readers, so that the full-size estimate is never stored.
 void subtractSampledRows(PaddedEstimate<std::uint8_t>::Readers& readers,
@@ -663,6 +676,7 @@ void subtractSampledRows(PaddedEstimate<std::uint8_t>::Readers& readers,
     const std::uint8_t* a = img.pointToOffset();
     std::uint8_t* o = out.pointToOffset();
     for (std::int32_t y = y0; y < y1; ++y) {
+        fetchNextRow(a, img.rowUpdate(), y, y1, out.width());
         vk_detail::FixedRowPair fixed{};
         if (reader.fixedRowPair(y, fixed)) {
             correctRowFixed(a + y * img.rowUpdate(), fixed.r0, fixed.r1, fixed.w0, fixed.w1,
@@ -684,6 +698,7 @@ void subtractSampledRows(PaddedEstimate<std::uint16_t>::Readers& readers,
     const std::uint16_t* a = img.pointToOffset();
     std::uint16_t* o = out.pointToOffset();
     for (std::int32_t y = y0; y < y1; ++y) {
+        fetchNextRow(a, img.rowUpdate(), y, y1, out.width());
         vk_detail::FixedRowPair hf{}, lf{};
         if (highReader.fixedRowPair(y, hf) && lowReader.fixedRowPair(y, lf)) {
             correctRowFixed16(a + y * img.rowUpdate(), hf.r0, hf.r1, lf.r0, lf.r1, hf.w0, hf.w1,
