@@ -636,32 +636,45 @@ VK_GAUSS_MAGIC(std::uint16_t)
 // The remainder plus d (between 0 and 3 d, below 2^32) fixes it, exact in
 // wrapping 32-bit integers from the sum's low 32 bits. Eight lanes where the
 // double-precision division has four.
-template <class TOut>
-[[gnu::always_inline]] inline void divideRowFloatBody(const std::uint64_t* __restrict z,
-                                                      std::int32_t count, int shN, int drop,
-                                                      std::uint32_t half, std::uint32_t d, float c,
-                                                      float h, TOut* __restrict out) {
+// A sum as its integer: doubles hold integers below 2^52 here.
+[[gnu::always_inline]] inline std::uint64_t sumInteger(std::uint64_t z) {
+    return z;
+}
+[[gnu::always_inline]] inline std::uint64_t sumInteger(double z) {
+    std::uint64_t bits;
+    const double shifted = z + 4503599627370496.0;  // 2^52 + z: z in the low mantissa bits
+    std::memcpy(&bits, &shifted, sizeof bits);
+    return bits & ((std::uint64_t{1} << 52) - 1);
+}
+template <class Z, class TOut>
+[[gnu::always_inline]] inline void divideRowFloatBody(const Z* __restrict z, std::int32_t count,
+                                                      int shN, int drop, std::uint32_t half,
+                                                      std::uint32_t d, float c, float h,
+                                                      TOut* __restrict out) {
     constexpr std::int32_t top = std::numeric_limits<TOut>::max();
     const float cap = static_cast<float>(top) + 1.0f;
     const std::uint32_t twice = 2 * d;
     for (std::int32_t i = 0; i < count; ++i) {
-        const auto high = static_cast<std::int32_t>(z[i] >> drop);
+        const std::uint64_t zi = sumInteger(z[i]);
+        const auto high = static_cast<std::int32_t>(zi >> drop);
         const float e = static_cast<float>(high) * c + h;
         const auto q0 = static_cast<std::int32_t>(e < cap ? e : cap);
-        const std::uint32_t r = (static_cast<std::uint32_t>(z[i]) << shN) + half + d -
-                                static_cast<std::uint32_t>(q0) * d;
+        const std::uint32_t r =
+            (static_cast<std::uint32_t>(zi) << shN) + half + d - static_cast<std::uint32_t>(q0) * d;
         const std::int32_t q = q0 - 1 + (r >= d ? 1 : 0) + (r >= twice ? 1 : 0);
         out[i] = static_cast<TOut>(std::min(q, top));
     }
 }
-#define VK_GAUSS_FLOAT(TOut)                                                                  \
-    VK_ROW_KERNEL void divideRowFloat(const std::uint64_t* z, std::int32_t count, int shN,    \
-                                      int drop, std::uint32_t half, std::uint32_t d, float c, \
-                                      float h, TOut* out) {                                   \
-        divideRowFloatBody(z, count, shN, drop, half, d, c, h, out);                          \
+#define VK_GAUSS_FLOAT(Z, TOut)                                                              \
+    VK_ROW_KERNEL void divideRowFloat(const Z* z, std::int32_t count, int shN, int drop,     \
+                                      std::uint32_t half, std::uint32_t d, float c, float h, \
+                                      TOut* out) {                                           \
+        divideRowFloatBody(z, count, shN, drop, half, d, c, h, out);                         \
     }
-VK_GAUSS_FLOAT(std::uint8_t)
-VK_GAUSS_FLOAT(std::uint16_t)
+VK_GAUSS_FLOAT(std::uint64_t, std::uint8_t)
+VK_GAUSS_FLOAT(std::uint64_t, std::uint16_t)
+VK_GAUSS_FLOAT(double, std::uint8_t)
+VK_GAUSS_FLOAT(double, std::uint16_t)
 #undef VK_GAUSS_FLOAT
 
 // The shift that divideRowFloat drops from sums up to zMax (so that they fit
@@ -737,7 +750,7 @@ class PowerOfTwoGain {
         const std::uint64_t d = weight << shD_, half = round_ ? d >> 1 : 0;
         std::uint32_t magic = 0;
         int magicShift = 0;
-        if constexpr (std::is_same_v<HAcc, std::uint64_t>) {
+        if constexpr (std::is_same_v<HAcc, std::uint64_t> || std::is_same_v<HAcc, double>) {
             // An interior sum is at most the largest pixel times the weight.
             // With AVX2 the single-precision estimate, eight lanes wide, beats
             // both the 32-bit reciprocal and the double division.
@@ -756,6 +769,8 @@ class PowerOfTwoGain {
                     each(j);
                 return;
             }
+        }
+        if constexpr (std::is_same_v<HAcc, std::uint64_t>) {
             if (division_ == Division::kMagic32 &&
                 magic32(d, ((inMax_ * weight) << shN_) + half, magic, magicShift)) {
                 magicRow(zj, b - a, shN_, static_cast<std::uint32_t>(half), magic, magicShift, o);

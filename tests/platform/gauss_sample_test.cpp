@@ -342,6 +342,11 @@ TEST(GaussSample, ConstantImagesStayExactlyConstantAndGeneralGainsRoundExactTies
             EXPECT_TRUE(
                 constant<U16>(180, 178, v, params(P(1, 1), P(k, k - 2), 128.0, false), v * 128u))
                 << k << " " << int(v);
+    // The same for 12-bit levels under the local mean's kernel and gain at
+    // that depth (sums held in doubles).
+    for (U16 v : {U16{4095}, U16{2049}, U16{1}})
+        EXPECT_TRUE(constant<U16>(100, 90, v, params(P(1, 1), P(14, 14), 16.0, false), v * 16u))
+            << v;
     // Whole quotients whose double-precision estimate falls just short;
     // numerators beyond 2^52, column sums beyond 32 bits, row sums beyond 64.
     for (P k : {P(8, 8), P(9, 0), P(14, 14)})
