@@ -259,11 +259,15 @@ void vfPelMin(const vkPelBuffer_const<T>& a, const vkPelBuffer_const<T>& b, vkPe
     T* pd = d.pointToOffset();
     vk_detail::parallelRows(r.height(), vk_detail::stripRows(r.height(), r.width()),
                             [&](std::int32_t y0, std::int32_t y1) {
+                                // The width in a local: a byte store may alias
+                                // anything read through a pointer, and the loop
+                                // would not vectorise re-reading it.
+                                const std::int32_t width = r.width();
                                 for (std::int32_t y = y0; y < y1; ++y) {
                                     const T* ra = pa + y * sa.rowUpdate();
                                     const T* rb = pb + y * sb.rowUpdate();
                                     T* rd = pd + y * d.rowUpdate();
-                                    for (std::int32_t x = 0; x < r.width(); ++x)
+                                    for (std::int32_t x = 0; x < width; ++x)
                                         rd[x] = std::min(ra[x], rb[x]);
                                 }
                             });
