@@ -113,10 +113,10 @@ TEST(PelMedianParams, RejectsBadKernelsAndRangesAndTheLargestKernelsKeepExactCou
         vfPelMedian(img, paramsOf(f), out);
         EXPECT_EQ(pixels<U8>(out), reference(img, f)) << "seed 102 " << f;
     }
-    // Kernels this wide keep 16-bit columns as trees. Columns count in bytes
-    // up to kernels 255 rows high, in 16 bits above: with values 2000..2010
-    // and repeated edge rows, one bin holds all of a column's 255 or 257
-    // pixels.
+    // 16-bit values under kernels far wider than the window. Columns count
+    // in bytes up to kernels 255 rows high, in 16 bits above: with values
+    // 2000..2010 and repeated edge rows, one bin holds all of a column's 255
+    // or 257 pixels.
     using U16 = std::uint16_t;
     struct Deep {
         Filter f;

@@ -5,7 +5,9 @@
 // unnamed namespace, so that each such file has its own copy.
 //
 // Values are split into 4-bit digits, most significant first: 8-bit values
-// into 2 levels, 16-bit values into 4. For each image column the kernel
+// into 2 levels, 12-bit values into 3, 16-bit values into 4 (of which the
+// last two are kept and searched apart, see SplitStore and sweepSplit). For
+// each image column the kernel
 // keeps a histogram of the column's pixels in the rows of the current
 // neighbourhood, as groups of 16 counts (median_bins.h): at level 1 one
 // group of running counts over the first digit; at level l + 1 one group
@@ -92,17 +94,28 @@ inline std::uint32_t sumFirstBytes(const std::uint8_t* p, int d) {
 #endif
 }
 
-// Columns of values below 16^Levels (2 levels: 8-bit images; 3: images of
-// up to 12 bits; 4: 16 bits). Levels 1 to 3 lie in each column side by
-// side: level 1 (16-bit running counts), then the 16 groups of level 2,
-// then the 256 of level 3, whose plain counts are Count: bytes when no
-// column can count more than 255 pixels (a kernel at most 255 rows high),
-// which halves the memory the columns take. Level 4 would take 128 KiB per
-// column; its groups lie instead in one plane per 12-bit prefix, each plane
-// holding that group of every column side by side, in memory that is zero
-// when allocated (the pages of planes no pixel reaches are never touched)
-// and zeroed again, plane by plane, only where pixels went. Larger values
-// count as the largest. The last column of the stripe's is always empty.
+// Calls f(r, weight) for each source row r of result row y's
+// neighbourhood: rows beyond the window's edges are left out when clipping;
+// when repeating, the edge rows stand in for them.
+template <class T, class F>
+void forEachRow(const MedianJobOf<T>& job, std::int32_t y, F&& f) {
+    const std::int32_t ry = job.radiusY, hgt = job.height;
+    const std::int32_t r0 = std::max(0, y - ry), r1 = std::min(hgt - 1, y + ry);
+    for (std::int32_t r = r0; r <= r1; ++r) {
+        std::int32_t weight = 1;
+        if (!job.clip && r == 0) weight += r0 - (y - ry);
+        if (!job.clip && r == hgt - 1) weight += (y + ry) - r1;
+        f(r, weight);
+    }
+}
+
+// Columns of values below 16^Levels (2 levels: 8-bit values; 3: values of
+// up to 12 bits). The levels lie in each column side by side: level 1
+// (16-bit running counts), then the 16 groups of level 2, then the 256 of
+// level 3, whose plain counts are Count: bytes when no column can count
+// more than 255 pixels (a kernel at most 255 rows high), which halves the
+// memory the columns take. Larger values count as the largest. The last
+// column of the stripe's is always empty.
 template <class Bins, class T, int Levels, class Count>
 class DenseStore {
   public:
@@ -119,6 +132,8 @@ class DenseStore {
     // Groups below level 1 hold plain counts (a pixel changes one bin), not
     // running ones: the search sums them up when it reaches them.
     static constexpr bool kRunningBelowTop = false;
+    // Every level is counted for every pixel (see SplitStore).
+    static constexpr bool kLazy = false;
 
     VK_MEDIAN_TARGET void reset(std::int32_t columns) {
         columns_ = static_cast<std::size_t>(columns);
@@ -126,51 +141,28 @@ class DenseStore {
         if (bins_.size() < slots) bins_.resize(slots);
         std::memset(static_cast<void*>(bins_.data()), 0, slots * sizeof(Slot));
         base_ = reinterpret_cast<std::uint8_t*>(bins_.data());
-        if constexpr (Levels == 4) {
-            if (planeSlots_ < columns_ + 1) {
-                planeSlots_ = columns_ + 1;
-                // calloc aligns to 16 bytes only: one slot more to align to 32.
-                memory_.reset(std::calloc(kPlanes * planeSlots_ + 1, sizeof(Slot)));
-                if (!memory_) throw std::bad_alloc();
-                planes_ = reinterpret_cast<Slot*>(
-                    (reinterpret_cast<std::uintptr_t>(memory_.get()) + alignof(Slot) - 1) &
-                    ~std::uintptr_t{alignof(Slot) - 1});
-                used_.assign(kPlanes, 0);
-            }
-            for (std::size_t p = 0; p < kPlanes; ++p)
-                if (used_[p] != 0) {
-                    std::memset(static_cast<void*>(planes_ + p * planeSlots_), 0,
-                                planeSlots_ * sizeof(Slot));
-                    used_[p] = 0;
-                }
-        }
     }
     Column column(std::int32_t c) const { return at(c); }
     Column empty() const { return column(static_cast<std::int32_t>(columns_)); }
     // The group at `level` under the first level - 1 digits `prefix`.
     VK_MEDIAN_GROUP Group load(Column c, int level, std::uint32_t prefix) const {
         if (level == 1) return Bins::load(reinterpret_cast<const std::uint16_t*>(c));
-        if (Levels == 4 && level == 4)
-            return Bins::load(
-                planes_[prefix * planeSlots_ + static_cast<std::size_t>(c - base_) / kColumnBytes]
-                    .v);
         return Bins::load(counts(c) + kLevelOffset[level] + 16 * prefix);
     }
     // Whether countBelow is available: with byte counts the sums of a few
     // bins of a group are cheap.
     static constexpr bool kCountsBelow = sizeof(Count) == 1;
-    // The number of pixels in column c whose first Levels - 1 digits are
-    // below `prefix`.
+    // The number of pixels in column c whose first Digits digits are below
+    // `prefix`.
+    template <int Digits = Levels - 1>
     std::uint32_t countBelow(Column c, std::uint32_t prefix) const {
-        const std::uint32_t first = prefix >> (4 * (Levels - 2));
+        const std::uint32_t first = prefix >> (4 * (Digits - 1));
         std::uint32_t n = first == 0 ? 0 : reinterpret_cast<const std::uint16_t*>(c)[first - 1];
-        if constexpr (Levels > 2) {
-            const Count* bins = counts(c);
-            for (int l = 2; l < Levels; ++l) {
-                const std::uint32_t group = prefix >> (4 * (Levels - 1 - l));
-                n += sumFirstBytes(bins + kLevelOffset[l] + 16 * (group >> 4),
-                                   static_cast<int>(group & 15));
-            }
+        const Count* bins = counts(c);
+        for (int l = 2; l <= Digits; ++l) {
+            const std::uint32_t group = prefix >> (4 * (Digits - l));
+            n += sumFirstBytes(bins + kLevelOffset[l] + 16 * (group >> 4),
+                               static_cast<int>(group & 15));
         }
         return n;
     }
@@ -181,7 +173,7 @@ class DenseStore {
         if constexpr (sizeof(T) > 1) v = std::min(v, kTop);
         Bins::count(top, static_cast<int>(v >> (4 * (Levels - 1))), w);
         for (int l = 2; l <= Levels; ++l)
-            bump(bins, c, l, v, w);
+            bump(bins, l, v, w);
     }
     VK_MEDIAN_TARGET void remove(std::int32_t c, std::uint32_t v, std::int32_t w) { add(c, v, -w); }
     // Adds a pixel and removes another, the level-1 group in one pass.
@@ -219,36 +211,25 @@ class DenseStore {
                         Bins::add(Bins::load(top),
                                   Bins::load(kTopChange.g[(in >> shift) * 16 + (out >> shift)])));
         for (int l = 2; l <= Levels; ++l) {
-            bump(bins, c, l, in, win);
-            bump(bins, c, l, out, -wout);
+            bump(bins, l, in, win);
+            bump(bins, l, out, -wout);
         }
     }
 
     struct alignas(32) Slot {
         std::uint16_t v[16];
     };
-    struct Free {
-        void operator()(void* p) const { std::free(p); }
-    };
     // Where each level's groups start among a column's counts.
     static constexpr std::size_t kLevelOffset[4] = {0, 0, 0, 256};
-    static constexpr std::size_t kPlanes = 4096;
     // The counts of levels 2 and 3 of the column whose level-1 group is at c
     // (bytes may alias any storage).
     static const Count* counts(Column c) { return reinterpret_cast<const Count*>(c + 32); }
     static Count* counts(std::uint8_t* c) { return reinterpret_cast<Count*>(c + 32); }
-    // Adds w to the bin of v at `level` (its first `level` digits) in
-    // column c, whose level-1 group is at bins.
-    void bump(std::uint8_t* bins, std::int32_t c, int level, std::uint32_t v, std::int32_t w) {
-        if (Levels == 4 && level == 4) {
-            std::uint16_t* bin =
-                planes_[(v >> 4) * planeSlots_ + static_cast<std::size_t>(c)].v + (v & 15);
-            used_[v >> 4] = 1;
-            *bin = static_cast<std::uint16_t>(*bin + static_cast<std::uint32_t>(w));
-        } else {
-            Count* bin = counts(bins) + kLevelOffset[level] + (v >> (4 * (Levels - level)));
-            *bin = static_cast<Count>(*bin + static_cast<std::uint32_t>(w));
-        }
+    // Adds w to the bin of v at `level` (its first `level` digits) in the
+    // column whose level-1 group is at bins.
+    static void bump(std::uint8_t* bins, int level, std::uint32_t v, std::int32_t w) {
+        Count* bin = counts(bins) + kLevelOffset[level] + (v >> (4 * (Levels - level)));
+        *bin = static_cast<Count>(*bin + static_cast<std::uint32_t>(w));
     }
     std::uint8_t* at(std::int32_t c) const {
         return base_ + static_cast<std::size_t>(c) * kColumnBytes;
@@ -256,104 +237,186 @@ class DenseStore {
     std::vector<Slot> bins_;        // kColumnSlots slots per column
     std::uint8_t* base_ = nullptr;  // bins_ as bytes
     std::size_t columns_ = 0;
-    // Level 4: kPlanes planes of planeSlots_ groups, and which planes hold counts.
-    std::unique_ptr<void, Free> memory_;
-    Slot* planes_ = nullptr;
-    std::size_t planeSlots_ = 0;
-    std::vector<std::uint8_t> used_;
 };
 
-// 16-bit columns: a tree of groups per column, one node per group that
-// holds a pixel; node 0 is empty and stands for every missing group. Nodes
-// come from a pool shared by the stripe's columns and go back to it when
-// their last pixel leaves.
-template <class Bins>
-class TreeStore {
+// Columns of 16-bit values, split by byte. The high byte is counted in each
+// column as 8-bit values are (levels 1 and 2). The low byte (levels 3 and
+// 4) is counted only under the high bytes the medians reach: in blocks of
+// kBlockColumns columns for one high byte each, a block filled from the
+// neighbourhood's rows when the sweep first needs it (ensure), kept up to
+// date by the row changes while it lives, and given back to a pool when no
+// median of the last kKeepRows rows needed it. A 16-bit image's pixels
+// spread over many high bytes but its medians over few nearby, so a row
+// change counts the low bytes of few pixels, in few cache lines.
+template <class Bins, class CountT>
+class SplitStore {
+    using High = DenseStore<Bins, std::uint8_t, 2, CountT>;
+
   public:
     using Pel = std::uint16_t;
-    using Column = std::uint32_t;  // the root node
-    static constexpr int kLevels = 4;
-    // A smooth image needs a few dozen nodes per column.
-    static constexpr std::size_t kColumnBytes = 32 * 96;
-    static constexpr bool kRunningBelowTop = true;
-    static constexpr bool kCountsBelow = false;
-    std::uint32_t countBelow(Column, std::uint32_t) const { return 0; }
+    using Group = typename Bins::Group;
+    using Column = std::int32_t;  // the column's index
+    using Count = CountT;
+    // The levels of the high byte, which the sweep reaches through load.
+    static constexpr int kLevels = 2;
+    static constexpr bool kCountsBelow = High::kCountsBelow;
+    static constexpr bool kLazy = true;
+    static constexpr std::int32_t kBlockColumns = 32;
+    static constexpr std::int32_t kKeepRows = 4;
 
-    VK_MEDIAN_TARGET void reset(std::int32_t columns) {
-        nodes_.resize(1);
-        nodes_[0] = Node{};
-        free_.clear();
-        roots_.resize(static_cast<std::size_t>(columns));
-        for (std::uint32_t& r : roots_)
-            r = allocate();
+    // Sets the rows blocks are filled from: the job's window from column cx0.
+    void source(const MedianJobOf<Pel>& job, std::int32_t cx0) {
+        job_ = &job;
+        cx0_ = cx0;
     }
-    Column column(std::int32_t c) const { return roots_[static_cast<std::size_t>(c)]; }
-    static Column empty() { return 0; }
-    // The group at `level` under the first level - 1 digits `prefix`.
-    VK_MEDIAN_GROUP typename Bins::Group load(Column n, int level, std::uint32_t prefix) const {
-        for (int l = level - 1; l > 0; --l)
-            n = nodes_[n].child[(prefix >> (4 * (l - 1))) & 15];
-        return Bins::load(nodes_[n].cum);
+    VK_MEDIAN_TARGET void reset(std::int32_t columns) {
+        columns_ = columns;
+        // The empty column starts a block of its own, whose counts under
+        // every high byte are the pool's first block, all zero.
+        blocks_ = (columns + kBlockColumns - 1) / kBlockColumns + 1;
+        high_.reset((blocks_ - 1) * kBlockColumns);
+        blockOf_.assign(static_cast<std::size_t>(blocks_) * 256, -1);
+        std::fill_n(blockOf_.end() - 256, 256, 0);
+        if (pool_.empty()) pool_.resize(kBlockSlots);
+        std::memset(static_cast<void*>(pool_.data()), 0, kBlockSlots * sizeof(Slot));
+        users_.resize(pool_.size() / kBlockSlots);
+        free_.clear();
+        for (std::size_t b = users_.size() - 1; b > 0; --b)
+            free_.push_back(static_cast<std::int32_t>(b));
+        live_.clear();
+    }
+    Column column(std::int32_t c) const { return c; }
+    Column empty() const { return (blocks_ - 1) * kBlockColumns; }
+    VK_MEDIAN_GROUP Group load(Column c, int level, std::uint32_t prefix) const {
+        return high_.load(high_.column(c), level, prefix);
+    }
+    // The number of pixels in column c whose high byte is below `high`.
+    std::uint32_t countBelow(Column c, std::uint32_t high) const {
+        return high_.template countBelow<2>(high_.column(c), high);
+    }
+    // A column's low-byte counts under one high byte: level 3, then the 16
+    // groups of level 4 (kFineCounts counts, current where ensured).
+    static constexpr std::size_t kFineCounts = 272;
+    const Count* fine(Column c, std::uint32_t high) const {
+        const std::int32_t b = blockOf_[static_cast<std::size_t>(c / kBlockColumns) * 256 + high];
+        return reinterpret_cast<const Count*>(pool_.data() +
+                                              static_cast<std::size_t>(b) * kBlockSlots) +
+               (c % kBlockColumns) * kFineCounts;
     }
     VK_MEDIAN_TARGET void add(std::int32_t c, std::uint32_t v, std::int32_t w) {
-        if (w == 0) return;
-        std::uint32_t n = roots_[static_cast<std::size_t>(c)];
-        for (int l = 0;; ++l) {
-            const auto d = static_cast<int>((v >> (12 - 4 * l)) & 15);
-            Bins::count(nodes_[n].cum, d, w);
-            if (l == 3) return;
-            std::uint32_t next = nodes_[n].child[d];
-            if (next == 0) {
-                next = allocate();
-                nodes_[n].child[d] = next;
-            }
-            n = next;
-        }
+        high_.add(c, v >> 8, w);
+        bumpFine(c, v, w);
     }
-    VK_MEDIAN_TARGET void replace(std::int32_t c, std::uint32_t in, std::uint32_t out) {
-        replace(c, in, 1, out, 1);
-    }
-    // Adding first keeps the nodes both pixels use.
+    VK_MEDIAN_TARGET void remove(std::int32_t c, std::uint32_t v, std::int32_t w) { add(c, v, -w); }
     VK_MEDIAN_TARGET void replace(std::int32_t c, std::uint32_t in, std::int32_t win,
                                   std::uint32_t out, std::int32_t wout) {
-        add(c, in, win);
-        remove(c, out, wout);
+        high_.replace(c, in >> 8, win, out >> 8, wout);
+        bumpFine(c, in, win);
+        bumpFine(c, out, -wout);
     }
-    VK_MEDIAN_TARGET void remove(std::int32_t c, std::uint32_t v, std::int32_t w) {
-        if (w == 0) return;
-        std::uint32_t path[4];
-        std::uint32_t n = roots_[static_cast<std::size_t>(c)];
-        for (int l = 0; l < 4; ++l) {
-            const auto d = static_cast<int>((v >> (12 - 4 * l)) & 15);
-            path[l] = n;
-            Bins::count(nodes_[n].cum, d, -w);
-            n = nodes_[n].child[d];
+    VK_MEDIAN_TARGET void replace(std::int32_t c, std::uint32_t in, std::uint32_t out) {
+        high_.replace(c, in >> 8, out >> 8);
+        bumpFine(c, in, 1);
+        bumpFine(c, out, -1);
+    }
+
+    // The columns now hold the neighbourhoods of row y: blocks no median
+    // needed since row y - kKeepRows go back to the pool.
+    void startRow(std::int32_t y) {
+        row_ = y;
+        lastHigh_ = kNoHigh;
+        for (std::size_t i = 0; i < live_.size();) {
+            const std::int32_t b = live_[i];
+            User& u = users_[static_cast<std::size_t>(b)];
+            if (u.lastRow >= y - kKeepRows) {
+                ++i;
+                continue;
+            }
+            blockOf_[static_cast<std::size_t>(u.key)] = -1;
+            free_.push_back(b);
+            live_[i] = live_.back();
+            live_.pop_back();
         }
-        // Nodes left empty go back to the pool, deepest first; their
-        // children have gone before them, so they are all zero again.
-        for (int l = 3; l > 0 && nodes_[path[l]].cum[15] == 0; --l) {
-            free_.push_back(path[l]);
-            nodes_[path[l - 1]].child[(v >> (16 - 4 * l)) & 15] = 0;
+    }
+    // Makes the low-byte counts under high byte `high` current in columns
+    // c0 .. c1.
+    VK_MEDIAN_TARGET void ensure(std::uint32_t high, Column c0, Column c1) {
+        const std::int32_t k0 = c0 / kBlockColumns, k1 = c1 / kBlockColumns;
+        if (high == lastHigh_ && k0 >= lastK0_ && k1 <= lastK1_) return;
+        for (std::int32_t k = k0; k <= k1 && k + 1 < blocks_; ++k) {
+            const std::size_t key = static_cast<std::size_t>(k) * 256 + high;
+            if (blockOf_[key] < 0) fill(k, high);
+            users_[static_cast<std::size_t>(blockOf_[key])].lastRow = row_;
         }
+        lastHigh_ = high;
+        lastK0_ = k0;
+        lastK1_ = k1;
     }
 
   private:
-    struct alignas(32) Node {
-        std::uint16_t cum[16];
-        std::uint32_t child[16];
+    struct alignas(32) Slot {
+        std::uint16_t v[16];
     };
-    std::uint32_t allocate() {
-        if (!free_.empty()) {
-            const std::uint32_t n = free_.back();
-            free_.pop_back();
-            return n;
-        }
-        nodes_.emplace_back();
-        return static_cast<std::uint32_t>(nodes_.size() - 1);
+    static constexpr std::size_t kBlockSlots =
+        kBlockColumns * kFineCounts * sizeof(Count) / sizeof(Slot);
+    static constexpr std::uint32_t kNoHigh = ~0u;
+    struct User {
+        std::int32_t key;      // block * 256 + high byte
+        std::int32_t lastRow;  // the last row whose medians needed it
+    };
+
+    void bumpFine(std::int32_t c, std::uint32_t v, std::int32_t w) {
+        const std::int32_t b =
+            blockOf_[static_cast<std::size_t>(c / kBlockColumns) * 256 + (v >> 8)];
+        if (b < 0) return;
+        auto* bins =
+            reinterpret_cast<Count*>(pool_.data() + static_cast<std::size_t>(b) * kBlockSlots) +
+            (c % kBlockColumns) * kFineCounts;
+        Count& level3 = bins[(v >> 4) & 15];
+        Count& level4 = bins[16 + (v & 255)];
+        level3 = static_cast<Count>(level3 + static_cast<std::uint32_t>(w));
+        level4 = static_cast<Count>(level4 + static_cast<std::uint32_t>(w));
     }
-    std::vector<Node> nodes_;
-    std::vector<std::uint32_t> free_;
-    std::vector<std::uint32_t> roots_;
+    // Counts the low bytes under `high` of block k's columns from the rows
+    // of row_'s neighbourhoods.
+    VK_MEDIAN_TARGET void fill(std::int32_t k, std::uint32_t high) {
+        if (free_.empty()) {
+            free_.push_back(static_cast<std::int32_t>(users_.size()));
+            users_.emplace_back();
+            pool_.resize(users_.size() * kBlockSlots);
+        }
+        const std::int32_t b = free_.back();
+        free_.pop_back();
+        const auto key = static_cast<std::int32_t>(k * 256 + static_cast<std::int32_t>(high));
+        blockOf_[static_cast<std::size_t>(key)] = b;
+        users_[static_cast<std::size_t>(b)] = User{key, row_};
+        live_.push_back(b);
+        Slot* block = pool_.data() + static_cast<std::size_t>(b) * kBlockSlots;
+        std::memset(static_cast<void*>(block), 0, kBlockSlots * sizeof(Slot));
+        const MedianJobOf<Pel>& job = *job_;
+        const std::int32_t c0 = k * kBlockColumns;
+        const std::int32_t n = std::min(kBlockColumns, columns_ - c0);
+        forEachRow(job, row_, [&](std::int32_t r, std::int32_t weight) {
+            const Pel* p = job.image + r * job.imageStride + cx0_ + c0;
+            const std::uint8_t* m =
+                job.mask != nullptr ? job.mask + r * job.maskStride + cx0_ + c0 : nullptr;
+            for (std::int32_t j = 0; j < n; ++j)
+                if ((p[j] >> 8) == high && (m == nullptr || m[j] != 0))
+                    bumpFine(c0 + j, p[j], weight);
+        });
+    }
+
+    High high_;
+    const MedianJobOf<Pel>* job_ = nullptr;
+    std::int32_t cx0_ = 0, columns_ = 0, blocks_ = 0, row_ = 0;
+    // By block and high byte: the pool's block that counts them, or -1.
+    std::vector<std::int32_t> blockOf_;
+    std::vector<Slot> pool_;  // kBlockSlots slots per block
+    std::vector<User> users_;
+    std::vector<std::int32_t> free_, live_;
+    // The last blocks ensured in this row.
+    std::uint32_t lastHigh_ = kNoHigh;
+    std::int32_t lastK0_ = 0, lastK1_ = 0;
 };
 
 // The columns of one row of results. Result i's neighbourhood spans table
@@ -365,6 +428,16 @@ struct RowColumns {
     const Column* col;
     std::int32_t realLo, realHi;
     bool repeat;
+};
+
+// The count type of a split store's low-byte counts (bytes for others).
+template <class Store, bool = Store::kLazy>
+struct LazyCount {
+    using type = std::uint8_t;
+};
+template <class Store>
+struct LazyCount<Store, true> {
+    using type = typename Store::Count;
 };
 
 template <class Bins, class Store, bool Masked>
@@ -387,6 +460,11 @@ class StripeFilter {
         }
         cache_.resize(at);
         current_.assign(at, kStale);
+        if constexpr (Store::kLazy) {
+            bundles_.resize(256 * kBundleGroups);
+            bundleAt_.assign(256, kStale);
+            fine_.resize(static_cast<std::size_t>(2 * job.radiusX + 1));
+        }
     }
 
     // Results for columns sx0 .. sx1 - 1 of the source window.
@@ -394,6 +472,7 @@ class StripeFilter {
         const std::int32_t rx = job_.radiusX, w = job_.width;
         const std::int32_t cx0 = std::max(0, sx0 - rx), cx1 = std::min(w, sx1 + rx);
         const std::int32_t ncols = cx1 - cx0;
+        if constexpr (Store::kLazy) store_.source(job_, cx0);
         store_.reset(ncols);
 
         // Neighbourhood columns outside the window are empty when clipping,
@@ -408,25 +487,22 @@ class StripeFilter {
                     job_.clip ? store_.empty() : store_.column(std::clamp(j, 0, w - 1) - cx0);
         }
 
-        const std::int32_t ry = job_.radiusY, hgt = job_.height;
         const std::int32_t y0 = job_.outY, y1 = job_.outY + job_.outHeight;
-        // Rows of the first result row's neighbourhood; when repeating, the
-        // edge rows stand in for the rows beyond them.
-        const std::int32_t r0 = std::max(0, y0 - ry), r1 = std::min(hgt - 1, y0 + ry);
-        for (std::int32_t r = r0; r <= r1; ++r) {
-            std::int32_t weight = 1;
-            if (!job_.clip && r == 0) weight += r0 - (y0 - ry);
-            if (!job_.clip && r == hgt - 1) weight += (y0 + ry) - r1;
+        forEachRow(job_, y0, [&](std::int32_t r, std::int32_t weight) {
             changeRow(r, cx0, ncols, weight, true);
-        }
+        });
 
         const RowColumns<Column> rc{col_.data(), std::max(0, rx - sx0),
                                     std::min(span, w - sx0 + rx), !job_.clip};
         T* out = job_.result + (sx0 - job_.outX);
         for (std::int32_t y = y0; y < y1; ++y, out += job_.resultStride) {
+            if constexpr (Store::kLazy) store_.startRow(y);
             if (y > y0) step(y, cx0, ncols);
             if (((y - y0) & 63) == 63) vkAttention::check();
-            sweepRow(rc, sx1 - sx0, out);
+            if constexpr (Store::kLazy)
+                sweepSplit(rc, sx1 - sx0, out);
+            else
+                sweepRow(rc, sx1 - sx0, out);
         }
     }
 
@@ -520,14 +596,157 @@ class StripeFilter {
         return g;
     }
 
+    // The number of the first of a row's n steps. Steps are numbered across
+    // rows, so groups of earlier rows are stale.
+    std::int64_t numberSteps(std::int32_t n) {
+        const std::int64_t base = stepBase_;
+        stepBase_ += n + 2 * job_.radiusX + 2;
+        return base;
+    }
+
+    // Brings the bundle of high byte h, current at step `at`, up to step i:
+    // slid step by step, or summed anew over the neighbourhood's columns
+    // when that is cheaper.
+    VK_MEDIAN_TARGET void bring(const RowColumns<Column>& rc, std::uint32_t h, std::int64_t base,
+                                std::int32_t i) {
+        Slot* b = bundles_.data() + h * kBundleGroups;
+        const std::int64_t at = bundleAt_[h] - base;
+        bundleAt_[h] = base + i;
+        const std::int32_t rx = job_.radiusX;
+        if (i - at <= rx) {
+            for (auto s = static_cast<std::int32_t>(at) + 1; s <= i; ++s) {
+                const auto* enter = store_.fine(rc.col[s + 2 * rx], h);
+                const auto* leave = store_.fine(rc.col[s - 1], h);
+                for (std::size_t g = 0; g < kBundleGroups; ++g)
+                    Bins::store(b[g].v, Bins::slide(Bins::load(b[g].v), Bins::load(enter + 16 * g),
+                                                    Bins::load(leave + 16 * g)));
+            }
+            return;
+        }
+        // Columns beyond the edges are counted without walking them.
+        const std::int32_t lo = std::max(i, rc.realLo), hi = std::min(i + 2 * rx + 1, rc.realHi);
+        std::size_t n = 0;
+        for (std::int32_t j = lo; j < hi; ++j)
+            fine_[n++] = store_.fine(rc.col[j], h);
+        const std::int32_t before = rc.repeat ? std::max(0, rc.realLo - i) : 0;
+        const std::int32_t after = rc.repeat ? std::max(0, i + 2 * rx + 1 - rc.realHi) : 0;
+        Group acc[kBundleGroups];
+        for (Group& a : acc)
+            a = Bins::zero();
+        for (std::size_t j = 0; j < n; ++j)
+            for (std::size_t g = 0; g < kBundleGroups; ++g)
+                acc[g] = Bins::add(acc[g], Bins::load(fine_[j] + 16 * g));
+        for (std::size_t g = 0; g < kBundleGroups; ++g) {
+            if (before > 0) acc[g] = Bins::addTimes(acc[g], Bins::load(fine_[0] + 16 * g), before);
+            if (after > 0)
+                acc[g] = Bins::addTimes(acc[g], Bins::load(fine_[n - 1] + 16 * g), after);
+            Bins::store(b[g].v, acc[g]);
+        }
+    }
+
+    // The median from the bundle of high byte h, below which `below`
+    // pixels lie.
+    VK_MEDIAN_TARGET std::uint32_t fromBundle(std::uint32_t h, std::uint32_t below,
+                                              std::uint32_t middle) const {
+        const Slot* b = bundles_.data() + h * kBundleGroups;
+        const Group rank = Bins::splat(middle - below);
+        const Group third = Bins::prefixSum(Bins::load(b[0].v));
+        const int k3 = Bins::firstAbove(third, rank);
+        const Group fourth =
+            Bins::add(Bins::prefixSum(Bins::load(b[1 + k3].v)), Bins::laneBelow(third, k3));
+        return h * 256 + static_cast<std::uint32_t>(k3 * 16 + Bins::firstAbove(fourth, rank));
+    }
+
+    // One row of results from columns split by byte: the high byte as for
+    // 8-bit values (levels 1 and 2), then the low byte from the bundle of
+    // that high byte, slid along at every step. The median of 16-bit values
+    // moves by many levels from one pixel to the next, out of any group of
+    // 16 of them, but it leaves its high byte far less often; while it stays
+    // there, the count of pixels below that high byte moves by the entering
+    // and leaving columns' counts below it, and the levels above are left
+    // behind.
+    VK_MEDIAN_TARGET void sweepSplit(const RowColumns<Column>& rc, std::int32_t n, T* out) {
+        const std::int64_t base = numberSteps(n);
+        const Column* col = rc.col;
+        const std::int32_t rx = job_.radiusX, span = 2 * rx + 1;
+        const std::uint32_t lo = job_.lo, hi = job_.hi;
+        Group coarse = columnSum(rc, 0, span, 1, 0);
+        std::int32_t coarseAt = 0;
+        Group second = Bins::zero();  // the level-2 group in use, its prefix and step
+        std::uint32_t secondPrefix = kNone;
+        std::int32_t secondAt = -1;
+        std::uint32_t middle = 0;
+        // The median's high byte and the number of pixels below it, when
+        // they are followed from step to step.
+        std::uint32_t high = 0, below = 0;
+        bool follow = false;
+        for (std::int32_t i = 0; i < n; ++i) {
+            const Column in = col[i + 2 * rx], gone = col[i > 0 ? i - 1 : 0];
+            const bool inside = !Masked && i > rc.realLo && i + span <= rc.realHi;
+            if (!inside) {
+                coarse = catchUp(rc, coarse, coarseAt, i, 1, 0);
+                coarseAt = i;
+                const std::uint32_t t = Bins::total(coarse);
+                if (Masked && t == 0) {
+                    out[i] = empty_;
+                    follow = false;
+                    continue;
+                }
+                middle = (t - 1) / 2;
+            }
+            if constexpr (Store::kCountsBelow) {
+                if (follow) {
+                    below += store_.countBelow(in, high) - store_.countBelow(gone, high);
+                    store_.ensure(high, in, in);
+                    bring(rc, high, base, i);
+                    const Group third =
+                        Bins::prefixSum(Bins::load(bundles_[high * kBundleGroups].v));
+                    if (middle >= below && middle - below < Bins::total(third)) {
+                        out[i] = static_cast<T>(
+                            std::min(std::max(fromBundle(high, below, middle), lo), hi));
+                        continue;
+                    }
+                }
+            }
+            if (coarseAt != i) {
+                coarse = catchUp(rc, coarse, coarseAt, i, 1, 0);
+                coarseAt = i;
+            }
+            const Group rank = Bins::splat(middle);
+            const int k1 = Bins::firstAbove(coarse, rank);
+            const auto first = static_cast<std::uint32_t>(k1);
+            if (first != secondPrefix) {
+                if (secondPrefix != kNone) {
+                    Bins::store(cache_[secondPrefix].v, second);
+                    current_[secondPrefix] = base + secondAt;
+                }
+                secondPrefix = first;
+                secondAt = static_cast<std::int32_t>(
+                    std::max<std::int64_t>(current_[first] - base, -span - 1));
+                second = Bins::load(cache_[first].v);
+            }
+            if (secondAt != i) {
+                second = catchUp(rc, second, secondAt, i, 2, first);
+                secondAt = i;
+            }
+            const Group under = Bins::laneBelow(coarse, k1), running = Bins::prefixSum(second);
+            const int k2 = Bins::firstAbove(Bins::add(running, under), rank);
+            high = first * 16 + static_cast<std::uint32_t>(k2);
+            below = Bins::total(Bins::add(under, Bins::laneBelow(running, k2)));
+            store_.ensure(high, col[std::max(i, rc.realLo)],
+                          col[std::min(i + 2 * rx, rc.realHi - 1)]);
+            bring(rc, high, base, i);
+            out[i] = static_cast<T>(std::min(std::max(fromBundle(high, below, middle), lo), hi));
+            follow = true;
+        }
+    }
+
     // One row of results.
     VK_MEDIAN_TARGET void sweepRow(const RowColumns<Column>& rc, std::int32_t n, T* out) {
         const Column* col = rc.col;
         const std::int32_t rx = job_.radiusX, span = 2 * rx + 1;
         const std::uint32_t lo = job_.lo, hi = job_.hi;
-        // Steps are numbered across rows, so groups of earlier rows are stale.
-        const std::int64_t base = stepBase_;
-        stepBase_ += n + span + 1;
+        const std::int64_t base = numberSteps(n);
 
         Group coarse = columnSum(rc, 0, span, 1, 0);
         std::int32_t coarseAt = 0;  // the step the coarse group is current at
@@ -661,6 +880,13 @@ class StripeFilter {
     std::vector<Slot> cache_;            // groups below level 1, by level and prefix
     std::vector<std::int64_t> current_;  // the step each was last current at
     std::size_t offset_[L] = {};
+    // Split stores: per high byte, the neighbourhood's low-byte counts (a
+    // bundle of kBundleGroups groups) and the step they are current at; the
+    // columns' low-byte counts while a bundle is summed anew.
+    static constexpr std::size_t kBundleGroups = 17;
+    std::vector<Slot> bundles_;
+    std::vector<std::int64_t> bundleAt_;
+    std::vector<const typename LazyCount<Store>::type*> fine_;
     std::int64_t stepBase_ = 0;
     T empty_;
 };
@@ -685,20 +911,16 @@ VK_MEDIAN_TARGET void runStripes(const MedianJobOf<typename Store::Pel>& job,
         runStripes<Bins, Store, false>(job, stripeWidth);
 }
 
-// The kernel for one instruction set: dense columns for up to 12 bits; above,
-// dense columns with planes while the stripes' planes stay within
-// kPlanarColumns columns (128 MiB of address space), trees for wider ones.
-constexpr std::int32_t kPlanarColumns = 1024;
+// The kernel for one instruction set: dense columns for up to 12 bits,
+// columns split by byte above.
 template <class Bins, class T, class Count>
 VK_MEDIAN_TARGET void filterStripesCounting(const MedianJobOf<T>& job, std::int32_t stripeWidth) {
     if constexpr (sizeof(T) == 1)
         runStripes<Bins, DenseStore<Bins, T, 2, Count>>(job, stripeWidth);
     else if (job.depth <= 12)
         runStripes<Bins, DenseStore<Bins, T, 3, Count>>(job, stripeWidth);
-    else if (stripeWidth + 2 * job.radiusX < kPlanarColumns)
-        runStripes<Bins, DenseStore<Bins, T, 4, Count>>(job, stripeWidth);
     else
-        runStripes<Bins, TreeStore<Bins>>(job, stripeWidth);
+        runStripes<Bins, SplitStore<Bins, Count>>(job, stripeWidth);
 }
 
 template <class Bins, class T>
