@@ -298,10 +298,8 @@ class SplitStore {
     // groups of level 4 (kFineCounts counts, current where ensured).
     static constexpr std::size_t kFineCounts = 272;
     const Count* fine(Column c, std::uint32_t high) const {
-        const std::int32_t b = blockOf_[static_cast<std::size_t>(c / kBlockColumns) * 256 + high];
-        return reinterpret_cast<const Count*>(pool_.data() +
-                                              static_cast<std::size_t>(b) * kBlockSlots) +
-               (c % kBlockColumns) * kFineCounts;
+        return reinterpret_cast<const Count*>(blockAt(c / kBlockColumns, high)) +
+               static_cast<std::size_t>(c % kBlockColumns) * kFineCounts;
     }
     VK_MEDIAN_TARGET void add(std::int32_t c, std::uint32_t v, std::int32_t w) {
         high_.add(c, v >> 8, w);
@@ -353,12 +351,56 @@ class SplitStore {
         lastK1_ = k1;
     }
 
+    // Adds the low-byte counts under `high` of columns c0 .. c1 (all
+    // ensured) to the kFineCounts / 16 groups at sums: whole blocks by
+    // their sums, the rest column by column, or as their block's sum less
+    // its other columns when those are fewer.
+    VK_MEDIAN_GROUP void sumFine(Column c0, Column c1, std::uint32_t high, Group* sums) const {
+        constexpr std::int32_t kHalf = kBlockColumns / 2;
+        for (Column c = c0; c <= c1;) {
+            const Column first = c - c % kBlockColumns;
+            const Column end = std::min(c1 + 1, first + kBlockColumns);
+            const Slot* block = blockAt(first / kBlockColumns, high);
+            const auto* col = reinterpret_cast<const Count*>(block);
+            if (end - c > kHalf) {
+                for (std::size_t g = 0; g < kFineCounts / 16; ++g)
+                    sums[g] = Bins::add(sums[g], Bins::load(block[kColumnsSlots + g].v));
+                for (Column j = first; j < first + kBlockColumns; ++j) {
+                    if (j == c) j = end;
+                    if (j >= first + kBlockColumns) break;
+#pragma GCC unroll 17
+                    for (std::size_t g = 0; g < kFineCounts / 16; ++g)
+                        sums[g] = Bins::slide(
+                            sums[g], Bins::zero(),
+                            Bins::load(col + static_cast<std::size_t>(j - first) * kFineCounts +
+                                       16 * g));
+                }
+            } else {
+                for (Column j = c; j < end; ++j)
+#pragma GCC unroll 17
+                    for (std::size_t g = 0; g < kFineCounts / 16; ++g)
+                        sums[g] = Bins::add(
+                            sums[g],
+                            Bins::load(col + static_cast<std::size_t>(j - first) * kFineCounts +
+                                       16 * g));
+            }
+            c = end;
+        }
+    }
+
   private:
     struct alignas(32) Slot {
         std::uint16_t v[16];
     };
-    static constexpr std::size_t kBlockSlots =
+    // A block: its columns' counts, then their sums in 16 bits.
+    static constexpr std::size_t kColumnsSlots =
         kBlockColumns * kFineCounts * sizeof(Count) / sizeof(Slot);
+    static constexpr std::size_t kBlockSlots = kColumnsSlots + kFineCounts / 16;
+    const Slot* blockAt(std::int32_t k, std::uint32_t high) const {
+        return pool_.data() +
+               static_cast<std::size_t>(blockOf_[static_cast<std::size_t>(k) * 256 + high]) *
+                   kBlockSlots;
+    }
     static constexpr std::uint32_t kNoHigh = ~0u;
     struct User {
         std::int32_t key;      // block * 256 + high byte
@@ -369,13 +411,19 @@ class SplitStore {
         const std::int32_t b =
             blockOf_[static_cast<std::size_t>(c / kBlockColumns) * 256 + (v >> 8)];
         if (b < 0) return;
-        auto* bins =
-            reinterpret_cast<Count*>(pool_.data() + static_cast<std::size_t>(b) * kBlockSlots) +
-            (c % kBlockColumns) * kFineCounts;
-        Count& level3 = bins[(v >> 4) & 15];
-        Count& level4 = bins[16 + (v & 255)];
-        level3 = static_cast<Count>(level3 + static_cast<std::uint32_t>(w));
-        level4 = static_cast<Count>(level4 + static_cast<std::uint32_t>(w));
+        Slot* block = pool_.data() + static_cast<std::size_t>(b) * kBlockSlots;
+        bumpBoth(reinterpret_cast<Count*>(block) +
+                     static_cast<std::size_t>(c % kBlockColumns) * kFineCounts,
+                 v, w);
+        bumpBoth(block[kColumnsSlots].v, v, w);
+    }
+    // Adds w to the level-3 and level-4 counts of v among counts.
+    template <class C>
+    static void bumpBoth(C* counts, std::uint32_t v, std::int32_t w) {
+        C& level3 = counts[(v >> 4) & 15];
+        C& level4 = counts[16 + (v & 255)];
+        level3 = static_cast<C>(level3 + static_cast<std::uint32_t>(w));
+        level4 = static_cast<C>(level4 + static_cast<std::uint32_t>(w));
     }
     // Counts the low bytes under `high` of block k's columns from the rows
     // of row_'s neighbourhoods.
@@ -430,16 +478,6 @@ struct RowColumns {
     bool repeat;
 };
 
-// The count type of a split store's low-byte counts (bytes for others).
-template <class Store, bool = Store::kLazy>
-struct LazyCount {
-    using type = std::uint8_t;
-};
-template <class Store>
-struct LazyCount<Store, true> {
-    using type = typename Store::Count;
-};
-
 template <class Bins, class Store, bool Masked>
 class StripeFilter {
     using T = typename Store::Pel;
@@ -463,7 +501,6 @@ class StripeFilter {
         if constexpr (Store::kLazy) {
             bundles_.resize(256 * kBundleGroups);
             bundleAt_.assign(256, kStale);
-            fine_.resize(static_cast<std::size_t>(2 * job.radiusX + 1));
         }
     }
 
@@ -625,21 +662,17 @@ class StripeFilter {
         }
         // Columns beyond the edges are counted without walking them.
         const std::int32_t lo = std::max(i, rc.realLo), hi = std::min(i + 2 * rx + 1, rc.realHi);
-        std::size_t n = 0;
-        for (std::int32_t j = lo; j < hi; ++j)
-            fine_[n++] = store_.fine(rc.col[j], h);
         const std::int32_t before = rc.repeat ? std::max(0, rc.realLo - i) : 0;
         const std::int32_t after = rc.repeat ? std::max(0, i + 2 * rx + 1 - rc.realHi) : 0;
         Group acc[kBundleGroups];
         for (Group& a : acc)
             a = Bins::zero();
-        for (std::size_t j = 0; j < n; ++j)
-            for (std::size_t g = 0; g < kBundleGroups; ++g)
-                acc[g] = Bins::add(acc[g], Bins::load(fine_[j] + 16 * g));
+        store_.sumFine(rc.col[lo], rc.col[hi - 1], h, acc);
+        const auto* first = store_.fine(rc.col[lo], h);
+        const auto* last = store_.fine(rc.col[hi - 1], h);
         for (std::size_t g = 0; g < kBundleGroups; ++g) {
-            if (before > 0) acc[g] = Bins::addTimes(acc[g], Bins::load(fine_[0] + 16 * g), before);
-            if (after > 0)
-                acc[g] = Bins::addTimes(acc[g], Bins::load(fine_[n - 1] + 16 * g), after);
+            if (before > 0) acc[g] = Bins::addTimes(acc[g], Bins::load(first + 16 * g), before);
+            if (after > 0) acc[g] = Bins::addTimes(acc[g], Bins::load(last + 16 * g), after);
             Bins::store(b[g].v, acc[g]);
         }
     }
@@ -881,12 +914,10 @@ class StripeFilter {
     std::vector<std::int64_t> current_;  // the step each was last current at
     std::size_t offset_[L] = {};
     // Split stores: per high byte, the neighbourhood's low-byte counts (a
-    // bundle of kBundleGroups groups) and the step they are current at; the
-    // columns' low-byte counts while a bundle is summed anew.
+    // bundle of kBundleGroups groups) and the step they are current at.
     static constexpr std::size_t kBundleGroups = 17;
     std::vector<Slot> bundles_;
     std::vector<std::int64_t> bundleAt_;
-    std::vector<const typename LazyCount<Store>::type*> fine_;
     std::int64_t stepBase_ = 0;
     T empty_;
 };
