@@ -9,6 +9,8 @@
 
 #include "platform/median_bins_avx2.h"
 
+#include <cstddef>
+
 #if defined(IMGNORM_HAVE_AVX2_BINS)
 #define IMGNORM_HAVE_AVX512_BINS 1
 
@@ -40,6 +42,37 @@ struct Avx512Bins : Avx2Bins {
         const auto keep = static_cast<__mmask16>(k == 0 ? 0 : 0xFFFF);
         return {_mm256_maskz_permutexvar_epi16(keep, _mm256_set1_epi16(static_cast<short>(k - 1)),
                                                g.v)};
+    }
+
+    // Slides n consecutive groups at p by the n groups of counts at in and
+    // at out (16-byte aligned), two groups to a 512-bit vector.
+    VK_AVX512 static void slideMany(std::uint16_t* p, const std::uint8_t* in,
+                                    const std::uint8_t* out, std::size_t n) {
+        std::size_t g = 0;
+        for (; g + 2 <= n; g += 2) {
+            const __m512i add = _mm512_cvtepu8_epi16(
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 16 * g)));
+            const __m512i sub = _mm512_cvtepu8_epi16(
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(out + 16 * g)));
+            auto* v = reinterpret_cast<__m512i*>(p + 16 * g);
+            _mm512_storeu_si512(
+                v, _mm512_add_epi16(_mm512_loadu_si512(v), _mm512_sub_epi16(add, sub)));
+        }
+        if (g < n)
+            store(p + 16 * g, slide(load(p + 16 * g), load(in + 16 * g), load(out + 16 * g)));
+    }
+    VK_AVX512 static void slideMany(std::uint16_t* p, const std::uint16_t* in,
+                                    const std::uint16_t* out, std::size_t n) {
+        std::size_t g = 0;
+        for (; g + 2 <= n; g += 2) {
+            auto* v = reinterpret_cast<__m512i*>(p + 16 * g);
+            _mm512_storeu_si512(
+                v, _mm512_add_epi16(_mm512_loadu_si512(v),
+                                    _mm512_sub_epi16(_mm512_loadu_si512(in + 16 * g),
+                                                     _mm512_loadu_si512(out + 16 * g))));
+        }
+        if (g < n)
+            store(p + 16 * g, slide(load(p + 16 * g), load(in + 16 * g), load(out + 16 * g)));
     }
 
   private:

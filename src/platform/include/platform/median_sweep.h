@@ -338,9 +338,13 @@ class SplitStore {
     }
     // Makes the low-byte counts under high byte `high` current in columns
     // c0 .. c1.
-    VK_MEDIAN_TARGET void ensure(std::uint32_t high, Column c0, Column c1) {
+    void ensure(std::uint32_t high, Column c0, Column c1) {
         const std::int32_t k0 = c0 / kBlockColumns, k1 = c1 / kBlockColumns;
-        if (high == lastHigh_ && k0 >= lastK0_ && k1 <= lastK1_) return;
+        if (high != lastHigh_ || k0 < lastK0_ || k1 > lastK1_) ensureBlocks(high, k0, k1);
+    }
+
+  private:
+    VK_MEDIAN_TARGET void ensureBlocks(std::uint32_t high, std::int32_t k0, std::int32_t k1) {
         for (std::int32_t k = k0; k <= k1 && k + 1 < blocks_; ++k) {
             const std::size_t key = static_cast<std::size_t>(k) * 256 + high;
             if (blockOf_[key] < 0) fill(k, high);
@@ -351,6 +355,7 @@ class SplitStore {
         lastK1_ = k1;
     }
 
+  public:
     // Adds the low-byte counts under `high` of columns c0 .. c1 (all
     // ensured) to the kFineCounts / 16 groups at sums: whole blocks by
     // their sums, the rest column by column, or as their block's sum less
@@ -654,9 +659,13 @@ class StripeFilter {
             for (auto s = static_cast<std::int32_t>(at) + 1; s <= i; ++s) {
                 const auto* enter = store_.fine(rc.col[s + 2 * rx], h);
                 const auto* leave = store_.fine(rc.col[s - 1], h);
-                for (std::size_t g = 0; g < kBundleGroups; ++g)
-                    Bins::store(b[g].v, Bins::slide(Bins::load(b[g].v), Bins::load(enter + 16 * g),
-                                                    Bins::load(leave + 16 * g)));
+                if constexpr (requires { Bins::slideMany(b[0].v, enter, leave, 1); })
+                    Bins::slideMany(b[0].v, enter, leave, kBundleGroups);
+                else
+                    for (std::size_t g = 0; g < kBundleGroups; ++g)
+                        Bins::store(b[g].v,
+                                    Bins::slide(Bins::load(b[g].v), Bins::load(enter + 16 * g),
+                                                Bins::load(leave + 16 * g)));
             }
             return;
         }
