@@ -116,7 +116,7 @@ TEST(PelMedianParams, RejectsBadKernelsAndRangesAndTheLargestKernelsKeepExactCou
     // 16-bit values under kernels far wider than the window. Columns count
     // in bytes up to kernels 255 rows high, in 16 bits above: with values
     // 2000..2010 and repeated edge rows, one bin holds all of a column's 255
-    // or 257 pixels.
+    // or 257 pixels; 16-bit values count their low bytes in 16 bits too.
     using U16 = std::uint16_t;
     struct Deep {
         Filter f;
@@ -125,7 +125,8 @@ TEST(PelMedianParams, RejectsBadKernelsAndRangesAndTheLargestKernelsKeepExactCou
     for (const Deep& d : {Deep{{1025, 3, 0, 65535, true}, 16, 0, 65535},
                           Deep{{1025, 1, 9, 60000, false}, 16, 0, 65535},
                           Deep{{5, 255, 0, 4095, false}, 12, 2000, 2010},
-                          Deep{{3, 257, 100, 4000, false}, 12, 2000, 2010}}) {
+                          Deep{{3, 257, 100, 4000, false}, 12, 2000, 2010},
+                          Deep{{5, 257, 0, 65535, false}, 16, 30000, 36000}}) {
         const auto deep = testimg::random<U16>(6, 5, gen, d.lo, d.hi);
         vkPelBuffer<U16> out;
         vfPelMedian(deep, paramsOf(d.f, d.depth), out);
