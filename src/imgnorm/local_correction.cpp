@@ -306,19 +306,33 @@ void rowStrips(std::int32_t height, std::int32_t width, F&& f) {
                             });
 }
 
-// The deep forms, in 32-bit lanes, with the band's levels. They also add
-// the bitwise OR of the row's values of a and of b to seen[0] and seen[1]:
-// whether a value lies above the depth is learnt from the pass that reads
-// the pixels anyway.
+// half + clamp(a - b, -below, above) for 16-bit values with below <= half
+// and half + above <= 65535, in 16-bit lanes (twice as many as 32-bit
+// ones): with m = max(a, b), a - b is (m - b) - (m - a), and each part is
+// clamped on its own side.
+[[gnu::always_inline]] inline std::uint16_t biasedDifference16(std::uint16_t a, std::uint16_t b,
+                                                               std::uint16_t half,
+                                                               std::uint16_t below,
+                                                               std::uint16_t above) {
+    const std::uint16_t m = std::max(a, b);
+    return static_cast<std::uint16_t>(half + std::min(static_cast<std::uint16_t>(m - b), above) -
+                                      std::min(static_cast<std::uint16_t>(m - a), below));
+}
+
+// The deep forms, with the band's levels (lo = half - h, hi = half + h).
+// They also add the bitwise OR of the row's values of a and of b to seen[0]
+// and seen[1]: whether a value lies above the depth is learnt from the pass
+// that reads the pixels anyway.
 VK_ROW_KERNEL void differenceRow16(const std::uint16_t* __restrict a,
                                    const std::uint16_t* __restrict b, std::uint16_t* __restrict d,
-                                   std::int32_t n, std::int32_t half, std::int32_t lo,
-                                   std::int32_t hi, std::uint32_t* __restrict seen) {
+                                   std::int32_t n, std::int32_t half, std::int32_t, std::int32_t hi,
+                                   std::uint32_t* __restrict seen) {
+    const auto h = static_cast<std::uint16_t>(half), w = static_cast<std::uint16_t>(hi - half);
     std::uint16_t sa = 0, sb = 0;
     for (std::int32_t x = 0; x < n; ++x) {
         sa = static_cast<std::uint16_t>(sa | a[x]);
         sb = static_cast<std::uint16_t>(sb | b[x]);
-        d[x] = static_cast<std::uint16_t>(std::clamp(std::int32_t{a[x]} - b[x] + half, lo, hi));
+        d[x] = biasedDifference16(a[x], b[x], h, w, w);
     }
     seen[0] |= sa;
     seen[1] |= sb;
@@ -327,22 +341,25 @@ VK_ROW_KERNEL void neutralDifferenceRow16(const std::uint16_t* __restrict a,
                                           const std::uint16_t* __restrict b,
                                           const std::uint8_t* __restrict m,
                                           std::uint16_t* __restrict d, std::int32_t n,
-                                          std::int32_t half, std::int32_t lo, std::int32_t hi,
+                                          std::int32_t half, std::int32_t, std::int32_t hi,
                                           std::uint32_t* __restrict seen) {
+    const auto h = static_cast<std::uint16_t>(half), w = static_cast<std::uint16_t>(hi - half);
     std::uint16_t sa = 0, sb = 0;
     for (std::int32_t x = 0; x < n; ++x) {
         sa = static_cast<std::uint16_t>(sa | a[x]);
         sb = static_cast<std::uint16_t>(sb | b[x]);
-        d[x] = static_cast<std::uint16_t>(
-            m[x] != 0 ? std::clamp(std::int32_t{a[x]} - b[x] + half, lo, hi) : half);
+        const std::uint16_t v = biasedDifference16(a[x], b[x], h, w, w);
+        d[x] = m[x] != 0 ? v : h;
     }
     seen[0] |= sa;
     seen[1] |= sb;
 }
+// out = clamp(a - e + half, 0, 2 half - 1); out may be e.
 VK_ROW_KERNEL void correctRow16(const std::uint16_t* a, const std::uint16_t* e, std::uint16_t* out,
-                                std::int32_t n, std::int32_t half, std::int32_t top) {
+                                std::int32_t n, std::int32_t half, std::int32_t) {
+    const auto h = static_cast<std::uint16_t>(half), above = static_cast<std::uint16_t>(half - 1);
     for (std::int32_t x = 0; x < n; ++x)
-        out[x] = static_cast<std::uint16_t>(std::clamp(std::int32_t{a[x]} - e[x] + half, 0, top));
+        out[x] = biasedDifference16(a[x], e[x], h, h, above);
 }
 // The 16-bit estimate comes as the interpolated rows of its high and low
 // bytes (bilinear resampling is linear): 256 h + l, rounded half up.
@@ -363,9 +380,8 @@ VK_ROW_KERNEL void correctRowBilinear16(const std::uint16_t* __restrict a,
 // the value the float form rounds, which is exact there. In 16-bit lanes,
 // twice as many as 32-bit ones: with w0 + w1 = 8 and rows of at most
 // 8 * 255, H = w0 h0 + w1 h1 and L = w0 l0 + w1 l1 stay below 2^14, and the
-// estimate is 4 H + ((L + 32) >> 6) (256 H is a multiple of 64); a - e +
-// half clamped to 0..2 half - 1 is half + min(a - e, half - 1) where a >= e,
-// half - min(e - a, half) where not.
+// estimate is 4 H + ((L + 32) >> 6) (256 H is a multiple of 64), and a - e +
+// half clamped to 0..2 half - 1 as correctRow16 takes it.
 VK_ROW_KERNEL void correctRowFixed16(const std::uint16_t* __restrict a,
                                      const std::uint16_t* __restrict h0,
                                      const std::uint16_t* __restrict h1,
@@ -374,15 +390,12 @@ VK_ROW_KERNEL void correctRowFixed16(const std::uint16_t* __restrict a,
                                      std::int32_t w1, std::uint16_t* __restrict out, std::int32_t n,
                                      std::int32_t half, std::int32_t) {
     const auto v0 = static_cast<std::uint16_t>(w0), v1 = static_cast<std::uint16_t>(w1);
-    const auto h = static_cast<std::uint16_t>(half), below = static_cast<std::uint16_t>(half - 1);
+    const auto h = static_cast<std::uint16_t>(half), above = static_cast<std::uint16_t>(half - 1);
     for (std::int32_t x = 0; x < n; ++x) {
         const auto high = static_cast<std::uint16_t>(v0 * h0[x] + v1 * h1[x]);
         const auto low = static_cast<std::uint16_t>(v0 * l0[x] + v1 * l1[x] + 32);
         const auto e = static_cast<std::uint16_t>(4 * high + (low >> 6));
-        const std::uint16_t v = a[x];
-        const auto up = static_cast<std::uint16_t>(v > e ? v - e : 0);
-        const auto down = static_cast<std::uint16_t>(e > v ? e - v : 0);
-        out[x] = static_cast<std::uint16_t>(h + std::min(up, below) - std::min(down, h));
+        out[x] = biasedDifference16(a[x], e, h, h, above);
     }
 }
 

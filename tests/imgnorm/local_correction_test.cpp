@@ -212,9 +212,10 @@ TEST(RunLocalCorrection, DeepReducedEstimateAndItsMagnificationEqualTheStagesCom
     int round = 0;
     for (std::int32_t depth : {12, 16})
         for (P size : {P(64, 48), P(37, 23), P(60, 36)})
-            for (P g : {P(2, 2), P(4, 4), P(3, 2)})
+            for (P g : {P(1, 1), P(2, 2), P(4, 4), P(3, 2)})
                 for (Method m : kLocal)
                     for (bool masked : {false, true}) {
+                        if (masked && g.x() == 1) continue;  // full-size masks differ
                         SCOPED_TRACE(testing::Message()
                                      << depth << " bits " << size.x() << "x" << size.y() << " g "
                                      << g.x() << "," << g.y() << " method " << m << " masked "
@@ -231,12 +232,14 @@ TEST(RunLocalCorrection, DeepReducedEstimateAndItsMagnificationEqualTheStagesCom
                                         noise(gen),
                                     0, top);
                                 ref.pointToOffset()[y * ref.rowUpdate() + x] = static_cast<U16>(r);
+                                // Sparse 0 and top values: the output clamps at both ends.
+                                const int v = (x + 3 * y) % 11 == 0 ? (x + y) % 2 * top
+                                                                    : r + top * x / (4 * size.x()) -
+                                                                          top / 8 + noise(gen) / 2;
                                 img.pointToOffset()[y * img.rowUpdate() + x] =
-                                    static_cast<U16>(std::clamp(
-                                        r + top * x / (4 * size.x()) - top / 8 + noise(gen) / 2, 0,
-                                        top));
+                                    static_cast<U16>(std::clamp(v, 0, top));
                             }
-                        const P n(9, 7), range(-top / 8, top / 5);  // the band clamps somewhere
+                        const P n(9, 7), range(-top / 10, top / 8);  // the band clamps both sides
                         const Img maskImage = masked ? holeyMask(img.window(), gen) : Img();
                         Img binary, reduced;
                         vkPelBuffer<std::uint16_t> weights;
