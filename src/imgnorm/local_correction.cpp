@@ -23,6 +23,10 @@
 #include "platform/parallel.h"
 #include "platform/rows.h"
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#endif
+
 namespace imgnorm_detail {
 
 using vkImageNormalizerDefs::eLocalCorrection;
@@ -399,6 +403,54 @@ VK_ROW_KERNEL void correctRowFixed16(const std::uint16_t* __restrict a,
     }
 }
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define VK_STREAMED_CORRECTION 1
+// correctRowFixed16 in AVX2 lanes, its output written past the caches
+// (non-temporal stores): the corrected rows are not read again while the
+// image is made, and a cached store would first read each line it writes.
+// The ends before the first 32-byte boundary and after the last whole
+// vector take correctRowFixed16.
+__attribute__((target("avx2"))) void streamRowFixed16(
+    const std::uint16_t* __restrict a, const std::uint16_t* __restrict h0,
+    const std::uint16_t* __restrict h1, const std::uint16_t* __restrict l0,
+    const std::uint16_t* __restrict l1, std::int32_t w0, std::int32_t w1,
+    std::uint16_t* __restrict out, std::int32_t n, std::int32_t half, std::int32_t top) {
+    const auto misalign = reinterpret_cast<std::uintptr_t>(out) % 32;
+    const std::int32_t head =
+        std::min(n, static_cast<std::int32_t>((32 - misalign) % 32 / sizeof(std::uint16_t)));
+    correctRowFixed16(a, h0, h1, l0, l1, w0, w1, out, head, half, top);
+    const __m256i v0 = _mm256_set1_epi16(static_cast<short>(w0)),
+                  v1 = _mm256_set1_epi16(static_cast<short>(w1)), round = _mm256_set1_epi16(32),
+                  h = _mm256_set1_epi16(static_cast<short>(half)),
+                  above = _mm256_set1_epi16(static_cast<short>(half - 1));
+    std::int32_t x = head;
+    for (; x + 16 <= n; x += 16) {
+        const __m256i high = _mm256_add_epi16(
+            _mm256_mullo_epi16(v0, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(h0 + x))),
+            _mm256_mullo_epi16(v1, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(h1 + x))));
+        const __m256i low = _mm256_add_epi16(
+            _mm256_add_epi16(_mm256_mullo_epi16(
+                                 v0, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(l0 + x))),
+                             _mm256_mullo_epi16(
+                                 v1, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(l1 + x)))),
+            round);
+        const __m256i e = _mm256_add_epi16(_mm256_slli_epi16(high, 2), _mm256_srli_epi16(low, 6));
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + x)),
+                      m = _mm256_max_epu16(v, e);
+        const __m256i d =
+            _mm256_sub_epi16(_mm256_add_epi16(h, _mm256_min_epu16(_mm256_sub_epi16(m, e), above)),
+                             _mm256_min_epu16(_mm256_sub_epi16(m, v), h));
+        _mm256_stream_si256(reinterpret_cast<__m256i*>(out + x), d);
+    }
+    correctRowFixed16(a + x, h0 + x, h1 + x, l0 + x, l1 + x, w0, w1, out + x, n - x, half, top);
+    _mm_sfence();
+}
+bool avx2Streams() {
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return avx2;
+}
+#endif
+
 // The kernels by pixel type, with the band's levels.
 void difference(const std::uint8_t* a, const std::uint8_t* b, const std::uint8_t* m,
                 std::uint8_t* d, std::int32_t n, const Band& band, std::uint32_t*) {
@@ -714,6 +766,13 @@ void subtractSampledRows(PaddedEstimate<std::uint16_t>::Readers& readers,
         fetchNextRow(a, img.rowUpdate(), y, y1, out.width());
         vk_detail::FixedRowPair hf{}, lf{};
         if (highReader.fixedRowPair(y, hf) && lowReader.fixedRowPair(y, lf)) {
+#ifdef VK_STREAMED_CORRECTION
+            if (avx2Streams()) {
+                streamRowFixed16(a + y * img.rowUpdate(), hf.r0, hf.r1, lf.r0, lf.r1, hf.w0, hf.w1,
+                                 o + y * out.rowUpdate(), out.width(), band.half, band.top);
+                continue;
+            }
+#endif
             correctRowFixed16(a + y * img.rowUpdate(), hf.r0, hf.r1, lf.r0, lf.r1, hf.w0, hf.w1,
                               o + y * out.rowUpdate(), out.width(), band.half, band.top);
             continue;
