@@ -73,9 +73,15 @@ void verticalStep(const TIn* const* rows, const std::int32_t* c, VAcc* s1, VAcc*
                   std::int32_t n) {
     verticalStepBody(rows, c, s1, s2, s3, n);
 }
-// The common cases (8-bit pixels with 32-bit sums, 16-bit pixels with 64-bit
-// sums) also built for AVX2.
+// The common cases (8-bit pixels with 32-bit sums, 16-bit pixels with 32-bit
+// sums (the deep local mean on a reduced grid) or 64-bit ones) also built for
+// AVX2.
 VK_ROW_KERNEL void verticalStep(const std::uint8_t* const* rows, const std::int32_t* c,
+                                std::uint32_t* s1, std::uint32_t* s2, std::uint32_t* s3,
+                                std::int32_t n) {
+    verticalStepBody(rows, c, s1, s2, s3, n);
+}
+VK_ROW_KERNEL void verticalStep(const std::uint16_t* const* rows, const std::int32_t* c,
                                 std::uint32_t* s1, std::uint32_t* s2, std::uint32_t* s3,
                                 std::int32_t n) {
     verticalStepBody(rows, c, s1, s2, s3, n);
