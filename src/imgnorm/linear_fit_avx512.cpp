@@ -6,6 +6,8 @@
 // caller's 64-bit sums.
 #include "imgnorm/linear_fit.h"
 
+#include "platform/cpu.h"
+
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
 
@@ -97,9 +99,7 @@ VK_FIT_AVX512 inline std::uint64_t addBlock(const Row& row, std::int32_t x, __mm
 
 }  // namespace
 
-bool keptRowAvx512Available() {
-    return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi");
-}
+bool keptRowAvx512Available() { return vk_detail::cpuHasAvx512Vbmi(); }
 
 VK_FIT_AVX512 void addKeptRowAvx512(const std::uint16_t* rt, const std::uint16_t* tp,
                                     const std::uint8_t* wt, std::int32_t w, const KeptRuns& runs,

@@ -18,6 +18,7 @@
 #include "pelfunc/padded_sample.h"
 #include "pelfunc/saturate.h"
 #include "platform/affine_rows.h"
+#include "platform/cpu.h"
 #include "platform/gauss_kernel.h"
 #include "platform/gauss_rows.h"
 #include "platform/parallel.h"
@@ -445,10 +446,6 @@ __attribute__((target("avx2"))) void streamRowFixed16(
     correctRowFixed16(a + x, h0 + x, h1 + x, l0 + x, l1 + x, w0, w1, out + x, n - x, half, top);
     _mm_sfence();
 }
-bool avx2Streams() {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2;
-}
 #endif
 
 // The kernels by pixel type, with the band's levels.
@@ -767,7 +764,7 @@ void subtractSampledRows(PaddedEstimate<std::uint16_t>::Readers& readers,
         vk_detail::FixedRowPair hf{}, lf{};
         if (highReader.fixedRowPair(y, hf) && lowReader.fixedRowPair(y, lf)) {
 #ifdef VK_STREAMED_CORRECTION
-            if (avx2Streams()) {
+            if (vk_detail::cpuHasAvx2()) {
                 streamRowFixed16(a + y * img.rowUpdate(), hf.r0, hf.r1, lf.r0, lf.r1, hf.w0, hf.w1,
                                  o + y * out.rowUpdate(), out.width(), band.half, band.top);
                 continue;

@@ -20,6 +20,7 @@
 
 #include "imgnorm/attention.h"
 #include "imgnorm/pelops.h"
+#include "platform/cpu.h"
 #include "platform/gauss_kernel.h"
 #include "platform/gauss_rows.h"
 #include "platform/parallel.h"
@@ -702,14 +703,7 @@ int floatDivision(std::uint64_t zMax, int shN, std::uint64_t d) {
 
 // The double-precision divisions run four lanes wide with AVX2, where they
 // beat the scalar multiply-high; with two lanes they do not.
-bool wideVectors() {
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2;
-#else
-    return false;
-#endif
-}
+bool wideVectors() { return vk_detail::cpuHasAvx2(); }
 
 struct Weights {
     const GaussAxis& ax;
@@ -1132,12 +1126,6 @@ void firColumns(const S* v, std::int32_t f, const std::uint32_t* k, std::int32_t
 // sums of the one or two output rows that cover it moves a quarter of the
 // data through the vertical sums, and leaves nothing to do for a finished
 // row. The sums are the same integers in another order.
-#ifdef VK_GAUSS_TAPS_FIRST
-bool avx2Taps() {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2;
-}
-#endif
 
 // True when the taps-first kernels below take this axis and kernel for
 // TIn pixels: a reduction by 4 with 8 taps, on a processor with AVX2, with
@@ -1146,7 +1134,7 @@ bool avx2Taps() {
 template <class TIn>
 bool tapsFirstApplies(const GaussAxis& ax, const std::vector<std::uint32_t>& kx) {
 #ifdef VK_GAUSS_TAPS_FIRST
-    if (ax.step != 4 || ax.taps != 8 || !avx2Taps()) return false;
+    if (ax.step != 4 || ax.taps != 8 || !vk_detail::cpuHasAvx2()) return false;
     if constexpr (sizeof(TIn) == 1) {
         for (std::size_t t : {std::size_t{0}, std::size_t{2}})
             if (255u * (kx[t] + kx[t + 1] + kx[t + 4] + kx[t + 5]) > 32767u) return false;

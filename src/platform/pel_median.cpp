@@ -7,6 +7,7 @@
 
 #include "imgnorm/attention.h"
 #include "imgnorm/pelops.h"
+#include "platform/cpu.h"
 #include "platform/median_bins.h"
 #include "platform/median_bins_avx2.h"
 #include "platform/median_bins_avx512.h"
@@ -44,13 +45,13 @@ bool medianPathAvailable(MedianPath path) {
 #endif
         case MedianPath::Avx2:
 #if defined(IMGNORM_HAVE_AVX2_BINS)
-            return __builtin_cpu_supports("avx2");
+            return vk_detail::cpuHasAvx2();
 #else
             return false;
 #endif
         case MedianPath::Avx512:
 #if defined(IMGNORM_HAVE_AVX512_BINS)
-            return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
+            return vk_detail::cpuHasAvx512Bw();
 #else
             return false;
 #endif

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstring>
 
+#include "platform/cpu.h"
 #include "platform/parallel.h"
 #include "platform/rows.h"
 
@@ -85,11 +86,6 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) void mapBytesAvx512(
     }
 }
 
-bool avx512MapAvailable() {
-    static const bool available =
-        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi");
-    return available;
-}
 #endif
 
 // Maps n 16-bit pixels through a table of index + 1 entries in one pass,
@@ -150,10 +146,6 @@ __attribute__((target("avx2"))) std::uint64_t mapWordsAvx2(const std::uint16_t* 
            mapWords(a + x, b + x, n - x, table, index);
 }
 
-bool avx2MapAvailable() {
-    static const bool available = __builtin_cpu_supports("avx2");
-    return available;
-}
 #endif
 
 // Maps every pixel through the table, in strips of rows on the library's
@@ -168,7 +160,7 @@ T mapRows(const vkPelBuffer_const<T>& s, const vkPelBuffer<T>& d, const T* table
     std::vector<std::uint64_t> seen(
         static_cast<std::size_t>(vk_detail::stripCount(s.height(), rows)), 0);
 #if defined(IMGNORM_HAVE_X86_MAPS)
-    const bool byteLanes = avx512MapAvailable(), gathers = avx2MapAvailable();
+    const bool byteLanes = vk_detail::cpuHasAvx512Vbmi(), gathers = vk_detail::cpuHasAvx2();
 #endif
     vk_detail::parallelRows(s.height(), rows, [&](std::int32_t y0, std::int32_t y1) {
         std::uint64_t& strip = seen[static_cast<std::size_t>(y0 / rows)];

@@ -1,0 +1,15 @@
+// What the processor running the library offers. The kernels with wider
+// vectors are chosen by these at run time, so that one build runs on every
+// x86-64 processor; each answer is asked of the processor once per process.
+// On other architectures every answer is false.
+#pragma once
+
+namespace vk_detail {
+
+bool cpuHasAvx2();
+// AVX-512 BW with VL: byte and word lanes, also at 256 and 128 bits.
+bool cpuHasAvx512Bw();
+// AVX-512 BW with VBMI: byte permutes across a whole 512-bit vector.
+bool cpuHasAvx512Vbmi();
+
+}  // namespace vk_detail
