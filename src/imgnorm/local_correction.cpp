@@ -330,7 +330,7 @@ void rowStrips(std::int32_t height, std::int32_t width, F&& f) {
 // that reads the pixels anyway.
 VK_ROW_KERNEL void differenceRow16(const std::uint16_t* __restrict a,
                                    const std::uint16_t* __restrict b, std::uint16_t* __restrict d,
-                                   std::int32_t n, std::int32_t half, std::int32_t, std::int32_t hi,
+                                   std::int32_t n, std::int32_t half, std::int32_t hi,
                                    std::uint32_t* __restrict seen) {
     const auto h = static_cast<std::uint16_t>(half), w = static_cast<std::uint16_t>(hi - half);
     std::uint16_t sa = 0, sb = 0;
@@ -346,7 +346,7 @@ VK_ROW_KERNEL void neutralDifferenceRow16(const std::uint16_t* __restrict a,
                                           const std::uint16_t* __restrict b,
                                           const std::uint8_t* __restrict m,
                                           std::uint16_t* __restrict d, std::int32_t n,
-                                          std::int32_t half, std::int32_t, std::int32_t hi,
+                                          std::int32_t half, std::int32_t hi,
                                           std::uint32_t* __restrict seen) {
     const auto h = static_cast<std::uint16_t>(half), w = static_cast<std::uint16_t>(hi - half);
     std::uint16_t sa = 0, sb = 0;
@@ -361,7 +361,7 @@ VK_ROW_KERNEL void neutralDifferenceRow16(const std::uint16_t* __restrict a,
 }
 // out = clamp(a - e + half, 0, 2 half - 1); out may be e.
 VK_ROW_KERNEL void correctRow16(const std::uint16_t* a, const std::uint16_t* e, std::uint16_t* out,
-                                std::int32_t n, std::int32_t half, std::int32_t) {
+                                std::int32_t n, std::int32_t half) {
     const auto h = static_cast<std::uint16_t>(half), above = static_cast<std::uint16_t>(half - 1);
     for (std::int32_t x = 0; x < n; ++x)
         out[x] = biasedDifference16(a[x], e[x], h, h, above);
@@ -393,7 +393,7 @@ VK_ROW_KERNEL void correctRowFixed16(const std::uint16_t* __restrict a,
                                      const std::uint16_t* __restrict l0,
                                      const std::uint16_t* __restrict l1, std::int32_t w0,
                                      std::int32_t w1, std::uint16_t* __restrict out, std::int32_t n,
-                                     std::int32_t half, std::int32_t) {
+                                     std::int32_t half) {
     const auto v0 = static_cast<std::uint16_t>(w0), v1 = static_cast<std::uint16_t>(w1);
     const auto h = static_cast<std::uint16_t>(half), above = static_cast<std::uint16_t>(half - 1);
     for (std::int32_t x = 0; x < n; ++x) {
@@ -410,16 +410,17 @@ VK_ROW_KERNEL void correctRowFixed16(const std::uint16_t* __restrict a,
 // (non-temporal stores): the corrected rows are not read again while the
 // image is made, and a cached store would first read each line it writes.
 // The ends before the first 32-byte boundary and after the last whole
-// vector take correctRowFixed16.
+// vector take correctRowFixed16. The caller fences the stores (_mm_sfence)
+// after its last row.
 __attribute__((target("avx2"))) void streamRowFixed16(
     const std::uint16_t* __restrict a, const std::uint16_t* __restrict h0,
     const std::uint16_t* __restrict h1, const std::uint16_t* __restrict l0,
     const std::uint16_t* __restrict l1, std::int32_t w0, std::int32_t w1,
-    std::uint16_t* __restrict out, std::int32_t n, std::int32_t half, std::int32_t top) {
+    std::uint16_t* __restrict out, std::int32_t n, std::int32_t half) {
     const auto misalign = reinterpret_cast<std::uintptr_t>(out) % 32;
     const std::int32_t head =
         std::min(n, static_cast<std::int32_t>((32 - misalign) % 32 / sizeof(std::uint16_t)));
-    correctRowFixed16(a, h0, h1, l0, l1, w0, w1, out, head, half, top);
+    correctRowFixed16(a, h0, h1, l0, l1, w0, w1, out, head, half);
     const __m256i v0 = _mm256_set1_epi16(static_cast<short>(w0)),
                   v1 = _mm256_set1_epi16(static_cast<short>(w1)), round = _mm256_set1_epi16(32),
                   h = _mm256_set1_epi16(static_cast<short>(half)),
@@ -443,8 +444,7 @@ __attribute__((target("avx2"))) void streamRowFixed16(
                              _mm256_min_epu16(_mm256_sub_epi16(m, v), h));
         _mm256_stream_si256(reinterpret_cast<__m256i*>(out + x), d);
     }
-    correctRowFixed16(a + x, h0 + x, h1 + x, l0 + x, l1 + x, w0, w1, out + x, n - x, half, top);
-    _mm_sfence();
+    correctRowFixed16(a + x, h0 + x, h1 + x, l0 + x, l1 + x, w0, w1, out + x, n - x, half);
 }
 #endif
 
@@ -460,9 +460,9 @@ void difference(const std::uint8_t* a, const std::uint8_t* b, const std::uint8_t
 void difference(const std::uint16_t* a, const std::uint16_t* b, const std::uint8_t* m,
                 std::uint16_t* d, std::int32_t n, const Band& band, std::uint32_t* seen) {
     if (m != nullptr)
-        neutralDifferenceRow16(a, b, m, d, n, band.half, band.lo, band.hi, seen);
+        neutralDifferenceRow16(a, b, m, d, n, band.half, band.hi, seen);
     else
-        differenceRow16(a, b, d, n, band.half, band.lo, band.hi, seen);
+        differenceRow16(a, b, d, n, band.half, band.hi, seen);
 }
 void correct(const std::uint8_t* a, const std::uint8_t* e, std::uint8_t* out, std::int32_t n,
              const Band&) {
@@ -470,7 +470,7 @@ void correct(const std::uint8_t* a, const std::uint8_t* e, std::uint8_t* out, st
 }
 void correct(const std::uint16_t* a, const std::uint16_t* e, std::uint16_t* out, std::int32_t n,
              const Band& band) {
-    correctRow16(a, e, out, n, band.half, band.top);
+    correctRow16(a, e, out, n, band.half);
 }
 // The difference rows added straight into one or two of the reduction's
 // vertical sums: sum = (sum & keep) + w * d for each, with keep all ones to
@@ -759,19 +759,22 @@ void subtractSampledRows(PaddedEstimate<std::uint16_t>::Readers& readers,
     vk_detail::AffineRowSampler::Reader &highReader = *readers[0], &lowReader = *readers[1];
     const std::uint16_t* a = img.pointToOffset();
     std::uint16_t* o = out.pointToOffset();
+#ifdef VK_STREAMED_CORRECTION
+    const bool stream = vk_detail::cpuHasAvx2();
+#endif
     for (std::int32_t y = y0; y < y1; ++y) {
         fetchNextRow(a, img.rowUpdate(), y, y1, out.width());
         vk_detail::FixedRowPair hf{}, lf{};
         if (highReader.fixedRowPair(y, hf) && lowReader.fixedRowPair(y, lf)) {
 #ifdef VK_STREAMED_CORRECTION
-            if (vk_detail::cpuHasAvx2()) {
+            if (stream) {
                 streamRowFixed16(a + y * img.rowUpdate(), hf.r0, hf.r1, lf.r0, lf.r1, hf.w0, hf.w1,
-                                 o + y * out.rowUpdate(), out.width(), band.half, band.top);
+                                 o + y * out.rowUpdate(), out.width(), band.half);
                 continue;
             }
 #endif
             correctRowFixed16(a + y * img.rowUpdate(), hf.r0, hf.r1, lf.r0, lf.r1, hf.w0, hf.w1,
-                              o + y * out.rowUpdate(), out.width(), band.half, band.top);
+                              o + y * out.rowUpdate(), out.width(), band.half);
             continue;
         }
         vk_detail::BilinearRowPair h{}, l{};
@@ -780,6 +783,9 @@ void subtractSampledRows(PaddedEstimate<std::uint16_t>::Readers& readers,
         correctRowBilinear16(a + y * img.rowUpdate(), h.r0, h.r1, l.r0, l.r1, h.w0, h.w1,
                              o + y * out.rowUpdate(), out.width(), band.half, band.top);
     }
+#ifdef VK_STREAMED_CORRECTION
+    if (stream) _mm_sfence();
+#endif
 }
 
 // The estimate's whole window magnified onto the working rectangle and

@@ -10,13 +10,14 @@ bool cpuHasAvx2() {
     return has;
 }
 bool cpuHasAvx512Bw() {
-    static const bool has =
-        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
+    static const bool has = __builtin_cpu_supports("avx512bw") &&
+                            __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("bmi2");
     return has;
 }
 bool cpuHasAvx512Vbmi() {
-    static const bool has =
-        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi");
+    static const bool has = __builtin_cpu_supports("avx512bw") &&
+                            __builtin_cpu_supports("avx512vbmi") &&
+                            __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
     return has;
 }
 #else

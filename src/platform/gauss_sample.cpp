@@ -15,6 +15,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <numeric>
 #include <type_traits>
 #include <vector>
 
@@ -722,8 +723,9 @@ struct Weights {
 template <class HAcc, class TOut>
 class PowerOfTwoGain {
   public:
-    // inMax: the largest source pixel, for kMagic32.
-    PowerOfTwoGain(const Weights& w, int e, bool round, Division division, std::uint64_t inMax = 0)
+    // inMax: the largest source pixel, which bounds the interior sums for
+    // the 32-bit reciprocal and the single-precision division.
+    PowerOfTwoGain(const Weights& w, int e, bool round, Division division, std::uint64_t inMax)
         : w_(w),
           e_(e),
           shN_(std::max(e, 0) + (round ? 1 : 0)),
@@ -1130,11 +1132,21 @@ void firColumns(const S* v, std::int32_t f, const std::uint32_t* k, std::int32_t
 // True when the taps-first kernels below take this axis and kernel for
 // TIn pixels: a reduction by 4 with 8 taps, on a processor with AVX2, with
 // taps that fit a signed byte (8-bit pixels: pairs of pixels times taps,
-// then two pairs added, stay below 2^15) or 15 bits (16-bit pixels).
-template <class TIn>
-bool tapsFirstApplies(const GaussAxis& ax, const std::vector<std::uint32_t>& kx) {
+// then two pairs added, stay below 2^15) or 15 bits (16-bit pixels), and
+// vertical weights ky that fit the signed 16-bit halves they multiply, with
+// every whole kernel's sum below 2^32.
+template <class TIn, class S>
+bool tapsFirstApplies(const GaussAxis& ax, const std::vector<std::uint32_t>& kx,
+                      const std::vector<S>& ky) {
 #ifdef VK_GAUSS_TAPS_FIRST
     if (ax.step != 4 || ax.taps != 8 || !vk_detail::cpuHasAvx2()) return false;
+    const auto total = [](const auto& k) {
+        return std::accumulate(k.begin(), k.end(), std::uint64_t{0});
+    };
+    if (std::any_of(ky.begin(), ky.end(), [](S k) { return k > 32767; }) ||
+        std::uint64_t{std::numeric_limits<TIn>::max()} * total(kx) * total(ky) >
+            std::uint64_t{0xFFFFFFFF})
+        return false;
     if constexpr (sizeof(TIn) == 1) {
         for (std::size_t t : {std::size_t{0}, std::size_t{2}})
             if (255u * (kx[t] + kx[t + 1] + kx[t + 4] + kx[t + 5]) > 32767u) return false;
@@ -1145,6 +1157,7 @@ bool tapsFirstApplies(const GaussAxis& ax, const std::vector<std::uint32_t>& kx)
 #else
     (void)ax;
     (void)kx;
+    (void)ky;
     return false;
 #endif
 }
@@ -1271,7 +1284,7 @@ void gaussFirRun(const vk_detail::GaussRowSource<TIn>& rows, const GaussAxis& ax
     // Vertical sums of the output rows in progress: output row i lives in
     // slot i mod slots.
     const std::int32_t slots = (ay.taps + ay.step - 1) / ay.step;
-    const bool tapsFirst = tapsFirstApplies<TIn>(ax, kx);
+    const bool tapsFirst = tapsFirstApplies<TIn>(ax, kx, ky);
     std::vector<S> vsum(tapsFirst ? 0 : static_cast<std::size_t>(slots) * wsize);
     auto slot = [&](std::int64_t i) {
         return vsum.data() + static_cast<std::size_t>(i % slots) * wsize;

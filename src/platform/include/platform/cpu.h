@@ -7,9 +7,11 @@
 namespace vk_detail {
 
 bool cpuHasAvx2();
-// AVX-512 BW with VL: byte and word lanes, also at 256 and 128 bits.
+// AVX-512 BW with VL (byte and word lanes, also at 256 and 128 bits) and
+// BMI2, as the median's AVX-512 kernel is compiled for.
 bool cpuHasAvx512Bw();
-// AVX-512 BW with VBMI: byte permutes across a whole 512-bit vector.
+// AVX-512 BW with VBMI (byte permutes across a whole 512-bit vector), BMI2
+// and POPCNT, as the kernels that take it are compiled for.
 bool cpuHasAvx512Vbmi();
 
 }  // namespace vk_detail
