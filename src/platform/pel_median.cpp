@@ -68,6 +68,9 @@ constexpr std::size_t kStripeBytes = 512 * 1024;
 // A column of 12-bit or 16-bit values touches about this much of its groups
 // when it counts in 16 bits (half as much in bytes). Columns of 12-bit values
 // in bytes ran fastest in stripes of 1024 columns, as if they took a quarter.
+// Columns of values above 12 bits, split by byte (the low byte counted only
+// in blocks under the high bytes the medians reach), keep the stripes this
+// gives (512 columns): widths from 356 to 4196 columns measured alike.
 constexpr std::size_t kDeepColumnBytes = 2048;
 // Columns of 12-bit values whose kernel-high pieces spread over fewer values
 // than this touch only a few cache lines of their finest counts: they ran
