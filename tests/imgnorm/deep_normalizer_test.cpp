@@ -118,11 +118,7 @@ TEST(DeepTool, GlobalMethodsMatchTheirDefinitionsAtTopLevelsMaskedAndOffTheOrigi
             const auto refLevels = included(ref, mask), runLevels = included(image, mask);
             EXPECT_TRUE(masked || refLevels.back() == static_cast<std::int64_t>(top));
             for (Method m : {eMatchHistogram, eMatchMeanAndStddev, eMatchHistogramTails}) {
-                const auto tool = deepTool(ref, depth, m, mask);
-                bool ok = false;
-                std::string message;
-                const Deep out = tool.run(image, m, ok, message, nullptr, 0);
-                ASSERT_TRUE(ok) << message;
+                const Deep out = scene::ran(deepTool(ref, depth, m, mask), image, m);
                 ASSERT_EQ(out.window(), image.window());
                 int worst = 0;
                 for (std::int32_t y = 0; y < out.height(); ++y)
@@ -148,11 +144,8 @@ TEST(DeepTool, LinearFitRecoversADeepGainAndOffsetDespiteOutliers) {
     const Deep image = testimg::mapped<std::uint16_t>(ref, [&](int p, int, int) {
         return outlier(gen) == 0 ? level(gen) : std::lround(0.7 * p + 300);
     });
-    const auto tool = deepTool(ref, 12, eLinearlyFitGrayValues);
-    bool ok = false;
-    std::string message;
-    const Deep out = tool.run(image, eLinearlyFitGrayValues, ok, message, nullptr, 0);
-    ASSERT_TRUE(ok);
+    const Deep out = scene::ran(deepTool(ref, 12, eLinearlyFitGrayValues), image,
+                                eLinearlyFitGrayValues);
     // Where the image follows the line, the result gives the reference back
     // within a few levels of the 4096 (the gain's rounding amplified by 1/0.7).
     int close = 0;
@@ -240,12 +233,9 @@ TEST(DeepTool, ArchiveRoundTripsAndRefusesHostileBytes) {
     ASSERT_EQ(loadOutcome(back, bytes), "ok");
     EXPECT_TRUE(back == t);
     EXPECT_EQ(back.trainedMethods(), t.trainedMethods());
-    bool ok1 = false, ok2 = false;
-    std::string m1, m2;
     const Deep image = deepTexture(30, 20, 12, 6, 0.8, 100);
-    EXPECT_TRUE(
-        vfPelEqual<std::uint16_t>(t.run(image, eLinearlyFitGrayValues, ok1, m1, nullptr, 0),
-                                  back.run(image, eLinearlyFitGrayValues, ok2, m2, nullptr, 0)));
+    EXPECT_TRUE(vfPelEqual<std::uint16_t>(scene::ran(t, image, eLinearlyFitGrayValues),
+                                          scene::ran(back, image, eLinearlyFitGrayValues)));
 
     // Each loader refuses the other record's version byte before touching the tool.
     vkImageNormalizer eight;
@@ -296,10 +286,7 @@ TEST(DeepTool, LocalCorrectionsRemoveADeepOffsetAndRampWithinTheRange) {
                                                    : static_cast<std::int32_t>(limit * scale);
                         t.intensityVariationRange({-r, r});
                         t.train(m, nullptr, 0);
-                        bool ok = false;
-                        std::string message;
-                        const Deep out = t.run(image, m, ok, message, nullptr, 0);
-                        ASSERT_TRUE(ok);
+                        const Deep out = scene::ran(t, image, m);
                         // Away from the borders (of the mask too, where the
                         // reduced mask mixes in neutral pixels) the estimate is
                         // the offset (clamped to the range): the ramp is linear.

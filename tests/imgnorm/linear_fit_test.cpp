@@ -369,10 +369,8 @@ TEST(LinearFitRun, ToolKeepsTheMaskedOffRelationAndDefectsOutOfTheFit) {
         if (defect) run.set(p, static_cast<std::uint8_t>(gen()));
         keep.push_back(p.x() >= 120 && !defect && f(ref.get(p)) >= 0 && f(ref.get(p)) <= 255);
     }
-    const vkImageNormalizer tool = scene::trained(ref, vkImageNormalizerDefs::eLinearlyFitGrayValues, mask);
-    bool success = false;
-    std::string message;
-    const auto result = tool.run(run, vkImageNormalizerDefs::eLinearlyFitGrayValues, success, message, nullptr, 0);
+    const auto method = vkImageNormalizerDefs::eLinearlyFitGrayValues;
+    const auto result = scene::ran(scene::trained(ref, method, mask), run, method);
     int worst = 0;
     for (std::int32_t i = 0; i < 200 * 150; ++i)
         if (keep[size_t(i)]) worst = std::max(worst, std::abs(result.get(P(i % 200, i / 200)) - ref.get(P(i % 200, i / 200))));

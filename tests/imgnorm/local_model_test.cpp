@@ -32,41 +32,31 @@ TEST(GaussianLocalMean, ConstantImageGivesExactWeightsAndKeepsTransforms) {
     for (auto v : testimg::pixels<std::uint16_t>(out)) ASSERT_EQ(v, 255 * 128);
 }
 
-TEST(TrainMasks, BinaryMaskTreatsEveryNonZeroValueAsIncludedAndWeightsOnlyForTheMean) {
+// Every non-zero value is included; only the local mean gets weights (the
+// smoothed binary mask), and only a granularity a reduced mask, binary on its
+// grid: blocks mostly in the included half are included, and the dilation
+// adds the block next to them.
+TEST(TrainMasks, BinaryReducedAndWeightMasksForEachMethodAndGranularity) {
     Img b, r;
-    vkPelBuffer<std::uint16_t> w;
+    vkPelBuffer<std::uint16_t> w, expect;
     auto mask = testimg::fromRows<std::uint8_t>(4, 2, {0, 1, 255, 7, 0, 0, 128, 1});
     mask.offset(10, 20);
     trainMasks(eMatchHistogram, mask, {5, 5}, {1, 1}, b, r, w);
     EXPECT_EQ(b.window(), mask.window());
     EXPECT_EQ(testimg::pixels<std::uint8_t>(b), (std::vector<std::uint8_t>{0, 255, 255, 255, 0, 0, 255, 255}));
-    EXPECT_FALSE(r.isBound() || w.isBound());  // granularity (1, 1), eLocalCorrection not trained
-}
-
-TEST(TrainMasks, FullResolutionWeightsAreTheSmoothedBinaryMask) {
+    EXPECT_FALSE(r.isBound() || w.isBound());
     auto gen = testimg::rng(3);
-    const auto mask = testimg::random<std::uint8_t>(37, 23, gen, 0, 3);
-    Img b, r;
-    vkPelBuffer<std::uint16_t> w, expect;
-    trainMasks(eLocalCorrection, mask, {9, 9}, {1, 1}, b, r, w);
-    ASSERT_TRUE(w.isBound());
-    EXPECT_FALSE(r.isBound());
+    trainMasks(eLocalCorrection, testimg::random<std::uint8_t>(37, 23, gen, 0, 3), {9, 9}, {1, 1}, b, r, w);
+    ASSERT_TRUE(w.isBound() && !r.isBound());
     Img copy = vfPelCopy<std::uint8_t>(b);
     gaussianLocalMean(copy, {9, 9}, expect);
     EXPECT_EQ(testimg::pixels<std::uint16_t>(w), testimg::pixels<std::uint16_t>(expect));
-}
-
-TEST(TrainMasks, ReducedMaskIsBinaryOnTheGranularityGridAndDilated) {
-    // Left half excluded, right half included. Blocks that mostly lie in the
-    // included half are included, and the dilation adds the block next to them.
-    const Img mask = testimg::fromRows<std::uint8_t>(8, 2, {0, 0, 0, 0, 9, 9, 9, 9, 0, 0, 0, 0, 9, 9, 9, 9});
+    const Img halves = testimg::fromRows<std::uint8_t>(8, 2, {0, 0, 0, 0, 9, 9, 9, 9, 0, 0, 0, 0, 9, 9, 9, 9});
     const std::pair<P, std::vector<std::uint8_t>> cases[] = {{P(2, 2), {0, 255, 255, 255}},
                                                              {P(3, 1), {255, 255, 255, 255, 255, 255}}};
     for (const auto& [g, expected] : cases) {
-        Img b, r;
-        vkPelBuffer<std::uint16_t> w;
-        trainMasks(eLocalCorrectionEnhanced, mask, {15, 15}, g, b, r, w);
-        EXPECT_FALSE(w.isBound());  // only eLocalCorrection needs weights
+        trainMasks(eLocalCorrectionEnhanced, halves, {15, 15}, g, b, r, w);
+        EXPECT_FALSE(w.isBound());
         EXPECT_EQ(P(r.width(), r.height()), P((8 + g.x() - 1) / g.x(), (2 + g.y() - 1) / g.y())) << g.x();
         EXPECT_EQ(testimg::pixels<std::uint8_t>(r), expected) << g.x();
     }

@@ -59,6 +59,25 @@ inline vkImageNormalizer trained(const vkPelBuffer_const<std::uint8_t>& ref, vkI
     return t;
 }
 
+// A new tool for Pel pixels: the 8-bit one, or the deep one at 12 bits.
+template <class Pel>
+auto toolFor() {
+    if constexpr (sizeof(Pel) == 1)
+        return vkImageNormalizer();
+    else
+        return vkDeepImageNormalizer(12);
+}
+
+// t's result for img by method m; a test failure unless the run succeeds.
+template <class Tool, class Image>
+auto ran(const Tool& t, const Image& img, vkImageNormalizerDefs::Method m) {
+    bool ok = false;
+    std::string message;
+    auto out = t.run(img, m, ok, message, nullptr, 0);
+    EXPECT_TRUE(ok) << message;
+    return out;
+}
+
 // A tool whose w x h reference sits in a corner of larger storage, renumbered
 // and placed by a non-identity transform, with a mask of assorted values over
 // part of it (a quarter excluded), a small neighbourhood and this granularity.

@@ -5,8 +5,8 @@
 
 #include <string>
 #include <type_traits>
+#include <variant>
 
-#include "imgnorm/deep_normalizer.h"
 #include "imgnorm/gain_normalizer.h"
 #include "scene.h"
 #include "support/threads.h"
@@ -19,40 +19,25 @@ namespace {
 
 using Img = vkPelBuffer<std::uint8_t>;
 
-// The tool's result on an 8-bit or a 12-bit image, or a test failure.
+// An 8-bit or a 12-bit image corrected by a method of the tool or by a local
+// gain correction, with a 41 x 35 neighbourhood.
 template <class Pel>
-std::vector<Pel> runTool(const vkPelBuffer<Pel>& ref, const vkPelBuffer<Pel>& img, const Img& mask,
-                         Method m, P granularity) {
-    using Tool = std::conditional_t<sizeof(Pel) == 1, vkImageNormalizer, vkDeepImageNormalizer>;
-    Tool t;
-    if constexpr (sizeof(Pel) > 1) t = Tool(12);
+std::vector<Pel> corrected(const vkPelBuffer<Pel>& ref, const vkPelBuffer<Pel>& img,
+                           const Img& mask, std::variant<Method, vkLocalGainCorrection> how,
+                           std::int32_t g) {
+    using Gain = vkLocalGainNormalizerBase<Pel>;
+    typename Gain::Source t(scene::toolFor<Pel>());
     t.referenceImage(ref, true);
     t.maskImage(mask, true);
     t.neighborhoodSize(P(41, 35));
-    t.granularity(granularity);
-    t.train(m, nullptr, 0);
-    bool ok = false;
-    std::string msg;
-    const vkPelBuffer<Pel> out = t.run(img, m, ok, msg, nullptr, 0);
-    EXPECT_TRUE(ok) << msg;
-    return pixels<Pel>(out);
-}
-
-// The local gain correction of an 8-bit or a 12-bit image.
-template <class Pel>
-std::vector<Pel> runGain(const vkPelBuffer<Pel>& ref, const vkPelBuffer<Pel>& img, const Img& mask,
-                         vkLocalGainCorrection c, P granularity) {
-    using Tool =
-        std::conditional_t<sizeof(Pel) == 1, vkLocalGainNormalizer, vkDeepLocalGainNormalizer>;
-    typename Tool::Source source;
-    if constexpr (sizeof(Pel) > 1) source.depth(12);
-    source.referenceImage(ref, true);
-    source.maskImage(mask, true);
-    source.neighborhoodSize(P(41, 35));
-    source.granularity(granularity);
-    Tool tool;
-    tool.train(source);
-    return pixels<Pel>(tool.run(img, c));
+    t.granularity(P(g, g));
+    if (const auto* m = std::get_if<Method>(&how)) {
+        t.train(*m, nullptr, 0);
+        return pixels<Pel>(scene::ran(t, img, *m));
+    }
+    std::conditional_t<sizeof(Pel) == 1, vkLocalGainNormalizer, vkDeepLocalGainNormalizer> gain;
+    gain.train(t);
+    return pixels<Pel>(gain.run(img, std::get<vkLocalGainCorrection>(how)));
 }
 
 }  // namespace
@@ -67,40 +52,26 @@ TEST(Threads, EveryCountGivesTheSameCorrectionsFitAndGaussianSampling) {
         });
         const Img mask = testimg::random<std::uint8_t>(size.x(), size.y(), gen, 0, 3);
         const bool large = size.x() > 1000;
+        const auto ref12 = testimg::deepened(ref), img12 = testimg::deepened(img);
         for (const bool masked : {false, true}) {
             const Img m = masked ? mask : Img();
-            const std::string where =
-                std::to_string(size.y()) + (masked ? " rows, masked, " : " rows, ");
-            EXPECT_EQ(testthreads::firstCountThatDiffers(
-                          [&] { return runTool(ref, img, m, eLinearlyFitGrayValues, P(1, 1)); }),
-                      0)
-                << where << "linear fit";
+            auto expectSame = [&](auto how, std::int32_t g, bool deep = false) {
+                EXPECT_EQ(deep ? testthreads::firstCountThatDiffers(
+                                     [&] { return corrected(ref12, img12, m, how, g); })
+                               : testthreads::firstCountThatDiffers(
+                                     [&] { return corrected(ref, img, m, how, g); }),
+                          0)
+                    << size.y() << " rows, masked " << masked << ", way "
+                    << static_cast<int>(how) << ", granularity " << g << ", deep " << deep;
+            };
+            expectSame(eLinearlyFitGrayValues, 1);
             if (large) continue;
             for (const Method method : {eLocalCorrection, eLocalCorrectionEnhanced})
-                for (const std::int32_t g : {1, 2, 4})
-                    EXPECT_EQ(testthreads::firstCountThatDiffers(
-                                  [&] { return runTool(ref, img, m, method, P(g, g)); }),
-                              0)
-                        << where << "method " << method << ", granularity " << g;
-            for (const auto c :
-                 {vkLocalGainCorrection::gainAndOffset, vkLocalGainCorrection::gainOnly})
-                for (const std::int32_t g : {1, 4})
-                    EXPECT_EQ(testthreads::firstCountThatDiffers(
-                                  [&] { return runGain(ref, img, m, c, P(g, g)); }),
-                              0)
-                        << where << "local gain " << static_cast<int>(c) << ", granularity " << g;
-            const auto ref12 = testimg::deepened(ref), img12 = testimg::deepened(img);
-            EXPECT_EQ(testthreads::firstCountThatDiffers([&] {
-                          return runTool(ref12, img12, m, eLocalCorrection, P(4, 4));
-                      }),
-                      0)
-                << where << "12-bit local mean, granularity 4";
-            EXPECT_EQ(testthreads::firstCountThatDiffers([&] {
-                          return runGain(ref12, img12, m, vkLocalGainCorrection::gainAndOffset,
-                                         P(4, 4));
-                      }),
-                      0)
-                << where << "12-bit local gain, granularity 4";
+                for (const std::int32_t g : {1, 2, 4}) expectSame(method, g);
+            for (const auto c : {vkLocalGainCorrection::gainAndOffset, vkLocalGainCorrection::gainOnly})
+                for (const std::int32_t g : {1, 4}) expectSame(c, g);
+            expectSame(eLocalCorrection, 4, true);
+            expectSame(vkLocalGainCorrection::gainAndOffset, 4, true);
         }
         if (large) continue;
         // Local means (the running sums, 8 and 16 bits), a reduction by the
@@ -111,19 +82,13 @@ TEST(Threads, EveryCountGivesTheSameCorrectionsFitAndGaussianSampling) {
               vkGaussSampleParams(P(3, 2), P(2, 1), 1.0, true),
               vkGaussSampleParams(P(2, 3), P(20, 27), 1.0, false)}) {
             EXPECT_EQ(testthreads::firstCountThatDiffers([&] {
-                          vkPelBuffer<std::uint16_t> out;
+                          vkPelBuffer<std::uint16_t> out, inPlace = vfPelCopy<std::uint16_t>(deep);
                           vfGaussSample<std::uint8_t, std::uint16_t>(ref, out, params);
-                          return pixels<std::uint16_t>(out);
-                      }),
-                      0)
-                << "8 to 16 bits, kernel " << params.kernelSize().x();
-            EXPECT_EQ(testthreads::firstCountThatDiffers([&] {
-                          vkPelBuffer<std::uint16_t> inPlace = vfPelCopy<std::uint16_t>(deep);
                           vfGaussSample<std::uint16_t, std::uint16_t>(inPlace, inPlace, params);
-                          return pixels<std::uint16_t>(inPlace);
+                          return std::pair(pixels<std::uint16_t>(out), pixels<std::uint16_t>(inPlace));
                       }),
                       0)
-                << "16 bits in place, kernel " << params.kernelSize().x();
+                << "kernel " << params.kernelSize().x();
         }
     }
 }

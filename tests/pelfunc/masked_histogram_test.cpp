@@ -31,32 +31,40 @@ vkPelBuffer<T> endValues(std::int32_t w, std::int32_t h, std::mt19937& gen, int 
     return b;
 }
 
-// Masks of zeros, of 0..3, or unbound (the image's window counts
-// whole, its margin not).
+// Masks of zeros, of 0..3, or unbound (the image's window counts whole, its
+// margin not); the tall images are cut into several strips of rows, counted
+// at every thread count.
 template <class T>
 void expectNaiveCounts(int depth) {
+    std::vector<P> sizes{P(300, 701), P(40, 3301)};
     for (std::int32_t w : {1, 2, 3, 7, 8, 9, 64, 65, 66, 130})
-        for (std::int32_t h : {1, 5})
-            for (int maskMax : {0, 3, -1}) {
-                const auto seed = static_cast<std::uint32_t>(1000 + w * 10 + h);
-                auto gen = testimg::rng(seed);
-                // The windows (other strides) share all but the image's first
-                // column, none at width 1.
-                auto image = testimg::embedded<T>(endValues<T>(w, h, gen, depth), 3, 200, P(5, 9));
-                U8 mask;
-                if (maskMax >= 0)
-                    mask = testimg::embeddedWithMargins<std::uint8_t>(
-                        testimg::random<std::uint8_t>(w + 2, h + 1, gen, 0, std::uint32_t(maskMax)),
-                        0, 2, 5, 0, 255, P(6, 9));
-                const vkPelRect r = maskMax >= 0 ? image.window() & mask.window() : image.window();
-                Hist got{1, 2, 3}, want = r.isNull() ? Hist{} : Hist(std::size_t{1} << depth, 0);
+        for (std::int32_t h : {1, 5}) sizes.emplace_back(w, h);
+    for (const P size : sizes)
+        for (int maskMax : {0, 3, -1}) {
+            const std::int32_t w = size.x(), h = size.y();
+            const auto seed = static_cast<std::uint32_t>(1000 + w * 10 + h);
+            auto gen = testimg::rng(seed);
+            // The windows (other strides) share all but the image's first
+            // column, none at width 1.
+            auto image = testimg::embedded<T>(endValues<T>(w, h, gen, depth), 3, 200, P(5, 9));
+            U8 mask;
+            if (maskMax >= 0)
+                mask = testimg::embeddedWithMargins<std::uint8_t>(
+                    testimg::random<std::uint8_t>(w + 2, h + 1, gen, 0, std::uint32_t(maskMax)), 0,
+                    2, 5, 0, 255, P(6, 9));
+            const vkPelRect r = maskMax >= 0 ? image.window() & mask.window() : image.window();
+            Hist want = r.isNull() ? Hist{} : Hist(std::size_t{1} << depth, 0);
+            for (std::int32_t y = r.ul().y(); y < r.lr().y(); ++y)
+                for (std::int32_t x = r.ul().x(); x < r.lr().x(); ++x)
+                    if (maskMax < 0 || mask.get(P(x, y)) != 0) ++want[image.get(P(x, y))];
+            for (const std::int32_t n : testthreads::kCounts) {
+                const testthreads::Count count(n);
+                Hist got{1, 2, 3};
                 histogramOf(image, mask, depth, got);
-                for (std::int32_t y = r.ul().y(); y < r.lr().y(); ++y)
-                    for (std::int32_t x = r.ul().x(); x < r.lr().x(); ++x)
-                        if (maskMax < 0 || mask.get(P(x, y)) != 0) ++want[image.get(P(x, y))];
-                EXPECT_EQ(got, want)
-                    << testimg::trace(w, h, seed) << " mask max " << maskMax << " depth " << depth;
+                EXPECT_EQ(got, want) << testimg::trace(w, h, seed) << " mask max " << maskMax
+                                     << " depth " << depth << ", " << n << " threads";
             }
+        }
 }
 
 }  // namespace
@@ -67,45 +75,14 @@ TEST(MaskedPelHistogram, MatchesNaiveCountOnTheCommonWindowOnBothPathsAtEveryDep
         expectNaiveCounts<std::uint16_t>(depth);
 }
 
-// Several strips of rows, 8-bit on both paths and 12-bit; a value above the
-// depth in the last strip still throws.
-TEST(MaskedPelHistogram, EveryThreadCountMatchesNaiveCountOverSeveralStrips) {
-    auto gen = testimg::rng(1002);
-    auto naive = [](const auto& image, const U8& mask, int depth) {
-        Hist want(std::size_t{1} << depth, 0);
-        for (std::int32_t y = 0; y < image.height(); ++y)
-            for (std::int32_t x = 0; x < image.width(); ++x)
-                if (mask.get(P(x, y)) != 0) ++want[image.get(P(x, y))];
-        return want;
-    };
-    for (const auto& [w, h] : {std::pair{300, 701}, std::pair{40, 3301}}) {
-        const auto image =
-            testimg::embedded<std::uint8_t>(testimg::random<std::uint8_t>(w, h, gen), 2, 0);
-        const U8 mask = testimg::random<std::uint8_t>(w, h, gen, 0, 1);
-        auto deep = testimg::random<std::uint16_t>(w, h, gen, 0, 4095);
-        const Hist want = naive(image, mask, 8), wantDeep = naive(deep, mask, 12);
-        for (const std::int32_t n : testthreads::kCounts) {
-            const testthreads::Count count(n);
-            Hist got;
-            vf_MaskedPelHistogram(image, mask, got);
-            EXPECT_EQ(got, want) << w << "x" << h << ", " << n << " threads";
-            vf_MaskedPelHistogram(deep, mask, 12, got);
-            EXPECT_EQ(got, wantDeep) << w << "x" << h << ", " << n << " threads";
-        }
-        deep.set(P(w - 1, h - 1), 4096);
-        Hist kept{7};
-        EXPECT_THROW(vf_MaskedPelHistogram(deep, mask, 12, kept), vkPelFunc::BadParams);
-        EXPECT_EQ(kept, Hist{7});
-    }
-}
-
 TEST(MaskedPelHistogram, UnboundImageDeepValueAboveTheDepthOrBadDepthThrowsAndLeavesTheHistogram) {
     // One 4096 in a 12-bit image, at a pixel the mask excludes, on both paths
-    // (unmasked wide rows: last of a group of four, and in the row's tail).
-    for (std::int32_t w : {5, 99, 100}) {
-        U16 image(w, 3);
-        image.set(P(w - 1, 2), 4096);
-        U8 mask(w, 3);
+    // (unmasked wide rows: last of a group of four, and in the row's tail),
+    // also in the last of several strips of rows.
+    for (const auto& [w, rows] : {std::pair{5, 3}, {99, 3}, {100, 3}, {40, 3301}}) {
+        U16 image(w, rows);
+        image.set(P(w - 1, rows - 1), 4096);
+        U8 mask(w, rows);
         Hist h{7};
         EXPECT_THROW(vf_MaskedPelHistogram(image, mask, 12, h), vkPelFunc::BadParams) << w;
         EXPECT_THROW(vf_MaskedPelHistogram(image, U8(), 12, h), vkPelFunc::BadParams) << w;

@@ -12,10 +12,11 @@ def random_image(rng, h, w, levels=256):
     return rng.integers(0, levels, (h, w), dtype=np.uint8)
 
 
-def slow_median(image, kx, ky, mask=None, lo=0, hi=255, empty=128):
+def slow_median(image, kx, ky, mask=None, lo=0, hi=None, depth=8):
     """Neighbourhoods cut to the image, masked pixels left out, lower middle
-    value, empty where none counts."""
+    value, half the levels where none counts."""
     h, w = image.shape
+    hi, empty = (1 << depth) - 1 if hi is None else hi, 1 << (depth - 1)
     clamped = np.clip(image, lo, hi)
     out = np.empty_like(image)
     for y in range(h):
@@ -26,15 +27,15 @@ def slow_median(image, kx, ky, mask=None, lo=0, hi=255, empty=128):
     return out
 
 
+@pytest.mark.parametrize("dtype, depth", [(np.uint8, 8), (np.uint16, 12)])
 @pytest.mark.parametrize("h, w, kx, ky", [(1, 9, 3, 1), (7, 8, 3, 3), (9, 13, 5, 7), (16, 17, 1, 9)])
-def test_median_matches_a_sort_per_pixel_masked_or_not(h, w, kx, ky):
+def test_median_matches_a_sort_per_pixel_masked_or_not(h, w, kx, ky, dtype, depth):
     rng = np.random.default_rng(SEED + h)
-    image = random_image(rng, h + 3, w + 4)[2:2 + h, 1:1 + w]  # a strided view
-    mask = rng.random((h, w)) < 0.4
-    np.testing.assert_array_equal(imgnorm.median(image, (kx, ky)), slow_median(image, kx, ky))
-    np.testing.assert_array_equal(imgnorm.median(image, (kx, ky), mask), slow_median(image, kx, ky, mask))
-    np.testing.assert_array_equal(imgnorm.median(image, (kx, ky), value_range=(40, 200)),
-                                  slow_median(image, kx, ky, lo=40, hi=200))
+    image = rng.integers(0, 1 << depth, (h + 3, w + 4)).astype(dtype)[2:2 + h, 1:1 + w]  # a strided view
+    mask, scale = rng.random((h, w)) < 0.4, 1 << (depth - 8)
+    for m, value_range in [(None, None), (mask, None), (None, (40 * scale, 200 * scale))]:
+        np.testing.assert_array_equal(imgnorm.median(image, (kx, ky), m, value_range=value_range, depth=depth),
+                                      slow_median(image, kx, ky, m, *(value_range or (0, None)), depth))
 
 
 def slow_otsu(values):
@@ -81,41 +82,36 @@ def paired_medians(image, reference):
     return table
 
 
-def test_match_histograms_moves_each_level_least_under_masks_of_either_image():
+@pytest.mark.parametrize("dtype, depth", [(np.uint8, 8), (np.uint16, 12)])
+def test_match_histograms_moves_each_level_least_under_masks_of_either_image(dtype, depth):
     rng = np.random.default_rng(SEED)
-    image = (random_image(rng, 14, 12, levels=40) * 3)[:, 1:]  # few levels, ties between shares
-    reference = (random_image(rng, 9, 13, levels=50) + 100)[:, ::-1]  # a reversed view: read through a copy
+    scale = 1 << (depth - 8)
+    image = (random_image(rng, 14, 12, levels=40).astype(dtype) * 3 * scale)[:, 1:]  # few levels, ties
+    reference = (random_image(rng, 9, 13, levels=50).astype(dtype) * scale + 100)[:, ::-1]  # read through a copy
     mask, reference_mask = rng.random((10, 11)) < 0.6, rng.random((9, 13)) < 0.5
     for m, rm in [(None, None), (mask, None), (None, reference_mask), (mask, reference_mask)]:
         counted = image if m is None else image[:10][m]  # the mask covers the top rows only
         table = paired_medians(counted.ravel(), (reference if rm is None else reference[rm]).ravel())
-        matched = imgnorm.match_histograms(image, reference, m, rm)
-        assert matched.shape == image.shape
+        matched = imgnorm.match_histograms(image, reference, m, rm, depth=depth)
+        assert matched.shape == image.shape and matched.dtype == dtype
         was_counted = np.isin(image, counted)
         np.testing.assert_array_equal(matched[was_counted], table[image[was_counted]])
     with pytest.raises(imgnorm.BadParams):
-        imgnorm.match_histograms(image, reference, np.zeros_like(mask))
+        imgnorm.match_histograms(image, reference, np.zeros_like(mask), depth=depth)
 
 
 def test_pixel_functions_on_uint16_arrays_of_a_declared_depth():
     rng = np.random.default_rng(SEED)
     image = rng.integers(0, 4096, (9, 14), dtype=np.uint16)[:, 1:]  # a strided view
-    other = rng.integers(0, 4096, (11, 13), dtype=np.uint16)
     mask = rng.random((9, 13)) < 0.3
     np.testing.assert_array_equal(imgnorm.histogram(image, mask, depth=12), np.bincount(image[mask], minlength=4096))
     assert imgnorm.histogram(image).size == 65536
-    np.testing.assert_array_equal(imgnorm.median(image, (3, 5), mask, depth=12),
-                                  slow_median(image, 3, 5, mask, hi=4095, empty=2048))
-    np.testing.assert_array_equal(imgnorm.match_histograms(image, other, depth=12),
-                                  paired_medians(image.ravel(), other.ravel())[image])
-    flat = np.full((6, 7), 3000, np.uint16)
-    assert (imgnorm.gaussian_sample(flat, 3) == 3000).all() and imgnorm.gaussian_sample(flat, 3).dtype == np.uint16
     too_bright = image.copy()
     too_bright[4, 5] = 4096
     for call, error, text in [(lambda: imgnorm.histogram(too_bright, depth=12), ValueError, "4096.*depth 12"),
                               (lambda: imgnorm.median(image, 3, depth=17), ValueError, "1..16"),
                               (lambda: imgnorm.histogram(image.astype(np.uint8), depth=12), ValueError, "uint16"),
-                              (lambda: imgnorm.clamped_difference(image, other.astype(np.uint8)), TypeError, "other"),
+                              (lambda: imgnorm.clamped_difference(image, image.astype(np.uint8)), TypeError, "other"),
                               (lambda: imgnorm.histogram(image.astype(np.int32)), TypeError, "uint8 or uint16")]:
         with pytest.raises(error, match=text):
             call()
@@ -137,10 +133,11 @@ def test_clamped_difference_matches_numpy_over_the_overlap(dtype, depth):
 @pytest.mark.parametrize("kernel, step, shape", [((0, 0), (1, 1), (21, 37)), ((5, 3), (1, 1), (21, 37)),
                                                  ((3, 3), (4, 2), (11, 10)), ((0, 0), (2, 2), (11, 19))])
 def test_gaussian_sample_keeps_constants_and_sub_samples_to_ceil_size(kernel, step, shape):
-    image = np.full((21, 37), 93, np.uint8)
-    out = imgnorm.gaussian_sample(image, kernel, subsample=step)
-    assert out.shape == shape and (out == 93).all()
-    assert (imgnorm.gaussian_sample(image, kernel, subsample=step, gain=2.0) == 186).all()
+    for value in (np.uint8(93), np.uint16(3000)):
+        image = np.full((21, 37), value)
+        out = imgnorm.gaussian_sample(image, kernel, subsample=step)
+        assert out.shape == shape and out.dtype == image.dtype and (out == value).all()
+        assert (imgnorm.gaussian_sample(image, kernel, subsample=step, gain=2.0) == 2 * value).all()
 
 
 def png_chunks(path, skip=b""):

@@ -323,22 +323,17 @@ def test_gain_tool_undoes_a_multiplied_shading_pickles_and_checks_its_arguments(
 
 def test_deep_tools_run_uint16_arrays_of_their_depth(scene):
     golden = scene["golden"].astype(np.uint16) * 16 + 5  # 12-bit values
-    image = np.clip(golden * 1.1 - 40, 0, 4095).astype(np.uint16)
-    mask = scene["mask"]
-    tool = imgnorm.Normalizer(golden, mask, depth=12, neighborhood=(15, 11))
+    image, mask = np.clip(golden * 1.1 - 40, 0, 4095).astype(np.uint16), scene["mask"]
+    tool = imgnorm.Normalizer(golden, mask, depth=12)
     assert tool.depth == 12 and tool.variation_range == (-2047, 2047)
-    tool.train("histogram", "local-mean")
+    tool.train("histogram")
     # The histogram method's map, counted under the mask at 12 bits.
-    run_counts = np.cumsum(np.bincount(image[mask != 0], minlength=4096))
-    ref_counts = np.cumsum(np.bincount(golden[mask != 0], minlength=4096))
+    run_counts, ref_counts = (np.cumsum(np.bincount(a[mask != 0], minlength=4096)) for a in (image, golden))
     np.testing.assert_array_equal(tool.run(image, "histogram"), np.searchsorted(ref_counts, run_counts)[image])
-    out = tool.run(layouts(image)["rows apart"], "local-mean")
-    assert out.dtype == np.uint16 and out.max() <= 4095
-    np.testing.assert_array_equal(out, tool.run(image, "local-mean"))
     too_bright = image.copy()
     too_bright[0, 0] = 4096
-    for call, error in [(lambda: tool.run(too_bright, "local-mean"), ValueError),
-                        (lambda: tool.run(scene["golden"], "local-mean"), TypeError),
+    for call, error in [(lambda: tool.run(too_bright, "histogram"), ValueError),
+                        (lambda: tool.run(scene["golden"], "histogram"), TypeError),
                         (lambda: imgnorm.Normalizer(scene["golden"], depth=12), TypeError),
                         (lambda: imgnorm.Normalizer(golden, depth=17), ValueError)]:
         with pytest.raises(error):
