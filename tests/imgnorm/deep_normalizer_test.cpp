@@ -93,17 +93,6 @@ double expectedLevel(Method m, std::int64_t v, const std::vector<std::int64_t>& 
     return std::clamp(std::trunc(static_cast<double>(v) * gain + offset), 0.0, top);
 }
 
-// The exception's kind (or "ok") of loading bytes into a tool.
-std::string loadOutcome(vkDeepImageNormalizer& tool, const std::vector<std::uint8_t>& bytes) {
-    try {
-        vkArchive in(bytes);
-        in || tool;
-        return in.remaining() == 0 ? "ok" : "bytes left";
-    } catch (const vkException& e) {
-        return typeid(e).name();
-    }
-}
-
 }  // namespace
 
 TEST(DeepTool, GlobalMethodsMatchTheirDefinitionsAtTopLevelsMaskedAndOffTheOrigin) {
@@ -230,7 +219,7 @@ TEST(DeepTool, ArchiveRoundTripsAndRefusesHostileBytes) {
     EXPECT_EQ(bytes[0], 1);  // the deep record's own version byte
     EXPECT_EQ(bytes[1], 12);
     vkDeepImageNormalizer back(16);
-    ASSERT_EQ(loadOutcome(back, bytes), "ok");
+    ASSERT_EQ(scene::loadOutcome(back, bytes), "ok");
     EXPECT_TRUE(back == t);
     EXPECT_EQ(back.trainedMethods(), t.trainedMethods());
     const Deep image = deepTexture(30, 20, 12, 6, 0.8, 100);
@@ -243,23 +232,23 @@ TEST(DeepTool, ArchiveRoundTripsAndRefusesHostileBytes) {
     EXPECT_THROW(in || eight, vkArchive::UnknownVersion);
     vkArchive eightBytes;
     eightBytes || eight;
-    EXPECT_EQ(loadOutcome(back, eightBytes.bytes()), typeid(vkArchive::UnknownVersion).name());
+    EXPECT_EQ(scene::loadOutcome(back, eightBytes.bytes()), typeid(vkArchive::UnknownVersion).name());
     EXPECT_TRUE(back == t);
 
     // Depths outside 9..16, every truncation, and a reference above the depth.
     for (std::uint8_t depth : {8, 17}) {
         auto bad = bytes;
         bad[1] = depth;
-        EXPECT_EQ(loadOutcome(back, bad), typeid(vkArchive::Corrupt).name()) << int(depth);
+        EXPECT_EQ(scene::loadOutcome(back, bad), typeid(vkArchive::Corrupt).name()) << int(depth);
     }
     for (std::size_t n = 0; n < bytes.size(); ++n)
-        ASSERT_EQ(loadOutcome(back, std::vector<std::uint8_t>(
+        ASSERT_EQ(scene::loadOutcome(back, std::vector<std::uint8_t>(
                                         bytes.begin(), bytes.begin() + static_cast<long>(n))),
                   typeid(vkArchive::Corrupt).name())
             << n;
     auto above = bytes;
     above[above.size() - 1] = 0x10;  // the last pixel becomes 4096 + its low byte
-    EXPECT_EQ(loadOutcome(back, above), typeid(BadImage).name());
+    EXPECT_EQ(scene::loadOutcome(back, above), typeid(BadImage).name());
     EXPECT_EQ(back.trainedMethods(), eIdentity);
 }
 

@@ -140,6 +140,19 @@ std::vector<std::uint8_t> stored(T object) {
     return out.bytes();
 }
 
+// The kind of the exception loading bytes into tool throws (its type's
+// name), or "ok", or "bytes left".
+template <class Tool>
+std::string loadOutcome(Tool& tool, const std::vector<std::uint8_t>& bytes) {
+    try {
+        vkArchive in(bytes);
+        in || tool;
+        return in.remaining() == 0 ? "ok" : "bytes left";
+    } catch (const vkException& e) {
+        return typeid(e).name();
+    }
+}
+
 // The text of the E that f throws, or what else happened.
 template <class E, class F>
 std::string thrown(F&& f) {

@@ -290,12 +290,21 @@ def test_ctrl_c_cancels_a_long_call_through_the_library():
 
 
 @pytest.mark.parametrize("depth", [8, 12])
-def test_gain_tool_undoes_a_multiplied_shading_pickles_and_checks_its_arguments(scene, depth):
+def test_tools_take_arrays_of_their_depth_and_the_gain_tool_undoes_a_shading(scene, depth):
     dtype = np.uint8 if depth == 8 else np.uint16
     golden, mask = scene["golden"].astype(dtype) << (depth - 8), scene["mask"]
     x = np.arange(golden.shape[1])
     dimmed = (golden * (0.5 + 0.3 * x / x[-1])).astype(dtype)
     source = imgnorm.Normalizer(golden, mask, depth=depth, neighborhood=15)
+    assert source.depth == depth and source.variation_range == (1 - 2 ** (depth - 1), 2 ** (depth - 1) - 1)
+    # The histogram method's map, counted under the mask at the depth: to the
+    # first occupied reference level reaching the end (8 bits) or the middle
+    # (deep) of each level's share.
+    source.train("histogram")
+    counts = [np.bincount(a[mask != 0], minlength=2 ** depth) for a in (dimmed, golden)]
+    share, levels = np.cumsum(counts[0]) - (depth > 8) * counts[0] / 2, np.flatnonzero(counts[1])
+    table = levels[np.searchsorted(np.cumsum(counts[1])[levels], share)]
+    np.testing.assert_array_equal(source.run(dimmed, "histogram"), table[dimmed])
     gain = imgnorm.GainNormalizer(source, gain_range=(0.5, 2.0))
     assert (gain.gain_range, gain.deviation_floor, gain.depth) == ((0.5, 2.0), 1.0, depth)
     inside = mask != 0
@@ -311,30 +320,16 @@ def test_gain_tool_undoes_a_multiplied_shading_pickles_and_checks_its_arguments(
     np.testing.assert_array_equal(again.run(dimmed), gain.run(dimmed))
     too_bright = dimmed.astype(np.uint16)  # for 8 bits a wrong type
     too_bright[0, 0] = 2 ** depth
+    other = np.uint16 if depth == 8 else np.uint8
     for call, error in [(lambda: gain.run(dimmed, "gain"), ValueError),
-                        (lambda: gain.run(dimmed.astype(np.uint16 if depth == 8 else np.uint8)), TypeError),
+                        (lambda: gain.run(dimmed.astype(other)), TypeError),
+                        (lambda: source.run(dimmed.astype(other), "histogram"), TypeError),
+                        (lambda: imgnorm.Normalizer(dimmed.astype(other), depth=depth), TypeError),
+                        (lambda: imgnorm.Normalizer(golden, depth=17), ValueError),
                         (lambda: imgnorm.GainNormalizer(source, gain_range=(2.0, 4.0)), imgnorm.BadParams),
                         (lambda: imgnorm.GainNormalizer(imgnorm.Normalizer(None)), imgnorm.CanNotTrain),
                         (lambda: imgnorm.GainNormalizer(golden), TypeError),
-                        (lambda: gain.run(too_bright), ValueError if depth > 8 else TypeError)]:
-        with pytest.raises(error):
-            call()
-
-
-def test_deep_tools_run_uint16_arrays_of_their_depth(scene):
-    golden = scene["golden"].astype(np.uint16) * 16 + 5  # 12-bit values
-    image, mask = np.clip(golden * 1.1 - 40, 0, 4095).astype(np.uint16), scene["mask"]
-    tool = imgnorm.Normalizer(golden, mask, depth=12)
-    assert tool.depth == 12 and tool.variation_range == (-2047, 2047)
-    tool.train("histogram")
-    # The histogram method's map, counted under the mask at 12 bits.
-    run_counts, ref_counts = (np.cumsum(np.bincount(a[mask != 0], minlength=4096)) for a in (image, golden))
-    np.testing.assert_array_equal(tool.run(image, "histogram"), np.searchsorted(ref_counts, run_counts)[image])
-    too_bright = image.copy()
-    too_bright[0, 0] = 4096
-    for call, error in [(lambda: tool.run(too_bright, "histogram"), ValueError),
-                        (lambda: tool.run(scene["golden"], "histogram"), TypeError),
-                        (lambda: imgnorm.Normalizer(scene["golden"], depth=12), TypeError),
-                        (lambda: imgnorm.Normalizer(golden, depth=17), ValueError)]:
+                        (lambda: gain.run(too_bright), ValueError if depth > 8 else TypeError),
+                        (lambda: source.run(too_bright, "histogram"), ValueError if depth > 8 else TypeError)]:
         with pytest.raises(error):
             call()
