@@ -133,8 +133,8 @@ TEST(DeepTool, LinearFitRecoversADeepGainAndOffsetDespiteOutliers) {
     const Deep image = testimg::mapped<std::uint16_t>(ref, [&](int p, int, int) {
         return outlier(gen) == 0 ? level(gen) : std::lround(0.7 * p + 300);
     });
-    const Deep out = scene::ran(deepTool(ref, 12, eLinearlyFitGrayValues), image,
-                                eLinearlyFitGrayValues);
+    const Deep out =
+        scene::ran(deepTool(ref, 12, eLinearlyFitGrayValues), image, eLinearlyFitGrayValues);
     // Where the image follows the line, the result gives the reference back
     // within a few levels of the 4096 (the gain's rounding amplified by 1/0.7).
     int close = 0;
@@ -232,7 +232,8 @@ TEST(DeepTool, ArchiveRoundTripsAndRefusesHostileBytes) {
     EXPECT_THROW(in || eight, vkArchive::UnknownVersion);
     vkArchive eightBytes;
     eightBytes || eight;
-    EXPECT_EQ(scene::loadOutcome(back, eightBytes.bytes()), typeid(vkArchive::UnknownVersion).name());
+    EXPECT_EQ(scene::loadOutcome(back, eightBytes.bytes()),
+              typeid(vkArchive::UnknownVersion).name());
     EXPECT_TRUE(back == t);
 
     // Depths outside 9..16, every truncation, and a reference above the depth.
@@ -242,57 +243,13 @@ TEST(DeepTool, ArchiveRoundTripsAndRefusesHostileBytes) {
         EXPECT_EQ(scene::loadOutcome(back, bad), typeid(vkArchive::Corrupt).name()) << int(depth);
     }
     for (std::size_t n = 0; n < bytes.size(); ++n)
-        ASSERT_EQ(scene::loadOutcome(back, std::vector<std::uint8_t>(
-                                        bytes.begin(), bytes.begin() + static_cast<long>(n))),
-                  typeid(vkArchive::Corrupt).name())
+        ASSERT_EQ(
+            scene::loadOutcome(back, std::vector<std::uint8_t>(
+                                         bytes.begin(), bytes.begin() + static_cast<long>(n))),
+            typeid(vkArchive::Corrupt).name())
             << n;
     auto above = bytes;
     above[above.size() - 1] = 0x10;  // the last pixel becomes 4096 + its low byte
     EXPECT_EQ(scene::loadOutcome(back, above), typeid(BadImage).name());
     EXPECT_EQ(back.trainedMethods(), eIdentity);
-}
-
-TEST(DeepTool, LocalCorrectionsRemoveADeepOffsetAndRampWithinTheRange) {
-    for (std::int32_t depth : {12, 16}) {
-        const double scale = std::ldexp(1.0, depth - 12);  // the offsets in the depth's levels
-        // The reference kept away from the extremes, so that adding the
-        // offset and the ramp does not clip.
-        const Deep ref = deepTexture(48, 40, depth, 7, 0.6, 0.1 * (std::ldexp(1.0, depth) - 1));
-        const Deep image = testimg::mapped<std::uint16_t>(
-            ref, [&](int v, int x, int) { return v + std::lround(scale * (300 + 2 * x)); });
-        const auto mask = scene::maskOf(ref.window(), vkPelRect(6, -3, 40, 30));
-        for (Method m : {eLocalCorrection, eLocalCorrectionEnhanced})
-            for (std::int32_t g : {1, 2})
-                for (std::int32_t limit : {0, 100})
-                    for (bool masked : {false, true}) {
-                        vkDeepImageNormalizer t(depth);
-                        t.referenceImage(ref, true);
-                        if (masked) t.maskImage(mask, true);
-                        t.neighborhoodSize({9, 9});
-                        t.granularity({g, g});
-                        const std::int32_t r = limit == 0
-                                                   ? t.intensityVariationRange().y()
-                                                   : static_cast<std::int32_t>(limit * scale);
-                        t.intensityVariationRange({-r, r});
-                        t.train(m, nullptr, 0);
-                        const Deep out = scene::ran(t, image, m);
-                        // Away from the borders (of the mask too, where the
-                        // reduced mask mixes in neutral pixels) the estimate is
-                        // the offset (clamped to the range): the ramp is linear.
-                        int worst = 0;
-                        for (std::int32_t y = 8; y < (masked ? 16 : 30); ++y)
-                            for (std::int32_t x = 8; x < (masked ? 26 : 38); ++x) {
-                                const double offset =
-                                    std::min(scale * (300 + 2 * x), static_cast<double>(r));
-                                const double want =
-                                    testimg::at<std::uint16_t>(image, x, y) - offset;
-                                worst = std::max(
-                                    worst, static_cast<int>(std::lround(std::abs(
-                                               testimg::at<std::uint16_t>(out, x, y) - want))));
-                            }
-                        EXPECT_LE(worst, static_cast<int>(2 * scale))
-                            << depth << " bits, method " << m << " granularity " << g << " range "
-                            << r << " mask " << masked;
-                    }
-    }
 }

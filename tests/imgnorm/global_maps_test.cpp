@@ -44,7 +44,8 @@ TEST(MatchHistogram, MapsEachLevelToTheFirstReferenceLevelReachingTheEndOfItsSha
             runSum += run[i];
             std::uint64_t refSum = 0;
             size_t j = 0;
-            while (j < 255 && refSum + ref[j] < runSum) refSum += ref[j++];
+            while (j < 255 && refSum + ref[j] < runSum)
+                refSum += ref[j++];
             expected.push_back(runSum == 0 ? 0 : std::uint8_t(j));
         }
         std::string msg;

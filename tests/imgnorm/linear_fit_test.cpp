@@ -88,7 +88,8 @@ void expectNaivePairsAndLine(const PairCase& c) {
     runContent.set(P(c.w - 1, 0), Pel(top));  // the top level on both sides
     auto tmplContent = testimg::random<Pel>(c.w + 2, c.h + 2, gen, 0, top);
     for (std::int32_t i = 0; i < c.w * c.h; ++i) {
-        const double t = 0.7 * runContent.get(P(i % c.w, i / c.w)) + double(280 + gen() % 41) * scale;
+        const double t =
+            0.7 * runContent.get(P(i % c.w, i / c.w)) + double(280 + gen() % 41) * scale;
         tmplContent.set(P(i % c.w + 1, i / c.w + 1), Pel(std::clamp(t, 0.0, double(top))));
     }
     const auto run = testimg::embedded<Pel>(runContent, 3, Pel(top), P(4, 9));
@@ -120,7 +121,8 @@ void expectNaivePairsAndLine(const PairCase& c) {
     EXPECT_EQ(counts.pairs, pairs);
     if constexpr (sizeof(Pel) == 2) {
         // A line needs kept pixels of two run-time values at least.
-        const bool some = std::any_of(pts.begin(), pts.end(), [&](auto p) { return p.first != pts[0].first; });
+        const bool some =
+            std::any_of(pts.begin(), pts.end(), [&](auto p) { return p.first != pts[0].first; });
         const auto ref = some ? naiveLine(pts) : vkPair<double>(3, 4);
         for (RefinePath path : {RefinePath::Fastest, RefinePath::Portable}) {
             vkPair<double> line(3, 4);
@@ -148,8 +150,8 @@ TEST(PairCounts, MatchNaiveCountsByPositionAndTheRefinedLineIsLeastSquaresOverKe
     vfPelSet<std::uint16_t>(one, 1000);
     vkPair<double> line(3, 4);
     EXPECT_FALSE(refineGrayLine(pairImages<std::uint16_t>(one, tmpl, Img()),
-                                std::vector<std::uint8_t>(65536, 1), std::vector<std::uint32_t>(65536, 0),
-                                4, line));
+                                std::vector<std::uint8_t>(65536, 1),
+                                std::vector<std::uint32_t>(65536, 0), 4, line));
     EXPECT_EQ(line, vkPair<double>(3, 4));
 }
 

@@ -17,18 +17,77 @@ const Method kLocal[] = {eLocalCorrection, eLocalCorrectionEnhanced};
 
 struct Params {
     P granularity{1, 1};
-    P range{-127, 127};
+    P range{0, 0};  // (0, 0): the depth's default
     bool keepMasked = false;
     P neighborhood{51, 51};
+    std::int32_t depth = 8;
 };
 
-Img correct(const CImg& ref, const CImg& img, Method m, const Params& s, const CImg& mask = {}) {
-    vkImageNormalizer t = scene::trained(ref, eIdentity, mask);
+// img corrected by method m of the depth's tool, trained on ref and set up by s.
+template <class Pel>
+vkPelBuffer<Pel> correct(const vkPelBuffer<Pel>& ref, const vkPelBuffer<Pel>& img, Method m,
+                         const Params& s, const CImg& mask = {}) {
+    auto t = [&] {
+        if constexpr (sizeof(Pel) == 1)
+            return vkImageNormalizer();
+        else
+            return vkDeepImageNormalizer(s.depth);
+    }();
+    t.referenceImage(ref, true);
+    t.maskImage(mask, true);
     t.neighborhoodSize(s.neighborhood);
     t.granularity(s.granularity);
-    t.set(t.tailFractions(), s.range, s.keepMasked);
+    t.keepMaskedPixels(s.keepMasked);
+    if (s.range != P(0, 0)) t.intensityVariationRange(s.range);
     t.train(m, nullptr, 0);
     return scene::ran(t, img, m);
+}
+
+// At the depth, the reference comes back unchanged (with a mask, the pixels
+// it excludes, which keepMaskedPixels keeps); an offset and a ramp (19 + x / 8 gray levels of 8
+// bits) are removed, or cut to a range of 6 such levels, away from the borders of the image and of
+// the mask (where the reduced mask mixes in neutral pixels). Windows off the origin.
+template <class Pel>
+void expectReferenceBackAndRampRemoved(std::int32_t depth) {
+    const std::int32_t k = 1 << (depth - 8), tolerance = 2 * std::max(1, k / 16);
+    const auto ref = testimg::embeddedWithMargins<Pel>(
+        testimg::mapped<Pel>(
+            scene::texture(64, 48),
+            [&](int v, int x, int y) { return std::lround((30 + 0.6 * v) * k) + (x + y) % k; }),
+        2, 1, 3, 4, 0, P(6, -3));
+    const auto ramp = testimg::mapped<Pel>(
+        ref, [&](int v, int x, int) { return v + std::lround((19 + x / 8.0) * k); });
+    const Img mask = scene::maskOf(ref.window(), vkPelRect(6, -3, 44, 36));
+    // The largest difference of out + shift from want over [x0, x1) x [y0, y1).
+    auto worst = [&](const vkPelBuffer<Pel>& out, const vkPelBuffer<Pel>& want, int shift,
+                     std::int32_t x0, std::int32_t x1, std::int32_t y0, std::int32_t y1) {
+        int most = 0;
+        for (std::int32_t y = y0; y < y1; ++y)
+            for (std::int32_t x = x0; x < x1; ++x)
+                most = std::max(most, std::abs(testimg::at<Pel>(out, x, y) + shift -
+                                               testimg::at<Pel>(want, x, y)));
+        return most;
+    };
+    for (Method m : kLocal)
+        for (std::int32_t g : {1, 2, 4})
+            for (bool masked : {false, true}) {
+                SCOPED_TRACE(testing::Message() << depth << " bits, method " << m
+                                                << ", granularity " << g << ", masked " << masked);
+                Params s{.granularity = P(g, g),
+                         .keepMasked = true,
+                         .neighborhood = P(9, 9),
+                         .depth = depth};
+                const Img on = masked ? mask : Img();
+                EXPECT_EQ(worst(correct(ref, ref, m, s, on), ref, 0, masked ? 44 : 0, 64, 0, 48),
+                          0);
+                for (std::int32_t limit : {0, 6}) {
+                    s.range = limit == 0 ? P(0, 0) : P(-limit * k, limit * k);
+                    EXPECT_LE(worst(correct(ref, ramp, m, s, on), limit ? ramp : ref, limit * k, 8,
+                                    masked ? 24 : 56, 8, masked ? 20 : 40),
+                              tolerance)
+                        << "range " << limit;
+                }
+            }
 }
 
 // The correction of img (already narrowed to the working rectangle) as the stages composed one after
@@ -100,21 +159,10 @@ Img holeyMask(const vkPelRect& window, std::mt19937& gen) {
 
 }  // namespace
 
-TEST(LocalCorrection, TheReferenceComesBackUnchangedAndASmoothRampIsRemoved) {
-    const auto ref = scene::texture(96, 80);
-    const auto ramp = scene::mapped(ref, [](double v, int x, int y) { return v - 20 + 0.3 * x + 0.2 * y; });
-    const vkPelRect inner(12, 12, 72, 56);  // away from the borders
-    // The excluded hole comes back through keepMaskedPixels.
-    Img mask = scene::maskOf(ref.window(), ref.window()), hole = mask;
-    hole.window(vkPelRect(30, 30, 20, 20));
-    vfPelSet<std::uint8_t>(hole, 0);
-    for (Method m : kLocal)
-        for (P g : {P(1, 1), P(2, 2), P(4, 4)}) {
-            EXPECT_EQ(scene::maxDiff(correct(ref, ref, m, {.granularity = g}), ref), 0) << m << " g" << g.x();
-            const auto out = correct(ref, ramp, m, {.granularity = g, .neighborhood = {21, 21}});
-            EXPECT_LE(scene::maxDiff(testimg::crop<std::uint8_t>(out, inner), testimg::crop<std::uint8_t>(ref, inner)), 2) << "ramp";
-            EXPECT_EQ(scene::maxDiff(correct(ref, ref, m, {.granularity = g, .keepMasked = true}, mask), ref), 0) << m << " g" << g.x() << " masked";
-        }
+TEST(LocalCorrection, TheReferenceComesBackAndAnOffsetAndRampAreRemovedUpToTheRangeAtEveryDepth) {
+    expectReferenceBackAndRampRemoved<std::uint8_t>(8);
+    expectReferenceBackAndRampRemoved<std::uint16_t>(12);
+    expectReferenceBackAndRampRemoved<std::uint16_t>(16);
 }
 
 TEST(LocalCorrection, AsymmetricRangeLimitsEachDirection) {

@@ -46,12 +46,14 @@ TEST(TrainMasks, BinaryReducedAndWeightMasksForEachMethodAndGranularity) {
     EXPECT_EQ(testimg::pixels<std::uint8_t>(b), (std::vector<std::uint8_t>{0, 255, 255, 255, 0, 0, 255, 255}));
     EXPECT_FALSE(r.isBound() || w.isBound());
     auto gen = testimg::rng(3);
-    trainMasks(eLocalCorrection, testimg::random<std::uint8_t>(37, 23, gen, 0, 3), {9, 9}, {1, 1}, b, r, w);
+    trainMasks(eLocalCorrection, testimg::random<std::uint8_t>(37, 23, gen, 0, 3), {9, 9}, {1, 1},
+               b, r, w);
     ASSERT_TRUE(w.isBound() && !r.isBound());
     Img copy = vfPelCopy<std::uint8_t>(b);
     gaussianLocalMean(copy, {9, 9}, expect);
     EXPECT_EQ(testimg::pixels<std::uint16_t>(w), testimg::pixels<std::uint16_t>(expect));
-    const Img halves = testimg::fromRows<std::uint8_t>(8, 2, {0, 0, 0, 0, 9, 9, 9, 9, 0, 0, 0, 0, 9, 9, 9, 9});
+    const Img halves =
+        testimg::fromRows<std::uint8_t>(8, 2, {0, 0, 0, 0, 9, 9, 9, 9, 0, 0, 0, 0, 9, 9, 9, 9});
     const std::pair<P, std::vector<std::uint8_t>> cases[] = {{P(2, 2), {0, 255, 255, 255}},
                                                              {P(3, 1), {255, 255, 255, 255, 255, 255}}};
     for (const auto& [g, expected] : cases) {

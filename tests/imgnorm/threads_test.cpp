@@ -61,15 +61,18 @@ TEST(Threads, EveryCountGivesTheSameCorrectionsFitAndGaussianSampling) {
                                : testthreads::firstCountThatDiffers(
                                      [&] { return corrected(ref, img, m, how, g); }),
                           0)
-                    << size.y() << " rows, masked " << masked << ", way "
-                    << static_cast<int>(how) << ", granularity " << g << ", deep " << deep;
+                    << size.y() << " rows, masked " << masked << ", way " << static_cast<int>(how)
+                    << ", granularity " << g << ", deep " << deep;
             };
             expectSame(eLinearlyFitGrayValues, 1);
             if (large) continue;
             for (const Method method : {eLocalCorrection, eLocalCorrectionEnhanced})
-                for (const std::int32_t g : {1, 2, 4}) expectSame(method, g);
-            for (const auto c : {vkLocalGainCorrection::gainAndOffset, vkLocalGainCorrection::gainOnly})
-                for (const std::int32_t g : {1, 4}) expectSame(c, g);
+                for (const std::int32_t g : {1, 2, 4})
+                    expectSame(method, g);
+            for (const auto c :
+                 {vkLocalGainCorrection::gainAndOffset, vkLocalGainCorrection::gainOnly})
+                for (const std::int32_t g : {1, 4})
+                    expectSame(c, g);
             expectSame(eLocalCorrection, 4, true);
             expectSame(vkLocalGainCorrection::gainAndOffset, 4, true);
         }
@@ -85,7 +88,8 @@ TEST(Threads, EveryCountGivesTheSameCorrectionsFitAndGaussianSampling) {
                           vkPelBuffer<std::uint16_t> out, inPlace = vfPelCopy<std::uint16_t>(deep);
                           vfGaussSample<std::uint8_t, std::uint16_t>(ref, out, params);
                           vfGaussSample<std::uint16_t, std::uint16_t>(inPlace, inPlace, params);
-                          return std::pair(pixels<std::uint16_t>(out), pixels<std::uint16_t>(inPlace));
+                          return std::pair(pixels<std::uint16_t>(out),
+                                           pixels<std::uint16_t>(inPlace));
                       }),
                       0)
                 << "kernel " << params.kernelSize().x();

@@ -38,7 +38,8 @@ template <class T>
 void expectNaiveCounts(int depth) {
     std::vector<P> sizes{P(300, 701), P(40, 3301)};
     for (std::int32_t w : {1, 2, 3, 7, 8, 9, 64, 65, 66, 130})
-        for (std::int32_t h : {1, 5}) sizes.emplace_back(w, h);
+        for (std::int32_t h : {1, 5})
+            sizes.emplace_back(w, h);
     for (const P size : sizes)
         for (int maskMax : {0, 3, -1}) {
             const std::int32_t w = size.x(), h = size.y();
