@@ -339,25 +339,46 @@ TEST(RunLinearFit, IdenticalImagesComeBackUnchangedInANewBufferAndNoLineGivesZer
     EXPECT_EQ(testimg::pixels<std::uint8_t>(runLinearFit(far, ref, CImg(), angles())), zeros);
 }
 
-TEST(LinearFitRun, ToolKeepsTheMaskedOffRelationAndDefectsOutOfTheFit) {
-    // The run-time image is the reference through 1.8 x - 30 (clipped) with 20% defects; its left 60%
-    // follows 1.8 x - 90, which the mask leaves out and which would otherwise dominate the fit.
-    const Img ref = scene::texture(200, 150, 14);
-    auto f = [](double v) { return 1.8 * v - 30; };
-    Img run = scene::mapped(ref, [&](double v, int, int) { return f(v); }), mask = scene::maskOf(ref.window(), vkPelRect(120, 0, 80, 150));
+// The run-time image is the reference through 1.8 x - 30 gray levels of 8
+// bits (clipped) with 20% defects; its left 60% follows 1.8 x - 90, which the
+// mask leaves out and which would otherwise dominate the fit. Where the image
+// follows the line the result gives the reference back within a level.
+template <class Pel>
+void expectFitKeepsTheMaskedOffRelationAndDefectsOut(std::int32_t depth) {
+    const std::int32_t k = 1 << (depth - 8);
+    const double top = std::ldexp(1.0, depth) - 1;
+    const auto ref = testimg::mapped<Pel>(
+        scene::texture(200, 150, 14), [&](int v, int x, int y) { return v * k + (x * 7 + y) % k; });
     std::mt19937 gen(14);
     std::vector<bool> keep;
-    for (std::int32_t i = 0; i < 200 * 150; ++i) {
-        const P p(i % 200, i / 200);
+    const auto run = testimg::mapped<Pel>(ref, [&](int v, int x, int) {
         const bool defect = std::bernoulli_distribution(0.2)(gen);
-        if (p.x() < 120) run.set(p, static_cast<std::uint8_t>(std::clamp(1.8 * ref.get(p) - 90, 0.0, 255.0)));
-        if (defect) run.set(p, static_cast<std::uint8_t>(gen()));
-        keep.push_back(p.x() >= 120 && !defect && f(ref.get(p)) >= 0 && f(ref.get(p)) <= 255);
-    }
+        const double line = 1.8 * v - 30 * k;
+        keep.push_back(x >= 120 && !defect && line >= 0 && line <= top);
+        return defect ? double(gen() % (std::uint32_t(top) + 1))
+                      : std::clamp(std::round(x < 120 ? line - 60 * k : line), 0.0, top);
+    });
+    auto tool = [&] {
+        if constexpr (sizeof(Pel) == 1)
+            return vkImageNormalizer();
+        else
+            return vkDeepImageNormalizer(depth);
+    }();
+    tool.referenceImage(ref, true);
+    tool.maskImage(scene::maskOf(ref.window(), vkPelRect(120, 0, 80, 150)), true);
     const auto method = vkImageNormalizerDefs::eLinearlyFitGrayValues;
-    const auto result = scene::ran(scene::trained(ref, method, mask), run, method);
+    tool.train(method, nullptr, 0);
+    const auto result = scene::ran(tool, run, method);
     int worst = 0;
     for (std::int32_t i = 0; i < 200 * 150; ++i)
-        if (keep[size_t(i)]) worst = std::max(worst, std::abs(result.get(P(i % 200, i / 200)) - ref.get(P(i % 200, i / 200))));
-    EXPECT_LE(worst, 1);
+        if (keep[size_t(i)])
+            worst = std::max(worst, std::abs(testimg::at<Pel>(result, i % 200, i / 200) -
+                                             testimg::at<Pel>(ref, i % 200, i / 200)));
+    EXPECT_LE(worst, 1) << depth << " bits";
+}
+
+TEST(LinearFitRun, ToolKeepsTheMaskedOffRelationAndDefectsOutOfTheFitAtEveryDepth) {
+    expectFitKeepsTheMaskedOffRelationAndDefectsOut<std::uint8_t>(8);
+    expectFitKeepsTheMaskedOffRelationAndDefectsOut<std::uint16_t>(12);
+    expectFitKeepsTheMaskedOffRelationAndDefectsOut<std::uint16_t>(16);
 }
