@@ -185,7 +185,9 @@ TEST(LocalGainNormalizer, ArchiveRecordIsTheSourcesRecordThenItsOwnItemsAtEachDe
 }
 
 // Hostile records: each is refused with its own exception, and the tool
-// loaded into is left exactly as it was.
+// loaded into is left exactly as it was. (The loader checks the gain range
+// and the floor with the setters' checks, which their own test tries at
+// every edge.)
 TEST(LocalGainNormalizer, RefusesHostileRecordsAndLeavesTheTargetAsItWas) {
     const vkImageNormalizer s = scene::placedTool(true);
     const auto head = scene::stored(s);
@@ -203,11 +205,7 @@ TEST(LocalGainNormalizer, RefusesHostileRecordsAndLeavesTheTargetAsItWas) {
     std::vector<Case> cases = {
         {"version 1", record(1, 1, 0.5, 2, 1), typeid(vkArchive::UnknownVersion)},
         {"trained flag 2", record(0, 2, 0.5, 2, 1), typeid(vkArchive::Corrupt)},
-        {"zero lowest gain", record(0, 1, 0.0, 2, 1), typeid(vkArchive::Corrupt)},
-        {"lowest gain above 1", record(0, 1, 1.5, 2, 1), typeid(vkArchive::Corrupt)},
         {"NaN highest gain", record(0, 1, 0.5, nan, 1), typeid(vkArchive::Corrupt)},
-        {"highest gain above 16", record(0, 1, 0.5, 17, 1), typeid(vkArchive::Corrupt)},
-        {"zero floor", record(0, 1, 0.5, 2, 0), typeid(vkArchive::Corrupt)},
         {"infinite floor", record(0, 1, 0.5, 2, inf), typeid(vkArchive::Corrupt)},
         {"trained without a reference",
          Bytes().append(emptySource).u8(0).u8(1).u8(0).f64(0.5).f64(2).f64(1).v,
