@@ -686,13 +686,18 @@ class StripeFilter {
         }
     }
 
+    // The running counts of the low byte's first digit in the bundle of
+    // high byte h.
+    VK_MEDIAN_GROUP Group thirdOf(std::uint32_t h) const {
+        return Bins::prefixSum(Bins::load(bundles_[h * kBundleGroups].v));
+    }
+
     // The median from the bundle of high byte h, below which `below`
-    // pixels lie.
-    VK_MEDIAN_TARGET std::uint32_t fromBundle(std::uint32_t h, std::uint32_t below,
-                                              std::uint32_t middle) const {
+    // pixels lie; `third` is thirdOf(h).
+    VK_MEDIAN_GROUP std::uint32_t fromBundle(std::uint32_t h, std::uint32_t below,
+                                             std::uint32_t middle, const Group& third) const {
         const Slot* b = bundles_.data() + h * kBundleGroups;
         const Group rank = Bins::splat(middle - below);
-        const Group third = Bins::prefixSum(Bins::load(b[0].v));
         const int k3 = Bins::firstAbove(third, rank);
         const Group fourth =
             Bins::add(Bins::prefixSum(Bins::load(b[1 + k3].v)), Bins::laneBelow(third, k3));
@@ -705,8 +710,10 @@ class StripeFilter {
     // moves by many levels from one pixel to the next, out of any group of
     // 16 of them, but it leaves its high byte far less often; while it stays
     // there, the count of pixels below that high byte moves by the entering
-    // and leaving columns' counts below it, and the levels above are left
-    // behind.
+    // and leaving columns' counts below it, and the level-2 group of its
+    // first digit slides along, so that a median that leaves the high byte
+    // for another of the same first digit is found without the level above,
+    // which is left behind.
     VK_MEDIAN_TARGET void sweepSplit(const RowColumns<Column>& rc, std::int32_t n, T* out) {
         const std::int64_t base = numberSteps(n);
         const Column* col = rc.col;
@@ -736,49 +743,73 @@ class StripeFilter {
                 }
                 middle = (t - 1) / 2;
             }
+            // Whether the median's high byte is found (in `high`, with the
+            // pixels below it in `below`), and whether its bundle is current.
+            bool found = false, current = false;
+            Group third = Bins::zero();
             if constexpr (Store::kCountsBelow) {
                 if (follow) {
+                    second = Bins::slide(second, store_.load(in, 2, secondPrefix),
+                                         store_.load(gone, 2, secondPrefix));
+                    secondAt = i;
                     below += store_.countBelow(in, high) - store_.countBelow(gone, high);
                     store_.ensure(high, in, in);
                     bring(rc, high, base, i);
-                    const Group third =
-                        Bins::prefixSum(Bins::load(bundles_[high * kBundleGroups].v));
-                    if (middle >= below && middle - below < Bins::total(third)) {
-                        out[i] = static_cast<T>(
-                            std::min(std::max(fromBundle(high, below, middle), lo), hi));
-                        continue;
+                    third = thirdOf(high);
+                    found = current = middle - below < Bins::total(third);
+                    if (!found) {
+                        // Out of the high byte: within the level-2 group, the
+                        // pixels below its first lane are those below the
+                        // high byte less the group's lanes below it.
+                        const Group running = Bins::prefixSum(second);
+                        const std::uint32_t start =
+                            below - Bins::total(Bins::laneBelow(running, high & 15));
+                        found = middle - start < Bins::total(running);
+                        if (found) {
+                            const Group rank = Bins::splat(middle);
+                            const int k2 =
+                                Bins::firstAbove(Bins::add(running, Bins::splat(start)), rank);
+                            high = secondPrefix * 16 + static_cast<std::uint32_t>(k2);
+                            below = start + Bins::total(Bins::laneBelow(running, k2));
+                        }
                     }
                 }
             }
-            if (coarseAt != i) {
-                coarse = catchUp(rc, coarse, coarseAt, i, 1, 0);
-                coarseAt = i;
-            }
-            const Group rank = Bins::splat(middle);
-            const int k1 = Bins::firstAbove(coarse, rank);
-            const auto first = static_cast<std::uint32_t>(k1);
-            if (first != secondPrefix) {
-                if (secondPrefix != kNone) {
-                    Bins::store(cache_[secondPrefix].v, second);
-                    current_[secondPrefix] = base + secondAt;
+            if (!found) {
+                if (coarseAt != i) {
+                    coarse = catchUp(rc, coarse, coarseAt, i, 1, 0);
+                    coarseAt = i;
                 }
-                secondPrefix = first;
-                secondAt = static_cast<std::int32_t>(
-                    std::max<std::int64_t>(current_[first] - base, -span - 1));
-                second = Bins::load(cache_[first].v);
+                const Group rank = Bins::splat(middle);
+                const int k1 = Bins::firstAbove(coarse, rank);
+                const auto first = static_cast<std::uint32_t>(k1);
+                if (first != secondPrefix) {
+                    if (secondPrefix != kNone) {
+                        Bins::store(cache_[secondPrefix].v, second);
+                        current_[secondPrefix] = base + secondAt;
+                    }
+                    secondPrefix = first;
+                    secondAt = static_cast<std::int32_t>(
+                        std::max<std::int64_t>(current_[first] - base, -span - 1));
+                    second = Bins::load(cache_[first].v);
+                }
+                if (secondAt != i) {
+                    second = catchUp(rc, second, secondAt, i, 2, first);
+                    secondAt = i;
+                }
+                const Group under = Bins::laneBelow(coarse, k1), running = Bins::prefixSum(second);
+                const int k2 = Bins::firstAbove(Bins::add(running, under), rank);
+                high = first * 16 + static_cast<std::uint32_t>(k2);
+                below = Bins::total(Bins::add(under, Bins::laneBelow(running, k2)));
             }
-            if (secondAt != i) {
-                second = catchUp(rc, second, secondAt, i, 2, first);
-                secondAt = i;
+            if (!current) {
+                store_.ensure(high, col[std::max(i, rc.realLo)],
+                              col[std::min(i + 2 * rx, rc.realHi - 1)]);
+                bring(rc, high, base, i);
+                third = thirdOf(high);
             }
-            const Group under = Bins::laneBelow(coarse, k1), running = Bins::prefixSum(second);
-            const int k2 = Bins::firstAbove(Bins::add(running, under), rank);
-            high = first * 16 + static_cast<std::uint32_t>(k2);
-            below = Bins::total(Bins::add(under, Bins::laneBelow(running, k2)));
-            store_.ensure(high, col[std::max(i, rc.realLo)],
-                          col[std::min(i + 2 * rx, rc.realHi - 1)]);
-            bring(rc, high, base, i);
-            out[i] = static_cast<T>(std::min(std::max(fromBundle(high, below, middle), lo), hi));
+            out[i] =
+                static_cast<T>(std::min(std::max(fromBundle(high, below, middle, third), lo), hi));
             follow = true;
         }
     }
