@@ -84,6 +84,16 @@ struct Avx2Bins {
         const __m128i low = _mm256_castsi256_si128(pair);
         return {_mm256_broadcastw_epi16(_mm_srl_epi32(low, _mm_cvtsi32_si128(16 * ((k - 1) & 1))))};
     }
+    // Bit j set where p[j] (32 values, unaligned) has high byte `high`.
+    VK_AVX2_BINS static std::uint32_t sameHigh(const std::uint16_t* p, std::uint32_t high) {
+        const __m256i h = _mm256_set1_epi16(static_cast<short>(high));
+        const auto* v = reinterpret_cast<const __m256i*>(p);
+        const __m256i a = _mm256_cmpeq_epi16(_mm256_srli_epi16(_mm256_loadu_si256(v), 8), h);
+        const __m256i b = _mm256_cmpeq_epi16(_mm256_srli_epi16(_mm256_loadu_si256(v + 1), 8), h);
+        // Packing interleaves the halves: 64-bit lanes 0, 2, 1, 3 put them back.
+        return static_cast<std::uint32_t>(
+            _mm256_movemask_epi8(_mm256_permute4x64_epi64(_mm256_packs_epi16(a, b), 0xD8)));
+    }
     VK_AVX2_BINS static std::uint32_t total(const Group& g) {
         return static_cast<std::uint32_t>(_mm256_extract_epi16(g.v, 15)) & 0xFFFF;
     }

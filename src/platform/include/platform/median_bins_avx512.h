@@ -45,6 +45,11 @@ struct Avx512Bins : Avx2Bins {
                                                g.v)};
     }
 
+    VK_AVX512_BINS static std::uint32_t sameHigh(const std::uint16_t* p, std::uint32_t high) {
+        return _mm512_cmpeq_epi16_mask(_mm512_srli_epi16(_mm512_loadu_si512(p), 8),
+                                       _mm512_set1_epi16(static_cast<short>(high)));
+    }
+
     // Slides n consecutive groups at p by the n groups of counts at in and
     // at out (16-byte aligned), two groups to a 512-bit vector.
     VK_AVX512_BINS static void slideMany(std::uint16_t* p, const std::uint8_t* in,

@@ -416,10 +416,11 @@ class SplitStore {
         const std::int32_t b =
             blockOf_[static_cast<std::size_t>(c / kBlockColumns) * 256 + (v >> 8)];
         if (b < 0) return;
-        Slot* block = pool_.data() + static_cast<std::size_t>(b) * kBlockSlots;
-        bumpBoth(reinterpret_cast<Count*>(block) +
-                     static_cast<std::size_t>(c % kBlockColumns) * kFineCounts,
-                 v, w);
+        bumpIn(pool_.data() + static_cast<std::size_t>(b) * kBlockSlots, c % kBlockColumns, v, w);
+    }
+    // Counts w more pixels of value v in column j of the block.
+    static void bumpIn(Slot* block, std::int32_t j, std::uint32_t v, std::int32_t w) {
+        bumpBoth(reinterpret_cast<Count*>(block) + static_cast<std::size_t>(j) * kFineCounts, v, w);
         bumpBoth(block[kColumnsSlots].v, v, w);
     }
     // Adds w to the level-3 and level-4 counts of v among counts.
@@ -449,13 +450,24 @@ class SplitStore {
         const MedianJobOf<Pel>& job = *job_;
         const std::int32_t c0 = k * kBlockColumns;
         const std::int32_t n = std::min(kBlockColumns, columns_ - c0);
-        forEachRow(job, row_, [&](std::int32_t r, std::int32_t weight) {
+        forEachRow(job, row_, [&](std::int32_t r, std::int32_t weight) VK_MEDIAN_TARGET {
             const Pel* p = job.image + r * job.imageStride + cx0_ + c0;
             const std::uint8_t* m =
                 job.mask != nullptr ? job.mask + r * job.maskStride + cx0_ + c0 : nullptr;
+            // A whole block's row is compared at once where the groups can.
+            if constexpr (requires { Bins::sameHigh(p, high); }) {
+                if (n == kBlockColumns) {
+                    for (std::uint32_t hits = Bins::sameHigh(p, high); hits != 0;
+                         hits &= hits - 1) {
+                        const auto j = static_cast<std::int32_t>(__builtin_ctz(hits));
+                        if (m == nullptr || m[j] != 0) bumpIn(block, j, p[j], weight);
+                    }
+                    return;
+                }
+            }
             for (std::int32_t j = 0; j < n; ++j)
                 if ((p[j] >> 8) == high && (m == nullptr || m[j] != 0))
-                    bumpFine(c0 + j, p[j], weight);
+                    bumpIn(block, j, p[j], weight);
         });
     }
 
