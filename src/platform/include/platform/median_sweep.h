@@ -616,6 +616,30 @@ class StripeFilter {
                 store_.replace(c, pi[c], po[c]);
     }
 
+    // Makes `prefix` the group g in use at level l + 1 (l >= 1), current at
+    // step i of the row whose first step is `base`: the group held before
+    // goes back to the cache with the step it is current at (heldAt), and
+    // the new one comes from it, brought up to step i.
+    VK_MEDIAN_GROUP void hold(const RowColumns<Column>& rc, std::int64_t base, int l,
+                              std::uint32_t prefix, std::int32_t i, Group& g,
+                              std::uint32_t& heldPrefix, std::int32_t& heldAt) {
+        if (prefix != heldPrefix) {
+            if (heldPrefix != kNone) {
+                Bins::store(cache_[offset_[l] + heldPrefix].v, g);
+                current_[offset_[l] + heldPrefix] = base + heldAt;
+            }
+            heldPrefix = prefix;
+            const std::int64_t at = current_[offset_[l] + prefix] - base;
+            // A group older than the row is summed anew.
+            heldAt = static_cast<std::int32_t>(std::max<std::int64_t>(at, -2 * job_.radiusX - 2));
+            g = Bins::load(cache_[offset_[l] + prefix].v);
+        }
+        if (heldAt != i) {
+            g = catchUp(rc, g, heldAt, i, l + 1, prefix);
+            heldAt = i;
+        }
+    }
+
     // Sum of the group at (level, prefix) over table entries a .. b - 1.
     // Columns beyond the edges are counted without walking them, so a
     // kernel much wider than the window costs no more than the window's
@@ -795,20 +819,7 @@ class StripeFilter {
                 const Group rank = Bins::splat(middle);
                 const int k1 = Bins::firstAbove(coarse, rank);
                 const auto first = static_cast<std::uint32_t>(k1);
-                if (first != secondPrefix) {
-                    if (secondPrefix != kNone) {
-                        Bins::store(cache_[secondPrefix].v, second);
-                        current_[secondPrefix] = base + secondAt;
-                    }
-                    secondPrefix = first;
-                    secondAt = static_cast<std::int32_t>(
-                        std::max<std::int64_t>(current_[first] - base, -span - 1));
-                    second = Bins::load(cache_[first].v);
-                }
-                if (secondAt != i) {
-                    second = catchUp(rc, second, secondAt, i, 2, first);
-                    secondAt = i;
-                }
+                hold(rc, base, 1, first, i, second, secondPrefix, secondAt);
                 const Group under = Bins::laneBelow(coarse, k1), running = Bins::prefixSum(second);
                 const int k2 = Bins::firstAbove(Bins::add(running, under), rank);
                 high = first * 16 + static_cast<std::uint32_t>(k2);
@@ -860,22 +871,7 @@ class StripeFilter {
         bool shortcut = false;
         // Makes `prefix` the group in use at level l + 1, current at step i.
         const auto use = [&](int l, std::uint32_t prefix, std::int32_t i) VK_MEDIAN_GROUP {
-            Group& g = held[l];
-            if (prefix != heldPrefix[l]) {
-                if (heldPrefix[l] != kNone) {
-                    Bins::store(cache_[offset_[l] + heldPrefix[l]].v, g);
-                    current_[offset_[l] + heldPrefix[l]] = base + heldAt[l];
-                }
-                heldPrefix[l] = prefix;
-                const std::int64_t at = current_[offset_[l] + prefix] - base;
-                // A group older than the row is summed anew.
-                heldAt[l] = static_cast<std::int32_t>(std::max<std::int64_t>(at, -span - 1));
-                g = Bins::load(cache_[offset_[l] + prefix].v);
-            }
-            if (heldAt[l] != i) {
-                g = catchUp(rc, g, heldAt[l], i, l + 1, prefix);
-                heldAt[l] = i;
-            }
+            hold(rc, base, l, prefix, i, held[l], heldPrefix[l], heldAt[l]);
         };
         for (std::int32_t i = 0; i < n; ++i) {
             // The columns that enter and leave at this step.
