@@ -298,8 +298,8 @@ class SplitStore {
     // groups of level 4 (kFineCounts counts, current where ensured).
     static constexpr std::size_t kFineCounts = 272;
     const Count* fine(Column c, std::uint32_t high) const {
-        return reinterpret_cast<const Count*>(blockAt(c / kBlockColumns, high)) +
-               static_cast<std::size_t>(c % kBlockColumns) * kFineCounts;
+        return reinterpret_cast<const Count*>(blockAt(blockOf(c), high)) +
+               static_cast<std::size_t>(inBlock(c)) * kFineCounts;
     }
     VK_MEDIAN_TARGET void add(std::int32_t c, std::uint32_t v, std::int32_t w) {
         high_.add(c, v >> 8, w);
@@ -339,7 +339,7 @@ class SplitStore {
     // Makes the low-byte counts under high byte `high` current in columns
     // c0 .. c1.
     void ensure(std::uint32_t high, Column c0, Column c1) {
-        const std::int32_t k0 = c0 / kBlockColumns, k1 = c1 / kBlockColumns;
+        const std::int32_t k0 = blockOf(c0), k1 = blockOf(c1);
         if (high != lastHigh_ || k0 < lastK0_ || k1 > lastK1_) ensureBlocks(high, k0, k1);
     }
 
@@ -363,9 +363,9 @@ class SplitStore {
     VK_MEDIAN_GROUP void sumFine(Column c0, Column c1, std::uint32_t high, Group* sums) const {
         constexpr std::int32_t kHalf = kBlockColumns / 2;
         for (Column c = c0; c <= c1;) {
-            const Column first = c - c % kBlockColumns;
+            const Column first = c - inBlock(c);
             const Column end = std::min(c1 + 1, first + kBlockColumns);
-            const Slot* block = blockAt(first / kBlockColumns, high);
+            const Slot* block = blockAt(blockOf(c), high);
             const auto* col = reinterpret_cast<const Count*>(block);
             if (end - c > kHalf) {
                 for (std::size_t g = 0; g < kFineCounts / 16; ++g)
@@ -407,16 +407,23 @@ class SplitStore {
                    kBlockSlots;
     }
     static constexpr std::uint32_t kNoHigh = ~0u;
+    // Column c's block and its place there (columns are never negative: a
+    // shift and a mask).
+    static std::int32_t blockOf(Column c) {
+        return static_cast<std::int32_t>(static_cast<std::uint32_t>(c) / kBlockColumns);
+    }
+    static std::int32_t inBlock(Column c) {
+        return static_cast<std::int32_t>(static_cast<std::uint32_t>(c) % kBlockColumns);
+    }
     struct User {
         std::int32_t key;      // block * 256 + high byte
         std::int32_t lastRow;  // the last row whose medians needed it
     };
 
     void bumpFine(std::int32_t c, std::uint32_t v, std::int32_t w) {
-        const std::int32_t b =
-            blockOf_[static_cast<std::size_t>(c / kBlockColumns) * 256 + (v >> 8)];
+        const std::int32_t b = blockOf_[static_cast<std::size_t>(blockOf(c)) * 256 + (v >> 8)];
         if (b < 0) return;
-        bumpIn(pool_.data() + static_cast<std::size_t>(b) * kBlockSlots, c % kBlockColumns, v, w);
+        bumpIn(pool_.data() + static_cast<std::size_t>(b) * kBlockSlots, inBlock(c), v, w);
     }
     // Counts w more pixels of value v in column j of the block.
     static void bumpIn(Slot* block, std::int32_t j, std::uint32_t v, std::int32_t w) {
