@@ -690,10 +690,10 @@ class StripeFilter {
     }
 
     // Brings the bundle of high byte h, current at step `at`, up to step i:
-    // slid step by step, or summed anew over the neighbourhood's columns
-    // when that is cheaper.
-    VK_MEDIAN_TARGET void bring(const RowColumns<Column>& rc, std::uint32_t h, std::int64_t base,
-                                std::int32_t i) {
+    // slid step by step (inline, as it is at almost every step), or summed
+    // anew over the neighbourhood's columns when that is cheaper.
+    VK_MEDIAN_GROUP void bring(const RowColumns<Column>& rc, std::uint32_t h, std::int64_t base,
+                               std::int32_t i) {
         Slot* b = bundles_.data() + h * kBundleGroups;
         const std::int64_t at = bundleAt_[h] - base;
         bundleAt_[h] = base + i;
@@ -712,7 +712,14 @@ class StripeFilter {
             }
             return;
         }
+        sumBundle(rc, h, i);
+    }
+
+    // Sums the bundle of high byte h over the neighbourhood of step i.
+    VK_MEDIAN_TARGET void sumBundle(const RowColumns<Column>& rc, std::uint32_t h, std::int32_t i) {
+        Slot* b = bundles_.data() + h * kBundleGroups;
         // Columns beyond the edges are counted without walking them.
+        const std::int32_t rx = job_.radiusX;
         const std::int32_t lo = std::max(i, rc.realLo), hi = std::min(i + 2 * rx + 1, rc.realHi);
         const std::int32_t before = rc.repeat ? std::max(0, rc.realLo - i) : 0;
         const std::int32_t after = rc.repeat ? std::max(0, i + 2 * rx + 1 - rc.realHi) : 0;
