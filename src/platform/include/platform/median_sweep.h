@@ -263,6 +263,7 @@ class SplitStore {
     static constexpr bool kLazy = true;
     static constexpr std::int32_t kBlockColumns = 32;
     static constexpr std::int32_t kKeepRows = 4;
+    static constexpr std::int32_t kLivePerBlock = 16;
 
     // Sets the rows blocks are filled from: the job's window from column cx0.
     void source(const MedianJobOf<Pel>& job, std::int32_t cx0) {
@@ -319,14 +320,20 @@ class SplitStore {
     }
 
     // The columns now hold the neighbourhoods of row y: blocks no median
-    // needed since row y - kKeepRows go back to the pool.
+    // needed since row y - kKeepRows go back to the pool, and all of them
+    // when more than kLivePerBlock per block of columns live (none is in
+    // use between rows), so that medians which roam over many high bytes
+    // (small kernels on noise) keep the pool near one row's needs.
     void startRow(std::int32_t y) {
         row_ = y;
         lastHigh_ = kNoHigh;
+        const std::int32_t since =
+            live_.size() > static_cast<std::size_t>(kLivePerBlock * (blocks_ - 1)) ? y
+                                                                                   : y - kKeepRows;
         for (std::size_t i = 0; i < live_.size();) {
             const std::int32_t b = live_[i];
             User& u = users_[static_cast<std::size_t>(b)];
-            if (u.lastRow >= y - kKeepRows) {
+            if (u.lastRow >= since) {
                 ++i;
                 continue;
             }
