@@ -45,6 +45,8 @@ struct Avx512Bins : Avx2Bins {
                                                g.v)};
     }
 
+    // Bit j set where p[j] (32 values, unaligned) has high byte `high`: one
+    // compare into a mask register.
     VK_AVX512_BINS static std::uint32_t sameHigh(const std::uint16_t* p, std::uint32_t high) {
         return _mm512_cmpeq_epi16_mask(_mm512_srli_epi16(_mm512_loadu_si512(p), 8),
                                        _mm512_set1_epi16(static_cast<short>(high)));
