@@ -299,6 +299,77 @@ VK_ROW_KERNEL void correctRowFixed(const std::uint8_t* __restrict a,
     }
 }
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define VK_STREAMED_CORRECTION 1
+// (w0 r0 + w1 r1 + 32) >> 6, less 128, for the 16 pixels at r0, r1: the
+// sums (at most 64 * 255) less 128 * 64, shifted arithmetically, so that
+// they pack to signed bytes without saturating.
+__attribute__((target("avx2"), always_inline)) inline __m256i estimateLessHalf(
+    const std::uint16_t* r0, const std::uint16_t* r1, __m256i v0, __m256i v1, __m256i bias) {
+    const __m256i s = _mm256_add_epi16(
+        _mm256_mullo_epi16(v0, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(r0))),
+        _mm256_mullo_epi16(v1, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(r1))));
+    return _mm256_srai_epi16(_mm256_add_epi16(s, bias), 6);
+}
+// correctRowFixed in AVX2 lanes, its output written past the caches
+// (non-temporal stores): the corrected rows are not read again while the
+// image is made, and a cached store would first read each line it writes
+// (fresh output storage was just cleared by the kernel, out of the
+// second-level cache). clamp(a - e + 128, 0, 255) is the signed saturating
+// difference of a and e, both less 128, plus 128 (an XOR with 0x80 each
+// way). The ends before the first 32-byte boundary and after the last
+// whole vector take correctRowFixed. The caller fences the stores
+// (_mm_sfence) after its last row.
+__attribute__((target("avx2"))) void streamRowFixed(const std::uint8_t* __restrict a,
+                                                    const std::uint16_t* __restrict r0,
+                                                    const std::uint16_t* __restrict r1,
+                                                    std::uint16_t w0, std::uint16_t w1,
+                                                    std::uint8_t* __restrict out, std::int32_t n) {
+    const __m256i v0 = _mm256_set1_epi16(static_cast<short>(w0)),
+                  v1 = _mm256_set1_epi16(static_cast<short>(w1)),
+                  bias = _mm256_set1_epi16(32 - 128 * 64),
+                  flip = _mm256_set1_epi8(static_cast<char>(0x80));
+    const auto misalign = reinterpret_cast<std::uintptr_t>(out) % 32;
+    std::int32_t x = std::min(n, static_cast<std::int32_t>((32 - misalign) % 32));
+    correctRowFixed(a, r0, r1, w0, w1, out, x);
+    for (; x + 32 <= n; x += 32) {
+        const __m256i e = _mm256_permute4x64_epi64(
+            _mm256_packs_epi16(estimateLessHalf(r0 + x, r1 + x, v0, v1, bias),
+                               estimateLessHalf(r0 + x + 16, r1 + x + 16, v0, v1, bias)),
+            0xD8);
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + x));
+        _mm256_stream_si256(reinterpret_cast<__m256i*>(out + x),
+                            _mm256_xor_si256(_mm256_subs_epi8(_mm256_xor_si256(v, flip), e), flip));
+    }
+    correctRowFixed(a + x, r0 + x, r1 + x, w0, w1, out + x, n - x);
+}
+#endif
+
+// The pixels a row kernel takes at a time when it asks for the next row's
+// pixels as it goes (fetchChunk): spread over the row, the requests keep
+// the memory busy while the kernel works, where a burst of them at the
+// row's start stalled on the memory's queue.
+constexpr std::int32_t kChunkBytes = 256;
+// Asks for the kChunkBytes bytes from p.
+inline void fetchChunk(const void* p) {
+    const auto* c = static_cast<const char*>(p);
+    for (std::int32_t x = 0; x < kChunkBytes; x += 64)
+        __builtin_prefetch(c + x);
+}
+
+// Asks for row y + 1 of a (when it is below y1) while row y is corrected:
+// without it the correction stalled on its loads of the run-time rows (0.8
+// of two plain passes on 4096 x 4096 at granularity 4, 0.53 with it).
+template <class Pel>
+void fetchNextRow(const Pel* a, std::ptrdiff_t stride, std::int32_t y, std::int32_t y1,
+                  std::int32_t width) {
+    if (y + 1 >= y1) return;
+    const auto* next = reinterpret_cast<const char*>(a + (y + 1) * stride);
+    const std::ptrdiff_t bytes = std::ptrdiff_t{width} * std::ptrdiff_t{sizeof(Pel)};
+    for (std::ptrdiff_t x = 0; x < bytes; x += 64)
+        __builtin_prefetch(next + x);
+}
+
 // Calls f(y0, y1) for strips of the rows [0, height) of a width-pixel image
 // on the library's threads; each strip first checks for cancellation. For
 // the passes whose rows depend on nothing but the same rows of their inputs.
@@ -404,8 +475,7 @@ VK_ROW_KERNEL void correctRowFixed16(const std::uint16_t* __restrict a,
     }
 }
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define VK_STREAMED_CORRECTION 1
+#ifdef VK_STREAMED_CORRECTION
 // correctRowFixed16 in AVX2 lanes, its output written past the caches
 // (non-temporal stores): the corrected rows are not read again while the
 // image is made, and a cached store would first read each line it writes.
@@ -573,11 +643,25 @@ class DifferenceRows final : public vk_detail::GaussRowSource<Pel> {
           strideB_(ref.rowUpdate()),
           strideM_(neutral.rowUpdate()),
           n_(img.width()),
+          height_(img.height()),
           band_(band) {}
     const Pel* row(std::int32_t y, Pel* scratch) const override {
         std::uint32_t seen[2] = {0, 0};
-        difference(a_ + y * strideA_, b_ + y * strideB_,
-                   m_ == nullptr ? nullptr : m_ + y * strideM_, scratch, n_, band_, seen);
+        const Pel* a = a_ + y * strideA_;
+        const Pel* b = b_ + y * strideB_;
+        const std::uint8_t* m = m_ == nullptr ? nullptr : m_ + y * strideM_;
+        // Made a chunk at a time, asking for the next row's chunk.
+        constexpr std::int32_t chunk = kChunkBytes / sizeof(Pel);
+        const bool next = y + 1 < height_;
+        for (std::int32_t x = 0; x < n_; x += chunk) {
+            if (next) {
+                fetchChunk(a + strideA_ + x);
+                fetchChunk(b + strideB_ + x);
+                if (m != nullptr && x % kChunkBytes == 0) fetchChunk(m + strideM_ + x);
+            }
+            difference(a + x, b + x, m == nullptr ? nullptr : m + x, scratch + x,
+                       std::min(chunk, n_ - x), band_, seen);
+        }
         seen_.add(seen);
         return scratch;
     }
@@ -598,7 +682,7 @@ class DifferenceRows final : public vk_detail::GaussRowSource<Pel> {
     const Pel *a_, *b_;
     const std::uint8_t* m_;
     std::ptrdiff_t strideA_, strideB_, strideM_;
-    std::int32_t n_;
+    std::int32_t n_, height_;
     Band band_;
     SeenValues seen_;
 };
@@ -716,19 +800,6 @@ class PaddedEstimate {
     vkPelBuffer<Pel> store_;
 };
 
-// Asks for row y + 1 of a (when it is below y1) while row y is corrected:
-// without it the correction stalled on its loads of the run-time rows (0.8
-// of two plain passes on 4096 x 4096 at granularity 4, 0.53 with it).
-template <class Pel>
-void fetchNextRow(const Pel* a, std::ptrdiff_t stride, std::int32_t y, std::int32_t y1,
-                  std::int32_t width) {
-    if (y + 1 >= y1) return;
-    const auto* next = reinterpret_cast<const char*>(a + (y + 1) * stride);
-    const std::ptrdiff_t bytes = std::ptrdiff_t{width} * std::ptrdiff_t{sizeof(Pel)};
-    for (std::ptrdiff_t x = 0; x < bytes; x += 64)
-        __builtin_prefetch(next + x);
-}
-
 // Rows [y0, y1) of out: img's rows minus the estimate's, magnified row by
 // row through the readers, so that the full-size estimate is never stored.
 void subtractSampledRows(PaddedEstimate<std::uint8_t>::Readers& readers,
@@ -737,10 +808,20 @@ void subtractSampledRows(PaddedEstimate<std::uint8_t>::Readers& readers,
     vk_detail::AffineRowSampler::Reader& reader = *readers[0];
     const std::uint8_t* a = img.pointToOffset();
     std::uint8_t* o = out.pointToOffset();
+#ifdef VK_STREAMED_CORRECTION
+    const bool stream = vk_detail::cpuHasAvx2();
+#endif
     for (std::int32_t y = y0; y < y1; ++y) {
         fetchNextRow(a, img.rowUpdate(), y, y1, out.width());
         vk_detail::FixedRowPair fixed{};
         if (reader.fixedRowPair(y, fixed)) {
+#ifdef VK_STREAMED_CORRECTION
+            if (stream) {
+                streamRowFixed(a + y * img.rowUpdate(), fixed.r0, fixed.r1, fixed.w0, fixed.w1,
+                               o + y * out.rowUpdate(), out.width());
+                continue;
+            }
+#endif
             correctRowFixed(a + y * img.rowUpdate(), fixed.r0, fixed.r1, fixed.w0, fixed.w1,
                             o + y * out.rowUpdate(), out.width());
             continue;
@@ -751,6 +832,9 @@ void subtractSampledRows(PaddedEstimate<std::uint8_t>::Readers& readers,
         correctRowBilinear(a + y * img.rowUpdate(), pair.r0, pair.r1, pair.w0, pair.w1,
                            o + y * out.rowUpdate(), out.width());
     }
+#ifdef VK_STREAMED_CORRECTION
+    if (stream) _mm_sfence();
+#endif
 }
 void subtractSampledRows(PaddedEstimate<std::uint16_t>::Readers& readers,
                          const vkPelBuffer_const<std::uint16_t>& img,

@@ -191,7 +191,7 @@ TEST(RunLocalCorrection, FusedStagesEqualTheComposedPixelFunctionsBitForBit) {
     // clamps, the estimate varies and the subtraction saturates somewhere.
     // The last size is cut into several bands and strips of rows by the streamed local mean.
     const P sizes[] = {P(1, 9),   P(9, 1),   P(2, 3),   P(7, 8),    P(37, 23),
-                       P(63, 65), P(64, 64), P(65, 30), P(203, 157)};
+                       P(63, 65), P(64, 64), P(65, 30), P(299, 157)};
     const P neighbourhoods[] = {P(5, 9),   P(21, 13), P(1, 1),   P(3, 1),
                                 P(51, 51), P(9, 4),   P(101, 61)};
     const P ranges[] = {P(-127, 127), P(-20, 50), P(0, 0), P(-300, 10), P(-5, 90)};
@@ -242,7 +242,7 @@ TEST(RunLocalCorrection, DeepReducedEstimateAndItsMagnificationEqualTheStagesCom
     using U16 = std::uint16_t;
     int round = 0;
     for (std::int32_t depth : {12, 16})
-        for (P size : {P(64, 48), P(37, 23), P(60, 36)})
+        for (P size : {P(64, 48), P(37, 23), P(150, 36)})
             for (P g : {P(1, 1), P(2, 2), P(4, 4), P(3, 2)})
                 for (Method m : kLocal)
                     for (bool masked : {false, true}) {
