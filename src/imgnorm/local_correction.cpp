@@ -675,6 +675,25 @@ class DifferenceRows final : public vk_detail::GaussRowSource<Pel> {
         seen_.add(seen);
         return true;
     }
+    using BiasedDifference = typename vk_detail::GaussRowSource<Pel>::BiasedDifference;
+    // 8-bit rows without a mask: the reduction makes them itself.
+    bool biasedDifferenceRow(std::int32_t y, BiasedDifference& rows) const override {
+        if constexpr (sizeof(Pel) == 1) {
+            if (m_ != nullptr) return false;
+            const std::int32_t next = y + 1 < height_ ? y + 1 : y;
+            rows = {a_ + y * strideA_,
+                    b_ + y * strideB_,
+                    a_ + next * strideA_,
+                    b_ + next * strideB_,
+                    static_cast<std::uint8_t>(band_.lo),
+                    static_cast<std::uint8_t>(band_.hi)};
+            return true;
+        } else {
+            (void)y;
+            (void)rows;
+            return false;
+        }
+    }
     // The values read so far (deep images only).
     const SeenValues& seen() const { return seen_; }
 

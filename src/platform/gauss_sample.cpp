@@ -1219,6 +1219,61 @@ __attribute__((target("avx2"))) void addTaps4x8(const std::uint8_t* v, std::int3
     }
     addTapsFrom<Rows>(j, v, count, k, w, keep, sums);
 }
+// The same for a row made on the spot as a BiasedDifference of the rows a
+// and b (each from the first tap of the first output), which are never
+// stored: each 32-pixel block of the difference is made twice, at 4 j and
+// at 4 j + 4, in signed bytes (the rows less 128, their saturating
+// difference clamped to the band less 128, then 128 added back), and the
+// same block of nextA and nextB is asked for meanwhile.
+__attribute__((target("avx2"), always_inline)) inline __m256i differenceBlock(
+    const std::uint8_t* a, const std::uint8_t* b, __m256i flip, __m256i lo, __m256i hi) {
+    const __m256i va =
+        _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a)), flip);
+    const __m256i vb =
+        _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(b)), flip);
+    return _mm256_xor_si256(_mm256_min_epi8(_mm256_max_epi8(_mm256_subs_epi8(va, vb), lo), hi),
+                            flip);
+}
+template <int Rows>
+__attribute__((target("avx2"))) void addDifferenceTaps4x8(
+    const vk_detail::GaussRowSource<std::uint8_t>::BiasedDifference& d, std::ptrdiff_t at,
+    std::int32_t count, const std::uint32_t* k, const std::uint32_t* w, const std::uint32_t* keep,
+    std::uint32_t* const* sums) {
+    const auto quad = [&](int t) {
+        return static_cast<int>(k[t] | k[t + 1] << 8 | k[t + 2] << 16 | k[t + 3] << 24);
+    };
+    const __m256i ka = _mm256_set1_epi32(quad(0)), kb = _mm256_set1_epi32(quad(4));
+    const __m256i flip = _mm256_set1_epi8(static_cast<char>(0x80)),
+                  lo = _mm256_set1_epi8(static_cast<char>(d.lo ^ 0x80)),
+                  hi = _mm256_set1_epi8(static_cast<char>(d.hi ^ 0x80));
+    __m256i wv[Rows], kv[Rows];
+    rowVectors<Rows>(w, keep, 0x10001u, wv, kv);  // w in each 16-bit half
+    const std::uint8_t *a = d.a + at, *b = d.b + at;
+    const auto *nextA = reinterpret_cast<const char*>(d.nextA + at),
+               *nextB = reinterpret_cast<const char*>(d.nextB + at);
+    std::uint32_t* s0 = sums[0];
+    std::uint32_t* s1 = Rows > 1 ? sums[1] : nullptr;
+    std::int32_t j = 0;
+    for (; j + 8 <= count; j += 8) {
+        _mm_prefetch(nextA + 4 * j, _MM_HINT_T0);
+        _mm_prefetch(nextB + 4 * j, _MM_HINT_T0);
+        const __m256i pairs = _mm256_add_epi16(
+            _mm256_maddubs_epi16(differenceBlock(a + 4 * j, b + 4 * j, flip, lo, hi), ka),
+            _mm256_maddubs_epi16(differenceBlock(a + 4 * j + 4, b + 4 * j + 4, flip, lo, hi), kb));
+        for (int r = 0; r < Rows; ++r) {
+            auto* s = reinterpret_cast<__m256i*>((r == 0 ? s0 : s1) + j);
+            _mm256_storeu_si256(s, _mm256_add_epi32(_mm256_and_si256(_mm256_loadu_si256(s), kv[r]),
+                                                    _mm256_madd_epi16(pairs, wv[r])));
+        }
+    }
+    for (; j < count; ++j) {
+        std::uint32_t h = 0;
+        for (int t = 0; t < 8; ++t)
+            h += k[t] * vk_detail::biasedDifference(a[4 * j + t], b[4 * j + t], d.lo, d.hi);
+        for (int r = 0; r < Rows; ++r)
+            sums[r][j] = (sums[r][j] & keep[r]) + w[r] * h;
+    }
+}
 // For the four outputs whose taps start at p (16-bit pixels): for each, two
 // 32-bit lanes whose sum is its taps' sum on the pixels less 2^15.
 __attribute__((target("avx2"), always_inline)) inline __m256i tapPairs(const std::uint16_t* p,
@@ -1333,11 +1388,14 @@ void gaussFirRun(const vk_detail::GaussRowSource<TIn>& rows, const GaussAxis& ax
         }
         finish(i, z.data(), dst + std::ptrdiff_t{i - jyA} * dstStride, jxA, jxB);
     };
+    using BiasedDifference = typename vk_detail::GaussRowSource<TIn>::BiasedDifference;
 #ifdef VK_GAUSS_TAPS_FIRST
     // Source row y, its taps taken, added with weights w into the sums of the
     // count (1 or 2) output rows from i (keep: all ones to add, 0 to start).
+    // With diff, the row's inner outputs take its taps from the difference
+    // made on the spot, and p holds only the pixels the edge outputs read.
     auto addTaps = [&](const TIn* p, std::int64_t i, int count, const std::uint32_t* w,
-                       const std::uint32_t* keep) {
+                       const std::uint32_t* keep, const BiasedDifference* diff) {
         std::uint32_t* sums[2] = {hslot(i), count > 1 ? hslot(i + 1) : nullptr};
         const auto edge = [&](std::int32_t j) {
             const auto h = static_cast<std::uint32_t>(border(p, j));
@@ -1349,17 +1407,46 @@ void gaussFirRun(const vk_detail::GaussRowSource<TIn>& rows, const GaussAxis& ax
         for (std::int32_t j = jxA; j < a; ++j)
             edge(j);
         std::uint32_t* inner[2] = {sums[0] + (a - jxA), count > 1 ? sums[1] + (a - jxA) : nullptr};
-        const TIn* v = p + ax.first + std::int64_t{a} * ax.step;
+        const std::ptrdiff_t at = ax.first + std::ptrdiff_t{a} * ax.step;
+        if constexpr (sizeof(TIn) == 1) {
+            if (diff != nullptr) {
+                if (count > 1)
+                    addDifferenceTaps4x8<2>(*diff, at, b - a, kx.data(), w, keep, inner);
+                else
+                    addDifferenceTaps4x8<1>(*diff, at, b - a, kx.data(), w, keep, inner);
+                for (std::int32_t j = b; j < jxB; ++j)
+                    edge(j);
+                return;
+            }
+        }
         if (count > 1)
-            addTaps4x8<2>(v, b - a, kx.data(), w, keep, inner);
+            addTaps4x8<2>(p + at, b - a, kx.data(), w, keep, inner);
         else
-            addTaps4x8<1>(v, b - a, kx.data(), w, keep, inner);
+            addTaps4x8<1>(p + at, b - a, kx.data(), w, keep, inner);
         for (std::int32_t j = b; j < jxB; ++j)
             edge(j);
     };
 #else
-    auto addTaps = [](const TIn*, std::int64_t, int, const std::uint32_t*, const std::uint32_t*) {};
+    auto addTaps = [](const TIn*, std::int64_t, int, const std::uint32_t*, const std::uint32_t*,
+                      const BiasedDifference*) {};
 #endif
+    // A BiasedDifference row's pixels that the edge outputs read, into
+    // scratch: those up to the last left edge output's last tap (the whole
+    // row when its kernel misses the window), and from the first right edge
+    // output's first tap, or the last pixel, on.
+    const std::int64_t leftEnd =
+        a > jxA
+            ? std::clamp<std::int64_t>(ax.first + std::int64_t{a - 1} * ax.step + ax.taps, 0, width)
+            : 0;
+    const std::int64_t rightBegin =
+        b < jxB ? std::clamp<std::int64_t>(ax.first + std::int64_t{b} * ax.step, 0, width - 1)
+                : width;
+    auto edgePixels = [&](const BiasedDifference& d, TIn* out) {
+        for (std::int64_t x = 0; x < leftEnd; ++x)
+            out[x] = static_cast<TIn>(vk_detail::biasedDifference(d.a[x], d.b[x], d.lo, d.hi));
+        for (std::int64_t x = rightBegin; x < width; ++x)
+            out[x] = static_cast<TIn>(vk_detail::biasedDifference(d.a[x], d.b[x], d.lo, d.hi));
+    };
 
     // Output rows whose kernel covers some row of the window, streamed.
     const std::int32_t iEnd = std::min(jyB, std::max(jyA, ay.missFrom));
@@ -1375,7 +1462,12 @@ void gaussFirRun(const vk_detail::GaussRowSource<TIn>& rows, const GaussAxis& ax
                 std::min<std::int64_t>(iEnd - 1, floorDiv(y - ay.first, ay.step));
             if (iLo > iHi) continue;
             if (tapsFirst) {
-                const TIn* p = rows.row(static_cast<std::int32_t>(y), scratch.data());
+                BiasedDifference diff{};
+                const bool made = sizeof(TIn) == 1 &&
+                                  rows.biasedDifferenceRow(static_cast<std::int32_t>(y), diff);
+                if (made) edgePixels(diff, scratch.data());
+                const TIn* p =
+                    made ? scratch.data() : rows.row(static_cast<std::int32_t>(y), scratch.data());
                 for (std::int64_t i = iLo; i <= iHi; i += 2) {
                     const auto count = static_cast<int>(std::min<std::int64_t>(iHi - i + 1, 2));
                     std::uint32_t w[2], keep[2];
@@ -1383,7 +1475,7 @@ void gaussFirRun(const vk_detail::GaussRowSource<TIn>& rows, const GaussAxis& ax
                         w[k] = ky[static_cast<std::size_t>(y - lo(i + k))];
                         keep[k] = y != std::max<std::int64_t>(lo(i + k), 0) ? ~0u : 0u;
                     }
-                    addTaps(p, i, count, w, keep);
+                    addTaps(p, i, count, w, keep, made ? &diff : nullptr);
                 }
             } else {
                 // The source adds the row into at most two sums by itself when
@@ -1414,7 +1506,7 @@ void gaussFirRun(const vk_detail::GaussRowSource<TIn>& rows, const GaussAxis& ax
         const TIn* p = rows.row(height - 1, scratch.data());
         if (tapsFirst) {
             const std::uint32_t one = 1, start = 0;
-            addTaps(p, i, 1, &one, &start);
+            addTaps(p, i, 1, &one, &start, nullptr);
         } else {
             firRow(p, S{1}, slot(i), width, false);
         }

@@ -36,6 +36,20 @@ class GaussRowSource {
                         const bool* /*add*/, Sum* const* /*sums*/) const {
         return false;
     }
+    // For a source of 8-bit rows whose row y is, pixel by pixel,
+    // biasedDifference(a[x], b[x], lo, hi) of two rows of 8-bit pixels (a
+    // difference biased by 128, clamped to a band), those rows and levels,
+    // so that the direct FIR makes the row in registers as it takes its
+    // taps; nextA and nextB are rows to ask the memory for meanwhile (the
+    // next ones). Returns false, having done nothing, when the source has
+    // no such form; the caller then takes row().
+    struct BiasedDifference {
+        const std::uint8_t *a, *b, *nextA, *nextB;
+        std::uint8_t lo, hi;  // 0 <= lo <= hi <= 255
+    };
+    virtual bool biasedDifferenceRow(std::int32_t /*y*/, BiasedDifference& /*rows*/) const {
+        return false;
+    }
 
   protected:
     GaussRowSource() = default;
@@ -43,6 +57,13 @@ class GaussRowSource {
     GaussRowSource& operator=(const GaussRowSource&) = default;
     ~GaussRowSource() = default;
 };
+
+// clamp(a - b + 128, lo, hi): a pixel of a BiasedDifference source.
+inline std::uint8_t biasedDifference(std::uint8_t a, std::uint8_t b, std::uint8_t lo,
+                                     std::uint8_t hi) {
+    const int d = int{a} - int{b} + 128;
+    return static_cast<std::uint8_t>(d < lo ? lo : d > hi ? hi : d);
+}
 
 // True when vfGaussSample with these parameters on a window of this size
 // computes only the kept rows and columns with a direct integer FIR (a
