@@ -10,6 +10,7 @@
 #include "imgnorm/gauss.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
@@ -43,7 +44,7 @@ namespace {
 // range a run covers are a row of zeros), then the three running sums
 // s1 += d, s2 += s1, s3 += s2. The sums are modular in VAcc; s3 is exact
 // because the true value fits.
-template <class TIn, class VAcc>
+template <class TIn, class VAcc, class D = std::int32_t>
 [[gnu::always_inline]] inline void verticalStepBody(const TIn* const* rows, const std::int32_t* c,
                                                     VAcc* __restrict s1, VAcc* __restrict s2,
                                                     VAcc* __restrict s3, std::int32_t n) {
@@ -55,13 +56,14 @@ template <class TIn, class VAcc>
     const TIn* __restrict p5 = rows[5];
     const TIn* __restrict p6 = rows[6];
     const TIn* __restrict p7 = rows[7];
-    const std::int32_t c0 = c[0], c1 = c[1], c2 = c[2], c3 = c[3];
+    const D c0 = static_cast<D>(c[0]), c1 = static_cast<D>(c[1]), c2 = static_cast<D>(c[2]),
+            c3 = static_cast<D>(c[3]);
     for (std::int32_t x = 0; x < n; ++x) {
-        // At most 4 * 48 * 65535 in magnitude.
-        const std::int32_t d = c0 * (std::int32_t{p0[x]} - std::int32_t{p1[x]}) +
-                               c1 * (std::int32_t{p2[x]} - std::int32_t{p3[x]}) +
-                               c2 * (std::int32_t{p4[x]} - std::int32_t{p5[x]}) +
-                               c3 * (std::int32_t{p6[x]} - std::int32_t{p7[x]});
+        // At most 4 * 48 * 65535 in magnitude; in D, which the caller has
+        // made wide enough for every partial sum.
+        const auto d = static_cast<D>(
+            c0 * static_cast<D>(D(p0[x]) - D(p1[x])) + c1 * static_cast<D>(D(p2[x]) - D(p3[x])) +
+            c2 * static_cast<D>(D(p4[x]) - D(p5[x])) + c3 * static_cast<D>(D(p6[x]) - D(p7[x])));
         const VAcc a = s1[x] + static_cast<VAcc>(d);
         const VAcc b = s2[x] + a;
         s1[x] = a;
@@ -87,6 +89,13 @@ VK_ROW_KERNEL void verticalStep(const std::uint16_t* const* rows, const std::int
                                 std::uint32_t* s1, std::uint32_t* s2, std::uint32_t* s3,
                                 std::int32_t n) {
     verticalStepBody(rows, c, s1, s2, s3, n);
+}
+// 8-bit pixels under weights whose sum times 255 stays below 2^15: the
+// numerator in 16-bit lanes, twice as many per vector.
+VK_ROW_KERNEL void verticalStepNarrow(const std::uint8_t* const* rows, const std::int32_t* c,
+                                      std::uint32_t* s1, std::uint32_t* s2, std::uint32_t* s3,
+                                      std::int32_t n) {
+    verticalStepBody<std::uint8_t, std::uint32_t, std::int16_t>(rows, c, s1, s2, s3, n);
 }
 VK_ROW_KERNEL void verticalStep(const std::uint16_t* const* rows, const std::int32_t* c,
                                 std::uint64_t* s1, std::uint64_t* s2, std::uint64_t* s3,
@@ -286,37 +295,46 @@ VK_ROW_KERNEL void cascadeLanesDouble(const double* x, double* z, std::ptrdiff_t
 // eight of them) stays within 32 bits, with 64-bit row sums held in
 // registers: the numerator in 32-bit lanes, the running sums in 64-bit
 // ones, all integer additions of one cycle and no conversion. The row sums
-// are the integers above (the running sums are modular in 64 bits). z
-// receives the row sums of lane r from z + r zStride on, pixel by pixel.
+// are the integers above (the running sums are modular in 64 bits).
 using GaussLanesS = std::int32_t __attribute__((vector_size(kLanes * sizeof(std::int32_t))));
 using GaussLanesQ = std::int64_t __attribute__((vector_size(kLanes * sizeof(std::int64_t))));
-VK_ROW_KERNEL void cascadeLanes64(const std::uint32_t* x, std::int64_t* z, std::ptrdiff_t zStride,
-                                  const std::ptrdiff_t* off, const std::uint32_t* c,
-                                  std::ptrdiff_t pixels) {
-    const std::uint32_t *a0 = x - off[0], *b0 = x - off[1], *a1 = x - off[2], *b1 = x - off[3];
-    const std::uint32_t *a2 = x - off[4], *b2 = x - off[5], *a3 = x - off[6], *b3 = x - off[7];
-    const auto c0 = static_cast<std::int32_t>(c[0]), c1 = static_cast<std::int32_t>(c[1]);
-    const auto c2 = static_cast<std::int32_t>(c[2]), c3 = static_cast<std::int32_t>(c[3]);
+struct Cascade64 {
+    const std::uint32_t* a[8];
+    std::int32_t c0, c1, c2, c3;
     GaussLanesQ s1 = {}, s2 = {}, s3 = {};
-    auto next = [&](std::ptrdiff_t q, GaussLanesQ & sum) __attribute__((always_inline)) {
+    [[gnu::always_inline]] inline Cascade64(const std::uint32_t* x, const std::ptrdiff_t* off,
+                                            const std::uint32_t* c)
+        : c0(static_cast<std::int32_t>(c[0])),
+          c1(static_cast<std::int32_t>(c[1])),
+          c2(static_cast<std::int32_t>(c[2])),
+          c3(static_cast<std::int32_t>(c[3])) {
+        for (int i = 0; i < 8; ++i)
+            a[i] = x - off[i];
+    }
+    // Moves to pixel q (the next one): s3 becomes the lanes' row sums there.
+    [[gnu::always_inline]] inline void step(std::ptrdiff_t q) {
         const std::ptrdiff_t i = q * kLanes;
         GaussLanesS v[8];
-        std::memcpy(&v[0], a0 + i, sizeof v[0]);
-        std::memcpy(&v[1], b0 + i, sizeof v[0]);
-        std::memcpy(&v[2], a1 + i, sizeof v[0]);
-        std::memcpy(&v[3], b1 + i, sizeof v[0]);
-        std::memcpy(&v[4], a2 + i, sizeof v[0]);
-        std::memcpy(&v[5], b2 + i, sizeof v[0]);
-        std::memcpy(&v[6], a3 + i, sizeof v[0]);
-        std::memcpy(&v[7], b3 + i, sizeof v[0]);
+        for (int m = 0; m < 8; ++m)
+            std::memcpy(&v[m], a[m] + i, sizeof v[m]);
         const GaussLanesS num =
             c0 * (v[0] - v[1]) + c1 * (v[2] - v[3]) + c2 * (v[4] - v[5]) + c3 * (v[6] - v[7]);
         s1 += __builtin_convertvector(num, GaussLanesQ);
         s2 += s1;
         s3 += s2;
-        sum = s3;
-    };
-    lanesToRows<GaussLanesQ>(z, zStride, pixels, next);
+    }
+};
+// z receives the row sums of lane r from z + r zStride on, pixel by pixel.
+VK_ROW_KERNEL void cascadeLanes64(const std::uint32_t* x, std::int64_t* z, std::ptrdiff_t zStride,
+                                  const std::ptrdiff_t* off, const std::uint32_t* c,
+                                  std::ptrdiff_t pixels) {
+    Cascade64 k(x, off, c);
+    lanesToRows<GaussLanesQ>(
+        z, zStride,
+        pixels, [&](std::ptrdiff_t q, GaussLanesQ & sum) __attribute__((always_inline)) {
+            k.step(q);
+            sum = k.s3;
+        });
 }
 
 // The rows of a batch (rows[r][x], x < n) interleaved: lanes[x kLanes + r].
@@ -585,6 +603,148 @@ VK_ROW_KERNEL void shiftRow(const std::uint64_t* z, std::int32_t count, int shN,
                             int shift, std::uint16_t* out) {
     shiftRowBody(z, count, shN, half, shift, out);
 }
+
+// The kernel's numerator along one row of column sums, readable from pixel
+// -span and 0 outside the window: out[q] = sum of c[i] (col[q - delay[2 i]] -
+// col[q - delay[2 i + 1]]) for q < n, made in 32-bit integers (the caller's
+// bound on the numerator keeps every partial sum within them) and stored in
+// 64 bits, as the running sums take it. Vectorised along the row.
+VK_ROW_KERNEL void numeratorRow(const std::uint32_t* col, const std::ptrdiff_t* delay,
+                                const std::int32_t* c, std::ptrdiff_t n, std::int64_t* out) {
+    const std::uint32_t *a0 = col - delay[0], *b0 = col - delay[1], *a1 = col - delay[2],
+                        *b1 = col - delay[3], *a2 = col - delay[4], *b2 = col - delay[5],
+                        *a3 = col - delay[6], *b3 = col - delay[7];
+    const auto c0 = static_cast<std::uint32_t>(c[0]), c1 = static_cast<std::uint32_t>(c[1]),
+               c2 = static_cast<std::uint32_t>(c[2]), c3 = static_cast<std::uint32_t>(c[3]);
+    for (std::ptrdiff_t q = 0; q < n; ++q)
+        out[q] = static_cast<std::int32_t>(c0 * (a0[q] - b0[q]) + c1 * (a1[q] - b1[q]) +
+                                           c2 * (a2[q] - b2[q]) + c3 * (a3[q] - b3[q]));
+}
+
+// The three running sums of four rows of numerators (num + r stride, pixels
+// 0 to q0 + count - 1) side by side in 64-bit lanes, with the division by
+// the kernel's weight fused in, for row sums below 2^52: row r's output j
+// (pixel q0 + j) is trunc(s m + h), s the row sum as an exact double and m
+// = ry[r] rx[j], or inner[r] for j in [innerA, innerB). The caller makes
+// ry[r] 2^k / wy, rx[j] 1 / wx and inner[r] ry[r] / wx there (each rounded
+// to double), k the power of two of the gain, and h the rounding's 1/2 (or
+// 0) plus 2^-33; that gives floor(2^k s / (wx wy) + 1/2) (or the truncated
+// quotient) exactly when every such quotient is below top + 1 <= 2^16 and
+// the divisor (wx wy times the power of two the gain and the rounding put
+// below the fraction line) at most 2^31: the true quotient is a fraction
+// with that denominator, so it is whole or at least 2^-31 from a whole
+// number; the roundings of m (two), of s m and of the sum, each at most
+// 2^-53 of a value below 2^17, move it by less than 5 2^-36 < 2^-33 / 1.6,
+// so the value truncated lies strictly between the quotient and 2^-31
+// above it. Four pixels at a time: transposed into lanes, summed, divided
+// and transposed back as 16-bit values.
+using GaussLanesW = std::uint16_t __attribute__((vector_size(8 * sizeof(std::uint16_t))));
+using GaussLanesB = std::uint8_t __attribute__((vector_size(16)));
+using GaussLanesU = std::uint32_t __attribute__((vector_size(4 * sizeof(std::uint32_t))));
+template <class TOut>
+[[gnu::always_inline]] inline void cascadeDivideBody(const std::int64_t* num, std::ptrdiff_t stride,
+                                                     std::ptrdiff_t q0, std::ptrdiff_t count,
+                                                     const double* rx, const double* ry,
+                                                     const double* inner, std::ptrdiff_t innerA,
+                                                     std::ptrdiff_t innerB, double h,
+                                                     TOut* const* out) {
+    GaussLanesQ s1 = {}, s2 = {}, s3 = {};
+    const auto add = [&](const GaussLanesQ& n) __attribute__((always_inline)) {
+        s1 += n;
+        s2 += s1;
+        s3 += s2;
+    };
+    // The four rows' numerators at pixel q.
+    const auto addAt = [&](std::ptrdiff_t q) __attribute__((always_inline)) {
+        add(GaussLanesQ{num[q], num[stride + q], num[2 * stride + q], num[3 * stride + q]});
+    };
+    for (std::ptrdiff_t q = 0; q < q0; ++q)
+        addAt(q);
+    const GaussLanesD hv = {h, h, h, h}, ryv = {ry[0], ry[1], ry[2], ry[3]},
+                      innerv = {inner[0], inner[1], inner[2], inner[3]};
+    // The four lanes' outputs from the row sums s3 and the multipliers m.
+    const auto divide = [&](const GaussLanesD& m) __attribute__((always_inline)) {
+        // s + 2^52 as a double, less 2^52: s exactly.
+        const GaussLanesQ bits = s3 | 0x4330000000000000ll;
+        GaussLanesD v;
+        std::memcpy(&v, &bits, sizeof v);
+        return __builtin_convertvector((v - 4503599627370496.0) * m + hv, GaussLanesI);
+    };
+    const std::int64_t* n0 = num + q0;
+    TOut* const o0 = out[0];
+    TOut* const o1 = out[1];
+    TOut* const o2 = out[2];
+    TOut* const o3 = out[3];
+    std::ptrdiff_t j = 0;
+    for (; j + 4 <= count; j += 4) {
+        GaussLanesQ p0, p1, p2, p3;
+        std::memcpy(&p0, n0 + j, sizeof p0);
+        std::memcpy(&p1, n0 + stride + j, sizeof p1);
+        std::memcpy(&p2, n0 + 2 * stride + j, sizeof p2);
+        std::memcpy(&p3, n0 + 3 * stride + j, sizeof p3);
+        transpose4(p0, p1, p2, p3);
+        GaussLanesI v[4];
+        if (j >= innerA && j + 4 <= innerB) {
+            add(p0);
+            v[0] = divide(innerv);
+            add(p1);
+            v[1] = divide(innerv);
+            add(p2);
+            v[2] = divide(innerv);
+            add(p3);
+            v[3] = divide(innerv);
+        } else {
+            add(p0);
+            v[0] = divide(ryv * rx[j]);
+            add(p1);
+            v[1] = divide(ryv * rx[j + 1]);
+            add(p2);
+            v[2] = divide(ryv * rx[j + 2]);
+            add(p3);
+            v[3] = divide(ryv * rx[j + 3]);
+        }
+        // Each pixel's lanes hold values below 2^16: their low halves,
+        // transposed, are the rows' outputs.
+        const auto w = [&](int i) { return std::bit_cast<GaussLanesW>(v[i]); };
+        const auto t01 = std::bit_cast<GaussLanesU>(
+                       __builtin_shufflevector(w(0), w(1), 0, 8, 2, 10, 4, 12, 6, 14)),
+                   t23 = std::bit_cast<GaussLanesU>(
+                       __builtin_shufflevector(w(2), w(3), 0, 8, 2, 10, 4, 12, 6, 14));
+        const auto lo = std::bit_cast<GaussLanesW>(__builtin_shufflevector(t01, t23, 0, 4, 1, 5)),
+                   hi = std::bit_cast<GaussLanesW>(__builtin_shufflevector(t01, t23, 2, 6, 3, 7));
+        if constexpr (sizeof(TOut) == 2) {
+            std::memcpy(o0 + j, &lo, 8);
+            std::memcpy(o1 + j, reinterpret_cast<const char*>(&lo) + 8, 8);
+            std::memcpy(o2 + j, &hi, 8);
+            std::memcpy(o3 + j, reinterpret_cast<const char*>(&hi) + 8, 8);
+        } else {
+            const GaussLanesB o =
+                __builtin_convertvector(__builtin_shufflevector(lo, hi, 0, 1, 2, 3, 4, 5, 6, 7, 8,
+                                                                9, 10, 11, 12, 13, 14, 15),
+                                        GaussLanesB);
+            std::memcpy(o0 + j, &o, 4);
+            std::memcpy(o1 + j, reinterpret_cast<const char*>(&o) + 4, 4);
+            std::memcpy(o2 + j, reinterpret_cast<const char*>(&o) + 8, 4);
+            std::memcpy(o3 + j, reinterpret_cast<const char*>(&o) + 12, 4);
+        }
+    }
+    for (; j < count; ++j) {
+        addAt(q0 + j);
+        const GaussLanesI v = divide(ryv * rx[j]);
+        for (int r = 0; r < kLanes; ++r)
+            out[r][j] = static_cast<TOut>(v[r]);
+    }
+}
+#define VK_GAUSS_CASCADE_DIVIDE(TOut)                                                              \
+    VK_ROW_KERNEL void cascadeDivide(const std::int64_t* num, std::ptrdiff_t stride,               \
+                                     std::ptrdiff_t q0, std::ptrdiff_t count, const double* rx,    \
+                                     const double* ry, const double* inner, std::ptrdiff_t innerA, \
+                                     std::ptrdiff_t innerB, double h, TOut* const* out) {          \
+        cascadeDivideBody(num, stride, q0, count, rx, ry, inner, innerA, innerB, h, out);          \
+    }
+VK_GAUSS_CASCADE_DIVIDE(std::uint8_t)
+VK_GAUSS_CASCADE_DIVIDE(std::uint16_t)
+#undef VK_GAUSS_CASCADE_DIVIDE
 
 // How the sums of a row's inner outputs are divided by their common weight
 // (a weight that is a power of two is shifted on the 64-bit path).
@@ -877,12 +1037,104 @@ class GeneralGain {
     bool round_;
 };
 
+// The horizontal pass and PowerOfTwoGain's division in one (cascadeDivide),
+// for 32-bit column sums whose kernel numerator stays within 31 bits, step 1
+// across, row sums below 2^52, quotients that never exceed the output's top
+// and divisors (the weight times 2^shD) at most 2^31: each batch of rows goes from its
+// interleaved column sums straight to its output rows, edge outputs and
+// inner ones alike. Shared by the strips of a run: it only reads itself.
+template <class TOut>
+class FusedDivision {
+  public:
+    static bool applies(const Weights& w, int e, bool round, std::uint64_t inMax) {
+        const int shN = std::max(e, 0) + (round ? 1 : 0), shD = std::max(-e, 0) + (round ? 1 : 0);
+        const GaussU128 weightMax = GaussU128{w.ax.full} * w.ay.full;
+        // The largest quotient, floor(inMax 2^(shN - shD) + 1/2) or
+        // floor(inMax 2^(shN - shD)), at most top.
+        const GaussU128 top = std::numeric_limits<TOut>::max();
+        const GaussU128 half = round ? GaussU128{1} << (shD - 1) : 0;
+        return w.ax.step == 1 && w.ax.missFrom >= w.ax.end && w.ay.missFrom >= w.ay.end &&
+               GaussU128{inMax} * weightMax < (GaussU128{1} << 52) &&
+               (GaussU128{inMax} << shN) + half < ((top + 1) << shD) &&
+               (weightMax << shD) <= (GaussU128{1} << 31);
+    }
+    // Outputs [jxA, jxB) of rows from jyA on go to dst (the row of jyA).
+    FusedDivision(const Weights& w, int e, bool round, std::int32_t jxA, std::int32_t jxB,
+                  TOut* dst, std::ptrdiff_t dstStride, std::int32_t jyA)
+        : w_(w),
+          num_(w.ax.kernel, 1),
+          rx_(static_cast<std::size_t>(jxB - jxA)),
+          scale_(std::ldexp(1.0, e)),
+          h_((round ? 0.5 : 0.0) + std::ldexp(1.0, -33)),
+          jxA_(jxA),
+          jyA_(jyA),
+          innerA_(std::clamp(w.ax.innerBegin, jxA, jxB) - jxA),
+          innerB_(std::clamp(w.ax.innerEnd, jxA, jxB) - jxA),
+          dst_(dst),
+          dstStride_(dstStride) {
+        for (std::size_t j = 0; j < rx_.size(); ++j)
+            rx_[j] = 1.0 / static_cast<double>(w.x[j + static_cast<std::size_t>(jxA - w.ax.begin)]);
+    }
+    // Row r of a batch: its column sums (readable from pixel -span, zeros
+    // outside the window) as numerators in num, the caller's, one per
+    // thread.
+    void row(const std::uint32_t* columns, int r, std::vector<std::int64_t>& num) const {
+        const std::int64_t len = w_.ax.lastTap(jxA_) + static_cast<std::int64_t>(rx_.size());
+        num.resize(static_cast<std::size_t>(len * kLanes));
+        numeratorRow(columns, num_.delay, num_.ci, len, &num[static_cast<std::size_t>(r * len)]);
+    }
+    // The outputs of rows[0 .. filled - 1] from their numerators.
+    void batch(const std::int32_t* rows, int filled, std::vector<std::int64_t>& num) const {
+        const auto count = static_cast<std::ptrdiff_t>(rx_.size());
+        const std::int64_t q0 = w_.ax.lastTap(jxA_), len = q0 + count;
+        num.resize(static_cast<std::size_t>(len * kLanes));
+        std::vector<TOut> spare(filled < kLanes ? rx_.size() : 0);
+        TOut* out[kLanes];
+        double ry[kLanes], inner[kLanes];
+        for (int r = 0; r < kLanes; ++r) {
+            const bool real = r < filled;
+            out[r] = real ? dst_ + std::ptrdiff_t{rows[r] - jyA_} * dstStride_ : spare.data();
+            ry[r] = real ? scale_ / static_cast<double>(
+                                        w_.y[static_cast<std::size_t>(rows[r] - w_.ay.begin)])
+                         : 0.0;
+            inner[r] = ry[r] / static_cast<double>(w_.ax.full);
+        }
+        cascadeDivide(num.data(), len, q0, count, rx_.data(), ry, inner, innerA_, innerB_, h_, out);
+    }
+
+  private:
+    const Weights& w_;
+    Numerator num_;
+    std::vector<double> rx_;
+    double scale_;  // the gain, 2^e
+    double h_;
+    std::int32_t jxA_, jyA_;
+    std::ptrdiff_t innerA_, innerB_;  // outputs whose weight across is the kernel's
+    TOut* dst_;
+    std::ptrdiff_t dstStride_;
+};
+
+// A finish that takes each batch of rows as their column sums.
+template <class F>
+concept BatchFinish = requires(const F& f, const std::uint32_t* columns, const std::int32_t* rows,
+                               std::vector<std::int64_t>& scratch) {
+    f.row(columns, 0, scratch);
+    f.batch(rows, 1, scratch);
+};
+
 // The vertical running sums of one source plane.
+// The last one, s3 (the column sums), from pixel 0 at z3, has zeros before
+// it as far back as the horizontal kernel reaches and after it up to
+// pixel xLast, so that the horizontal pass may read it in place.
 template <class VAcc>
 struct ColumnSums {
     std::vector<VAcc> s1, s2, s3;
-    explicit ColumnSums(std::int32_t width)
-        : s1(static_cast<std::size_t>(width)), s2(s1.size()), s3(s1.size()) {}
+    VAcc* z3;
+    ColumnSums(std::int32_t width, std::int64_t lead, std::int64_t xLast)
+        : s1(static_cast<std::size_t>(width)),
+          s2(s1.size()),
+          s3(static_cast<std::size_t>(lead + std::max<std::int64_t>(width, xLast + 1))),
+          z3(s3.data() + lead) {}
 };
 
 // The horizontal pass of one plane: the column sums of a batch of output
@@ -891,15 +1143,19 @@ struct ColumnSums {
 // row sums.
 template <class HIn, class HAcc>
 struct RowSums {
+    std::ptrdiff_t columnStride;  // of the batch's column sums, zeros around each row
     std::vector<HIn> batch, batchColumns;
     HIn* lanes;
+    HIn* columns;  // pixel 0 of the batch's first row of column sums
     LineSums<HAcc> sums;
     std::vector<HAcc> kept;
     RowSums(const GaussAxis& ax, std::int64_t xLast, std::int32_t keptCount)
-        : batch(static_cast<std::size_t>(ax.kernel.span) * kLanes +
-                static_cast<std::size_t>(std::max<std::int64_t>(ax.n, xLast + 1)) * kLanes),
-          batchColumns(static_cast<std::size_t>(ax.n) * kLanes),
+        : columnStride(static_cast<std::ptrdiff_t>(ax.kernel.span) +
+                       std::max<std::int64_t>(ax.n, xLast + 1)),
+          batch(static_cast<std::size_t>(columnStride) * kLanes),
+          batchColumns(batch.size()),
           lanes(batch.data() + static_cast<std::size_t>(ax.kernel.span) * kLanes),
+          columns(batchColumns.data() + ax.kernel.span),
           sums(xLast, kLanes),
           kept(static_cast<std::size_t>(keptCount)) {}
 };
@@ -935,7 +1191,7 @@ void gaussRun(const TIn* const* src, const std::ptrdiff_t* stride, int sources, 
     std::vector<ColumnSums<VAcc>> column;
     std::vector<RowSums<HIn, HAcc>> plane;
     for (int p = 0; p < sources; ++p)
-        column.emplace_back(width);
+        column.emplace_back(width, ax.kernel.span, xLast);
     for (int h = 0; h < planes; ++h)
         plane.emplace_back(ax, xLast, jxB - jxA);
     std::vector<TIn> zeros(static_cast<std::size_t>(width));
@@ -944,35 +1200,44 @@ void gaussRun(const TIn* const* src, const std::ptrdiff_t* stride, int sources, 
     const VAcc* columns[kMaxRunPlanes];
     const HAcc* from[kMaxRunPlanes];
     std::int32_t batchRows[kLanes];
+    std::vector<std::int64_t> batchScratch;  // for a finish that takes whole batches
     int filled = 0;
     auto flush = [&] {
         for (RowSums<HIn, HAcc>& ps : plane) {
-            interleave(ps.batchColumns.data(), width, width, ps.lanes);
-            horizontalLines<kLanes>(ps.lanes, ax, xLast, ps.sums);
-        }
-        for (int r = 0; r < filled; ++r) {
-            for (int h = 0; h < planes; ++h) {
-                RowSums<HIn, HAcc>& ps = plane[static_cast<std::size_t>(h)];
-                // Outputs whose kernel misses the window take its last column.
-                for (std::int32_t j = std::max(jxA, ax.missFrom); j < jxB; ++j)
-                    ps.sums.at(ax.lastTap(j), r) =
-                        static_cast<HAcc>(ps.lanes[(width - 1) * kLanes + r]);
-                // The kept sums side by side.
-                const HAcc* f = &ps.sums.at(ax.lastTap(jxA), r);
-                if (!LineSums<HAcc>::kRows || ax.step > 1) {
-                    const std::ptrdiff_t step = &ps.sums.at(ax.lastTap(jxA) + ax.step, r) - f;
-                    for (std::int32_t j = 0; j < jxB - jxA; ++j)
-                        ps.kept[static_cast<std::size_t>(j)] = f[j * step];
-                    f = ps.kept.data();
-                }
-                from[h] = f;
+            if constexpr (!BatchFinish<Finish>) {
+                interleave(ps.columns, ps.columnStride, width, ps.lanes);
+                horizontalLines<kLanes>(ps.lanes, ax, xLast, ps.sums);
             }
-            finish(batchRows[r], static_cast<const HAcc* const*>(from));
+        }
+        if constexpr (BatchFinish<Finish>) {
+            finish.batch(batchRows, filled, batchScratch);
+        } else {
+            for (int r = 0; r < filled; ++r) {
+                for (int h = 0; h < planes; ++h) {
+                    RowSums<HIn, HAcc>& ps = plane[static_cast<std::size_t>(h)];
+                    // Outputs whose kernel misses the window take its last column.
+                    for (std::int32_t j = std::max(jxA, ax.missFrom); j < jxB; ++j)
+                        ps.sums.at(ax.lastTap(j), r) =
+                            static_cast<HAcc>(ps.lanes[(width - 1) * kLanes + r]);
+                    // The kept sums side by side.
+                    const HAcc* f = &ps.sums.at(ax.lastTap(jxA), r);
+                    if (!LineSums<HAcc>::kRows || ax.step > 1) {
+                        const std::ptrdiff_t step = &ps.sums.at(ax.lastTap(jxA) + ax.step, r) - f;
+                        for (std::int32_t j = 0; j < jxB - jxA; ++j)
+                            ps.kept[static_cast<std::size_t>(j)] = f[j * step];
+                        f = ps.kept.data();
+                    }
+                    from[h] = f;
+                }
+                finish(batchRows[r], static_cast<const HAcc* const*>(from));
+            }
         }
         filled = 0;
     };
 
     const Numerator num(ay.kernel, 1);
+    const bool narrow =
+        255 * std::int64_t{std::accumulate(num.ci, num.ci + 4, std::int32_t{0})} < (1 << 15);
     const std::int64_t qFirst = std::max<std::int64_t>(0, ay.lastTap(jyA) - (ay.taps - 1));
     std::int32_t jy = jyA;
     std::int64_t emitAt = ay.lastTap(jy);
@@ -984,7 +1249,14 @@ void gaussRun(const TIn* const* src, const std::ptrdiff_t* stride, int sources, 
                 const std::int64_t r = q - num.delay[m];
                 rows[m] = (r >= qFirst && r < height) ? src[p] + r * stride[p] : zeros.data();
             }
-            verticalStep(rows, num.ci, cs.s1.data(), cs.s2.data(), cs.s3.data(), width);
+            if constexpr (std::is_same_v<TIn, std::uint8_t> &&
+                          std::is_same_v<VAcc, std::uint32_t>) {
+                if (narrow) {
+                    verticalStepNarrow(rows, num.ci, cs.s1.data(), cs.s2.data(), cs.z3, width);
+                    continue;
+                }
+            }
+            verticalStep(rows, num.ci, cs.s1.data(), cs.s2.data(), cs.z3, width);
         }
         if (q != emitAt) continue;
         if (jy >= ay.missFrom && lastRows.empty()) {
@@ -995,13 +1267,18 @@ void gaussRun(const TIn* const* src, const std::ptrdiff_t* stride, int sources, 
             }
         }
         for (int p = 0; p < sources; ++p)
-            columns[p] = jy < ay.missFrom ? column[static_cast<std::size_t>(p)].s3.data()
+            columns[p] = jy < ay.missFrom ? column[static_cast<std::size_t>(p)].z3
                                           : lastRows.data() + std::ptrdiff_t{p} * width;
-        for (int h = 0; h < planes; ++h)
-            combine(static_cast<const VAcc* const*>(columns), h,
-                    plane[static_cast<std::size_t>(h)].batchColumns.data() +
-                        std::ptrdiff_t{filled} * width,
-                    width);
+        if constexpr (BatchFinish<Finish>) {
+            // Straight from the column sums, which cover every output row.
+            finish.row(column[0].z3, filled, batchScratch);
+        } else {
+            for (int h = 0; h < planes; ++h)
+                combine(static_cast<const VAcc* const*>(columns), h,
+                        plane[static_cast<std::size_t>(h)].columns +
+                            filled * plane[static_cast<std::size_t>(h)].columnStride,
+                        width);
+        }
         batchRows[filled++] = jy;
         ++jy;
         emitAt += ay.step;
@@ -1647,21 +1924,31 @@ void runWithGain(const TIn* src, std::ptrdiff_t stride, const Weights& w, std::i
     // Signed 64-bit row sums (of the register cascade) are never negative:
     // they are finished as unsigned ones, the same bits.
     using FAcc = std::conditional_t<std::is_same_v<HAcc, std::int64_t>, std::uint64_t, HAcc>;
-    const auto strips = [&](const auto& finish) {
+    const auto over = [&](const auto& finish) {
         const auto run = [&](std::int32_t j0, std::int32_t j1) {
-            gaussRun<TIn, VAcc, VAcc, HAcc>(
-                &src, &stride, 1, 1, SameColumns(), w.ax, w.ay, jxA, jxB, j0, j1,
-                [&](std::int32_t jy, const HAcc* const* sums) {
-                    finish(jy, reinterpret_cast<const FAcc*>(sums[0]),
-                           dst + std::ptrdiff_t{jy - jyA} * dstStride, jxA, jxB);
-                });
+            gaussRun<TIn, VAcc, VAcc, HAcc>(&src, &stride, 1, 1, SameColumns(), w.ax, w.ay, jxA,
+                                            jxB, j0, j1, finish);
         };
         if (parallel)
             overRowStrips(w.ax, w.ay, jyA, jyB, false, run);
         else
             run(jyA, jyB);
     };
+    const auto strips = [&](const auto& finish) {
+        over([&](std::int32_t jy, const HAcc* const* sums) {
+            finish(jy, reinterpret_cast<const FAcc*>(sums[0]),
+                   dst + std::ptrdiff_t{jy - jyA} * dstStride, jxA, jxB);
+        });
+    };
     int e = 0;
+    if constexpr (std::is_same_v<VAcc, std::uint32_t> && std::is_same_v<HAcc, std::int64_t>) {
+        if (powerOfTwoGain(params.gain(), e) &&
+            FusedDivision<TOut>::applies(w, e, params.doRounding(),
+                                         std::numeric_limits<TIn>::max())) {
+            over(FusedDivision<TOut>(w, e, params.doRounding(), jxA, jxB, dst, dstStride, jyA));
+            return;
+        }
+    }
     if (powerOfTwoGain(params.gain(), e))
         strips(PowerOfTwoGain<FAcc, TOut>(w, e, params.doRounding(), division,
                                           std::numeric_limits<TIn>::max()));
