@@ -746,6 +746,29 @@ VK_GAUSS_CASCADE_DIVIDE(std::uint8_t)
 VK_GAUSS_CASCADE_DIVIDE(std::uint16_t)
 #undef VK_GAUSS_CASCADE_DIVIDE
 
+// out[i] = trunc(z[i] m + h) for sums below 2^52, with m = 2^k / w and h
+// = 1/2 (rounding) or 0, plus 2^-33: floor(2^k z / w + 1/2) (or the
+// truncated quotient) exactly when no quotient exceeds top and the
+// divisor (w times the power of two the gain and the rounding put below
+// the fraction line) is at most 2^31, as for cascadeDivide (one rounding
+// fewer here).
+template <class Z, class TOut>
+[[gnu::always_inline]] inline void reciprocalRowBody(const Z* __restrict z, std::int32_t count,
+                                                     double m, double h, TOut* __restrict out) {
+    for (std::int32_t i = 0; i < count; ++i)
+        out[i] = static_cast<TOut>(static_cast<std::int32_t>(exactDouble(z[i]) * m + h));
+}
+#define VK_GAUSS_RECIPROCAL(Z, TOut)                                                     \
+    VK_ROW_KERNEL void reciprocalRow(const Z* z, std::int32_t count, double m, double h, \
+                                     TOut* out) {                                        \
+        reciprocalRowBody(z, count, m, h, out);                                          \
+    }
+VK_GAUSS_RECIPROCAL(std::uint64_t, std::uint8_t)
+VK_GAUSS_RECIPROCAL(std::uint64_t, std::uint16_t)
+VK_GAUSS_RECIPROCAL(double, std::uint8_t)
+VK_GAUSS_RECIPROCAL(double, std::uint16_t)
+#undef VK_GAUSS_RECIPROCAL
+
 // How the sums of a row's inner outputs are divided by their common weight
 // (a weight that is a power of two is shifted on the 64-bit path).
 enum class Division {
@@ -914,9 +937,20 @@ class PowerOfTwoGain {
         int magicShift = 0;
         if constexpr (std::is_same_v<HAcc, std::uint64_t> || std::is_same_v<HAcc, double>) {
             // An interior sum is at most the largest pixel times the weight.
+            const GaussU128 zMax = GaussU128{inMax_} * weight;
+            // Where no quotient exceeds the output's top and the divisor is
+            // at most 2^31, one rounded multiply-add does it (reciprocalRow).
+            const GaussU128 top = std::numeric_limits<TOut>::max();
+            if (inMax_ > 0 && zMax < (GaussU128{1} << 52) && d <= (std::uint64_t{1} << 31) &&
+                (GaussU128{inMax_} << shN_) + half < ((top + 1) << shD_)) {
+                reciprocalRow(zj, b - a, std::ldexp(1.0, e_) / static_cast<double>(weight),
+                              (round_ ? 0.5 : 0.0) + std::ldexp(1.0, -33), o);
+                for (std::int32_t j = b; j < jB; ++j)
+                    each(j);
+                return;
+            }
             // With AVX2 the single-precision estimate, eight lanes wide, beats
             // both the 32-bit reciprocal and the double division.
-            const GaussU128 zMax = GaussU128{inMax_} * weight;
             const int drop = (division_ == Division::kDouble || division_ == Division::kMagic32) &&
                                      wideVectors() && inMax_ > 0 && zMax < (GaussU128{1} << 48)
                                  ? floatDivision(static_cast<std::uint64_t>(zMax), shN_, d)

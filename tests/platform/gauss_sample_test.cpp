@@ -347,10 +347,15 @@ TEST(GaussSample, ConstantImagesStayExactlyConstantAndGeneralGainsRoundExactTies
     for (U16 v : {U16{4095}, U16{2049}, U16{1}})
         EXPECT_TRUE(constant<U16>(100, 90, v, params(P(1, 1), P(14, 14), 16.0, false), v * 16u))
             << v;
-    // Whole quotients whose double-precision estimate falls just short;
-    // numerators beyond 2^52, column sums beyond 32 bits, row sums beyond 64.
-    for (P k : {P(8, 8), P(9, 0), P(14, 14)})
-        EXPECT_TRUE(constant<U8>(64, 64, U8{255}, params(P(1, 1), k, 1.0, false), 255));
+    // Whole quotients whose double-precision estimate falls just short (255
+    // times the weight of kernel 9 with odd taps, squared, times its
+    // rounded reciprocal is below 255); numerators beyond 2^52, column sums
+    // beyond 32 bits, row sums beyond 64.
+    for (const auto& [f, k] : {std::pair{P(1, 1), P(8, 8)},
+                               {P(1, 1), P(9, 0)},
+                               {P(1, 1), P(14, 14)},
+                               {P(3, 3), P(9, 9)}})
+        EXPECT_TRUE(constant<U8>(64, 64, U8{255}, params(f, k, 1.0, false), 255)) << k.x();
     for (const auto& [k, size] : {std::pair{P(100, 100), P(320, 300)},
                                   {P(0, 300), P(3, 900)},
                                   {P(1500, 60), P(4000, 150)}}) {
