@@ -91,11 +91,33 @@ VK_ROW_KERNEL void verticalStep(const std::uint16_t* const* rows, const std::int
     verticalStepBody(rows, c, s1, s2, s3, n);
 }
 // 8-bit pixels under weights whose sum times 255 stays below 2^15: the
-// numerator in 16-bit lanes, twice as many per vector.
+// numerator in 16-bit lanes, twice as many per vector; with 64-byte vectors
+// where the processor has them (VK_GAUSS_WIDE, whose 512-bit loops the
+// compiler only makes when asked to prefer them).
 VK_ROW_KERNEL void verticalStepNarrow(const std::uint8_t* const* rows, const std::int32_t* c,
                                       std::uint32_t* s1, std::uint32_t* s2, std::uint32_t* s3,
                                       std::int32_t n) {
     verticalStepBody<std::uint8_t, std::uint32_t, std::int16_t>(rows, c, s1, s2, s3, n);
+}
+#ifdef VK_GAUSS_TAPS_FIRST
+#ifdef __clang__
+#define VK_GAUSS_WIDE __attribute__((target("avx512f,avx512bw"), min_vector_width(512)))
+#else
+#define VK_GAUSS_WIDE __attribute__((target("avx512f,avx512bw,prefer-vector-width=512")))
+#endif
+VK_GAUSS_WIDE void verticalStepNarrow512(const std::uint8_t* const* rows, const std::int32_t* c,
+                                         std::uint32_t* s1, std::uint32_t* s2, std::uint32_t* s3,
+                                         std::int32_t n) {
+    verticalStepBody<std::uint8_t, std::uint32_t, std::int16_t>(rows, c, s1, s2, s3, n);
+}
+#endif
+void verticalStepNarrowAny(const std::uint8_t* const* rows, const std::int32_t* c,
+                           std::uint32_t* s1, std::uint32_t* s2, std::uint32_t* s3,
+                           std::int32_t n) {
+#ifdef VK_GAUSS_TAPS_FIRST
+    if (vk_detail::cpuHasAvx512Bw()) return verticalStepNarrow512(rows, c, s1, s2, s3, n);
+#endif
+    verticalStepNarrow(rows, c, s1, s2, s3, n);
 }
 VK_ROW_KERNEL void verticalStep(const std::uint16_t* const* rows, const std::int32_t* c,
                                 std::uint64_t* s1, std::uint64_t* s2, std::uint64_t* s3,
@@ -609,8 +631,10 @@ VK_ROW_KERNEL void shiftRow(const std::uint64_t* z, std::int32_t count, int shN,
 // col[q - delay[2 i + 1]]) for q < n, made in 32-bit integers (the caller's
 // bound on the numerator keeps every partial sum within them) and stored in
 // 64 bits, as the running sums take it. Vectorised along the row.
-VK_ROW_KERNEL void numeratorRow(const std::uint32_t* col, const std::ptrdiff_t* delay,
-                                const std::int32_t* c, std::ptrdiff_t n, std::int64_t* out) {
+[[gnu::always_inline]] inline void numeratorRowBody(const std::uint32_t* col,
+                                                    const std::ptrdiff_t* delay,
+                                                    const std::int32_t* c, std::ptrdiff_t n,
+                                                    std::int64_t* out) {
     const std::uint32_t *a0 = col - delay[0], *b0 = col - delay[1], *a1 = col - delay[2],
                         *b1 = col - delay[3], *a2 = col - delay[4], *b2 = col - delay[5],
                         *a3 = col - delay[6], *b3 = col - delay[7];
@@ -619,6 +643,24 @@ VK_ROW_KERNEL void numeratorRow(const std::uint32_t* col, const std::ptrdiff_t* 
     for (std::ptrdiff_t q = 0; q < n; ++q)
         out[q] = static_cast<std::int32_t>(c0 * (a0[q] - b0[q]) + c1 * (a1[q] - b1[q]) +
                                            c2 * (a2[q] - b2[q]) + c3 * (a3[q] - b3[q]));
+}
+VK_ROW_KERNEL void numeratorRow(const std::uint32_t* col, const std::ptrdiff_t* delay,
+                                const std::int32_t* c, std::ptrdiff_t n, std::int64_t* out) {
+    numeratorRowBody(col, delay, c, n, out);
+}
+#ifdef VK_GAUSS_TAPS_FIRST
+VK_GAUSS_WIDE void numeratorRow512(const std::uint32_t* col, const std::ptrdiff_t* delay,
+                                   const std::int32_t* c, std::ptrdiff_t n, std::int64_t* out) {
+    numeratorRowBody(col, delay, c, n, out);
+}
+#endif
+// numeratorRow with 64-byte vectors where the processor has them.
+void numeratorRowAny(const std::uint32_t* col, const std::ptrdiff_t* delay, const std::int32_t* c,
+                     std::ptrdiff_t n, std::int64_t* out) {
+#ifdef VK_GAUSS_TAPS_FIRST
+    if (vk_detail::cpuHasAvx512Bw()) return numeratorRow512(col, delay, c, n, out);
+#endif
+    numeratorRow(col, delay, c, n, out);
 }
 
 // The three running sums of four rows of numerators (num + r stride, pixels
@@ -1115,7 +1157,7 @@ class FusedDivision {
     void row(const std::uint32_t* columns, int r, std::vector<std::int64_t>& num) const {
         const std::int64_t len = w_.ax.lastTap(jxA_) + static_cast<std::int64_t>(rx_.size());
         num.resize(static_cast<std::size_t>(len * kLanes));
-        numeratorRow(columns, num_.delay, num_.ci, len, &num[static_cast<std::size_t>(r * len)]);
+        numeratorRowAny(columns, num_.delay, num_.ci, len, &num[static_cast<std::size_t>(r * len)]);
     }
     // The outputs of rows[0 .. filled - 1] from their numerators.
     void batch(const std::int32_t* rows, int filled, std::vector<std::int64_t>& num) const {
@@ -1286,7 +1328,7 @@ void gaussRun(const TIn* const* src, const std::ptrdiff_t* stride, int sources, 
             if constexpr (std::is_same_v<TIn, std::uint8_t> &&
                           std::is_same_v<VAcc, std::uint32_t>) {
                 if (narrow) {
-                    verticalStepNarrow(rows, num.ci, cs.s1.data(), cs.s2.data(), cs.z3, width);
+                    verticalStepNarrowAny(rows, num.ci, cs.s1.data(), cs.s2.data(), cs.z3, width);
                     continue;
                 }
             }
