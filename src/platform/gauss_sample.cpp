@@ -810,6 +810,12 @@ VK_GAUSS_RECIPROCAL(std::uint64_t, std::uint16_t)
 VK_GAUSS_RECIPROCAL(double, std::uint8_t)
 VK_GAUSS_RECIPROCAL(double, std::uint16_t)
 #undef VK_GAUSS_RECIPROCAL
+#ifdef VK_GAUSS_TAPS_FIRST
+template <class Z, class TOut>
+VK_GAUSS_WIDE void reciprocalRow512(const Z* z, std::int32_t count, double m, double h, TOut* out) {
+    reciprocalRowBody(z, count, m, h, out);
+}
+#endif
 
 // How the sums of a row's inner outputs are divided by their common weight
 // (a weight that is a power of two is shifted on the 64-bit path).
@@ -985,8 +991,14 @@ class PowerOfTwoGain {
             const GaussU128 top = std::numeric_limits<TOut>::max();
             if (inMax_ > 0 && zMax < (GaussU128{1} << 52) && d <= (std::uint64_t{1} << 31) &&
                 (GaussU128{inMax_} << shN_) + half < ((top + 1) << shD_)) {
-                reciprocalRow(zj, b - a, std::ldexp(1.0, e_) / static_cast<double>(weight),
-                              (round_ ? 0.5 : 0.0) + std::ldexp(1.0, -33), o);
+                const double m = std::ldexp(1.0, e_) / static_cast<double>(weight),
+                             h = (round_ ? 0.5 : 0.0) + std::ldexp(1.0, -33);
+#ifdef VK_GAUSS_TAPS_FIRST
+                if (vk_detail::cpuHasAvx512Bw())
+                    reciprocalRow512(zj, b - a, m, h, o);
+                else
+#endif
+                    reciprocalRow(zj, b - a, m, h, o);
                 for (std::int32_t j = b; j < jB; ++j)
                     each(j);
                 return;
