@@ -1541,6 +1541,11 @@ void addTapsFrom(std::int32_t j, const TIn* v, std::int32_t count, const std::ui
     }
 }
 
+// Four taps (each below 128) in the bytes of an int, the first lowest.
+inline int tapQuad(const std::uint32_t* k) {
+    return static_cast<int>(k[0] | k[1] << 8 | k[2] << 16 | k[3] << 24);
+}
+
 // The rows' weights times scale and their keep masks in every 32-bit lane.
 template <int Rows>
 __attribute__((target("avx2"), always_inline)) inline void rowVectors(const std::uint32_t* w,
@@ -1564,10 +1569,7 @@ __attribute__((target("avx2"))) void addTaps4x8(const std::uint8_t* v, std::int3
                                                 const std::uint32_t* k, const std::uint32_t* w,
                                                 const std::uint32_t* keep,
                                                 std::uint32_t* const* sums) {
-    const auto quad = [&](int t) {
-        return static_cast<int>(k[t] | k[t + 1] << 8 | k[t + 2] << 16 | k[t + 3] << 24);
-    };
-    const __m256i ka = _mm256_set1_epi32(quad(0)), kb = _mm256_set1_epi32(quad(4));
+    const __m256i ka = _mm256_set1_epi32(tapQuad(k)), kb = _mm256_set1_epi32(tapQuad(k + 4));
     __m256i wv[Rows], kv[Rows];
     rowVectors<Rows>(w, keep, 0x10001u, wv, kv);  // w in each 16-bit half
     std::int32_t j = 0;
@@ -1586,77 +1588,26 @@ __attribute__((target("avx2"))) void addTaps4x8(const std::uint8_t* v, std::int3
 }
 // The same for a row made on the spot as a BiasedDifference of the rows a
 // and b (each from the first tap of the first output), which are never
-// stored: each 32-pixel block of the difference is made twice, at 4 j and
-// at 4 j + 4, in signed bytes (the rows less 128, their saturating
-// difference clamped to the band less 128, then 128 added back), and the
-// same block of nextA and nextB is asked for meanwhile.
-__attribute__((target("avx2"), always_inline)) inline __m256i differenceBlock(
-    const std::uint8_t* a, const std::uint8_t* b, __m256i flip, __m256i lo, __m256i hi) {
-    const __m256i va =
-        _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a)), flip);
-    const __m256i vb =
-        _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(b)), flip);
-    return _mm256_xor_si256(_mm256_min_epi8(_mm256_max_epi8(_mm256_subs_epi8(va, vb), lo), hi),
-                            flip);
-}
-template <int Rows>
-__attribute__((target("avx2"))) void addDifferenceTaps4x8(
-    const vk_detail::GaussRowSource<std::uint8_t>::BiasedDifference& d, std::ptrdiff_t at,
-    std::int32_t count, const std::uint32_t* k, const std::uint32_t* w, const std::uint32_t* keep,
-    std::uint32_t* const* sums) {
-    const auto quad = [&](int t) {
-        return static_cast<int>(k[t] | k[t + 1] << 8 | k[t + 2] << 16 | k[t + 3] << 24);
-    };
-    const __m256i ka = _mm256_set1_epi32(quad(0)), kb = _mm256_set1_epi32(quad(4));
-    const __m256i flip = _mm256_set1_epi8(static_cast<char>(0x80)),
-                  lo = _mm256_set1_epi8(static_cast<char>(d.lo ^ 0x80)),
-                  hi = _mm256_set1_epi8(static_cast<char>(d.hi ^ 0x80));
-    __m256i wv[Rows], kv[Rows];
-    rowVectors<Rows>(w, keep, 0x10001u, wv, kv);  // w in each 16-bit half
-    const std::uint8_t *a = d.a + at, *b = d.b + at;
-    const auto *nextA = reinterpret_cast<const char*>(d.nextA + at),
-               *nextB = reinterpret_cast<const char*>(d.nextB + at);
-    std::uint32_t* s0 = sums[0];
-    std::uint32_t* s1 = Rows > 1 ? sums[1] : nullptr;
-    std::int32_t j = 0;
-    for (; j + 8 <= count; j += 8) {
-        _mm_prefetch(nextA + 4 * j, _MM_HINT_T0);
-        _mm_prefetch(nextB + 4 * j, _MM_HINT_T0);
-        const __m256i pairs = _mm256_add_epi16(
-            _mm256_maddubs_epi16(differenceBlock(a + 4 * j, b + 4 * j, flip, lo, hi), ka),
-            _mm256_maddubs_epi16(differenceBlock(a + 4 * j + 4, b + 4 * j + 4, flip, lo, hi), kb));
-        for (int r = 0; r < Rows; ++r) {
-            auto* s = reinterpret_cast<__m256i*>((r == 0 ? s0 : s1) + j);
-            _mm256_storeu_si256(s, _mm256_add_epi32(_mm256_and_si256(_mm256_loadu_si256(s), kv[r]),
-                                                    _mm256_madd_epi16(pairs, wv[r])));
-        }
-    }
-    for (; j < count; ++j) {
-        std::uint32_t h = 0;
-        for (int t = 0; t < 8; ++t)
-            h += k[t] * vk_detail::biasedDifference(a[4 * j + t], b[4 * j + t], d.lo, d.hi);
-        for (int r = 0; r < Rows; ++r)
-            sums[r][j] = (sums[r][j] & keep[r]) + w[r] * h;
-    }
-}
-// The same in 512-bit lanes (AVX-512 BW), 16 outputs from 64 pixels at a
-// time; the last outputs take the AVX2 form.
+// stored, in 512-bit lanes (AVX-512 BW): 16 outputs from 64 pixels per
+// step. Each 64-pixel block of the difference is made twice, at 4 j and at
+// 4 j + 4, in signed bytes (the rows less 128, their saturating difference
+// clamped to the band less 128, then 128 added back), and the same block of
+// nextA and nextB is asked for meanwhile. The last step loads and stores
+// only the pixels and sums of the outputs left (masked lanes).
 __attribute__((target("avx512f,avx512bw"), always_inline)) inline __m512i differenceBlock(
-    const std::uint8_t* a, const std::uint8_t* b, __m512i flip, __m512i lo, __m512i hi) {
-    const __m512i va = _mm512_xor_si512(_mm512_loadu_si512(a), flip);
-    const __m512i vb = _mm512_xor_si512(_mm512_loadu_si512(b), flip);
+    const std::uint8_t* a, const std::uint8_t* b, __mmask64 in, __m512i flip, __m512i lo,
+    __m512i hi) {
+    const __m512i va = _mm512_xor_si512(_mm512_maskz_loadu_epi8(in, a), flip);
+    const __m512i vb = _mm512_xor_si512(_mm512_maskz_loadu_epi8(in, b), flip);
     return _mm512_xor_si512(_mm512_min_epi8(_mm512_max_epi8(_mm512_subs_epi8(va, vb), lo), hi),
                             flip);
 }
 template <int Rows>
-__attribute__((target("avx512f,avx512bw"))) void addDifferenceTaps4x8Wide(
+__attribute__((target("avx512f,avx512bw"))) void addDifferenceTaps4x8(
     const vk_detail::GaussRowSource<std::uint8_t>::BiasedDifference& d, std::ptrdiff_t at,
     std::int32_t count, const std::uint32_t* k, const std::uint32_t* w, const std::uint32_t* keep,
     std::uint32_t* const* sums) {
-    const auto quad = [&](int t) {
-        return static_cast<int>(k[t] | k[t + 1] << 8 | k[t + 2] << 16 | k[t + 3] << 24);
-    };
-    const __m512i ka = _mm512_set1_epi32(quad(0)), kb = _mm512_set1_epi32(quad(4));
+    const __m512i ka = _mm512_set1_epi32(tapQuad(k)), kb = _mm512_set1_epi32(tapQuad(k + 4));
     const __m512i flip = _mm512_set1_epi8(static_cast<char>(0x80)),
                   lo = _mm512_set1_epi8(static_cast<char>(d.lo ^ 0x80)),
                   hi = _mm512_set1_epi8(static_cast<char>(d.hi ^ 0x80));
@@ -1668,23 +1619,25 @@ __attribute__((target("avx512f,avx512bw"))) void addDifferenceTaps4x8Wide(
     const std::uint8_t *a = d.a + at, *b = d.b + at;
     const auto *nextA = reinterpret_cast<const char*>(d.nextA + at),
                *nextB = reinterpret_cast<const char*>(d.nextB + at);
-    std::uint32_t* s0 = sums[0];
-    std::uint32_t* s1 = Rows > 1 ? sums[1] : nullptr;
-    std::int32_t j = 0;
-    for (; j + 16 <= count; j += 16) {
+    for (std::int32_t j = 0; j < count; j += 16) {
+        const std::int32_t n = std::min(count - j, 16);
+        // The pixels of n outputs in either block, and their sums.
+        const __mmask64 in = n == 16 ? ~__mmask64{0} : (__mmask64{1} << (4 * n)) - 1;
+        const auto out = static_cast<__mmask16>((1u << n) - 1);
         _mm_prefetch(nextA + 4 * j, _MM_HINT_T0);
         _mm_prefetch(nextB + 4 * j, _MM_HINT_T0);
         const __m512i pairs = _mm512_add_epi16(
-            _mm512_maddubs_epi16(differenceBlock(a + 4 * j, b + 4 * j, flip, lo, hi), ka),
-            _mm512_maddubs_epi16(differenceBlock(a + 4 * j + 4, b + 4 * j + 4, flip, lo, hi), kb));
+            _mm512_maddubs_epi16(differenceBlock(a + 4 * j, b + 4 * j, in, flip, lo, hi), ka),
+            _mm512_maddubs_epi16(differenceBlock(a + 4 * j + 4, b + 4 * j + 4, in, flip, lo, hi),
+                                 kb));
         for (int r = 0; r < Rows; ++r) {
-            std::uint32_t* s = (r == 0 ? s0 : s1) + j;
-            _mm512_storeu_si512(s, _mm512_add_epi32(_mm512_and_si512(_mm512_loadu_si512(s), kv[r]),
-                                                    _mm512_madd_epi16(pairs, wv[r])));
+            std::uint32_t* s = sums[r] + j;
+            _mm512_mask_storeu_epi32(
+                s, out,
+                _mm512_add_epi32(_mm512_and_si512(_mm512_maskz_loadu_epi32(out, s), kv[r]),
+                                 _mm512_madd_epi16(pairs, wv[r])));
         }
     }
-    std::uint32_t* rest[2] = {s0 + j, Rows > 1 ? s1 + j : nullptr};
-    addDifferenceTaps4x8<Rows>(d, at + std::ptrdiff_t{4} * j, count - j, k, w, keep, rest);
 }
 // For the four outputs whose taps start at p (16-bit pixels): for each, two
 // 32-bit lanes whose sum is its taps' sum on the pixels less 2^15.
@@ -1801,8 +1754,10 @@ void gaussFirRun(const vk_detail::GaussRowSource<TIn>& rows, const GaussAxis& ax
         finish(i, z.data(), dst + std::ptrdiff_t{i - jyA} * dstStride, jxA, jxB);
     };
     using BiasedDifference = typename vk_detail::GaussRowSource<TIn>::BiasedDifference;
-#ifdef VK_GAUSS_TAPS_FIRST
+    // The difference is made inside the taps with AVX-512 BW (a row of it
+    // made and read back otherwise).
     const bool wide = vk_detail::cpuHasAvx512Bw();
+#ifdef VK_GAUSS_TAPS_FIRST
     // Source row y, its taps taken, added with weights w into the sums of the
     // count (1 or 2) output rows from i (keep: all ones to add, 0 to start).
     // With diff, the row's inner outputs take its taps from the difference
@@ -1823,11 +1778,7 @@ void gaussFirRun(const vk_detail::GaussRowSource<TIn>& rows, const GaussAxis& ax
         const std::ptrdiff_t at = ax.first + std::ptrdiff_t{a} * ax.step;
         if constexpr (sizeof(TIn) == 1) {
             if (diff != nullptr) {
-                if (wide && count > 1)
-                    addDifferenceTaps4x8Wide<2>(*diff, at, b - a, kx.data(), w, keep, inner);
-                else if (wide)
-                    addDifferenceTaps4x8Wide<1>(*diff, at, b - a, kx.data(), w, keep, inner);
-                else if (count > 1)
+                if (count > 1)
                     addDifferenceTaps4x8<2>(*diff, at, b - a, kx.data(), w, keep, inner);
                 else
                     addDifferenceTaps4x8<1>(*diff, at, b - a, kx.data(), w, keep, inner);
@@ -1880,7 +1831,7 @@ void gaussFirRun(const vk_detail::GaussRowSource<TIn>& rows, const GaussAxis& ax
             if (iLo > iHi) continue;
             if (tapsFirst) {
                 BiasedDifference diff{};
-                const bool made = sizeof(TIn) == 1 &&
+                const bool made = sizeof(TIn) == 1 && wide &&
                                   rows.biasedDifferenceRow(static_cast<std::int32_t>(y), diff);
                 if (made) edgePixels(diff, scratch.data());
                 const TIn* p =
