@@ -53,7 +53,8 @@ Buffer makeImage(std::int32_t n, Content content) {
             if (content == Content::Noise) {
                 v = static_cast<int>(r & 255);
             } else {
-                // Sum of three uniform bytes: roughly Gaussian noise, sigma 11.
+                // Three uniform bytes averaged, less 128, times 3/4 below:
+                // roughly Gaussian noise, sigma 32.
                 const int noise =
                     static_cast<int>((r & 255) + ((r >> 8) & 255) + ((r >> 16) & 255)) / 3 - 128;
                 const double drift = content == Content::Flat ? 0.0
