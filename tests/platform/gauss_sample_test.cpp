@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <string>
 
+#include "platform/cpu.h"
 #include "platform/gauss_kernel.h"
 #include "platform/gauss_rows.h"
 #include "platform/util.h"
@@ -401,4 +404,13 @@ TEST(GaussSample, BadInputThrowsBeforeAnythingIsWritten) {
                                 params(P(2, 2), P(1, 1), 1.0, false))
                   .width(),
               0);
+}
+
+TEST(GaussSample, TakesNoWiderVectorsThanTheCpuLimitAllows) {
+    // ctest runs this table under each limit: they must reach the kernels.
+    const char* text = std::getenv("IMGNORM_CPU_LIMIT");
+    const std::string limit = text == nullptr ? "" : text;
+    const bool capped = limit == "avx2" || limit == "baseline";
+    EXPECT_FALSE(capped && (vk_detail::cpuHasAvx512Bw() || vk_detail::cpuHasAvx512Vbmi()));
+    EXPECT_FALSE(limit == "baseline" && vk_detail::cpuHasAvx2());
 }

@@ -1,7 +1,11 @@
 // What the processor running the library offers. The kernels with wider
 // vectors are chosen by these at run time, so that one build runs on every
 // x86-64 processor; each answer is asked of the processor once per process.
-// On other architectures every answer is false.
+// On other architectures every answer is false. The environment variable
+// IMGNORM_CPU_LIMIT, read once, caps the answers: "avx2" denies AVX-512,
+// "baseline" AVX2 as well, so that the kernels a processor without them
+// takes can be run (and compared) on one that has them; the functions
+// compiled twice by VK_ROW_KERNEL still take the loader's choice.
 #pragma once
 
 namespace vk_detail {
