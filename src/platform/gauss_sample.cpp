@@ -675,11 +675,12 @@ void numeratorRowAny(const std::uint32_t* col, const std::ptrdiff_t* delay, cons
 // the divisor (wx wy times the power of two the gain and the rounding put
 // below the fraction line) at most 2^31: the true quotient is a fraction
 // with that denominator, so it is whole or at least 2^-31 from a whole
-// number; the roundings of m (two), of s m and of the sum, each at most
-// 2^-53 of a value below 2^17, move it by less than 5 2^-36 < 2^-33 / 1.6,
-// so the value truncated lies strictly between the quotient and 2^-31
-// above it. Four pixels at a time: transposed into lanes, summed, divided
-// and transposed back as 16-bit values.
+// number; the roundings of m (of ry, rx and their product, or of ry and
+// ry / wx), of s m and of the sum, each at most 2^-53 of a value below
+// 2^17, move it by at most 5 2^-36 < 2^-33, so the value truncated lies
+// strictly between the quotient and 2^-31 above it. Four pixels at a time:
+// transposed into lanes, summed, divided and transposed back as 16-bit
+// values.
 using GaussLanesW = std::uint16_t __attribute__((vector_size(8 * sizeof(std::uint16_t))));
 using GaussLanesB = std::uint8_t __attribute__((vector_size(16)));
 using GaussLanesU = std::uint32_t __attribute__((vector_size(4 * sizeof(std::uint32_t))));
@@ -792,8 +793,8 @@ VK_GAUSS_CASCADE_DIVIDE(std::uint16_t)
 // = 1/2 (rounding) or 0, plus 2^-33: floor(2^k z / w + 1/2) (or the
 // truncated quotient) exactly when no quotient exceeds top and the
 // divisor (w times the power of two the gain and the rounding put below
-// the fraction line) is at most 2^31, as for cascadeDivide (one rounding
-// fewer here).
+// the fraction line) is at most 2^31, as for cascadeDivide (m rounded
+// once here).
 template <class Z, class TOut>
 [[gnu::always_inline]] inline void reciprocalRowBody(const Z* __restrict z, std::int32_t count,
                                                      double m, double h, TOut* __restrict out) {
