@@ -218,12 +218,12 @@ TEST(GaussSample, MatchesDirectConvolutionWithItsWindowsAndTransformsOverSizesAn
     // (f, k): short to very long kernels; sub-sampling by the direct FIR (up
     // to 16 taps, some missing a partial last block) and by running sums.
     const P cases[][2] = {
-        {P(1, 1), P(0, 0)},   {P(1, 1), P(1, 2)},    {P(1, 1), P(2, 0)},   {P(1, 1), P(3, 4)},
-        {P(1, 1), P(14, 14)}, {P(1, 1), P(26, 5)},   {P(1, 1), P(8, 160)}, {P(2, 2), P(1, 1)},
-        {P(3, 4), P(2, 3)},   {P(4, 4), P(3, 3)},    {P(5, 6), P(4, 5)},   {P(4, 6), P(3, 0)},
-        {P(6, 2), P(0, 5)},   {P(3, 3), P(5, 1)},    {P(2, 5), P(2, 4)},   {P(4, 3), P(0, 0)},
-        {P(2, 1), P(0, 3)},   {P(1, 4), P(5, 2)},    {P(4, 3), P(12, 9)},  {P(2, 3), P(600, 3)},
-        {P(1, 1), P(2, 900)}, {P(2, 3), P(700, 700)}};
+        {P(1, 1), P(0, 0)},   {P(1, 1), P(1, 2)},     {P(1, 1), P(2, 0)},   {P(1, 1), P(3, 4)},
+        {P(1, 1), P(14, 14)}, {P(1, 1), P(26, 5)},    {P(1, 1), P(8, 160)}, {P(2, 2), P(1, 1)},
+        {P(3, 4), P(2, 3)},   {P(4, 4), P(3, 3)},     {P(5, 6), P(4, 5)},   {P(4, 6), P(3, 0)},
+        {P(6, 2), P(0, 5)},   {P(3, 3), P(5, 1)},     {P(2, 5), P(2, 4)},   {P(4, 3), P(0, 0)},
+        {P(2, 1), P(0, 3)},   {P(1, 4), P(5, 2)},     {P(4, 3), P(12, 9)},  {P(2, 3), P(600, 3)},
+        {P(1, 1), P(2, 900)}, {P(2, 3), P(700, 700)}, {P(1, 3), P(14, 9)}};
     // Exact power-of-two gains (512 saturates 16 bits), as num / den.
     const std::uint64_t gains[][2] = {{128, 1}, {512, 1}, {1, 1024}, {1, 1}};
     const std::int32_t sizes[] = {1, 2, 3, 7, 8, 9, 63, 64, 65};
