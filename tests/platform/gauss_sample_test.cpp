@@ -368,6 +368,16 @@ TEST(GaussSample, ConstantImagesStayExactlyConstantAndGeneralGainsRoundExactTies
         EXPECT_TRUE(
             constant<U16>(size.x(), size.y(), U16{65535}, params(P(1, 1), k, 1.0, true), 65535));
     }
+    // Means short of a whole level by less than 2^-33 (the outermost taps of a
+    // kernel weighing about 2^41.7 on the one darker pixel): the rounded
+    // multiply-add divisions must leave them to exact division.
+    const std::int32_t taps = vk_detail::gaussKernel(vk_detail::gaussShape(6000, false)).taps;
+    std::vector<U8> row(static_cast<std::size_t>(taps) + 9, U8{201});
+    row[0] = 200;
+    const auto dim = pixels<U8>(sample<U8>(testimg::fromRows<U8>(taps + 9, 1, row),
+                                           params(P(1, 1), P(6000, 0), 1.0, false)));
+    for (std::int32_t j = 0; j < taps + 9; ++j)
+        ASSERT_EQ(dim[static_cast<std::size_t>(j)], j <= (taps - 1) / 2 ? 200 : 201) << j;
     // A mean half-way between two levels under 128-bit row sums rounds up.
     const auto pair = testimg::fromRows<U16>(2, 1, {65535, 65534});
     for (bool round : {false, true})
