@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <memory>
 #include <optional>
+#include <type_traits>
 
 #include "imgnorm/attention.h"
 #include "imgnorm/errors.h"
@@ -36,11 +38,19 @@ const std::array<std::uint16_t, 256>& rowStarts() {
 
 // Counts the pairs of the paired windows into total (size counters of type
 // T) strip by strip on the library's threads: f(runTimeRow, templateRow,
-// weightRow, width, table) counts one row into the strip's zeroed table
-// (weightRow is null without weight image). A strip holds some 2^21 pixels
-// at least, so that its table costs little next to its counting.
+// weightRow, width, table) counts one row into the strip's zeroed table of
+// parts * size counters (weightRow is null without weight image), whose
+// parts are summed into the same total: counting pixels in turn into two
+// parts breaks the store-to-load chains that runs of equal pairs (smooth
+// images) would otherwise form. A strip holds some 2^21 pixels at least, so
+// that its table costs little next to its counting. Each strip zeroes its
+// own table and the tables are summed slice by slice, both on the library's
+// threads, so that neither stays serial; modular integer sums do not depend
+// on the order of the strips.
 template <class T, class Pel, class F>
-void countPairedRows(const PairedImagesOf<Pel>& images, std::size_t size, T* total, F&& f) {
+void countPairedRows(const PairedImagesOf<Pel>& images, std::size_t size, std::size_t parts,
+                     T* total, F&& f) {
+    static_assert(std::is_unsigned_v<T>);
     const bool weighted = images.weight.isBound();
     const std::int32_t w = images.runTime.width(), h = images.runTime.height();
     const Pel* rt = images.runTime.pointToOffset();
@@ -50,13 +60,29 @@ void countPairedRows(const PairedImagesOf<Pel>& images, std::size_t size, T* tot
     const std::ptrdiff_t ws = weighted ? images.weight.rowUpdate() : 0;
     const std::int32_t minRows =
         static_cast<std::int32_t>(((std::int64_t{1} << 21) + w) / std::max(w, 1));
-    vk_detail::countStrips(h, vk_detail::stripRows(h, w, minRows), size, total,
-                           [&](std::int32_t y0, std::int32_t y1, T* table) {
-                               vkAttention::check();
-                               for (std::int32_t y = y0; y < y1; ++y)
-                                   f(rt + y * rs, tp + y * ts, weighted ? wt + y * ws : nullptr, w,
-                                     table);
-                           });
+    const std::int32_t rows = vk_detail::stripRows(h, w, minRows);
+    const auto strips = static_cast<std::size_t>(vk_detail::stripCount(h, rows));
+    const std::size_t stride = parts * size;
+    const std::unique_ptr<T[]> tables(new T[std::max<std::size_t>(strips, 1) * stride]);
+    vk_detail::parallelRows(h, rows, [&](std::int32_t y0, std::int32_t y1) {
+        T* const table = tables.get() + static_cast<std::size_t>(y0 / rows) * stride;
+        std::fill_n(table, stride, T{0});
+        vkAttention::check();
+        for (std::int32_t y = y0; y < y1; ++y)
+            f(rt + y * rs, tp + y * ts, weighted ? wt + y * ws : nullptr, w, table);
+    });
+    constexpr std::int32_t kSlice = 8192;
+    vk_detail::parallelRows(static_cast<std::int32_t>(size), kSlice,
+                            [&](std::int32_t i0, std::int32_t i1) {
+                                const auto n = static_cast<std::size_t>(i1 - i0);
+                                T* const sum = total + i0;
+                                std::fill_n(sum, n, T{0});
+                                for (std::size_t at = 0; at < strips * stride; at += size) {
+                                    const T* const part = tables.get() + at + i0;
+                                    for (std::size_t i = 0; i < n; ++i)
+                                        sum[i] += part[i];
+                                }
+                            });
 }
 
 // The pair table index t * 256 + r of a template and a run-time value: the
@@ -110,15 +136,13 @@ void deepRowPieces(const std::uint16_t* rt, const std::uint16_t* tp, std::int32_
     seen.add(bits);
 }
 
-// Every pixel weighs 1: counts every pair (t, r) in pairs[t * 256 + r]. Two
-// tables, used in turn, break the store-to-load chains that runs of equal
-// pairs (smooth images) would otherwise form; the second one is added into
-// the first at the end.
+// Every pixel weighs 1: counts every pair (t, r) in pairs[t * 256 + r],
+// even and odd pixels in the two parts of a strip's table.
 template <class Pel>
 void countUnweighted(const PairedImagesOf<Pel>& images, PairIndex<Pel> index,
                      std::vector<std::uint32_t>& pairs, const SeenValues& seen) {
-    pairs.assign(2 * kPairs, 0);
-    countPairedRows(images, 2 * kPairs, pairs.data(),
+    pairs.resize(kPairs);
+    countPairedRows(images, kPairs, 2, pairs.data(),
                     [&](const Pel* rt, const Pel* tp, const std::uint8_t*, std::int32_t w,
                         std::uint32_t* even) {
                         std::uint32_t* const odd = even + kPairs;
@@ -142,9 +166,6 @@ void countUnweighted(const PairedImagesOf<Pel>& images, PairIndex<Pel> index,
                                 });
                         }
                     });
-    for (std::size_t i = 0; i < kPairs; ++i)
-        pairs[i] += pairs[kPairs + i];
-    pairs.resize(kPairs);
 }
 
 // With weights: one 64-bit entry per pair holds the number of pixels of a
@@ -155,8 +176,8 @@ void countUnweighted(const PairedImagesOf<Pel>& images, PairIndex<Pel> index,
 template <class Pel>
 void countWeighted(const PairedImagesOf<Pel>& images, PairIndex<Pel> index,
                    std::vector<std::uint64_t>& packed, const SeenValues& seen) {
-    packed.assign(kPairs, 0);
-    countPairedRows(images, kPairs, packed.data(),
+    packed.resize(kPairs);
+    countPairedRows(images, kPairs, 1, packed.data(),
                     [&](const Pel* rt, const Pel* tp, const std::uint8_t* wt, std::int32_t w,
                         std::uint64_t* table) {
                         auto add = [&](std::size_t pair, std::uint64_t weight) {
@@ -351,10 +372,11 @@ std::vector<vkPelBuffer<std::uint32_t>> projectAtAngles(const vkPelBuffer_const<
     if (angles.size() != kFitAngleCount) vstd_assert_(__LINE__);
     std::vector<vkPelBuffer<std::uint32_t>> profiles(kLastProjectedAngle - kFirstProjectedAngle +
                                                      1);
-    // The projections do not depend on each other: a few per strip on the
-    // library's threads, so that they do not stay the fit's serial part.
+    // The projections do not depend on each other: two per strip on the
+    // library's threads, so that they do not stay the fit's serial part and
+    // the threads' shares differ by little (the profiles differ in length).
     vk_detail::parallelRows(
-        static_cast<std::int32_t>(profiles.size()), 8, [&](std::int32_t k0, std::int32_t k1) {
+        static_cast<std::int32_t>(profiles.size()), 2, [&](std::int32_t k0, std::int32_t k1) {
             for (auto k = static_cast<std::size_t>(k0); k < static_cast<std::size_t>(k1); ++k) {
                 vkPelBuffer<std::uint32_t> scratch;
                 std::uint32_t inside = 0;
@@ -520,21 +542,21 @@ struct KeptTotals {
 // The values lie below 2^depth (checked when the pairs were counted), so the
 // tables have 2^depth entries. Even and odd pixels go to two sets of tables,
 // as the pair counts do, so that runs of equal values form no store-to-load
-// chains. A strip's table holds the counts of both sets, then the template
-// sums of both.
+// chains. A strip's table holds the counts and template sums of even pixels,
+// then those of odd ones.
 KeptTotals keptByTable(const PairedImagesOf<std::uint16_t>& images,
                        const std::vector<std::uint8_t>& kept, int shift) {
     const std::size_t levels = std::size_t{256} << shift;
     const PairIndex<std::uint16_t> index{static_cast<unsigned>(shift)};
-    std::vector<std::uint64_t> sums(4 * levels);
+    std::vector<std::uint64_t> sums(2 * levels);
     const std::uint8_t* const keep = kept.data();
     countPairedRows(
-        images, sums.size(), sums.data(),
+        images, sums.size(), 2, sums.data(),
         [index, keep, levels](const std::uint16_t* rt, const std::uint16_t* tp,
                               const std::uint8_t* wt, std::int32_t w, std::uint64_t* table) {
             std::uint64_t* const count0 = table;
-            std::uint64_t* const count1 = table + levels;
-            std::uint64_t* const sum0 = table + 2 * levels;
+            std::uint64_t* const sum0 = table + levels;
+            std::uint64_t* const count1 = table + 2 * levels;
             std::uint64_t* const sum1 = table + 3 * levels;
             // k is 0 or 1; the sum takes the template value under
             // a mask instead of a multiply.
@@ -560,8 +582,7 @@ KeptTotals keptByTable(const PairedImagesOf<std::uint16_t>& images,
         });
     KeptTotals total;
     for (std::size_t r = 0; r < levels; ++r) {
-        const u128 count = sums[r] + u128{sums[levels + r]};
-        const u128 sum = sums[2 * levels + r] + u128{sums[3 * levels + r]};
+        const u128 count = sums[r], sum = sums[levels + r];
         total.n += count;
         total.r += count * r;
         total.rr += count * r * r;
@@ -595,7 +616,7 @@ bool keptRuns(const std::vector<std::uint8_t>& kept, const std::vector<std::uint
 KeptTotals keptByRuns(const PairedImagesOf<std::uint16_t>& images, const KeptRuns& runs,
                       int shift) {
     std::array<std::uint64_t, kKeptSums> s{};
-    countPairedRows(images, kKeptSums, s.data(),
+    countPairedRows(images, kKeptSums, 1, s.data(),
                     [&](const std::uint16_t* rt, const std::uint16_t* tp, const std::uint8_t* wt,
                         std::int32_t w, std::uint64_t* sums) {
                         addKeptRowAvx512(rt, tp, wt, w, runs, shift, sums);

@@ -133,8 +133,9 @@ void expectNaivePairsAndLine(const PairCase& c) {
     }
 }
 
-// Every width the row kernels treat apart. A row of 2^20 + 2^16 values with
-// high bytes 255 would overflow 32-bit lanes kept for all of it.
+// Every width the row kernels treat apart, and images of more than one
+// strip. A row of 2^20 + 2^16 values with high bytes 255 would overflow
+// 32-bit lanes kept for all of it.
 TEST(PairCounts, MatchNaiveCountsByPositionAndTheRefinedLineIsLeastSquaresOverKeptPairs) {
     for (int depth : {8, 12, 16})
         for (std::int32_t w : {1, 2, 3, 7, 8, 9, 63, 64, 65, 1030})
@@ -144,6 +145,10 @@ TEST(PairCounts, MatchNaiveCountsByPositionAndTheRefinedLineIsLeastSquaresOverKe
                            : expectNaivePairsAndLine<std::uint16_t>(c);
             }
     expectNaivePairsAndLine<std::uint16_t>({16, 63, 2, true, 'b', 0});
+    // Strips hold 2^21 pixels at least: 2100 rows of 1030 are two strips,
+    // the second one short, whose tables are summed into the counts.
+    expectNaivePairsAndLine<std::uint8_t>({8, 1030, 2100, false, 'a', 0});
+    expectNaivePairsAndLine<std::uint16_t>({12, 1030, 2100, true, 'r', 0});
     expectNaivePairsAndLine<std::uint16_t>({16, (1 << 20) + (1 << 16), 1, false, 'a', 65280});
     // Kept pixels of a single run-time value give no line.
     vkPelBuffer<std::uint16_t> one(8, 8), tmpl(8, 8);
