@@ -683,24 +683,21 @@ class DifferenceRows final : public vk_detail::GaussRowSource<Pel> {
         return true;
     }
     using BiasedDifference = typename vk_detail::GaussRowSource<Pel>::BiasedDifference;
-    // 8-bit rows without a mask: the reduction makes them itself.
+    // Rows without a mask: the reduction makes them itself.
     bool biasedDifferenceRow(std::int32_t y, BiasedDifference& rows) const override {
-        if constexpr (sizeof(Pel) == 1) {
-            if (m_ != nullptr) return false;
-            const std::int32_t next = y + 1 < height_ ? y + 1 : y;
-            rows = {a_ + y * strideA_,
-                    b_ + y * strideB_,
-                    a_ + next * strideA_,
-                    b_ + next * strideB_,
-                    static_cast<std::uint8_t>(band_.lo),
-                    static_cast<std::uint8_t>(band_.hi)};
-            return true;
-        } else {
-            (void)y;
-            (void)rows;
-            return false;
-        }
+        if (m_ != nullptr) return false;
+        const std::int32_t next = y + 1 < height_ ? y + 1 : y;
+        rows = {a_ + y * strideA_,
+                b_ + y * strideB_,
+                a_ + next * strideA_,
+                b_ + next * strideB_,
+                static_cast<Pel>(band_.half),
+                static_cast<Pel>(band_.lo),
+                static_cast<Pel>(band_.hi),
+                {0, 0}};
+        return true;
     }
+    void differenceRowRead(const BiasedDifference& rows) const override { seen_.add(rows.seen); }
     // The values read so far (deep images only).
     const SeenValues& seen() const { return seen_; }
 

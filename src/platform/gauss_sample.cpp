@@ -1603,6 +1603,13 @@ __attribute__((target("avx512f,avx512bw"), always_inline)) inline __m512i differ
     return _mm512_xor_si512(_mm512_min_epi8(_mm512_max_epi8(_mm512_subs_epi8(va, vb), lo), hi),
                             flip);
 }
+// s[l] = (s[l] & keep) + v[l] for the lanes l of out.
+__attribute__((target("avx512f"), always_inline)) inline void addIntoSums(std::uint32_t* s,
+                                                                          __mmask16 out,
+                                                                          __m512i keep, __m512i v) {
+    _mm512_mask_storeu_epi32(
+        s, out, _mm512_add_epi32(_mm512_and_si512(_mm512_maskz_loadu_epi32(out, s), keep), v));
+}
 template <int Rows>
 __attribute__((target("avx512f,avx512bw"))) void addDifferenceTaps4x8(
     const vk_detail::GaussRowSource<std::uint8_t>::BiasedDifference& d, std::ptrdiff_t at,
@@ -1631,13 +1638,8 @@ __attribute__((target("avx512f,avx512bw"))) void addDifferenceTaps4x8(
             _mm512_maddubs_epi16(differenceBlock(a + 4 * j, b + 4 * j, in, flip, lo, hi), ka),
             _mm512_maddubs_epi16(differenceBlock(a + 4 * j + 4, b + 4 * j + 4, in, flip, lo, hi),
                                  kb));
-        for (int r = 0; r < Rows; ++r) {
-            std::uint32_t* s = sums[r] + j;
-            _mm512_mask_storeu_epi32(
-                s, out,
-                _mm512_add_epi32(_mm512_and_si512(_mm512_maskz_loadu_epi32(out, s), kv[r]),
-                                 _mm512_madd_epi16(pairs, wv[r])));
-        }
+        for (int r = 0; r < Rows; ++r)
+            addIntoSums(sums[r] + j, out, kv[r], _mm512_madd_epi16(pairs, wv[r]));
     }
 }
 // For the four outputs whose taps start at p (16-bit pixels): for each, two
@@ -1686,6 +1688,104 @@ __attribute__((target("avx2"))) void addTaps4x8(const std::uint16_t* v, std::int
         }
     }
     addTapsFrom<Rows>(j, v, count, k, w, keep, sums);
+}
+// The clamped difference c of the 32-pixel blocks at a and b (lanes from
+// left on zero, none loaded), their values ORed into seenA and seenB.
+__attribute__((target("avx512f,avx512bw"), always_inline)) inline __m512i differenceBlock16(
+    const std::uint16_t* a, const std::uint16_t* b, std::int64_t left, __m512i band, __m512i& seenA,
+    __m512i& seenB) {
+    const __mmask32 in = left >= 32  ? ~__mmask32{0}
+                         : left <= 0 ? __mmask32{0}
+                                     : static_cast<__mmask32>((std::uint64_t{1} << left) - 1);
+    const __m512i va = _mm512_maskz_loadu_epi16(in, a), vb = _mm512_maskz_loadu_epi16(in, b);
+    seenA = _mm512_or_si512(seenA, va);
+    seenB = _mm512_or_si512(seenB, vb);
+    const __m512i m = _mm512_max_epu16(va, vb);
+    return _mm512_sub_epi16(_mm512_min_epu16(_mm512_sub_epi16(m, vb), band),
+                            _mm512_min_epu16(_mm512_sub_epi16(m, va), band));
+}
+// The OR of the 16-bit lanes of v.
+__attribute__((target("avx512f"), always_inline)) inline std::uint32_t foldOr16(__m512i v) {
+    alignas(64) std::uint32_t lanes[16];
+    _mm512_store_si512(lanes, v);
+    std::uint32_t u = 0;
+    for (const std::uint32_t l : lanes)
+        u |= l;
+    return (u | u >> 16) & 0xFFFFu;
+}
+// The same for a row of 16-bit pixels made on the spot as a BiasedDifference
+// (AVX-512 BW): 16 outputs from 64 pixels per step. Each 32-pixel block of
+// the difference is made once, as c = clamp(a - b, -w, w) in signed 16-bit
+// lanes (w = hi - half; with m = max(a, b), min(m - b, w) - min(m - a, w)),
+// and the block shifted by four pixels (the outputs' last four taps) is
+// taken across two blocks (valignq). The taps are taken on c (vpmaddwd), and
+// half times the taps' sum added back. Bounds: every tap is below 2^15 and
+// |c| <= w < 2^15, so each vpmaddwd pair |k0 c0 + k1 c1| < 2 * 2^15 * 2^15
+// = 2^31 fits its signed lane; everything after it is modular 32-bit
+// arithmetic whose true results (the taps' sum on the row, at most
+// 65535 * 216 at depth 16 and the largest taps, and the rows' weighted sums,
+// checked below 2^32 by tapsFirstApplies) fit 32 bits, so they are exact.
+// The values of a and b loaded (the pixels from the first output's first
+// tap to the last one's last) are ORed into d.seen. The last blocks load
+// and store only the pixels and sums of the outputs left (masked lanes).
+template <int Rows>
+__attribute__((target("avx512f,avx512bw"))) void addDifferenceTaps4x8(
+    vk_detail::GaussRowSource<std::uint16_t>::BiasedDifference& d, std::ptrdiff_t at,
+    std::int32_t count, const std::uint32_t* k, const std::uint32_t* w, const std::uint32_t* keep,
+    std::uint32_t* const* sums) {
+    const auto pair = [&](int t) { return static_cast<int>(k[t] | k[t + 1] << 16); };
+    const __m512i ka = _mm512_set4_epi32(pair(2), pair(0), pair(2), pair(0)),
+                  kb = _mm512_set4_epi32(pair(6), pair(4), pair(6), pair(4));
+    std::uint32_t total = 0;
+    for (int t = 0; t < 8; ++t)
+        total += k[t];
+    const __m512i bias = _mm512_set1_epi32(static_cast<int>(total * d.half));
+    const __m512i band = _mm512_set1_epi16(static_cast<short>(d.hi - d.half));
+    // Output o's two partial sums sit in lanes 2 o and 2 o + 1 of x (outputs
+    // 0..7) and y (8..15): the even lanes of both, then the odd ones.
+    const __m512i even =
+        _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+    const __m512i odd =
+        _mm512_setr_epi32(1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31);
+    __m512i wv[Rows], kv[Rows];
+    for (int r = 0; r < Rows; ++r) {
+        wv[r] = _mm512_set1_epi32(static_cast<int>(w[r]));
+        kv[r] = _mm512_set1_epi32(static_cast<int>(keep[r]));
+    }
+    const std::uint16_t *a = d.a + at, *b = d.b + at;
+    const auto *nextA = reinterpret_cast<const char*>(d.nextA + at),
+               *nextB = reinterpret_cast<const char*>(d.nextB + at);
+    // The pixels read: [0, end) from at.
+    const std::int64_t end = std::int64_t{count} * 4 + 4;
+    __m512i seenA = _mm512_setzero_si512(), seenB = _mm512_setzero_si512();
+    __m512i c0 = differenceBlock16(a, b, end, band, seenA, seenB);
+    for (std::int32_t j = 0; j < count; j += 16) {
+        const std::int32_t n = std::min(count - j, 16);
+        const auto out = static_cast<__mmask16>((1u << n) - 1);
+        const std::int64_t o = std::int64_t{4} * j;
+        _mm_prefetch(nextA + 2 * o, _MM_HINT_T0);
+        _mm_prefetch(nextA + 2 * o + 64, _MM_HINT_T0);
+        _mm_prefetch(nextB + 2 * o, _MM_HINT_T0);
+        _mm_prefetch(nextB + 2 * o + 64, _MM_HINT_T0);
+        const __m512i c1 =
+            differenceBlock16(a + o + 32, b + o + 32, end - o - 32, band, seenA, seenB);
+        const __m512i c2 =
+            differenceBlock16(a + o + 64, b + o + 64, end - o - 64, band, seenA, seenB);
+        const __m512i x =
+            _mm512_add_epi32(_mm512_madd_epi16(c0, ka),
+                             _mm512_madd_epi16(_mm512_maskz_alignr_epi64(0xFF, c1, c0, 1), kb));
+        const __m512i y =
+            _mm512_add_epi32(_mm512_madd_epi16(c1, ka),
+                             _mm512_madd_epi16(_mm512_maskz_alignr_epi64(0xFF, c2, c1, 1), kb));
+        const __m512i h = _mm512_add_epi32(_mm512_add_epi32(_mm512_permutex2var_epi32(x, even, y),
+                                                            _mm512_permutex2var_epi32(x, odd, y)),
+                                           bias);
+        for (int r = 0; r < Rows; ++r)
+            addIntoSums(sums[r] + j, out, kv[r], _mm512_mullo_epi32(h, wv[r]));
+        c0 = c2;
+    }
+    d.seen[0] |= foldOr16(seenA);
+    d.seen[1] |= foldOr16(seenB);
 }
 #endif
 
@@ -1764,7 +1864,7 @@ void gaussFirRun(const vk_detail::GaussRowSource<TIn>& rows, const GaussAxis& ax
     // With diff, the row's inner outputs take its taps from the difference
     // made on the spot, and p holds only the pixels the edge outputs read.
     auto addTaps = [&](const TIn* p, std::int64_t i, int count, const std::uint32_t* w,
-                       const std::uint32_t* keep, const BiasedDifference* diff) {
+                       const std::uint32_t* keep, BiasedDifference* diff) {
         std::uint32_t* sums[2] = {hslot(i), count > 1 ? hslot(i + 1) : nullptr};
         const auto edge = [&](std::int32_t j) {
             const auto h = static_cast<std::uint32_t>(border(p, j));
@@ -1777,16 +1877,14 @@ void gaussFirRun(const vk_detail::GaussRowSource<TIn>& rows, const GaussAxis& ax
             edge(j);
         std::uint32_t* inner[2] = {sums[0] + (a - jxA), count > 1 ? sums[1] + (a - jxA) : nullptr};
         const std::ptrdiff_t at = ax.first + std::ptrdiff_t{a} * ax.step;
-        if constexpr (sizeof(TIn) == 1) {
-            if (diff != nullptr) {
-                if (count > 1)
-                    addDifferenceTaps4x8<2>(*diff, at, b - a, kx.data(), w, keep, inner);
-                else
-                    addDifferenceTaps4x8<1>(*diff, at, b - a, kx.data(), w, keep, inner);
-                for (std::int32_t j = b; j < jxB; ++j)
-                    edge(j);
-                return;
-            }
+        if (diff != nullptr) {
+            if (count > 1)
+                addDifferenceTaps4x8<2>(*diff, at, b - a, kx.data(), w, keep, inner);
+            else
+                addDifferenceTaps4x8<1>(*diff, at, b - a, kx.data(), w, keep, inner);
+            for (std::int32_t j = b; j < jxB; ++j)
+                edge(j);
+            return;
         }
         if (count > 1)
             addTaps4x8<2>(p + at, b - a, kx.data(), w, keep, inner);
@@ -1797,12 +1895,14 @@ void gaussFirRun(const vk_detail::GaussRowSource<TIn>& rows, const GaussAxis& ax
     };
 #else
     auto addTaps = [](const TIn*, std::int64_t, int, const std::uint32_t*, const std::uint32_t*,
-                      const BiasedDifference*) {};
+                      BiasedDifference*) {};
 #endif
     // A BiasedDifference row's pixels that the edge outputs read, into
     // scratch: those up to the last left edge output's last tap (the whole
     // row when its kernel misses the window), and from the first right edge
-    // output's first tap, or the last pixel, on.
+    // output's first tap, or the last pixel, on. For 16-bit rows, the values
+    // of the pixels that the inner outputs' taps do not read are ORed into
+    // d.seen.
     const std::int64_t leftEnd =
         a > jxA
             ? std::clamp<std::int64_t>(ax.first + std::int64_t{a - 1} * ax.step + ax.taps, 0, width)
@@ -1810,11 +1910,27 @@ void gaussFirRun(const vk_detail::GaussRowSource<TIn>& rows, const GaussAxis& ax
     const std::int64_t rightBegin =
         b < jxB ? std::clamp<std::int64_t>(ax.first + std::int64_t{b} * ax.step, 0, width - 1)
                 : width;
-    auto edgePixels = [&](const BiasedDifference& d, TIn* out) {
+    const std::int64_t innerBegin = b > a ? ax.first + std::int64_t{a} * ax.step : width;
+    const std::int64_t innerEnd =
+        b > a ? innerBegin + std::int64_t{b - a} * ax.step + (ax.taps - ax.step) : width;
+    auto edgePixels = [&](BiasedDifference& d, TIn* out) {
         for (std::int64_t x = 0; x < leftEnd; ++x)
-            out[x] = static_cast<TIn>(vk_detail::biasedDifference(d.a[x], d.b[x], d.lo, d.hi));
+            out[x] = vk_detail::biasedDifference(d.a[x], d.b[x], d.half, d.lo, d.hi);
         for (std::int64_t x = rightBegin; x < width; ++x)
-            out[x] = static_cast<TIn>(vk_detail::biasedDifference(d.a[x], d.b[x], d.lo, d.hi));
+            out[x] = vk_detail::biasedDifference(d.a[x], d.b[x], d.half, d.lo, d.hi);
+        if constexpr (sizeof(TIn) == 2) {
+            std::uint32_t sa = 0, sb = 0;
+            for (std::int64_t x = 0; x < innerBegin; ++x) {
+                sa |= d.a[x];
+                sb |= d.b[x];
+            }
+            for (std::int64_t x = innerEnd; x < width; ++x) {
+                sa |= d.a[x];
+                sb |= d.b[x];
+            }
+            d.seen[0] |= sa;
+            d.seen[1] |= sb;
+        }
     };
 
     // Output rows whose kernel covers some row of the window, streamed.
@@ -1832,8 +1948,8 @@ void gaussFirRun(const vk_detail::GaussRowSource<TIn>& rows, const GaussAxis& ax
             if (iLo > iHi) continue;
             if (tapsFirst) {
                 BiasedDifference diff{};
-                const bool made = sizeof(TIn) == 1 && wide &&
-                                  rows.biasedDifferenceRow(static_cast<std::int32_t>(y), diff);
+                const bool made =
+                    wide && rows.biasedDifferenceRow(static_cast<std::int32_t>(y), diff);
                 if (made) edgePixels(diff, scratch.data());
                 const TIn* p =
                     made ? scratch.data() : rows.row(static_cast<std::int32_t>(y), scratch.data());
@@ -1846,6 +1962,7 @@ void gaussFirRun(const vk_detail::GaussRowSource<TIn>& rows, const GaussAxis& ax
                     }
                     addTaps(p, i, count, w, keep, made ? &diff : nullptr);
                 }
+                if (made && sizeof(TIn) == 2) rows.differenceRowRead(diff);
             } else {
                 // The source adds the row into at most two sums by itself when
                 // it can; otherwise the row is made and added here.

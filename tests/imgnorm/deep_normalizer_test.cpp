@@ -57,14 +57,15 @@ TEST(DeepTool, DepthDecidesTheDefaultsAndValuesAboveItAreBadImages) {
         eMatchHistogram | eLinearlyFitGrayValues | eLocalCorrection | eLocalCorrectionEnhanced;
     t = deepTool(ref, 12, all);
     const Deep good = vfPelCopy<std::uint16_t>(ref);
-    ref.pointToOffset()[ref.rowUpdate() + 4] = 4096;
+    ref.pointToOffset()[ref.rowUpdate() + 19] = 4096;
     vkDeepImageNormalizer bad = t;
     bad.referenceImage(ref, false);
     EXPECT_THROW(bad.train(eMatchHistogram, nullptr, 0), BadImage);
     EXPECT_EQ(t.trainedMethods(), all);
     // The value is refused wherever a run reads it: in the run-time image, or
     // in a shared reference that changed after training, inside the run-time
-    // window or outside it; at full and at reduced resolution.
+    // window or outside it; at full and at reduced resolution, also in a
+    // last column that no inner output of the reduction reads.
     Deep shared = vfPelCopy<std::uint16_t>(good);
     vkDeepImageNormalizer sharing = deepTool(good, 12, all);
     sharing.referenceImage(shared, false);
@@ -77,7 +78,7 @@ TEST(DeepTool, DepthDecidesTheDefaultsAndValuesAboveItAreBadImages) {
         vkPair<std::int32_t> at;  // the pixel of shared set to 4096 (none: -1)
     };
     const Case cases[] = {{"image", &t, &ref, {-1, -1}},
-                          {"reference inside", &sharing, &good, {4, 1}},
+                          {"reference inside", &sharing, &good, {19, 1}},
                           {"reference outside", &sharing, &left, {2, 7}}};
     for (const Case& c : cases)
         for (std::int32_t g : {1, 4})

@@ -36,20 +36,26 @@ class GaussRowSource {
                         const bool* /*add*/, Sum* const* /*sums*/) const {
         return false;
     }
-    // For a source of 8-bit rows whose row y is, pixel by pixel,
-    // biasedDifference(a[x], b[x], lo, hi) of two rows of 8-bit pixels (a
-    // difference biased by 128, clamped to a band), those rows and levels,
-    // so that the direct FIR makes the row in registers as it takes its
-    // taps; nextA and nextB are rows to ask the memory for meanwhile (the
-    // next ones). Returns false, having done nothing, when the source has
-    // no such form; the caller then takes row().
+    // For a source whose row y is, pixel by pixel, biasedDifference(a[x],
+    // b[x], half, lo, hi) of two rows of pixels (a difference biased by half,
+    // 128 for 8-bit rows, clamped to a band), those rows and levels, so that
+    // the direct FIR makes the row in registers as it takes its taps; nextA
+    // and nextB are rows to ask the memory for meanwhile (the next ones).
+    // Returns false, having done nothing, when the source has no such form;
+    // the caller then takes row().
     struct BiasedDifference {
-        const std::uint8_t *a, *b, *nextA, *nextB;
-        std::uint8_t lo, hi;  // 0 <= lo <= hi <= 255
+        const T *a, *b, *nextA, *nextB;
+        T half, lo, hi;  // lo <= half <= hi, hi - half == half - lo
+        // The ORs of the values of a and of b read from the whole rows (16-bit
+        // rows), starting at 0, handed back through differenceRowRead.
+        std::uint32_t seen[2];
     };
     virtual bool biasedDifferenceRow(std::int32_t /*y*/, BiasedDifference& /*rows*/) const {
         return false;
     }
+    // Called once the direct FIR has taken the taps of a 16-bit row it made
+    // from rows, with rows.seen filled in.
+    virtual void differenceRowRead(const BiasedDifference& /*rows*/) const {}
 
   protected:
     GaussRowSource() = default;
@@ -58,11 +64,11 @@ class GaussRowSource {
     ~GaussRowSource() = default;
 };
 
-// clamp(a - b + 128, lo, hi): a pixel of a BiasedDifference source.
-inline std::uint8_t biasedDifference(std::uint8_t a, std::uint8_t b, std::uint8_t lo,
-                                     std::uint8_t hi) {
-    const int d = int{a} - int{b} + 128;
-    return static_cast<std::uint8_t>(d < lo ? lo : d > hi ? hi : d);
+// clamp(a - b + half, lo, hi): a pixel of a BiasedDifference source.
+template <class T>
+inline T biasedDifference(T a, T b, T half, T lo, T hi) {
+    const std::int32_t d = std::int32_t{a} - std::int32_t{b} + half;
+    return static_cast<T>(d < lo ? lo : d > hi ? hi : d);
 }
 
 // True when vfGaussSample with these parameters on a window of this size
