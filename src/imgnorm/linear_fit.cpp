@@ -5,9 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <memory>
 #include <optional>
-#include <type_traits>
 
 #include "imgnorm/attention.h"
 #include "imgnorm/errors.h"
@@ -43,14 +41,10 @@ const std::array<std::uint16_t, 256>& rowStarts() {
 // parts are summed into the same total: counting pixels in turn into two
 // parts breaks the store-to-load chains that runs of equal pairs (smooth
 // images) would otherwise form. A strip holds some 2^21 pixels at least, so
-// that its table costs little next to its counting. Each strip zeroes its
-// own table and the tables are summed slice by slice, both on the library's
-// threads, so that neither stays serial; modular integer sums do not depend
-// on the order of the strips.
+// that its table costs little next to its counting.
 template <class T, class Pel, class F>
 void countPairedRows(const PairedImagesOf<Pel>& images, std::size_t size, std::size_t parts,
                      T* total, F&& f) {
-    static_assert(std::is_unsigned_v<T>);
     const bool weighted = images.weight.isBound();
     const std::int32_t w = images.runTime.width(), h = images.runTime.height();
     const Pel* rt = images.runTime.pointToOffset();
@@ -60,29 +54,13 @@ void countPairedRows(const PairedImagesOf<Pel>& images, std::size_t size, std::s
     const std::ptrdiff_t ws = weighted ? images.weight.rowUpdate() : 0;
     const std::int32_t minRows =
         static_cast<std::int32_t>(((std::int64_t{1} << 21) + w) / std::max(w, 1));
-    const std::int32_t rows = vk_detail::stripRows(h, w, minRows);
-    const auto strips = static_cast<std::size_t>(vk_detail::stripCount(h, rows));
-    const std::size_t stride = parts * size;
-    const std::unique_ptr<T[]> tables(new T[std::max<std::size_t>(strips, 1) * stride]);
-    vk_detail::parallelRows(h, rows, [&](std::int32_t y0, std::int32_t y1) {
-        T* const table = tables.get() + static_cast<std::size_t>(y0 / rows) * stride;
-        std::fill_n(table, stride, T{0});
-        vkAttention::check();
-        for (std::int32_t y = y0; y < y1; ++y)
-            f(rt + y * rs, tp + y * ts, weighted ? wt + y * ws : nullptr, w, table);
-    });
-    constexpr std::int32_t kSlice = 8192;
-    vk_detail::parallelRows(static_cast<std::int32_t>(size), kSlice,
-                            [&](std::int32_t i0, std::int32_t i1) {
-                                const auto n = static_cast<std::size_t>(i1 - i0);
-                                T* const sum = total + i0;
-                                std::fill_n(sum, n, T{0});
-                                for (std::size_t at = 0; at < strips * stride; at += size) {
-                                    const T* const part = tables.get() + at + i0;
-                                    for (std::size_t i = 0; i < n; ++i)
-                                        sum[i] += part[i];
-                                }
-                            });
+    vk_detail::countStrips(h, vk_detail::stripRows(h, w, minRows), size, parts, total,
+                           [&](std::int32_t y0, std::int32_t y1, T* table) {
+                               vkAttention::check();
+                               for (std::int32_t y = y0; y < y1; ++y)
+                                   f(rt + y * rs, tp + y * ts, weighted ? wt + y * ws : nullptr, w,
+                                     table);
+                           });
 }
 
 // The pair table index t * 256 + r of a template and a run-time value: the

@@ -2,10 +2,12 @@
 // its rows over threads.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <type_traits>
-#include <vector>
+#include <utility>
 
 namespace vk_detail {
 
@@ -48,23 +50,41 @@ void parallelRows(std::int32_t height, std::int32_t rowsPerStrip, F&& f) {
 }
 
 // Counts made strip by strip and summed: count(y0, y1, bins) adds the
-// counts of rows y0 .. y1 - 1 into bins, `size` zeroed counters of the
-// strip's own; their sums over all strips are written to total (size
-// counters of an unsigned type). Modular integer sums do not depend on the
-// order of the strips.
+// counts of rows y0 .. y1 - 1 into bins, parts * size zeroed counters of the
+// strip's own (parts of size counters each, which a counter may fill in
+// turn to break store-to-load chains); the sums over all strips and parts
+// are written to total (size counters of an unsigned type). Each strip
+// zeroes its own table and the tables are summed slice by slice, both on
+// the library's threads, so that neither stays serial for large tables.
+// Modular integer sums do not depend on the order of the strips.
+template <class T, class F>
+void countStrips(std::int32_t height, std::int32_t rowsPerStrip, std::size_t size,
+                 std::size_t parts, T* total, F&& count) {
+    static_assert(std::is_unsigned_v<T>);
+    const std::size_t stride = parts * size;
+    const auto strips = static_cast<std::size_t>(stripCount(height, rowsPerStrip));
+    const std::unique_ptr<T[]> tables(new T[std::max<std::size_t>(strips, 1) * stride]);
+    parallelRows(height, rowsPerStrip, [&](std::int32_t y0, std::int32_t y1) {
+        T* const table = tables.get() + static_cast<std::size_t>(y0 / rowsPerStrip) * stride;
+        std::fill_n(table, stride, T{0});
+        count(y0, y1, table);
+    });
+    constexpr std::int32_t kSlice = 8192;
+    parallelRows(static_cast<std::int32_t>(size), kSlice, [&](std::int32_t i0, std::int32_t i1) {
+        const auto n = static_cast<std::size_t>(i1 - i0);
+        T* const sum = total + i0;
+        std::fill_n(sum, n, T{0});
+        for (std::size_t at = 0; at < strips * stride; at += size) {
+            const T* const part = tables.get() + at + i0;
+            for (std::size_t i = 0; i < n; ++i)
+                sum[i] += part[i];
+        }
+    });
+}
 template <class T, class F>
 void countStrips(std::int32_t height, std::int32_t rowsPerStrip, std::size_t size, T* total,
                  F&& count) {
-    static_assert(std::is_unsigned_v<T>);
-    std::vector<T> strips(static_cast<std::size_t>(stripCount(height, rowsPerStrip)) * size);
-    parallelRows(height, rowsPerStrip, [&](std::int32_t y0, std::int32_t y1) {
-        count(y0, y1, strips.data() + static_cast<std::size_t>(y0 / rowsPerStrip) * size);
-    });
-    for (std::size_t i = 0; i < size; ++i)
-        total[i] = 0;
-    for (std::size_t at = 0; at < strips.size(); at += size)
-        for (std::size_t i = 0; i < size; ++i)
-            total[i] += strips[at + i];
+    countStrips(height, rowsPerStrip, size, 1, total, std::forward<F>(count));
 }
 
 }  // namespace vk_detail
